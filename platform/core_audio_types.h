@@ -1,0 +1,107 @@
+#pragma once
+
+// The data shapes of the Core Audio hardware layer, spelled as Core Audio
+// spells them, so that a macOS build can alias these to <CoreAudio/...> and
+// every caller stays untouched.
+
+#include <cstdint>
+
+using UInt32 = std::uint32_t;
+using SInt32 = std::int32_t;
+using Float32 = float;
+using Float64 = double;
+
+using OSStatus = std::int32_t;
+using AudioObjectID = std::uint32_t;
+using AudioObjectPropertySelector = std::uint32_t;
+using AudioObjectPropertyScope = std::uint32_t;
+using AudioObjectPropertyElement = std::uint32_t;
+
+constexpr UInt32 fourCharCode(const char (&code)[5])
+{
+    return (UInt32(UInt32(static_cast<unsigned char>(code[0])) << 24))
+         | (UInt32(static_cast<unsigned char>(code[1])) << 16)
+         | (UInt32(static_cast<unsigned char>(code[2])) << 8)
+         | UInt32(static_cast<unsigned char>(code[3]));
+}
+
+struct AudioObjectPropertyAddress {
+    AudioObjectPropertySelector mSelector;
+    AudioObjectPropertyScope mScope;
+    AudioObjectPropertyElement mElement;
+};
+
+constexpr bool operator==(const AudioObjectPropertyAddress& a, const AudioObjectPropertyAddress& b)
+{
+    return a.mSelector == b.mSelector && a.mScope == b.mScope && a.mElement == b.mElement;
+}
+
+constexpr AudioObjectID kAudioObjectUnknown = 0;
+constexpr AudioObjectID kAudioObjectSystemObject = 1;
+
+constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = fourCharCode("glob");
+constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput = fourCharCode("inpt");
+constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeOutput = fourCharCode("outp");
+constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
+
+constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultOutputDevice = fourCharCode("dOut");
+constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
+constexpr AudioObjectPropertySelector kAudioHardwarePropertyTranslatePIDToProcessObject = fourCharCode("id2p");
+constexpr AudioObjectPropertySelector kAudioHardwarePropertyDevices = fourCharCode("dev#");
+constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCharCode("ppid");
+constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunningOutput = fourCharCode("piro");
+constexpr AudioObjectPropertySelector kAudioDevicePropertyStreamConfiguration = fourCharCode("slay");
+constexpr AudioObjectPropertySelector kAudioObjectPropertyName = fourCharCode("lnam");
+constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCharCode("uid ");
+constexpr AudioObjectPropertySelector kAudioTapPropertyUID = fourCharCode("tuid");
+constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCharCode("tfmt");
+constexpr AudioObjectPropertySelector kAudioDevicePropertyVolumeScalar = fourCharCode("volm");
+
+// Status codes, with Core Audio's values.
+constexpr OSStatus kAudioHardwareNoError = 0;
+constexpr OSStatus kAudioHardwareNotRunningError = OSStatus(fourCharCode("stop"));
+constexpr OSStatus kAudioHardwareUnspecifiedError = OSStatus(fourCharCode("what"));
+constexpr OSStatus kAudioHardwareUnknownPropertyError = OSStatus(fourCharCode("who?"));
+constexpr OSStatus kAudioHardwareBadPropertySizeError = OSStatus(fourCharCode("!siz"));
+constexpr OSStatus kAudioHardwareIllegalOperationError = OSStatus(fourCharCode("nope"));
+constexpr OSStatus kAudioHardwareBadObjectError = OSStatus(fourCharCode("!obj"));
+constexpr OSStatus kAudioHardwareBadDeviceError = OSStatus(fourCharCode("!dev"));
+constexpr OSStatus kAudioHardwareBadStreamError = OSStatus(fourCharCode("!str"));
+constexpr OSStatus kAudioHardwareUnsupportedOperationError = OSStatus(fourCharCode("unop"));
+constexpr OSStatus kAudioDeviceUnsupportedFormatError = OSStatus(fourCharCode("!dat"));
+constexpr OSStatus kAudioDevicePermissionsError = OSStatus(fourCharCode("!hog"));
+
+struct AudioBuffer {
+    UInt32 mNumberChannels;
+    UInt32 mDataByteSize;
+    void* mData;
+};
+
+// Variable length: mNumberBuffers entries follow, the first one declared here.
+struct AudioBufferList {
+    UInt32 mNumberBuffers;
+    AudioBuffer mBuffers[1];
+};
+
+constexpr UInt32 audioBufferListSize(UInt32 buffers)
+{
+    return UInt32(sizeof(AudioBufferList) - sizeof(AudioBuffer) + sizeof(AudioBuffer) * (buffers ? buffers : 1));
+}
+
+struct AudioStreamBasicDescription {
+    Float64 mSampleRate;
+    UInt32 mFormatID;
+    UInt32 mFormatFlags;
+    UInt32 mBytesPerPacket;
+    UInt32 mFramesPerPacket;
+    UInt32 mBytesPerFrame;
+    UInt32 mChannelsPerFrame;
+    UInt32 mBitsPerChannel;
+    UInt32 mReserved;
+};
+static_assert(sizeof(AudioStreamBasicDescription) == 40);
+
+constexpr UInt32 kAudioFormatLinearPCM = fourCharCode("lpcm");
+constexpr UInt32 kAudioFormatFlagIsFloat = 1u << 0;
+constexpr UInt32 kAudioFormatFlagIsPacked = 1u << 3;
+constexpr UInt32 kAudioFormatFlagIsNonInterleaved = 1u << 5;
