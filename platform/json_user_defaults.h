@@ -30,4 +30,8 @@ private:
     QString m_filePath;
     QString m_movedAsidePath;
     QJsonObject m_document;   // values in their stored (encoded) form
+    // Set when an unreadable file could not be moved aside: saving would
+    // replace it.
+    bool m_persistBlocked = false;
+    QString m_lastSaveProblem;   // empty while saving works
 };

@@ -1,0 +1,58 @@
+// Runs the benchmarks inside a QCoreApplication and prints the ratios that
+// matter next to the raw figures.
+
+#include <QCoreApplication>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace {
+
+// Keeps each benchmark's time per iteration for the summary.
+class RecordingReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> times;
+};
+
+void printRatio(const RecordingReporter& reporter, const char* label, const std::string& a, const std::string& b)
+{
+    const auto x = reporter.times.find(a);
+    const auto y = reporter.times.find(b);
+    if (x == reporter.times.end() || y == reporter.times.end() || y->second <= 0)
+        return;
+    std::printf("%-52s %.2f\n", label, x->second / y->second);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    RecordingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::printf("\nSummary\n");
+    printRatio(reporter, "render 16 slots / reference read (aim <= 1.5):", "BM_Render/16", "BM_ReferenceRead/16");
+    printRatio(reporter, "render 1 slot / reference read:", "BM_Render/1", "BM_ReferenceRead/1");
+    printRatio(reporter, "render 16 slots non-interleaved / reference read:", "BM_RenderNonInterleaved/16",
+               "BM_ReferenceRead/16");
+    const auto small = reporter.times.find("BM_Refresh/10");
+    const auto large = reporter.times.find("BM_Refresh/1000");
+    if (small != reporter.times.end() && large != reporter.times.end())
+        std::printf("%-52s %.2f\n", "refresh time per process, 1000 / 10 (1 = linear):",
+                    (large->second / 1000) / (small->second / 10));
+    return 0;
+}

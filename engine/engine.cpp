@@ -1,0 +1,94 @@
+#include "engine.h"
+
+#include "gain_slots.h"
+#include "meters.h"
+#include "settings.h"
+
+#include <cmath>
+
+RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
+    : QObject(parent)
+    , m_hardware(platform.hardware)
+    , m_processes(platform.processes)
+    , m_defaults(platform.defaults)
+    , m_diagLog(platform.diagLogPath)
+    , m_renderState(std::make_unique<RenderState>())
+{
+    m_supported = m_hardware.processTapsSupported();
+
+    settings::Loaded loaded = settings::load(m_defaults);
+    m_hidden = std::move(loaded.hidden);
+    m_order = std::move(loaded.order);
+    m_gains = std::move(loaded.gains);
+    m_mutes = std::move(loaded.mutes);
+    m_known = std::move(loaded.known);
+
+    m_renderState->clearMeters();
+    refresh();
+
+    // Queued, so that a tick runs as its own task on the main thread and a
+    // tick still pending when the engine goes away is dropped with it.
+    m_appTimer.setInterval(kAppTimerMs);
+    connect(&m_appTimer, &QTimer::timeout, this, &RavletEngine::refresh, Qt::QueuedConnection);
+    m_appTimer.start();
+
+    m_meterTimer.setTimerType(Qt::PreciseTimer);
+    m_meterTimer.setInterval(std::chrono::round<std::chrono::milliseconds>(
+        std::chrono::duration<double>(kMeterTimerSeconds)));
+    connect(&m_meterTimer, &QTimer::timeout, this, &RavletEngine::pumpMeters, Qt::QueuedConnection);
+    m_meterTimer.start();
+}
+
+RavletEngine::~RavletEngine() = default;
+
+void RavletEngine::setGains(const QMap<QString, float>& gains)
+{
+    publish(m_gains, gains, &RavletEngine::gainsChanged);
+}
+
+void RavletEngine::setMutes(const QMap<QString, bool>& mutes)
+{
+    publish(m_mutes, mutes, &RavletEngine::mutesChanged);
+}
+
+void RavletEngine::setShowHidden(bool showHidden)
+{
+    publish(m_showHidden, showHidden, &RavletEngine::showHiddenChanged);
+}
+
+void RavletEngine::saveGains()
+{
+    settings::saveGains(m_defaults, m_gains);
+}
+
+void RavletEngine::saveMutes()
+{
+    settings::saveMutes(m_defaults, m_mutes);
+}
+
+void RavletEngine::saveKnown()
+{
+    settings::saveKnown(m_defaults, m_known);
+}
+
+void RavletEngine::pushGains()
+{
+    pushSlotGains(*m_renderState, m_activeIDs, m_gains, m_mutes);
+}
+
+void RavletEngine::pumpMeters()
+{
+    MeterLevels next = pumpLevels(*m_renderState, m_activeIDs, m_levels, m_masterLevel);
+    publish(m_levels, std::move(next.levels), &RavletEngine::levelsChanged);
+    publish(m_masterLevel, next.master, &RavletEngine::masterLevelChanged);
+
+    if (m_diagPumpsLeft <= 0)
+        return;
+    --m_diagPumpsLeft;
+    appendDiag(ioDiagnosticsLine(*m_renderState, m_renderState->activeCount.load(std::memory_order_relaxed)));
+}
+
+void RavletEngine::appendDiag(const QString& line)
+{
+    m_diagLog.append(line);
+}

@@ -1,0 +1,170 @@
+#pragma once
+
+// RavletEngine: the one model object. It holds everything the mixer shows
+// (applications, gains, mutes, order, outputs, master volume, levels), keeps
+// the user's settings, and owns the storage shared with the I/O thread.
+// Main thread only, except render(), which the audio device calls.
+
+#include "audio_hardware.h"
+#include "diag_log.h"
+#include "process_inspector.h"
+#include "records.h"
+#include "render.h"
+#include "user_defaults.h"
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+
+// What the engine runs on. The references must outlive the engine.
+struct EnginePlatform {
+    AudioHardware& hardware;
+    ProcessInspector& processes;
+    UserDefaults& defaults;
+    QString diagLogPath = DiagLog::defaultPath();
+};
+
+class RavletEngine : public QObject {
+    Q_OBJECT
+    // Each NOTIFY signal is emitted on every assignment, changed or not.
+    Q_PROPERTY(bool supported READ supported NOTIFY supportedChanged)
+    Q_PROPERTY(QList<AudioApp> apps READ apps NOTIFY appsChanged)
+    Q_PROPERTY(QMap<QString, float> levels READ levels NOTIFY levelsChanged)
+    Q_PROPERTY(float masterLevel READ masterLevel NOTIFY masterLevelChanged)
+    Q_PROPERTY(QMap<QString, float> gains READ gains WRITE setGains NOTIFY gainsChanged)
+    Q_PROPERTY(QMap<QString, bool> mutes READ mutes WRITE setMutes NOTIFY mutesChanged)
+    Q_PROPERTY(QSet<QString> hidden READ hidden NOTIFY hiddenChanged)
+    Q_PROPERTY(bool showHidden READ showHidden WRITE setShowHidden NOTIFY showHiddenChanged)
+    Q_PROPERTY(QStringList order READ order NOTIFY orderChanged)
+    Q_PROPERTY(KnownApps known READ known NOTIFY knownChanged)
+    Q_PROPERTY(QString outputName READ outputName NOTIFY outputNameChanged)
+    Q_PROPERTY(float masterVolume READ masterVolume WRITE setMasterVolume NOTIFY masterVolumeChanged)
+    Q_PROPERTY(bool masterVolumeSupported READ masterVolumeSupported NOTIFY masterVolumeSupportedChanged)
+    Q_PROPERTY(QList<OutputDevice> outputs READ outputs NOTIFY outputsChanged)
+    Q_PROPERTY(quint32 currentOutputID READ currentOutputID NOTIFY currentOutputIDChanged)
+
+public:
+    static constexpr int kAppTimerMs = 1500;
+    static constexpr double kMeterTimerSeconds = 1.0 / 30.0;
+
+    // Loads the settings, refreshes once and starts both timers.
+    explicit RavletEngine(const EnginePlatform& platform, QObject* parent = nullptr);
+    ~RavletEngine() override;
+
+    bool supported() const { return m_supported; }
+    const QList<AudioApp>& apps() const { return m_apps; }
+    const QMap<QString, float>& levels() const { return m_levels; }
+    float masterLevel() const { return m_masterLevel; }
+    const QMap<QString, float>& gains() const { return m_gains; }
+    const QMap<QString, bool>& mutes() const { return m_mutes; }
+    const QSet<QString>& hidden() const { return m_hidden; }
+    bool showHidden() const { return m_showHidden; }
+    const QStringList& order() const { return m_order; }
+    const KnownApps& known() const { return m_known; }
+    QString outputName() const { return m_outputName; }
+    float masterVolume() const { return m_masterVolume; }
+    bool masterVolumeSupported() const { return m_masterVolumeSupported; }
+    const QList<OutputDevice>& outputs() const { return m_outputs; }
+    AudioObjectID currentOutputID() const { return m_currentOutputID; }
+
+    const QStringList& activeIDs() const { return m_activeIDs; }
+    const QMap<QString, QList<qint32>>& pidsByID() const { return m_pidsByID; }
+
+    void setGains(const QMap<QString, float>& gains);
+    void setMutes(const QMap<QString, bool>& mutes);
+    void setShowHidden(bool showHidden);
+
+    // The output side, discovery and grouping of the audio applications.
+    Q_INVOKABLE void refresh();
+    // Publishes v at once and writes it, clamped to 0…1, to the default device.
+    Q_INVOKABLE void setMasterVolume(float volume);
+
+    void saveGains();
+    void saveMutes();
+    void saveKnown();
+
+    // Slot gains of the tapped applications from the user's gains and mutes.
+    void pushGains();
+    // Raw peaks → published levels; a few diagnostics lines after a start.
+    void pumpMeters();
+    void appendDiag(const QString& line);
+
+    // The I/O procedure's body; see render().
+    void render(const AudioBufferList& input, AudioBufferList& output) noexcept
+    {
+        ::render(*m_renderState, input, output);
+    }
+
+    // For tests and diagnostics: the timers that drive refresh and the meters.
+    QTimer& appTimer() { return m_appTimer; }
+    QTimer& meterTimer() { return m_meterTimer; }
+
+signals:
+    void supportedChanged();
+    void appsChanged();
+    void levelsChanged();
+    void masterLevelChanged();
+    void gainsChanged();
+    void mutesChanged();
+    void hiddenChanged();
+    void showHiddenChanged();
+    void orderChanged();
+    void knownChanged();
+    void outputNameChanged();
+    void masterVolumeChanged();
+    void masterVolumeSupportedChanged();
+    void outputsChanged();
+    void currentOutputIDChanged();
+
+private:
+    template <typename T>
+    void publish(T& field, T value, void (RavletEngine::*changed)())
+    {
+        field = std::move(value);
+        emit(this->*changed)();
+    }
+
+    // The output side of a refresh.
+    QList<OutputDevice> listOutputDevices();
+    QString defaultOutputName();
+    void readMasterVolume();
+    // Discovery; false when the process list could not be read at all.
+    void discoverApplications();
+
+    AudioHardware& m_hardware;
+    ProcessInspector& m_processes;
+    UserDefaults& m_defaults;
+    DiagLog m_diagLog;
+
+    bool m_supported = false;
+    QList<AudioApp> m_apps;
+    QMap<QString, float> m_levels;
+    float m_masterLevel = 0.0f;
+    QMap<QString, float> m_gains;
+    QMap<QString, bool> m_mutes;
+    QSet<QString> m_hidden;
+    bool m_showHidden = false;
+    QStringList m_order;
+    KnownApps m_known;
+    QString m_outputName = QStringLiteral("Output");
+    float m_masterVolume = 1.0f;
+    bool m_masterVolumeSupported = false;
+    QList<OutputDevice> m_outputs;
+    AudioObjectID m_currentOutputID = kAudioObjectUnknown;
+
+    QStringList m_activeIDs;
+    QMap<QString, QList<qint32>> m_pidsByID;
+    int m_diagPumpsLeft = 0;
+
+    // Shared with the I/O thread: allocated once, never moved.
+    std::unique_ptr<RenderState> m_renderState;
+
+    QTimer m_appTimer;
+    QTimer m_meterTimer;
+};

@@ -1,0 +1,63 @@
+// The output side: which devices can play, which one is the default, and its
+// main volume.
+
+#include "engine.h"
+#include "hal_access.h"
+
+#include <cmath>
+
+namespace {
+
+const AudioObjectPropertyAddress kVolumeAddress = hal::outputAddress(kAudioDevicePropertyVolumeScalar);
+
+} // namespace
+
+QList<OutputDevice> RavletEngine::listOutputDevices()
+{
+    QList<OutputDevice> devices;
+    for (const AudioObjectID device : hal::readObjectList(m_hardware, kAudioObjectSystemObject,
+                                                          kAudioHardwarePropertyDevices)) {
+        const std::optional<UInt32> channels =
+            hal::streamChannelCount(m_hardware, device, kAudioObjectPropertyScopeOutput);
+        if (!channels || *channels == 0)
+            continue;
+        devices.append(OutputDevice{
+            device, hal::cfStringProp(m_hardware, device, kAudioObjectPropertyName).value_or(QStringLiteral("Device"))});
+    }
+    return devices;
+}
+
+QString RavletEngine::defaultOutputName()
+{
+    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
+    if (device == kAudioObjectUnknown)
+        return QStringLiteral("Output");
+    return hal::cfStringProp(m_hardware, device, kAudioObjectPropertyName).value_or(QStringLiteral("Output"));
+}
+
+void RavletEngine::readMasterVolume()
+{
+    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
+    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kVolumeAddress)) {
+        publish(m_masterVolumeSupported, false, &RavletEngine::masterVolumeSupportedChanged);
+        return;
+    }
+    publish(m_masterVolumeSupported, true, &RavletEngine::masterVolumeSupportedChanged);
+
+    OSStatus status = kAudioHardwareNoError;
+    const auto volume = hal::readFixed<Float32>(m_hardware, device, kVolumeAddress, &status);
+    // A volume that is not a number is as good as a failed read.
+    if (status == kAudioHardwareNoError && std::isfinite(volume))
+        publish(m_masterVolume, volume, &RavletEngine::masterVolumeChanged);
+}
+
+void RavletEngine::setMasterVolume(float volume)
+{
+    publish(m_masterVolume, volume, &RavletEngine::masterVolumeChanged);
+
+    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
+    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kVolumeAddress))
+        return;
+    const Float32 written = std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, 1.0f);
+    m_hardware.setPropertyData(device, kVolumeAddress, 0, nullptr, sizeof(written), &written);
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+// The mix made on the real-time I/O thread, and the storage it shares with
+// the main thread.
+
+#include "core_audio_types.h"
+
+#include <array>
+#include <atomic>
+#include <optional>
+
+constexpr int kSlotCount = 16;
+constexpr int kMasterMeter = kSlotCount;          // meter entry of the master peak
+constexpr int kMeterCount = kSlotCount + 1;
+constexpr int kMaxInputChannels = 64;
+constexpr int kDiagChannels = 8;
+
+static_assert(std::atomic<float>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+// Everything the I/O thread and the main thread exchange. It is allocated
+// once per engine and never moves, and every value is one relaxed atomic:
+// a reader may see two cycles' values side by side, which the meters and the
+// diagnostics tolerate, and neither side ever waits for the other.
+struct RenderState {
+    RenderState();
+
+    std::atomic<int> activeCount{0};                     // main writes, render reads once per cycle
+    std::array<std::atomic<float>, kSlotCount> activeGains;   // main writes (pushGains)
+    std::array<std::atomic<float>, kMeterCount> meterBuf;     // render writes, meter pump reads
+    std::atomic<int> diagNch{0};
+    std::atomic<int> diagOffset{0};
+    std::array<std::atomic<float>, kDiagChannels> diagPeaks;
+
+    void clearMeters();
+};
+
+// The slot gain for an application: 0 when muted, its gain otherwise, with a
+// gain within 0.001 of unity snapped to exactly 1. A missing or non-finite
+// gain counts as unity, so nothing but a finite number reaches the mix.
+float slotGain(std::optional<float> gain, bool muted);
+
+// One I/O cycle: clears the output, mixes the last 2 × activeCount input
+// channels (one stereo pair per slot) scaled by their slot gains into the
+// first two output channels, and stores per-slot and master peaks.
+//
+// Real-time safe: touches only the buffers and `state`, reads activeCount
+// and each gain once per cycle, never allocates, locks, logs or waits.
+//
+// Every read and write stays inside its own buffer: each input channel is
+// read for at most its own buffer's frame count and each output channel is
+// written for at most its own buffer's frame count; a buffer with a data
+// pointer but a byte size of 0 therefore contributes no frames.
+void render(RenderState& state, const AudioBufferList& input, AudioBufferList& output) noexcept;

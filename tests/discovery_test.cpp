@@ -1,0 +1,266 @@
+// Which processes become which applications, and what a refresh publishes.
+
+#include "discovery.h"
+#include "settings.h"
+#include "support/simulated_scene.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kBrowser = QStringLiteral("/Applications/Browser.app");
+const QString kMusic = QStringLiteral("/Applications/Music.app");
+
+QStringList ids(const QList<AudioApp>& apps)
+{
+    QStringList result;
+    for (const AudioApp& app : apps)
+        result.append(app.id);
+    return result;
+}
+
+QStringList names(const QList<AudioApp>& apps)
+{
+    QStringList result;
+    for (const AudioApp& app : apps)
+        result.append(app.name);
+    return result;
+}
+
+class DiscoveryTest : public testing::Test {
+protected:
+    SimulatedScene scene;
+};
+
+TEST_F(DiscoveryTest, HelpersNestedInsideABundleGroupUnderTheOuterBundle)
+{
+    scene.addProcess(10, kBrowser + "/Contents/MacOS/Browser");
+    scene.addProcess(11, kBrowser + "/Contents/Frameworks/Browser Framework.framework/Helpers/"
+                                    "Browser Helper (Renderer).app/Contents/MacOS/Browser Helper (Renderer)");
+    scene.addProcess(12, kBrowser + "/Contents/Frameworks/Browser Helper (GPU).app/Contents/MacOS/GPU");
+
+    const auto engine = scene.makeEngine();
+
+    ASSERT_EQ(engine->apps().size(), 1);
+    const AudioApp& app = engine->apps().first();
+    EXPECT_EQ(app.id, kBrowser);
+    EXPECT_EQ(app.name, "Browser");
+    EXPECT_EQ(app.iconPath, kBrowser);
+    EXPECT_EQ(app.pids, (QList<qint32>{10, 11, 12}));
+    EXPECT_EQ(engine->pidsByID().value(kBrowser), app.pids);
+}
+
+TEST_F(DiscoveryTest, AServiceIsListedUnderTheApplicationResponsibleForIt)
+{
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    scene.addProcess(40, QStringLiteral("/usr/libexec/audio-service"), 10);
+    scene.addProcess(41, QStringLiteral("/usr/libexec/lonely-service"), 41);
+    scene.addProcess(42, QStringLiteral("/usr/libexec/orphan-service"));
+
+    const auto engine = scene.makeEngine();
+
+    ASSERT_EQ(ids(engine->apps()), QStringList{kMusic});
+    EXPECT_EQ(engine->apps().first().pids, (QList<qint32>{10, 40}));
+}
+
+TEST_F(DiscoveryTest, WithoutTheResponsibilityLookupOnlyBundledProcessesAreListed)
+{
+    scene.processes.setResponsibilityLookupAvailable(false);
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    scene.addProcess(40, QStringLiteral("/usr/libexec/audio-service"), 10);
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(engine->apps().first().pids, QList<qint32>{10});
+}
+
+TEST_F(DiscoveryTest, OnlyBundlesUnderAnApplicationsFolderAreListed)
+{
+    scene.addProcess(10, QStringLiteral("/Users/kim/Applications/Editor.app/Contents/MacOS/Editor"));
+    scene.addProcess(11, QStringLiteral("/Volumes/Installer/Setup.app/Contents/MacOS/Setup"));
+    scene.addProcess(12, QStringLiteral("/Users/kim/Downloads/Game.app/Contents/MacOS/Game"), 10);
+    scene.addProcess(13, QStringLiteral("/Users/kim/applications/Lower.app/Contents/MacOS/Lower"));
+
+    const auto engine = scene.makeEngine();
+
+    ASSERT_EQ(ids(engine->apps()), QStringList{QStringLiteral("/Users/kim/Applications/Editor.app")});
+    EXPECT_EQ(engine->apps().first().pids, (QList<qint32>{10, 12}))
+        << "a bundle elsewhere counts under its responsible application";
+}
+
+TEST_F(DiscoveryTest, SkipsItsOwnProcessAudioRoutingToolsAndUnusablePids)
+{
+    scene.addProcess(SimulatedScene::kOwnPid, kMusic + "/Contents/MacOS/Music");
+    scene.addProcess(10, QStringLiteral("/Applications/My LoopBack Tool.app/Contents/MacOS/x"));
+    scene.addProcess(11, QStringLiteral("/Applications/BlackHole 2ch.app/Contents/MacOS/x"));
+    scene.addProcess(12, QStringLiteral("/Applications/Ravlet.app/Contents/MacOS/Ravlet"));
+    scene.addProcess(13, QStringLiteral("/Applications/Black Hole.app/Contents/MacOS/x"));
+    scene.hardware.addProcess(0);
+    scene.hardware.addProcess(-4);
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(names(engine->apps()), QStringList{QStringLiteral("Black Hole")});
+}
+
+TEST_F(DiscoveryTest, SortsByDisplayNameIgnoringCaseAndKeepsSameNamedBundlesApart)
+{
+    scene.addProcess(10, QStringLiteral("/Applications/zebra.app/Contents/MacOS/z"));
+    scene.addProcess(11, QStringLiteral("/Applications/Apple.app/Contents/MacOS/a"));
+    scene.addProcess(12, QStringLiteral("/Applications/mango.app/Contents/MacOS/m"));
+    scene.addProcess(13, QStringLiteral("/Users/kim/Applications/Apple.app/Contents/MacOS/a"));
+    scene.processes.setDisplayName(QStringLiteral("/Applications/mango.app"), QStringLiteral("Mango"));
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(names(engine->apps()), (QStringList{"Apple", "Apple", "Mango", "zebra"}));
+    EXPECT_EQ(engine->apps().size(), 4);
+}
+
+TEST_F(DiscoveryTest, APidReportedByTwoProcessObjectsIsListedOnce)
+{
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    scene.hardware.addProcess(10);
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(engine->apps().first().pids, QList<qint32>{10});
+}
+
+TEST_F(DiscoveryTest, AnUnchangedSceneNeitherRepublishesTheListNorSavesKnownAgain)
+{
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    const auto engine = scene.makeEngine();
+    int appsChanged = 0;
+    QObject::connect(engine.get(), &RavletEngine::appsChanged, [&] { ++appsChanged; });
+    const int knownWrites = scene.defaults.writeCount(settings::knownKey);
+
+    engine->refresh();
+
+    EXPECT_EQ(appsChanged, 0);
+    EXPECT_EQ(scene.defaults.writeCount(settings::knownKey), knownWrites);
+}
+
+TEST_F(DiscoveryTest, AnApplicationThatQuitsLeavesTheListButIsRemembered)
+{
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    scene.addProcess(20, kBrowser + "/Contents/MacOS/Browser");
+    const auto engine = scene.makeEngine();
+
+    scene.removeProcess(10);
+    engine->refresh();
+
+    EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
+    EXPECT_FALSE(engine->pidsByID().contains(kMusic));
+    EXPECT_TRUE(engine->known().contains(kMusic));
+}
+
+TEST_F(DiscoveryTest, ARenamedBundleUpdatesWhatIsRemembered)
+{
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    const auto engine = scene.makeEngine();
+
+    scene.processes.setDisplayName(kMusic, QStringLiteral("Musik"));
+    engine->refresh();
+
+    EXPECT_EQ(engine->known().value(kMusic).name, "Musik");
+    EXPECT_EQ(decodeKnownApps(*scene.defaults.data(settings::knownKey))->value(kMusic).name, "Musik");
+}
+
+TEST_F(DiscoveryTest, AnUnreadableProcessListEmptiesTheListButKeepsThePids)
+{
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    const auto engine = scene.makeEngine();
+
+    scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyDataSize,
+                            kAudioHardwarePropertyProcessObjectList, kAudioHardwareUnspecifiedError);
+    engine->refresh();
+
+    EXPECT_TRUE(engine->apps().isEmpty());
+    EXPECT_TRUE(engine->pidsByID().contains(kMusic));
+}
+
+TEST_F(DiscoveryTest, AFailedListReadChangesNothing)
+{
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    const auto engine = scene.makeEngine();
+
+    scene.removeProcess(10);
+    scene.addProcess(11, kBrowser + "/Contents/MacOS/Browser");
+    scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyData, kAudioHardwarePropertyProcessObjectList,
+                            kAudioHardwareUnspecifiedError);
+    engine->refresh();
+
+    EXPECT_EQ(ids(engine->apps()), QStringList{kMusic});
+}
+
+TEST_F(DiscoveryTest, AProcessWhosePidCannotBeReadIsSkipped)
+{
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    scene.addProcess(11, kBrowser + "/Contents/MacOS/Browser");
+    scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyData, kAudioProcessPropertyPID,
+                            kAudioHardwareBadObjectError, scene.hardware.processObject(10));
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
+}
+
+TEST_F(DiscoveryTest, AProcessVanishingMidRefreshIsSkippedQuietly)
+{
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    scene.addProcess(11, kBrowser + "/Contents/MacOS/Browser");
+    const auto engine = scene.makeEngine();
+    scene.hardware.setBeforeCallHook([&](SimulatedAudioHardware::Call call, AudioObjectID, const AudioObjectPropertyAddress& address) {
+        if (call == SimulatedAudioHardware::Call::GetPropertyData
+            && address.mSelector == kAudioHardwarePropertyProcessObjectList)
+            scene.removeProcess(10);
+    });
+
+    engine->refresh();
+
+    EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
+}
+
+TEST_F(DiscoveryTest, OnASystemWithoutProcessTapsNoApplicationIsListedButOutputsAre)
+{
+    scene.hardware.setProcessTapsSupported(false);
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_FALSE(engine->supported());
+    EXPECT_TRUE(engine->apps().isEmpty());
+    EXPECT_EQ(engine->outputName(), "Speakers");
+    EXPECT_EQ(engine->outputs().size(), 1);
+    EXPECT_TRUE(engine->appTimer().isActive());
+    EXPECT_TRUE(engine->meterTimer().isActive());
+}
+
+TEST(ExeAppPath, TakesTheOutermostBundleAndDropsDotAppFromTheName)
+{
+    SimulatedProcessInspector processes;
+    processes.addProcess(1, QStringLiteral("/Applications/Outer.app/Contents/Inner.app/Contents/MacOS/x"));
+    processes.addProcess(2, QStringLiteral("/usr/bin/tool"));
+    processes.addProcess(3, QStringLiteral("//Applications//Odd.app//x"));
+    processes.setDisplayName(QStringLiteral("/Applications/Outer.app"), QStringLiteral("Outer.app"));
+
+    const auto outer = exeAppPath(processes, 1);
+    ASSERT_TRUE(outer);
+    EXPECT_EQ(outer->path, "/Applications/Outer.app");
+    EXPECT_EQ(outer->name, "Outer");
+    EXPECT_FALSE(exeAppPath(processes, 2));
+    EXPECT_FALSE(exeAppPath(processes, 99));
+    EXPECT_EQ(exeAppPath(processes, 3)->path, "/Applications/Odd.app");
+}
+
+TEST(IsInfraApp, MatchesFragmentsInAnyCaseButNotSplitWords)
+{
+    EXPECT_TRUE(isInfraApp(QStringLiteral("My LOOPBACK thing")));
+    EXPECT_TRUE(isInfraApp(QStringLiteral("BlackHole 16ch")));
+    EXPECT_TRUE(isInfraApp(QStringLiteral("VB-Cable")));
+    EXPECT_FALSE(isInfraApp(QStringLiteral("Loop Back")));
+    EXPECT_FALSE(isInfraApp(QStringLiteral("Music")));
+}
+
+} // namespace

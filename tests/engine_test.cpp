@@ -1,0 +1,80 @@
+// The engine's life: its timers, its notifications and its end.
+
+#include "support/simulated_scene.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Call = SimulatedAudioHardware::Call;
+
+int refreshesSeen(SimulatedAudioHardware& hardware)
+{
+    // Every refresh reads the process list exactly once.
+    return hardware.callCount(Call::GetPropertyDataSize, kAudioHardwarePropertyProcessObjectList);
+}
+
+TEST(EngineLifecycle, RefreshesOnceAtConstructionAndRunsBothTimers)
+{
+    SimulatedScene scene;
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(refreshesSeen(scene.hardware), 1);
+    EXPECT_TRUE(engine->appTimer().isActive());
+    EXPECT_EQ(engine->appTimer().interval(), 1500);
+    EXPECT_TRUE(engine->meterTimer().isActive());
+    EXPECT_EQ(engine->meterTimer().interval(), 33);
+}
+
+TEST(EngineLifecycle, TimerTicksRefreshAndPumpOnTheEventLoop)
+{
+    SimulatedScene scene;
+    const auto engine = scene.makeEngine();
+    int pumps = 0;
+    QObject::connect(engine.get(), &RavletEngine::levelsChanged, [&] { ++pumps; });
+
+    engine->appTimer().setInterval(0);
+    engine->meterTimer().setInterval(0);
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+
+    EXPECT_GT(refreshesSeen(scene.hardware), 1);
+    EXPECT_GT(pumps, 0);
+}
+
+TEST(EngineLifecycle, ATickStillQueuedWhenTheEngineGoesAwayDoesNothing)
+{
+    SimulatedScene scene;
+    auto engine = scene.makeEngine();
+    engine->appTimer().setInterval(0);
+    engine->meterTimer().setInterval(0);
+    QCoreApplication::processEvents();   // fires, queues the work
+
+    engine.reset();
+    scene.hardware.resetCallCounts();
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+
+    EXPECT_EQ(refreshesSeen(scene.hardware), 0);
+}
+
+TEST(EngineLifecycle, ObservablePropertiesNotifyOnEveryAssignment)
+{
+    SimulatedScene scene;
+    const auto engine = scene.makeEngine();
+    int notified = 0;
+    QObject::connect(engine.get(), &RavletEngine::showHiddenChanged, [&] { ++notified; });
+    QObject::connect(engine.get(), &RavletEngine::gainsChanged, [&] { ++notified; });
+    QObject::connect(engine.get(), &RavletEngine::levelsChanged, [&] { ++notified; });
+    QObject::connect(engine.get(), &RavletEngine::masterLevelChanged, [&] { ++notified; });
+
+    engine->setShowHidden(false);
+    engine->setGains(engine->gains());
+    engine->pumpMeters();
+
+    EXPECT_EQ(notified, 4);
+}
+
+} // namespace

@@ -1,0 +1,165 @@
+// Level ballistics, the "io nch=" line and the diagnostics log file.
+
+#include "diag_log.h"
+#include "meters.h"
+#include "support/qt_printers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kA = QStringLiteral("/Applications/A.app");
+const QString kB = QStringLiteral("/Applications/B.app");
+
+TEST(MeterPump, RisesInstantlyAndFallsByFourFifthsPerPumpDownToTheRawPeak)
+{
+    RenderState state;
+    state.meterBuf[0].store(0.5f);
+    QMap<QString, float> shown{{kA, 1.0f}};
+    std::vector<float> seen;
+    for (int pump = 0; pump < 4; ++pump) {
+        shown = pumpLevels(state, {kA}, shown, 0.0f).levels;
+        seen.push_back(shown.value(kA));
+    }
+    EXPECT_FLOAT_EQ(seen[0], 0.8f);
+    EXPECT_FLOAT_EQ(seen[1], 0.64f);
+    EXPECT_FLOAT_EQ(seen[2], 0.512f);
+    EXPECT_FLOAT_EQ(seen[3], 0.5f);
+
+    state.meterBuf[0].store(0.9f);
+    EXPECT_FLOAT_EQ(pumpLevels(state, {kA}, {{kA, 0.2f}}, 0.0f).levels.value(kA), 0.9f);
+}
+
+TEST(MeterPump, AnApplicationNoLongerTappedLosesItsLevelAtOnce)
+{
+    RenderState state;
+    state.meterBuf[0].store(0.3f);
+    const MeterLevels next = pumpLevels(state, {kB}, {{kA, 1.0f}, {kB, 0.1f}}, 0.0f);
+    EXPECT_EQ(next.levels.keys(), QStringList{kB});
+    EXPECT_FLOAT_EQ(next.levels.value(kB), 0.3f);
+}
+
+TEST(MeterPump, MasterFollowsTheRawMasterPeakWithTheSameDecay)
+{
+    RenderState state;
+    state.meterBuf[kMasterMeter].store(0.25f);
+    EXPECT_FLOAT_EQ(pumpLevels(state, {}, {}, 0.5f).master, 0.4f);
+    EXPECT_FLOAT_EQ(pumpLevels(state, {}, {}, 0.1f).master, 0.25f);
+}
+
+TEST(MeterPump, OnlyTheFirstSixteenTappedApplicationsGetLevels)
+{
+    RenderState state;
+    QStringList ids;
+    for (int i = 0; i < 20; ++i)
+        ids.append(QStringLiteral("/Applications/%1.app").arg(i));
+    EXPECT_EQ(pumpLevels(state, ids, {}, 0.0f).levels.size(), 16);
+}
+
+TEST(IoDiagnosticsLine, ListsAtMostEightChannelPeaksAndTheRawMaster)
+{
+    RenderState state;
+    state.diagNch.store(3);
+    state.diagOffset.store(1);
+    state.diagPeaks[0].store(0.5f);
+    state.diagPeaks[1].store(0.0f);
+    state.diagPeaks[2].store(1.23456f);
+    state.meterBuf[kMasterMeter].store(0.0625f);
+    EXPECT_EQ(ioDiagnosticsLine(state, 1), "io nch=3 apps=1 offset=1 chPeaks=[0.500 0.000 1.235] master=0.062");
+
+    state.diagNch.store(0);
+    EXPECT_EQ(ioDiagnosticsLine(state, 0), "io nch=0 apps=0 offset=1 chPeaks=[] master=0.062");
+
+    state.diagNch.store(12);
+    EXPECT_EQ(ioDiagnosticsLine(state, 2).count(QLatin1Char('.')), 9);
+}
+
+class DiagLogTest : public testing::Test {
+protected:
+    QString path() const { return dir.filePath(QStringLiteral("diag.log")); }
+    QByteArray contents(const QString& file) const
+    {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    void write(const QString& file, const QByteArray& bytes) const
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(DiagLogTest, RestartReplacesTheFileAndAppendAddsLines)
+{
+    write(path(), "old line\n");
+    const DiagLog log(path());
+    log.restart(QStringLiteral("=== rebuild 1 app(s) ==="));
+    log.append(QStringLiteral("  tap obj=5"));
+    EXPECT_EQ(contents(path()), "=== rebuild 1 app(s) ===\n  tap obj=5\n");
+}
+
+TEST_F(DiagLogTest, AppendAfterTheFileWasDeletedStartsANewFileWithThatLine)
+{
+    const DiagLog log(path());
+    log.restart(QStringLiteral("header"));
+    QFile::remove(path());
+    log.append(QStringLiteral("io nch=2"));
+    EXPECT_EQ(contents(path()), "io nch=2\n");
+}
+
+TEST_F(DiagLogTest, NeverWritesThroughASymbolicLink)
+{
+    const QString target = dir.filePath(QStringLiteral("victim"));
+    write(target, "precious\n");
+    ASSERT_TRUE(QFile::link(target, path()));
+    const DiagLog log(path());
+    log.restart(QStringLiteral("header"));
+    log.append(QStringLiteral("line"));
+    EXPECT_EQ(contents(target), "precious\n");
+}
+
+TEST_F(DiagLogTest, NeverWritesIntoAFileWithAnotherName)
+{
+    const QString target = dir.filePath(QStringLiteral("victim"));
+    write(target, "precious\n");
+    ASSERT_EQ(::link(QFile::encodeName(target).constData(), QFile::encodeName(path()).constData()), 0);
+    const DiagLog log(path());
+    log.restart(QStringLiteral("header"));
+    log.append(QStringLiteral("line"));
+    EXPECT_EQ(contents(target), "precious\n");
+}
+
+TEST_F(DiagLogTest, NeverWritesIntoAnotherUsersFile)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "handing a file to another user needs root";
+    write(path(), "theirs\n");
+    ASSERT_EQ(::chown(QFile::encodeName(path()).constData(), 65534, 65534), 0);
+    const DiagLog log(path());
+    log.restart(QStringLiteral("header"));
+    log.append(QStringLiteral("line"));
+    EXPECT_EQ(contents(path()), "theirs\n");
+}
+
+TEST_F(DiagLogTest, AFifoAtThePathDoesNotBlock)
+{
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+    const DiagLog log(path());
+    log.restart(QStringLiteral("header"));
+    log.append(QStringLiteral("line"));
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "returned without a reader, and left the FIFO alone";
+}
+
+} // namespace

@@ -1,0 +1,174 @@
+// Output devices, the current device and its master volume.
+
+#include "hal_access.h"
+#include "support/simulated_scene.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using Call = SimulatedAudioHardware::Call;
+
+const AudioObjectPropertyAddress kVolume = hal::outputAddress(kAudioDevicePropertyVolumeScalar);
+
+class OutputsTest : public testing::Test {
+protected:
+    SimulatedScene scene;
+};
+
+TEST_F(OutputsTest, ListsEveryDeviceWithAnOutputChannelInSystemOrder)
+{
+    const AudioObjectID mic = scene.hardware.addDevice({QStringLiteral("Microphone"), QStringLiteral("mic"), {}, {1}, {}});
+    const AudioObjectID headset =
+        scene.hardware.addDevice({QStringLiteral("Headset"), QStringLiteral("hs"), {2}, {1}, {}});
+    const AudioObjectID nameless = scene.hardware.addDevice({std::nullopt, QStringLiteral("x"), {1, 1}, {}, {}});
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(engine->outputs(), (QList<OutputDevice>{{scene.speakers, QStringLiteral("Speakers")},
+                                                      {headset, QStringLiteral("Headset")},
+                                                      {nameless, QStringLiteral("Device")}}));
+    EXPECT_NE(mic, kAudioObjectUnknown);
+}
+
+TEST_F(OutputsTest, NamesTheDefaultDeviceAndReadsItsVolume)
+{
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(engine->outputName(), "Speakers");
+    EXPECT_EQ(engine->currentOutputID(), scene.speakers);
+    EXPECT_TRUE(engine->masterVolumeSupported());
+    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.5f);
+}
+
+TEST_F(OutputsTest, FollowsChangesMadeElsewhereAtTheNextRefresh)
+{
+    const AudioObjectID headphones =
+        scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp"), 0.25f);
+    const auto engine = scene.makeEngine();
+
+    scene.hardware.setDefaultOutputDevice(headphones);
+    engine->refresh();
+    EXPECT_EQ(engine->outputName(), "Headphones");
+    EXPECT_EQ(engine->currentOutputID(), headphones);
+    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.25f);
+
+    scene.hardware.setDeviceVolume(headphones, 0.75f);
+    engine->refresh();
+    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.75f);
+}
+
+TEST_F(OutputsTest, WithNoDefaultDeviceShowsOutputAndNoVolume)
+{
+    scene.hardware.removeDevice(scene.speakers);
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(engine->outputName(), "Output");
+    EXPECT_EQ(engine->currentOutputID(), 0u);
+    EXPECT_FALSE(engine->masterVolumeSupported());
+    EXPECT_FLOAT_EQ(engine->masterVolume(), 1.0f);
+    EXPECT_TRUE(engine->outputs().isEmpty());
+}
+
+TEST_F(OutputsTest, ADefaultDeviceWithoutANameIsCalledOutput)
+{
+    scene.hardware.setDeviceName(scene.speakers, std::nullopt);
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(engine->outputName(), "Output");
+    EXPECT_EQ(engine->outputs().first().name, "Device");
+}
+
+TEST_F(OutputsTest, SetMasterVolumePublishesTheValueAndWritesItClampedToTheUnitRange)
+{
+    const auto engine = scene.makeEngine();
+
+    engine->setMasterVolume(1.2f);
+    EXPECT_FLOAT_EQ(engine->masterVolume(), 1.2f);
+    EXPECT_FLOAT_EQ(*scene.hardware.deviceVolume(scene.speakers), 1.0f);
+
+    engine->setMasterVolume(-0.1f);
+    EXPECT_FLOAT_EQ(engine->masterVolume(), -0.1f);
+    EXPECT_FLOAT_EQ(*scene.hardware.deviceVolume(scene.speakers), 0.0f);
+
+    engine->setMasterVolume(std::nanf(""));
+    EXPECT_FLOAT_EQ(*scene.hardware.deviceVolume(scene.speakers), 1.0f);
+
+    engine->refresh();
+    EXPECT_FLOAT_EQ(engine->masterVolume(), 1.0f) << "the device's own value replaces the published one";
+}
+
+TEST_F(OutputsTest, ADeviceWithoutAMainVolumeGetsNoWriteAndNoSlider)
+{
+    scene.hardware.setDeviceVolume(scene.speakers, std::nullopt);
+    const auto engine = scene.makeEngine();
+    scene.hardware.resetCallCounts();
+
+    engine->setMasterVolume(0.3f);
+
+    EXPECT_FALSE(engine->masterVolumeSupported());
+    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.3f);
+    EXPECT_EQ(scene.hardware.callCount(Call::SetPropertyData), 0);
+}
+
+TEST_F(OutputsTest, AFailedVolumeReadKeepsTheLastValue)
+{
+    const auto engine = scene.makeEngine();
+    scene.hardware.failCall(Call::GetPropertyData, kAudioDevicePropertyVolumeScalar, kAudioHardwareUnspecifiedError);
+    scene.hardware.setDeviceVolume(scene.speakers, 0.9f);
+
+    engine->refresh();
+
+    EXPECT_TRUE(engine->masterVolumeSupported());
+    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.5f);
+}
+
+TEST_F(OutputsTest, OddStreamConfigurationsNeverCrashAndCountOnlyRealBuffers)
+{
+    const AudioObjectID odd = scene.addOutputDevice(QStringLiteral("Odd"), QStringLiteral("odd"));
+    const auto engine = scene.makeEngine();
+
+    for (const UInt32 size : {1u, 4u, 7u, 12u, 17u, 1000u}) {
+        scene.hardware.clearFaults();
+        scene.hardware.overrideDataSize(kAudioDevicePropertyStreamConfiguration, size, odd);
+        engine->refresh();
+        EXPECT_GE(engine->outputs().size(), 1) << "size " << size;
+    }
+    scene.hardware.clearFaults();
+    scene.hardware.failCall(Call::GetPropertyData, kAudioDevicePropertyStreamConfiguration,
+                            kAudioHardwareBadPropertySizeError, odd);
+    engine->refresh();
+    EXPECT_EQ(engine->outputs().size(), 1) << "a device whose layout cannot be read is skipped";
+}
+
+TEST_F(OutputsTest, ADeviceVanishingBetweenTwoCallsIsSkipped)
+{
+    const AudioObjectID usb = scene.addOutputDevice(QStringLiteral("USB"), QStringLiteral("usb"));
+    const auto engine = scene.makeEngine();
+    scene.hardware.setBeforeCallHook([&](Call call, AudioObjectID object, const AudioObjectPropertyAddress& address) {
+        if (object == usb && call == Call::GetPropertyData && address.mSelector == kAudioDevicePropertyStreamConfiguration)
+            scene.hardware.removeDevice(usb);
+    });
+
+    engine->refresh();
+
+    EXPECT_EQ(engine->outputs().size(), 1);
+}
+
+TEST_F(OutputsTest, EveryRefreshNotifiesTheOutputPropertiesEvenWhenUnchanged)
+{
+    const auto engine = scene.makeEngine();
+    int notified = 0;
+    for (auto signal : {&RavletEngine::outputNameChanged, &RavletEngine::currentOutputIDChanged,
+                        &RavletEngine::outputsChanged, &RavletEngine::masterVolumeSupportedChanged,
+                        &RavletEngine::masterVolumeChanged})
+        QObject::connect(engine.get(), signal, [&] { ++notified; });
+
+    engine->refresh();
+
+    EXPECT_EQ(notified, 5);
+}
+
+} // namespace

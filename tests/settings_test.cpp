@@ -1,0 +1,150 @@
+// Loading and saving the user's settings: exact keys and shapes, and bad
+// stored values ignored whole, never a crash and never a partial load.
+
+#include "settings.h"
+#include "support/simulated_scene.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+const QString kMusic = QStringLiteral("/Applications/Music.app");
+const QString kChat = QStringLiteral("/Applications/Chat.app");
+
+class SettingsTest : public testing::Test {
+protected:
+    MemoryUserDefaults defaults;
+};
+
+TEST_F(SettingsTest, FirstRunStartsEmptyAndRemembersEveryListedApplication)
+{
+    SimulatedScene scene;
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    scene.addProcess(11, kChat + "/Contents/MacOS/Chat");
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_TRUE(engine->gains().isEmpty());
+    EXPECT_TRUE(engine->mutes().isEmpty());
+    EXPECT_TRUE(engine->hidden().isEmpty());
+    EXPECT_TRUE(engine->order().isEmpty());
+    const auto stored = decodeKnownApps(scene.defaults.data(settings::knownKey).value_or(QByteArray()));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->keys(), (QStringList{kChat, kMusic}));
+    EXPECT_EQ(stored->value(kMusic), (AppMeta{QStringLiteral("Music"), kMusic}));
+}
+
+TEST_F(SettingsTest, GainsLoadOnlyWhenEveryValueIsAFiniteNumber)
+{
+    defaults.setValue(settings::gainsKey, QVariantMap{{kMusic, 0.5}});
+    EXPECT_EQ(settings::load(defaults).gains, (QMap<QString, float>{{kMusic, 0.5f}}));
+
+    defaults.setValue(settings::gainsKey, QVariantMap{{kMusic, 0.5}, {kChat, QStringLiteral("x")}});
+    EXPECT_TRUE(settings::load(defaults).gains.isEmpty());
+
+    defaults.setValue(settings::gainsKey, QVariantMap{{kMusic, 0.5}, {kChat, true}});
+    EXPECT_TRUE(settings::load(defaults).gains.isEmpty()) << "a bool is not a number";
+
+    defaults.setValue(settings::gainsKey, QVariantMap{{kMusic, 0.5}, {kChat, 1e300}});
+    EXPECT_TRUE(settings::load(defaults).gains.isEmpty()) << "too large for a 32-bit gain";
+
+    defaults.setValue(settings::gainsKey, QVariantList{0.5});
+    EXPECT_TRUE(settings::load(defaults).gains.isEmpty());
+}
+
+TEST_F(SettingsTest, ASavedGainLoadsBackAsTheSameThirtyTwoBitValue)
+{
+    const QMap<QString, float> gains{{kMusic, 0.1f}, {kChat, 1.4999999f}};
+    settings::saveGains(defaults, gains);
+    EXPECT_EQ(defaults.value(settings::gainsKey).toMap().value(kMusic).metaType().id(), QMetaType::Double);
+    const QMap<QString, float> loaded = settings::load(defaults).gains;
+    ASSERT_EQ(loaded.size(), 2);
+    for (auto it = gains.cbegin(); it != gains.cend(); ++it) {
+        const float back = loaded.value(it.key());
+        EXPECT_EQ(std::memcmp(&back, &it.value(), sizeof(float)), 0) << it.key().toStdString();
+    }
+}
+
+TEST_F(SettingsTest, SavingLeavesOutANonFiniteGainAndKeepsTheRest)
+{
+    settings::saveGains(defaults, {{kMusic, 0.5f}, {kChat, std::nanf("")}});
+    EXPECT_EQ(settings::load(defaults).gains, (QMap<QString, float>{{kMusic, 0.5f}}));
+}
+
+TEST_F(SettingsTest, HiddenOrderAndMutesNeedEveryElementOfTheRightType)
+{
+    defaults.setValue(settings::hiddenKey, QVariantList{kMusic, kMusic});
+    defaults.setValue(settings::orderKey, QVariantList{kChat, kMusic});
+    defaults.setValue(settings::mutesKey, QVariantMap{{kMusic, true}});
+    settings::Loaded loaded = settings::load(defaults);
+    EXPECT_EQ(loaded.hidden, QSet<QString>{kMusic});
+    EXPECT_EQ(loaded.order, (QStringList{kChat, kMusic}));
+    EXPECT_EQ(loaded.mutes, (QMap<QString, bool>{{kMusic, true}}));
+
+    defaults.setValue(settings::hiddenKey, QVariantList{kMusic, 3.0});
+    defaults.setValue(settings::orderKey, kMusic);
+    defaults.setValue(settings::mutesKey, QVariantMap{{kMusic, true}, {kChat, 1.0}});
+    loaded = settings::load(defaults);
+    EXPECT_TRUE(loaded.hidden.isEmpty());
+    EXPECT_TRUE(loaded.order.isEmpty());
+    EXPECT_TRUE(loaded.mutes.isEmpty());
+}
+
+TEST_F(SettingsTest, RememberedApplicationsDecodeOnlyWhenEveryEntryHasAName)
+{
+    EXPECT_EQ(decodeKnownApps(R"({"/Applications/A.app":{"name":"A"}})"),
+              (KnownApps{{QStringLiteral("/Applications/A.app"), AppMeta{QStringLiteral("A"), std::nullopt}}}));
+    EXPECT_FALSE(decodeKnownApps(R"({"/Applications/A.app":{"name":"A"},"/B.app":{"iconPath":"/B.app"}})"));
+    EXPECT_FALSE(decodeKnownApps(R"({"/A.app":{"name":"A","iconPath":5}})"));
+    EXPECT_FALSE(decodeKnownApps("[]"));
+    EXPECT_FALSE(decodeKnownApps("{\"/A.app\":{\"name\":\"A\""));
+
+    const KnownApps known{{kMusic, {QStringLiteral("Music"), kMusic}}, {kChat, {QStringLiteral("Chat"), std::nullopt}}};
+    EXPECT_EQ(decodeKnownApps(encodeKnownApps(known)), known);
+}
+
+TEST_F(SettingsTest, UndecodableRememberedApplicationsAreReplacedByTheFirstRefresh)
+{
+    SimulatedScene scene;
+    scene.defaults.setValue(settings::knownKey, QByteArray("not json"));
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(engine->known().keys(), QStringList{kMusic});
+    EXPECT_EQ(decodeKnownApps(*scene.defaults.data(settings::knownKey))->keys(), QStringList{kMusic});
+}
+
+TEST_F(SettingsTest, SettingsLoadIntoTheEngineAtConstruction)
+{
+    SimulatedScene scene;
+    scene.defaults.setValue(settings::gainsKey, QVariantMap{{kMusic, 0.25}});
+    scene.defaults.setValue(settings::mutesKey, QVariantMap{{kChat, true}});
+    scene.defaults.setValue(settings::hiddenKey, QVariantList{kChat});
+
+    const auto engine = scene.makeEngine();
+
+    EXPECT_EQ(engine->gains(), (QMap<QString, float>{{kMusic, 0.25f}}));
+    EXPECT_EQ(engine->mutes(), (QMap<QString, bool>{{kChat, true}}));
+    EXPECT_EQ(engine->hidden(), QSet<QString>{kChat});
+    EXPECT_FALSE(engine->showHidden());
+}
+
+TEST_F(SettingsTest, EngineSavesGainsAndMutesUnderTheirKeysOnRequestOnly)
+{
+    SimulatedScene scene;
+    const auto engine = scene.makeEngine();
+
+    engine->setGains({{kMusic, 0.5f}});
+    engine->setMutes({{kChat, true}});
+    EXPECT_EQ(scene.defaults.writeCount(settings::gainsKey), 0);
+
+    engine->saveGains();
+    engine->saveMutes();
+    EXPECT_EQ(scene.defaults.value(settings::gainsKey), QVariant(QVariantMap{{kMusic, 0.5}}));
+    EXPECT_EQ(scene.defaults.value(settings::mutesKey), QVariant(QVariantMap{{kChat, true}}));
+}
+
+} // namespace
