@@ -5,9 +5,40 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
+
+// Counts heap allocations, so a benchmark can report how many one call
+// makes. Qt allocates with malloc rather than operator new, so it is malloc
+// that is counted, forwarding to the C library's own entry points.
+std::atomic<long> benchAllocations{0};
+
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* pointer, std::size_t size);
+
+void* malloc(std::size_t size)
+{
+    benchAllocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+
+void* calloc(std::size_t count, std::size_t size)
+{
+    benchAllocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, size);
+}
+
+void* realloc(void* pointer, std::size_t size)
+{
+    benchAllocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(pointer, size);
+}
+}
 
 namespace {
 

@@ -5,8 +5,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cmath>
 #include <vector>
+
+extern std::atomic<long> benchAllocations;
 
 namespace {
 
@@ -56,12 +59,14 @@ struct Cycle {
 void BM_Render(benchmark::State& st)
 {
     Cycle cycle(int(st.range(0)), true);
+    const long allocationsBefore = benchAllocations.load();
     for (auto _ : st) {
         render(cycle.state, *cycle.in, *cycle.out);
         benchmark::DoNotOptimize(cycle.outLeft.data());
         benchmark::ClobberMemory();
     }
     st.SetItemsProcessed(st.iterations() * st.range(0) * kFrames * 2);
+    st.counters["allocations"] = double(benchAllocations.load() - allocationsBefore);
 }
 BENCHMARK(BM_Render)->Arg(1)->Arg(16);
 

@@ -82,10 +82,11 @@ void RavletEngine::refresh()
 
     if (!m_supported)
         return;
-    discoverApplications();
+    if (discoverApplications())
+        reconcile();
 }
 
-void RavletEngine::discoverApplications()
+bool RavletEngine::discoverApplications()
 {
     const AudioObjectPropertyAddress listAddress = hal::globalAddress(kAudioHardwarePropertyProcessObjectList);
     UInt32 size = 0;
@@ -93,14 +94,14 @@ void RavletEngine::discoverApplications()
             != kAudioHardwareNoError
         || size == 0) {
         publish(m_apps, {}, &RavletEngine::appsChanged);
-        return;
+        return false;
     }
     std::vector<AudioObjectID> objects(size / sizeof(AudioObjectID), kAudioObjectUnknown);
     if (!objects.empty()) {
         UInt32 bytes = UInt32(objects.size() * sizeof(AudioObjectID));
         if (m_hardware.getPropertyData(kAudioObjectSystemObject, listAddress, 0, nullptr, &bytes, objects.data())
             != kAudioHardwareNoError)
-            return;
+            return false;
         objects.resize(std::min<std::size_t>(objects.size(), bytes / sizeof(AudioObjectID)));
     }
 
@@ -177,4 +178,5 @@ void RavletEngine::discoverApplications()
     }
     if (knownChanged)
         saveKnown();
+    return true;
 }

@@ -12,7 +12,7 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     , m_processes(platform.processes)
     , m_defaults(platform.defaults)
     , m_diagLog(platform.diagLogPath)
-    , m_renderState(std::make_unique<RenderState>())
+    , m_renderState(std::make_shared<RenderState>())
 {
     m_supported = m_hardware.processTapsSupported();
 
@@ -39,7 +39,12 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     m_meterTimer.start();
 }
 
-RavletEngine::~RavletEngine() = default;
+// The I/O thread may be inside render() until the device is stopped, so the
+// setup goes first and the storage it touches after.
+RavletEngine::~RavletEngine()
+{
+    teardown();
+}
 
 void RavletEngine::setGains(const QMap<QString, float>& gains)
 {
@@ -54,6 +59,27 @@ void RavletEngine::setMutes(const QMap<QString, bool>& mutes)
 void RavletEngine::setShowHidden(bool showHidden)
 {
     publish(m_showHidden, showHidden, &RavletEngine::showHiddenChanged);
+}
+
+void RavletEngine::setGain(const QString& id, float gain)
+{
+    // A gain that is not a number has no meaning to store or to hear.
+    if (!std::isfinite(gain))
+        return;
+    QMap<QString, float> gains = m_gains;
+    gains.insert(id, gain);
+    setGains(gains);
+    saveGains();
+    reconcile();
+}
+
+void RavletEngine::setMuted(const QString& id, bool muted)
+{
+    QMap<QString, bool> mutes = m_mutes;
+    mutes.insert(id, muted);
+    setMutes(mutes);
+    saveMutes();
+    reconcile();
 }
 
 void RavletEngine::saveGains()

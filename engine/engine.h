@@ -75,15 +75,37 @@ public:
 
     const QStringList& activeIDs() const { return m_activeIDs; }
     const QMap<QString, QList<qint32>>& pidsByID() const { return m_pidsByID; }
+    AudioObjectID aggregateDevice() const { return m_aggID; }
+    const QList<AudioObjectID>& taps() const { return m_taps; }
 
     void setGains(const QMap<QString, float>& gains);
     void setMutes(const QMap<QString, bool>& mutes);
     void setShowHidden(bool showHidden);
 
-    // The output side, discovery and grouping of the audio applications.
+    // The output side, discovery and grouping of the audio applications,
+    // then the taps they need.
     Q_INVOKABLE void refresh();
     // Publishes v at once and writes it, clamped to 0…1, to the default device.
     Q_INVOKABLE void setMasterVolume(float volume);
+    // Makes device the system's output and moves the tapped applications to it.
+    Q_INVOKABLE void selectOutputDevice(quint32 device);
+
+    // What a row does: store the setting, save it, retap.
+    Q_INVOKABLE void setGain(const QString& id, float gain);
+    Q_INVOKABLE void setMuted(const QString& id, bool muted);
+
+    // The rows to show, in display order; recomputed on every read.
+    QList<AppEntry> displayApps() const;
+    Q_INVOKABLE void moveApp(const QString& id, const QString& beforeID);
+    Q_INVOKABLE void setHidden(const QString& id, bool hidden);
+
+    // Taps what needs a tap: rebuilds the setup when that changes, otherwise
+    // only pushes the gains to the running mix.
+    void reconcile();
+    // Replaces the tap setup with one for ids, on the default output device.
+    void rebuild(QStringList ids);   // by value: callers pass activeIDs, which teardown clears
+    void teardown();
+    QString tapFormat(AudioObjectID tap);
 
     void saveGains();
     void saveMutes();
@@ -100,6 +122,7 @@ public:
     {
         ::render(*m_renderState, input, output);
     }
+    const RenderState& renderState() const { return *m_renderState; }
 
     // For tests and diagnostics: the timers that drive refresh and the meters.
     QTimer& appTimer() { return m_appTimer; }
@@ -134,8 +157,11 @@ private:
     QList<OutputDevice> listOutputDevices();
     QString defaultOutputName();
     void readMasterVolume();
-    // Discovery; false when the process list could not be read at all.
-    void discoverApplications();
+    // Discovery; false when the process list could not be read.
+    bool discoverApplications();
+    // A running setup that no longer fits: the default device changed, or a
+    // tapped application runs with other processes than it was tapped with.
+    bool setupIsStale() const;
 
     AudioHardware& m_hardware;
     ProcessInspector& m_processes;
@@ -158,12 +184,21 @@ private:
     QList<OutputDevice> m_outputs;
     AudioObjectID m_currentOutputID = kAudioObjectUnknown;
 
+    // The tap setup.
+    AudioObjectID m_aggID = kAudioObjectUnknown;
+    AudioDeviceIOProcID m_ioProc = nullptr;
+    QList<AudioObjectID> m_taps;
     QStringList m_activeIDs;
+    AudioObjectID m_setupDevice = kAudioObjectUnknown;
+    QMap<QString, QList<qint32>> m_setupPids;
+    int m_rebuilds = 0;
+
     QMap<QString, QList<qint32>> m_pidsByID;
     int m_diagPumpsLeft = 0;
 
-    // Shared with the I/O thread: allocated once, never moved.
-    std::unique_ptr<RenderState> m_renderState;
+    // Shared with the I/O thread: allocated once, never moved. The I/O block
+    // holds it weakly.
+    std::shared_ptr<RenderState> m_renderState;
 
     QTimer m_appTimer;
     QTimer m_meterTimer;

@@ -17,6 +17,10 @@ QList<OutputDevice> RavletEngine::listOutputDevices()
     QList<OutputDevice> devices;
     for (const AudioObjectID device : hal::readObjectList(m_hardware, kAudioObjectSystemObject,
                                                           kAudioHardwarePropertyDevices)) {
+        // Our own private aggregate device is visible to us; offered as an
+        // output, picking it would tear down the very device it names.
+        if (device == m_aggID)
+            continue;
         const std::optional<UInt32> channels =
             hal::streamChannelCount(m_hardware, device, kAudioObjectPropertyScopeOutput);
         if (!channels || *channels == 0)
@@ -60,4 +64,17 @@ void RavletEngine::setMasterVolume(float volume)
         return;
     const Float32 written = std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, 1.0f);
     m_hardware.setPropertyData(device, kVolumeAddress, 0, nullptr, sizeof(written), &written);
+}
+
+void RavletEngine::selectOutputDevice(quint32 device)
+{
+    const AudioObjectID id = device;
+    m_hardware.setPropertyData(kAudioObjectSystemObject, hal::globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
+                               0, nullptr, sizeof(id), &id);
+    const int rebuildsBefore = m_rebuilds;
+    refresh();
+    // The refresh has already moved the setup when it found it on another
+    // device; a second rebuild would only interrupt the audio again.
+    if (!m_activeIDs.isEmpty() && m_rebuilds == rebuildsBefore)
+        rebuild(m_activeIDs);
 }

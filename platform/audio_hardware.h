@@ -8,12 +8,42 @@
 
 #include "core_audio_types.h"
 
+#include <QString>
+#include <QUuid>
+#include <QVariantMap>
+
+#include <functional>
+#include <vector>
+
+// What CATapDescription carries: the processes to tap, mixed down to one
+// stereo stream, and how the tap behaves.
+struct CATapDescription {
+    std::vector<AudioObjectID> processes;   // initStereoMixdownOfProcesses:
+    bool stereoMixdown = true;
+    QString name;
+    QUuid uuid = QUuid::createUuid();
+    int muteBehavior = CATapUnmuted;
+    bool isPrivate = false;
+};
+
+// The I/O block: called on the device's real-time thread once per cycle.
+// The time stamps may be null; nothing here may allocate, lock or wait.
+using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData,
+                                              const AudioTimeStamp* inputTime, AudioBufferList* outputData,
+                                              const AudioTimeStamp* outputTime)>;
+using AudioDeviceIOProcID = struct OpaqueAudioDeviceIOProcID*;
+using dispatch_queue_t = struct OpaqueDispatchQueue*;
+
 class AudioHardware {
 public:
     virtual ~AudioHardware() = default;
 
     // Whether the running system offers process taps (macOS 14.2 or newer).
     virtual bool processTapsSupported() const = 0;
+
+    // AVCaptureDevice authorizationStatusForMediaType: with AVMediaTypeAudio,
+    // as its raw value; read for diagnostics only.
+    virtual long audioCaptureAuthorizationStatus() const = 0;
 
     virtual bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) = 0;
 
@@ -31,6 +61,24 @@ public:
                                      UInt32 qualifierSize, const void* qualifier, UInt32 dataSize,
                                      const void* data) = 0;
 
-    // Process taps, aggregate devices and I/O procedures join this seam with
-    // the tap setup.
+    // AudioHardwareCreateProcessTap / AudioHardwareDestroyProcessTap
+    virtual OSStatus createProcessTap(const CATapDescription& description, AudioObjectID* outTapID) = 0;
+    virtual OSStatus destroyProcessTap(AudioObjectID tapID) = 0;
+
+    // AudioHardwareCreateAggregateDevice / AudioHardwareDestroyAggregateDevice.
+    // The description uses the kAudioAggregateDevice…Key names; sub-device
+    // and tap lists are lists of dictionaries.
+    virtual OSStatus createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID) = 0;
+    virtual OSStatus destroyAggregateDevice(AudioObjectID deviceID) = 0;
+
+    // AudioDeviceCreateIOProcIDWithBlock / AudioDeviceDestroyIOProcID. With
+    // no queue the block runs on the device's own real-time I/O thread.
+    virtual OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID device,
+                                             dispatch_queue_t queue, AudioDeviceIOBlock block) = 0;
+    virtual OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID) = 0;
+
+    // AudioDeviceStart / AudioDeviceStop. Stop returns only once the block is
+    // no longer running.
+    virtual OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) = 0;
+    virtual OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID) = 0;
 };

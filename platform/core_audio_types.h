@@ -105,3 +105,30 @@ constexpr UInt32 kAudioFormatLinearPCM = fourCharCode("lpcm");
 constexpr UInt32 kAudioFormatFlagIsFloat = 1u << 0;
 constexpr UInt32 kAudioFormatFlagIsPacked = 1u << 3;
 constexpr UInt32 kAudioFormatFlagIsNonInterleaved = 1u << 5;
+
+struct AudioTimeStamp {
+    Float64 mSampleTime;
+    std::uint64_t mHostTime;
+    Float64 mRateScalar;
+    std::uint64_t mWordClockTime;
+    UInt32 mFlags;
+    UInt32 mReserved;
+};
+
+// CATapMuteBehavior
+constexpr int CATapUnmuted = 0;
+constexpr int CATapMuted = 1;
+constexpr int CATapMutedWhenTapped = 2;
+
+// Keys of an aggregate device's description dictionary.
+inline constexpr const char* kAudioAggregateDeviceNameKey = "name";
+inline constexpr const char* kAudioAggregateDeviceUIDKey = "uid";
+inline constexpr const char* kAudioAggregateDeviceMainSubDeviceKey = "master";
+inline constexpr const char* kAudioAggregateDeviceIsPrivateKey = "private";
+inline constexpr const char* kAudioAggregateDeviceIsStackedKey = "stacked";
+inline constexpr const char* kAudioAggregateDeviceTapAutoStartKey = "tapautostart";
+inline constexpr const char* kAudioAggregateDeviceSubDeviceListKey = "subdevices";
+inline constexpr const char* kAudioAggregateDeviceTapListKey = "taps";
+inline constexpr const char* kAudioSubDeviceUIDKey = "uid";
+inline constexpr const char* kAudioSubTapUIDKey = "uid";
+inline constexpr const char* kAudioSubTapDriftCompensationKey = "drift";

@@ -8,6 +8,7 @@
 #include "audio_hardware.h"
 
 #include <QString>
+#include <QVariantMap>
 
 #include <functional>
 #include <map>
@@ -19,7 +20,32 @@ class SimulatedAudioHardware final : public AudioHardware {
 public:
     using Pid = std::int32_t;
 
-    enum class Call { HasProperty, GetPropertyDataSize, GetPropertyData, SetPropertyData };
+    enum class Call {
+        HasProperty, GetPropertyDataSize, GetPropertyData, SetPropertyData,
+        CreateProcessTap, DestroyProcessTap, CreateAggregateDevice, DestroyAggregateDevice,
+        CreateIOProcID, DestroyIOProcID, DeviceStart, DeviceStop,
+    };
+
+    // What a simulated process plays, the same on both channels except for
+    // the pattern, whose right channel is the left one negated.
+    struct Signal {
+        enum class Kind { Silence, Sine, Pattern };
+        Kind kind = Kind::Silence;
+        float frequency = 0.0f;   // Hz, for Sine
+        float amplitude = 0.0f;
+
+        static Signal silence() { return {}; }
+        static Signal sine(float frequency, float amplitude) { return {Kind::Sine, frequency, amplitude}; }
+        // A sawtooth of period 100 frames, from 0 up to amplitude.
+        static Signal pattern(float amplitude) { return {Kind::Pattern, 0.0f, amplitude}; }
+
+        // The sample of channel 0 (left) or 1 (right) at an absolute frame of
+        // the simulated clock.
+        float sample(std::int64_t frame, int channel) const;
+    };
+
+    static constexpr double kSampleRate = 48000.0;
+    static constexpr UInt32 kFramesPerCycle = 512;
 
     struct DeviceSpec {
         std::optional<QString> name;             // nothing: the name cannot be read
@@ -34,6 +60,7 @@ public:
 
     // --- the seam ---
     bool processTapsSupported() const override;
+    long audioCaptureAuthorizationStatus() const override;
     bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                  UInt32 qualifierSize, const void* qualifier, UInt32* outDataSize) override;
@@ -43,6 +70,18 @@ public:
     OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                              UInt32 qualifierSize, const void* qualifier, UInt32 dataSize,
                              const void* data) override;
+    OSStatus createProcessTap(const CATapDescription& description, AudioObjectID* outTapID) override;
+    OSStatus destroyProcessTap(AudioObjectID tapID) override;
+    OSStatus createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID) override;
+    OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
+    // Only aggregate devices take I/O procedures here; a plain device answers
+    // kAudioHardwareUnsupportedOperationError. There are no dispatch queues:
+    // a queue is refused, and blocks always run on the clock's I/O thread.
+    OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID device,
+                                     dispatch_queue_t queue, AudioDeviceIOBlock block) override;
+    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
+    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
+    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
 
     // --- scripting ---
     void setProcessTapsSupported(bool supported);
@@ -59,9 +98,41 @@ public:
     void removeProcess(Pid pid);
     void setProcessRunningOutput(Pid pid, bool running);
     AudioObjectID processObject(Pid pid) const;         // 0 when there is none
+    // What the process plays into the default output device, cycle by cycle.
+    void setProcessSignal(Pid pid, Signal signal);
+    // What a device's own input streams carry (all channels alike).
+    void setDeviceInputSignal(AudioObjectID device, Signal signal);
+    void setAudioCaptureAuthorizationStatus(long status);
+
+    // --- taps, aggregate devices and I/O procedures, for inspection ---
+    int liveTapCount() const;
+    int liveAggregateCount() const;
+    int liveIOProcCount() const;
+    int runningIOProcCount() const;
+    std::optional<CATapDescription> tapDescription(AudioObjectID tap) const;
+    std::optional<QVariantMap> aggregateDescription(AudioObjectID aggregate) const;
+    AudioObjectID deviceWithUID(const QString& uid) const;   // 0 when there is none
+
+    // --- the clock ---
+    // Every cycle moves all output devices on by kFramesPerCycle frames: each
+    // device hears the processes that play into it and are not muted by a
+    // tap, plus what the started I/O procedures of aggregate devices built on
+    // it write. By default a started device runs on its own real-time thread
+    // at the real period; with a manual clock nothing runs unless
+    // runCycles() drives it, deterministically, on the caller's thread.
+    void setManualClock(bool manual);
+    void runCycles(int cycles);
+    std::int64_t cyclesRun() const;
+    // The last `frames` frames a device played, as interleaved stereo (its
+    // first two output channels; a mono device's one channel on both sides).
+    // Holds at most one second.
+    std::vector<float> recentOutput(AudioObjectID device, UInt32 frames) const;
+    float recentPeak(AudioObjectID device, UInt32 frames) const;
 
     // Makes matching calls fail with status. selector 0 matches every
-    // selector, object 0 every object; times < 0 means until cleared.
+    // selector (the calls without a property ignore it), object 0 every
+    // object; times < 0 means until cleared. A create call given status 0
+    // "succeeds" without an object: no tap id, device id or I/O procedure.
     void failCall(Call call, AudioObjectPropertySelector selector, OSStatus status,
                   AudioObjectID object = kAudioObjectUnknown, int times = -1);
     // Makes getPropertyDataSize answer `size` for matching calls (short or

@@ -38,6 +38,7 @@ TEST_F(DiscoveryTest, HelpersNestedInsideABundleGroupUnderTheOuterBundle)
     scene.addProcess(11, kBrowser + "/Contents/Frameworks/Browser Framework.framework/Helpers/"
                                     "Browser Helper (Renderer).app/Contents/MacOS/Browser Helper (Renderer)");
     scene.addProcess(12, kBrowser + "/Contents/Frameworks/Browser Helper (GPU).app/Contents/MacOS/GPU");
+    scene.hardware.addProcess(11);   // one pid behind two process objects is listed once
 
     const auto engine = scene.makeEngine();
 
@@ -50,7 +51,7 @@ TEST_F(DiscoveryTest, HelpersNestedInsideABundleGroupUnderTheOuterBundle)
     EXPECT_EQ(engine->pidsByID().value(kBrowser), app.pids);
 }
 
-TEST_F(DiscoveryTest, AServiceIsListedUnderTheApplicationResponsibleForIt)
+TEST_F(DiscoveryTest, AServiceIsListedUnderTheApplicationResponsibleForItWhenThatCanBeLookedUp)
 {
     scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
     scene.addProcess(40, QStringLiteral("/usr/libexec/audio-service"), 10);
@@ -61,17 +62,10 @@ TEST_F(DiscoveryTest, AServiceIsListedUnderTheApplicationResponsibleForIt)
 
     ASSERT_EQ(ids(engine->apps()), QStringList{kMusic});
     EXPECT_EQ(engine->apps().first().pids, (QList<qint32>{10, 40}));
-}
 
-TEST_F(DiscoveryTest, WithoutTheResponsibilityLookupOnlyBundledProcessesAreListed)
-{
     scene.processes.setResponsibilityLookupAvailable(false);
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-    scene.addProcess(40, QStringLiteral("/usr/libexec/audio-service"), 10);
-
-    const auto engine = scene.makeEngine();
-
-    EXPECT_EQ(engine->apps().first().pids, QList<qint32>{10});
+    engine->refresh();
+    EXPECT_EQ(engine->apps().first().pids, QList<qint32>{10}) << "without the lookup only bundled processes count";
 }
 
 TEST_F(DiscoveryTest, OnlyBundlesUnderAnApplicationsFolderAreListed)
@@ -117,16 +111,6 @@ TEST_F(DiscoveryTest, SortsByDisplayNameIgnoringCaseAndKeepsSameNamedBundlesApar
     EXPECT_EQ(engine->apps().size(), 4);
 }
 
-TEST_F(DiscoveryTest, APidReportedByTwoProcessObjectsIsListedOnce)
-{
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-    scene.hardware.addProcess(10);
-
-    const auto engine = scene.makeEngine();
-
-    EXPECT_EQ(engine->apps().first().pids, QList<qint32>{10});
-}
-
 TEST_F(DiscoveryTest, AnUnchangedSceneNeitherRepublishesTheListNorSavesKnownAgain)
 {
     scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
@@ -141,46 +125,23 @@ TEST_F(DiscoveryTest, AnUnchangedSceneNeitherRepublishesTheListNorSavesKnownAgai
     EXPECT_EQ(scene.defaults.writeCount(settings::knownKey), knownWrites);
 }
 
-TEST_F(DiscoveryTest, AnApplicationThatQuitsLeavesTheListButIsRemembered)
+TEST_F(DiscoveryTest, AnApplicationThatQuitsIsRememberedAndARenamedOneRememberedAnew)
 {
     scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
     scene.addProcess(20, kBrowser + "/Contents/MacOS/Browser");
     const auto engine = scene.makeEngine();
 
     scene.removeProcess(10);
+    scene.processes.setDisplayName(kBrowser, QStringLiteral("Navigator"));
     engine->refresh();
 
     EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
     EXPECT_FALSE(engine->pidsByID().contains(kMusic));
     EXPECT_TRUE(engine->known().contains(kMusic));
+    EXPECT_EQ(decodeKnownApps(*scene.defaults.data(settings::knownKey))->value(kBrowser).name, "Navigator");
 }
 
-TEST_F(DiscoveryTest, ARenamedBundleUpdatesWhatIsRemembered)
-{
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-    const auto engine = scene.makeEngine();
-
-    scene.processes.setDisplayName(kMusic, QStringLiteral("Musik"));
-    engine->refresh();
-
-    EXPECT_EQ(engine->known().value(kMusic).name, "Musik");
-    EXPECT_EQ(decodeKnownApps(*scene.defaults.data(settings::knownKey))->value(kMusic).name, "Musik");
-}
-
-TEST_F(DiscoveryTest, AnUnreadableProcessListEmptiesTheListButKeepsThePids)
-{
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-    const auto engine = scene.makeEngine();
-
-    scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyDataSize,
-                            kAudioHardwarePropertyProcessObjectList, kAudioHardwareUnspecifiedError);
-    engine->refresh();
-
-    EXPECT_TRUE(engine->apps().isEmpty());
-    EXPECT_TRUE(engine->pidsByID().contains(kMusic));
-}
-
-TEST_F(DiscoveryTest, AFailedListReadChangesNothing)
+TEST_F(DiscoveryTest, AnUnreadableProcessListEmptiesTheListAndAFailedReadChangesNothing)
 {
     scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
     const auto engine = scene.makeEngine();
@@ -190,34 +151,30 @@ TEST_F(DiscoveryTest, AFailedListReadChangesNothing)
     scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyData, kAudioHardwarePropertyProcessObjectList,
                             kAudioHardwareUnspecifiedError);
     engine->refresh();
-
     EXPECT_EQ(ids(engine->apps()), QStringList{kMusic});
+
+    scene.hardware.clearFaults();
+    scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyDataSize,
+                            kAudioHardwarePropertyProcessObjectList, kAudioHardwareUnspecifiedError);
+    engine->refresh();
+    EXPECT_TRUE(engine->apps().isEmpty());
+    EXPECT_TRUE(engine->pidsByID().contains(kMusic)) << "the last successful scan stays";
 }
 
-TEST_F(DiscoveryTest, AProcessWhosePidCannotBeReadIsSkipped)
+TEST_F(DiscoveryTest, AProcessThatCannotBeReadOrVanishesMidRefreshIsSkipped)
 {
     scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
     scene.addProcess(11, kBrowser + "/Contents/MacOS/Browser");
+    scene.addProcess(12, QStringLiteral("/Applications/Chat.app/Contents/MacOS/Chat"));
     scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyData, kAudioProcessPropertyPID,
                             kAudioHardwareBadObjectError, scene.hardware.processObject(10));
-
-    const auto engine = scene.makeEngine();
-
-    EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
-}
-
-TEST_F(DiscoveryTest, AProcessVanishingMidRefreshIsSkippedQuietly)
-{
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-    scene.addProcess(11, kBrowser + "/Contents/MacOS/Browser");
-    const auto engine = scene.makeEngine();
     scene.hardware.setBeforeCallHook([&](SimulatedAudioHardware::Call call, AudioObjectID, const AudioObjectPropertyAddress& address) {
         if (call == SimulatedAudioHardware::Call::GetPropertyData
             && address.mSelector == kAudioHardwarePropertyProcessObjectList)
-            scene.removeProcess(10);
+            scene.removeProcess(12);
     });
 
-    engine->refresh();
+    const auto engine = scene.makeEngine();
 
     EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
 }

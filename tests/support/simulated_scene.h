@@ -9,6 +9,7 @@
 #include "memory_user_defaults.h"
 #include "simulated_audio_hardware.h"
 #include "simulated_process_inspector.h"
+#include "system_log.h"
 
 #include <QTemporaryDir>
 
@@ -23,12 +24,19 @@ struct SimulatedScene {
     QTemporaryDir dir;
     AudioObjectID speakers = kAudioObjectUnknown;
 
-    SimulatedScene()
+    // Lines the engine wrote to the system log while this scene lived.
+    QStringList log;
+
+    explicit SimulatedScene(bool manualClock = true)
     {
+        setSystemLogSink([this](const QString& line) { log.append(line); });
+        hardware.setManualClock(manualClock);
         processes.setCurrentPid(kOwnPid);
         speakers = addOutputDevice(QStringLiteral("Speakers"), QStringLiteral("speakers-uid"), 0.5f);
         hardware.setDefaultOutputDevice(speakers);
     }
+
+    ~SimulatedScene() { setSystemLogSink({}); }
 
     AudioObjectID addOutputDevice(const QString& name, const QString& uid, std::optional<float> volume = {})
     {
@@ -36,10 +44,21 @@ struct SimulatedScene {
     }
 
     // A process playing audio, with its executable at path.
-    void addProcess(qint32 pid, const QString& path, qint32 responsible = 0)
+    void addProcess(qint32 pid, const QString& path, qint32 responsible = 0,
+                    SimulatedAudioHardware::Signal signal = SimulatedAudioHardware::Signal::silence())
     {
         processes.addProcess(pid, path, responsible);
         hardware.addProcess(pid);
+        hardware.setProcessSignal(pid, signal);
+    }
+
+    // An application bundle in /Applications with one process.
+    QString addApp(const QString& name, qint32 pid,
+                   SimulatedAudioHardware::Signal signal = SimulatedAudioHardware::Signal::silence())
+    {
+        const QString bundle = QStringLiteral("/Applications/") + name + QStringLiteral(".app");
+        addProcess(pid, bundle + QStringLiteral("/Contents/MacOS/") + name, 0, signal);
+        return bundle;
     }
 
     void removeProcess(qint32 pid)

@@ -1,0 +1,103 @@
+#include "tap_selection.h"
+
+#include "engine.h"
+#include "render.h"
+
+#include <array>
+#include <cmath>
+
+namespace {
+
+constexpr std::array<QLatin1String, 2> kMusicKeywords = {QLatin1String("music"), QLatin1String("itunes")};
+constexpr std::array<QLatin1String, 8> kBrowserKeywords = {
+    QLatin1String("chrome"), QLatin1String("brave"), QLatin1String("firefox"),
+    QLatin1String("safari"), QLatin1String("edge"),  QLatin1String("opera"),
+    QLatin1String("arc"),    QLatin1String("vivaldi"),
+};
+
+// A case-insensitive search: the keywords are lower-case ASCII, so this is
+// the lower-cased name's substring test without building a lower-cased copy
+// on every reconcile.
+template <std::size_t N>
+bool containsAny(const QString& name, const std::array<QLatin1String, N>& keywords)
+{
+    for (const QLatin1String keyword : keywords) {
+        if (name.contains(keyword, Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool needsTap(const QString& id, const QMap<QString, float>& gains, const QMap<QString, bool>& mutes)
+{
+    if (mutes.value(id, false))
+        return true;
+    const auto gain = gains.constFind(id);
+    return gain != gains.cend() && std::isfinite(*gain) && std::fabs(*gain - 1.0f) >= kUnityTolerance;
+}
+
+std::optional<QString> primaryID(const QList<AudioApp>& apps, const QSet<QString>& hidden)
+{
+    const AudioApp* firstVisible = nullptr;
+    const AudioApp* firstBrowser = nullptr;
+    for (const AudioApp& app : apps) {
+        if (hidden.contains(app.id))
+            continue;
+        if (containsAny(app.name, kMusicKeywords))
+            return app.id;
+        if (!firstVisible)
+            firstVisible = &app;
+        if (!firstBrowser && containsAny(app.name, kBrowserKeywords))
+            firstBrowser = &app;
+    }
+    if (firstBrowser)
+        return firstBrowser->id;
+    if (firstVisible)
+        return firstVisible->id;
+    return std::nullopt;
+}
+
+QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& gains,
+                       const QMap<QString, bool>& mutes, const QSet<QString>& hidden, const QStringList& activeIDs)
+{
+    QStringList wanted;
+    wanted.reserve(std::min<qsizetype>(apps.size() + activeIDs.size() + 1, kSlotCount + 1));
+    for (const AudioApp& app : apps) {
+        if (!hidden.contains(app.id) && needsTap(app.id, gains, mutes))
+            wanted.append(app.id);
+    }
+    if (const std::optional<QString> primary = primaryID(apps, hidden); primary && !wanted.contains(*primary))
+        wanted.append(*primary);
+    for (const QString& id : activeIDs) {
+        if (!wanted.contains(id) && needsTap(id, gains, mutes))
+            wanted.append(id);
+    }
+    if (wanted.size() > kSlotCount)
+        wanted.resize(kSlotCount);
+    return wanted;
+}
+
+void RavletEngine::reconcile()
+{
+    const QStringList wanted = wantedTaps(m_apps, m_gains, m_mutes, m_hidden, m_activeIDs);
+    if (wanted == m_activeIDs && !setupIsStale())
+        pushGains();
+    else
+        rebuild(wanted);
+}
+
+bool RavletEngine::setupIsStale() const
+{
+    if (m_activeIDs.isEmpty())
+        return false;
+    if (m_currentOutputID != m_setupDevice)
+        return true;
+    for (auto it = m_setupPids.cbegin(); it != m_setupPids.cend(); ++it) {
+        const auto running = m_pidsByID.constFind(it.key());
+        if (running != m_pidsByID.cend() && *running != it.value())
+            return true;
+    }
+    return false;
+}

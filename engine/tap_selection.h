@@ -1,0 +1,26 @@
+#pragma once
+
+// Which applications get a process tap: those whose sound must change (muted
+// or away from unity gain), plus one primary application, at most 16.
+
+#include "records.h"
+
+#include <QMap>
+#include <QSet>
+#include <QStringList>
+
+#include <optional>
+
+constexpr float kUnityTolerance = 0.001f;
+
+// Muted, or a finite gain at least the tolerance away from unity.
+bool needsTap(const QString& id, const QMap<QString, float>& gains, const QMap<QString, bool>& mutes);
+
+// The first visible application named like a music player, else like a web
+// browser, else the first visible one.
+std::optional<QString> primaryID(const QList<AudioApp>& apps, const QSet<QString>& hidden);
+
+// The ordered list of ids to tap. Applications already tapped keep their tap
+// while they still need one, even once they have quit or been hidden.
+QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& gains,
+                       const QMap<QString, bool>& mutes, const QSet<QString>& hidden, const QStringList& activeIDs);

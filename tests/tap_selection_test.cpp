@@ -1,0 +1,79 @@
+// Which applications are tapped, and in which order.
+
+#include "support/qt_printers.h"
+#include "tap_selection.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+AudioApp app(const QString& name)
+{
+    return AudioApp{QStringLiteral("/Applications/%1.app").arg(name), name, std::nullopt, {1}};
+}
+
+QString id(const QString& name)
+{
+    return QStringLiteral("/Applications/%1.app").arg(name);
+}
+
+TEST(PrimaryID, PrefersMusicThenTheFirstBrowserThenTheFirstVisibleApplication)
+{
+    EXPECT_EQ(primaryID({app("Arc Browser"), app("Music")}, {}), id("Music"));
+    EXPECT_EQ(primaryID({app("Firefox"), app("Google Chrome")}, {}), id("Firefox")) << "list order beats keyword order";
+    EXPECT_EQ(primaryID({app("Chat"), app("MyTunes"), app("Zoom")}, {}), id("Chat"));
+    EXPECT_EQ(primaryID({app("Knowledge"), app("Mail")}, {}), id("Knowledge")) << "'edge' inside a word counts";
+    EXPECT_EQ(primaryID({app("Search"), app("Mail")}, {}), id("Search")) << "'arc' inside a word counts";
+    EXPECT_EQ(primaryID({app("Music"), app("Chat")}, {id("Music")}), id("Chat")) << "hidden ones are passed over";
+    EXPECT_EQ(primaryID({app("Music")}, {id("Music")}), std::nullopt);
+    EXPECT_EQ(primaryID({}, {}), std::nullopt);
+}
+
+TEST(WantedTaps, TapsWhatIsMutedOrAttenuatedThenThePrimary)
+{
+    const QList<AudioApp> apps{app("Chat"), app("Music"), app("Notes"), app("Video")};
+    const QMap<QString, float> gains{{id("Chat"), 1.0f}, {id("Notes"), 0.5f}, {id("Video"), 0.9995f}};
+    const QMap<QString, bool> mutes{{id("Video"), true}};
+
+    EXPECT_EQ(wantedTaps(apps, gains, mutes, {}, {}), (QStringList{id("Notes"), id("Video"), id("Music")}));
+}
+
+TEST(WantedTaps, UnityWithinTheToleranceIsNotTapped)
+{
+    const QList<AudioApp> apps{app("Music"), app("A"), app("B"), app("C"), app("D"), app("E")};
+    const QMap<QString, float> gains{{id("A"), 0.999f}, {id("B"), 0.9995f}, {id("C"), 1.0005f},
+                                     {id("D"), 0.998f}, {id("E"), 1.001f}};
+    EXPECT_EQ(wantedTaps(apps, gains, {}, {}, {}), (QStringList{id("D"), id("E"), id("Music")}));
+}
+
+TEST(WantedTaps, ATappedApplicationKeepsItsTapAfterQuittingOrHidingWhileAttenuated)
+{
+    const QMap<QString, float> gains{{id("Chat"), 0.5f}, {id("Old"), 1.0f}};
+    const QStringList active{id("Chat"), id("Old")};
+
+    EXPECT_EQ(wantedTaps({}, gains, {}, {}, active), QStringList{id("Chat")});
+    EXPECT_EQ(wantedTaps({app("Chat")}, gains, {}, {id("Chat")}, active), QStringList{id("Chat")});
+    EXPECT_TRUE(wantedTaps({app("Chat")}, gains, {}, {id("Chat")}, {}).isEmpty())
+        << "hidden before it was ever tapped: no tap";
+}
+
+TEST(WantedTaps, KeepsOnlyTheFirstSixteen)
+{
+    QList<AudioApp> apps;
+    QMap<QString, bool> mutes;
+    for (int i = 0; i < 20; ++i) {
+        apps.append(app(QStringLiteral("App%1").arg(i, 2, 10, QLatin1Char('0'))));
+        mutes.insert(apps.last().id, true);
+    }
+    const QStringList wanted = wantedTaps(apps, {}, mutes, {}, {});
+    ASSERT_EQ(wanted.size(), 16);
+    EXPECT_EQ(wanted.last(), id("App15"));
+}
+
+TEST(WantedTaps, ANonFiniteGainNeverAsksForATap)
+{
+    EXPECT_FALSE(needsTap(id("A"), {{id("A"), std::nanf("")}}, {}));
+    EXPECT_TRUE(needsTap(id("A"), {{id("A"), std::nanf("")}}, {{id("A"), true}}));
+}
+
+} // namespace

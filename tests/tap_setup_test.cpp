@@ -1,0 +1,349 @@
+// Per-application volume from end to end on the simulated hardware: what the
+// output device plays, sample by sample, and how the setup behind it is
+// built, kept, moved and recovered.
+
+#include "support/simulated_scene.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using Call = SimulatedAudioHardware::Call;
+using Signal = SimulatedAudioHardware::Signal;
+
+constexpr UInt32 kCycle = SimulatedAudioHardware::kFramesPerCycle;
+
+class TapSetupTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        music = scene.addApp(QStringLiteral("Music"), 10, musicSignal);
+        chat = scene.addApp(QStringLiteral("Chat"), 20, chatSignal);
+        engine = scene.makeEngine();
+    }
+
+    // The largest difference between what the device played in the last
+    // cycle and musicGain × music + chatGain × chat.
+    float mismatch(AudioObjectID device, float musicGain, float chatGain) const
+    {
+        const std::vector<float> played = scene.hardware.recentOutput(device, kCycle);
+        const std::int64_t first = scene.hardware.cyclesRun() * kCycle - std::int64_t(played.size() / 2);
+        float worst = played.size() == 2 * kCycle ? 0.0f : INFINITY;
+        for (std::size_t i = 0; i < played.size(); ++i) {
+            const std::int64_t frame = first + std::int64_t(i / 2);
+            const int channel = int(i % 2);
+            const float expected = musicGain * musicSignal.sample(frame, channel) + chatGain * chatSignal.sample(frame, channel);
+            worst = std::max(worst, std::fabs(played[i] - expected));
+        }
+        return worst;
+    }
+
+    int calls(Call call) const { return scene.hardware.callCount(call); }
+
+    const Signal musicSignal = Signal::sine(1000.0f, 0.5f);
+    const Signal chatSignal = Signal::sine(250.0f, 0.4f);
+    SimulatedScene scene;
+    QString music;
+    QString chat;
+    std::unique_ptr<RavletEngine> engine;
+};
+
+TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnce)
+{
+    ASSERT_EQ(engine->activeIDs(), QStringList{music}) << "the primary application is tapped from the start";
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f);
+
+    engine->setGain(chat, 0.5f);
+    scene.hardware.runCycles(1);
+
+    EXPECT_EQ(engine->activeIDs(), (QStringList{chat, music}));
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.5f), 1e-6f) << "no doubled signal from the tapped source";
+}
+
+TEST_F(TapSetupTest, AGainChangeOnATappedApplicationIsHeardInTheNextCycleWithoutRebuilding)
+{
+    engine->setGain(chat, 0.5f);
+    scene.hardware.runCycles(1);
+    const int aggregates = calls(Call::CreateAggregateDevice);
+    const int taps = calls(Call::CreateProcessTap);
+    const int stops = calls(Call::DeviceStop);
+
+    engine->setGain(chat, 0.25f);
+    scene.hardware.runCycles(1);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.25f), 1e-6f);
+
+    engine->setMuted(chat, true);
+    scene.hardware.runCycles(1);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates);
+    EXPECT_EQ(calls(Call::CreateProcessTap), taps);
+    EXPECT_EQ(calls(Call::DeviceStop), stops);
+}
+
+TEST_F(TapSetupTest, AMutedApplicationsLevelFallsToZeroWhileTheOthersFollowsItsPeak)
+{
+    engine->setGain(chat, 0.5f);
+    scene.hardware.runCycles(1);
+    engine->pumpMeters();
+    EXPECT_NEAR(engine->levels().value(chat), 0.2f, 0.01f);
+
+    engine->setMuted(chat, true);
+    for (int i = 0; i < 60; ++i) {
+        scene.hardware.runCycles(1);
+        engine->pumpMeters();
+    }
+
+    EXPECT_LT(engine->levels().value(chat), 1e-5f);
+    EXPECT_NEAR(engine->levels().value(music), 0.5f, 0.01f);
+    EXPECT_NEAR(engine->masterLevel(), 0.5f, 0.01f);
+}
+
+TEST_F(TapSetupTest, PickingAnotherOutputMovesTheTappedApplicationsToIt)
+{
+    const AudioObjectID headphones = scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp-uid"));
+    engine->setGain(chat, 0.5f);
+    const int aggregates = calls(Call::CreateAggregateDevice);
+
+    engine->selectOutputDevice(headphones);
+    scene.hardware.runCycles(1);
+
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates + 1) << "moved once, not twice";
+    EXPECT_EQ(engine->currentOutputID(), headphones);
+    const QVariantMap description = scene.hardware.aggregateDescription(engine->aggregateDevice()).value();
+    EXPECT_EQ(description.value("master"), "hp-uid");
+    EXPECT_EQ(description.value("subdevices"), QVariant(QVariantList{QVariantMap{{"uid", "hp-uid"}}}));
+    EXPECT_LT(mismatch(headphones, 1.0f, 0.5f), 1e-6f);
+    EXPECT_EQ(scene.hardware.recentPeak(scene.speakers, kCycle), 0.0f);
+}
+
+TEST_F(TapSetupTest, OurOwnAggregateDeviceIsNeverOfferedAsAnOutput)
+{
+    ASSERT_NE(engine->aggregateDevice(), 0u);
+    engine->refresh();
+    EXPECT_EQ(engine->outputs(), (QList<OutputDevice>{{scene.speakers, QStringLiteral("Speakers")}}));
+}
+
+TEST_F(TapSetupTest, PickingTheCurrentOutputStillRebuilds)
+{
+    const int aggregates = calls(Call::CreateAggregateDevice);
+    engine->selectOutputDevice(scene.speakers);
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates + 1);
+}
+
+TEST_F(TapSetupTest, TheAggregateDescriptionHoldsExactlyTheExpectedKeys)
+{
+    engine->setMuted(chat, true);
+    const QVariantMap description = scene.hardware.aggregateDescription(engine->aggregateDevice()).value();
+
+    EXPECT_EQ(description.keys(), (QStringList{"master", "name", "private", "stacked", "subdevices", "tapautostart",
+                                               "taps", "uid"}));
+    EXPECT_EQ(description.value("name"), "Ravlet");
+    EXPECT_TRUE(description.value("uid").toString().startsWith("io.morvik.ravlet.agg."));
+    EXPECT_EQ(description.value("private"), true);
+    EXPECT_EQ(description.value("stacked"), false);
+    EXPECT_EQ(description.value("tapautostart"), true);
+    const QVariantList taps = description.value("taps").toList();
+    ASSERT_EQ(taps.size(), 2);
+    const auto tap = scene.hardware.tapDescription(engine->taps().first()).value();
+    EXPECT_EQ(taps.first(), QVariant(QVariantMap{{"uid", tap.uuid.toString(QUuid::WithoutBraces).toUpper()},
+                                                 {"drift", true}}));
+    EXPECT_EQ(tap.name, "Ravlet");
+    EXPECT_EQ(tap.muteBehavior, CATapMutedWhenTapped);
+    EXPECT_TRUE(tap.isPrivate);
+
+    const QString firstUID = description.value("uid").toString();
+    engine->rebuild(engine->activeIDs());
+    const QVariantMap again = scene.hardware.aggregateDescription(engine->aggregateDevice()).value();
+    EXPECT_NE(again.value("uid"), firstUID);
+    EXPECT_NE(again.value("taps").toList().first(), taps.first());
+}
+
+TEST_F(TapSetupTest, TheDiagnosticsLogRecordsTheRebuildThenTheFirstPumps)
+{
+    engine->setGain(chat, 0.5f);
+    for (int i = 0; i < 30; ++i) {
+        scene.hardware.runCycles(1);
+        engine->pumpMeters();
+    }
+
+    QFile file(scene.diagPath());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    const QList<AudioObjectID> taps = engine->taps();
+    const QString agg = QString::number(engine->aggregateDevice());
+    ASSERT_EQ(lines.size(), 8 + 25);
+    EXPECT_EQ(lines[0], "=== rebuild 2 app(s) out=speakers-uid authAudio=3 ===");
+    EXPECT_EQ(lines[1], QStringLiteral("  will tap %1: pid=20 obj=%2 runningOutput=true")
+                            .arg(chat).arg(scene.hardware.processObject(20)));
+    EXPECT_TRUE(lines[2].startsWith(QStringLiteral("  tap obj=%1 descUUID=").arg(taps[0])));
+    EXPECT_TRUE(lines[3].startsWith(QStringLiteral("  will tap %1: pid=10 ").arg(music)));
+    EXPECT_TRUE(lines[4].startsWith(QStringLiteral("  tap obj=%1 ").arg(taps[1])));
+    EXPECT_EQ(lines[5], "started 2 app(s) agg=" + agg);
+    EXPECT_EQ(lines[6], QStringLiteral("tap[0] obj=%1 fmt=48000Hz ch2 flags9 bpf8").arg(taps[0]));
+    EXPECT_EQ(lines[7], QStringLiteral("tap[1] obj=%1 fmt=48000Hz ch2 flags9 bpf8").arg(taps[1]));
+    EXPECT_TRUE(lines[8].startsWith("io nch=4 apps=2 offset=0 chPeaks=["));
+    EXPECT_TRUE(lines.last().startsWith("io nch="));
+    EXPECT_EQ(scene.log.last(), "[ravlet] started 2 app(s) out=speakers-uid agg=" + agg);
+}
+
+TEST_F(TapSetupTest, ANewProcessOfATappedApplicationIsTappedToo)
+{
+    engine->setMuted(chat, true);
+    // A second process of the same application, as a browser opens a tab.
+    scene.addProcess(21, chat + "/Contents/Helpers/Chat Helper.app/Contents/MacOS/Helper", 0, chatSignal);
+
+    engine->refresh();
+    scene.hardware.runCycles(1);
+
+    EXPECT_EQ(engine->pidsByID().value(chat), (QList<qint32>{20, 21}));
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f) << "the new process must not play unmuted";
+}
+
+TEST_F(TapSetupTest, AMutedApplicationThatQuitsLeavesTheSetupWithoutRetryingForever)
+{
+    engine->setMuted(chat, true);
+    scene.removeProcess(20);
+    engine->refresh();
+    const int aggregates = calls(Call::CreateAggregateDevice);
+
+    engine->refresh();
+    engine->refresh();
+
+    EXPECT_EQ(engine->activeIDs(), QStringList{music});
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates);
+}
+
+TEST_F(TapSetupTest, ASetupWhoseDeviceVanishedMovesToTheNewDefaultAtTheNextRefresh)
+{
+    engine->setGain(chat, 0.5f);
+    const AudioObjectID usb = scene.addOutputDevice(QStringLiteral("USB"), QStringLiteral("usb-uid"));
+    scene.hardware.removeDevice(scene.speakers);
+    scene.hardware.setDefaultOutputDevice(usb);
+
+    engine->refresh();
+    scene.hardware.runCycles(1);
+
+    EXPECT_EQ(scene.hardware.aggregateDescription(engine->aggregateDevice())->value("master"), "usb-uid");
+    EXPECT_LT(mismatch(usb, 1.0f, 0.5f), 1e-6f);
+    EXPECT_EQ(scene.hardware.liveAggregateCount(), 1);
+}
+
+TEST_F(TapSetupTest, WithNoOutputDeviceNothingIsTappedAndTheLogSaysSo)
+{
+    engine->setGain(chat, 0.5f);
+    QFile::remove(scene.diagPath());
+    scene.hardware.removeDevice(scene.speakers);
+
+    engine->refresh();
+
+    EXPECT_TRUE(engine->activeIDs().isEmpty());
+    EXPECT_EQ(scene.log.last(), "[ravlet] no output device");
+    EXPECT_FALSE(QFile::exists(scene.diagPath()));
+    EXPECT_EQ(scene.hardware.liveTapCount() + scene.hardware.liveAggregateCount(), 0);
+
+    scene.speakers = scene.addOutputDevice(QStringLiteral("Speakers"), QStringLiteral("speakers-uid"));
+    scene.hardware.setDefaultOutputDevice(scene.speakers);
+    engine->refresh();
+    EXPECT_EQ(engine->activeIDs(), (QStringList{chat, music}));
+}
+
+TEST_F(TapSetupTest, AnApplicationWithoutProcessObjectsIsLeftOutAndTheOthersAreTapped)
+{
+    scene.hardware.removeProcess(20);   // gone from the hardware, not yet seen by a refresh
+    engine->setGain(chat, 0.5f);
+
+    EXPECT_EQ(engine->activeIDs(), QStringList{music});
+    EXPECT_TRUE(scene.log.contains("[ravlet] no process objects for " + chat));
+}
+
+struct FailureRow {
+    const char* name;
+    Call call;
+    OSStatus status;
+    QStringList expectedLog;   // "%1" stands for the chat id
+};
+
+class TapSetupFailureTest : public TapSetupTest, public testing::WithParamInterface<FailureRow> {};
+
+TEST_P(TapSetupFailureTest, LeavesNoSetupLogsTheFailureAndRecoversOnTheNextRefresh)
+{
+    const FailureRow& row = GetParam();
+    scene.hardware.failCall(row.call, 0, row.status);
+    scene.log.clear();
+
+    engine->setGain(chat, 0.5f);
+
+    QStringList expected;
+    for (const QString& line : row.expectedLog)
+        expected.append(QString(line).replace("%chat", chat).replace("%music", music));
+    EXPECT_EQ(scene.log, expected);
+    EXPECT_TRUE(engine->activeIDs().isEmpty());
+    EXPECT_EQ(engine->aggregateDevice(), 0u);
+    EXPECT_EQ(scene.hardware.liveTapCount(), 0);
+    EXPECT_EQ(scene.hardware.liveAggregateCount(), 0);
+    EXPECT_EQ(scene.hardware.liveIOProcCount(), 0);
+    scene.hardware.runCycles(1);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f) << "with no setup every application plays directly";
+
+    scene.hardware.clearFaults();
+    engine->refresh();
+    EXPECT_EQ(engine->activeIDs(), (QStringList{chat, music}));
+    EXPECT_EQ(scene.hardware.runningIOProcCount(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCall, TapSetupFailureTest,
+    testing::Values(
+        FailureRow{"TapCreate", Call::CreateProcessTap, kAudioHardwareIllegalOperationError,
+                   {"[ravlet] tap create failed %chat: 1852797029", "[ravlet] tap create failed %music: 1852797029",
+                    "[ravlet] no taps created"}},
+        FailureRow{"TapWithoutId", Call::CreateProcessTap, kAudioHardwareNoError,
+                   {"[ravlet] tap create failed %chat: 0", "[ravlet] tap create failed %music: 0",
+                    "[ravlet] no taps created"}},
+        FailureRow{"AggregateCreate", Call::CreateAggregateDevice, kAudioHardwareBadDeviceError,
+                   {"[ravlet] aggregate create failed: 560227702"}},
+        FailureRow{"IOProcCreate", Call::CreateIOProcID, kAudioHardwareUnspecifiedError,
+                   {"[ravlet] IOProc create failed: 2003329396"}},
+        FailureRow{"IOProcWithoutHandle", Call::CreateIOProcID, kAudioHardwareNoError,
+                   {"[ravlet] IOProc create failed: 0"}},
+        FailureRow{"DeviceStart", Call::DeviceStart, kAudioHardwareNotRunningError,
+                   {"[ravlet] device start failed: 1937010544"}}),
+    [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
+
+TEST(TapSetupEnd, AnEngineDestroyedWhileItsSetupRunsStopsItFirst)
+{
+    SimulatedScene scene(false);
+    scene.addApp(QStringLiteral("Music"), 10, Signal::sine(440.0f, 0.5f));
+    auto engine = scene.makeEngine();
+    ASSERT_EQ(scene.hardware.runningIOProcCount(), 1);
+
+    engine.reset();
+
+    EXPECT_EQ(scene.hardware.liveIOProcCount(), 0);
+    EXPECT_EQ(scene.hardware.liveAggregateCount(), 0);
+    EXPECT_EQ(scene.hardware.liveTapCount(), 0);
+}
+
+TEST(TapSetupEnd, TeardownLetsTheMasterMeterFallToZero)
+{
+    SimulatedScene scene;
+    const QString music = scene.addApp(QStringLiteral("Music"), 10, Signal::sine(440.0f, 0.5f));
+    const auto engine = scene.makeEngine();
+    scene.hardware.runCycles(1);
+    engine->pumpMeters();
+    ASSERT_GT(engine->masterLevel(), 0.4f);
+
+    engine->setHidden(music, true);
+    for (int i = 0; i < 60; ++i)
+        engine->pumpMeters();
+
+    EXPECT_LT(engine->masterLevel(), 1e-5f);
+}
+
+} // namespace
