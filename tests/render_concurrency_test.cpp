@@ -48,12 +48,16 @@ TEST(RenderConcurrency, GainPushesAndMeterPumpsRaceFreeWithTheIoThread)
 
     QMap<QString, float> levels;
     float master = 0.0f;
-    for (int i = 0; i < 2000 || cycles.load() < 100; ++i) {
+    for (int i = 0;; ++i) {
+        // The last pump must come after the I/O thread has surely run.
+        const long cyclesDone = cycles.load();
         pushSlotGains(state, ids, {{ids[1], 0.5f}}, {{ids[0], i % 2 == 0}});
         const MeterLevels next = pumpLevels(state, ids, levels, master);
         levels = next.levels;
         master = next.master;
         (void)ioDiagnosticsLine(state, 2);
+        if (i >= 2000 && cyclesDone >= 100)
+            break;
     }
     stop.store(true);
     io.join();
