@@ -23,6 +23,11 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     m_mutes = std::move(loaded.mutes);
     m_known = std::move(loaded.known);
 
+    for (auto input : {&RavletEngine::appsChanged, &RavletEngine::gainsChanged, &RavletEngine::mutesChanged,
+                       &RavletEngine::hiddenChanged, &RavletEngine::showHiddenChanged, &RavletEngine::orderChanged,
+                       &RavletEngine::knownChanged})
+        connect(this, input, this, &RavletEngine::displayAppsChanged);
+
     m_renderState->clearMeters();
     refresh();
 
@@ -117,4 +122,59 @@ void RavletEngine::pumpMeters()
 void RavletEngine::appendDiag(const QString& line)
 {
     m_diagLog.append(line);
+}
+
+namespace {
+
+template <typename T>
+QVariantMap toVariantMap(const QMap<QString, T>& map)
+{
+    QVariantMap result;
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        result.insert(it.key(), it.value());
+    return result;
+}
+
+} // namespace
+
+QVariantMap RavletEngine::gainsByID() const
+{
+    return toVariantMap(m_gains);
+}
+
+QVariantMap RavletEngine::mutesByID() const
+{
+    return toVariantMap(m_mutes);
+}
+
+QVariantMap RavletEngine::levelsByID() const
+{
+    return toVariantMap(m_levels);
+}
+
+QStringList RavletEngine::hiddenIDs() const
+{
+    QStringList ids = m_hidden.values();
+    ids.sort();
+    return ids;
+}
+
+QVariantList RavletEngine::outputList() const
+{
+    QVariantList list;
+    for (const OutputDevice& device : m_outputs)
+        list.append(QVariantMap{{QStringLiteral("id"), device.id}, {QStringLiteral("name"), device.name}});
+    return list;
+}
+
+QVariantList RavletEngine::displayAppsList() const
+{
+    QVariantList list;
+    for (const AppEntry& entry : displayApps()) {
+        list.append(QVariantMap{{QStringLiteral("id"), entry.id},
+                                {QStringLiteral("name"), entry.name},
+                                {QStringLiteral("iconPath"), entry.iconPath.value_or(QString())},
+                                {QStringLiteral("isActive"), entry.isActive}});
+    }
+    return list;
 }

@@ -18,6 +18,8 @@
 #include <QSet>
 #include <QStringList>
 #include <QTimer>
+#include <QVariantList>
+#include <QVariantMap>
 
 #include <memory>
 #include <optional>
@@ -48,6 +50,14 @@ class RavletEngine : public QObject {
     Q_PROPERTY(bool masterVolumeSupported READ masterVolumeSupported NOTIFY masterVolumeSupportedChanged)
     Q_PROPERTY(QList<OutputDevice> outputs READ outputs NOTIFY outputsChanged)
     Q_PROPERTY(quint32 currentOutputID READ currentOutputID NOTIFY currentOutputIDChanged)
+    // The same values in the shapes QML binds to, with the same signals.
+    Q_PROPERTY(QVariantMap gainsByID READ gainsByID NOTIFY gainsChanged)
+    Q_PROPERTY(QVariantMap mutesByID READ mutesByID NOTIFY mutesChanged)
+    Q_PROPERTY(QVariantMap levelsByID READ levelsByID NOTIFY levelsChanged)
+    Q_PROPERTY(QStringList hiddenIDs READ hiddenIDs NOTIFY hiddenChanged)
+    Q_PROPERTY(QVariantList outputList READ outputList NOTIFY outputsChanged)
+    // Follows every input of the display list.
+    Q_PROPERTY(QVariantList displayAppsList READ displayAppsList NOTIFY displayAppsChanged)
 
 public:
     static constexpr int kAppTimerMs = 1500;
@@ -124,6 +134,14 @@ public:
     }
     const RenderState& renderState() const { return *m_renderState; }
 
+    QVariantMap gainsByID() const;
+    QVariantMap mutesByID() const;
+    QVariantMap levelsByID() const;
+    QStringList hiddenIDs() const;
+    QVariantList outputList() const;
+    // Each entry a map with "id", "name", "iconPath" ("" when none) and "isActive".
+    QVariantList displayAppsList() const;
+
     // For tests and diagnostics: the timers that drive refresh and the meters.
     QTimer& appTimer() { return m_appTimer; }
     QTimer& meterTimer() { return m_meterTimer; }
@@ -144,6 +162,7 @@ signals:
     void masterVolumeSupportedChanged();
     void outputsChanged();
     void currentOutputIDChanged();
+    void displayAppsChanged();
 
 private:
     template <typename T>
