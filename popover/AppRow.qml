@@ -1,0 +1,228 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import Ravlet.Popover
+
+// One application: icon, name, volume and level, with its slider, mute (or
+// re-scan) button, drag handle and hide/show menu. Everything shown is read
+// from the engine; every control calls the engine.
+Item {
+    id: row
+
+    required property QtObject engine
+    required property string appId
+    required property string name
+    required property string iconPath
+    required property bool isActive
+
+    readonly property bool hidden: engine.hiddenIDs.includes(appId)
+    readonly property bool muted: engine.mutesByID[appId] === true
+    readonly property var gain: engine.gainsByID[appId]
+    // The level is read only while the popover is open; see ContentView.
+    readonly property bool onScreen: Window.window?.visible ?? false
+
+    implicitWidth: 360
+    implicitHeight: content.implicitHeight + 24
+    opacity: ViewLogic.rowOpacity(hidden, isActive)
+
+    Rectangle {
+        anchors.fill: parent
+        radius: 14
+        color: Style.primary
+        opacity: 0.06
+    }
+
+    DropArea {
+        anchors.fill: parent
+        keys: ["text/plain"]
+        onDropped: drop => {
+            const moved = drop.formats.includes("text/plain") ? drop.getDataAsString("text/plain")
+                                                              : drop.source?.mimeData?.["text/plain"]
+            if (typeof moved !== "string")
+                return
+            drop.accept(Qt.MoveAction)
+            row.engine.moveApp(moved, row.appId)
+        }
+    }
+
+    TapHandler {
+        acceptedButtons: Qt.RightButton
+        onTapped: contextMenu.popup()
+    }
+
+    Menu {
+        id: contextMenu
+        objectName: "contextMenu"
+
+        MenuItem {
+            text: ViewLogic.contextMenuTitle(row.hidden, row.name)
+            onTriggered: row.engine.setHidden(row.appId, !row.hidden)
+        }
+    }
+
+    RowLayout {
+        id: content
+
+        anchors.fill: parent
+        anchors.margins: 12
+        spacing: 10
+
+        Item {
+            id: handle
+            objectName: "dragHandle"
+
+            Layout.preferredWidth: 14
+            Layout.fillHeight: true
+
+            Symbol {
+                anchors.centerIn: parent
+                name: "line.3.horizontal"
+                size: 13
+                color: Style.tertiary
+            }
+
+            // What moves while dragging: a copy of the handle carrying the
+            // application's id.
+            Item {
+                id: dragged
+
+                width: handle.width
+                height: handle.height
+                visible: dragArea.drag.active
+
+                // Qt Quick hands mime data over only in platform drags; a
+                // drop within the popover reads it from here.
+                readonly property var mimeData: ({ "text/plain": row.appId })
+
+                Drag.active: dragArea.drag.active
+                Drag.keys: ["text/plain"]
+                Drag.mimeData: mimeData
+                Drag.supportedActions: Qt.MoveAction
+                Drag.proposedAction: Qt.MoveAction
+                Drag.hotSpot: Qt.point(width / 2, height / 2)
+
+                Symbol {
+                    anchors.centerIn: parent
+                    name: "line.3.horizontal"
+                    size: 13
+                    color: Style.secondary
+                }
+            }
+
+            MouseArea {
+                id: dragArea
+
+                anchors.fill: parent
+                hoverEnabled: true
+                preventStealing: true
+                cursorShape: drag.active ? Qt.ClosedHandCursor : Qt.OpenHandCursor
+                drag.target: dragged
+                drag.threshold: 4
+
+                onReleased: {
+                    if (drag.active)
+                        dragged.Drag.drop()
+                    dragged.x = 0
+                    dragged.y = 0
+                }
+            }
+
+            ToolTip.visible: dragArea.containsMouse && !dragArea.drag.active
+            ToolTip.text: "Drag to reorder"
+            ToolTip.delay: 600
+        }
+
+        AppIcon {
+            objectName: "icon"
+            path: row.iconPath
+            Layout.preferredWidth: 40
+            Layout.preferredHeight: 40
+        }
+
+        ColumnLayout {
+            Layout.fillWidth: true
+            spacing: 6
+
+            RowLayout {
+                Layout.fillWidth: true
+
+                Text {
+                    text: row.name
+                    font.pixelSize: 14
+                    font.weight: Font.DemiBold
+                    color: Style.primary
+                    maximumLineCount: 1
+                    elide: Text.ElideRight
+                    Layout.minimumWidth: 0
+                }
+
+                Text {
+                    objectName: "notRunning"
+                    visible: !row.isActive
+                    text: "· not running"
+                    font.pixelSize: 11
+                    color: Style.secondary
+                }
+
+                Item {
+                    Layout.fillWidth: true
+                }
+
+                Text {
+                    objectName: "percentage"
+                    text: ViewLogic.gainPercentText(row.gain)
+                    font.pixelSize: 12
+                    color: Style.secondary
+                    horizontalAlignment: Text.AlignRight
+                    // Wide enough for "150%", so the digits do not shift the
+                    // line as the volume changes.
+                    Layout.minimumWidth: widest.advanceWidth
+
+                    TextMetrics {
+                        id: widest
+                        font.pixelSize: 12
+                        text: "150%"
+                    }
+                }
+            }
+
+            VUBar {
+                Layout.fillWidth: true
+                Layout.preferredHeight: 5
+                level: row.onScreen ? ViewLogic.rowLevel(row.engine.levelsByID[row.appId], row.isActive) : 0
+            }
+
+            RowLayout {
+                Layout.fillWidth: true
+                spacing: 10
+
+                VolumeSlider {
+                    objectName: "volume"
+                    Layout.fillWidth: true
+                    from: 0
+                    to: 1.5
+                    value: ViewLogic.gainSliderValue(row.gain)
+                    // Only the user's moves: the value also follows the
+                    // engine, which must not be written back.
+                    onMoved: row.engine.setGain(row.appId, value)
+                }
+
+                SymbolButton {
+                    objectName: "stateButton"
+                    Layout.preferredWidth: 22
+                    symbol: !row.isActive ? "arrow.clockwise"
+                          : row.muted ? "speaker.slash.fill" : "speaker.wave.2.fill"
+                    symbolSize: row.isActive ? 14 : 13
+                    symbolColor: row.isActive && row.muted ? Style.red : Style.secondary
+                    help: row.isActive ? "" : "App not running — start it, then click to pick it up"
+                    onClicked: {
+                        if (row.isActive)
+                            row.engine.setMuted(row.appId, !row.muted)
+                        else
+                            row.engine.refresh()
+                    }
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,365 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import Ravlet.Popover
+
+// The popover: header, then the output device with the master volume and one
+// row per application, or the message that this system cannot tap
+// applications. It decides its own size and reports it to the host.
+Item {
+    id: root
+
+    required property QtObject engine
+    // updateAvailable, latestVersion and downloadURL of the update checker.
+    required property QtObject updater
+    // Height allowed for one application row in the size rule.
+    required property real rowHeight
+    // Visible height of the main screen; 0 when there is none.
+    required property real screenAvailableHeight
+
+    // The frame's laid-out size: once after the view is built, then on every
+    // change.
+    signal sizeReported(real width, real height)
+    signal updateRequested(string downloadURL, string expectedVersion)
+    signal quitRequested()
+
+    implicitWidth: frame.width
+    implicitHeight: frame.height
+
+    DisplayListModel {
+        id: apps
+        engine: root.engine
+    }
+
+    // The meters change 30 times a second; while the popover is closed their
+    // bindings then depend on nothing that changes, and cost nothing.
+    readonly property bool onScreen: Window.window?.visible ?? false
+
+    property real reportedWidth: 0
+    property real reportedHeight: 0
+
+    // Deferred, so that a width and a height changing together make one
+    // report, and the first one reaches a host that connects after creating
+    // the view.
+    function reportSize() {
+        if (frame.width === reportedWidth && frame.height === reportedHeight)
+            return
+        reportedWidth = frame.width
+        reportedHeight = frame.height
+        sizeReported(reportedWidth, reportedHeight)
+    }
+
+    Component.onCompleted: Qt.callLater(reportSize)
+
+    Item {
+        id: frame
+        objectName: "frame"
+
+        anchors.centerIn: parent
+        width: ViewLogic.popoverWidth
+        height: ViewLogic.popoverHeight(root.engine.supported, root.engine.masterVolumeSupported, apps.count,
+                                        root.rowHeight, root.screenAvailableHeight)
+        clip: true
+
+        onWidthChanged: Qt.callLater(root.reportSize)
+        onHeightChanged: Qt.callLater(root.reportSize)
+
+        Rectangle {
+            anchors.fill: parent
+            color: Style.material
+        }
+
+        ColumnLayout {
+            // Without the list nothing stretches; the content then sits in
+            // the middle of the frame.
+            anchors.verticalCenter: parent.verticalCenter
+            width: parent.width
+            height: root.engine.supported ? parent.height : implicitHeight
+            spacing: 0
+
+            RowLayout {
+                Layout.fillWidth: true
+                Layout.leftMargin: 16
+                Layout.rightMargin: 16
+                Layout.topMargin: 12
+                Layout.bottomMargin: 12
+                spacing: 10
+
+                Image {
+                    Layout.preferredWidth: 30
+                    Layout.preferredHeight: 30
+                    source: "images/badge.svg"
+                    sourceSize: Qt.size(30, 30)
+
+                    Symbol {
+                        anchors.centerIn: parent
+                        name: "slider.horizontal.3"
+                        size: 17
+                        color: Style.white
+                    }
+                }
+
+                ColumnLayout {
+                    spacing: 1
+
+                    Text {
+                        text: "Ravlet"
+                        font.pixelSize: 16
+                        font.bold: true
+                        color: Style.primary
+                    }
+
+                    Text {
+                        text: "Per-App Volume"
+                        font.pixelSize: 11
+                        color: Style.secondary
+                    }
+                }
+
+                Item {
+                    Layout.fillWidth: true
+                }
+
+                AbstractButton {
+                    id: updatePill
+                    objectName: "updatePill"
+
+                    visible: root.updater?.updateAvailable === true
+                    leftPadding: 8
+                    rightPadding: 8
+                    topPadding: 3
+                    bottomPadding: 3
+                    hoverEnabled: true
+                    focusPolicy: Qt.NoFocus
+
+                    contentItem: Text {
+                        text: "⬆ " + (root.updater?.latestVersion ?? "")
+                        font.pixelSize: 11
+                        font.weight: Font.DemiBold
+                        color: Style.white
+                    }
+
+                    background: Rectangle {
+                        radius: height / 2
+                        color: Style.accent
+                        opacity: updatePill.pressed ? 0.7 : 0.9
+                    }
+
+                    ToolTip.visible: hovered
+                    ToolTip.text: "Update available — install"
+                    ToolTip.delay: 600
+
+                    onClicked: root.updateRequested(String(root.updater?.downloadURL ?? ""),
+                                                    root.updater?.latestVersion ?? "")
+                }
+
+                SymbolButton {
+                    objectName: "showHidden"
+                    symbol: root.engine.showHidden ? "eye.fill" : "eye.slash"
+                    symbolColor: root.engine.showHidden ? Style.blue : Style.secondary
+                    help: "Show hidden apps"
+                    onClicked: root.engine.showHidden = !root.engine.showHidden
+                }
+
+                SymbolButton {
+                    objectName: "power"
+                    symbol: "power"
+                    onClicked: root.quitRequested()
+                }
+            }
+
+            Rectangle {
+                Layout.fillWidth: true
+                Layout.preferredHeight: 1
+                color: Style.separator
+                opacity: 0.4
+            }
+
+            RowLayout {
+                objectName: "masterRow"
+
+                visible: root.engine.supported
+                Layout.fillWidth: true
+                Layout.leftMargin: 16
+                Layout.rightMargin: 16
+                Layout.topMargin: 12
+                Layout.bottomMargin: 12
+                spacing: 12
+
+                Symbol {
+                    Layout.preferredWidth: 26
+                    name: "speaker.wave.3.fill"
+                    size: 16
+                    color: Style.secondary
+                }
+
+                ColumnLayout {
+                    Layout.fillWidth: true
+                    spacing: 5
+
+                    RowLayout {
+                        Layout.fillWidth: true
+
+                        AbstractButton {
+                            id: outputButton
+                            objectName: "outputMenuButton"
+
+                            padding: 0
+                            focusPolicy: Qt.NoFocus
+                            onClicked: outputMenu.popup(outputButton, 0, outputButton.height)
+
+                            contentItem: Row {
+                                spacing: 4
+
+                                Text {
+                                    anchors.verticalCenter: parent.verticalCenter
+                                    text: root.engine.outputName
+                                    textFormat: Text.PlainText
+                                    maximumLineCount: 1
+                                    font.pixelSize: 13
+                                    font.weight: Font.DemiBold
+                                    color: Style.primary
+                                }
+
+                                Symbol {
+                                    anchors.verticalCenter: parent.verticalCenter
+                                    name: "chevron.up.chevron.down"
+                                    size: 9
+                                    color: Style.secondary
+                                }
+                            }
+
+                            Menu {
+                                id: outputMenu
+                                objectName: "outputMenu"
+
+                                // The engine republishes its devices on every
+                                // refresh; taken once per opening, the items
+                                // stay put under the pointer.
+                                property var devices: []
+
+                                onAboutToShow: devices = root.engine.outputList
+
+                                Instantiator {
+                                    model: outputMenu.devices
+                                    delegate: MenuItem {
+                                        required property var modelData
+
+                                        text: modelData.name
+                                        icon.source: modelData.id === root.engine.currentOutputID
+                                                     ? ViewLogic.symbolSource("checkmark", Style.primary) : ""
+                                        icon.width: 12
+                                        icon.height: 12
+                                        onTriggered: root.engine.selectOutputDevice(modelData.id)
+                                    }
+                                    onObjectAdded: (index, object) => outputMenu.insertItem(index, object)
+                                    onObjectRemoved: (index, object) => outputMenu.removeItem(object)
+                                }
+                            }
+                        }
+
+                        Item {
+                            Layout.fillWidth: true
+                        }
+
+                        Text {
+                            objectName: "masterPercentage"
+                            visible: root.engine.masterVolumeSupported
+                            text: ViewLogic.masterPercentText(root.engine.masterVolume)
+                            font.pixelSize: 12
+                            color: Style.secondary
+                            horizontalAlignment: Text.AlignRight
+                            Layout.minimumWidth: widest.advanceWidth
+
+                            TextMetrics {
+                                id: widest
+                                font.pixelSize: 12
+                                text: "100%"
+                            }
+                        }
+                    }
+
+                    VUBar {
+                        Layout.fillWidth: true
+                        Layout.preferredHeight: 5
+                        level: root.onScreen ? root.engine.masterLevel : 0
+                    }
+
+                    VolumeSlider {
+                        objectName: "masterSlider"
+                        visible: root.engine.masterVolumeSupported
+                        Layout.fillWidth: true
+                        from: 0
+                        to: 1
+                        value: ViewLogic.masterSliderValue(root.engine.masterVolume)
+                        onMoved: root.engine.setMasterVolume(value)
+                    }
+                }
+            }
+
+            Rectangle {
+                visible: root.engine.supported
+                Layout.fillWidth: true
+                Layout.preferredHeight: 1
+                color: Style.separator
+                opacity: 0.25
+            }
+
+            Text {
+                objectName: "emptyText"
+                visible: root.engine.supported && apps.count === 0
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                text: "No apps are playing audio right now."
+                font.pixelSize: 13
+                color: Style.secondary
+                horizontalAlignment: Text.AlignHCenter
+                verticalAlignment: Text.AlignVCenter
+            }
+
+            ScrollView {
+                id: list
+                objectName: "appList"
+
+                visible: root.engine.supported && apps.count > 0
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                contentWidth: availableWidth
+                ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+                ScrollBar.vertical.contentItem: Rectangle {
+                    implicitWidth: 6
+                    radius: 3
+                    color: Style.secondary
+                    // Shown whenever there is more to see, not only while
+                    // scrolling, so the list says that it scrolls.
+                    opacity: list.ScrollBar.vertical.size < 1.0 ? 0.7 : 0.0
+                }
+
+                Column {
+                    width: list.availableWidth
+                    padding: 12
+                    spacing: 10
+
+                    Repeater {
+                        model: apps
+                        delegate: AppRow {
+                            engine: root.engine
+                            width: list.availableWidth - 24
+                        }
+                    }
+                }
+            }
+
+            Text {
+                objectName: "unsupportedText"
+                visible: !root.engine.supported
+                Layout.fillWidth: true
+                padding: 18
+                text: "Ravlet needs macOS 14.2 or newer (Core Audio process taps)."
+                wrapMode: Text.WordWrap
+                font.pixelSize: 13
+                color: Style.secondary
+            }
+        }
+    }
+}

@@ -1,0 +1,39 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// A continuous slider about as tall as a line of text, so a row fits its
+// allotted height.
+Slider {
+    id: slider
+
+    padding: 0
+    implicitHeight: 18
+    implicitWidth: 120
+
+    background: Rectangle {
+        x: slider.leftPadding
+        y: slider.topPadding + (slider.availableHeight - height) / 2
+        width: slider.availableWidth
+        height: 4
+        radius: 2
+        color: Qt.rgba(0, 0, 0, 0.12)
+
+        Rectangle {
+            width: slider.handle.x - slider.leftPadding + slider.handle.width / 2
+            height: parent.height
+            radius: 2
+            color: Style.accent
+        }
+    }
+
+    handle: Rectangle {
+        x: slider.leftPadding + slider.visualPosition * (slider.availableWidth - width)
+        y: slider.topPadding + (slider.availableHeight - height) / 2
+        width: 16
+        height: 16
+        radius: 8
+        color: slider.pressed ? "#ececec" : "#ffffff"
+        border.color: Qt.rgba(0, 0, 0, 0.18)
+        border.width: 1
+    }
+}

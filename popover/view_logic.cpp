@@ -1,0 +1,182 @@
+#include "view_logic.h"
+
+#include "icon_provider.h"
+#include "symbol_provider.h"
+
+#include <QQmlEngine>
+
+#include <algorithm>
+#include <cmath>
+
+namespace popover {
+
+namespace {
+
+constexpr double kBaseUnsupported = 120.0;
+constexpr double kBaseWithMaster = 156.0;
+constexpr double kBaseWithoutMaster = 130.0;
+// The list's padding below the last row.
+constexpr double kListPadding = 14.0;
+constexpr double kMinLitWidth = 2.0;
+
+} // namespace
+
+double popoverHeight(const SizeInputs& in)
+{
+    const qsizetype rows = in.supported ? std::max<qsizetype>(in.rows, 1) : 1;
+    const double cap = in.screenHeight ? *in.screenHeight - kScreenMargin : kNoScreenHeightCap;
+    const double base = !in.supported             ? kBaseUnsupported
+                        : in.masterVolumeSupported ? kBaseWithMaster
+                                                   : kBaseWithoutMaster;
+    // A screen too small for the margin would give a negative height, which
+    // no window can take; zero is what the shell knows to ignore.
+    return std::max(0.0, std::min(cap, base + double(rows) * in.rowHeight + kListPadding));
+}
+
+QString percentText(float fraction)
+{
+    const float percent = fraction * 100.0f;
+    return QString::asprintf("%lld", static_cast<long long>(std::llround(percent))) + QLatin1Char('%');
+}
+
+float shownMasterVolume(float volume)
+{
+    if (std::isnan(volume))
+        return 1.0f;
+    return std::clamp(volume, 0.0f, 1.0f);
+}
+
+float shownGain(std::optional<float> gain)
+{
+    if (!gain || !std::isfinite(*gain))
+        return 1.0f;
+    return std::clamp(*gain, 0.0f, kMaxGain);
+}
+
+RowState rowState(bool hidden, bool active)
+{
+    if (hidden)
+        return RowState::Hidden;
+    return active ? RowState::Active : RowState::NotRunning;
+}
+
+double rowOpacity(RowState state)
+{
+    switch (state) {
+    case RowState::Hidden:
+        return 0.45;
+    case RowState::Active:
+        return 1.0;
+    case RowState::NotRunning:
+        return 0.6;
+    }
+    return 1.0;
+}
+
+float rowLevel(std::optional<float> level, bool active)
+{
+    return active ? level.value_or(0.0f) : 0.0f;
+}
+
+double litWidth(double available, float level)
+{
+    // A level that is not a number (a meter fed garbage samples) shows as
+    // silence rather than as a bar of undefined width.
+    const float shown = std::isnan(level) ? 0.0f : std::min(level, 1.0f);
+    return std::max(available * double(shown), kMinLitWidth);
+}
+
+QString contextMenuTitle(bool hidden, const QString& name)
+{
+    return (hidden ? QStringLiteral("Show ") : QStringLiteral("Hide ")) + name;
+}
+
+} // namespace popover
+
+namespace {
+
+std::optional<float> number(const QVariant& value)
+{
+    if (!value.isValid() || value.isNull())
+        return std::nullopt;
+    bool ok = false;
+    const double result = value.toDouble(&ok);
+    return ok ? std::optional<float>(float(result)) : std::nullopt;
+}
+
+} // namespace
+
+ViewLogic::ViewLogic(QQmlEngine* engine, QObject* parent)
+    : QObject(parent)
+    , m_engine(engine)
+{
+}
+
+ViewLogic* ViewLogic::create(QQmlEngine* qmlEngine, QJSEngine*)
+{
+    return new ViewLogic(qmlEngine);
+}
+
+qreal ViewLogic::popoverHeight(bool supported, bool masterVolumeSupported, int rows, qreal rowHeight,
+                               qreal screenAvailableHeight) const
+{
+    // NaN fails the comparison and counts as no screen too.
+    const std::optional<double> screen = screenAvailableHeight > 0.0 ? std::optional<double>(screenAvailableHeight)
+                                                                     : std::nullopt;
+    return popover::popoverHeight({supported, masterVolumeSupported, rows, rowHeight, screen});
+}
+
+QString ViewLogic::masterPercentText(float masterVolume) const
+{
+    return popover::percentText(popover::shownMasterVolume(masterVolume));
+}
+
+qreal ViewLogic::masterSliderValue(float masterVolume) const
+{
+    return popover::shownMasterVolume(masterVolume);
+}
+
+QString ViewLogic::gainPercentText(const QVariant& gain) const
+{
+    return popover::percentText(popover::shownGain(number(gain)));
+}
+
+qreal ViewLogic::gainSliderValue(const QVariant& gain) const
+{
+    return popover::shownGain(number(gain));
+}
+
+qreal ViewLogic::rowOpacity(bool hidden, bool active) const
+{
+    return popover::rowOpacity(popover::rowState(hidden, active));
+}
+
+qreal ViewLogic::rowLevel(const QVariant& level, bool active) const
+{
+    return popover::rowLevel(number(level), active);
+}
+
+qreal ViewLogic::litWidth(qreal available, float level) const
+{
+    return popover::litWidth(available, level);
+}
+
+QString ViewLogic::contextMenuTitle(bool hidden, const QString& name) const
+{
+    return popover::contextMenuTitle(hidden, name);
+}
+
+QUrl ViewLogic::symbolSource(const QString& name, const QColor& color) const
+{
+    return SymbolProvider::source(name, color);
+}
+
+QUrl ViewLogic::appIconSource(const QString& path) const
+{
+    if (path.isEmpty() || !m_engine)
+        return {};
+    const auto* icons = dynamic_cast<AppIconProvider*>(m_engine->imageProvider(AppIconProvider::kId));
+    if (!icons || !icons->hasIcon(path))
+        return {};
+    return AppIconProvider::source(path);
+}

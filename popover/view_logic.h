@@ -1,0 +1,107 @@
+#pragma once
+
+// The decisions behind the popover's drawing: its size, the percentage texts,
+// how a row looks in each state and how much of a level bar is lit. Plain
+// functions, so they are testable without a display; ViewLogic hands them to
+// QML.
+
+#include <QColor>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <QVariant>
+#include <QtQml/qqmlregistration.h>
+
+#include <optional>
+
+class QJSEngine;
+class QQmlEngine;
+
+namespace popover {
+
+inline constexpr double kWidth = 400.0;
+// The cap when there is no screen to measure.
+inline constexpr double kNoScreenHeightCap = 870.0;
+inline constexpr double kScreenMargin = 30.0;
+inline constexpr float kMaxGain = 1.5f;
+
+struct SizeInputs {
+    bool supported = false;
+    bool masterVolumeSupported = false;
+    qsizetype rows = 0;
+    double rowHeight = 0.0;
+    // The visible height of the main screen; nothing when there is none.
+    std::optional<double> screenHeight;
+};
+
+// The popover's height: room for the header, the master row and every row,
+// but no taller than the screen allows.
+double popoverHeight(const SizeInputs& in);
+
+// p followed by "%", p = fraction × 100 in 32-bit float, halves away from zero.
+QString percentText(float fraction);
+
+// The master volume as the slider and the percentage show it: within 0…1,
+// where the device keeps it; a value that is not a number is what the device
+// is given for it, full volume.
+float shownMasterVolume(float volume);
+
+// A row's gain as its slider and percentage show it: a missing or non-finite
+// gain is unity (what the mix plays for it), anything else is held within the
+// slider's range.
+float shownGain(std::optional<float> gain);
+
+enum class RowState { Hidden, Active, NotRunning };
+
+// Hidden wins over running or not.
+RowState rowState(bool hidden, bool active);
+double rowOpacity(RowState state);
+
+// The level a row's bar shows: only running applications have a live level.
+float rowLevel(std::optional<float> level, bool active);
+
+// The lit part of a level bar `available` wide: full at a level of 1 or more,
+// never less than a 2-point dot.
+double litWidth(double available, float level);
+
+QString contextMenuTitle(bool hidden, const QString& name);
+
+} // namespace popover
+
+// The functions above for QML, plus the image sources of symbols and
+// application icons.
+class ViewLogic : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_SINGLETON
+    Q_PROPERTY(qreal popoverWidth READ popoverWidth CONSTANT)
+
+public:
+    // Not default-constructible, so that QML creates it through create().
+    explicit ViewLogic(QQmlEngine* engine, QObject* parent = nullptr);
+    static ViewLogic* create(QQmlEngine* qmlEngine, QJSEngine* jsEngine);
+
+    qreal popoverWidth() const { return popover::kWidth; }
+
+    // screenAvailableHeight 0 (or less) means there is no screen.
+    Q_INVOKABLE qreal popoverHeight(bool supported, bool masterVolumeSupported, int rows, qreal rowHeight,
+                                    qreal screenAvailableHeight) const;
+    Q_INVOKABLE QString masterPercentText(float masterVolume) const;
+    Q_INVOKABLE qreal masterSliderValue(float masterVolume) const;
+    // gain: the row's value in the engine's gains, undefined when missing.
+    Q_INVOKABLE QString gainPercentText(const QVariant& gain) const;
+    Q_INVOKABLE qreal gainSliderValue(const QVariant& gain) const;
+    Q_INVOKABLE qreal rowOpacity(bool hidden, bool active) const;
+    Q_INVOKABLE qreal rowLevel(const QVariant& level, bool active) const;
+    Q_INVOKABLE qreal litWidth(qreal available, float level) const;
+    Q_INVOKABLE QString contextMenuTitle(bool hidden, const QString& name) const;
+
+    // "image://symbol/…" for the named symbol tinted with color.
+    Q_INVOKABLE QUrl symbolSource(const QString& name, const QColor& color) const;
+    // The icon standing for the application at path; empty when there is
+    // none, and the view draws the placeholder tile.
+    Q_INVOKABLE QUrl appIconSource(const QString& path) const;
+
+private:
+    QQmlEngine* m_engine;
+};

@@ -1,0 +1,39 @@
+#include "app_delegate.h"
+
+AppDelegate::AppDelegate(const EnginePlatform& platform, QObject* parent)
+    : QObject(parent)
+    , m_engine(std::make_unique<RavletEngine>(platform))
+{
+}
+
+void AppDelegate::applicationDidFinishLaunching(const std::function<UpdateServices()>& updates,
+                                                const StatusItemFactory& statusItemFactory)
+{
+    const UpdateServices services = updates();
+    if (services.cleanupLeftovers)
+        services.cleanupLeftovers();
+
+    m_statusItem = statusItemFactory();
+    if (m_statusItem)
+        connect(m_statusItem.get(), &StatusItem::clicked, this, &AppDelegate::togglePopover);
+
+    m_popover = std::make_unique<PopoverWindow>(*m_engine, services.checker);
+    connect(m_popover.get(), &PopoverWindow::quitRequested, this, &AppDelegate::quitRequested);
+    if (services.startUpdate)
+        connect(m_popover.get(), &PopoverWindow::updateRequested, this, services.startUpdate);
+}
+
+void AppDelegate::togglePopover()
+{
+    if (!m_statusItem || !m_popover)
+        return;
+    if (m_popover->isShown()) {
+        m_popover->close();
+        return;
+    }
+    // The click that closed it from outside was on the status item itself.
+    if (m_popover->justClosedByClickOutside())
+        return;
+    m_engine->refresh();
+    m_popover->show(m_statusItem->geometry());
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+// Creates and owns the engine, the status item and the popover, opens and
+// closes the popover, and runs the launch sequence.
+
+#include "engine.h"
+#include "popover_window.h"
+#include "status_item.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+// The self-update services the shell uses, so that tests can stand them in.
+struct UpdateServices {
+    QObject* checker = nullptr;   // fetching it for the first time starts the checks
+    std::function<void()> cleanupLeftovers;
+    std::function<void(const QString& downloadURL, const QString& expectedVersion)> startUpdate;
+};
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    using StatusItemFactory = std::function<std::unique_ptr<StatusItem>()>;
+
+    // Creates the engine, which refreshes once and starts its timers.
+    explicit AppDelegate(const EnginePlatform& platform, QObject* parent = nullptr);
+
+    // The launch sequence: leftovers of an earlier update removed, the
+    // status item created, the update checks started, the popover built.
+    void applicationDidFinishLaunching(const std::function<UpdateServices()>& updates,
+                                       const StatusItemFactory& statusItemFactory);
+
+    // Shows the popover after one refresh, or closes it.
+    void togglePopover();
+
+    RavletEngine& engine() { return *m_engine; }
+    StatusItem* statusItem() const { return m_statusItem.get(); }
+    PopoverWindow* popover() const { return m_popover.get(); }
+
+signals:
+    void quitRequested();
+
+private:
+    std::unique_ptr<RavletEngine> m_engine;
+    std::unique_ptr<StatusItem> m_statusItem;
+    std::unique_ptr<PopoverWindow> m_popover;
+};

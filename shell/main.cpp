@@ -1,0 +1,38 @@
+// Ravlet: a per-application volume mixer in the system tray.
+
+#include "app_delegate.h"
+#include "demo_scene.h"
+#include "in_app_updater.h"
+#include "json_user_defaults.h"
+#include "status_icon.h"
+#include "update_checker.h"
+
+#include <QApplication>
+#include <QTimer>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Ravlet"));
+    QApplication::setApplicationVersion(QStringLiteral(RAVLET_VERSION));
+    // An accessory: closing the popover must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    DemoScene scene;
+    JsonUserDefaults defaults(JsonUserDefaults::defaultFilePath());
+    AppDelegate delegate(EnginePlatform{scene.hardware(), scene.processes(), defaults});
+    QObject::connect(&delegate, &AppDelegate::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    QTimer::singleShot(0, &delegate, [&delegate] {
+        delegate.applicationDidFinishLaunching(
+            [] {
+                return UpdateServices{
+                    &UpdateChecker::shared(),
+                    [] { InAppUpdater::shared().cleanupLeftovers(); },
+                    [](const QString& url, const QString& version) { InAppUpdater::shared().startUpdate(url, version); },
+                };
+            },
+            [] { return StatusItem::create(statusIcon(), QStringLiteral("Ravlet")); });
+    });
+    return app.exec();
+}

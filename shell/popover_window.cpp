@@ -1,0 +1,119 @@
+#include "popover_window.h"
+
+#include "engine.h"
+#include "popover.h"
+
+#include <QGuiApplication>
+#include <QQmlComponent>
+#include <QQuickItem>
+#include <QScreen>
+
+namespace {
+
+constexpr int kGap = 4;
+constexpr int kFadeMs = 120;
+constexpr qint64 kReopenGuardMs = 300;
+
+} // namespace
+
+PopoverWindow::PopoverWindow(RavletEngine& engine, QObject* updater, QObject* parent)
+    : QObject(parent)
+    , m_fade(&m_window, "opacity")
+{
+    m_window.setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    m_window.setTitle(QStringLiteral("Ravlet"));
+    m_window.setColor(Qt::transparent);
+
+    // The window follows the size the root reports, never the other way
+    // round, so that a report of 0 × 0 before layout leaves it alone.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    popover::prepareEngine(m_qml);
+    QQmlComponent component(&m_qml, popover::contentViewUrl());
+    QObject* created = component.createWithInitialProperties({
+        {QStringLiteral("engine"), QVariant::fromValue(&engine)},
+        {QStringLiteral("updater"), QVariant::fromValue(updater)},
+        {QStringLiteral("rowHeight"), kRowHeight},
+        {QStringLiteral("screenAvailableHeight"), screen ? qreal(screen->availableGeometry().height()) : 0.0},
+    });
+    m_root.reset(qobject_cast<QQuickItem*>(created));
+    if (!m_root) {
+        delete created;
+        qWarning("[ravlet] the popover could not be loaded: %s", qPrintable(component.errorString()));
+        return;
+    }
+    m_root->setParentItem(m_window.contentItem());
+    connect(m_root.get(), SIGNAL(sizeReported(qreal, qreal)), this, SLOT(applySize(qreal, qreal)));
+    connect(m_root.get(), SIGNAL(updateRequested(QString, QString)), this, SIGNAL(updateRequested(QString, QString)));
+    connect(m_root.get(), SIGNAL(quitRequested()), this, SIGNAL(quitRequested()));
+    applySize(m_root->width(), m_root->height());
+
+    m_fade.setDuration(kFadeMs);
+    m_fade.setStartValue(0.0);
+    m_fade.setEndValue(1.0);
+
+    // Transient: a click anywhere else takes the activation away and closes it.
+    connect(&m_window, &QWindow::activeChanged, this, [this] {
+        if (!m_window.isActive() && m_window.isVisible()) {
+            m_closedByDeactivation.start();
+            close();
+        }
+    });
+}
+
+// The root view goes before the window whose scene holds it.
+PopoverWindow::~PopoverWindow()
+{
+    m_root.reset();
+}
+
+bool PopoverWindow::justClosedByClickOutside() const
+{
+    return m_closedByDeactivation.isValid() && m_closedByDeactivation.elapsed() < kReopenGuardMs;
+}
+
+void PopoverWindow::show(const QRect& anchor)
+{
+    m_anchor = anchor;
+    place(anchor);
+    m_window.setOpacity(0.0);
+    m_window.show();
+    m_window.raise();
+    m_window.requestActivate();
+    m_fade.start();
+}
+
+void PopoverWindow::close()
+{
+    m_fade.stop();
+    m_window.hide();
+}
+
+void PopoverWindow::applySize(qreal width, qreal height)
+{
+    if (width <= 1 || height <= 1)
+        return;
+    m_window.resize(qCeil(width), qCeil(height));
+    if (m_window.isVisible())
+        place(m_anchor);
+}
+
+// Below the status item, or above it when it sits on a bottom panel, kept on
+// the screen.
+void PopoverWindow::place(const QRect& anchor)
+{
+    QScreen* screen = anchor.isValid() ? QGuiApplication::screenAt(anchor.center()) : nullptr;
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    const QRect from = anchor.isValid() ? anchor : QRect(area.right() - 1, area.top(), 1, 0);
+    const QSize size = m_window.size();
+    int x = from.center().x() - size.width() / 2;
+    int y = from.bottom() + kGap;
+    if (from.center().y() > area.center().y())
+        y = from.top() - kGap - size.height();
+    x = std::clamp(x, area.left(), std::max(area.left(), area.right() - size.width()));
+    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() - size.height()));
+    m_window.setPosition(x, y);
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+// The popover: a frameless window of Qt Quick holding the mixer, anchored to
+// the status item, shown with a short fade, closed by a click outside it (it
+// closes when it loses activation) or by the status item again.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPropertyAnimation>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QRect>
+
+#include <memory>
+
+class RavletEngine;
+
+class PopoverWindow : public QObject {
+    Q_OBJECT
+public:
+    static constexpr qreal kRowHeight = 86;
+
+    PopoverWindow(RavletEngine& engine, QObject* updater, QObject* parent = nullptr);
+
+    ~PopoverWindow() override;
+
+    bool isShown() const { return m_window.isVisible(); }
+    // Whether it closed itself a moment ago, on the click that is now
+    // reaching the status item: that click must not open it again.
+    bool justClosedByClickOutside() const;
+
+    void show(const QRect& anchor);
+    void close();
+
+    QQuickWindow& window() { return m_window; }
+    // The mixer's root view, or null when it could not be loaded.
+    QQuickItem* root() const { return m_root.get(); }
+
+public slots:
+    // The root's laid-out size; sizes of 1 point or less are ignored.
+    void applySize(qreal width, qreal height);
+
+signals:
+    void updateRequested(const QString& downloadURL, const QString& expectedVersion);
+    void quitRequested();
+
+private:
+    void place(const QRect& anchor);
+
+    QQuickWindow m_window;
+    QQmlEngine m_qml;
+    std::unique_ptr<QQuickItem> m_root;
+    QPropertyAnimation m_fade;
+    QRect m_anchor;
+    QElapsedTimer m_closedByDeactivation;
+};

@@ -1,0 +1,104 @@
+// Opening and closing the popover from the status item, and following the
+// size the mixer reports.
+
+#include "app_delegate.h"
+#include "support/simulated_scene.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class FakeStatusItem final : public StatusItem {
+public:
+    QRect geometry() const override { return {900, 0, 24, 24}; }
+    void click() { emit clicked(); }
+};
+
+class NoUpdate : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool updateAvailable MEMBER available CONSTANT)
+    Q_PROPERTY(QString latestVersion MEMBER version CONSTANT)
+    Q_PROPERTY(QString downloadURL MEMBER url CONSTANT)
+public:
+    bool available = false;
+    QString version;
+    QString url;
+};
+
+class AppDelegateTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        scene.addApp(QStringLiteral("Music"), 10);
+        delegate = std::make_unique<AppDelegate>(EnginePlatform{scene.hardware, scene.processes, scene.defaults,
+                                                                scene.diagPath()});
+        delegate->applicationDidFinishLaunching(
+            [this] {
+                return UpdateServices{&noUpdate, [this] { ++cleanups; }, {}};
+            },
+            [this] {
+                auto item = std::make_unique<FakeStatusItem>();
+                statusItem = item.get();
+                return item;
+            });
+    }
+
+    int refreshes() const
+    {
+        return scene.hardware.callCount(SimulatedAudioHardware::Call::GetPropertyDataSize,
+                                        kAudioHardwarePropertyProcessObjectList);
+    }
+
+    SimulatedScene scene;
+    NoUpdate noUpdate;
+    int cleanups = 0;
+    FakeStatusItem* statusItem = nullptr;
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+TEST_F(AppDelegateTest, LaunchCleansUpAnEarlierUpdateAndShowsNoWindow)
+{
+    EXPECT_EQ(cleanups, 1);
+    ASSERT_NE(delegate->popover(), nullptr);
+    EXPECT_NE(delegate->popover()->root(), nullptr) << "the mixer view loads";
+    EXPECT_FALSE(delegate->popover()->isShown());
+}
+
+TEST_F(AppDelegateTest, OpeningRefreshesExactlyOnceBeforeShowingAndClosingDoesNot)
+{
+    bool shownDuringRefresh = true;
+    QObject::connect(&delegate->engine(), &RavletEngine::outputsChanged,
+                     [this, &shownDuringRefresh] { shownDuringRefresh = delegate->popover()->isShown(); });
+    const int before = refreshes();
+
+    statusItem->click();
+    EXPECT_EQ(refreshes(), before + 1);
+    EXPECT_FALSE(shownDuringRefresh);
+    EXPECT_TRUE(delegate->popover()->isShown());
+
+    statusItem->click();
+    EXPECT_EQ(refreshes(), before + 1);
+    EXPECT_FALSE(delegate->popover()->isShown());
+}
+
+TEST_F(AppDelegateTest, SizeReportsOfOnePointOrLessAreIgnored)
+{
+    PopoverWindow& popover = *delegate->popover();
+    popover.applySize(400, 300);
+    EXPECT_EQ(popover.window().size(), QSize(400, 300));
+
+    popover.applySize(0, 0);
+    popover.applySize(1, 500);
+    popover.applySize(500, 0.5);
+    EXPECT_EQ(popover.window().size(), QSize(400, 300));
+}
+
+TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReports)
+{
+    // One application with a master volume: 156 + 86 + 14.
+    EXPECT_EQ(delegate->popover()->window().size(), QSize(400, 256));
+}
+
+} // namespace
+
+#include "app_delegate_test.moc"

@@ -1,0 +1,71 @@
+#pragma once
+
+// InAppUpdater: installs a newer release in place of the running program and
+// restarts it. The popover starts it with the disk-image URL and the version
+// the update checker found; a small panel shows the progress, and any failure
+// ends in one alert that offers the download in the browser instead. At
+// launch, cleanupLeftovers() removes the backups earlier updates left.
+// Main thread only; the attempt itself runs on a worker thread.
+
+#include "update_pipeline.h"
+#include "update_presenter.h"
+
+#include <QObject>
+#include <QSslConfiguration>
+
+class QThread;
+
+struct UpdaterPlatform {
+    UpdatePresenter& presenter;   // must outlive the updater
+    UpdaterTools tools;
+    QString bundlePath;           // the running application bundle
+    QString temporaryDirectory;
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+};
+
+class InAppUpdater : public QObject {
+    Q_OBJECT
+    // NOTIFY is emitted on every assignment, changed or not.
+    Q_PROPERTY(bool isUpdating READ isUpdating NOTIFY isUpdatingChanged)
+
+public:
+    static inline const QString kExpectedTeamID = QStringLiteral("K4R7TQ2W9Z");
+
+    // The program's updater, with the real tools, bundle, temporary directory
+    // and the Qt Widgets panel and alert. Defined in ravlet_updates_ui, which
+    // owns those; created on first use, on the main thread, and never destroyed.
+    static InAppUpdater& shared();
+
+    explicit InAppUpdater(UpdaterPlatform platform, QObject* parent = nullptr);
+    // Waits for an attempt still running.
+    ~InAppUpdater() override;
+
+    bool isUpdating() const { return m_isUpdating; }
+    const QString& bundlePath() const { return m_platform.bundlePath; }
+
+    // Starts an attempt and returns at once. Does nothing while one runs, or
+    // when downloadURL is not a web address.
+    Q_INVOKABLE void startUpdate(const QString& downloadURL, const QString& expectedVersion);
+
+    // Removes the hidden backups (".Ravlet-old-….app") next to the bundle.
+    Q_INVOKABLE void cleanupLeftovers();
+
+    // The alert a failed attempt ends with.
+    static UpdateAlert failureAlert();
+
+signals:
+    void isUpdatingChanged();
+
+private:
+    void setIsUpdating(bool updating);
+    void attemptEnded(UpdatePipeline::Outcome outcome, const QString& workDirectory, const QUrl& url);
+    void finishUpdate(bool ok, const QUrl& fallbackURL);
+
+    UpdaterPlatform m_platform;
+    bool m_isUpdating = false;
+    QThread* m_worker = nullptr;
+};
+
+// What cleanupLeftovers() does for the bundle at bundlePath. The bundle
+// itself is spared even when its name looks like a backup's.
+void removeUpdateBackups(const QString& bundlePath);

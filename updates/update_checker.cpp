@@ -1,0 +1,89 @@
+#include "update_checker.h"
+
+#include "build_settings.h"
+#include "web_address.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+UpdateChecker& UpdateChecker::shared()
+{
+    // Never destroyed: the checker and its timer live as long as the program.
+    static UpdateChecker* const instance = new UpdateChecker({defaultUpdateURLs(), programVersion()});
+    return *instance;
+}
+
+UpdateChecker::UpdateChecker(UpdateCheckerSetup setup, QObject* parent)
+    : QObject(parent)
+    , m_updateURLs(std::move(setup.updateURLs))
+    , m_currentVersion(std::move(setup.currentVersion))
+    , m_tls(std::move(setup.tls))
+    , m_requestTimeout(setup.requestTimeout)
+    , m_network(new QNetworkAccessManager(this))
+{
+    QMetaObject::invokeMethod(this, &UpdateChecker::checkForUpdate, Qt::QueuedConnection);
+
+    // The timer is the checker's own child, so it cannot outlive it; queued,
+    // so that each firing starts its check as a task of its own.
+    m_checkTimer.setInterval(kCheckInterval);
+    connect(&m_checkTimer, &QTimer::timeout, this, &UpdateChecker::checkForUpdate, Qt::QueuedConnection);
+    m_checkTimer.start();
+}
+
+void UpdateChecker::checkForUpdate()
+{
+    tryFrom(0);
+}
+
+// Each check walks the list on its own, so overlapping checks do not disturb
+// each other; the one that ends last decides.
+void UpdateChecker::tryFrom(qsizetype index)
+{
+    for (; index < m_updateURLs.size(); ++index) {
+        const QUrl url(m_updateURLs[index], QUrl::StrictMode);
+        // Anything but a web address could not give an HTTP answer.
+        if (!isWebAddress(url))
+            continue;
+
+        QNetworkRequest request(url);
+        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+        request.setTransferTimeout(int(m_requestTimeout.count()));
+        request.setSslConfiguration(m_tls);
+        QNetworkReply* reply = m_network->get(request);
+        connect(reply, &QNetworkReply::finished, this, [this, reply, index] {
+            reply->deleteLater();
+            if (const auto info = usableManifest(*reply)) {
+                publish(*info);
+                emit checkFinished();
+            } else {
+                tryFrom(index + 1);
+            }
+        });
+        return;
+    }
+    emit checkFinished();
+}
+
+std::optional<UpdateInfo> UpdateChecker::usableManifest(QNetworkReply& reply) const
+{
+    if (reply.error() != QNetworkReply::NoError)
+        return std::nullopt;
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || status.toInt() < 200 || status.toInt() > 299)
+        return std::nullopt;
+    return decodeUpdateInfo(reply.readAll());
+}
+
+void UpdateChecker::publish(const UpdateInfo& info)
+{
+    if (isNewer(info.version, m_currentVersion)) {
+        // updateAvailable last: whoever reacts to it finds the strings filled.
+        assign(m_latestVersion, info.version, &UpdateChecker::latestVersionChanged);
+        assign(m_downloadURL, info.url, &UpdateChecker::downloadURLChanged);
+        assign(m_releaseNotes, info.notes.value_or(QString()), &UpdateChecker::releaseNotesChanged);
+        assign(m_updateAvailable, true, &UpdateChecker::updateAvailableChanged);
+    } else {
+        assign(m_updateAvailable, false, &UpdateChecker::updateAvailableChanged);
+    }
+}

@@ -1,0 +1,189 @@
+#include "update_pipeline.h"
+
+#include "bundle_version.h"
+#include "file_operations.h"
+#include "tool_runner.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
+#include <QUuid>
+
+namespace {
+
+const QString kTeamPrefix = QStringLiteral("TeamIdentifier=");
+
+// A path as one word of a shell command. Plain paths stay as they are.
+QString shellWord(const QString& path)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./-]+$"));
+    if (plain.match(path).hasMatch())
+        return path;
+    QString quoted = path;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+}
+
+bool signedByTeam(const QString& codesignOutput, const QString& team)
+{
+    // A plain substring search would also accept the text inside another
+    // line, such as an identifier chosen to contain it.
+    bool named = false;
+    for (const QStringView line : QStringView(codesignOutput).split(u'\n')) {
+        if (!line.startsWith(kTeamPrefix))
+            continue;
+        if (line.mid(kTeamPrefix.size()) != team)
+            return false;
+        named = true;
+    }
+    return named;
+}
+
+QString firstApplicationIn(const QString& directory)
+{
+    QDirIterator entries(directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    while (entries.hasNext()) {
+        entries.next();
+        if (entries.fileName().endsWith(QLatin1String(".app")))
+            return entries.fileName();
+    }
+    return {};
+}
+
+UpdatePipeline::UpdatePipeline(UpdatePipelineSetup setup, QUrl url, QString expectedVersion,
+                               std::function<void(const QString&)> onStatus)
+    : m_setup(std::move(setup))
+    , m_url(std::move(url))
+    , m_expectedVersion(std::move(expectedVersion))
+    , m_onStatus(std::move(onStatus))
+{
+}
+
+UpdatePipeline::Outcome UpdatePipeline::fail(Recovery recovery)
+{
+    if (recovery == Recovery::DetachAndCleanUp)
+        runTool(m_setup.tools.hdiutil, {QStringLiteral("detach"), m_mountPoint, QStringLiteral("-force")});
+    removeItem(m_workDir);
+    return Outcome::Failed;
+}
+
+UpdatePipeline::Outcome UpdatePipeline::run()
+{
+    const UpdaterTools& tools = m_setup.tools;
+    const QString& bundle = m_setup.bundlePath;
+
+    m_workDir = QDir(m_setup.temporaryDirectory)
+                    .filePath(QStringLiteral("ravlet-update-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+    m_mountPoint = m_workDir + QStringLiteral("/mnt");
+    if (!QDir().mkpath(m_mountPoint))
+        return fail(Recovery::CleanUp);
+
+    // Downloaded straight into the work directory: nothing to move after.
+    const QString image = m_workDir + QStringLiteral("/update.dmg");
+    if (!download(image))
+        return fail(Recovery::CleanUp);
+
+    m_onStatus(QStringLiteral("Verifying…"));
+    if (!runTool(tools.hdiutil, {QStringLiteral("attach"), image, QStringLiteral("-nobrowse"), QStringLiteral("-readonly"),
+                                 QStringLiteral("-noautoopen"), QStringLiteral("-mountpoint"), m_mountPoint})
+             .ok)
+        return fail(Recovery::CleanUp);
+
+    const QString name = firstApplicationIn(m_mountPoint);
+    if (name.isEmpty())
+        return fail(Recovery::DetachAndCleanUp);
+    const QString app = m_mountPoint + QLatin1Char('/') + name;
+
+    if (!runTool(tools.codesign, {QStringLiteral("--verify"), QStringLiteral("--deep"), QStringLiteral("--strict"), app}).ok)
+        return fail(Recovery::DetachAndCleanUp);
+    // Only what the signer read-out says counts here, not its exit status.
+    if (!signedByTeam(runTool(tools.codesign, {QStringLiteral("-dvv"), app}).output, m_setup.expectedTeamID))
+        return fail(Recovery::DetachAndCleanUp);
+    if (bundleShortVersion(app) != m_expectedVersion)
+        return fail(Recovery::DetachAndCleanUp);
+
+    m_onStatus(QStringLiteral("Installing…"));
+    const QString staged = m_workDir + QLatin1Char('/') + name;
+    if (!runTool(tools.ditto, {app, staged}).ok)
+        return fail(Recovery::DetachAndCleanUp);
+    runTool(tools.xattr, {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), staged});
+    runTool(tools.hdiutil, {QStringLiteral("detach"), m_mountPoint});
+
+    if (!bundle.endsWith(QLatin1String(".app")))
+        return fail(Recovery::CleanUp);
+    const QString backup = QFileInfo(bundle).absoluteDir().filePath(
+        QStringLiteral(".Ravlet-old-") + QString::number(QDateTime::currentSecsSinceEpoch()) + QStringLiteral(".app"));
+    if (!moveItem(bundle, backup))
+        return fail(Recovery::CleanUp);
+    // From here on the old bundle is back in place whenever the new one
+    // does not get there or is not accepted there.
+    if (!moveItem(staged, bundle)) {
+        moveItem(backup, bundle);
+        return fail(Recovery::CleanUp);
+    }
+    if (!runTool(tools.codesign, {QStringLiteral("--verify"), QStringLiteral("--strict"), bundle}).ok) {
+        removeItem(bundle);
+        moveItem(backup, bundle);
+        return fail(Recovery::CleanUp);
+    }
+
+    m_onStatus(QStringLiteral("Relaunching…"));
+    startRelaunch();
+    // Give the relaunch command time to get going before the program quits.
+    QThread::msleep(300);
+    return Outcome::Installed;
+}
+
+bool UpdatePipeline::download(const QString& destination)
+{
+    QFile file(destination);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+
+    QNetworkAccessManager network;
+    QNetworkRequest request(m_url);
+    request.setTransferTimeout(kDownloadIdleTimeoutMs);
+    request.setSslConfiguration(m_setup.tls);
+    QNetworkReply* reply = network.get(request);
+
+    // The image goes to disk as it arrives; a write that fails (a full disk)
+    // ends the download rather than leaving a cut-off image behind.
+    bool written = true;
+    const auto save = [&] {
+        const QByteArray chunk = reply->readAll();
+        if (written && file.write(chunk) != chunk.size()) {
+            written = false;
+            reply->abort();
+        }
+    };
+    QEventLoop loop;
+    QObject::connect(reply, &QIODevice::readyRead, &loop, save);
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    save();
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const bool ok = reply->error() == QNetworkReply::NoError && status.isValid()
+        && status.toInt() >= 200 && status.toInt() <= 299;
+    delete reply;
+    return ok && written && file.flush();
+}
+
+void UpdatePipeline::startRelaunch()
+{
+    // The bundle path goes to the shell as a positional parameter, never as
+    // part of the command text, so no character of it is interpreted.
+    const QString command = QStringLiteral("sleep 1.5; ") + shellWord(m_setup.tools.open) + QStringLiteral(" \"$1\"");
+    QProcess::startDetached(m_setup.tools.shell, {QStringLiteral("-c"), command, QStringLiteral("sh"), m_setup.bundlePath});
+}
