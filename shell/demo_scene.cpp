@@ -24,10 +24,10 @@ DemoScene::DemoScene()
     // A music player: a steady tone.
     setMusicRunning(true);
     // A browser whose sound comes from helper applications nested in its bundle.
-    addProcess(4201, browserID() + QStringLiteral("/Contents/MacOS/firefox"), 0, Signal::silence());
-    addProcess(4202, browserID() + QStringLiteral("/Contents/MacOS/plugin-container.app/Contents/MacOS/plugin-container"),
+    addProcess(4201, browserID() + QStringLiteral("/Contents/MacOS/Browser"), 0, Signal::silence());
+    addProcess(4202, browserID() + QStringLiteral("/Contents/MacOS/Browser Helper (Renderer).app/Contents/MacOS/Browser Helper"),
                0, Signal::pattern(0.35f));
-    addProcess(4203, browserID() + QStringLiteral("/Contents/MacOS/media-helper.app/Contents/MacOS/media-helper"), 0,
+    addProcess(4203, browserID() + QStringLiteral("/Contents/MacOS/Browser Helper (Media).app/Contents/MacOS/Browser Helper"), 0,
                Signal::sine(880.0f, 0.15f));
     // A chat application, and a system voice service playing on its behalf.
     addProcess(4301, chatID() + QStringLiteral("/Contents/MacOS/Chat"), 0, Signal::sine(330.0f, 0.25f));

@@ -21,7 +21,7 @@ public:
     void setMusicRunning(bool running);
 
     static QString musicID() { return QStringLiteral("/Applications/Music.app"); }
-    static QString browserID() { return QStringLiteral("/Applications/Firefox.app"); }
+    static QString browserID() { return QStringLiteral("/Applications/Browser.app"); }
     static QString chatID() { return QStringLiteral("/Applications/Chat.app"); }
     static QString notesID() { return QStringLiteral("/Applications/Voice Notes.app"); }
 
