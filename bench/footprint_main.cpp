@@ -5,6 +5,7 @@
 // Usage: ravlet-footprint [seconds per CPU phase = 60] [open/close cycles = 600]
 
 #include "app_delegate.h"
+#include "no_update_offered.h"
 #include "support/simulated_scene.h"
 
 #include <QApplication>
@@ -18,17 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-class NoUpdate : public QObject {
-    Q_OBJECT
-    Q_PROPERTY(bool updateAvailable READ updateAvailable CONSTANT)
-    Q_PROPERTY(QString latestVersion READ latestVersion CONSTANT)
-    Q_PROPERTY(QString downloadURL READ downloadURL CONSTANT)
-public:
-    bool updateAvailable() const { return false; }
-    QString latestVersion() const { return {}; }
-    QString downloadURL() const { return {}; }
-};
 
 class AnchorOnly final : public StatusItem {
 public:
@@ -107,7 +97,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < 10; ++i)
         ids.append(scene.addApp(QStringLiteral("Player %1").arg(i), 2000 + i,
                                 SimulatedAudioHardware::Signal::sine(220.0f * float(i + 1), 0.3f)));
-    NoUpdate noUpdate;
+    NoUpdateOffered noUpdate;
     AppDelegate delegate(EnginePlatform{scene.hardware, scene.processes, scene.defaults, scene.diagPath()});
     delegate.applicationDidFinishLaunching([&] { return UpdateServices{&noUpdate, {}, {}}; },
                                            [] { return std::make_unique<AnchorOnly>(); });
@@ -135,4 +125,3 @@ int main(int argc, char** argv)
     return 0;
 }
 
-#include "footprint_main.moc"

@@ -1052,37 +1052,34 @@ OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID device, AudioDevi
     return kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+// Taking the lock waits out a cycle in progress, so once a stop returns the
+// block is not running and will not run again.
+OSStatus SimulatedAudioHardware::setIOProcStarted(Call call, AudioObjectID device, AudioDeviceIOProcID ioProcID,
+                                                  bool started)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::DeviceStart, device);
-    if (const auto fault = m->takeFault(Call::DeviceStart, device))
+    m->enter(call, device);
+    if (const auto fault = m->takeFault(call, device))
         return *fault;
     if (!m->device(device))
         return kAudioHardwareBadObjectError;
     IOProcRecord* proc = m->ioProc(device, ioProcID);
     if (!proc)
         return kAudioHardwareIllegalOperationError;
-    proc->started = true;
-    m->startClock();
+    proc->started = started;
+    if (started)
+        m->startClock();
     return kAudioHardwareNoError;
+}
+
+OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+{
+    return setIOProcStarted(Call::DeviceStart, device, ioProcID, true);
 }
 
 OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID)
 {
-    // Taking the lock waits out a cycle in progress, so once this returns the
-    // block is not running and will not run again.
-    const Lock lock(m->mutex);
-    m->enter(Call::DeviceStop, device);
-    if (const auto fault = m->takeFault(Call::DeviceStop, device))
-        return *fault;
-    if (!m->device(device))
-        return kAudioHardwareBadObjectError;
-    IOProcRecord* proc = m->ioProc(device, ioProcID);
-    if (!proc)
-        return kAudioHardwareIllegalOperationError;
-    proc->started = false;
-    return kAudioHardwareNoError;
+    return setIOProcStarted(Call::DeviceStop, device, ioProcID, false);
 }
 
 void SimulatedAudioHardware::setProcessTapsSupported(bool supported)

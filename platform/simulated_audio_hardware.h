@@ -151,6 +151,8 @@ public:
     void resetCallCounts();
 
 private:
+    OSStatus setIOProcStarted(Call call, AudioObjectID device, AudioDeviceIOProcID ioProcID, bool started);
+
     struct Model;
     std::unique_ptr<Model> m;
 };

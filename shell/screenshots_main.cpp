@@ -3,6 +3,7 @@
 // without a display. Usage: ravlet-screenshots [output directory]
 
 #include "app_delegate.h"
+#include "no_update_offered.h"
 #include "demo_scene.h"
 #include "memory_user_defaults.h"
 #include "status_icon.h"
@@ -15,18 +16,6 @@
 #include <cstdio>
 
 namespace {
-
-// What the update pill reads; no update is offered in the screenshots.
-class NoUpdate : public QObject {
-    Q_OBJECT
-    Q_PROPERTY(bool updateAvailable READ updateAvailable CONSTANT)
-    Q_PROPERTY(QString latestVersion READ latestVersion CONSTANT)
-    Q_PROPERTY(QString downloadURL READ downloadURL CONSTANT)
-public:
-    bool updateAvailable() const { return false; }
-    QString latestVersion() const { return {}; }
-    QString downloadURL() const { return {}; }
-};
 
 // Lets timers, the meters and the scene graph run for a while.
 void settle(int milliseconds)
@@ -50,7 +39,7 @@ int main(int argc, char** argv)
 
     DemoScene scene;
     MemoryUserDefaults defaults;
-    NoUpdate noUpdate;
+    NoUpdateOffered noUpdate;
     AppDelegate delegate(EnginePlatform{scene.hardware(), scene.processes(), defaults,
                                         QDir::temp().filePath(QStringLiteral("ravlet-screenshots-diag.log"))});
     delegate.applicationDidFinishLaunching([&] { return UpdateServices{&noUpdate, {}, {}}; },
@@ -90,4 +79,3 @@ int main(int argc, char** argv)
     return failures == 0 ? 0 : 1;
 }
 
-#include "screenshots_main.moc"

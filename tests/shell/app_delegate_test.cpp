@@ -2,6 +2,7 @@
 // size the mixer reports.
 
 #include "app_delegate.h"
+#include "no_update_offered.h"
 #include "support/simulated_scene.h"
 
 #include <gtest/gtest.h>
@@ -12,17 +13,6 @@ class FakeStatusItem final : public StatusItem {
 public:
     QRect geometry() const override { return {900, 0, 24, 24}; }
     void click() { emit clicked(); }
-};
-
-class NoUpdate : public QObject {
-    Q_OBJECT
-    Q_PROPERTY(bool updateAvailable MEMBER available CONSTANT)
-    Q_PROPERTY(QString latestVersion MEMBER version CONSTANT)
-    Q_PROPERTY(QString downloadURL MEMBER url CONSTANT)
-public:
-    bool available = false;
-    QString version;
-    QString url;
 };
 
 class AppDelegateTest : public testing::Test {
@@ -50,7 +40,7 @@ protected:
     }
 
     SimulatedScene scene;
-    NoUpdate noUpdate;
+    NoUpdateOffered noUpdate;
     int cleanups = 0;
     FakeStatusItem* statusItem = nullptr;
     std::unique_ptr<AppDelegate> delegate;
@@ -101,4 +91,3 @@ TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReports)
 
 } // namespace
 
-#include "app_delegate_test.moc"
