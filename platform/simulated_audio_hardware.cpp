@@ -180,6 +180,28 @@ struct ProcessRecord {
 // thousands of processes at once, so no sample is worked out twice.
 void render(const Signal& signal, std::int64_t first, float* out)
 {
+    if (signal.kind == Signal::Kind::Sine) {
+        // A rotating phasor instead of a sine per sample: the stand-in for
+        // other applications should not cost more than the program it hosts.
+        // Started exactly at the first frame, it stays within 1e-12 of
+        // sample() over a cycle.
+        const double step = 2.0 * std::numbers::pi * double(signal.frequency) / SimulatedAudioHardware::kSampleRate;
+        const double turns = double(signal.frequency) * double(first) / SimulatedAudioHardware::kSampleRate;
+        const double phase = 2.0 * std::numbers::pi * (turns - std::floor(turns));
+        double sine = std::sin(phase);
+        double cosine = std::cos(phase);
+        const double stepSine = std::sin(step);
+        const double stepCosine = std::cos(step);
+        for (UInt32 i = 0; i < kFrames; ++i) {
+            const float value = float(double(signal.amplitude) * sine);
+            out[2 * i] = value;
+            out[2 * i + 1] = value;
+            const double nextSine = sine * stepCosine + cosine * stepSine;
+            cosine = cosine * stepCosine - sine * stepSine;
+            sine = nextSine;
+        }
+        return;
+    }
     constexpr UInt32 kPatternPeriod = 100;
     const bool pattern = signal.kind == Signal::Kind::Pattern;
     for (UInt32 i = 0; i < kFrames; ++i) {
