@@ -1,5 +1,5 @@
 // The update checker against a real HTTPS server on 127.0.0.1, and the
-// version comparison and manifest decoding it rests on.
+// version comparison it rests on.
 
 #include "https_test_server.h"
 #include "wait_until.h"
@@ -8,8 +8,6 @@
 #include "support/qt_printers.h"
 
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -19,84 +17,47 @@ using namespace std::chrono_literals;
 
 TEST(IsNewer, ComparesPieceByPieceAndDropsPiecesThatDoNotParse)
 {
-    struct Case {
-        const char16_t* candidate;
-        const char16_t* current;
-        bool newer;
+    const std::tuple<const char16_t*, const char16_t*, bool> cases[] = {
+        {u"1.10", u"1.9", true}, {u"1.2", u"1.2.0", false}, {u"1.2.1", u"1.2", true},
+        // Dropped, not read as 0; nothing left at all equals all zeros.
+        {u"2.0-beta", u"1.9", true}, {u"v1.3", u"1.2", true}, {u"beta", u"0.0.0", false},
+        {u"1..3", u".1.3.", false}, {u"1.--1", u"1", false}, {u"1. 2", u"1", false},
+        // One sign at most, within 64 bits; the pieces after one out of range still count.
+        {u"+2", u"1", true}, {u"0", u"-1", true}, {u"-9223372036854775808", u"-9223372036854775807", false},
+        {u"1.9223372036854775808.5", u"1.4", true}, {u"-9223372036854775809.2", u"1", true},
+        // ARABIC-INDIC DIGIT THREE and FULLWIDTH DIGIT TWO are no ASCII digits.
+        {u"1.\u0663", u"1.2", false}, {u"\uFF12.0", u"1.0", false},
     };
-    const Case cases[] = {
-        {u"1.10", u"1.9", true},
-        {u"1.2", u"1.2.0", false},
-        {u"1.2.1", u"1.2", true},
-        {u"1.2", u"1.2.1", false},
-        {u"2.0-beta", u"1.9", true},          // "0-beta" is dropped: 2 against 1.9
-        {u"v1.3", u"1.2", true},              // "v1" is dropped: 3 against 1.2
-        {u"1.2", u"0.0.0", true},
-        {u"beta", u"0.0.0", false},           // no piece at all equals all zeros
-        {u"1..3", u".1.3.", false},           // empty pieces are dropped
-        {u"+2", u"1", true},
-        {u"-1", u"0", false},
-        {u"0", u"-1", true},
-        {u"1.--1", u"1", false},              // two signs: dropped
-        {u"1. 2", u"1", false},               // a blank: dropped
-        {u"-9223372036854775808", u"-9223372036854775807", false},
-        {u"1.9223372036854775808.5", u"1.4", true},   // out of range: dropped, the list goes on
-        {u"-9223372036854775809.2", u"1", true},
-        {u"1.\u0663", u"1.2", false},         // ARABIC-INDIC DIGIT THREE is no ASCII digit
-        {u"\uFF12.0", u"1.0", false},         // FULLWIDTH DIGIT TWO neither
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(UpdateChecker::isNewer(QString::fromUtf16(c.candidate), QString::fromUtf16(c.current)), c.newer)
-            << QString::fromUtf16(c.candidate).toStdString() << " against " << QString::fromUtf16(c.current).toStdString();
-    }
+    for (const auto& [candidate, current, newer] : cases)
+        EXPECT_EQ(isNewer(candidate, current), newer) << QString::fromUtf16(candidate).toStdString();
 }
 
-// The server cases below cover "version" and "notes"; here the rest.
-TEST(UpdateManifest, MatchesKeysExactlyAndIgnoresOthers)
-{
-    const auto info = decodeUpdateInfo(R"({"version":"1.4","url":"https://x/y.dmg","size":12,"Notes":5})");
-    ASSERT_TRUE(info.has_value());
-    EXPECT_EQ(info->url, "https://x/y.dmg");
-    EXPECT_FALSE(info->notes.has_value());
-    EXPECT_FALSE(decodeUpdateInfo(R"({"Version":"1.4","url":"https://x/y.dmg"})"));
-    EXPECT_FALSE(decodeUpdateInfo(R"({"version":"1.4","url":7})"));
-    EXPECT_FALSE(decodeUpdateInfo(R"({"version":"1.4","url":"https://x/y.dmg"} trailing)"));
-}
-
-constexpr auto kCurrent = "1.3.0";
-const QByteArray kFallbackManifest = R"({"version":"2.0","url":"https://fallback/Ravlet-2.0.dmg","notes":"from the fallback"})";
+const QByteArray kNewer = R"({"version":"1.4.0","url":"https://primary/Ravlet-1.4.0.dmg",)";
 
 struct CheckerScene {
     HttpsTestServer server;
+    int checksFinished = 0;
 
-    CheckerScene() { server.serve("/fallback/ravlet.json", {200, kFallbackManifest}); }
-
-    std::unique_ptr<UpdateChecker> makeChecker(std::chrono::milliseconds timeout = 500ms,
-                                               QSslConfiguration tls = trustingTestCertificate())
+    // The primary and then the fallback, which has 2.0, come after the
+    // locations given.
+    std::unique_ptr<UpdateChecker> makeChecker(QStringList urls = {}, QSslConfiguration tls = trustingTestCertificate())
     {
-        return std::make_unique<UpdateChecker>(UpdateCheckerSetup{
-            {server.url("/primary/ravlet.json"), server.url("/fallback/ravlet.json")}, kCurrent, tls, timeout});
+        server.serve("/fallback", {200, R"({"version":"2.0","url":"https://fallback/Ravlet-2.0.dmg","notes":"from the fallback"})"});
+        urls << server.url("/primary") << server.url("/fallback");
+        auto checker = std::make_unique<UpdateChecker>(UpdateCheckerSetup{urls, "1.3.0", tls});
+        QObject::connect(checker.get(), &UpdateChecker::checkFinished, [this] { ++checksFinished; });
+        return checker;
     }
 
-    // Waits for the end of a check: the one creation started, or the one
-    // start() starts.
-    static void waitForCheck(UpdateChecker& checker, const std::function<void()>& start = {})
-    {
-        bool finished = false;
-        const auto connection = QObject::connect(&checker, &UpdateChecker::checkFinished, [&] { finished = true; });
-        if (start)
-            start();
-        EXPECT_TRUE(waitUntil([&] { return finished; }));
-        QObject::disconnect(connection);
-    }
+    // Counting the check each checker starts on creation.
+    void waitForChecks(int count) { EXPECT_TRUE(waitUntil([&] { return checksFinished == count; })); }
 };
 
 struct PrimaryCase {
     const char* name;
     HttpsTestServer::Reply primary;
-    bool usable;          // false: the fallback's manifest is the one taken
-    bool available;
-    const char* notes;
+    const char* latest = "2.0";   // "2.0": passed over for the fallback; "": usable, not newer
+    const char* notes = "from the fallback";
 };
 
 void PrintTo(const PrimaryCase& c, std::ostream* out) { *out << c.name; }
@@ -107,47 +68,47 @@ TEST_P(PrimaryManifest, IsTakenOrPassedOverForTheFallback)
 {
     const PrimaryCase& c = GetParam();
     CheckerScene scene;
-    scene.server.serve("/primary/ravlet.json", c.primary);
+    scene.server.serve("/primary", c.primary);
+    QElapsedTimer clock;
+    clock.start();
     const auto checker = scene.makeChecker();
-    CheckerScene::waitForCheck(*checker);
+    scene.waitForChecks(1);
 
-    EXPECT_EQ(scene.server.requests().contains("/fallback/ravlet.json"), !c.usable);
-    EXPECT_EQ(checker->updateAvailable(), c.available);
-    if (!c.usable) {
-        EXPECT_EQ(checker->latestVersion(), "2.0");
-        EXPECT_EQ(checker->downloadURL(), "https://fallback/Ravlet-2.0.dmg");
-    } else if (c.available) {
-        EXPECT_EQ(checker->latestVersion(), "1.4.0");
-        EXPECT_EQ(checker->downloadURL(), "https://primary/Ravlet-1.4.0.dmg");
-    } else {
-        EXPECT_EQ(checker->latestVersion(), "");   // not newer: the strings stay as they were
-        EXPECT_EQ(checker->downloadURL(), "");
-    }
+    const QString latest = c.latest;
+    const bool fallback = latest == "2.0";
+    // A usable manifest ends the check even when it is not newer.
+    EXPECT_EQ(scene.server.requests().join(' '), fallback ? "/primary /fallback" : "/primary");
+    EXPECT_EQ(checker->updateAvailable(), !latest.isEmpty());
+    EXPECT_EQ(checker->latestVersion(), latest);
     EXPECT_EQ(checker->releaseNotes(), c.notes);
+    if (c.primary.silent) {   // the real timeout, given up after three seconds
+        EXPECT_GE(clock.elapsed(), 2800);   // Qt's coarse timers may fire up to 5 % early
+        EXPECT_LT(clock.elapsed(), 6000);
+    }
 }
 
-const QByteArray kNewer = R"({"version":"1.4.0","url":"https://primary/Ravlet-1.4.0.dmg",)";
-
 INSTANTIATE_TEST_SUITE_P(Cases, PrimaryManifest, testing::Values(
-    PrimaryCase{"NewerWithNotes", {200, kNewer + R"("notes":"Faster meters."})"}, true, true, "Faster meters."},
-    PrimaryCase{"Equal", {200, R"({"version":"1.3","url":"https://primary/Ravlet-1.3.dmg"})"}, true, false, ""},
-    PrimaryCase{"NewerWithoutNotes", {200, kNewer + R"("other":1})"}, true, true, ""},
-    PrimaryCase{"NotesNull", {200, kNewer + R"("notes":null})"}, true, true, ""},
-    PrimaryCase{"NotesNumber", {200, kNewer + R"("notes":3})"}, false, true, "from the fallback"},
-    PrimaryCase{"VersionMissing", {200, R"({"url":"https://primary/x.dmg"})"}, false, true, "from the fallback"},
-    PrimaryCase{"VersionNumber", {200, R"({"version":1.4,"url":"https://primary/x.dmg"})"}, false, true, "from the fallback"},
-    PrimaryCase{"NotAnObject", {200, R"(["1.4.0","https://primary/x.dmg"])"}, false, true, "from the fallback"},
-    PrimaryCase{"NotJson", {200, "<html>maintenance</html>"}, false, true, "from the fallback"},
-    PrimaryCase{"Status404", {404, kNewer + "}"}, false, true, "from the fallback"},
-    PrimaryCase{"Status500", {500, kNewer + "}"}, false, true, "from the fallback"},
-    PrimaryCase{"NeverAnswers", {200, {}, true}, false, true, "from the fallback"}),
+    PrimaryCase{"NewerWithNotes", {200, kNewer + R"("notes":"Faster meters."})"}, "1.4.0", "Faster meters."},
+    PrimaryCase{"Equal", {200, R"({"version":"1.3","url":"https://primary/Ravlet-1.3.dmg"})"}, "", ""},
+    PrimaryCase{"NoNotes", {200, kNewer + R"("Notes":5})"}, "1.4.0", ""},   // keys match exactly
+    PrimaryCase{"NotesNull", {200, kNewer + R"("notes":null})"}, "1.4.0", ""},
+    PrimaryCase{"NotesNumber", {200, kNewer + R"("notes":3})"}},
+    PrimaryCase{"VersionMissing", {200, R"({"Version":"1.4.0","url":"https://primary/x.dmg"})"}},
+    PrimaryCase{"VersionNumber", {200, R"({"version":1.4,"url":"https://primary/x.dmg"})"}},
+    PrimaryCase{"UrlNumber", {200, R"({"version":"1.4.0","url":7})"}},
+    PrimaryCase{"NotAnObject", {200, R"(["1.4.0","https://primary/x.dmg"])"}},
+    PrimaryCase{"NotJson", {200, "<html>maintenance</html>"}},
+    PrimaryCase{"Status404", {404, kNewer + "}"}},
+    PrimaryCase{"Status500", {500, kNewer + "}"}},
+    PrimaryCase{"NeverAnswers", {200, {}, true}}),
     [](const testing::TestParamInfo<PrimaryCase>& info) { return std::string(info.param.name); });
 
-TEST(UpdateCheckerState, OnlyAUsableManifestChangesItAndEveryAssignmentNotifies)
+TEST(UpdateCheckerState, OnlyAUsableManifestChangesItsStateAndUpdateAvailableComesLast)
 {
     CheckerScene scene;
-    scene.server.serve("/primary/ravlet.json", {200, kNewer + R"("notes":"n"})"});
-    const auto checker = scene.makeChecker();
+    scene.server.serve("/primary", {200, kNewer + R"("notes":"n"})"});
+    // Locations that are no web addresses are passed over, not the end of the check.
+    const auto checker = scene.makeChecker({"::no url", "file:///etc/hostname"});
     EXPECT_TRUE(checker->checkTimer().isActive());
     EXPECT_EQ(checker->checkTimer().intervalAsDuration(), 86400s);
 
@@ -158,69 +119,43 @@ TEST(UpdateCheckerState, OnlyAUsableManifestChangesItAndEveryAssignmentNotifies)
     QObject::connect(checker.get(), &UpdateChecker::updateAvailableChanged, [&] { notified << "updateAvailable"; });
     const auto check = [&] {
         notified.clear();
-        CheckerScene::waitForCheck(*checker, [&] { checker->checkForUpdate(); });
+        checker->checkForUpdate();
+        scene.waitForChecks(scene.checksFinished + 1);
     };
 
-    CheckerScene::waitForCheck(*checker);   // the one creation started
+    scene.waitForChecks(1);
     EXPECT_EQ(notified, QStringList({"latestVersion", "downloadURL", "releaseNotes", "updateAvailable"}));
     EXPECT_TRUE(checker->updateAvailable());
 
-    // The same answer again: assigned again, so notified again.
-    check();
-    EXPECT_EQ(notified.size(), 4);
-
     // Nothing usable anywhere: nothing is assigned.
-    scene.server.serve("/primary/ravlet.json", {500, {}});
-    scene.server.serve("/fallback/ravlet.json", {404, {}});
+    scene.server.serve("/primary", {500, {}});
+    scene.server.serve("/fallback", {404, {}});
     check();
     EXPECT_EQ(notified, QStringList());
     EXPECT_TRUE(checker->updateAvailable());
     EXPECT_EQ(checker->latestVersion(), "1.4.0");
 
     // Not newer: only the flag goes; the strings keep the last newer release.
-    scene.server.serve("/primary/ravlet.json", {200, R"({"version":"1.3.0","url":"https://primary/old.dmg"})"});
+    scene.server.serve("/primary", {200, R"({"version":"1.3.0","url":"https://primary/old.dmg"})"});
     check();
     EXPECT_EQ(notified, QStringList({"updateAvailable"}));
     EXPECT_FALSE(checker->updateAvailable());
-    EXPECT_EQ(checker->latestVersion(), "1.4.0");
     EXPECT_EQ(checker->downloadURL(), "https://primary/Ravlet-1.4.0.dmg");
     EXPECT_EQ(checker->releaseNotes(), "n");
+
+    // Newer again, without notes: the old notes go.
+    scene.server.serve("/primary", {200, R"({"version":"1.5","url":"https://primary/Ravlet-1.5.dmg"})"});
+    check();
+    EXPECT_EQ(checker->releaseNotes(), "");
 }
 
-TEST(UpdateCheckerState, APrimaryThatNeverAnswersIsGivenUpAfterThreeSeconds)
+TEST(UpdateCheckerState, DistrustsAServerItWasGivenNoCertificateAuthorityFor)
 {
     CheckerScene scene;
-    QTcpServer silent;   // accepts connections and never says a word
-    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
-    UpdateChecker checker({{QStringLiteral("https://127.0.0.1:%1/updates/ravlet.json").arg(silent.serverPort()),
-                            scene.server.url("/fallback/ravlet.json")},
-                           kCurrent, trustingTestCertificate()});
-    QElapsedTimer clock;
-    clock.start();
-    CheckerScene::waitForCheck(checker);
-
-    EXPECT_GE(clock.elapsed(), 2800);   // Qt's coarse timers may fire up to 5 % early
-    EXPECT_LT(clock.elapsed(), 6000);
-    EXPECT_TRUE(checker.updateAvailable());
-    EXPECT_EQ(checker.latestVersion(), "2.0");
-}
-
-TEST(UpdateCheckerState, SkipsLocationsThatAreNoWebAddresses)
-{
-    CheckerScene scene;
-    UpdateChecker checker({{"::no url", "file:///etc/hostname", scene.server.url("/fallback/ravlet.json")},
-                           kCurrent, trustingTestCertificate()});
-    CheckerScene::waitForCheck(checker);
-    EXPECT_EQ(checker.latestVersion(), "2.0");
-}
-
-TEST(UpdateCheckerState, DistrustsAServerItHasNoCertificateAuthorityFor)
-{
-    CheckerScene scene;
-    const auto checker = scene.makeChecker(500ms, QSslConfiguration::defaultConfiguration());
-    CheckerScene::waitForCheck(*checker);
+    const auto checker = scene.makeChecker({}, QSslConfiguration::defaultConfiguration());
+    scene.waitForChecks(1);
+    EXPECT_EQ(scene.server.requests(), QStringList());   // no request goes past the handshake
     EXPECT_FALSE(checker->updateAvailable());
-    EXPECT_EQ(checker->latestVersion(), "");
 }
 
 }

@@ -13,60 +13,42 @@
 
 namespace {
 
-TEST(WidgetUpdatePresenter, PanelFloatsWithoutTakingTheFocusAndFollowsTheStatus)
+TEST(WidgetUpdatePresenter, PanelTakesNoFocusAndRefitsToTheStatus)
 {
     WidgetUpdatePresenter presenter;
-    presenter.showPanel(QStringLiteral("Downloading update…"));
+    presenter.showPanel("Downloading update…");
     const QPointer<QWidget> panel = presenter.panel();
-    ASSERT_TRUE(panel);
-    EXPECT_TRUE(panel->isVisible());
-    EXPECT_EQ(panel->windowTitle(), QStringLiteral("Ravlet Update"));
-    EXPECT_TRUE(panel->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    ASSERT_TRUE(panel && panel->isVisible());
     EXPECT_TRUE(panel->windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
-    EXPECT_FALSE(panel->windowFlags().testFlag(Qt::WindowCloseButtonHint));
     EXPECT_TRUE(panel->testAttribute(Qt::WA_ShowWithoutActivating));
-    const auto* label = panel->findChild<QLabel*>();
-    ASSERT_TRUE(label);
-    EXPECT_EQ(label->text(), QStringLiteral("Downloading update…"));
 
-    const QRect before = panel->geometry();
-    presenter.setStatus(QStringLiteral("Installing… with a status line far longer than the first one"));
+    const int width = panel->width();
+    presenter.setStatus("Installing… with a status line far longer than the first one");
     QCoreApplication::processEvents();
-    EXPECT_EQ(label->text(), QStringLiteral("Installing… with a status line far longer than the first one"));
-    EXPECT_GT(panel->width(), before.width());   // refitted in place
-    EXPECT_EQ(panel->geometry().topLeft(), before.topLeft());
+    EXPECT_GT(panel->width(), width);
 
     presenter.closePanel();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_FALSE(panel);
-    presenter.setStatus(QStringLiteral("no panel, no effect"));
+    presenter.setStatus("no panel, no effect");
 }
 
-TEST(WidgetUpdatePresenter, AlertIsAModalWarningWhoseFirstButtonMeansDownload)
+TEST(WidgetUpdatePresenter, AlertIsAWarningWhoseFirstButtonAloneMeansYes)
 {
     WidgetUpdatePresenter presenter;
-    for (const QString& pick : {QStringLiteral("Download"), QStringLiteral("Later")}) {
+    for (const QString pick : {"Download", "Later"}) {
         QTimer poll;
-        poll.setInterval(10);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            poll.stop();
-            EXPECT_EQ(box->icon(), QMessageBox::Warning);
-            EXPECT_EQ(box->text(), QStringLiteral("Ravlet Update"));
-            EXPECT_EQ(box->informativeText(), InAppUpdater::failureAlert().informativeText);
-            QStringList texts;
-            for (QAbstractButton* button : box->buttons()) {
-                texts << button->text();
-                if (button->text() == pick)
-                    button->click();
+        poll.callOnTimeout([&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                poll.stop();
+                EXPECT_EQ(box->icon(), QMessageBox::Warning);
+                for (QAbstractButton* button : box->buttons())
+                    if (button->text() == pick)
+                        button->click();
             }
-            texts.sort();
-            EXPECT_EQ(texts, QStringList({QStringLiteral("Download"), QStringLiteral("Later")}));
         });
-        poll.start();
-        EXPECT_EQ(presenter.runAlert(InAppUpdater::failureAlert()), pick == QStringLiteral("Download"));
+        poll.start(10);
+        EXPECT_EQ(presenter.runAlert(InAppUpdater::failureAlert()), pick == "Download");
     }
 }
 
