@@ -265,20 +265,14 @@ TEST_F(RenderTest, NeverTurnsFiniteInputIntoNaN)
     EXPECT_TRUE(std::isfinite(meter(kMasterMeter)));
 }
 
-TEST(SlotGain, FollowsMuteAndSnapsNearUnityGainsToExactlyOne)
+TEST(SlotGain, FollowsMuteSnapsNearUnityToOneAndTreatsNonFiniteAsNoGain)
 {
     EXPECT_EQ(slotGain(1.0f, true), 0.0f);
     EXPECT_EQ(slotGain(std::nullopt, false), 1.0f);
-    EXPECT_EQ(slotGain(0.9995f, false), 1.0f);
-    EXPECT_EQ(slotGain(1.0005f, false), 1.0f);
+    for (const float unity : {0.9995f, 1.0005f, std::nanf(""), INFINITY})
+        EXPECT_EQ(slotGain(unity, false), 1.0f) << unity;
     EXPECT_EQ(slotGain(0.998f, false), 0.998f);
     EXPECT_EQ(slotGain(1.001f, false), 1.001f);
-}
-
-TEST(SlotGain, TreatsANonFiniteGainAsNoGainAtAll)
-{
-    EXPECT_EQ(slotGain(std::nanf(""), false), 1.0f);
-    EXPECT_EQ(slotGain(INFINITY, false), 1.0f);
     EXPECT_EQ(slotGain(-INFINITY, true), 0.0f);
 }
 
