@@ -24,11 +24,6 @@ protected:
             spy->clear();
     }
 
-    int structuralChanges() const
-    {
-        return int(resets.count() + inserts.count() + removes.count() + moves.count());
-    }
-
     SimulatedScene scene;
     std::unique_ptr<RavletEngine> engine;
     DisplayListModel model;
@@ -42,26 +37,15 @@ protected:
     qint32 nextPid = 10;
 };
 
-TEST_F(DisplayListModelTest, AGainOrMuteChangeLeavesEveryRowInPlace)
+TEST_F(DisplayListModelTest, AGainOrMuteChangeLeavesEveryRowInPlaceAndAReorderMovesOne)
 {
-    ASSERT_EQ(model.entries(), engine->displayApps());
-
     engine->setGain(ids[0], 0.5f);
     engine->setMuted(ids[1], true);
     engine->refresh();
+    EXPECT_EQ(resets.count() + inserts.count() + removes.count() + moves.count() + changes.count(), 0);
 
-    EXPECT_EQ(structuralChanges(), 0);
-    EXPECT_EQ(changes.count(), 0) << "the entries themselves did not change";
-    EXPECT_EQ(model.entries(), engine->displayApps());
-}
-
-TEST_F(DisplayListModelTest, AReorderMovesTheOneRow)
-{
     const QString first = model.entries().first().id;
-    const QString last = model.entries().last().id;
-
-    engine->moveApp(first, last);
-
+    engine->moveApp(first, model.entries().last().id);
     EXPECT_EQ(moves.count(), 1);
     EXPECT_EQ(resets.count() + inserts.count() + removes.count(), 0);
     EXPECT_EQ(model.entries(), engine->displayApps());
@@ -92,18 +76,15 @@ TEST_F(DisplayListModelTest, StaysEqualToTheEngineThroughRandomChanges)
                 engine->moveApp(someID, shown.at(random.bounded(int(shown.size()))).id);
             break;
         case 4:
-            if (!running.isEmpty()) {
+            if (!running.isEmpty())
                 scene.removeProcess(running.takeAt(random.bounded(int(running.size()))));
-                engine->refresh();
-            }
+            engine->refresh();
             break;
-        case 5: {
-            const QString name = QStringLiteral("App%1").arg(nextPid);
-            ids.append(scene.addApp(name, nextPid));
+        case 5:
+            ids.append(scene.addApp(QStringLiteral("App%1").arg(nextPid), nextPid));
             running.append(nextPid++);
             engine->refresh();
             break;
-        }
         case 6:
             engine->setMuted(someID, random.bounded(2));
             break;
