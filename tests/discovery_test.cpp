@@ -11,19 +11,11 @@ namespace {
 const QString kBrowser = QStringLiteral("/Applications/Browser.app");
 const QString kMusic = QStringLiteral("/Applications/Music.app");
 
-QStringList ids(const QList<AudioApp>& apps)
+QStringList ids(const QList<AudioApp>& apps, QString AudioApp::*field = &AudioApp::id)
 {
     QStringList result;
     for (const AudioApp& app : apps)
-        result.append(app.id);
-    return result;
-}
-
-QStringList names(const QList<AudioApp>& apps)
-{
-    QStringList result;
-    for (const AudioApp& app : apps)
-        result.append(app.name);
+        result.append(app.*field);
     return result;
 }
 
@@ -39,9 +31,7 @@ TEST_F(DiscoveryTest, HelpersNestedInsideABundleGroupUnderTheOuterBundle)
                                     "Browser Helper (Renderer).app/Contents/MacOS/Browser Helper (Renderer)");
     scene.addProcess(12, kBrowser + "/Contents/Frameworks/Browser Helper (GPU).app/Contents/MacOS/GPU");
     scene.hardware.addProcess(11);   // one pid behind two process objects is listed once
-
     const auto engine = scene.makeEngine();
-
     ASSERT_EQ(engine->apps().size(), 1);
     const AudioApp& app = engine->apps().first();
     EXPECT_EQ(app.id, kBrowser);
@@ -57,44 +47,32 @@ TEST_F(DiscoveryTest, AServiceIsListedUnderTheApplicationResponsibleForItWhenTha
     scene.addProcess(40, QStringLiteral("/usr/libexec/audio-service"), 10);
     scene.addProcess(41, QStringLiteral("/usr/libexec/lonely-service"), 41);
     scene.addProcess(42, QStringLiteral("/usr/libexec/orphan-service"));
-
     const auto engine = scene.makeEngine();
-
     ASSERT_EQ(ids(engine->apps()), QStringList{kMusic});
     EXPECT_EQ(engine->apps().first().pids, (QList<qint32>{10, 40}));
-
     scene.processes.setResponsibilityLookupAvailable(false);
     engine->refresh();
     EXPECT_EQ(engine->apps().first().pids, QList<qint32>{10}) << "without the lookup only bundled processes count";
 }
 
-TEST_F(DiscoveryTest, OnlyBundlesUnderAnApplicationsFolderAreListed)
+TEST_F(DiscoveryTest, ListsOnlyBundlesUnderAnApplicationsFolderAndNeverItselfOrRoutingTools)
 {
-    scene.addProcess(10, QStringLiteral("/Users/kim/Applications/Editor.app/Contents/MacOS/Editor"));
+    const QString editor = QStringLiteral("/Users/kim/Applications/Editor.app");
+    scene.addProcess(10, editor + "/Contents/MacOS/Editor");
     scene.addProcess(11, QStringLiteral("/Volumes/Installer/Setup.app/Contents/MacOS/Setup"));
     scene.addProcess(12, QStringLiteral("/Users/kim/Downloads/Game.app/Contents/MacOS/Game"), 10);
     scene.addProcess(13, QStringLiteral("/Users/kim/applications/Lower.app/Contents/MacOS/Lower"));
-
-    const auto engine = scene.makeEngine();
-
-    ASSERT_EQ(ids(engine->apps()), QStringList{QStringLiteral("/Users/kim/Applications/Editor.app")});
-    EXPECT_EQ(engine->apps().first().pids, (QList<qint32>{10, 12}))
-        << "a bundle elsewhere counts under its responsible application";
-}
-
-TEST_F(DiscoveryTest, SkipsItsOwnProcessAudioRoutingToolsAndUnusablePids)
-{
     scene.addProcess(SimulatedScene::kOwnPid, kMusic + "/Contents/MacOS/Music");
-    scene.addProcess(10, QStringLiteral("/Applications/My LoopBack Tool.app/Contents/MacOS/x"));
-    scene.addProcess(11, QStringLiteral("/Applications/BlackHole 2ch.app/Contents/MacOS/x"));
-    scene.addProcess(12, QStringLiteral("/Applications/Ravlet.app/Contents/MacOS/Ravlet"));
-    scene.addProcess(13, QStringLiteral("/Applications/Black Hole.app/Contents/MacOS/x"));
+    scene.addProcess(20, QStringLiteral("/Applications/My LoopBack Tool.app/Contents/MacOS/x"));
+    scene.addProcess(21, QStringLiteral("/Applications/BlackHole 2ch.app/Contents/MacOS/x"));
+    scene.addProcess(22, QStringLiteral("/Applications/Ravlet.app/Contents/MacOS/Ravlet"));
+    scene.addProcess(23, QStringLiteral("/Applications/Black Hole.app/Contents/MacOS/x"));
     scene.hardware.addProcess(0);
     scene.hardware.addProcess(-4);
-
     const auto engine = scene.makeEngine();
-
-    EXPECT_EQ(names(engine->apps()), QStringList{QStringLiteral("Black Hole")});
+    ASSERT_EQ(ids(engine->apps()), (QStringList{QStringLiteral("/Applications/Black Hole.app"), editor}));
+    EXPECT_EQ(engine->apps().last().pids, (QList<qint32>{10, 12}))
+        << "a bundle elsewhere counts under its responsible application";
 }
 
 TEST_F(DiscoveryTest, SortsByDisplayNameIgnoringCaseAndKeepsSameNamedBundlesApart)
@@ -104,37 +82,26 @@ TEST_F(DiscoveryTest, SortsByDisplayNameIgnoringCaseAndKeepsSameNamedBundlesApar
     scene.addProcess(12, QStringLiteral("/Applications/mango.app/Contents/MacOS/m"));
     scene.addProcess(13, QStringLiteral("/Users/kim/Applications/Apple.app/Contents/MacOS/a"));
     scene.processes.setDisplayName(QStringLiteral("/Applications/mango.app"), QStringLiteral("Mango"));
-
     const auto engine = scene.makeEngine();
-
-    EXPECT_EQ(names(engine->apps()), (QStringList{"Apple", "Apple", "Mango", "zebra"}));
-    EXPECT_EQ(engine->apps().size(), 4);
+    EXPECT_EQ(ids(engine->apps(), &AudioApp::name), (QStringList{"Apple", "Apple", "Mango", "zebra"}));
 }
 
-TEST_F(DiscoveryTest, AnUnchangedSceneNeitherRepublishesTheListNorSavesKnownAgain)
-{
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-    const auto engine = scene.makeEngine();
-    int appsChanged = 0;
-    QObject::connect(engine.get(), &RavletEngine::appsChanged, [&] { ++appsChanged; });
-    const int knownWrites = scene.defaults.writeCount(settings::knownKey);
-
-    engine->refresh();
-
-    EXPECT_EQ(appsChanged, 0);
-    EXPECT_EQ(scene.defaults.writeCount(settings::knownKey), knownWrites);
-}
-
-TEST_F(DiscoveryTest, AnApplicationThatQuitsIsRememberedAndARenamedOneRememberedAnew)
+TEST_F(DiscoveryTest, RepublishesOnlyChangesAndRemembersQuitAndRenamedApplications)
 {
     scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
     scene.addProcess(20, kBrowser + "/Contents/MacOS/Browser");
     const auto engine = scene.makeEngine();
+    int appsChanged = 0;
+    QObject::connect(engine.get(), &RavletEngine::appsChanged, [&] { ++appsChanged; });
+    const int knownWrites = scene.defaults.writeCount(settings::knownKey);
+    engine->refresh();
+    EXPECT_EQ(appsChanged, 0);
+    EXPECT_EQ(scene.defaults.writeCount(settings::knownKey), knownWrites);
 
     scene.removeProcess(10);
     scene.processes.setDisplayName(kBrowser, QStringLiteral("Navigator"));
     engine->refresh();
-
+    EXPECT_EQ(appsChanged, 1);
     EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
     EXPECT_FALSE(engine->pidsByID().contains(kMusic));
     EXPECT_TRUE(engine->known().contains(kMusic));
@@ -145,14 +112,12 @@ TEST_F(DiscoveryTest, AnUnreadableProcessListEmptiesTheListAndAFailedReadChanges
 {
     scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
     const auto engine = scene.makeEngine();
-
     scene.removeProcess(10);
     scene.addProcess(11, kBrowser + "/Contents/MacOS/Browser");
     scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyData, kAudioHardwarePropertyProcessObjectList,
                             kAudioHardwareUnspecifiedError);
     engine->refresh();
     EXPECT_EQ(ids(engine->apps()), QStringList{kMusic});
-
     scene.hardware.clearFaults();
     scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyDataSize,
                             kAudioHardwarePropertyProcessObjectList, kAudioHardwareUnspecifiedError);
@@ -173,9 +138,7 @@ TEST_F(DiscoveryTest, AProcessThatCannotBeReadOrVanishesMidRefreshIsSkipped)
             && address.mSelector == kAudioHardwarePropertyProcessObjectList)
             scene.removeProcess(12);
     });
-
     const auto engine = scene.makeEngine();
-
     EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
 }
 
@@ -183,9 +146,7 @@ TEST_F(DiscoveryTest, OnASystemWithoutProcessTapsNoApplicationIsListedButOutputs
 {
     scene.hardware.setProcessTapsSupported(false);
     scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-
     const auto engine = scene.makeEngine();
-
     EXPECT_FALSE(engine->supported());
     EXPECT_TRUE(engine->apps().isEmpty());
     EXPECT_EQ(engine->outputName(), "Speakers");
@@ -201,7 +162,6 @@ TEST(ExeAppPath, TakesTheOutermostBundleAndDropsDotAppFromTheName)
     processes.addProcess(2, QStringLiteral("/usr/bin/tool"));
     processes.addProcess(3, QStringLiteral("//Applications//Odd.app//x"));
     processes.setDisplayName(QStringLiteral("/Applications/Outer.app"), QStringLiteral("Outer.app"));
-
     const auto outer = exeAppPath(processes, 1);
     ASSERT_TRUE(outer);
     EXPECT_EQ(outer->path, "/Applications/Outer.app");

@@ -43,7 +43,6 @@ TEST_F(DisplayListTest, ListsRunningApplicationsAndOnlyConfiguredRememberedOnes)
     apps = {running("Music")};
     known = {{id("Old"), {QStringLiteral("Old"), id("Old")}}, {id("Quiet"), {QStringLiteral("Quiet"), std::nullopt}}};
     gains = {{id("Old"), 1.0005f}, {id("Quiet"), 0.5f}, {id("Gone"), 1.2f}};
-
     EXPECT_EQ(list(), (QList<AppEntry>{{id("Gone"), id("Gone"), std::nullopt, false},
                                        {id("Music"), QStringLiteral("Music"), id("Music"), true},
                                        {id("Quiet"), QStringLiteral("Quiet"), std::nullopt, false}}))
@@ -55,7 +54,6 @@ TEST_F(DisplayListTest, HiddenApplicationsShowOnlyWhenAskedFor)
     apps = {running("Music"), running("Chat")};
     known = {{id("Old"), {QStringLiteral("Old"), std::nullopt}}};
     hidden = {id("Chat"), id("Old")};
-
     EXPECT_EQ(names(), QStringList{QStringLiteral("Music")});
     showHidden = true;
     const QList<AppEntry> all = list();
@@ -68,7 +66,6 @@ TEST_F(DisplayListTest, UserOrderComesFirstAndTheRestFollowsByNameIgnoringCase)
 {
     apps = {running("banana"), running("Cherry"), running("apple")};
     EXPECT_EQ(names(), (QStringList{"apple", "banana", "Cherry"}));
-
     order = {id("Cherry"), id("Missing"), id("banana"), id("Cherry")};
     EXPECT_EQ(names(), (QStringList{"Cherry", "banana", "apple"}));
 }

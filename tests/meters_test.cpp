@@ -22,41 +22,25 @@ TEST(MeterPump, RisesInstantlyAndFallsByFourFifthsPerPumpDownToTheRawPeak)
 {
     RenderState state;
     state.meterBuf[0].store(0.5f);
-    QMap<QString, float> shown{{kA, 1.0f}};
-    std::vector<float> seen;
-    for (int pump = 0; pump < 4; ++pump) {
-        shown = pumpLevels(state, {kA}, shown, 0.0f).levels;
-        seen.push_back(shown.value(kA));
+    state.meterBuf[kMasterMeter].store(0.25f);
+    MeterLevels shown{{{kA, 1.0f}}, 0.5f};
+    for (const float expected : {0.8f, 0.64f, 0.512f, 0.5f}) {
+        shown = pumpLevels(state, {kA}, shown.levels, shown.master);
+        EXPECT_FLOAT_EQ(shown.levels.value(kA), expected);
     }
-    EXPECT_FLOAT_EQ(seen[0], 0.8f);
-    EXPECT_FLOAT_EQ(seen[1], 0.64f);
-    EXPECT_FLOAT_EQ(seen[2], 0.512f);
-    EXPECT_FLOAT_EQ(seen[3], 0.5f);
-
+    EXPECT_FLOAT_EQ(pumpLevels(state, {}, {}, 0.5f).master, 0.4f) << "the master decays alike";
+    EXPECT_FLOAT_EQ(pumpLevels(state, {}, {}, 0.1f).master, 0.25f);
     state.meterBuf[0].store(0.9f);
     EXPECT_FLOAT_EQ(pumpLevels(state, {kA}, {{kA, 0.2f}}, 0.0f).levels.value(kA), 0.9f);
 }
 
-TEST(MeterPump, AnApplicationNoLongerTappedLosesItsLevelAtOnce)
+TEST(MeterPump, OnlyTheFirstSixteenTappedApplicationsHaveLevels)
 {
     RenderState state;
     state.meterBuf[0].store(0.3f);
     const MeterLevels next = pumpLevels(state, {kB}, {{kA, 1.0f}, {kB, 0.1f}}, 0.0f);
-    EXPECT_EQ(next.levels.keys(), QStringList{kB});
+    EXPECT_EQ(next.levels.keys(), QStringList{kB}) << "one no longer tapped loses its level at once";
     EXPECT_FLOAT_EQ(next.levels.value(kB), 0.3f);
-}
-
-TEST(MeterPump, MasterFollowsTheRawMasterPeakWithTheSameDecay)
-{
-    RenderState state;
-    state.meterBuf[kMasterMeter].store(0.25f);
-    EXPECT_FLOAT_EQ(pumpLevels(state, {}, {}, 0.5f).master, 0.4f);
-    EXPECT_FLOAT_EQ(pumpLevels(state, {}, {}, 0.1f).master, 0.25f);
-}
-
-TEST(MeterPump, OnlyTheFirstSixteenTappedApplicationsGetLevels)
-{
-    RenderState state;
     QStringList ids;
     for (int i = 0; i < 20; ++i)
         ids.append(QStringLiteral("/Applications/%1.app").arg(i));
@@ -73,10 +57,8 @@ TEST(IoDiagnosticsLine, ListsAtMostEightChannelPeaksAndTheRawMaster)
     state.diagPeaks[2].store(1.23456f);
     state.meterBuf[kMasterMeter].store(0.0625f);
     EXPECT_EQ(ioDiagnosticsLine(state, 1), "io nch=3 apps=1 offset=1 chPeaks=[0.500 0.000 1.235] master=0.062");
-
     state.diagNch.store(0);
     EXPECT_EQ(ioDiagnosticsLine(state, 0), "io nch=0 apps=0 offset=1 chPeaks=[] master=0.062");
-
     state.diagNch.store(12);
     EXPECT_EQ(ioDiagnosticsLine(state, 2).count(QLatin1Char('.')), 9);
 }
@@ -99,19 +81,13 @@ protected:
     QTemporaryDir dir;
 };
 
-TEST_F(DiagLogTest, RestartReplacesTheFileAndAppendAddsLines)
+TEST_F(DiagLogTest, RestartReplacesTheFileAndAppendAddsLinesOrStartsANewFile)
 {
     write(path(), "old line\n");
     const DiagLog log(path());
     log.restart(QStringLiteral("=== rebuild 1 app(s) ==="));
     log.append(QStringLiteral("  tap obj=5"));
     EXPECT_EQ(contents(path()), "=== rebuild 1 app(s) ===\n  tap obj=5\n");
-}
-
-TEST_F(DiagLogTest, AppendAfterTheFileWasDeletedStartsANewFileWithThatLine)
-{
-    const DiagLog log(path());
-    log.restart(QStringLiteral("header"));
     QFile::remove(path());
     log.append(QStringLiteral("io nch=2"));
     EXPECT_EQ(contents(path()), "io nch=2\n");

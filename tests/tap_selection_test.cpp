@@ -29,28 +29,21 @@ TEST(PrimaryID, PrefersMusicThenTheFirstBrowserThenTheFirstVisibleApplication)
     EXPECT_EQ(primaryID({}, {}), std::nullopt);
 }
 
-TEST(WantedTaps, TapsWhatIsMutedOrAttenuatedThenThePrimary)
+TEST(WantedTaps, TapsWhatIsMutedOrAttenuatedBeyondTheToleranceThenThePrimary)
 {
-    const QList<AudioApp> apps{app("Chat"), app("Music"), app("Notes"), app("Video")};
-    const QMap<QString, float> gains{{id("Chat"), 1.0f}, {id("Notes"), 0.5f}, {id("Video"), 0.9995f}};
+    const QList<AudioApp> apps{app("Chat"), app("Music"), app("Notes"), app("Video"), app("A"), app("B"), app("C")};
+    const QMap<QString, float> gains{{id("Chat"), 1.0f}, {id("Notes"), 0.5f}, {id("Video"), 0.9995f},
+                                     {id("A"), 0.999f}, {id("B"), 1.0005f}, {id("C"), 1.001f}};
     const QMap<QString, bool> mutes{{id("Video"), true}};
-
-    EXPECT_EQ(wantedTaps(apps, gains, mutes, {}, {}), (QStringList{id("Notes"), id("Video"), id("Music")}));
-}
-
-TEST(WantedTaps, UnityWithinTheToleranceIsNotTapped)
-{
-    const QList<AudioApp> apps{app("Music"), app("A"), app("B"), app("C"), app("D"), app("E")};
-    const QMap<QString, float> gains{{id("A"), 0.999f}, {id("B"), 0.9995f}, {id("C"), 1.0005f},
-                                     {id("D"), 0.998f}, {id("E"), 1.001f}};
-    EXPECT_EQ(wantedTaps(apps, gains, {}, {}, {}), (QStringList{id("D"), id("E"), id("Music")}));
+    EXPECT_EQ(wantedTaps(apps, gains, mutes, {}, {}), (QStringList{id("Notes"), id("Video"), id("C"), id("Music")}));
+    EXPECT_FALSE(needsTap(id("A"), {{id("A"), std::nanf("")}}, {})) << "a non-finite gain never asks for a tap";
+    EXPECT_TRUE(needsTap(id("A"), {{id("A"), std::nanf("")}}, {{id("A"), true}}));
 }
 
 TEST(WantedTaps, ATappedApplicationKeepsItsTapAfterQuittingOrHidingWhileAttenuated)
 {
     const QMap<QString, float> gains{{id("Chat"), 0.5f}, {id("Old"), 1.0f}};
     const QStringList active{id("Chat"), id("Old")};
-
     EXPECT_EQ(wantedTaps({}, gains, {}, {}, active), QStringList{id("Chat")});
     EXPECT_EQ(wantedTaps({app("Chat")}, gains, {}, {id("Chat")}, active), QStringList{id("Chat")});
     EXPECT_TRUE(wantedTaps({app("Chat")}, gains, {}, {id("Chat")}, {}).isEmpty())
@@ -68,12 +61,6 @@ TEST(WantedTaps, KeepsOnlyTheFirstSixteen)
     const QStringList wanted = wantedTaps(apps, {}, mutes, {}, {});
     ASSERT_EQ(wanted.size(), 16);
     EXPECT_EQ(wanted.last(), id("App15"));
-}
-
-TEST(WantedTaps, ANonFiniteGainNeverAsksForATap)
-{
-    EXPECT_FALSE(needsTap(id("A"), {{id("A"), std::nanf("")}}, {}));
-    EXPECT_TRUE(needsTap(id("A"), {{id("A"), std::nanf("")}}, {{id("A"), true}}));
 }
 
 } // namespace

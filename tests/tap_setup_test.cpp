@@ -43,6 +43,7 @@ protected:
     }
 
     int calls(Call call) const { return scene.hardware.callCount(call); }
+    QVariantMap currentDescription() const { return scene.hardware.aggregateDescription(engine->aggregateDevice()).value(); }
 
     const Signal musicSignal = Signal::sine(1000.0f, 0.5f);
     const Signal chatSignal = Signal::sine(250.0f, 0.4f);
@@ -60,27 +61,19 @@ TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnc
 
     engine->setGain(chat, 0.5f);
     scene.hardware.runCycles(1);
-
     EXPECT_EQ(engine->activeIDs(), (QStringList{chat, music}));
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.5f), 1e-6f) << "no doubled signal from the tapped source";
-}
 
-TEST_F(TapSetupTest, AGainChangeOnATappedApplicationIsHeardInTheNextCycleWithoutRebuilding)
-{
-    engine->setGain(chat, 0.5f);
-    scene.hardware.runCycles(1);
+    // Once tapped, gain and mute changes only push new slot gains.
     const int aggregates = calls(Call::CreateAggregateDevice);
     const int taps = calls(Call::CreateProcessTap);
     const int stops = calls(Call::DeviceStop);
-
     engine->setGain(chat, 0.25f);
     scene.hardware.runCycles(1);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.25f), 1e-6f);
-
     engine->setMuted(chat, true);
     scene.hardware.runCycles(1);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
-
     EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates);
     EXPECT_EQ(calls(Call::CreateProcessTap), taps);
     EXPECT_EQ(calls(Call::DeviceStop), stops);
@@ -92,54 +85,45 @@ TEST_F(TapSetupTest, AMutedApplicationsLevelFallsToZeroWhileTheOthersFollowsItsP
     scene.hardware.runCycles(1);
     engine->pumpMeters();
     EXPECT_NEAR(engine->levels().value(chat), 0.2f, 0.01f);
-
     engine->setMuted(chat, true);
     for (int i = 0; i < 60; ++i) {
         scene.hardware.runCycles(1);
         engine->pumpMeters();
     }
-
     EXPECT_LT(engine->levels().value(chat), 1e-5f);
     EXPECT_NEAR(engine->levels().value(music), 0.5f, 0.01f);
     EXPECT_NEAR(engine->masterLevel(), 0.5f, 0.01f);
 }
 
-TEST_F(TapSetupTest, PickingAnotherOutputMovesTheTappedApplicationsToIt)
+TEST_F(TapSetupTest, PickingAnOutputRebuildsOnceAndMovesTheTappedApplicationsToIt)
 {
     const AudioObjectID headphones = scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp-uid"));
     engine->setGain(chat, 0.5f);
-    const int aggregates = calls(Call::CreateAggregateDevice);
+    ASSERT_NE(engine->aggregateDevice(), 0u);
+    engine->refresh();
+    EXPECT_EQ(engine->outputs(), (QList<OutputDevice>{{scene.speakers, QStringLiteral("Speakers")},
+                                                      {headphones, QStringLiteral("Headphones")}}))
+        << "our own aggregate device is never offered";
 
+    const int aggregates = calls(Call::CreateAggregateDevice);
+    engine->selectOutputDevice(scene.speakers);
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates + 1) << "picking the current output still rebuilds";
     engine->selectOutputDevice(headphones);
     scene.hardware.runCycles(1);
 
-    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates + 1) << "moved once, not twice";
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates + 2) << "moved once, not twice";
     EXPECT_EQ(engine->currentOutputID(), headphones);
-    const QVariantMap description = scene.hardware.aggregateDescription(engine->aggregateDevice()).value();
+    const QVariantMap description = currentDescription();
     EXPECT_EQ(description.value("master"), "hp-uid");
     EXPECT_EQ(description.value("subdevices"), QVariant(QVariantList{QVariantMap{{"uid", "hp-uid"}}}));
     EXPECT_LT(mismatch(headphones, 1.0f, 0.5f), 1e-6f);
     EXPECT_EQ(scene.hardware.recentPeak(scene.speakers, kCycle), 0.0f);
 }
 
-TEST_F(TapSetupTest, OurOwnAggregateDeviceIsNeverOfferedAsAnOutput)
-{
-    ASSERT_NE(engine->aggregateDevice(), 0u);
-    engine->refresh();
-    EXPECT_EQ(engine->outputs(), (QList<OutputDevice>{{scene.speakers, QStringLiteral("Speakers")}}));
-}
-
-TEST_F(TapSetupTest, PickingTheCurrentOutputStillRebuilds)
-{
-    const int aggregates = calls(Call::CreateAggregateDevice);
-    engine->selectOutputDevice(scene.speakers);
-    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates + 1);
-}
-
 TEST_F(TapSetupTest, TheAggregateDescriptionHoldsExactlyTheExpectedKeys)
 {
     engine->setMuted(chat, true);
-    const QVariantMap description = scene.hardware.aggregateDescription(engine->aggregateDevice()).value();
+    const QVariantMap description = currentDescription();
 
     EXPECT_EQ(description.keys(), (QStringList{"master", "name", "private", "stacked", "subdevices", "tapautostart",
                                                "taps", "uid"}));
@@ -159,7 +143,7 @@ TEST_F(TapSetupTest, TheAggregateDescriptionHoldsExactlyTheExpectedKeys)
 
     const QString firstUID = description.value("uid").toString();
     engine->rebuild(engine->activeIDs());
-    const QVariantMap again = scene.hardware.aggregateDescription(engine->aggregateDevice()).value();
+    const QVariantMap again = currentDescription();
     EXPECT_NE(again.value("uid"), firstUID);
     EXPECT_NE(again.value("taps").toList().first(), taps.first());
 }
@@ -197,26 +181,10 @@ TEST_F(TapSetupTest, ANewProcessOfATappedApplicationIsTappedToo)
     engine->setMuted(chat, true);
     // A second process of the same application, as a browser opens a tab.
     scene.addProcess(21, chat + "/Contents/Helpers/Chat Helper.app/Contents/MacOS/Helper", 0, chatSignal);
-
     engine->refresh();
     scene.hardware.runCycles(1);
-
     EXPECT_EQ(engine->pidsByID().value(chat), (QList<qint32>{20, 21}));
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f) << "the new process must not play unmuted";
-}
-
-TEST_F(TapSetupTest, AMutedApplicationThatQuitsLeavesTheSetupWithoutRetryingForever)
-{
-    engine->setMuted(chat, true);
-    scene.removeProcess(20);
-    engine->refresh();
-    const int aggregates = calls(Call::CreateAggregateDevice);
-
-    engine->refresh();
-    engine->refresh();
-
-    EXPECT_EQ(engine->activeIDs(), QStringList{music});
-    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates);
 }
 
 TEST_F(TapSetupTest, ASetupWhoseDeviceVanishedMovesToTheNewDefaultAtTheNextRefresh)
@@ -225,11 +193,9 @@ TEST_F(TapSetupTest, ASetupWhoseDeviceVanishedMovesToTheNewDefaultAtTheNextRefre
     const AudioObjectID usb = scene.addOutputDevice(QStringLiteral("USB"), QStringLiteral("usb-uid"));
     scene.hardware.removeDevice(scene.speakers);
     scene.hardware.setDefaultOutputDevice(usb);
-
     engine->refresh();
     scene.hardware.runCycles(1);
-
-    EXPECT_EQ(scene.hardware.aggregateDescription(engine->aggregateDevice())->value("master"), "usb-uid");
+    EXPECT_EQ(currentDescription().value("master"), "usb-uid");
     EXPECT_LT(mismatch(usb, 1.0f, 0.5f), 1e-6f);
     EXPECT_EQ(scene.hardware.liveAggregateCount(), 1);
 }
@@ -239,27 +205,32 @@ TEST_F(TapSetupTest, WithNoOutputDeviceNothingIsTappedAndTheLogSaysSo)
     engine->setGain(chat, 0.5f);
     QFile::remove(scene.diagPath());
     scene.hardware.removeDevice(scene.speakers);
-
     engine->refresh();
-
     EXPECT_TRUE(engine->activeIDs().isEmpty());
     EXPECT_EQ(scene.log.last(), "[ravlet] no output device");
     EXPECT_FALSE(QFile::exists(scene.diagPath()));
     EXPECT_EQ(scene.hardware.liveTapCount() + scene.hardware.liveAggregateCount(), 0);
-
     scene.speakers = scene.addOutputDevice(QStringLiteral("Speakers"), QStringLiteral("speakers-uid"));
     scene.hardware.setDefaultOutputDevice(scene.speakers);
     engine->refresh();
     EXPECT_EQ(engine->activeIDs(), (QStringList{chat, music}));
 }
 
-TEST_F(TapSetupTest, AnApplicationWithoutProcessObjectsIsLeftOutAndTheOthersAreTapped)
+TEST_F(TapSetupTest, AnApplicationWhoseProcessesAreGoneIsLeftOutWithoutRetryingForever)
 {
     scene.hardware.removeProcess(20);   // gone from the hardware, not yet seen by a refresh
     engine->setGain(chat, 0.5f);
-
     EXPECT_EQ(engine->activeIDs(), QStringList{music});
     EXPECT_TRUE(scene.log.contains("[ravlet] no process objects for " + chat));
+
+    engine->setMuted(chat, true);
+    scene.removeProcess(20);
+    engine->refresh();
+    const int aggregates = calls(Call::CreateAggregateDevice);
+    engine->refresh();
+    engine->refresh();
+    EXPECT_EQ(engine->activeIDs(), QStringList{music});
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates);
 }
 
 struct FailureRow {
@@ -322,9 +293,7 @@ TEST(TapSetupEnd, AnEngineDestroyedWhileItsSetupRunsStopsItFirst)
     scene.addApp(QStringLiteral("Music"), 10, Signal::sine(440.0f, 0.5f));
     auto engine = scene.makeEngine();
     ASSERT_EQ(scene.hardware.runningIOProcCount(), 1);
-
     engine.reset();
-
     EXPECT_EQ(scene.hardware.liveIOProcCount(), 0);
     EXPECT_EQ(scene.hardware.liveAggregateCount(), 0);
     EXPECT_EQ(scene.hardware.liveTapCount(), 0);
@@ -338,11 +307,9 @@ TEST(TapSetupEnd, TeardownLetsTheMasterMeterFallToZero)
     scene.hardware.runCycles(1);
     engine->pumpMeters();
     ASSERT_GT(engine->masterLevel(), 0.4f);
-
     engine->setHidden(music, true);
     for (int i = 0; i < 60; ++i)
         engine->pumpMeters();
-
     EXPECT_LT(engine->masterLevel(), 1e-5f);
 }
 
