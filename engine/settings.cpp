@@ -20,38 +20,37 @@ std::optional<QStringList> stringArray(const UserDefaults& defaults, const QStri
     return strings;
 }
 
-std::optional<QMap<QString, float>> gainMap(const UserDefaults& defaults)
+// A stored dictionary whose every value converts, or nothing at all: one
+// value of the wrong type makes the whole setting count as absent.
+template <typename T, typename Convert>
+std::optional<QMap<QString, T>> typedMap(const UserDefaults& defaults, const QString& key, Convert convert)
 {
-    const std::optional<QVariantMap> dictionary = defaults.dictionary(gainsKey);
+    const std::optional<QVariantMap> dictionary = defaults.dictionary(key);
     if (!dictionary)
         return std::nullopt;
-    QMap<QString, float> gains;
+    QMap<QString, T> map;
     for (auto it = dictionary->cbegin(); it != dictionary->cend(); ++it) {
-        if (it->metaType().id() != QMetaType::Double)
+        const std::optional<T> value = convert(*it);
+        if (!value)
             return std::nullopt;
-        // A gain that is not a finite 32-bit number (NaN, infinite, or too
-        // large to narrow) would reach the audio as noise or silence; it
-        // counts as a value of the wrong type.
-        const float gain = float(it->toDouble());
-        if (!std::isfinite(gain))
-            return std::nullopt;
-        gains.insert(it.key(), gain);
+        map.insert(it.key(), *value);
     }
-    return gains;
+    return map;
 }
 
-std::optional<QMap<QString, bool>> muteMap(const UserDefaults& defaults)
+// A gain that is not a finite 32-bit number (NaN, infinite, or too large to
+// narrow) would reach the audio as noise or silence: it is of the wrong type.
+std::optional<float> storedGain(const QVariant& value)
 {
-    const std::optional<QVariantMap> dictionary = defaults.dictionary(mutesKey);
-    if (!dictionary)
+    if (value.metaType().id() != QMetaType::Double)
         return std::nullopt;
-    QMap<QString, bool> mutes;
-    for (auto it = dictionary->cbegin(); it != dictionary->cend(); ++it) {
-        if (it->metaType().id() != QMetaType::Bool)
-            return std::nullopt;
-        mutes.insert(it.key(), it->toBool());
-    }
-    return mutes;
+    const float gain = float(value.toDouble());
+    return std::isfinite(gain) ? std::optional<float>(gain) : std::nullopt;
+}
+
+std::optional<bool> storedMute(const QVariant& value)
+{
+    return value.metaType().id() == QMetaType::Bool ? std::optional<bool>(value.toBool()) : std::nullopt;
 }
 
 } // namespace
@@ -63,9 +62,9 @@ Loaded load(const UserDefaults& defaults)
         loaded.hidden = QSet<QString>(hidden->cbegin(), hidden->cend());
     if (auto order = stringArray(defaults, orderKey))
         loaded.order = *order;
-    if (auto gains = gainMap(defaults))
+    if (auto gains = typedMap<float>(defaults, gainsKey, storedGain))
         loaded.gains = *gains;
-    if (auto mutes = muteMap(defaults))
+    if (auto mutes = typedMap<bool>(defaults, mutesKey, storedMute))
         loaded.mutes = *mutes;
     if (auto data = defaults.data(knownKey)) {
         if (auto known = decodeKnownApps(*data))

@@ -421,6 +421,16 @@ struct SimulatedAudioHardware::Model {
         running(call, object, address);
     }
 
+    // Every seam call starts here: counted, hooked, and told the status it
+    // is to fail with, if a fault matches it.
+    std::optional<OSStatus> begin(Call call, AudioObjectID object, const AudioObjectPropertyAddress& address = kNoProperty)
+    {
+        enter(call, object, address);
+        if (callIndex(call) < kPropertyCalls)
+            return takeFault(call, object, address);
+        return takeFault(call, object);
+    }
+
     // Calls without a property address match a fault by object alone.
     std::optional<OSStatus> takeFault(Call call, AudioObjectID object,
                                       const std::optional<AudioObjectPropertyAddress>& address = std::nullopt)
@@ -810,8 +820,7 @@ long SimulatedAudioHardware::audioCaptureAuthorizationStatus() const
 bool SimulatedAudioHardware::hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::HasProperty, object, address);
-    if (m->takeFault(Call::HasProperty, object, address))
+    if (m->begin(Call::HasProperty, object, address))
         return false;
     return m->check(object, address) == kAudioHardwareNoError;
 }
@@ -820,8 +829,7 @@ OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object, const
                                                      UInt32 qualifierSize, const void* qualifier, UInt32* outDataSize)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::GetPropertyDataSize, object, address);
-    if (const auto fault = m->takeFault(Call::GetPropertyDataSize, object, address))
+    if (const auto fault = m->begin(Call::GetPropertyDataSize, object, address))
         return *fault;
     Reply reply;
     if (const OSStatus status = m->read(object, address, qualifierSize, qualifier, reply))
@@ -838,8 +846,7 @@ OSStatus SimulatedAudioHardware::getPropertyData(AudioObjectID object, const Aud
                                                  void* outData)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::GetPropertyData, object, address);
-    if (const auto fault = m->takeFault(Call::GetPropertyData, object, address))
+    if (const auto fault = m->begin(Call::GetPropertyData, object, address))
         return *fault;
     Reply reply;
     if (const OSStatus status = m->read(object, address, qualifierSize, qualifier, reply))
@@ -875,8 +882,7 @@ OSStatus SimulatedAudioHardware::setPropertyData(AudioObjectID object, const Aud
                                                  UInt32 dataSize, const void* data)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::SetPropertyData, object, address);
-    if (const auto fault = m->takeFault(Call::SetPropertyData, object, address))
+    if (const auto fault = m->begin(Call::SetPropertyData, object, address))
         return *fault;
     return m->write(object, address, dataSize, data);
 }
@@ -884,8 +890,7 @@ OSStatus SimulatedAudioHardware::setPropertyData(AudioObjectID object, const Aud
 OSStatus SimulatedAudioHardware::createProcessTap(const CATapDescription& description, AudioObjectID* outTapID)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::CreateProcessTap, kAudioObjectUnknown);
-    if (const auto fault = m->takeFault(Call::CreateProcessTap, kAudioObjectUnknown)) {
+    if (const auto fault = m->begin(Call::CreateProcessTap, kAudioObjectUnknown)) {
         if (*fault == kAudioHardwareNoError && outTapID)
             *outTapID = kAudioObjectUnknown;
         return *fault;
@@ -914,8 +919,7 @@ OSStatus SimulatedAudioHardware::createProcessTap(const CATapDescription& descri
 OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::DestroyProcessTap, tapID);
-    if (const auto fault = m->takeFault(Call::DestroyProcessTap, tapID))
+    if (const auto fault = m->begin(Call::DestroyProcessTap, tapID))
         return *fault;
     // Aggregates that list the tap stay; they read silence from then on.
     return m->taps.erase(tapID) ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
@@ -946,8 +950,7 @@ QString uidOf(const QVariant& entry, const char* key)
 OSStatus SimulatedAudioHardware::createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::CreateAggregateDevice, kAudioObjectUnknown);
-    if (const auto fault = m->takeFault(Call::CreateAggregateDevice, kAudioObjectUnknown)) {
+    if (const auto fault = m->begin(Call::CreateAggregateDevice, kAudioObjectUnknown)) {
         if (*fault == kAudioHardwareNoError && outDeviceID)
             *outDeviceID = kAudioObjectUnknown;
         return *fault;
@@ -1008,8 +1011,7 @@ OSStatus SimulatedAudioHardware::createAggregateDevice(const QVariantMap& descri
 OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID deviceID)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::DestroyAggregateDevice, deviceID);
-    if (const auto fault = m->takeFault(Call::DestroyAggregateDevice, deviceID))
+    if (const auto fault = m->begin(Call::DestroyAggregateDevice, deviceID))
         return *fault;
     if (!m->aggregate(deviceID))
         return kAudioHardwareBadObjectError;
@@ -1030,8 +1032,7 @@ OSStatus SimulatedAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID* ou
                                                          dispatch_queue_t queue, AudioDeviceIOBlock block)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::CreateIOProcID, device);
-    if (const auto fault = m->takeFault(Call::CreateIOProcID, device)) {
+    if (const auto fault = m->begin(Call::CreateIOProcID, device)) {
         if (*fault == kAudioHardwareNoError && outIOProcID)
             *outIOProcID = nullptr;
         return *fault;
@@ -1061,8 +1062,7 @@ OSStatus SimulatedAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID* ou
 OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID)
 {
     const Lock lock(m->mutex);
-    m->enter(Call::DestroyIOProcID, device);
-    if (const auto fault = m->takeFault(Call::DestroyIOProcID, device))
+    if (const auto fault = m->begin(Call::DestroyIOProcID, device))
         return *fault;
     if (!m->device(device))
         return kAudioHardwareBadObjectError;
@@ -1080,8 +1080,7 @@ OSStatus SimulatedAudioHardware::setIOProcStarted(Call call, AudioObjectID devic
                                                   bool started)
 {
     const Lock lock(m->mutex);
-    m->enter(call, device);
-    if (const auto fault = m->takeFault(call, device))
+    if (const auto fault = m->begin(call, device))
         return *fault;
     if (!m->device(device))
         return kAudioHardwareBadObjectError;
