@@ -20,51 +20,7 @@ constexpr std::array<const char*, 11> kInfraApps = {
     "eqmac", "audio hijack", "rogue amoeba", "vb-cable", "sound siphon",
 };
 
-const QString kAppSuffix = QStringLiteral(".app");
-const QString kApplicationsFolder = QStringLiteral("/Applications/");
-
 } // namespace
-
-QStringList pathComponents(const QString& path)
-{
-    QStringList components;
-    if (path.startsWith(QLatin1Char('/')))
-        components.append(QStringLiteral("/"));
-    for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts))
-        components.append(part);
-    return components;
-}
-
-QString pathWithComponents(const QStringList& components)
-{
-    if (components.isEmpty())
-        return {};
-    if (components.first() == QLatin1String("/"))
-        return QLatin1Char('/') + components.mid(1).join(QLatin1Char('/'));
-    return components.join(QLatin1Char('/'));
-}
-
-std::optional<AppPath> exeAppPath(const ProcessInspector& processes, ProcessInspector::Pid pid)
-{
-    constexpr std::uint32_t kBufferSize = 4096;
-    char buffer[kBufferSize] = {};
-    if (processes.pidPath(pid, buffer, kBufferSize) <= 0)
-        return std::nullopt;
-    buffer[kBufferSize - 1] = '\0';
-
-    const QStringList components = pathComponents(QString::fromUtf8(buffer));
-    for (qsizetype i = 0; i < components.size(); ++i) {
-        if (!components.at(i).endsWith(kAppSuffix))
-            continue;
-        AppPath result;
-        result.path = pathWithComponents(components.first(i + 1));
-        result.name = processes.displayNameAtPath(result.path);
-        if (result.name.endsWith(kAppSuffix))
-            result.name.chop(kAppSuffix.size());
-        return result;
-    }
-    return std::nullopt;
-}
 
 bool isInfraApp(const QString& name)
 {
@@ -107,7 +63,7 @@ bool RavletEngine::discoverApplications()
 
     struct Group {
         QString name;
-        QString iconPath;
+        std::optional<QString> iconPath;
         QList<qint32> pids;
         QSet<qint32> seen;
     };
@@ -119,29 +75,22 @@ bool RavletEngine::discoverApplications()
         OSStatus status = kAudioHardwareNoError;
         const auto pid = hal::readFixed<SInt32>(m_hardware, object, hal::globalAddress(kAudioProcessPropertyPID),
                                                 &status);
-        if (status != kAudioHardwareNoError || pid <= 0 || pid == self)
+        if (status != kAudioHardwareNoError || pid == self)
             continue;
 
-        std::optional<AppPath> app = exeAppPath(m_processes, pid);
-        if (!app || !app->path.contains(kApplicationsFolder)) {
-            if (!m_processes.hasResponsibilityLookup())
-                continue;
-            const ProcessInspector::Pid responsible = m_processes.responsiblePid(pid);
-            if (responsible <= 0 || responsible == pid)
-                continue;
-            app = exeAppPath(m_processes, responsible);
-            if (!app || !app->path.contains(kApplicationsFolder))
-                continue;
-        }
-        if (isInfraApp(app->name))
+        const std::optional<AppIdentity> app
+            = m_processes.applicationOf(pid, [this, object] { return hal::clientFacts(m_hardware, object); });
+        if (!app || isInfraApp(app->name))
             continue;
 
-        auto group = groups.find(app->path);
+        auto group = groups.find(app->id);
         if (group == groups.end()) {
-            group = groups.insert(app->path, Group{app->name, app->path, {}, {}});
-            discoveryOrder.append(app->path);
+            group = groups.insert(app->id, Group{app->name, app->iconPath, {}, {}});
+            discoveryOrder.append(app->id);
         }
-        if (!group->seen.contains(pid)) {
+        // A process the audio server could not put a pid to still names its
+        // application, but has nothing to tap by.
+        if (pid > 0 && !group->seen.contains(pid)) {
             group->seen.insert(pid);
             group->pids.append(pid);
         }

@@ -44,6 +44,13 @@ std::optional<QString> cfStringProp(AudioHardware& hw, AudioObjectID object,
     return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
 }
 
+AudioClientFacts clientFacts(AudioHardware& hw, AudioObjectID process)
+{
+    return {cfStringProp(hw, process, kRavletProcessPropertyApplicationName).value_or(QString()),
+            cfStringProp(hw, process, kRavletProcessPropertyBinary).value_or(QString()),
+            cfStringProp(hw, process, kRavletProcessPropertyIconName).value_or(QString())};
+}
+
 AudioObjectID defaultOutputDevice(AudioHardware& hw)
 {
     return readFixed<AudioObjectID>(hw, kAudioObjectSystemObject,

@@ -4,6 +4,7 @@
 // degrades to "none": 0, an empty list or no string. Main thread only.
 
 #include "audio_hardware.h"
+#include "process_inspector.h"
 
 #include <QString>
 
@@ -46,6 +47,10 @@ std::optional<QString> cfStringProp(AudioHardware& hw, AudioObjectID object,
                                     AudioObjectPropertySelector selector);
 
 AudioObjectID defaultOutputDevice(AudioHardware& hw);
+
+// What the audio server states about a process object's client; each fact
+// empty when it does not say.
+AudioClientFacts clientFacts(AudioHardware& hw, AudioObjectID process);
 
 // The total channel count of a device's stream configuration in one scope;
 // nothing when the configuration cannot be read.

@@ -167,6 +167,7 @@ struct DeviceRecord {
 struct ProcessRecord {
     Pid pid = 0;
     bool runningOutput = false;
+    AudioClientFacts facts;                 // what an audio server would state; empty on Core Audio
     Signal signal;
     bool silenced = false;                  // worked out afresh every cycle
     // This cycle's samples, interleaved stereo, rendered once and shared by
@@ -487,7 +488,12 @@ struct SimulatedAudioHardware::Model {
                 break;
             }
         } else if (process(object)) {
-            has = global && (selector == kAudioProcessPropertyPID || selector == kAudioProcessPropertyIsRunningOutput);
+            const AudioClientFacts& facts = process(object)->facts;
+            has = global
+               && (selector == kAudioProcessPropertyPID || selector == kAudioProcessPropertyIsRunningOutput
+                   || (selector == kRavletProcessPropertyApplicationName && !facts.applicationName.isEmpty())
+                   || (selector == kRavletProcessPropertyBinary && !facts.binary.isEmpty())
+                   || (selector == kRavletProcessPropertyIconName && !facts.iconName.isEmpty()));
         } else if (tap(object)) {
             has = global
                && (selector == kAudioTapPropertyUID || selector == kAudioTapPropertyFormat
@@ -552,6 +558,15 @@ struct SimulatedAudioHardware::Model {
             break;
         case kAudioProcessPropertyIsRunningOutput:
             reply.bytes = bytesOf(UInt32(process(object)->runningOutput ? 1 : 0));
+            break;
+        case kRavletProcessPropertyApplicationName:
+            reply.string = process(object)->facts.applicationName.toStdString();
+            break;
+        case kRavletProcessPropertyBinary:
+            reply.string = process(object)->facts.binary.toStdString();
+            break;
+        case kRavletProcessPropertyIconName:
+            reply.string = process(object)->facts.iconName.toStdString();
             break;
         case kAudioTapPropertyUID:
             reply.string = tap(object)->uid.toStdString();
@@ -1205,6 +1220,13 @@ void SimulatedAudioHardware::setProcessRunningOutput(Pid pid, bool running)
     const Lock lock(m->mutex);
     if (const AudioObjectID id = m->processObject(pid))
         m->processes[id].runningOutput = running;
+}
+
+void SimulatedAudioHardware::setProcessClientFacts(AudioObjectID process, AudioClientFacts facts)
+{
+    const Lock lock(m->mutex);
+    if (const auto found = m->processes.find(process); found != m->processes.end())
+        found->second.facts = std::move(facts);
 }
 
 AudioObjectID SimulatedAudioHardware::processObject(Pid pid) const

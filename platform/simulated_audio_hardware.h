@@ -6,6 +6,7 @@
 // go, names and volumes change "elsewhere", and any call can be made to fail.
 
 #include "audio_hardware.h"
+#include "process_inspector.h"
 
 #include <QString>
 #include <QVariantMap>
@@ -98,6 +99,8 @@ public:
     void removeProcess(Pid pid);
     void setProcessRunningOutput(Pid pid, bool running);
     AudioObjectID processObject(Pid pid) const;         // 0 when there is none
+    // What a Linux audio server would state about the process object's client.
+    void setProcessClientFacts(AudioObjectID process, AudioClientFacts facts);
     // What the process plays into the default output device, cycle by cycle.
     void setProcessSignal(Pid pid, Signal signal);
     // What a device's own input streams carry (all channels alike).

@@ -5,11 +5,11 @@
 // names. Paired with SimulatedAudioHardware, which knows the same pids as
 // process objects.
 
-#include "process_inspector.h"
+#include "bundle_process_inspector.h"
 
 #include <QHash>
 
-class SimulatedProcessInspector final : public ProcessInspector {
+class SimulatedProcessInspector final : public BundleProcessInspector {
 public:
     Pid currentPid() const override;
     int pidPath(Pid pid, char* buffer, std::uint32_t bufferSize) const override;

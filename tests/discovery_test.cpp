@@ -1,5 +1,6 @@
 // Which processes become which applications, and what a refresh publishes.
 
+#include "bundle_process_inspector.h"
 #include "discovery.h"
 #include "settings.h"
 #include "support/simulated_scene.h"
@@ -153,6 +154,38 @@ TEST_F(DiscoveryTest, OnASystemWithoutProcessTapsNoApplicationIsListedButOutputs
     EXPECT_EQ(engine->outputs().size(), 1);
     EXPECT_TRUE(engine->appTimer().isActive());
     EXPECT_TRUE(engine->meterTimer().isActive());
+}
+
+// Names applications by the audio server's word alone, as a Linux desktop
+// does for a client it cannot trace to a program.
+class FactsOnlyInspector final : public ProcessInspector {
+public:
+    Pid currentPid() const override { return SimulatedScene::kOwnPid; }
+    std::optional<AppIdentity> applicationOf(Pid pid, const FactsSource& facts) override
+    {
+        asked.append(pid);
+        const AudioClientFacts said = facts();
+        if (said.binary.isEmpty())
+            return std::nullopt;
+        return AppIdentity{"client:" + said.binary, said.applicationName, said.iconName};
+    }
+    QList<Pid> asked;
+};
+
+TEST_F(DiscoveryTest, GroupsByTheInspectorsAnswerFromTheAudioServersFactsAndTapsOnlyRealPids)
+{
+    FactsOnlyInspector inspector;
+    const AudioClientFacts player{"Player", "player", "audio-player"};
+    scene.hardware.setProcessClientFacts(scene.hardware.addProcess(0), player);
+    scene.hardware.setProcessClientFacts(scene.hardware.addProcess(71), player);
+    scene.hardware.setProcessClientFacts(scene.hardware.addProcess(72), {"Ravlet", "ravlet", {}});
+    scene.hardware.setProcessClientFacts(scene.hardware.addProcess(SimulatedScene::kOwnPid), player);
+    scene.hardware.addProcess(73);
+    RavletEngine engine(EnginePlatform{scene.hardware, inspector, scene.defaults, scene.diagPath()});
+    ASSERT_EQ(engine.apps().size(), 1);
+    EXPECT_EQ(engine.apps().first(), (AudioApp{"client:player", "Player", "audio-player", {71}}));
+    EXPECT_EQ(engine.apps().first().iconPath, "audio-player");
+    EXPECT_FALSE(inspector.asked.contains(SimulatedScene::kOwnPid)) << "never itself";
 }
 
 TEST(ExeAppPath, TakesTheOutermostBundleAndDropsDotAppFromTheName)
