@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <initializer_list>
 #include <string>
 
 // Counts heap allocations, so a benchmark can report how many one call
@@ -49,11 +50,11 @@ public:
     {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+                times[run.benchmark_name()] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> times;
+    std::map<std::string, double> times;   // nanoseconds per iteration
 };
 
 void printRatio(const RecordingReporter& reporter, const char* label, const std::string& a, const std::string& b)
@@ -63,6 +64,23 @@ void printRatio(const RecordingReporter& reporter, const char* label, const std:
     if (x == reporter.times.end() || y == reporter.times.end() || y->second <= 0)
         return;
     std::printf("%-52s %.2f\n", label, x->second / y->second);
+}
+
+// How one benchmark's time per item moves with its size: flat is linear.
+void printPerItem(const RecordingReporter& reporter, const char* label, const std::string& name,
+                  std::initializer_list<int> sizes)
+{
+    std::string figures;
+    for (const int size : sizes) {
+        const auto found = reporter.times.find(name + "/" + std::to_string(size));
+        if (found == reporter.times.end())
+            return;
+        const double micros = found->second / 1000.0 / size;
+        char figure[64];
+        std::snprintf(figure, sizeof figure, "%s%d: %.2f us", figures.empty() ? "" : ", ", size, micros);
+        figures += figure;
+    }
+    std::printf("%-52s %s\n", (std::string(label) + ":").c_str(), figures.c_str());
 }
 
 } // namespace
@@ -85,5 +103,7 @@ int main(int argc, char** argv)
     if (small != reporter.times.end() && large != reporter.times.end())
         std::printf("%-52s %.2f\n", "refresh time per process, 1000 / 10 (1 = linear):",
                     (large->second / 1000) / (small->second / 10));
+    printPerItem(reporter, "linux refresh, warm, time per process", "BM_LinuxRefreshWarm", {50, 200, 800});
+    printPerItem(reporter, "linux refresh, cold, time per process", "BM_LinuxRefreshCold", {50, 200, 800});
     return 0;
 }
