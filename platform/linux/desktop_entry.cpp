@@ -321,3 +321,36 @@ std::optional<DesktopEntry> parseDesktopEntry(const QByteArray& bytes, const QSt
     entry.noDisplay = isTrue(noDisplay);
     return entry;
 }
+
+bool isInterpreter(const QString& name)
+{
+    static const QStringList interpreters{
+        QStringLiteral("python"), QStringLiteral("perl"), QStringLiteral("ruby"),
+        QStringLiteral("node"), QStringLiteral("nodejs"), QStringLiteral("gjs"),
+        QStringLiteral("gjs-console"), QStringLiteral("sh"), QStringLiteral("bash"),
+        QStringLiteral("dash"), QStringLiteral("java"), QStringLiteral("mono"),
+        QStringLiteral("mono-sgen"),
+    };
+    QStringView stem = name;
+    while (!stem.isEmpty() && (stem.back().isDigit() || stem.back() == u'.'))
+        stem.chop(1);
+    return interpreters.contains(stem);
+}
+
+QString scriptArgument(const QStringList& arguments)
+{
+    for (const QString& argument : arguments) {
+        if (!argument.startsWith(u'-'))
+            return argument;
+    }
+    return {};
+}
+
+QString programName(const QString& program, const QStringList& arguments)
+{
+    const QString name = program.mid(program.lastIndexOf(u'/') + 1);
+    if (!isInterpreter(name))
+        return name;
+    const QString script = scriptArgument(arguments);
+    return script.mid(script.lastIndexOf(u'/') + 1);
+}

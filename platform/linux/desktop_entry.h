@@ -47,3 +47,13 @@ std::optional<DesktopEntry> parseDesktopEntry(const QByteArray& bytes, const QSt
 // malformed quoting (an unterminated quote). Outside quotes every other
 // character is literal; nothing is expanded.
 std::optional<QStringList> splitExec(const QString& exec);
+
+// Programs that run a script named by an argument: the script, not the
+// interpreter, says which application it is. Versioned names
+// ("python3.11", "perl5.36") count.
+bool isInterpreter(const QString& name);
+// An interpreter's script: its first argument that is not an option.
+QString scriptArgument(const QStringList& arguments);
+// The name a program goes by, without its folder: its script's when it is
+// an interpreter (arguments without the program itself).
+QString programName(const QString& program, const QStringList& arguments);

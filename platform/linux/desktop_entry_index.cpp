@@ -172,34 +172,6 @@ QString baseName(const QString& path)
     return path.mid(path.lastIndexOf(u'/') + 1);
 }
 
-// Programs that run a script named by an argument: the script, not the
-// interpreter, says which application it is. Versioned names
-// ("python3.11", "perl5.36") count.
-bool isInterpreter(const QString& name)
-{
-    static const QStringList interpreters{
-        QStringLiteral("python"), QStringLiteral("perl"), QStringLiteral("ruby"),
-        QStringLiteral("node"), QStringLiteral("nodejs"), QStringLiteral("gjs"),
-        QStringLiteral("gjs-console"), QStringLiteral("sh"), QStringLiteral("bash"),
-        QStringLiteral("dash"), QStringLiteral("java"), QStringLiteral("mono"),
-        QStringLiteral("mono-sgen"),
-    };
-    QStringView stem = name;
-    while (!stem.isEmpty() && (stem.back().isDigit() || stem.back() == u'.'))
-        stem.chop(1);
-    return interpreters.contains(stem);
-}
-
-// The interpreter's script: its first argument that is not an option.
-QString scriptArgument(const QStringList& arguments)
-{
-    for (const QString& argument : arguments) {
-        if (!argument.startsWith(u'-'))
-            return argument;
-    }
-    return {};
-}
-
 struct Record {
     DesktopEntry entry;
     int precedence = 0;

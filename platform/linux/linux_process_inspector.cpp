@@ -72,6 +72,16 @@ const QSet<QString>& startersOfOthers()
     return names;
 }
 
+// Whether the process is one of those, also when it is a script run by an
+// interpreter.
+bool startsOthers(const QString& executable, const QStringList& arguments)
+{
+    const QSet<QString>& starters = startersOfOthers();
+    return starters.contains(baseName(executable))
+        || (!arguments.isEmpty() && starters.contains(baseName(arguments.first())))
+        || starters.contains(programName(executable, arguments.mid(1)));
+}
+
 // Flatpak's application ids: reverse-DNS names, nothing that could climb
 // folders or hide a control character.
 bool isApplicationId(const QString& id)
@@ -196,15 +206,14 @@ std::optional<AppIdentity> LinuxProcessInspector::fromProgram(Pid pid, ProcStat 
     for (int depth = 0; depth < kMaxAncestors; ++depth) {
         const QString executable = m_proc.executable(pid);
         const QStringList arguments = m_proc.arguments(pid);
-        const bool starter = startersOfOthers().contains(baseName(executable))
-                          || (!arguments.isEmpty() && startersOfOthers().contains(baseName(arguments.first())));
+        const bool starter = startsOthers(executable, arguments);
         // A process may always be itself (a terminal ringing its own bell);
         // past that, whoever started it claims nothing.
         if (depth > 0 && starter)
             return std::nullopt;
         if (!executable.isEmpty() || !arguments.isEmpty()) {
             if (const DesktopEntry* entry = m_entries.matchProcess(executable, arguments)) {
-                if (depth > 0 && entry->isTerminalEmulator())
+                if (depth > 0 && (entry->isTerminalEmulator() || startsOthers(entry->program, QStringList{entry->program} + entry->arguments)))
                     return std::nullopt;
                 return identityOf(*entry);
             }

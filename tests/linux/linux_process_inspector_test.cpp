@@ -110,6 +110,12 @@ TEST_F(LinuxIdentityTest, AHelperIsFoundThroughItsNearestParentButNeverThroughAT
     EXPECT_EQ(idOf(302), "<none>");
     EXPECT_EQ(idOf(303), "<none>") << "a terminal claims nothing it started";
     EXPECT_EQ(idOf(302, {"paplay", "paplay", {}}), "client:paplay");
+
+    write(QStringLiteral("share/applications/launcher.desktop"),
+          "[Desktop Entry]\nType=Application\nName=Launcher\nExec=/usr/bin/python3 /usr/bin/rofi\n");
+    add(310, {900, 3100, QStringLiteral("/usr/bin/python3.11"), {QStringLiteral("/usr/bin/python3"), QStringLiteral("/usr/bin/rofi")}});
+    add(311, {310, 3101, QStringLiteral("/usr/bin/paplay"), {QStringLiteral("paplay")}});
+    EXPECT_EQ(idOf(311), "<none>") << "a launcher written in Python claims nothing either";
 }
 
 TEST_F(LinuxIdentityTest, TheParentChainStopsAtAReusedPidAndAtTheServiceManager)
