@@ -1,7 +1,8 @@
 import QtQuick
 import Ravlet.Popover
 
-// An application's icon, or a grey tile when there is none to show.
+// An application's icon, or a grey tile when there is none to show: no icon
+// at all, one still loading, or one that would not load.
 Item {
     id: icon
 
@@ -12,20 +13,29 @@ Item {
     implicitWidth: 40
     implicitHeight: 40
 
-    Image {
-        anchors.fill: parent
-        visible: icon.source.toString() !== ""
-        source: icon.source
-        sourceSize: Qt.size(width, height)
-        fillMode: Image.PreserveAspectFit
-    }
-
     Rectangle {
         objectName: "placeholder"
         anchors.fill: parent
-        visible: icon.source.toString() === ""
+        visible: image.status !== Image.Ready
         radius: 9
         color: Style.secondary
         opacity: 0.2
+    }
+
+    Image {
+        id: image
+        objectName: "iconImage"
+
+        anchors.fill: parent
+        visible: status === Image.Ready
+        // Not before the layout has given the icon its size, which would
+        // load it once at a size it is never drawn at.
+        source: width > 0 && height > 0 ? icon.source : ""
+        // Drawn from as many pixels as the screen shows there, so it is sharp
+        // on dense screens too.
+        sourceSize: Qt.size(Math.ceil(width * Screen.devicePixelRatio), Math.ceil(height * Screen.devicePixelRatio))
+        fillMode: Image.PreserveAspectFit
+        // Off the main thread: a slow disk must not hold up the meters.
+        asynchronous: true
     }
 }

@@ -55,8 +55,21 @@ Item {
         objectName: "contextMenu"
 
         MenuItem {
+            id: visibilityItem
+
             text: ViewLogic.contextMenuTitle(row.hidden, row.name)
             onTriggered: row.engine.setHidden(row.appId, !row.hidden)
+
+            // The style's label would take markup in the name for rich text
+            // and an "&" for a shortcut marker.
+            contentItem: Text {
+                text: visibilityItem.text
+                textFormat: Text.PlainText
+                font: visibilityItem.font
+                color: visibilityItem.palette.windowText
+                elide: Text.ElideRight
+                verticalAlignment: Text.AlignVCenter
+            }
         }
     }
 
@@ -147,7 +160,11 @@ Item {
                 Layout.fillWidth: true
 
                 Text {
+                    objectName: "name"
                     text: row.name
+                    // Names come from the applications themselves; markup in
+                    // one is shown, not obeyed.
+                    textFormat: Text.PlainText
                     font.pixelSize: 14
                     font.weight: Font.DemiBold
                     color: Style.primary

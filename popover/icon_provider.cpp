@@ -1,32 +1,178 @@
 #include "icon_provider.h"
 
+#include <QBuffer>
+#include <QCache>
 #include <QFile>
 #include <QFileInfo>
-#include <QIcon>
+#include <QHash>
+#include <QImageReader>
 #include <QPainter>
 #include <QSvgRenderer>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <mutex>
 
 namespace {
 
 constexpr int kNaturalSize = 64;
+// Far beyond any icon on any screen; a larger request is drawn at this.
+constexpr int kMaxRequestSide = 1024;
+constexpr qsizetype kMaxRemembered = 4096;
+constexpr qsizetype kImageCacheBytes = 32 * 1024 * 1024;
 
-QString bundledIconFile(const QString& path)
+QString bundledIconFile(const QString& name)
 {
-    const QString name = bundleName(path);
-    if (name.isEmpty())
-        return {};
     const QString file = QStringLiteral(":/qt/qml/Ravlet/Popover/appicons/%1.svg").arg(name);
     return QFile::exists(file) ? file : QString();
 }
 
-QString themeIconName(const QString& path)
+bool isVectorFile(const QString& file)
 {
-    return bundleName(path).toLower().replace(QLatin1Char(' '), QLatin1Char('-'));
+    const QString suffix = QFileInfo(file).suffix().toLower();
+    return suffix == QLatin1String("svg") || suffix == QLatin1String("svgz");
 }
 
-QSize sizeOrNatural(const QSize& size)
+bool isImageFile(const QString& file)
 {
-    return QSize(size.width() > 0 ? size.width() : kNaturalSize, size.height() > 0 ? size.height() : kNaturalSize);
+    const QString suffix = QFileInfo(file).suffix().toLower();
+    return isVectorFile(file) || suffix == QLatin1String("png") || suffix == QLatin1String("xpm");
+}
+
+bool climbs(const QString& path)
+{
+    return path.split(QLatin1Char('/')).contains(QLatin1String(".."));
+}
+
+// Icon names in desktop entries sometimes keep the file's extension, which
+// the icon theme rules say to ignore.
+QString withoutImageExtension(const QString& name)
+{
+    for (const char* extension : {".png", ".svg", ".xpm"}) {
+        if (name.endsWith(QLatin1String(extension), Qt::CaseInsensitive) && name.size() > 4)
+            return name.chopped(4);
+    }
+    return name;
+}
+
+QSize targetSize(const QSize& requested)
+{
+    int width = requested.width() > 0 ? requested.width() : requested.height();
+    int height = requested.height() > 0 ? requested.height() : requested.width();
+    if (width <= 0 || height <= 0)
+        width = height = kNaturalSize;
+    return {std::min(width, kMaxRequestSide), std::min(height, kMaxRequestSide)};
+}
+
+QImage transparentImage(const QSize& size)
+{
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+QRectF centredFit(QSizeF natural, const QSize& target)
+{
+    const QSizeF fitted = natural.scaled(QSizeF(target), Qt::KeepAspectRatio);
+    return {QPointF((target.width() - fitted.width()) / 2, (target.height() - fitted.height()) / 2), fitted};
+}
+
+// SVGZ, inflated here rather than by QSvgRenderer so that a small file
+// cannot unpack into gigabytes.
+QByteArray gunzip(const QByteArray& data, qint64 maxBytes)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK)
+        return {};
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    QByteArray inflated;
+    char chunk[64 * 1024];
+    int result = Z_OK;
+    while (result != Z_STREAM_END) {
+        stream.next_out = reinterpret_cast<Bytef*>(chunk);
+        stream.avail_out = sizeof chunk;
+        result = inflate(&stream, Z_NO_FLUSH);
+        // Z_BUF_ERROR: the file ended before the stream did.
+        if ((result != Z_OK && result != Z_STREAM_END)
+            || inflated.size() + qint64(sizeof chunk - stream.avail_out) > maxBytes) {
+            inflated.clear();
+            break;
+        }
+        inflated.append(chunk, qsizetype(sizeof chunk - stream.avail_out));
+    }
+    inflateEnd(&stream);
+    return inflated;
+}
+
+QImage renderVector(const QByteArray& data, const QSize& target)
+{
+    const QByteArray document =
+        data.startsWith("\x1f\x8b") ? gunzip(data, DesktopIconSource::kMaxFileBytes) : data;
+    if (document.isEmpty())
+        return {};
+    QSvgRenderer renderer(document);
+    if (!renderer.isValid())
+        return {};
+    QSizeF natural = renderer.viewBoxF().size();
+    if (natural.isEmpty())
+        natural = renderer.defaultSize();
+    if (natural.isEmpty())
+        natural = target;
+    QImage image = transparentImage(target);
+    QPainter painter(&image);
+    renderer.render(&painter, centredFit(natural, target));
+    return image;
+}
+
+QImage renderRaster(QByteArray data, const QSize& target)
+{
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    // Measured from the header, before anything is decoded.
+    const QSize natural = reader.size();
+    if (natural.isEmpty() || natural.width() > DesktopIconSource::kMaxImageSide
+        || natural.height() > DesktopIconSource::kMaxImageSide)
+        return {};
+    const QImage decoded = reader.read();
+    if (decoded.isNull())
+        return {};
+    // Whole pixels, so that the scaled image is not resampled again to land
+    // between them.
+    const QSize fitted = decoded.size().scaled(target, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    QImage image = transparentImage(target);
+    QPainter painter(&image);
+    painter.drawImage(QPoint((target.width() - fitted.width()) / 2, (target.height() - fitted.height()) / 2),
+                      decoded.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    return image;
+}
+
+QImage renderFile(const QString& file, const QSize& target)
+{
+    QByteArray data;
+    if (file.startsWith(QLatin1String(":/"))) {
+        QFile resource(file);
+        if (resource.open(QIODevice::ReadOnly))
+            data = resource.readAll();
+    } else {
+        data = popover::readRegularFile(file, DesktopIconSource::kMaxFileBytes);
+    }
+    if (data.isEmpty())
+        return {};
+    return isVectorFile(file) ? renderVector(data, target) : renderRaster(std::move(data), target);
+}
+
+struct ImageKey {
+    QString path;
+    QSize size;
+    bool operator==(const ImageKey&) const = default;
+};
+
+size_t qHash(const ImageKey& key, size_t seed = 0)
+{
+    return qHashMulti(seed, key.path, key.size.width(), key.size.height());
 }
 
 QByteArray::Base64Options pathEncoding()
@@ -44,32 +190,90 @@ QString bundleName(const QString& path)
     return info.completeBaseName();
 }
 
-bool BundledIconSource::hasIcon(const QString& path) const
+// Where a path's icon comes from: a file, or an icon name whose file depends
+// on the size drawn.
+struct DesktopIconSource::Resolved {
+    enum class Kind { None, File, Named };
+    Kind kind = Kind::None;
+    QString location;
+};
+
+struct DesktopIconSource::Caches {
+    std::mutex mutex;
+    QHash<QString, Resolved> resolved;
+    // Failures too, so that an unreadable file is not read again and again.
+    QCache<ImageKey, QImage> images{kImageCacheBytes};
+};
+
+DesktopIconSource::DesktopIconSource(IconTheme theme)
+    : m_theme(std::move(theme))
+    , m_caches(std::make_unique<Caches>())
 {
-    if (!bundledIconFile(path).isEmpty())
-        return true;
-    const QString name = themeIconName(path);
-    return !name.isEmpty() && QIcon::hasThemeIcon(name);
 }
 
-QImage BundledIconSource::icon(const QString& path, const QSize& size) const
+DesktopIconSource::~DesktopIconSource() = default;
+
+DesktopIconSource::Resolved DesktopIconSource::resolve(const QString& path) const
 {
-    const QSize target = sizeOrNatural(size);
-    if (const QString file = bundledIconFile(path); !file.isEmpty()) {
-        QSvgRenderer renderer(file);
-        if (!renderer.isValid())
-            return {};
-        renderer.setAspectRatioMode(Qt::KeepAspectRatio);
-        QImage image(target, QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
-        renderer.render(&painter);
-        return image;
+    {
+        const std::lock_guard lock(m_caches->mutex);
+        if (const auto it = m_caches->resolved.constFind(path); it != m_caches->resolved.cend())
+            return *it;
     }
-    const QString name = themeIconName(path);
-    if (name.isEmpty())
+
+    // Any size will do to learn whether a theme has the icon at all: the
+    // lookup falls back to the closest size there is.
+    const auto named = [this](const QString& name) {
+        return m_theme.lookup(name, kNaturalSize).isEmpty() ? Resolved{} : Resolved{Resolved::Kind::Named, name};
+    };
+    Resolved resolved;
+    if (path.startsWith(QLatin1Char('/'))) {
+        if (const QString bundle = bundleName(path); !bundle.isEmpty()) {
+            if (const QString file = bundledIconFile(bundle); !file.isEmpty())
+                resolved = {Resolved::Kind::File, file};
+            else
+                resolved = named(bundle.toLower().replace(QLatin1Char(' '), QLatin1Char('-')));
+        } else if (isImageFile(path) && !climbs(path) && popover::isRegularFile(path)
+                   && QFileInfo(path).size() <= kMaxFileBytes) {
+            resolved = {Resolved::Kind::File, path};
+        }
+    } else if (!path.contains(QLatin1Char('/'))) {
+        resolved = named(withoutImageExtension(path));
+    }
+
+    const std::lock_guard lock(m_caches->mutex);
+    if (m_caches->resolved.size() >= kMaxRemembered)
+        m_caches->resolved.clear();
+    m_caches->resolved.insert(path, resolved);
+    return resolved;
+}
+
+bool DesktopIconSource::hasIcon(const QString& path) const
+{
+    return resolve(path).kind != Resolved::Kind::None;
+}
+
+QImage DesktopIconSource::icon(const QString& path, const QSize& size) const
+{
+    const Resolved resolved = resolve(path);
+    if (resolved.kind == Resolved::Kind::None)
         return {};
-    return QIcon::fromTheme(name).pixmap(target).toImage();
+    const QSize target = targetSize(size);
+    const ImageKey key{path, target};
+    {
+        const std::lock_guard lock(m_caches->mutex);
+        if (const QImage* cached = m_caches->images.object(key))
+            return *cached;
+    }
+
+    const QString file = resolved.kind == Resolved::Kind::File
+        ? resolved.location
+        : m_theme.lookup(resolved.location, std::max(target.width(), target.height()));
+    QImage image = file.isEmpty() ? QImage() : renderFile(file, target);
+
+    const std::lock_guard lock(m_caches->mutex);
+    m_caches->images.insert(key, new QImage(image), std::max<qsizetype>(1, image.sizeInBytes()));
+    return image;
 }
 
 AppIconProvider::AppIconProvider(std::shared_ptr<const AppIconSource> source)

@@ -1,8 +1,10 @@
 #pragma once
 
-// Application icons for the rows. A row knows its application by the path of
-// its bundle; where that path's icon comes from is behind AppIconSource, so
+// Application icons for the rows. A row knows its application's icon by one
+// string; where that string's image comes from is behind AppIconSource, so
 // the program and its tests can choose.
+
+#include "icon_theme.h"
 
 #include <QImage>
 #include <QQuickImageProvider>
@@ -12,6 +14,8 @@
 
 #include <memory>
 
+// Both functions may be called from any thread: images are loaded off the
+// main thread.
 class AppIconSource {
 public:
     virtual ~AppIconSource() = default;
@@ -24,17 +28,38 @@ public:
 // "/Applications/Music.app" → "Music"; empty when the path names no bundle.
 QString bundleName(const QString& path);
 
-// Icons shipped with the simulated applications, keyed by bundle name, then
-// the desktop's icon theme under the lower-cased bundle name ("Web Browser" →
-// "web-browser"). Main thread only: theme lookups go through QIcon.
-class BundledIconSource : public AppIconSource {
+// The icons applications name, in any of the forms they come in:
+//  - an absolute bundle path, "/Applications/Music.app": the icon shipped for
+//    that bundle name, else the theme icon of its lower-cased, dash-joined
+//    name ("Web Browser" → "web-browser");
+//  - an absolute path to a PNG, XPM, SVG or SVGZ file;
+//  - an icon name, "org.example.Player", looked up in the icon theme (an
+//    image extension left on it, "player.png", is dropped).
+// Files are read only when they are regular files within the size limits,
+// and never through QIcon or QPixmap, so any thread may ask.
+class DesktopIconSource : public AppIconSource {
 public:
+    static constexpr qint64 kMaxFileBytes = 10 * 1024 * 1024;
+    static constexpr int kMaxImageSide = 4096;
+
+    explicit DesktopIconSource(IconTheme theme);
+    ~DesktopIconSource() override;
+
     bool hasIcon(const QString& path) const override;
     QImage icon(const QString& path, const QSize& size) const override;
+
+private:
+    struct Resolved;
+    struct Caches;
+
+    Resolved resolve(const QString& path) const;
+
+    IconTheme m_theme;
+    std::unique_ptr<Caches> m_caches;
 };
 
-// Serves "image://appicon/<encoded path>". Images load synchronously (the
-// default for Image), so the source is only ever used on the main thread.
+// Serves "image://appicon/<encoded path>", on whichever thread Qt Quick
+// loads images with.
 class AppIconProvider : public QQuickImageProvider {
 public:
     static constexpr auto kId = "appicon";

@@ -21,7 +21,8 @@ QUrl contentViewUrl();
 
 // Makes the Ravlet.Popover module importable and installs the image
 // providers for symbols and application icons (icons from a
-// BundledIconSource unless told otherwise). Once per engine.
+// DesktopIconSource over the desktop's icon theme unless told otherwise).
+// Once per engine, on the main thread.
 void prepareEngine(QQmlEngine& engine, std::shared_ptr<const AppIconSource> icons = {});
 
 } // namespace popover

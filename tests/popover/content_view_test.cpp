@@ -6,17 +6,20 @@
 #include "symbol_provider.h"
 #include "support/simulated_scene.h"
 
+#include <QFontMetricsF>
 #include <QQmlEngine>
 #include <QQmlPropertyMap>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QtQuickTest/quicktest.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -33,13 +36,13 @@ QPoint centre(QQuickItem* item) { return item->mapToScene({item->width() / 2, it
 
 class ContentViewTest : public testing::Test {
 protected:
-    void load(double screenHeight = 0.0)
+    void load(double screenHeight = 0.0, std::shared_ptr<const AppIconSource> icons = {})
     {
         engine = scene.makeEngine();
         updater.insert({{QStringLiteral("updateAvailable"), false},
                         {QStringLiteral("latestVersion"), QString()},
                         {QStringLiteral("downloadURL"), QUrl()}});
-        popover::prepareEngine(*view.engine());
+        popover::prepareEngine(*view.engine(), std::move(icons));
         QObject::connect(view.engine(), &QQmlEngine::warnings, [this](const QList<QQmlError>& list) {
             for (const QQmlError& warning : list)
                 warnings.append(warning.toString());
@@ -200,7 +203,8 @@ TEST_F(ContentViewTest, TheMasterControlsFollowThePickedDevice)
     for (const char* name : {"Music", "Browser", "Chat"})
         addApp(QString::fromLatin1(name));
     ASSERT_NO_FATAL_FAILURE(load());
-    EXPECT_FALSE(shown("placeholder", rows().first())) << "the simulated applications bring their icons";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !shown("placeholder", rows().first()); }, 2000))
+        << "the simulated applications bring their icons";
 
     click(item("outputMenuButton"));
     click(menuEntry(item("outputMenuButton")->findChild<QObject*>(QStringLiteral("outputMenu")),
@@ -327,6 +331,47 @@ TEST_F(ContentViewTest, TheHeaderShowsHiddenApplicationsOffersUpdatesAndQuits)
     EXPECT_EQ(updates, (QList<QVariantList>{{download.toString(), QStringLiteral("1.4.0")}}));
     click(item("power"));
     EXPECT_EQ(quits.count(), 1);
+}
+
+TEST_F(ContentViewTest, ARowDrawsItsThemeIconAndOneWithoutAnyTheGreyTile)
+{
+    QTemporaryDir themes;
+    QDir().mkpath(themes.filePath(QStringLiteral("hicolor/48x48/apps")));
+    QFile index(themes.filePath(QStringLiteral("hicolor/index.theme")));
+    ASSERT_TRUE(index.open(QIODevice::WriteOnly));
+    index.write("[Icon Theme]\nDirectories=48x48/apps\n[48x48/apps]\nSize=48\nType=Fixed\n");
+    index.close();
+    QImage green(48, 48, QImage::Format_ARGB32);
+    green.fill(Qt::green);
+    ASSERT_TRUE(green.save(themes.filePath(QStringLiteral("hicolor/48x48/apps/radio.png"))));
+    const QString radio = addApp(QStringLiteral("Radio"));
+    const QString silent = addApp(QStringLiteral("Silent"));
+    ASSERT_NO_FATAL_FAILURE(load(0.0, std::make_shared<DesktopIconSource>(IconTheme(QString(), {themes.path()}))));
+
+    QQuickItem* icon = item("icon", row(radio));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !shown("placeholder", icon); }, 2000));
+    EXPECT_EQ(view.grabWindow().pixelColor(centre(icon)), QColor(Qt::green));
+    EXPECT_TRUE(shown("placeholder", row(silent)));
+}
+
+TEST_F(ContentViewTest, AnApplicationsNameIsShownAsWrittenNotAsMarkup)
+{
+    const QString name = QStringLiteral("<b>Rock & Roll");
+    const QString app = addApp(name);
+    ASSERT_NO_FATAL_FAILURE(load());
+    // As rich text it would be drawn bold without its tag, and the menu would
+    // take the "&" for a shortcut marker: narrower either way.
+    const auto drawnAsWritten = [](QQuickItem* text, const QString& written) {
+        return text && std::abs(text->implicitWidth() - QFontMetricsF(text->property("font").value<QFont>())
+                                                             .horizontalAdvance(written)) < 1.0;
+    };
+    EXPECT_TRUE(drawnAsWritten(item("name", row(app)), name));
+
+    QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", row(app))));
+    QQuickItem* entry = menuEntry(row(app)->findChild<QObject*>(QStringLiteral("contextMenu")),
+                                  QStringLiteral("Hide ") + name);
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(drawnAsWritten(entry->property("contentItem").value<QQuickItem*>(), QStringLiteral("Hide ") + name));
 }
 
 TEST(SymbolTest, EverySymbolDrawsInItsColourAndNoPathEscapes)

@@ -1,0 +1,287 @@
+// Finding application icons: by name in fake icon themes built in a temporary
+// directory, each size drawn in its own colour so that a wrong choice shows,
+// and drawing them from every form an application may name its icon in.
+
+#include "icon_provider.h"
+#include "icon_theme.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QSvgRenderer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <ostream>
+#include <thread>
+#include <vector>
+
+// For failures to name the colours.
+static void PrintTo(const QColor& colour, std::ostream* out) { *out << colour.name(QColor::HexArgb).toStdString(); }
+
+namespace {
+
+QByteArray svg(const QColor& colour, QSize size = {16, 16})
+{
+    return QStringLiteral(R"(<svg xmlns="http://www.w3.org/2000/svg" width="%1" height="%2" viewBox="0 0 %1 %2">)"
+                          R"(<rect width="%1" height="%2" fill="%3"/></svg>)")
+        .arg(size.width())
+        .arg(size.height())
+        .arg(colour.name())
+        .toUtf8();
+}
+
+QByteArray gzip(const QByteArray& data)
+{
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(int(deflateBound(&stream, uLong(data.size()))), Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = uInt(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    return out;
+}
+
+QColor centreOf(const QImage& image) { return image.pixelColor(image.width() / 2, image.height() / 2); }
+
+// The colour a found icon file was drawn in; invalid when there is no file.
+QColor colourOf(const QString& file)
+{
+    if (file.isEmpty())
+        return {};
+    if (!file.endsWith(QLatin1String(".svg")))
+        return centreOf(QImage(file));
+    QImage image(8, 8, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    QSvgRenderer(file).render(&painter);
+    painter.end();
+    return centreOf(image);
+}
+
+class FakeIcons : public testing::Test {
+protected:
+    QString path(const QString& relative) const { return dir.filePath(relative); }
+
+    QString write(const QString& relative, const QByteArray& contents) const
+    {
+        QDir().mkpath(QFileInfo(path(relative)).path());
+        QFile file(path(relative));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size())
+            << relative.toStdString();
+        return file.fileName();
+    }
+
+    QString png(const QString& relative, const QColor& colour, QSize size = {16, 16}) const
+    {
+        QDir().mkpath(QFileInfo(path(relative)).path());
+        QImage image(size, QImage::Format_ARGB32);
+        image.fill(colour);
+        EXPECT_TRUE(image.save(path(relative), "PNG")) << relative.toStdString();
+        return path(relative);
+    }
+
+    QString fifo(const QString& relative) const
+    {
+        QDir().mkpath(QFileInfo(path(relative)).path());
+        EXPECT_EQ(::mkfifo(QFile::encodeName(path(relative)).constData(), 0600), 0);
+        return path(relative);
+    }
+
+    // "Current", inheriting from "Parent", which inherits back; hicolor; and
+    // loose images. Each size of "player" in its own colour.
+    void SetUp() override
+    {
+        write(QStringLiteral("user/Current/index.theme"), R"(
+[Icon Theme]
+Name=Current
+Inherits=Parent
+Directories=16x16/apps,48x48/apps,scalable/apps,24x24@2/apps,32x32/apps
+
+[16x16/apps]
+Size=16
+Type=Fixed
+
+[48x48/apps]
+Size=48
+Type=Fixed
+
+[scalable/apps]
+Size=64
+MinSize=64
+MaxSize=256
+Type=Scalable
+
+[24x24@2/apps]
+Size=24
+Scale=2
+Type=Fixed
+
+# A threshold directory: 30 to 34.
+[32x32/apps]
+Size=32
+)");
+        png(QStringLiteral("user/Current/16x16/apps/player.png"), Qt::red);
+        png(QStringLiteral("user/Current/48x48/apps/player.png"), Qt::green);
+        write(QStringLiteral("user/Current/scalable/apps/player.svg"), svg(Qt::blue));
+        png(QStringLiteral("user/Current/24x24@2/apps/player.png"), Qt::yellow);
+        png(QStringLiteral("user/Current/32x32/apps/player.png"), Qt::magenta);
+        png(QStringLiteral("user/Current/48x48/apps/org.example.Player.png"), Qt::darkCyan);
+        // The rest of the theme, installed in another base directory.
+        png(QStringLiteral("data/Current/48x48/apps/web-player.png"), Qt::darkYellow, {20, 10});
+
+        write(QStringLiteral("data/Parent/index.theme"),
+              "[Icon Theme]\nInherits=Current,hicolor\nDirectories=48x48/apps\n[48x48/apps]\nSize=48\nType=Fixed\n");
+        png(QStringLiteral("data/Parent/48x48/apps/parent-only.png"), Qt::darkRed);
+        write(QStringLiteral("data/hicolor/index.theme"),
+              "[Icon Theme]\nDirectories=48x48/apps\n[48x48/apps]\nSize=48\nType=Fixed\n");
+        png(QStringLiteral("data/hicolor/48x48/apps/player.png"), Qt::cyan);
+        png(QStringLiteral("data/hicolor/48x48/apps/hicolor-only.png"), Qt::darkGreen);
+        png(QStringLiteral("pixmaps/loose.png"), Qt::darkBlue);
+    }
+
+    IconTheme theme(const QString& name = QStringLiteral("Current")) const
+    {
+        return IconTheme(name,
+                         {path(QStringLiteral("user")), path(QStringLiteral("data")), path(QStringLiteral("pixmaps"))});
+    }
+
+    QTemporaryDir dir;
+};
+
+class IconThemeTest : public FakeIcons {};
+class DesktopIconSourceTest : public FakeIcons {};
+
+TEST_F(IconThemeTest, ChoosesTheDirectoryMadeForTheSizeElseTheClosest)
+{
+    const IconTheme current = theme();
+    const std::tuple<int, int, QColor, const char*> cases[] = {
+        {16, 1, Qt::red, "fixed"},
+        {48, 1, Qt::green, "fixed"},
+        {100, 1, Qt::blue, "scalable"},
+        {24, 2, Qt::yellow, "scaled"},
+        {31, 1, Qt::magenta, "within the threshold"},
+        {20, 1, Qt::red, "closest: 16"},
+        {40, 1, Qt::magenta, "closest: the threshold's 34, not its nominal 32"},
+        {600, 1, Qt::blue, "closest: the scalable range's 256"}};
+    for (const auto& [size, scale, colour, why] : cases)
+        EXPECT_EQ(colourOf(current.lookup(QStringLiteral("player"), size, scale)), colour)
+            << size << "@" << scale << ": " << why;
+}
+
+TEST_F(IconThemeTest, FallsBackThroughInheritedThemesThenHicolorThenLooseImages)
+{
+    const IconTheme current = theme();
+    EXPECT_EQ(current.searchOrder(), (QStringList{"Current", "Parent", "hicolor"})) << "each once, despite the loop";
+    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("player"), 48)), QColor(Qt::green)) << "before hicolor's";
+    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("web-player"), 48)), QColor(Qt::darkYellow));
+    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("parent-only"), 48)), QColor(Qt::darkRed));
+    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("hicolor-only"), 16)), QColor(Qt::darkGreen));
+    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("loose"), 48)), QColor(Qt::darkBlue));
+    EXPECT_EQ(current.lookup(QStringLiteral("missing"), 48), QString());
+
+    EXPECT_EQ(colourOf(theme(QString()).lookup(QStringLiteral("player"), 48)), QColor(Qt::cyan)) << "no theme: hicolor";
+    EXPECT_EQ(theme(QStringLiteral("../data/hicolor")).searchOrder(), QStringList{"hicolor"});
+    EXPECT_EQ(current.lookup(QStringLiteral("../pixmaps/loose"), 48), QString());
+}
+
+TEST_F(DesktopIconSourceTest, DrawsBundlesImageFilesAndThemeNamesAtTheRequestedSize)
+{
+    const DesktopIconSource icons(theme());
+    const QString wide = png(QStringLiteral("opt/wide.png"), Qt::red, {20, 10});
+    const QString vector = write(QStringLiteral("opt/wide.svg"), svg(Qt::blue, {20, 10}));
+    const QString compressed = write(QStringLiteral("opt/logo.svgz"), gzip(svg(Qt::green)));
+    const std::tuple<QString, QSize, QColor> cases[] = {
+        {QStringLiteral("/Applications/Web Player.app"), {48, 48}, Qt::darkYellow},
+        {wide, {40, 40}, Qt::red},
+        {vector, {40, 40}, Qt::blue},
+        {compressed, {32, 32}, Qt::green},
+        {QStringLiteral("org.example.Player"), {48, 48}, Qt::darkCyan},
+        {QStringLiteral("player"), {16, 16}, Qt::red},
+        {QStringLiteral("player.png"), {48, 48}, Qt::green},
+        {QStringLiteral("player"), {}, Qt::blue}};
+    for (const auto& [key, size, colour] : cases) {
+        EXPECT_TRUE(icons.hasIcon(key)) << key.toStdString();
+        const QImage image = icons.icon(key, size);
+        EXPECT_EQ(image.size(), size.isValid() ? size : QSize(64, 64)) << key.toStdString();
+        EXPECT_EQ(centreOf(image), colour) << key.toStdString();
+    }
+    EXPECT_EQ(icons.icon(wide, {40, 40}).pixelColor(20, 5).alpha(), 0) << "kept wide, centred";
+    EXPECT_EQ(icons.icon(vector, {40, 40}).pixelColor(20, 5).alpha(), 0) << "kept wide, centred";
+    EXPECT_TRUE(icons.hasIcon(QStringLiteral("/Applications/Music.app"))) << "shipped with the program";
+    EXPECT_EQ(centreOf(icons.icon(QStringLiteral("/Applications/Music.app"), {32, 32})).alpha(), 255);
+
+    for (const char* missing : {"/Applications/Nothing.app", "nothing", ""}) {
+        EXPECT_FALSE(icons.hasIcon(QLatin1String(missing))) << missing;
+        EXPECT_TRUE(icons.icon(QLatin1String(missing), {32, 32}).isNull()) << missing;
+    }
+}
+
+TEST_F(DesktopIconSourceTest, RefusesHostileUnreadableOrHugeFilesWithoutBlocking)
+{
+    const DesktopIconSource icons(theme());
+    const QString red = png(QStringLiteral("opt/red.png"), Qt::red);
+    QFile huge(write(QStringLiteral("opt/huge.png"), {}));
+    ASSERT_TRUE(huge.resize(DesktopIconSource::kMaxFileBytes + 1));
+    QDir().mkpath(path(QStringLiteral("opt/folder.png")));
+    const QStringList refused{
+        QStringLiteral("opt/red.png"),
+        path(QStringLiteral("opt/../opt/red.png")),
+        path(QStringLiteral("opt/folder.png")),
+        fifo(QStringLiteral("opt/pipe.png")),
+        huge.fileName(),
+        write(QStringLiteral("opt/notes.txt"), "not an image"),
+        QFileInfo(fifo(QStringLiteral("user/Current/48x48/apps/piped.png"))).baseName()};
+    for (const QString& key : refused) {
+        EXPECT_FALSE(icons.hasIcon(key)) << key.toStdString();
+        EXPECT_TRUE(icons.icon(key, {32, 32}).isNull()) << key.toStdString();
+    }
+
+    // Found, but not to be decoded: too many pixels, or SVG that would unpack
+    // into more than the file limit, or not an image at all.
+    const QString tooWide = png(QStringLiteral("opt/too-wide.png"), Qt::red, {DesktopIconSource::kMaxImageSide + 1, 1});
+    const QByteArray padding(DesktopIconSource::kMaxFileBytes, ' ');
+    const QString bomb = write(QStringLiteral("opt/bomb.svgz"), gzip(svg(Qt::red).replace("<rect", padding + "<rect")));
+    const QString corrupt = write(QStringLiteral("opt/corrupt.png"), "\x89PNG but not really");
+    for (const QString& key : {tooWide, bomb, corrupt})
+        EXPECT_TRUE(icons.icon(key, {32, 32}).isNull()) << key.toStdString();
+    EXPECT_EQ(centreOf(icons.icon(red, {32, 32})), QColor(Qt::red)) << "a sound file still draws";
+
+    fifo(QStringLiteral("pipes/Piped/index.theme"));
+    EXPECT_EQ(IconTheme(QStringLiteral("Piped"), {path(QStringLiteral("pipes"))}).lookup(QStringLiteral("player"), 48),
+              QString());
+}
+
+TEST_F(DesktopIconSourceTest, AnswersManyThreadsAtOnce)
+{
+    const DesktopIconSource icons(theme());
+    const std::pair<const char*, QColor> expected[] = {
+        {"player", Qt::green}, {"web-player", Qt::darkYellow}, {"loose", Qt::darkBlue}, {"missing", QColor()}};
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong = 0;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                for (const auto& [key, colour] : expected) {
+                    const QImage image = icons.icon(QLatin1String(key), {48, 48});
+                    wrong += icons.hasIcon(QLatin1String(key)) != colour.isValid()
+                        || (colour.isValid() ? centreOf(image) != colour : !image.isNull());
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+} // namespace
