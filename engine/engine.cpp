@@ -5,6 +5,7 @@
 #include "settings.h"
 
 #include <cmath>
+#include <vector>
 
 RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     : QObject(parent)
@@ -45,10 +46,16 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
 }
 
 // The I/O thread may be inside render() until the device is stopped, so the
-// setup goes first and the storage it touches after.
+// setup goes first and the storage it touches after. A device that would not
+// stop may still call its block, which must then never end up holding the
+// storage's last reference: the storage is kept for the rest of the run.
 RavletEngine::~RavletEngine()
 {
     teardown();
+    if (m_blockMayRun) {
+        static auto* const kept = new std::vector<std::shared_ptr<RenderState>>;
+        kept->push_back(std::move(m_renderState));
+    }
 }
 
 void RavletEngine::setGains(const QMap<QString, float>& gains)

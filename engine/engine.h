@@ -132,7 +132,8 @@ public:
     {
         ::render(*m_renderState, input, output);
     }
-    const RenderState& renderState() const { return *m_renderState; }
+    // The storage shared with the I/O thread, to see whether it is alive.
+    std::weak_ptr<const RenderState> renderStorage() const { return m_renderState; }
 
     QVariantMap gainsByID() const;
     QVariantMap mutesByID() const;
@@ -216,8 +217,10 @@ private:
     int m_diagPumpsLeft = 0;
 
     // Shared with the I/O thread: allocated once, never moved. The I/O block
-    // holds it weakly.
+    // holds it weakly, and the engine keeps it while a block may still run.
     std::shared_ptr<RenderState> m_renderState;
+    // A block whose device could be neither stopped nor destroyed.
+    bool m_blockMayRun = false;
 
     QTimer m_appTimer;
     QTimer m_meterTimer;

@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 RenderState::RenderState()
 {
@@ -147,30 +148,42 @@ void render(RenderState& state, const AudioBufferList& input, AudioBufferList& o
     const AudioBuffer& firstOut = output.mBuffers[0];
     const UInt32 outFrames = framesOf(firstOut);
 
-    // The taps' channels are the last ones of the input, so their offset is
-    // counted over every channel delivered, including those past the table:
-    // otherwise a device with many inputs would shift each tap onto another
-    // slot's gain.
-    Channel table[kMaxInputChannels];
-    int c = 0;
-    std::int64_t delivered = 0;
+    // The taps' channels are the last ones the device delivers, however many
+    // inputs of its own the output device has before them, so the table is
+    // cut from the end: the first pass counts the channels, the second keeps
+    // the first few (for the diagnostics) and the taps' 2 × count.
+    std::uint64_t delivered = 0;
     UInt32 inFrames = 0;
     for (UInt32 b = 0; b < input.mNumberBuffers; ++b) {
         const AudioBuffer& buffer = input.mBuffers[b];
         if (!buffer.mData)
             continue;
         delivered += std::max<UInt32>(buffer.mNumberChannels, 1);
-        if (c >= kMaxInputChannels)
+        inFrames = std::max(inFrames, framesOf(buffer));
+    }
+    const int count = std::clamp(state.activeCount.load(std::memory_order_relaxed), 0, kSlotCount);
+    const std::uint64_t tapStart = delivered > std::uint64_t(2 * count) ? delivered - std::uint64_t(2 * count) : 0;
+
+    Channel firstChannels[kDiagChannels];
+    Channel tapChannels[2 * kSlotCount];
+    std::uint64_t first = 0;   // the channel index of the buffer's first channel
+    for (UInt32 b = 0; b < input.mNumberBuffers && first < delivered; ++b) {
+        const AudioBuffer& buffer = input.mBuffers[b];
+        if (!buffer.mData)
             continue;
+        const UInt32 channels = std::max<UInt32>(buffer.mNumberChannels, 1);
+        const UInt32 stride = buffer.mNumberChannels < 2 ? 1 : buffer.mNumberChannels;
         const UInt32 frames = framesOf(buffer);
-        inFrames = std::max(inFrames, frames);
         const auto* samples = static_cast<const float*>(buffer.mData);
-        if (buffer.mNumberChannels < 2) {
-            table[c++] = {samples, 1, frames, 0};
-            continue;
-        }
-        for (UInt32 k = 0; k < buffer.mNumberChannels && c < kMaxInputChannels; ++k)
-            table[c++] = {samples + k, buffer.mNumberChannels, frames, k};
+        const auto keep = [&](Channel* table, std::uint64_t from, std::uint64_t to) {
+            for (std::uint64_t ch = std::max(first, from); ch < std::min(first + channels, to); ++ch) {
+                const auto k = UInt32(ch - first);
+                table[ch - from] = {samples + k, stride, frames, k};
+            }
+        };
+        keep(firstChannels, 0, kDiagChannels);
+        keep(tapChannels, tapStart, delivered);
+        first += channels;
     }
 
     for (UInt32 b = 0; b < output.mNumberBuffers; ++b) {
@@ -180,16 +193,15 @@ void render(RenderState& state, const AudioBufferList& input, AudioBufferList& o
     }
 
     const UInt32 frames = inFrames == 0 ? outFrames : std::min(inFrames, outFrames);
-    const int count = std::clamp(state.activeCount.load(std::memory_order_relaxed), 0, kSlotCount);
-    const int offset = int(std::clamp<std::int64_t>(delivered - 2 * count, 0, kMaxInputChannels));
-    state.diagNch.store(c, std::memory_order_relaxed);
-    state.diagOffset.store(offset, std::memory_order_relaxed);
+    constexpr std::uint64_t kIntMax = std::numeric_limits<int>::max();
+    state.diagNch.store(int(std::min(delivered, kIntMax)), std::memory_order_relaxed);
+    state.diagOffset.store(int(std::min(tapStart, kIntMax)), std::memory_order_relaxed);
     for (int i = 0; i < kDiagChannels; ++i) {
-        const float peak = i < c ? channelPeak(table[i], frames) : 0.0f;
+        const float peak = std::uint64_t(i) < delivered ? channelPeak(firstChannels[i], frames) : 0.0f;
         state.diagPeaks[std::size_t(i)].store(peak, std::memory_order_relaxed);
     }
 
-    if (c == 0 || frames == 0 || count == 0)
+    if (delivered == 0 || frames == 0 || count == 0)
         return;
 
     float* outLeft = nullptr;
@@ -219,12 +231,11 @@ void render(RenderState& state, const AudioBufferList& input, AudioBufferList& o
 
     float master = 0.0f;
     for (int s = 0; s < count; ++s) {
-        const int leftIndex = offset + 2 * s;
-        const int rightIndex = leftIndex + 1;
-        if (rightIndex >= c)
+        // Fewer channels than the taps need: the slots whose pair exists.
+        if (tapStart + std::uint64_t(2 * s) + 1 >= delivered)
             break;
-        const Channel& left = table[leftIndex];
-        const Channel& right = table[rightIndex];
+        const Channel& left = tapChannels[2 * s];
+        const Channel& right = tapChannels[2 * s + 1];
         if (!left.data || !right.data)
             continue;
 

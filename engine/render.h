@@ -12,7 +12,6 @@
 constexpr int kSlotCount = 16;
 constexpr int kMasterMeter = kSlotCount;          // meter entry of the master peak
 constexpr int kMeterCount = kSlotCount + 1;
-constexpr int kMaxInputChannels = 64;
 constexpr int kDiagChannels = 8;
 
 static_assert(std::atomic<float>::is_always_lock_free && std::atomic<int>::is_always_lock_free);

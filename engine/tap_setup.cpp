@@ -144,8 +144,9 @@ void RavletEngine::rebuild(QStringList ids)
     m_aggID = aggregateID;
     pushGains();
 
-    // The block holds the render storage weakly: once the engine is gone it
-    // does nothing.
+    // The block holds the render storage weakly. Whatever it holds while it
+    // renders is never the last reference: the engine keeps the storage for
+    // as long as a block may run, so nothing is ever freed on the I/O thread.
     const std::weak_ptr<RenderState> weakState = m_renderState;
     AudioDeviceIOBlock block = [weakState](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
                                            AudioBufferList* output, const AudioTimeStamp*) {
@@ -178,12 +179,17 @@ void RavletEngine::rebuild(QStringList ids)
 void RavletEngine::teardown()
 {
     if (m_aggID != kAudioObjectUnknown) {
+        // A stop that returns means the block has finished and will not run
+        // again; so does an I/O procedure or a device that is gone.
+        bool blockEnded = true;
         if (m_ioProc) {
-            m_hardware.deviceStop(m_aggID, m_ioProc);
-            m_hardware.destroyIOProcID(m_aggID, m_ioProc);
+            const bool stopped = m_hardware.deviceStop(m_aggID, m_ioProc) == kAudioHardwareNoError;
+            const bool destroyed = m_hardware.destroyIOProcID(m_aggID, m_ioProc) == kAudioHardwareNoError;
+            blockEnded = stopped || destroyed;
             m_ioProc = nullptr;
         }
-        m_hardware.destroyAggregateDevice(m_aggID);
+        if (m_hardware.destroyAggregateDevice(m_aggID) != kAudioHardwareNoError && !blockEnded)
+            m_blockMayRun = true;
         m_aggID = kAudioObjectUnknown;
     }
     if (m_supported) {

@@ -74,59 +74,59 @@ protected:
     Buffers out;
 };
 
-TEST_F(RenderTest, MixesEachTapPairScaledByItsSlotGainIntoInterleavedStereo)
+// Two taps after the output device's own inputs (every one of them 0.9),
+// each delivered as one interleaved buffer or as separate mono buffers, with
+// a buffer without data in front that counts for nothing. Large interfaces
+// have 64 inputs and more: the taps are still the last channels.
+TEST(RenderLayout, MixesTheTapsFromTheLastChannelsHoweverManyInputsTheDeviceHas)
 {
-    const float* a = addStereoTone(in, 8, 0.2f);
-    const float* b = addStereoTone(in, 8, 0.4f);
-    out.add(2, 8, 9.0f);   // stale samples must be cleared
-    setSlots({0.5f, 1.0f});
-    render(state, in.list(), out.list());
+    constexpr UInt32 kFrames = 8;
+    for (const UInt32 inputs : {0u, 2u, 62u, 64u, 128u}) {
+        for (const bool interleaved : {true, false}) {
+            SCOPED_TRACE(testing::Message() << inputs << " device inputs, " << (interleaved ? "interleaved" : "separate"));
+            Buffers in, out;
+            in.addEmpty(2, false);
+            if (interleaved && inputs > 0)
+                in.add(inputs, kFrames, 0.9f);
+            for (UInt32 i = 0; !interleaved && i < inputs; ++i)
+                in.add(1, kFrames, 0.9f);
+            std::vector<float> taps[2];
+            for (int t = 0; t < 2; ++t) {
+                Buffers tone;
+                const float* samples = addStereoTone(tone, kFrames, 0.2f + 0.2f * float(t));
+                taps[t].assign(samples, samples + 2 * kFrames);
+                if (interleaved) {
+                    std::copy(taps[t].begin(), taps[t].end(), in.add(2, kFrames));
+                    continue;
+                }
+                for (int side = 0; side < 2; ++side) {
+                    float* channel = in.add(1, kFrames);
+                    for (UInt32 f = 0; f < kFrames; ++f)
+                        channel[f] = taps[t][2 * f + side];
+                }
+            }
+            out.add(2, kFrames, 9.0f);   // stale samples must be cleared
+            RenderState state;
+            state.activeGains[0].store(0.5f);
+            state.activeGains[1].store(2.0f);
+            state.activeCount.store(2);
+            render(state, in.list(), out.list());
 
-    float peakA = 0, peakB = 0;
-    for (int i = 0; i < 16; ++i) {
-        EXPECT_FLOAT_EQ(out.samples(0)[i], 0.5f * a[i] + b[i]) << "sample " << i;
-        peakA = std::max(peakA, std::fabs(0.5f * a[i]));
-        peakB = std::max(peakB, std::fabs(b[i]));
+            float peaks[2] = {0, 0};
+            for (UInt32 i = 0; i < 2 * kFrames; ++i) {
+                EXPECT_FLOAT_EQ(out.samples(0)[i], 0.5f * taps[0][i] + 2.0f * taps[1][i]) << "sample " << i;
+                peaks[0] = std::max(peaks[0], std::fabs(0.5f * taps[0][i]));
+                peaks[1] = std::max(peaks[1], std::fabs(2.0f * taps[1][i]));
+            }
+            EXPECT_FLOAT_EQ(state.meterBuf[0].load(), peaks[0]);
+            EXPECT_FLOAT_EQ(state.meterBuf[1].load(), peaks[1]);
+            EXPECT_FLOAT_EQ(state.meterBuf[kMasterMeter].load(), std::max(peaks[0], peaks[1]));
+            EXPECT_EQ(state.diagNch.load(), int(inputs) + 4);
+            EXPECT_EQ(state.diagOffset.load(), int(inputs));
+            // The device's own channels are measured, never mixed.
+            EXPECT_FLOAT_EQ(state.diagPeaks[0].load(), inputs > 0 ? 0.9f : 0.2f + 0.07f);
+        }
     }
-    EXPECT_FLOAT_EQ(meter(0), peakA);
-    EXPECT_FLOAT_EQ(meter(1), peakB);
-    EXPECT_FLOAT_EQ(meter(kMasterMeter), std::max(peakA, peakB));
-    EXPECT_EQ(state.diagNch.load(), 4);
-    EXPECT_EQ(state.diagOffset.load(), 0);
-}
-
-TEST_F(RenderTest, LeavesTheDevicesOwnInputChannelsOutOfTheMixButMeasuresThem)
-{
-    in.add(2, 4, 0.9f);                       // the output device's microphone pair
-    const float* a = addStereoTone(in, 4, 0.1f);
-    const float* b = addStereoTone(in, 4, 0.3f);
-    out.add(2, 4);
-    setSlots({1.0f, 1.0f});
-    render(state, in.list(), out.list());
-
-    for (int i = 0; i < 8; ++i)
-        EXPECT_FLOAT_EQ(out.samples(0)[i], a[i] + b[i]);
-    EXPECT_EQ(state.diagNch.load(), 6);
-    EXPECT_EQ(state.diagOffset.load(), 2);
-    EXPECT_FLOAT_EQ(state.diagPeaks[0].load(), 0.9f);
-    EXPECT_FLOAT_EQ(state.diagPeaks[1].load(), 0.9f);
-    EXPECT_FLOAT_EQ(state.diagPeaks[6].load(), 0.0f);
-}
-
-TEST_F(RenderTest, MapsSeparateMonoInputBuffersLikeInterleavedOnesAndSkipsBuffersWithoutData)
-{
-    in.addEmpty(2, false);
-    in.add(1, 4, 0.25f);
-    in.add(1, 4, -0.5f);
-    out.add(2, 4);
-    setSlots({2.0f});
-    render(state, in.list(), out.list());
-    EXPECT_EQ(state.diagNch.load(), 2);
-    for (int f = 0; f < 4; ++f) {
-        EXPECT_FLOAT_EQ(out.samples(0)[2 * f], 0.5f);
-        EXPECT_FLOAT_EQ(out.samples(0)[2 * f + 1], -1.0f);
-    }
-    EXPECT_FLOAT_EQ(meter(0), 1.0f);
 }
 
 TEST_F(RenderTest, MutedSlotIsSilentAndMeasuresZeroWhileSumsAboveFullScaleAreNotClipped)
@@ -164,27 +164,7 @@ TEST_F(RenderTest, MonoOutputGetsLeftPlusRightAndNonInterleavedOutputItsFirstTwo
     }
 }
 
-TEST_F(RenderTest, IgnoresInputChannelsPastTheSixtyFourthWithoutShiftingTheSlots)
-{
-    // 62 channels of the device, then two taps: tap 0 sits on channels 62
-    // and 63, tap 1 on 64 and 65, past the table, so it is not mixed.
-    in.add(62, 2, 0.9f);
-    in.add(2, 2, 0.5f);
-    in.add(2, 2, 0.25f);
-    out.add(2, 2);
-    state.meterBuf[1].store(0.33f);
-    setSlots({0.5f, 1.0f});
-    render(state, in.list(), out.list());
-
-    EXPECT_EQ(state.diagNch.load(), 64);
-    EXPECT_EQ(state.diagOffset.load(), 62);
-    for (float sample : out.samples(0))
-        EXPECT_FLOAT_EQ(sample, 0.25f) << "tap 0 at its own gain; neither the device nor tap 1";
-    EXPECT_FLOAT_EQ(meter(0), 0.25f);
-    EXPECT_FLOAT_EQ(meter(1), 0.33f) << "a slot that is not mixed keeps its meter";
-}
-
-TEST_F(RenderTest, WithNoActiveSlotClearsTheOutputAndWithNoOutputTouchesNothing)
+TEST_F(RenderTest, MixesOnlySlotsWhoseChannelsExistAndWithNoOutputTouchesNothing)
 {
     in.add(2, 4, 1.0f);
     out.add(2, 4, 5.0f);
@@ -197,6 +177,16 @@ TEST_F(RenderTest, WithNoActiveSlotClearsTheOutputAndWithNoOutputTouchesNothing)
         EXPECT_EQ(sample, 0.0f);
     EXPECT_FLOAT_EQ(meter(0), 0.7f);
     EXPECT_FLOAT_EQ(meter(kMasterMeter), 0.7f);
+
+    // Three slots on one pair of channels: the first is mixed, the others
+    // keep their meters.
+    state.meterBuf[1].store(0.33f);
+    setSlots({0.5f, 1.0f, 1.0f});
+    render(state, in.list(), out.list());
+    for (float sample : out.samples(0))
+        EXPECT_EQ(sample, 0.5f);
+    EXPECT_FLOAT_EQ(meter(1), 0.33f);
+    EXPECT_FLOAT_EQ(meter(kMasterMeter), 0.5f);
 
     AudioBufferList empty{0, {{0, 0, nullptr}}};
     state.diagNch.store(-1);

@@ -4,7 +4,9 @@
 
 #include "support/simulated_scene.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -287,16 +289,35 @@ INSTANTIATE_TEST_SUITE_P(
                    {"[ravlet] device start failed: 1937010544"}}),
     [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
 
-TEST(TapSetupEnd, AnEngineDestroyedWhileItsSetupRunsStopsItFirst)
+TEST(TapSetupEnd, AnEngineDestroyedWhileItsSetupRunsStopsItFirstOrElseKeepsWhatItsBlockReads)
 {
-    SimulatedScene scene(false);
-    scene.addApp(QStringLiteral("Music"), 10, Signal::sine(440.0f, 0.5f));
-    auto engine = scene.makeEngine();
-    ASSERT_EQ(scene.hardware.runningIOProcCount(), 1);
-    engine.reset();
-    EXPECT_EQ(scene.hardware.liveIOProcCount(), 0);
-    EXPECT_EQ(scene.hardware.liveAggregateCount(), 0);
-    EXPECT_EQ(scene.hardware.liveTapCount(), 0);
+    for (const bool stops : {true, false}) {
+        SimulatedScene scene(false);
+        scene.addApp(QStringLiteral("Music"), 10, Signal::sine(440.0f, 0.5f));
+        auto engine = scene.makeEngine();
+        ASSERT_EQ(scene.hardware.runningIOProcCount(), 1);
+        const std::weak_ptr<const RenderState> storage = engine->renderStorage();
+        if (!stops) {
+            for (const Call call : {Call::DeviceStop, Call::DestroyIOProcID, Call::DestroyAggregateDevice})
+                scene.hardware.failCall(call, 0, kAudioHardwareUnspecifiedError);
+        }
+        engine.reset();
+        if (stops) {
+            EXPECT_EQ(scene.hardware.liveIOProcCount(), 0);
+            EXPECT_EQ(scene.hardware.liveAggregateCount(), 0);
+            EXPECT_EQ(scene.hardware.liveTapCount(), 0);
+            EXPECT_TRUE(storage.expired());
+        } else {
+            // The block still runs on the I/O thread; what it locks is never
+            // the last reference, so it never frees the storage there.
+            const std::int64_t cycles = scene.hardware.cyclesRun();
+            for (QDeadlineTimer bound(5000); scene.hardware.cyclesRun() <= cycles + 2 && !bound.hasExpired();)
+                QThread::msleep(5);
+            EXPECT_GT(scene.hardware.cyclesRun(), cycles + 2);
+            EXPECT_FALSE(storage.expired());
+            scene.hardware.clearFaults();
+        }
+    }
 }
 
 TEST(TapSetupEnd, TeardownLetsTheMasterMeterFallToZero)
