@@ -32,10 +32,15 @@ void writeAll(int fd, const QByteArray& bytes)
     }
 }
 
+// The log names applications, their paths and pids, and devices: nothing
+// for other users to read. A file of ours from an earlier run is closed to
+// them too, before anything new goes into it.
+constexpr mode_t kPrivate = 0600;
+
 int openExisting(const QByteArray& path, int extraFlags)
 {
     int fd = ::open(path.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | extraFlags);
-    if (fd >= 0 && !isOurs(fd)) {
+    if (fd >= 0 && (!isOurs(fd) || ::fchmod(fd, kPrivate) != 0)) {
         ::close(fd);
         errno = EPERM;
         return -1;
@@ -45,7 +50,7 @@ int openExisting(const QByteArray& path, int extraFlags)
 
 int createNew(const QByteArray& path)
 {
-    return ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kPrivate);
 }
 
 } // namespace

@@ -81,16 +81,25 @@ protected:
     QTemporaryDir dir;
 };
 
-TEST_F(DiagLogTest, RestartReplacesTheFileAndAppendAddsLinesOrStartsANewFile)
+TEST_F(DiagLogTest, RestartReplacesTheFileAndAppendAddsLinesOrStartsANewFileForItsOwnerOnly)
 {
+    const auto mode = [&] {
+        struct stat info {};
+        return ::stat(QFile::encodeName(path()).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+    };
     write(path(), "old line\n");
+    ::chmod(QFile::encodeName(path()).constData(), 0644);
     const DiagLog log(path());
     log.restart(QStringLiteral("=== rebuild 1 app(s) ==="));
     log.append(QStringLiteral("  tap obj=5"));
     EXPECT_EQ(contents(path()), "=== rebuild 1 app(s) ===\n  tap obj=5\n");
+    EXPECT_EQ(mode(), 0600u) << "an earlier run's file is closed to others";
     QFile::remove(path());
+    const mode_t umaskBefore = ::umask(0);
     log.append(QStringLiteral("io nch=2"));
+    ::umask(umaskBefore);
     EXPECT_EQ(contents(path()), "io nch=2\n");
+    EXPECT_EQ(mode(), 0600u);
 }
 
 TEST_F(DiagLogTest, NeverWritesIntoAFileThatIsNotItsOwn)
