@@ -4,6 +4,8 @@
 #include "meters.h"
 #include "settings.h"
 
+#include <QCoreApplication>
+
 #include <cmath>
 #include <vector>
 
@@ -12,6 +14,7 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     , m_hardware(platform.hardware)
     , m_processes(platform.processes)
     , m_defaults(platform.defaults)
+    , m_gainsWrite([this] { settings::saveGains(m_defaults, m_gains); })
     , m_diagLog(platform.diagLogPath)
     , m_renderState(std::make_shared<RenderState>())
 {
@@ -32,6 +35,11 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     m_renderState->clearMeters();
     refresh();
 
+    // A quit ends the event loop before the engine is destroyed; nothing the
+    // user set may be left behind in between.
+    if (const QCoreApplication* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &RavletEngine::flushSettings);
+
     // Queued, so that a tick runs as its own task on the main thread and a
     // tick still pending when the engine goes away is dropped with it.
     m_appTimer.setInterval(kAppTimerMs);
@@ -51,6 +59,7 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
 // storage's last reference: the storage is kept for the rest of the run.
 RavletEngine::~RavletEngine()
 {
+    flushSettings();
     teardown();
     if (m_blockMayRun) {
         static auto* const kept = new std::vector<std::shared_ptr<RenderState>>;
@@ -96,7 +105,12 @@ void RavletEngine::setMuted(const QString& id, bool muted)
 
 void RavletEngine::saveGains()
 {
-    settings::saveGains(m_defaults, m_gains);
+    m_gainsWrite.request();
+}
+
+void RavletEngine::flushSettings()
+{
+    m_gainsWrite.flush();
 }
 
 void RavletEngine::saveMutes()

@@ -6,6 +6,7 @@
 // Main thread only, except render(), which the audio device calls.
 
 #include "audio_hardware.h"
+#include "coalesced_write.h"
 #include "diag_log.h"
 #include "process_inspector.h"
 #include "records.h"
@@ -117,9 +118,13 @@ public:
     void teardown();
     QString tapFormat(AudioObjectID tap);
 
+    // Writes the gains at once, or, while they keep changing (a slider being
+    // dragged), at most every CoalescedWrite::kInterval and always the last.
     void saveGains();
     void saveMutes();
     void saveKnown();
+    // Writes what saveGains() still holds back; at quit, and on destruction.
+    void flushSettings();
 
     // Slot gains of the tapped applications from the user's gains and mutes.
     void pushGains();
@@ -186,6 +191,7 @@ private:
     AudioHardware& m_hardware;
     ProcessInspector& m_processes;
     UserDefaults& m_defaults;
+    CoalescedWrite m_gainsWrite;
     DiagLog m_diagLog;
 
     bool m_supported = false;

@@ -3,6 +3,7 @@
 
 #include "settings.h"
 #include "support/simulated_scene.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,30 @@ TEST_F(SettingsTest, TheEngineLoadsAtConstructionAndSavesGainsAndMutesOnRequestO
     engine->saveMutes();
     EXPECT_EQ(scene.defaults.value(settings::gainsKey), QVariant(QVariantMap{{kMusic, 0.5}}));
     EXPECT_EQ(scene.defaults.value(settings::mutesKey), QVariant(QVariantMap{{kMusic, true}}));
+}
+
+// A slider being dragged changes the gain on every mouse move; the file is
+// written at once for the first, then at most every quarter second, and the
+// last value always lands: at the end of its quarter second, or at the end.
+TEST(GainWrites, ADragWritesTheFirstValueAtOnceThenFewTimesAndAlwaysTheLast)
+{
+    SimulatedScene scene;
+    auto engine = scene.makeEngine();
+    const auto stored = [&] { return scene.defaults.value(settings::gainsKey).toMap().value(kMusic); };
+    const int before = scene.defaults.writeCount(settings::gainsKey);
+
+    for (int move = 0; move <= 100; ++move)
+        engine->setGain(kMusic, float(move) / 100.0f);
+    EXPECT_EQ(scene.defaults.writeCount(settings::gainsKey), before + 1);
+    EXPECT_EQ(stored(), QVariant(0.0));
+    EXPECT_EQ(engine->gains().value(kMusic), 1.0f) << "the mix follows every move";
+    ASSERT_TRUE(waitUntil([&] { return stored() == QVariant(1.0); }));
+    EXPECT_EQ(scene.defaults.writeCount(settings::gainsKey), before + 2);
+
+    // Held back, then written when the engine goes (at quit).
+    engine->setGain(kMusic, 0.25f);
+    engine.reset();
+    EXPECT_EQ(stored(), QVariant(0.25));
 }
 
 } // namespace

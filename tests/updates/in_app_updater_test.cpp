@@ -3,7 +3,7 @@
 // its relaunch, and the clean-up of old backups.
 
 #include "https_test_server.h"
-#include "wait_until.h"
+#include "support/wait_until.h"
 
 #include "in_app_updater.h"
 #include "support/qt_printers.h"

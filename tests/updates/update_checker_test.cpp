@@ -2,7 +2,7 @@
 // version comparison it rests on.
 
 #include "https_test_server.h"
-#include "wait_until.h"
+#include "support/wait_until.h"
 
 #include "update_checker.h"
 #include "support/qt_printers.h"
