@@ -4,6 +4,7 @@
 #include "demo_scene.h"
 #include "in_app_updater.h"
 #include "json_user_defaults.h"
+#include "quit_signals.h"
 #include "status_icon.h"
 #include "update_checker.h"
 
@@ -22,6 +23,9 @@ int main(int argc, char** argv)
     JsonUserDefaults defaults(JsonUserDefaults::defaultFilePath());
     AppDelegate delegate(EnginePlatform{scene.hardware(), scene.processes(), defaults});
     QObject::connect(&delegate, &AppDelegate::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    // Logout and shutdown quit as the power button does.
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::received, &delegate, &AppDelegate::quitRequested);
 
     QTimer::singleShot(0, &delegate, [&delegate] {
         delegate.applicationDidFinishLaunching(
