@@ -133,7 +133,9 @@ Item {
                     focusPolicy: Qt.NoFocus
 
                     contentItem: Text {
-                        text: "⬆ " + (root.updater?.latestVersion ?? "")
+                        objectName: "updatePillLabel"
+                        text: ViewLogic.updatePillLabel(root.updater?.latestVersion ?? "")
+                        textFormat: Text.PlainText
                         font.pixelSize: 11
                         font.weight: Font.DemiBold
                         color: Style.white
@@ -243,14 +245,36 @@ Item {
                                 Instantiator {
                                     model: outputMenu.devices
                                     delegate: MenuItem {
+                                        id: deviceItem
+
                                         required property var modelData
 
                                         text: modelData.name
-                                        icon.source: modelData.id === root.engine.currentOutputID
-                                                     ? ViewLogic.symbolSource("checkmark", Style.primary) : ""
-                                        icon.width: 12
-                                        icon.height: 12
                                         onTriggered: root.engine.selectOutputDevice(modelData.id)
+
+                                        // Device names come from drivers and
+                                        // other programs; the style's label
+                                        // would take markup in one for rich
+                                        // text and an "&" for a shortcut.
+                                        contentItem: Row {
+                                            spacing: 6
+
+                                            Image {
+                                                anchors.verticalCenter: parent.verticalCenter
+                                                visible: deviceItem.modelData.id === root.engine.currentOutputID
+                                                source: ViewLogic.symbolSource("checkmark", Style.primary)
+                                                sourceSize: Qt.size(12, 12)
+                                            }
+
+                                            Text {
+                                                objectName: "deviceName"
+                                                anchors.verticalCenter: parent.verticalCenter
+                                                text: deviceItem.text
+                                                textFormat: Text.PlainText
+                                                font: deviceItem.font
+                                                color: deviceItem.palette.windowText
+                                            }
+                                        }
                                     }
                                     onObjectAdded: (index, object) => outputMenu.insertItem(index, object)
                                     onObjectRemoved: (index, object) => outputMenu.removeItem(object)

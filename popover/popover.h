@@ -19,10 +19,10 @@ namespace popover {
 
 QUrl contentViewUrl();
 
-// Makes the Ravlet.Popover module importable and installs the image
-// providers for symbols and application icons (icons from a
-// DesktopIconSource over the desktop's icon theme unless told otherwise).
-// Once per engine, on the main thread.
+// Makes the Ravlet.Popover module importable, installs the image providers
+// for symbols and application icons (icons from a DesktopIconSource over the
+// desktop's icon theme unless told otherwise) and takes the engine off the
+// network. Once per engine, on the main thread, before anything is loaded.
 void prepareEngine(QQmlEngine& engine, std::shared_ptr<const AppIconSource> icons = {});
 
 } // namespace popover

@@ -4,6 +4,7 @@
 #include "symbol_provider.h"
 
 #include <QQmlEngine>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -91,6 +92,14 @@ QString contextMenuTitle(bool hidden, const QString& name)
     return (hidden ? QStringLiteral("Show ") : QStringLiteral("Hide ")) + name;
 }
 
+QString updatePillLabel(const QString& version)
+{
+    static const QRegularExpression digits(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]+(\\.[0-9]+)*")));
+    constexpr qsizetype kLongest = 24;
+    const QString arrow = QStringLiteral("\u2B06 ");
+    return version.size() <= kLongest && digits.match(version).hasMatch() ? arrow + version : arrow;
+}
+
 } // namespace popover
 
 namespace {
@@ -164,6 +173,11 @@ qreal ViewLogic::litWidth(qreal available, float level) const
 QString ViewLogic::contextMenuTitle(bool hidden, const QString& name) const
 {
     return popover::contextMenuTitle(hidden, name);
+}
+
+QString ViewLogic::updatePillLabel(const QString& version) const
+{
+    return popover::updatePillLabel(version);
 }
 
 QUrl ViewLogic::symbolSource(const QString& name, const QColor& color) const

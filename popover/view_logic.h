@@ -66,6 +66,11 @@ double litWidth(double available, float level);
 
 QString contextMenuTitle(bool hidden, const QString& name);
 
+// The update pill's label: the arrow, and the version when it is one (dot-
+// separated ASCII digits, short enough for the header). The version comes
+// from a file on a server; anything else is not shown.
+QString updatePillLabel(const QString& version);
+
 } // namespace popover
 
 // The functions above for QML, plus the image sources of symbols and
@@ -95,6 +100,7 @@ public:
     Q_INVOKABLE qreal rowLevel(const QVariant& level, bool active) const;
     Q_INVOKABLE qreal litWidth(qreal available, float level) const;
     Q_INVOKABLE QString contextMenuTitle(bool hidden, const QString& name) const;
+    Q_INVOKABLE QString updatePillLabel(const QString& version) const;
 
     // "image://symbol/…" for the named symbol tinted with color.
     Q_INVOKABLE QUrl symbolSource(const QString& name, const QColor& color) const;

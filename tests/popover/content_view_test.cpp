@@ -7,11 +7,13 @@
 #include "support/simulated_scene.h"
 
 #include <QFontMetricsF>
+#include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQmlPropertyMap>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtQuickTest/quicktest.h>
@@ -354,12 +356,17 @@ TEST_F(ContentViewTest, ARowDrawsItsThemeIconAndOneWithoutAnyTheGreyTile)
     EXPECT_TRUE(shown("placeholder", row(silent)));
 }
 
-TEST_F(ContentViewTest, AnApplicationsNameIsShownAsWrittenNotAsMarkup)
+TEST_F(ContentViewTest, TextFromOtherProgramsIsShownAsWrittenAndNothingReachesTheNetwork)
 {
+    // Nothing answers here; a request that got through would never finish.
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    const QString remote = QStringLiteral("http://127.0.0.1:%1/x.png").arg(server.serverPort());
     const QString name = QStringLiteral("<b>Rock & Roll");
     const QString app = addApp(name);
+    scene.addOutputDevice(name, QStringLiteral("rock-uid"));
     ASSERT_NO_FATAL_FAILURE(load());
-    // As rich text it would be drawn bold without its tag, and the menu would
+    // As rich text it would be drawn bold without its tags, and a menu would
     // take the "&" for a shortcut marker: narrower either way.
     const auto drawnAsWritten = [](QQuickItem* text, const QString& written) {
         return text && std::abs(text->implicitWidth() - QFontMetricsF(text->property("font").value<QFont>())
@@ -372,6 +379,27 @@ TEST_F(ContentViewTest, AnApplicationsNameIsShownAsWrittenNotAsMarkup)
                                   QStringLiteral("Hide ") + name);
     ASSERT_TRUE(entry);
     EXPECT_TRUE(drawnAsWritten(entry->property("contentItem").value<QQuickItem*>(), QStringLiteral("Hide ") + name));
+    QTest::keyClick(&view, Qt::Key_Escape);
+
+    click(item("outputMenuButton"));
+    entry = menuEntry(item("outputMenuButton")->findChild<QObject*>(QStringLiteral("outputMenu")), name);
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(drawnAsWritten(item("deviceName", entry->property("contentItem").value<QQuickItem*>()), name));
+    QTest::keyClick(&view, Qt::Key_Escape);
+
+    updater.insert({{QStringLiteral("latestVersion"), QStringLiteral("<img src=\"%1\">").arg(remote)},
+                    {QStringLiteral("updateAvailable"), true}});
+    settle();
+    EXPECT_EQ(item("updatePillLabel")->property("text").toString(), QStringLiteral("\u2B06 "));
+
+    // Whatever the views are made to load from the network fails at once.
+    QQmlComponent component(view.engine());
+    component.setData(QStringLiteral("import QtQuick\nImage { source: \"%1\" }").arg(remote).toUtf8(), QUrl());
+    const std::unique_ptr<QObject> image(component.create());
+    ASSERT_TRUE(image) << component.errorString().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return image->property("status").toInt() == 3; }, 5000)) << "Image.Error";
+    EXPECT_FALSE(server.hasPendingConnections());
+    warnings.removeIf([](const QString& warning) { return warning.contains("does not use the network"); });
 }
 
 TEST(SymbolTest, EverySymbolDrawsInItsColourAndNoPathEscapes)

@@ -46,7 +46,7 @@ TEST(PercentTextTest, RoundsHalvesAwayFromZeroWithinTheSlidersRange)
         EXPECT_EQ(logic.masterPercentText(volume), QLatin1String(text)) << volume;
 }
 
-TEST(RowStateTest, HiddenComesFirstThenRunningOrNot)
+TEST(RowStateTest, HiddenComesFirstThenRunningOrNotAndTheTextsAreOursOrPlain)
 {
     const ViewLogic logic(nullptr);
     EXPECT_EQ(logic.rowOpacity(true, true), 0.45);
@@ -60,6 +60,12 @@ TEST(RowStateTest, HiddenComesFirstThenRunningOrNot)
 
     EXPECT_EQ(logic.contextMenuTitle(true, QStringLiteral("Music")), QStringLiteral("Show Music"));
     EXPECT_EQ(logic.contextMenuTitle(false, QStringLiteral("Music")), QStringLiteral("Hide Music"));
+
+    // The pill names a version only when it is one.
+    for (const char* version : {"1.4.0", "2", "2024.12.31.123456"})
+        EXPECT_EQ(logic.updatePillLabel(version), QStringLiteral("\u2B06 ") + version);
+    for (const char* notOne : {"", "v1.4", "1..4", "1.4.", "1.4\n", "1.4 beta", "<img src=x>", "1.2.3.4.5.6.7.8.9.10.11.12"})
+        EXPECT_EQ(logic.updatePillLabel(notOne), QStringLiteral("\u2B06 ")) << notOne;
 }
 
 TEST(LevelBarTest, LightsWithTheLevelBetweenADotAndTheFullTrack)
