@@ -1,0 +1,381 @@
+// Plays a steady sine through PipeWire or the PulseAudio protocol, as an
+// application would, for tests that need a real client in a session.
+//
+//   ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]
+//                      [--target SINK] [--channels 1|2|6] [--seconds S]
+//
+// Every channel carries the same sine, float32 at 48 kHz. It plays until
+// SIGTERM or SIGINT (then exits 0) or for --seconds. It is started through
+// symlinks named after applications, so nothing here depends on argv[0].
+
+#include <pipewire/pipewire.h>
+#include <pulse/error.h>
+#include <pulse/simple.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/utils/result.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <numbers>
+#include <sys/resource.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kRate = 48000;
+
+struct Options {
+    std::string api;
+    std::string name = "ravlet-test-player";
+    std::string target;
+    double frequency = 440.0;
+    double amplitude = 0.25;
+    int channels = 2;
+    double seconds = 0.0;  // 0: until a signal
+};
+
+// Continuous across buffers: the phase is carried, not restarted, so the
+// output is one unbroken sine that a fit over any window recovers exactly.
+class Sine {
+public:
+    Sine(double frequency, double amplitude)
+        : step_(2.0 * std::numbers::pi * frequency / kRate), amplitude_(amplitude) {}
+
+    void fill(float* out, std::size_t frames, int channels)
+    {
+        for (std::size_t i = 0; i < frames; ++i) {
+            const float value = static_cast<float>(amplitude_ * std::sin(phase_));
+            phase_ += step_;
+            if (phase_ >= 2.0 * std::numbers::pi)
+                phase_ -= 2.0 * std::numbers::pi;
+            for (int c = 0; c < channels; ++c)
+                *out++ = value;
+        }
+    }
+
+private:
+    double phase_ = 0.0;
+    double step_;
+    double amplitude_;
+};
+
+[[noreturn]] void usage(const char* why)
+{
+    std::fprintf(stderr, "ravlet-test-player: %s\n"
+                         "usage: ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]\n"
+                         "       [--target SINK] [--channels 1|2|6] [--seconds S]\n", why);
+    std::exit(2);
+}
+
+double number(const char* text, const char* option)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(value))
+        usage((std::string("not a number for ") + option + ": " + text).c_str());
+    return value;
+}
+
+Options parse(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc)
+            usage(("missing value for " + option).c_str());
+        const char* value = argv[++i];
+        if (option == "--api")
+            options.api = value;
+        else if (option == "--name")
+            options.name = value;
+        else if (option == "--target")
+            options.target = value;
+        else if (option == "--freq")
+            options.frequency = number(value, "--freq");
+        else if (option == "--amp")
+            options.amplitude = number(value, "--amp");
+        else if (option == "--channels")
+            options.channels = static_cast<int>(number(value, "--channels"));
+        else if (option == "--seconds")
+            options.seconds = number(value, "--seconds");
+        else
+            usage(("unknown option " + option).c_str());
+    }
+    if (options.api != "pipewire" && options.api != "pulse")
+        usage("--api must be pipewire or pulse");
+    if (options.channels != 1 && options.channels != 2 && options.channels != 6)
+        usage("--channels must be 1, 2 or 6");
+    if (options.frequency <= 0.0 || options.frequency >= kRate / 2.0)
+        usage("--freq must lie between 0 and 24000");
+    if (options.amplitude < 0.0 || options.amplitude > 1.0)
+        usage("--amp must lie between 0 and 1");
+    if (options.seconds < 0.0 || options.name.empty())
+        usage("--seconds must not be negative and --name not empty");
+    return options;
+}
+
+// ---- PipeWire ----
+
+struct PipeWirePlayer {
+    pw_main_loop* loop = nullptr;
+    pw_stream* stream = nullptr;
+    Sine sine;
+    int channels;
+    bool failed = false;
+};
+
+void onProcess(void* data)
+{
+    auto* player = static_cast<PipeWirePlayer*>(data);
+    pw_buffer* buffer = pw_stream_dequeue_buffer(player->stream);
+    if (!buffer)
+        return;
+    spa_data& d = buffer->buffer->datas[0];
+    if (!d.data) {
+        pw_stream_queue_buffer(player->stream, buffer);
+        return;
+    }
+    const std::size_t stride = sizeof(float) * static_cast<std::size_t>(player->channels);
+    std::size_t frames = d.maxsize / stride;
+    // Fill only what this cycle asks for: filling maxsize would queue
+    // seconds of audio ahead of the graph.
+    if (buffer->requested > 0 && buffer->requested < frames)
+        frames = buffer->requested;
+    player->sine.fill(static_cast<float*>(d.data), frames, player->channels);
+    d.chunk->offset = 0;
+    d.chunk->stride = static_cast<int32_t>(stride);
+    d.chunk->size = static_cast<uint32_t>(frames * stride);
+    pw_stream_queue_buffer(player->stream, buffer);
+}
+
+void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error)
+{
+    auto* player = static_cast<PipeWirePlayer*>(data);
+    if (state == PW_STREAM_STATE_ERROR) {
+        std::fprintf(stderr, "ravlet-test-player: stream error: %s\n", error ? error : "unknown");
+        player->failed = true;
+        pw_main_loop_quit(player->loop);
+    }
+}
+
+const pw_stream_events kStreamEvents = [] {
+    pw_stream_events events {};
+    events.version = PW_VERSION_STREAM_EVENTS;
+    events.state_changed = onStateChanged;
+    events.process = onProcess;
+    return events;
+}();
+
+// A stream whose server goes away is not told so; its core is.
+void onCoreError(void* data, uint32_t id, int, int result, const char* message)
+{
+    auto* player = static_cast<PipeWirePlayer*>(data);
+    if (id != PW_ID_CORE)
+        return;
+    std::fprintf(stderr, "ravlet-test-player: server error: %s (%s)\n", message ? message : "", spa_strerror(result));
+    player->failed = true;
+    pw_main_loop_quit(player->loop);
+}
+
+const pw_core_events kCoreEvents = [] {
+    pw_core_events events {};
+    events.version = PW_VERSION_CORE_EVENTS;
+    events.error = onCoreError;
+    return events;
+}();
+
+void quitOnSignal(void* data, int)
+{
+    pw_main_loop_quit(static_cast<pw_main_loop*>(data));
+}
+
+void quitOnTimer(void* data, uint64_t)
+{
+    pw_main_loop_quit(static_cast<pw_main_loop*>(data));
+}
+
+void positions(int channels, uint32_t* out)
+{
+    static const uint32_t mono[] = {SPA_AUDIO_CHANNEL_MONO};
+    static const uint32_t stereo[] = {SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR};
+    static const uint32_t surround[] = {SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_FC,
+                                        SPA_AUDIO_CHANNEL_LFE, SPA_AUDIO_CHANNEL_RL, SPA_AUDIO_CHANNEL_RR};
+    const uint32_t* from = channels == 1 ? mono : channels == 2 ? stereo : surround;
+    std::memcpy(out, from, sizeof(uint32_t) * static_cast<std::size_t>(channels));
+}
+
+int playPipeWire(const Options& options, int argc, char** argv)
+{
+    pw_init(&argc, &argv);
+    PipeWirePlayer player {nullptr, nullptr, Sine(options.frequency, options.amplitude), options.channels};
+    player.loop = pw_main_loop_new(nullptr);
+    if (!player.loop) {
+        std::fprintf(stderr, "ravlet-test-player: cannot create a loop\n");
+        return 1;
+    }
+    pw_loop* loop = pw_main_loop_get_loop(player.loop);
+    pw_loop_add_signal(loop, SIGTERM, quitOnSignal, player.loop);
+    pw_loop_add_signal(loop, SIGINT, quitOnSignal, player.loop);
+
+    // The real-time client configuration: on a busy test machine a data
+    // thread of normal priority misses cycles and the tone breaks up.
+    pw_context* context = pw_context_new(
+        loop,
+        pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", PW_KEY_APP_NAME, options.name.c_str(), nullptr),
+        0);
+    pw_core* core = context ? pw_context_connect(context, nullptr, 0) : nullptr;
+    if (!core) {
+        std::fprintf(stderr, "ravlet-test-player: cannot connect: %s\n", std::strerror(errno));
+        if (context)
+            pw_context_destroy(context);
+        pw_main_loop_destroy(player.loop);
+        return 1;
+    }
+    spa_hook coreListener {};
+    pw_core_add_listener(core, &coreListener, &kCoreEvents, &player);
+
+    pw_properties* props = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
+        PW_KEY_APP_NAME, options.name.c_str(), PW_KEY_NODE_NAME, options.name.c_str(),
+        PW_KEY_MEDIA_NAME, "Sine", nullptr);
+    if (!options.target.empty())
+        pw_properties_set(props, PW_KEY_TARGET_OBJECT, options.target.c_str());
+    player.stream = pw_stream_new(core, options.name.c_str(), props);
+    spa_hook streamListener {};
+    if (player.stream)
+        pw_stream_add_listener(player.stream, &streamListener, &kStreamEvents, &player);
+
+    uint8_t buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    spa_audio_info_raw info {};
+    info.format = SPA_AUDIO_FORMAT_F32;
+    info.rate = kRate;
+    info.channels = static_cast<uint32_t>(options.channels);
+    positions(options.channels, info.position);
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+
+    // The generator is cheap and lock-free, so it runs on the real-time
+    // thread itself.
+    const int result = !player.stream ? -errno : pw_stream_connect(
+        player.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
+        params, 1);
+    if (result < 0) {
+        std::fprintf(stderr, "ravlet-test-player: cannot play: %s\n", spa_strerror(result));
+        player.failed = true;
+    } else {
+        if (options.seconds > 0) {
+            spa_source* timer = pw_loop_add_timer(loop, quitOnTimer, player.loop);
+            timespec value {static_cast<time_t>(options.seconds),
+                            static_cast<long>(std::fmod(options.seconds, 1.0) * 1e9)};
+            pw_loop_update_timer(loop, timer, &value, nullptr, false);
+        }
+        pw_main_loop_run(player.loop);
+    }
+
+    if (player.stream)
+        pw_stream_destroy(player.stream);
+    spa_hook_remove(&coreListener);
+    pw_core_disconnect(core);
+    pw_context_destroy(context);
+    pw_main_loop_destroy(player.loop);
+    pw_deinit();
+    return player.failed ? 1 : 0;
+}
+
+// ---- PulseAudio ----
+
+std::atomic<bool> stopRequested {false};
+
+extern "C" void requestStop(int)
+{
+    stopRequested = true;
+}
+
+int playPulse(const Options& options)
+{
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    pa_sample_spec format {PA_SAMPLE_FLOAT32LE, kRate, static_cast<uint8_t>(options.channels)};
+    pa_channel_map map;
+    pa_channel_map_init(&map);
+    map.channels = static_cast<uint8_t>(options.channels);
+    if (options.channels == 1) {
+        map.map[0] = PA_CHANNEL_POSITION_MONO;
+    } else {
+        const pa_channel_position_t order[] = {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+                                               PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE,
+                                               PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT};
+        for (int c = 0; c < options.channels; ++c)
+            map.map[c] = order[c];
+    }
+    // A short buffer keeps each blocking write brief, so a stop request is
+    // seen within a few milliseconds.
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(100 * 1000, &format));
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(-1);
+
+    // What PipeWire's real-time module gives its clients' main threads: a
+    // session starting beside this one on a busy machine otherwise starves
+    // the writer past its buffer and the tone breaks up. Threads inherit it;
+    // without the privilege it is simply not granted.
+    setpriority(PRIO_PROCESS, 0, -11);
+
+    int error = 0;
+    pa_simple* simple = pa_simple_new(nullptr, options.name.c_str(), PA_STREAM_PLAYBACK,
+                                      options.target.empty() ? nullptr : options.target.c_str(), "Sine",
+                                      &format, &map, &attr, &error);
+    if (!simple) {
+        std::fprintf(stderr, "ravlet-test-player: cannot connect: %s\n", pa_strerror(error));
+        return 1;
+    }
+
+    Sine sine(options.frequency, options.amplitude);
+    constexpr std::size_t kBlock = kRate / 100;  // 10 ms
+    std::vector<float> block(kBlock * static_cast<std::size_t>(options.channels));
+    const std::size_t total = static_cast<std::size_t>(std::llround(options.seconds * kRate));
+    std::size_t written = 0;
+    int status = 0;
+    while (!stopRequested && (total == 0 || written < total)) {
+        const std::size_t frames = total == 0 ? kBlock : std::min(kBlock, total - written);
+        sine.fill(block.data(), frames, options.channels);
+        if (pa_simple_write(simple, block.data(), frames * sizeof(float) * options.channels, &error) < 0) {
+            if (stopRequested)
+                break;
+            std::fprintf(stderr, "ravlet-test-player: write failed: %s\n", pa_strerror(error));
+            status = 1;
+            break;
+        }
+        written += frames;
+    }
+    if (status == 0 && !stopRequested && pa_simple_drain(simple, &error) < 0 && !stopRequested) {
+        std::fprintf(stderr, "ravlet-test-player: drain failed: %s\n", pa_strerror(error));
+        status = 1;
+    }
+    pa_simple_free(simple);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = parse(argc, argv);
+    return options.api == "pipewire" ? playPipeWire(options, argc, argv) : playPulse(options);
+}

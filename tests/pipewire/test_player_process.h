@@ -1,0 +1,41 @@
+#pragma once
+
+// ravlet-test-player run as a client of a PipeWireSession, optionally under
+// another name, the way a real application's binary would appear.
+
+#include "child_process.h"
+
+#include <QString>
+
+class PipeWireSession;
+
+struct PlayerOptions {
+    QString api = QStringLiteral("pipewire");   // or "pulse"
+    QString name = {};                          // application name; empty: the binary's default
+    double frequency = 440.0;
+    double amplitude = 0.25;
+    QString target = {};                        // sink's node.name; empty: the default sink
+    int channels = 2;
+    double seconds = 0.0;                       // 0: until stopped
+    QString executableName = {};                // run as a copy of this name in the session's bin/
+};
+
+class TestPlayer {
+public:
+    explicit TestPlayer(const PipeWireSession& session) : session_(session) {}
+
+    bool start(const PlayerOptions& options);
+    // SIGTERM, then SIGKILL after a bound; true when it ended on SIGTERM.
+    bool stop() { return process_.stop(); }
+    bool isRunning() const { return process_.isRunning(); }
+    bool waitForExit(int timeoutMs) { return process_.waitForExit(timeoutMs); }
+    int exitCode() const { return process_.exitCode(); }
+    qint64 pid() const { return process_.pid(); }
+    QString output() const { return process_.log(); }
+
+    static QString executablePath();
+
+private:
+    const PipeWireSession& session_;
+    ChildProcess process_;
+};
