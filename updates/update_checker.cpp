@@ -6,6 +6,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
+
+#include <memory>
 
 UpdateChecker& UpdateChecker::shared()
 {
@@ -51,9 +54,27 @@ void UpdateChecker::tryFrom(qsizetype index)
         request.setTransferTimeout(int(m_requestTimeout.count()));
         request.setSslConfiguration(m_tls);
         QNetworkReply* reply = m_network->get(request);
-        connect(reply, &QNetworkReply::finished, this, [this, reply, index] {
+        // The transfer timeout above only notices a silent host; a body that
+        // drips or grows without end is cut off too.
+        auto* deadline = new QTimer(reply);
+        deadline->setSingleShot(true);
+        connect(deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
+        deadline->start(m_requestTimeout);
+        const auto body = std::make_shared<QByteArray>();
+        connect(reply, &QNetworkReply::metaDataChanged, reply, [reply] {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (length.isValid() && length.toLongLong() > kMaxManifestBytes)
+                reply->abort();
+        });
+        connect(reply, &QIODevice::readyRead, reply, [reply, body] {
+            body->append(reply->read(kMaxManifestBytes + 1 - body->size()));
+            if (body->size() > kMaxManifestBytes)
+                reply->abort();
+        });
+        connect(reply, &QNetworkReply::finished, this, [this, reply, index, body] {
             reply->deleteLater();
-            if (const auto info = usableManifest(*reply)) {
+            body->append(reply->read(kMaxManifestBytes + 1 - body->size()));
+            if (const auto info = usableManifest(*reply, *body)) {
                 publish(*info);
                 emit checkFinished();
             } else {
@@ -65,14 +86,14 @@ void UpdateChecker::tryFrom(qsizetype index)
     emit checkFinished();
 }
 
-std::optional<UpdateInfo> UpdateChecker::usableManifest(QNetworkReply& reply) const
+std::optional<UpdateInfo> UpdateChecker::usableManifest(QNetworkReply& reply, const QByteArray& body) const
 {
-    if (reply.error() != QNetworkReply::NoError)
+    if (reply.error() != QNetworkReply::NoError || body.size() > kMaxManifestBytes)
         return std::nullopt;
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || status.toInt() < 200 || status.toInt() > 299)
         return std::nullopt;
-    return decodeUpdateInfo(reply.readAll());
+    return decodeUpdateInfo(body);
 }
 
 void UpdateChecker::publish(const UpdateInfo& info)

@@ -24,7 +24,8 @@ struct UpdateCheckerSetup {
     QString currentVersion;
     // Which servers to trust; tests add their own certificate authority.
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    // A host that stays silent this long is given up for the next one.
+    // A host whose answer has not come whole this long after the request
+    // is given up for the next one, however it trickles in.
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(3);
 };
 
@@ -38,6 +39,8 @@ class UpdateChecker : public QObject {
 
 public:
     static constexpr std::chrono::seconds kCheckInterval{86400};
+    // Far more than any manifest; a longer answer is not one.
+    static constexpr qsizetype kMaxManifestBytes = 64 * 1024;
 
     // The program's checker: the build's update hosts and version. Created on
     // first use, on the main thread, and kept until the program ends.
@@ -71,7 +74,7 @@ signals:
 
 private:
     void tryFrom(qsizetype index);
-    std::optional<UpdateInfo> usableManifest(QNetworkReply& reply) const;
+    std::optional<UpdateInfo> usableManifest(QNetworkReply& reply, const QByteArray& body) const;
     void publish(const UpdateInfo& info);
 
     template <typename T>

@@ -98,8 +98,9 @@ void HttpsTestServer::answer(QSslSocket* socket)
     if (reply.silent)
         return;
 
-    socket->write("HTTP/1.1 " + QByteArray::number(reply.status) + " Status\r\nContent-Type: application/octet-stream\r\nContent-Length: "
-                  + QByteArray::number(reply.body.size()) + "\r\nConnection: close\r\n\r\n");
+    socket->write("HTTP/1.1 " + QByteArray::number(reply.status) + " Status\r\nContent-Type: application/octet-stream\r\n"
+                  + (reply.sendLength ? "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n" : QByteArray())
+                  + "Connection: close\r\n\r\n");
     if (reply.drip.count() == 0) {
         socket->write(reply.body);
         socket->disconnectFromHost();

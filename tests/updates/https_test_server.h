@@ -20,6 +20,7 @@ public:
         QByteArray body;
         bool silent = false;                  // accept, read the request, never answer
         std::chrono::milliseconds drip{0};    // spread the body over this long
+        bool sendLength = true;               // without it, the body ends when the connection does
     };
 
     HttpsTestServer();
