@@ -41,10 +41,11 @@ void InAppUpdater::startUpdate(const QString& downloadURL, const QString& expect
 {
     if (m_isUpdating)
         return;
-    // The URL comes from the network and, if the attempt fails, goes to the
-    // desktop to open: only a web address may take either way.
+    // The URL comes from the network; the image is fetched over https only,
+    // and if the attempt fails the URL goes to the desktop to open, where
+    // anything but a web address could read files or start programs.
     const QUrl url(downloadURL, QUrl::StrictMode);
-    if (!isWebAddress(url))
+    if (!isHttpsAddress(url))
         return;
 
     setIsUpdating(true);
@@ -52,7 +53,7 @@ void InAppUpdater::startUpdate(const QString& downloadURL, const QString& expect
 
     const auto pipeline = std::make_shared<UpdatePipeline>(
         UpdatePipelineSetup{m_platform.tools, m_platform.bundlePath, m_platform.temporaryDirectory, kExpectedTeamID,
-                            m_platform.tls},
+                            kBundleID, m_platform.tls, m_platform.limits},
         url, expectedVersion, [this](const QString& status) {
             QMetaObject::invokeMethod(this, [this, status] { m_platform.presenter.setStatus(status); },
                                       Qt::QueuedConnection);

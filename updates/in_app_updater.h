@@ -21,6 +21,7 @@ struct UpdaterPlatform {
     QString bundlePath;           // the running application bundle
     QString temporaryDirectory;
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    UpdateLimits limits = {};
 };
 
 class InAppUpdater : public QObject {
@@ -30,6 +31,7 @@ class InAppUpdater : public QObject {
 
 public:
     static inline const QString kExpectedTeamID = QStringLiteral("K4R7TQ2W9Z");
+    static inline const QString kBundleID = QStringLiteral("io.morvik.ravlet");
 
     // The program's updater, with the real tools, bundle, temporary directory
     // and the Qt Widgets panel and alert. Defined in ravlet_updates_ui, which
@@ -44,7 +46,7 @@ public:
     const QString& bundlePath() const { return m_platform.bundlePath; }
 
     // Starts an attempt and returns at once. Does nothing while one runs, or
-    // when downloadURL is not a web address.
+    // when downloadURL is not an https address.
     Q_INVOKABLE void startUpdate(const QString& downloadURL, const QString& expectedVersion);
 
     // Removes the hidden backups (".Ravlet-old-….app") next to the bundle.

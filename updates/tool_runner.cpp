@@ -1,7 +1,11 @@
 #include "tool_runner.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QStringDecoder>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -12,25 +16,44 @@ QString strictUtf8(const QByteArray& bytes)
     return decoder.hasError() ? QString() : text;
 }
 
+void keep(QByteArray& output, const QByteArray& chunk)
+{
+    output.append(chunk.left(std::max<qsizetype>(0, kMaxToolOutput - output.size())));
 }
 
-ToolResult runTool(const QString& executable, const QStringList& arguments)
+}
+
+ToolResult runTool(const QString& executable, const QStringList& arguments, std::chrono::milliseconds deadline)
 {
+    const QDeadlineTimer due(deadline);
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
+    // A group of its own, so that what the tool starts is killed with it.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     process.start(executable, arguments, QIODevice::ReadOnly);
-    if (!process.waitForStarted(-1))
+    if (!process.waitForStarted(int(std::max<qint64>(due.remainingTime(), 0))))
         return {};
 
-    // Drain the pipe while the tool runs: a tool that writes more than the
-    // pipe holds would otherwise wait for us forever.
+    // Drained while the tool runs: a tool that writes more than the pipe
+    // holds would otherwise wait for us forever.
     QByteArray output;
-    while (process.waitForReadyRead(-1))
-        output += process.readAll();
-    process.waitForFinished(-1);
-    output += process.readAll();
+    const auto remaining = [&] { return int(std::max<qint64>(due.remainingTime(), 1)); };
+    while (process.state() == QProcess::Running && !due.hasExpired()) {
+        if (process.waitForReadyRead(remaining()))
+            keep(output, process.readAll());
+        else if (process.state() == QProcess::Running && !due.hasExpired())   // its output closed, itself running on
+            process.waitForFinished(remaining());
+    }
+    if (process.state() == QProcess::Running) {
+        ::kill(-pid_t(process.processId()), SIGKILL);
+        process.kill();
+        process.waitForFinished(5000);
+        return {false, {}, true};
+    }
+    process.waitForFinished(0);
+    keep(output, process.readAll());
 
     const bool ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    return {ok, strictUtf8(output)};
+    return {ok, strictUtf8(output), false};
 }

@@ -15,7 +15,10 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
+#include <QTimer>
 #include <QUuid>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -32,6 +35,17 @@ QString shellWord(const QString& path)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
+}
+
+QString developerIDRequirement(const QString& bundleID, const QString& teamID)
+{
+    // "anchor apple generic" and the two Developer ID marker fields: Apple's
+    // own chain, not a root the user added ("anchor trusted" would take that).
+    return QStringLiteral("anchor apple generic and identifier \"") + bundleID
+        + QStringLiteral("\" and certificate 1[field.1.2.840.113635.100.6.2.6]"
+                         " and certificate leaf[field.1.2.840.113635.100.6.1.13]"
+                         " and certificate leaf[subject.OU] = \"")
+        + teamID + QLatin1Char('"');
 }
 
 bool signedByTeam(const QString& codesignOutput, const QString& team)
@@ -54,8 +68,13 @@ QString firstApplicationIn(const QString& directory)
     QDirIterator entries(directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     while (entries.hasNext()) {
         entries.next();
-        if (entries.fileName().endsWith(QLatin1String(".app")))
-            return entries.fileName();
+        if (!entries.fileName().endsWith(QLatin1String(".app")))
+            continue;
+        // A link could lead the checks and the copy to different places.
+        struct stat info {};
+        const bool realDirectory = ::lstat(QFile::encodeName(entries.filePath()).constData(), &info) == 0
+            && S_ISDIR(info.st_mode);
+        return realDirectory ? entries.fileName() : QString();
     }
     return {};
 }
@@ -72,7 +91,9 @@ UpdatePipeline::UpdatePipeline(UpdatePipelineSetup setup, QUrl url, QString expe
 UpdatePipeline::Outcome UpdatePipeline::fail(Recovery recovery)
 {
     if (recovery == Recovery::DetachAndCleanUp)
-        runTool(m_setup.tools.hdiutil, {QStringLiteral("detach"), m_mountPoint, QStringLiteral("-force")});
+        runTool(m_setup.tools.hdiutil, {QStringLiteral("detach"), m_mountPoint, QStringLiteral("-force")},
+                m_setup.limits.toolDeadline);
+    // Never into an image still mounted there.
     removeItem(m_workDir);
     return Outcome::Failed;
 }
@@ -80,7 +101,7 @@ UpdatePipeline::Outcome UpdatePipeline::fail(Recovery recovery)
 UpdatePipeline::Outcome UpdatePipeline::run()
 {
     const UpdaterTools& tools = m_setup.tools;
-    const QString& bundle = m_setup.bundlePath;
+    const UpdateLimits& limits = m_setup.limits;
 
     m_workDir = QDir(m_setup.temporaryDirectory)
                     .filePath(QStringLiteral("ravlet-update-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
@@ -94,31 +115,37 @@ UpdatePipeline::Outcome UpdatePipeline::run()
         return fail(Recovery::CleanUp);
 
     m_onStatus(QStringLiteral("Verifying…"));
-    if (!runTool(tools.hdiutil, {QStringLiteral("attach"), image, QStringLiteral("-nobrowse"), QStringLiteral("-readonly"),
-                                 QStringLiteral("-noautoopen"), QStringLiteral("-mountpoint"), m_mountPoint})
-             .ok)
-        return fail(Recovery::CleanUp);
+    const ToolResult attached = runTool(tools.hdiutil, {QStringLiteral("attach"), image, QStringLiteral("-nobrowse"),
+                                                        QStringLiteral("-readonly"), QStringLiteral("-noautoopen"),
+                                                        QStringLiteral("-mountpoint"), m_mountPoint},
+                                        limits.slowToolDeadline);
+    // An attach cut off at its deadline may have mounted the image all the same.
+    if (!attached.ok)
+        return fail(attached.timedOut ? Recovery::DetachAndCleanUp : Recovery::CleanUp);
 
     const QString name = firstApplicationIn(m_mountPoint);
     if (name.isEmpty())
         return fail(Recovery::DetachAndCleanUp);
     const QString app = m_mountPoint + QLatin1Char('/') + name;
 
-    if (!runTool(tools.codesign, {QStringLiteral("--verify"), QStringLiteral("--deep"), QStringLiteral("--strict"), app}).ok)
+    if (!verifySignature(app, limits.toolDeadline))
         return fail(Recovery::DetachAndCleanUp);
-    // Only what the signer read-out says counts here, not its exit status.
-    if (!signedByTeam(runTool(tools.codesign, {QStringLiteral("-dvv"), app}).output, m_setup.expectedTeamID))
+    // A second test of the signer, by its read-out; only what it says counts
+    // here, not its exit status.
+    if (!signedByTeam(runTool(tools.codesign, {QStringLiteral("-dvv"), app}, limits.toolDeadline).output,
+                      m_setup.expectedTeamID))
         return fail(Recovery::DetachAndCleanUp);
     if (bundleShortVersion(app) != m_expectedVersion)
         return fail(Recovery::DetachAndCleanUp);
 
     m_onStatus(QStringLiteral("Installing…"));
     const QString staged = m_workDir + QLatin1Char('/') + name;
-    if (!runTool(tools.ditto, {app, staged}).ok)
+    if (!runTool(tools.ditto, {app, staged}, limits.slowToolDeadline).ok)
         return fail(Recovery::DetachAndCleanUp);
-    runTool(tools.xattr, {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), staged});
-    runTool(tools.hdiutil, {QStringLiteral("detach"), m_mountPoint});
+    runTool(tools.xattr, {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), staged}, limits.toolDeadline);
+    runTool(tools.hdiutil, {QStringLiteral("detach"), m_mountPoint}, limits.toolDeadline);
 
+    const QString& bundle = m_setup.bundlePath;
     if (!bundle.endsWith(QLatin1String(".app")))
         return fail(Recovery::CleanUp);
     const QString backup = QFileInfo(bundle).absoluteDir().filePath(
@@ -131,7 +158,7 @@ UpdatePipeline::Outcome UpdatePipeline::run()
         moveItem(backup, bundle);
         return fail(Recovery::CleanUp);
     }
-    if (!runTool(tools.codesign, {QStringLiteral("--verify"), QStringLiteral("--strict"), bundle}).ok) {
+    if (!verifySignature(bundle, limits.toolDeadline)) {
         removeItem(bundle);
         moveItem(backup, bundle);
         return fail(Recovery::CleanUp);
@@ -144,38 +171,72 @@ UpdatePipeline::Outcome UpdatePipeline::run()
     return Outcome::Installed;
 }
 
+bool UpdatePipeline::verifySignature(const QString& app, std::chrono::milliseconds deadline)
+{
+    const QString requirement = developerIDRequirement(m_setup.expectedBundleID, m_setup.expectedTeamID);
+    // "-R=text": a requirement given as text rather than as a file's path.
+    return runTool(m_setup.tools.codesign,
+                   {QStringLiteral("--verify"), QStringLiteral("--deep"), QStringLiteral("--strict"),
+                    QStringLiteral("-R=") + requirement, app},
+                   deadline)
+        .ok;
+}
+
 bool UpdatePipeline::download(const QString& destination)
 {
+    const UpdateLimits& limits = m_setup.limits;
     QFile file(destination);
     if (!file.open(QIODevice::WriteOnly))
         return false;
 
     QNetworkAccessManager network;
     QNetworkRequest request(m_url);
-    request.setTransferTimeout(kDownloadIdleTimeoutMs);
+    request.setTransferTimeout(int(limits.downloadIdleTimeout.count()));
     request.setSslConfiguration(m_setup.tls);
+    // Redirects only to https.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     QNetworkReply* reply = network.get(request);
 
     // The image goes to disk as it arrives; a write that fails (a full disk)
-    // ends the download rather than leaving a cut-off image behind.
+    // ends the download rather than leaving a cut-off image behind, and so
+    // does an image larger than any release or a download that takes too long.
     bool written = true;
+    bool withinLimits = true;
+    qint64 received = 0;
+    const auto refuse = [&] {
+        withinLimits = false;
+        reply->abort();
+    };
     const auto save = [&] {
         const QByteArray chunk = reply->readAll();
-        if (written && file.write(chunk) != chunk.size()) {
+        received += chunk.size();
+        if (received > limits.maxImageBytes)
+            refuse();
+        else if (written && file.write(chunk) != chunk.size()) {
             written = false;
             reply->abort();
         }
     };
     QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > limits.maxImageBytes)
+            refuse();
+    });
     QObject::connect(reply, &QIODevice::readyRead, &loop, save);
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, refuse);
+    deadline.start(limits.downloadDeadline);
     if (!reply->isFinished())
         loop.exec();
-    save();
+    if (withinLimits)
+        save();
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const bool ok = reply->error() == QNetworkReply::NoError && status.isValid()
-        && status.toInt() >= 200 && status.toInt() <= 299;
+    const bool ok = withinLimits && reply->error() == QNetworkReply::NoError && status.isValid()
+        && status.toInt() >= 200 && status.toInt() <= 299 && reply->url().scheme() == QLatin1String("https");
     delete reply;
     return ok && written && file.flush();
 }

@@ -1,16 +1,19 @@
 #pragma once
 
 // One update attempt from download to relaunch: fetch the disk image, mount
-// it, check the application inside (signature, team, version), copy it out,
-// swap it with the running bundle keeping the old one as a hidden backup,
-// verify the installed copy and start the relaunch. Every failure undoes what
-// was done: the image is detached, the work directory removed and the old
-// bundle put back. Runs on a worker thread; it blocks while tools run.
+// it, check the application inside (signature against our Developer ID
+// requirement, team, version), copy it out, swap it with the running bundle
+// keeping the old one as a hidden backup, verify the installed copy against
+// the same requirement and start the relaunch. Every failure undoes what was
+// done: the image is detached, the work directory removed and the old bundle
+// put back. Every wait is bounded. Runs on a worker thread; it blocks while
+// tools run.
 
 #include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
 
 // The system tools, by absolute path.
@@ -23,12 +26,24 @@ struct UpdaterTools {
     QString open = QStringLiteral("/usr/bin/open");
 };
 
+// How long and how much: past any of these the step fails as its failure
+// says. Generous, so that only a server or tool gone wrong meets them.
+struct UpdateLimits {
+    qint64 maxImageBytes = qint64(1) << 30;
+    std::chrono::milliseconds downloadDeadline = std::chrono::minutes(10);
+    std::chrono::milliseconds downloadIdleTimeout = std::chrono::seconds(60);
+    std::chrono::milliseconds slowToolDeadline = std::chrono::minutes(5);   // attaching, copying
+    std::chrono::milliseconds toolDeadline = std::chrono::minutes(1);       // the others
+};
+
 struct UpdatePipelineSetup {
     UpdaterTools tools;
     QString bundlePath;           // the running application bundle, B
     QString temporaryDirectory;   // where the work directory is made
     QString expectedTeamID;
+    QString expectedBundleID;
     QSslConfiguration tls;
+    UpdateLimits limits;
 };
 
 class UpdatePipeline {
@@ -48,14 +63,11 @@ public:
     // it still holds the downloaded image.
     const QString& workDirectory() const { return m_workDir; }
 
-    // The downloads have no limit of their own but this idle one, as long as
-    // the platform's default.
-    static constexpr int kDownloadIdleTimeoutMs = 60'000;
-
 private:
     enum class Recovery { CleanUp, DetachAndCleanUp };
     Outcome fail(Recovery recovery);
     bool download(const QString& destination);
+    bool verifySignature(const QString& app, std::chrono::milliseconds deadline);
     void startRelaunch();
 
     const UpdatePipelineSetup m_setup;
@@ -66,10 +78,16 @@ private:
     QString m_mountPoint;
 };
 
+// The code requirement an application must satisfy to replace this one:
+// signed with a Developer ID issued by Apple (not merely by a root the user
+// trusts), with our bundle identifier and our team in the certificate.
+QString developerIDRequirement(const QString& bundleID, const QString& teamID);
+
 // True when the codesign read-out names exactly this team: a line that is
 // exactly "TeamIdentifier=" + team, and no line naming another team.
 bool signedByTeam(const QString& codesignOutput, const QString& team);
 
 // The name of the first entry of directory, in the file system's order, that
-// ends with ".app"; empty when there is none or the directory is unreadable.
+// ends with ".app", when that entry is a real directory; empty when there is
+// no such entry, it is a link or a file, or the directory is unreadable.
 QString firstApplicationIn(const QString& directory);

@@ -5,6 +5,7 @@
 #include "https_test_server.h"
 #include "support/wait_until.h"
 
+#include "file_operations.h"
 #include "in_app_updater.h"
 #include "support/qt_printers.h"
 
@@ -52,7 +53,13 @@ void writeFile(const QString& path, const QByteArray& content)
     file.write(content);
 }
 
-const QByteArray kSigner = "Authority=Developer ID Application: Morvik (K4R7TQ2W9Z)\nTeamIdentifier=K4R7TQ2W9Z\n";
+// What -dvv prints, then ("cert:") what only a requirement looks at: an
+// Apple anchor, the Developer ID markers and the team in the certificate.
+const QByteArray kSigner = "Identifier=io.morvik.ravlet\n"
+                           "Authority=Developer ID Application: Morvik (K4R7TQ2W9Z)\n"
+                           "TeamIdentifier=K4R7TQ2W9Z\n"
+                           "cert:anchor=apple generic\ncert:1=developer-id-ca\n"
+                           "cert:leaf=developer-id-application\ncert:leaf.OU=K4R7TQ2W9Z\n";
 
 // An application bundle as the updater sees one, with a link inside.
 void writeBundle(const QString& path, const QByteArray& versionElement, const QByteArray& binary,
@@ -108,10 +115,15 @@ struct UpdaterScene {
     QByteArray versionElement = "<string>1.4</string>";
     QByteArray signer = kSigner;
     bool infoPlist = true;
+    bool appAsLink = false;   // the application in the image a link to a bundle beside it
     int downloadStatus = 200;
+    bool sendLength = true;
     std::chrono::milliseconds dripDownload{0};
     HttpsTestServer server;
     QString downloadURL = server.url("/Ravlet-1.4.dmg");
+    QString shell = "/bin/sh";
+    // Tool deadlines ample for a loaded machine; rows shorten what they test.
+    UpdateLimits limits{qint64(1) << 30, 60s, 60s, 20s, 20s};
     RecordingPresenter presenter;
     std::unique_ptr<InAppUpdater> updater;
 
@@ -132,17 +144,23 @@ struct UpdaterScene {
         writeBundle(source + '/' + appName, versionElement, "new binary", signer);
         if (!infoPlist)
             QFile::remove(source + '/' + appName + "/Contents/Info.plist");
+        if (appAsLink) {
+            QDir(source).rename(appName, ".payload");
+            QFile::link(".payload", source + '/' + appName);
+        }
         writeFile(source + "/.background/arrow.png", "png");
         QProcess tar;
         tar.start("tar", {"-cf", "-", "-C", source, "."});
         tar.waitForFinished();
-        server.serve("/Ravlet-1.4.dmg", {downloadStatus, tar.readAllStandardOutput(), false, dripDownload});
+        server.serve("/Ravlet-1.4.dmg", {downloadStatus, tar.readAllStandardOutput(), false, dripDownload, sendLength});
 
         const UpdaterTools standIns{tools + "/hdiutil", tools + "/codesign", tools + "/ditto", tools + "/xattr",
-                                    "/bin/sh", tools + "/open"};
-        updater = std::make_unique<InAppUpdater>(UpdaterPlatform{presenter, standIns, bundle, temp, trustingTestCertificate()});
+                                    shell, tools + "/open"};
+        updater = std::make_unique<InAppUpdater>(
+            UpdaterPlatform{presenter, standIns, bundle, temp, trustingTestCertificate(), limits});
         return *updater;
     }
+
 
     // Each tool call: the tool's name, then its arguments.
     QList<QStringList> calls() const
@@ -192,15 +210,27 @@ INSTANTIATE_TEST_SUITE_P(Steps, UpdateFailure, testing::Values(
     FailureCase{"WorkDirectoryCannotBeMade", [](UpdaterScene& s) { s.temp = s.tools + "/hdiutil"; }, "none"},   // a file
     FailureCase{"DownloadRefused", [](UpdaterScene& s) { s.downloadURL = "https://127.0.0.1:1/Ravlet-1.4.dmg"; }, "none"},
     FailureCase{"DownloadNotFound", [](UpdaterScene& s) { s.downloadStatus = 404; }, "none"},   // with the image all the same
+    // Larger than any release, said up front or found on the way; slower than any.
+    FailureCase{"ImageLongerThanAnyRelease", [](UpdaterScene& s) { s.limits.maxImageBytes = 1000; }, "none"},
+    FailureCase{"ImageGrowsPastAnyRelease", [](UpdaterScene& s) { s.limits.maxImageBytes = 1000; s.sendLength = false; }, "none"},
+    FailureCase{"DownloadPastItsDeadline", [](UpdaterScene& s) { s.limits.downloadDeadline = 1s; s.dripDownload = 3s; }, "none"},
     FailureCase{"MountFails", [](UpdaterScene& s) { s.touch("fail-attach"); }, "none"},
+    // Killed at its deadline; it may have mounted all the same.
+    FailureCase{"MountHangs", [](UpdaterScene& s) { s.touch("hang-attach"); s.limits.slowToolDeadline = 2s; }, "-force"},
     FailureCase{"NoApplicationInImage", [](UpdaterScene& s) { s.appName = "Ravlet.APP"; }, "-force"},
+    FailureCase{"ApplicationIsALink", [](UpdaterScene& s) { s.appAsLink = true; }, "-force"},
     FailureCase{"ImageSignatureInvalid", [](UpdaterScene& s) { s.touch("fail-verify-image"); }, "-force"},
-    // The team must be named exactly, and only it.
-    FailureCase{"SignedByAnotherTeam", [](UpdaterScene& s) { s.signer = "TeamIdentifier=K4R7TQ2W9Z0\n"; }, "-force"},
-    FailureCase{"TeamTextInsideAnotherLine",
-                [](UpdaterScene& s) { s.signer = "Identifier=io.evil.TeamIdentifier=K4R7TQ2W9Z\nAuthority=Evil\n"; }, "-force"},
+    // The requirement: our application, a Developer ID from Apple, our team
+    // in the certificate whatever the read-out prints.
+    FailureCase{"SignedForAnotherApplication", [](UpdaterScene& s) { s.signer.replace("=io.morvik.ravlet", "=io.morvik.other"); }, "-force"},
+    FailureCase{"NotADeveloperIDCertificate", [](UpdaterScene& s) { s.signer.replace("cert:leaf=developer-id-application\n", ""); }, "-force"},
+    FailureCase{"AnotherTeamsCertificate", [](UpdaterScene& s) { s.signer.replace("cert:leaf.OU=K4R7TQ2W9Z", "cert:leaf.OU=Z9Y8X7W6V5"); }, "-force"},
+    // The read-out: the team named exactly, and only it, within what is kept.
+    FailureCase{"SignedByAnotherTeam", [](UpdaterScene& s) { s.signer.replace("TeamIdentifier=K4R7TQ2W9Z", "TeamIdentifier=K4R7TQ2W9Z0"); }, "-force"},
+    FailureCase{"TeamTextInsideAnotherLine", [](UpdaterScene& s) { s.signer.replace("\nTeamIdentifier=", "\nComment=TeamIdentifier="); }, "-force"},
     FailureCase{"SecondTeamLine", [](UpdaterScene& s) { s.signer = kSigner + "TeamIdentifier=Z9Y8X7W6V5\n"; }, "-force"},
     FailureCase{"SignerOutputNotUtf8", [](UpdaterScene& s) { s.signer = kSigner + "Comment=\xff\xfe\n"; }, "-force"},
+    FailureCase{"SignerOutputPastWhatIsKept", [](UpdaterScene& s) { s.signer = QByteArray(2 << 20, 'x') + '\n' + kSigner; }, "-force"},
     FailureCase{"VersionDiffers", [](UpdaterScene& s) { s.versionElement = "<string>1.4.0</string>"; }, "-force"},
     FailureCase{"VersionNotAString", [](UpdaterScene& s) { s.versionElement = "<real>1.4</real>"; }, "-force"},
     FailureCase{"InfoPlistMissing", [](UpdaterScene& s) { s.infoPlist = false; }, "-force"},
@@ -212,7 +242,10 @@ INSTANTIATE_TEST_SUITE_P(Steps, UpdateFailure, testing::Values(
             QDir().mkpath(s.apps + "/.Ravlet-old-" + QString::number(t) + ".app");
     }, "plain"},
     FailureCase{"StagedCopyMissing", [](UpdaterScene& s) { s.touch("skip-ditto"); }, "plain"},
-    FailureCase{"InstalledCopyInvalid", [](UpdaterScene& s) { s.touch("fail-verify-installed"); }, "plain"}),
+    FailureCase{"InstalledCopyInvalid", [](UpdaterScene& s) { s.touch("fail-verify-installed"); }, "plain"},
+    FailureCase{"InstalledCopyNotTheOneChecked", [](UpdaterScene& s) {
+        writeFile(s.tools + "/signer", QByteArray(kSigner).replace("cert:leaf.OU=K4R7TQ2W9Z", "cert:leaf.OU=Z9Y8X7W6V5"));
+    }, "plain"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
@@ -234,8 +267,9 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
     });
 
     InAppUpdater& updater = scene.makeUpdater();
-    for (const char* notWeb : {"::not a url", "file:///etc/passwd", "x-apple.systempreferences:com.apple.preference"})
-        updater.startUpdate(notWeb, "1.4");
+    for (const char* notFetched : {"::not a url", "file:///etc/passwd", "x-apple.systempreferences:com.apple.preference",
+                                   "http://127.0.0.1:1/Ravlet-1.4.dmg"})
+        updater.startUpdate(notFetched, "1.4");
     const qint64 start = QDateTime::currentSecsSinceEpoch();
     clock.start();
     ticker.start(10);
@@ -247,7 +281,7 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
 
     EXPECT_GE(ended, 1100);   // both slow parts did happen
     EXPECT_LT(longestGap, 250);
-    // One attempt for all five starts. The quit is turned down: the update
+    // One attempt for all six starts. The quit is turned down: the update
     // stays installed all the same, tidily.
     EXPECT_EQ(scene.presenter.events, QStringList({"panel: Downloading update…", "Verifying…", "Installing…",
                                                    "Relaunching…", "quit", "closed"}));
@@ -272,20 +306,42 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
     EXPECT_EQ(QString::fromUtf8(opened.readAll()), bundle);
     EXPECT_FALSE(QFile::exists("pwned") || QFile::exists("pwned2"));
 
-    // Every tool with exactly its arguments, in order; the installed copy is
-    // verified where it now runs from.
+    // Every tool with exactly its arguments, in order; both copies are held
+    // to the Developer ID requirement, the installed one where it now runs from.
+    const QString requirement = "-R=anchor apple generic and identifier \"io.morvik.ravlet\""
+                                " and certificate 1[field.1.2.840.113635.100.6.2.6]"
+                                " and certificate leaf[field.1.2.840.113635.100.6.1.13]"
+                                " and certificate leaf[subject.OU] = \"K4R7TQ2W9Z\"";
     const QList<QStringList> calls = scene.calls();
     const QString work = QFileInfo(calls.value(0).value(2)).path(), mnt = work + "/mnt";
     EXPECT_EQ(calls, QList<QStringList>({
         {"hdiutil", "attach", work + "/update.dmg", "-nobrowse", "-readonly", "-noautoopen", "-mountpoint", mnt},
-        {"codesign", "--verify", "--deep", "--strict", mnt + "/Ravlet.app"},
+        {"codesign", "--verify", "--deep", "--strict", requirement, mnt + "/Ravlet.app"},
         {"codesign", "-dvv", mnt + "/Ravlet.app"},
         {"ditto", mnt + "/Ravlet.app", work + "/Ravlet.app"},
         {"xattr", "-dr", "com.apple.quarantine", work + "/Ravlet.app"},
         {"hdiutil", "detach", mnt},
-        {"codesign", "--verify", "--strict", bundle},
+        {"codesign", "--verify", "--deep", "--strict", requirement, bundle},
         {"open", bundle},
     }));
+}
+
+TEST(InAppUpdater, RemovalNeverFollowsALinkEvenOneSwappedInWhileItRuns)
+{
+    QTemporaryDir root;
+    writeFile(root.filePath("outside/keep.txt"), "mine");
+    writeFile(root.filePath("work/a/b/file"), "x");
+    writeFile(root.filePath("work/a/c/file"), "x");
+    QFile::link(root.filePath("outside"), root.filePath("work/a/link"));
+    bool swapped = false;
+    // Just before the removal goes into b, b becomes a link to outside.
+    EXPECT_TRUE(removeItem(root.filePath("work"), [&](const QString& directory) {
+        if (directory.endsWith("/a/b") && !swapped)
+            swapped = QDir().rename(directory, root.filePath("b")) && QFile::link(root.filePath("outside"), directory);
+    }));
+    EXPECT_TRUE(swapped);
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("work")));
+    EXPECT_EQ(entries(root.filePath("outside")), QStringList{"keep.txt"});
 }
 
 TEST(InAppUpdater, CleanupRemovesOnlyBackupsAndNeverTheRunningBundle)
