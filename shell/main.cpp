@@ -22,7 +22,9 @@ int main(int argc, char** argv)
     DemoScene scene;
     JsonUserDefaults defaults(JsonUserDefaults::defaultFilePath());
     AppDelegate delegate(EnginePlatform{scene.hardware(), scene.processes(), defaults});
-    QObject::connect(&delegate, &AppDelegate::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    // A quit waits for an update's bundle swap, or its rollback, to finish.
+    QObject::connect(&delegate, &AppDelegate::quitRequested, &app, [] { InAppUpdater::shared().quitWhenSafe(); },
+                     Qt::QueuedConnection);
     // Logout and shutdown quit as the power button does.
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::received, &delegate, &AppDelegate::quitRequested);

@@ -13,6 +13,8 @@ InAppUpdater::InAppUpdater(UpdaterPlatform platform, QObject* parent)
     : QObject(parent)
     , m_platform(std::move(platform))
 {
+    m_quitBound.setSingleShot(true);
+    m_quitBound.callOnTimeout(this, [this] { runWaitingQuits(true); });
 }
 
 InAppUpdater::~InAppUpdater()
@@ -24,11 +26,14 @@ InAppUpdater::~InAppUpdater()
     }
 }
 
-UpdateAlert InAppUpdater::failureAlert()
+UpdateAlert InAppUpdater::failureAlert(const QString& keptBackup)
 {
-    return {QStringLiteral("Ravlet Update"),
-            QStringLiteral("The automatic update could not be installed. You can download it from the website instead."),
-            {QStringLiteral("Download"), QStringLiteral("Later")}};
+    const QString informative = keptBackup.isEmpty()
+        ? QStringLiteral("The automatic update could not be installed. You can download it from the website instead.")
+        : QStringLiteral("The automatic update could not be installed, and the version you had could not be put "
+                         "back in its place: it is kept at ")
+            + keptBackup + QStringLiteral(". You can download the update from the website instead.");
+    return {QStringLiteral("Ravlet Update"), informative, {QStringLiteral("Download"), QStringLiteral("Later")}};
 }
 
 void InAppUpdater::setIsUpdating(bool updating)
@@ -51,10 +56,14 @@ void InAppUpdater::startUpdate(const QString& downloadURL, const QString& expect
     setIsUpdating(true);
     m_platform.presenter.showPanel(QStringLiteral("Downloading update…"));
 
+    UpdatePipelineSetup setup{m_platform.tools, m_platform.bundlePath, m_platform.temporaryDirectory, kExpectedTeamID,
+                              kBundleID, m_platform.tls, m_platform.limits, m_platform.processId,
+                              m_platform.files, m_quitGate};
+    setup.onSwapEnded = [this] {
+        QMetaObject::invokeMethod(this, [this] { runWaitingQuits(false); }, Qt::QueuedConnection);
+    };
     const auto pipeline = std::make_shared<UpdatePipeline>(
-        UpdatePipelineSetup{m_platform.tools, m_platform.bundlePath, m_platform.temporaryDirectory, kExpectedTeamID,
-                            kBundleID, m_platform.tls, m_platform.limits},
-        url, expectedVersion, [this](const QString& status) {
+        std::move(setup), url, expectedVersion, [this](const QString& status) {
             QMetaObject::invokeMethod(this, [this, status] { m_platform.presenter.setStatus(status); },
                                       Qt::QueuedConnection);
         });
@@ -65,39 +74,79 @@ void InAppUpdater::startUpdate(const QString& downloadURL, const QString& expect
     connect(m_worker, &QThread::finished, this, [this, pipeline, outcome, url] {
         m_worker->deleteLater();
         m_worker = nullptr;
-        attemptEnded(*outcome, pipeline->workDirectory(), url);
+        attemptEnded(*outcome, *pipeline, url);
     });
     m_worker->start();
 }
 
-void InAppUpdater::attemptEnded(UpdatePipeline::Outcome outcome, const QString& workDirectory, const QUrl& url)
+void InAppUpdater::attemptEnded(UpdatePipeline::Outcome outcome, const UpdatePipeline& pipeline, const QUrl& url)
 {
-    if (outcome == UpdatePipeline::Outcome::Failed) {
+    switch (outcome) {
+    case UpdatePipeline::Outcome::Failed:
         finishUpdate(false, url);
         return;
+    case UpdatePipeline::Outcome::FailedBackupKept:
+        finishUpdate(false, url, pipeline.keptBackup());
+        return;
+    case UpdatePipeline::Outcome::Installed:
+        break;
     }
     if (m_platform.presenter.requestTermination())
         return;   // the program is on its way out; the relaunch brings the new one
     // Quitting was turned down: the new version is installed all the same.
-    removeItem(workDirectory);
+    removeItem(pipeline.workDirectory());
     finishUpdate(true, url);
 }
 
-void InAppUpdater::finishUpdate(bool ok, const QUrl& fallbackURL)
+void InAppUpdater::finishUpdate(bool ok, const QUrl& fallbackURL, const QString& keptBackup)
 {
     m_platform.presenter.closePanel();
     setIsUpdating(false);
-    if (!ok && m_platform.presenter.runAlert(failureAlert()))
+    if (!ok && m_platform.presenter.runAlert(failureAlert(keptBackup)))
         m_platform.presenter.openUrl(fallbackURL);
+}
+
+std::chrono::milliseconds InAppUpdater::quitWaitBound() const
+{
+    // The swap's longest step is the verification of the installed copy.
+    return m_platform.limits.toolDeadline + std::chrono::seconds(15);
+}
+
+void InAppUpdater::quitWhenSafe(std::function<void()> quit)
+{
+    if (m_quitGate->beginQuit()) {
+        quit();
+        return;
+    }
+    m_waitingQuits.push_back(std::move(quit));
+    if (!m_quitBound.isActive())
+        m_quitBound.start(quitWaitBound());
+}
+
+// Past the bound the program quits mid-swap; the next launch undoes it.
+void InAppUpdater::runWaitingQuits(bool evenDuringASwap)
+{
+    if (m_waitingQuits.empty())
+        return;
+    if (evenDuringASwap)
+        m_quitGate->forceQuit();
+    else if (!m_quitGate->beginQuit())
+        return;
+    m_quitBound.stop();
+    for (const auto& quit : std::exchange(m_waitingQuits, {}))
+        quit();
 }
 
 void InAppUpdater::cleanupLeftovers()
 {
-    removeUpdateBackups(m_platform.bundlePath);
+    removeUpdateBackups(m_platform.bundlePath, m_platform.files);
 }
 
-void removeUpdateBackups(const QString& bundlePath)
+void removeUpdateBackups(const QString& bundlePath, const SwapFileOperations& files)
 {
+    // One of the backups may be the only copy of the application left.
+    if (!BundleSwap::recoverInterrupted(bundlePath, files))
+        return;
     const QFileInfo bundle(bundlePath);
     const QDir folder = bundle.absoluteDir();
     if (!folder.exists())

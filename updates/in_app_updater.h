@@ -10,8 +10,14 @@
 #include "update_pipeline.h"
 #include "update_presenter.h"
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QSslConfiguration>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
 
 class QThread;
 
@@ -22,6 +28,8 @@ struct UpdaterPlatform {
     QString temporaryDirectory;
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     UpdateLimits limits = {};
+    qint64 processId = QCoreApplication::applicationPid();   // what the relaunch waits for
+    SwapFileOperations files = {};
 };
 
 class InAppUpdater : public QObject {
@@ -49,25 +57,37 @@ public:
     // when downloadURL is not an https address.
     Q_INVOKABLE void startUpdate(const QString& downloadURL, const QString& expectedVersion);
 
-    // Removes the hidden backups (".Ravlet-old-….app") next to the bundle.
+    // Undoes an update that was cut off while it swapped the bundle, then
+    // removes the hidden backups (".Ravlet-old-….app") next to the bundle.
     Q_INVOKABLE void cleanupLeftovers();
 
-    // The alert a failed attempt ends with.
-    static UpdateAlert failureAlert();
+    // Quits, by calling quit, at once, or once the bundle swap under way (or
+    // its rollback) has finished, but not later than the bound.
+    void quitWhenSafe(std::function<void()> quit = [] { QCoreApplication::quit(); });
+    std::chrono::milliseconds quitWaitBound() const;
+
+    // The alert a failed attempt ends with; it says where the old version
+    // is when it could not be put back.
+    static UpdateAlert failureAlert(const QString& keptBackup = {});
 
 signals:
     void isUpdatingChanged();
 
 private:
     void setIsUpdating(bool updating);
-    void attemptEnded(UpdatePipeline::Outcome outcome, const QString& workDirectory, const QUrl& url);
-    void finishUpdate(bool ok, const QUrl& fallbackURL);
+    void attemptEnded(UpdatePipeline::Outcome outcome, const UpdatePipeline& pipeline, const QUrl& url);
+    void finishUpdate(bool ok, const QUrl& fallbackURL, const QString& keptBackup = {});
+    void runWaitingQuits(bool evenDuringASwap);
 
     UpdaterPlatform m_platform;
     bool m_isUpdating = false;
     QThread* m_worker = nullptr;
+    const std::shared_ptr<QuitGate> m_quitGate = std::make_shared<QuitGate>();
+    std::vector<std::function<void()>> m_waitingQuits;
+    QTimer m_quitBound;
 };
 
 // What cleanupLeftovers() does for the bundle at bundlePath. The bundle
-// itself is spared even when its name looks like a backup's.
-void removeUpdateBackups(const QString& bundlePath);
+// itself is spared even when its name looks like a backup's, and every
+// backup is while an interrupted swap cannot be undone.
+void removeUpdateBackups(const QString& bundlePath, const SwapFileOperations& files = {});

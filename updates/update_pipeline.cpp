@@ -14,7 +14,6 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QThread>
 #include <QTimer>
 #include <QUuid>
 
@@ -35,6 +34,36 @@ QString shellWord(const QString& path)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
+}
+
+bool QuitGate::enterSwap()
+{
+    const std::lock_guard lock(m_mutex);
+    if (m_quitting)
+        return false;
+    m_swapping = true;
+    return true;
+}
+
+void QuitGate::leaveSwap()
+{
+    const std::lock_guard lock(m_mutex);
+    m_swapping = false;
+}
+
+bool QuitGate::beginQuit()
+{
+    const std::lock_guard lock(m_mutex);
+    if (m_swapping)
+        return false;
+    m_quitting = true;
+    return true;
+}
+
+void QuitGate::forceQuit()
+{
+    const std::lock_guard lock(m_mutex);
+    m_quitting = true;
 }
 
 QString developerIDRequirement(const QString& bundleID, const QString& teamID)
@@ -145,30 +174,60 @@ UpdatePipeline::Outcome UpdatePipeline::run()
     runTool(tools.xattr, {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), staged}, limits.toolDeadline);
     runTool(tools.hdiutil, {QStringLiteral("detach"), m_mountPoint}, limits.toolDeadline);
 
-    const QString& bundle = m_setup.bundlePath;
-    if (!bundle.endsWith(QLatin1String(".app")))
+    if (!m_setup.bundlePath.endsWith(QLatin1String(".app")))
         return fail(Recovery::CleanUp);
+    return install(staged);
+}
+
+// From the swap to the relaunch, the program does not quit (QuitGate), and
+// whatever happens the old bundle ends up back in place unless the new one
+// is verified and its relaunch started.
+UpdatePipeline::Outcome UpdatePipeline::install(const QString& staged)
+{
+    const QString& bundle = m_setup.bundlePath;
     const QString backup = QFileInfo(bundle).absoluteDir().filePath(
         QStringLiteral(".Ravlet-old-") + QString::number(QDateTime::currentSecsSinceEpoch()) + QStringLiteral(".app"));
-    if (!moveItem(bundle, backup))
+    if (!m_setup.quitGate->enterSwap())
         return fail(Recovery::CleanUp);
-    // From here on the old bundle is back in place whenever the new one
-    // does not get there or is not accepted there.
-    if (!moveItem(staged, bundle)) {
-        moveItem(backup, bundle);
-        return fail(Recovery::CleanUp);
-    }
-    if (!verifySignature(bundle, limits.toolDeadline)) {
-        removeItem(bundle);
-        moveItem(backup, bundle);
-        return fail(Recovery::CleanUp);
-    }
 
-    m_onStatus(QStringLiteral("Relaunching…"));
-    startRelaunch();
-    // Give the relaunch command time to get going before the program quits.
-    QThread::msleep(300);
-    return Outcome::Installed;
+    BundleSwap swap(bundle, backup, m_setup.files);
+    Outcome outcome = Outcome::Installed;
+    switch (swap.swapIn(staged)) {
+    case BundleSwap::Result::Swapped:
+        if (!verifySignature(bundle, m_setup.limits.toolDeadline)) {
+            outcome = undo(swap);
+            break;
+        }
+        m_onStatus(QStringLiteral("Relaunching…"));
+        if (!startRelaunch()) {
+            outcome = undo(swap);
+            break;
+        }
+        swap.commit();
+        break;
+    case BundleSwap::Result::Undone:
+        outcome = Outcome::Failed;
+        break;
+    case BundleSwap::Result::Stranded:
+        outcome = undo(swap);
+        break;
+    }
+    m_setup.quitGate->leaveSwap();
+    m_setup.onSwapEnded();
+
+    if (outcome != Outcome::Installed)
+        fail(Recovery::CleanUp);
+    return outcome;
+}
+
+UpdatePipeline::Outcome UpdatePipeline::undo(BundleSwap& swap)
+{
+    if (swap.rollBack() == BundleSwap::Result::Undone)
+        return Outcome::Failed;
+    if (!QFileInfo::exists(swap.backup()))
+        return Outcome::Failed;
+    m_keptBackup = swap.backup();
+    return Outcome::FailedBackupKept;
 }
 
 bool UpdatePipeline::verifySignature(const QString& app, std::chrono::milliseconds deadline)
@@ -241,10 +300,16 @@ bool UpdatePipeline::download(const QString& destination)
     return ok && written && file.flush();
 }
 
-void UpdatePipeline::startRelaunch()
+bool UpdatePipeline::startRelaunch()
 {
-    // The bundle path goes to the shell as a positional parameter, never as
-    // part of the command text, so no character of it is interpreted.
-    const QString command = QStringLiteral("sleep 1.5; ") + shellWord(m_setup.tools.open) + QStringLiteral(" \"$1\"");
-    QProcess::startDetached(m_setup.tools.shell, {QStringLiteral("-c"), command, QStringLiteral("sh"), m_setup.bundlePath});
+    // The new copy opens once this process has ended (or after a bound, if it
+    // does not). The bundle path and the pid go to the shell as positional
+    // parameters, never as part of the command text, so no character of
+    // them is interpreted.
+    const qint64 tenths = qint64(m_setup.limits.relaunchWait.count()) * 10;
+    const QString command = QStringLiteral("i=0; while kill -0 \"$2\" 2>/dev/null && [ \"$i\" -lt ")
+        + QString::number(tenths) + QStringLiteral(" ]; do sleep 0.1; i=$((i + 1)); done; exec ")
+        + shellWord(m_setup.tools.open) + QStringLiteral(" \"$1\"");
+    return QProcess::startDetached(m_setup.tools.shell, {QStringLiteral("-c"), command, QStringLiteral("sh"),
+                                                         m_setup.bundlePath, QString::number(m_setup.processId)});
 }

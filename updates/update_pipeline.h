@@ -9,12 +9,16 @@
 // put back. Every wait is bounded. Runs on a worker thread; it blocks while
 // tools run.
 
+#include "bundle_swap.h"
+
 #include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <mutex>
 
 // The system tools, by absolute path.
 struct UpdaterTools {
@@ -34,6 +38,28 @@ struct UpdateLimits {
     std::chrono::milliseconds downloadIdleTimeout = std::chrono::seconds(60);
     std::chrono::milliseconds slowToolDeadline = std::chrono::minutes(5);   // attaching, copying
     std::chrono::milliseconds toolDeadline = std::chrono::minutes(1);       // the others
+    // How long the relaunch waits for this process to end before it opens
+    // the new copy all the same.
+    std::chrono::seconds relaunchWait = std::chrono::seconds(30);
+};
+
+// Between the worker's bundle swap and the main thread's quit: a quit waits
+// while a swap runs, and no swap starts once a quit has begun.
+class QuitGate {
+public:
+    // Worker: false when the program is quitting; no swap may start.
+    bool enterSwap();
+    // Worker: the swap, or its rollback, has finished.
+    void leaveSwap();
+    // Main: true, and no swap will start from now on, unless one runs.
+    bool beginQuit();
+    // Main: the program quits all the same.
+    void forceQuit();
+
+private:
+    std::mutex m_mutex;
+    bool m_swapping = false;
+    bool m_quitting = false;
 };
 
 struct UpdatePipelineSetup {
@@ -44,13 +70,18 @@ struct UpdatePipelineSetup {
     QString expectedBundleID;
     QSslConfiguration tls;
     UpdateLimits limits;
+    qint64 processId = 0;         // the process the relaunch waits for
+    SwapFileOperations files;
+    std::shared_ptr<QuitGate> quitGate = std::make_shared<QuitGate>();
+    std::function<void()> onSwapEnded = [] {};   // called on the worker thread
 };
 
 class UpdatePipeline {
 public:
     enum class Outcome {
-        Failed,      // undone; the running bundle is the old one
-        Installed,   // the new bundle is in place and the relaunch started
+        Failed,            // undone; the running bundle is the old one
+        FailedBackupKept,  // the old bundle could not be put back: see keptBackup()
+        Installed,         // the new bundle is in place and the relaunch started
     };
 
     // onStatus is called on the worker thread with each new status line.
@@ -62,13 +93,17 @@ public:
     // The attempt's own directory ("ravlet-update-" + UUID); once installed,
     // it still holds the downloaded image.
     const QString& workDirectory() const { return m_workDir; }
+    // Where the old bundle is when it could not be put back.
+    const QString& keptBackup() const { return m_keptBackup; }
 
 private:
     enum class Recovery { CleanUp, DetachAndCleanUp };
     Outcome fail(Recovery recovery);
+    Outcome install(const QString& staged);
+    Outcome undo(BundleSwap& swap);
     bool download(const QString& destination);
     bool verifySignature(const QString& app, std::chrono::milliseconds deadline);
-    void startRelaunch();
+    bool startRelaunch();
 
     const UpdatePipelineSetup m_setup;
     const QUrl m_url;
@@ -76,6 +111,7 @@ private:
     const std::function<void(const QString&)> m_onStatus;
     QString m_workDir;
     QString m_mountPoint;
+    QString m_keptBackup;
 };
 
 // The code requirement an application must satisfy to replace this one:

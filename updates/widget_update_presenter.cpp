@@ -69,6 +69,10 @@ bool WidgetUpdatePresenter::runAlert(const UpdateAlert& alert)
 {
     QMessageBox box(QMessageBox::Warning, alert.messageText, alert.messageText);
     box.setInformativeText(alert.informativeText);
+    // The texts may name a folder the user chose; markup in a name is text.
+    box.setTextFormat(Qt::PlainText);
+    if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        informative->setTextFormat(Qt::PlainText);
     QPushButton* first = nullptr;
     for (const QString& text : alert.buttons) {
         QPushButton* button = box.addButton(text, first ? QMessageBox::RejectRole : QMessageBox::AcceptRole);

@@ -1,6 +1,7 @@
 // The in-app updater's whole pipeline against stand-in macOS tools (tools/)
 // and a real HTTPS server: every step that can fail, the success path with
-// its relaunch, and the clean-up of old backups.
+// its relaunch, a swap that cannot be undone or is cut off, a quit during it,
+// and the clean-up of old backups.
 
 #include "https_test_server.h"
 #include "support/wait_until.h"
@@ -123,7 +124,9 @@ struct UpdaterScene {
     QString downloadURL = server.url("/Ravlet-1.4.dmg");
     QString shell = "/bin/sh";
     // Tool deadlines ample for a loaded machine; rows shorten what they test.
-    UpdateLimits limits{qint64(1) << 30, 60s, 60s, 20s, 20s};
+    UpdateLimits limits{qint64(1) << 30, 60s, 60s, 20s, 20s, 30s};
+    qint64 processId = endedProcess();   // the relaunch need not wait
+    SwapFileOperations files;
     RecordingPresenter presenter;
     std::unique_ptr<InAppUpdater> updater;
 
@@ -134,6 +137,14 @@ struct UpdaterScene {
         for (const QString& name : QDir(RAVLET_STANDIN_TOOLS_DIR).entryList(QDir::Files))
             QFile::copy(QString(RAVLET_STANDIN_TOOLS_DIR "/") + name, tools + '/' + name);
         writeBundle(bundle, "<string>1.3</string>", "old binary");
+    }
+
+    static qint64 endedProcess()
+    {
+        QProcess done;
+        done.start("true", QStringList());
+        done.waitForFinished();
+        return done.processId() ? done.processId() : 999999;
     }
 
     void touch(const QString& control) { writeFile(tools + '/' + control, {}); }
@@ -157,10 +168,16 @@ struct UpdaterScene {
         const UpdaterTools standIns{tools + "/hdiutil", tools + "/codesign", tools + "/ditto", tools + "/xattr",
                                     shell, tools + "/open"};
         updater = std::make_unique<InAppUpdater>(
-            UpdaterPlatform{presenter, standIns, bundle, temp, trustingTestCertificate(), limits});
+            UpdaterPlatform{presenter, standIns, bundle, temp, trustingTestCertificate(), limits, processId, files});
         return *updater;
     }
 
+    // The backup beside the bundle, if there is one.
+    QString backup() const
+    {
+        const QStringList found = QDir(apps).entryList({".Ravlet-old-*.app"}, QDir::AllEntries | QDir::Hidden);
+        return found.isEmpty() ? QString() : apps + '/' + found.first();
+    }
 
     // Each tool call: the tool's name, then its arguments.
     QList<QStringList> calls() const
@@ -245,7 +262,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, UpdateFailure, testing::Values(
     FailureCase{"InstalledCopyInvalid", [](UpdaterScene& s) { s.touch("fail-verify-installed"); }, "plain"},
     FailureCase{"InstalledCopyNotTheOneChecked", [](UpdaterScene& s) {
         writeFile(s.tools + "/signer", QByteArray(kSigner).replace("cert:leaf.OU=K4R7TQ2W9Z", "cert:leaf.OU=Z9Y8X7W6V5"));
-    }, "plain"}),
+    }, "plain"},
+    FailureCase{"RelaunchCannotStart", [](UpdaterScene& s) { s.shell = s.tools + "/no-shell"; }, "plain"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
@@ -265,6 +283,12 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
         longestGap = std::max(longestGap, clock.elapsed() - lastTick);
         lastTick = clock.elapsed();
     });
+
+    // The relaunch waits for this process to end.
+    QProcess running;
+    running.start("sleep", {"60"});
+    ASSERT_TRUE(running.waitForStarted());
+    scene.processId = running.processId();
 
     InAppUpdater& updater = scene.makeUpdater();
     for (const char* notFetched : {"::not a url", "file:///etc/passwd", "x-apple.systempreferences:com.apple.preference",
@@ -297,10 +321,13 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
     EXPECT_TRUE(stamp >= start && stamp <= QDateTime::currentSecsSinceEpoch()) << stamp;
     EXPECT_EQ(snapshot(scene.apps + '/' + names[0]), oldBundle);
 
-    // The attempt ends 0.3 s after starting the relaunch, which opens exactly
-    // the bundle path 1.5 s after its start.
+    // The relaunch opens exactly the bundle path, once the old process has
+    // ended and not before.
+    waitUntil([] { return false; }, 1500);
+    EXPECT_FALSE(QFile::exists(scene.tools + "/opened"));
+    running.kill();
+    running.waitForFinished();
     ASSERT_TRUE(waitUntil([&] { return QFile::exists(scene.tools + "/opened"); }, 6000));
-    EXPECT_GE(clock.elapsed() - ended, 800);
     QFile opened(scene.tools + "/opened");
     ASSERT_TRUE(opened.open(QIODevice::ReadOnly));
     EXPECT_EQ(QString::fromUtf8(opened.readAll()), bundle);
@@ -324,6 +351,116 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
         {"codesign", "--verify", "--deep", "--strict", requirement, bundle},
         {"open", bundle},
     }));
+}
+
+TEST(InAppUpdater, AVersionThatCannotBePutBackIsNamedInTheAlertAndKeptUntilItIs)
+{
+    UpdaterScene scene;
+    const auto oldBundle = snapshot(scene.bundle);
+    scene.touch("fail-verify-installed");
+    // The swap's exchange works; every later one fails.
+    const auto failing = [](int working) {
+        SwapFileOperations files;
+        files.exchange = [working](const QString& a, const QString& b) mutable {
+            return working-- > 0 ? exchangeItems(a, b) : Exchange::Failed;
+        };
+        return files;
+    };
+    scene.files = failing(1);
+    InAppUpdater& updater = scene.makeUpdater();
+    updater.startUpdate(scene.downloadURL, "1.4");
+    ASSERT_TRUE(waitUntil([&] { return !updater.isUpdating(); }));
+
+    const QString backup = scene.backup();
+    ASSERT_FALSE(backup.isEmpty());
+    EXPECT_EQ(snapshot(backup), oldBundle);
+    EXPECT_TRUE(scene.presenter.events.contains("alert: " + InAppUpdater::failureAlert(backup).informativeText))
+        << scene.presenter.events.join('\n').toStdString();
+    EXPECT_TRUE(InAppUpdater::failureAlert(backup).informativeText.contains(backup));
+
+    // The next launch cannot put it back either, and so removes no backup.
+    removeUpdateBackups(scene.bundle, failing(0));
+    EXPECT_EQ(snapshot(backup), oldBundle);
+    // The one after can.
+    removeUpdateBackups(scene.bundle);
+    EXPECT_EQ(snapshot(scene.bundle), oldBundle);
+    EXPECT_EQ(entries(scene.apps), QStringList{QFileInfo(scene.bundle).fileName()});
+}
+
+// The process killed (SIGKILL, power loss) before one of the swap's moves:
+// the next launch finds the bundle as it was before the update.
+TEST(InAppUpdater, ASwapCutOffAnywhereIsUndoneAtTheNextLaunch)
+{
+    struct Killed {};
+    struct Cut {
+        const char* where;
+        bool exchangeWorks;
+        int killedAtMove;   // the swap's moves, then its rollback's, counted from 1
+    };
+    for (const Cut cut : {Cut{"AfterTheJournal", true, 1}, Cut{"NewCopyBesideTheBundle", true, 2},
+                          Cut{"Swapped", true, 3}, Cut{"SwappedBackNotTidied", true, 4},
+                          Cut{"BundlePathEmpty", false, 5}, Cut{"SwappedByRenames", false, 6},
+                          Cut{"RollingBackByRenames", false, 8}}) {
+        SCOPED_TRACE(cut.where);
+        QTemporaryDir root;
+        const QString apps = root.filePath("Applications"), bundle = apps + "/Ravlet.app";
+        writeBundle(bundle, "<string>1.3</string>", "old");
+        writeBundle(root.filePath("staged/Ravlet.app"), "<string>1.4</string>", "new");
+        const auto oldBundle = snapshot(bundle);
+        SwapFileOperations files;
+        if (!cut.exchangeWorks)
+            files.exchange = [](const QString&, const QString&) { return Exchange::Unsupported; };
+        SwapFileOperations dying = files;
+        auto moves = std::make_shared<int>(0);
+        const auto die = [moves, cut] {
+            if (++*moves == cut.killedAtMove)
+                throw Killed{};
+        };
+        dying.move = [die, files](const QString& a, const QString& b) { return die(), files.move(a, b); };
+        dying.exchange = [die, files](const QString& a, const QString& b) { return die(), files.exchange(a, b); };
+        dying.remove = [die, files](const QString& path) { return die(), files.remove(path); };
+
+        BundleSwap swap(bundle, apps + "/.Ravlet-old-1.app", dying);
+        EXPECT_THROW((swap.swapIn(root.filePath("staged/Ravlet.app")), swap.rollBack()), Killed);
+
+        removeUpdateBackups(bundle, files);
+        EXPECT_EQ(snapshot(bundle), oldBundle);
+        EXPECT_EQ(entries(apps), QStringList{"Ravlet.app"});
+    }
+}
+
+TEST(InAppUpdater, AQuitWaitsForTheSwapOrItsRollbackToFinish)
+{
+    for (const bool accepted : {true, false}) {
+        SCOPED_TRACE(accepted ? "installed" : "rolled back");
+        UpdaterScene scene;
+        const auto oldBundle = snapshot(scene.bundle);
+        scene.touch("hold-verify-installed");
+        if (!accepted)
+            scene.touch("fail-verify-installed");
+        InAppUpdater& updater = scene.makeUpdater();
+        updater.startUpdate(scene.downloadURL, "1.4");
+        ASSERT_TRUE(waitUntil([&] { return QFile::exists(scene.tools + "/verifying-installed"); }));
+
+        int quits = 0;
+        QMap<QString, QByteArray> atQuit;
+        QString backupAtQuit;
+        updater.quitWhenSafe([&] {
+            ++quits;
+            atQuit = snapshot(scene.bundle);
+            backupAtQuit = scene.backup();
+        });
+        QCoreApplication::processEvents();
+        EXPECT_EQ(quits, 0) << "not while the installed copy is being verified";
+        scene.touch("go");
+        ASSERT_TRUE(waitUntil([&] { return quits == 1 && !updater.isUpdating(); }));
+        EXPECT_EQ(atQuit, accepted ? snapshot(scene.root.filePath("image/Ravlet.app")) : oldBundle);
+        EXPECT_EQ(backupAtQuit.isEmpty(), !accepted);
+        EXPECT_FALSE(QFile::exists(BundleSwap::journalPath(scene.bundle)));
+
+        updater.quitWhenSafe([&] { ++quits; });
+        EXPECT_EQ(quits, 2) << "with no swap under way, at once";
+    }
 }
 
 TEST(InAppUpdater, RemovalNeverFollowsALinkEvenOneSwappedInWhileItRuns)

@@ -33,7 +33,7 @@ TEST(WidgetUpdatePresenter, PanelTakesNoFocusAndRefitsToTheStatus)
     presenter.setStatus("no panel, no effect");
 }
 
-TEST(WidgetUpdatePresenter, AlertIsAWarningWhoseFirstButtonAloneMeansYes)
+TEST(WidgetUpdatePresenter, AlertIsAPlainTextWarningWhoseFirstButtonAloneMeansYes)
 {
     WidgetUpdatePresenter presenter;
     for (const QString pick : {"Download", "Later"}) {
@@ -42,6 +42,8 @@ TEST(WidgetUpdatePresenter, AlertIsAWarningWhoseFirstButtonAloneMeansYes)
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 poll.stop();
                 EXPECT_EQ(box->icon(), QMessageBox::Warning);
+                for (const QLabel* label : box->findChildren<QLabel*>())
+                    EXPECT_TRUE(label->text().isEmpty() || label->textFormat() == Qt::PlainText) << label->objectName().toStdString();
                 for (QAbstractButton* button : box->buttons())
                     if (button->text() == pick)
                         button->click();
