@@ -31,6 +31,9 @@ bool isInfraApp(const QString& name)
 
 void RavletEngine::refresh()
 {
+    // An audio server can come and go while the program runs.
+    if (const bool supported = m_hardware.processTapsSupported(); supported != m_supported)
+        publish(m_supported, supported, &RavletEngine::supportedChanged);
     publish(m_outputName, defaultOutputName(), &RavletEngine::outputNameChanged);
     publish(m_currentOutputID, hal::defaultOutputDevice(m_hardware), &RavletEngine::currentOutputIDChanged);
     publish(m_outputs, listOutputDevices(), &RavletEngine::outputsChanged);

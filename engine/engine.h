@@ -37,6 +37,8 @@ class RavletEngine : public QObject {
     Q_OBJECT
     // Each NOTIFY signal is emitted on every assignment, changed or not.
     Q_PROPERTY(bool supported READ supported NOTIFY supportedChanged)
+    // Why the mixer cannot work here, while it cannot.
+    Q_PROPERTY(QString unsupportedText READ unsupportedText NOTIFY supportedChanged)
     Q_PROPERTY(QList<AudioApp> apps READ apps NOTIFY appsChanged)
     Q_PROPERTY(QMap<QString, float> levels READ levels NOTIFY levelsChanged)
     Q_PROPERTY(float masterLevel READ masterLevel NOTIFY masterLevelChanged)
@@ -69,6 +71,7 @@ public:
     ~RavletEngine() override;
 
     bool supported() const { return m_supported; }
+    QString unsupportedText() const { return m_supported ? QString() : m_hardware.unsupportedReason(); }
     const QList<AudioApp>& apps() const { return m_apps; }
     const QMap<QString, float>& levels() const { return m_levels; }
     float masterLevel() const { return m_masterLevel; }

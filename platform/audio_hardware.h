@@ -39,7 +39,13 @@ public:
     virtual ~AudioHardware() = default;
 
     // Whether the running system offers process taps (macOS 14.2 or newer).
+    // May change while the program runs (an audio server that comes and goes).
     virtual bool processTapsSupported() const = 0;
+    // Why it does not, in the user's words, while it does not.
+    virtual QString unsupportedReason() const
+    {
+        return QStringLiteral("Ravlet needs macOS 14.2 or newer (Core Audio process taps).");
+    }
 
     // AVCaptureDevice authorizationStatusForMediaType: with AVMediaTypeAudio,
     // as its raw value; read for diagnostics only.

@@ -379,7 +379,8 @@ Item {
                 visible: !root.engine.supported
                 Layout.fillWidth: true
                 padding: 18
-                text: "Ravlet needs macOS 14.2 or newer (Core Audio process taps)."
+                text: root.engine.unsupportedText
+                textFormat: Text.PlainText
                 wrapMode: Text.WordWrap
                 font.pixelSize: 13
                 color: Style.secondary

@@ -1,7 +1,7 @@
 // Ravlet: a per-application volume mixer in the system tray.
 
 #include "app_delegate.h"
-#include "demo_scene.h"
+#include "audio_backend.h"
 #include "in_app_updater.h"
 #include "json_user_defaults.h"
 #include "quit_signals.h"
@@ -19,9 +19,11 @@ int main(int argc, char** argv)
     // An accessory: closing the popover must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    DemoScene scene;
+    // The built-in scene on request; otherwise the desktop's own sound.
+    const std::unique_ptr<AudioBackend> backend
+        = app.arguments().contains(QStringLiteral("--demo")) ? AudioBackend::demo() : AudioBackend::pipeWire();
     JsonUserDefaults defaults(JsonUserDefaults::defaultFilePath());
-    AppDelegate delegate(EnginePlatform{scene.hardware(), scene.processes(), defaults});
+    AppDelegate delegate(EnginePlatform{backend->hardware(), backend->processes(), defaults});
     // A quit waits for an update's bundle swap, or its rollback, to finish.
     QObject::connect(&delegate, &AppDelegate::quitRequested, &app, [] { InAppUpdater::shared().quitWhenSafe(); },
                      Qt::QueuedConnection);

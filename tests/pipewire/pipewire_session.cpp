@@ -338,14 +338,41 @@ QJsonArray PipeWireSession::pwDump(QString* error) const
     QByteArray output;
     if (!run(QStringLiteral("pw-dump"), {}, &output, error, 5000))
         return {};
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(output, &parseError);
-    if (!document.isArray()) {
-        if (error)
-            *error = QStringLiteral("pw-dump printed no JSON array: ") + parseError.errorString();
-        return {};
+    // What changes while it dumps follows the first array as further ones,
+    // each object whole again (or with a null "info" when it went away):
+    // later entries replace earlier ones of the same id.
+    QJsonArray merged;
+    QByteArray rest = output;
+    for (int documents = 0; !rest.trimmed().isEmpty(); ++documents) {
+        QJsonParseError parseError;
+        QJsonDocument document = QJsonDocument::fromJson(rest, &parseError);
+        qsizetype consumed = rest.size();
+        if (parseError.error == QJsonParseError::GarbageAtEnd) {
+            consumed = parseError.offset;
+            document = QJsonDocument::fromJson(rest.left(consumed), &parseError);
+        }
+        if (!document.isArray()) {
+            if (documents > 0)
+                break;
+            if (error)
+                *error = QStringLiteral("pw-dump printed no JSON array: ") + parseError.errorString();
+            return {};
+        }
+        for (const QJsonValue& value : document.array()) {
+            const QJsonObject object = value.toObject();
+            const qint64 id = object.value(QStringLiteral("id")).toInteger(-1);
+            for (qsizetype i = 0; i < merged.size(); ++i) {
+                if (merged.at(i).toObject().value(QStringLiteral("id")).toInteger(-2) == id) {
+                    merged.removeAt(i);
+                    break;
+                }
+            }
+            if (!object.value(QStringLiteral("info")).isNull() || object.contains(QStringLiteral("metadata")))
+                merged.append(object);
+        }
+        rest = rest.mid(consumed);
     }
-    return document.array();
+    return merged;
 }
 
 std::optional<QString> PipeWireSession::metadataValue(quint32 subjectId, const QString& key) const

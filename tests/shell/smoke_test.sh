@@ -22,7 +22,8 @@ export DISPLAY=":$(cat "$work/display")"
 export XDG_CONFIG_HOME="$work/config"
 export QT_QPA_PLATFORM=xcb
 
-"$program" >"$work/ravlet.log" 2>&1 &
+# The built-in scene: no audio server is needed to see rows.
+"$program" --demo >"$work/ravlet.log" 2>&1 &
 program_pid=$!
 
 # The status item: with no tray on a bare X server, a small button window.

@@ -1,0 +1,277 @@
+#include <pipewire/filter.h>
+#include <pipewire/pipewire.h>
+#include <spa/node/io.h>
+#include <spa/param/audio/raw.h>
+
+#include "aggregate_node.h"
+
+#include <QSet>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// The graph's quantum limit: no cycle is longer.
+constexpr uint32_t kMaxFrames = 8192;
+constexpr int kReadyWaitMs = 2000;
+
+enum class Side { Left, Right, Both };
+
+Side sideOf(const QString& channel)
+{
+    static const QSet<QString> left = {QStringLiteral("FL"),  QStringLiteral("RL"),  QStringLiteral("SL"),
+                                       QStringLiteral("FLC"), QStringLiteral("RLC"), QStringLiteral("TFL"),
+                                       QStringLiteral("TRL"), QStringLiteral("TSL"), QStringLiteral("FLW"),
+                                       QStringLiteral("FLH"), QStringLiteral("BLC")};
+    static const QSet<QString> right = {QStringLiteral("FR"),  QStringLiteral("RR"),  QStringLiteral("SR"),
+                                        QStringLiteral("FRC"), QStringLiteral("RRC"), QStringLiteral("TFR"),
+                                        QStringLiteral("TRR"), QStringLiteral("TSR"), QStringLiteral("FRW"),
+                                        QStringLiteral("FRH"), QStringLiteral("BRC")};
+    // Mono, centre and bass belong to both sides of a stereo mixdown.
+    return left.contains(channel) ? Side::Left : right.contains(channel) ? Side::Right : Side::Both;
+}
+
+QString inputName(std::size_t index)
+{
+    return QStringLiteral("tap%1_%2").arg(index / 2).arg(index % 2 == 0 ? QStringLiteral("FL") : QStringLiteral("FR"));
+}
+
+std::vector<std::max_align_t> bufferListStorage(std::size_t buffers)
+{
+    const std::size_t bytes = audioBufferListSize(UInt32(buffers));
+    std::vector<std::max_align_t> storage((bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+    auto* list = reinterpret_cast<AudioBufferList*>(storage.data());
+    list->mNumberBuffers = UInt32(buffers);
+    return storage;
+}
+
+} // namespace
+
+struct AggregateNode::Port {
+    // PipeWire allocates this per port; the address is the port's handle.
+    char unused;
+};
+
+struct AggregateNode::LinkProxy {
+    pw_proxy* proxy = nullptr;
+    ~LinkProxy()
+    {
+        if (proxy)
+            pw_proxy_destroy(proxy);
+    }
+};
+
+static const pw_filter_events& filterEvents()
+{
+    static const pw_filter_events events = [] {
+        pw_filter_events e{};
+        e.version = PW_VERSION_FILTER_EVENTS;
+        e.process = [](void* data, spa_io_position* position) { AggregateNode::onProcessThunk(data, position); };
+        return e;
+    }();
+    return events;
+}
+
+AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid, int taps,
+                             const QStringList& masterChannels)
+    : m_connection(connection)
+    , m_masterChannels(masterChannels)
+    , m_silence(kMaxFrames, 0.0f)
+    , m_scratch(kMaxFrames, 0.0f)
+{
+    if (!connection.core())
+        return;
+    const QByteArray name = "ravlet-mix-" + uid.toUtf8();
+    m_filter = pw_filter_new(connection.core(), name.constData(),
+                             pw_properties_new(PW_KEY_NODE_NAME, name.constData(), PW_KEY_NODE_DESCRIPTION, "Ravlet",
+                                               PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter",
+                                               PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_AUTOCONNECT, "false",
+                                               "node.always-process", "true", nullptr));
+    if (!m_filter)
+        return;
+    pw_filter_add_listener(m_filter, &m_listener, &filterEvents(), this);
+    const auto addPort = [this](pw_direction direction, const QString& portName, const QString& channel) {
+        return static_cast<Port*>(pw_filter_add_port(
+            m_filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, sizeof(Port),
+            pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
+                              portName.toUtf8().constData(), PW_KEY_AUDIO_CHANNEL, channel.toUtf8().constData(),
+                              nullptr),
+            nullptr, 0));
+    };
+    for (std::size_t i = 0; i < std::size_t(taps) * 2; ++i) {
+        m_inputs.push_back(addPort(PW_DIRECTION_INPUT, inputName(i), i % 2 == 0 ? QStringLiteral("FL") : QStringLiteral("FR")));
+        m_inputNames.append(inputName(i));
+    }
+    for (const QString& channel : masterChannels) {
+        m_outputs.push_back(addPort(PW_DIRECTION_OUTPUT, QStringLiteral("out_") + channel, channel));
+        m_outputNames.append(QStringLiteral("out_") + channel);
+    }
+    m_inputList = bufferListStorage(m_inputs.size());
+    m_outputList = bufferListStorage(m_outputs.size());
+    pw_filter_connect(m_filter, pw_filter_flags(PW_FILTER_FLAG_RT_PROCESS | PW_FILTER_FLAG_INACTIVE), nullptr, 0);
+    connection.runUntil([this] { return isReady(); }, kReadyWaitMs);
+}
+
+AggregateNode::~AggregateNode()
+{
+    stop();
+    m_inputLinks.clear();
+    m_outputLinks.clear();
+    if (m_filter) {
+        spa_hook_remove(&m_listener);
+        pw_filter_destroy(m_filter);
+    }
+}
+
+uint32_t AggregateNode::nodeId() const
+{
+    const uint32_t id = m_filter ? pw_filter_get_node_id(m_filter) : SPA_ID_INVALID;
+    return id == SPA_ID_INVALID ? 0 : id;
+}
+
+uint32_t AggregateNode::portId(const QString& name) const
+{
+    const uint32_t node = nodeId();
+    for (const pw_graph::Port& port : m_connection.graph().ports) {
+        if (port.nodeId == node && port.name == name)
+            return port.id;
+    }
+    return 0;
+}
+
+bool AggregateNode::isReady() const
+{
+    if (!nodeId() || !m_connection.graph().nodes.contains(nodeId()))
+        return false;
+    for (const QStringList* names : {&m_inputNames, &m_outputNames}) {
+        for (const QString& name : *names) {
+            if (!portId(name))
+                return false;
+        }
+    }
+    return true;
+}
+
+pw_proxy* AggregateNode::link(uint32_t outputNode, uint32_t outputPort, uint32_t inputNode, uint32_t inputPort)
+{
+    return m_connection.createObject(
+        "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK,
+        pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, QByteArray::number(outputNode).constData(), PW_KEY_LINK_OUTPUT_PORT,
+                          QByteArray::number(outputPort).constData(), PW_KEY_LINK_INPUT_NODE,
+                          QByteArray::number(inputNode).constData(), PW_KEY_LINK_INPUT_PORT,
+                          QByteArray::number(inputPort).constData(), PW_KEY_OBJECT_LINGER, "false", nullptr));
+}
+
+bool AggregateNode::start(const AudioDeviceIOBlock* block, const QString& masterName)
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    const pw_graph::Node* master = graph.nodeNamed(masterName, QStringLiteral("Audio/Sink"));
+    if (!m_filter || !isReady() || !master)
+        return false;
+    m_outputLinks.clear();
+    const QList<const pw_graph::Port*> playback = graph.portsOf(master->id, pw_graph::Direction::In);
+    for (std::size_t i = 0; i < m_outputs.size(); ++i) {
+        const auto target = std::find_if(playback.begin(), playback.end(),
+                                         [&](const pw_graph::Port* port) { return port->channel == m_masterChannels.value(int(i)); });
+        if (target == playback.end())
+            continue;
+        auto proxy = std::make_unique<LinkProxy>();
+        proxy->proxy = link(nodeId(), portId(m_outputNames.value(int(i))), master->id, (*target)->id);
+        m_outputLinks.push_back(std::move(proxy));
+    }
+    // Before the node runs: the callback sees the block from its first cycle on.
+    m_block.store(block, std::memory_order_release);
+    pw_filter_set_active(m_filter, true);
+    m_started = true;
+    return true;
+}
+
+void AggregateNode::stop()
+{
+    if (!m_started)
+        return;
+    m_started = false;
+    clearBlockOnDataThread();
+    pw_filter_set_active(m_filter, false);
+    m_outputLinks.clear();
+}
+
+void AggregateNode::clearBlockOnDataThread()
+{
+    pw_data_loop* loop = pw_context_get_data_loop(m_connection.context());
+    // Run on the data thread itself and waited for: once it returns, no cycle
+    // is inside the block and none will enter it.
+    pw_data_loop_invoke(
+        loop,
+        [](spa_loop*, bool, uint32_t, const void*, size_t, void* user) -> int {
+            static_cast<AggregateNode*>(user)->m_block.store(nullptr, std::memory_order_relaxed);
+            return 0;
+        },
+        0, nullptr, 0, true, this);
+}
+
+void AggregateNode::readStreams(const std::vector<QList<uint32_t>>& streamsPerSlot)
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    const uint32_t self = nodeId();
+    // Drop the links of streams no longer read in their slot.
+    std::erase_if(m_inputLinks, [&](const auto& entry) {
+        const auto [slot, stream] = entry.first;
+        return slot >= int(streamsPerSlot.size()) || !streamsPerSlot[std::size_t(slot)].contains(stream);
+    });
+    for (std::size_t slot = 0; slot < streamsPerSlot.size() && slot * 2 + 1 < m_inputs.size(); ++slot) {
+        for (const uint32_t stream : streamsPerSlot[slot]) {
+            const auto key = std::make_pair(int(slot), stream);
+            if (std::any_of(m_inputLinks.begin(), m_inputLinks.end(), [&](const auto& entry) { return entry.first == key; }))
+                continue;
+            std::vector<std::unique_ptr<LinkProxy>> links;
+            for (const pw_graph::Port* port : graph.portsOf(stream, pw_graph::Direction::Out)) {
+                const Side side = sideOf(port->channel);
+                for (const int which : {0, 1}) {
+                    if ((side == Side::Left && which == 1) || (side == Side::Right && which == 0))
+                        continue;
+                    auto proxy = std::make_unique<LinkProxy>();
+                    proxy->proxy = link(stream, port->id, self, portId(m_inputNames.value(int(slot * 2) + which)));
+                    links.push_back(std::move(proxy));
+                }
+            }
+            if (!links.empty())
+                m_inputLinks.emplace_back(key, std::move(links));
+        }
+    }
+}
+
+Float64 AggregateNode::sampleRate(const pw_graph::Graph& /*graph*/)
+{
+    // The graph's default rate; the mix itself works at whatever rate the
+    // cycle runs at.
+    return 48000.0;
+}
+
+// Runs on PipeWire's data thread, once per graph cycle: touches only the
+// storage made in the constructor, reads the block once, never allocates,
+// locks, logs or waits.
+void AggregateNode::onProcessThunk(void* data, spa_io_position* position)
+{
+    auto* self = static_cast<AggregateNode*>(data);
+    const uint32_t frames = position ? std::min<uint32_t>(uint32_t(position->clock.duration), kMaxFrames) : 0;
+    const UInt32 bytes = frames * UInt32(sizeof(float));
+    auto* input = reinterpret_cast<AudioBufferList*>(self->m_inputList.data());
+    auto* output = reinterpret_cast<AudioBufferList*>(self->m_outputList.data());
+    for (std::size_t i = 0; i < self->m_inputs.size(); ++i) {
+        void* samples = pw_filter_get_dsp_buffer(self->m_inputs[i], frames);
+        input->mBuffers[i] = AudioBuffer{1, bytes, samples ? samples : self->m_silence.data()};
+    }
+    for (std::size_t i = 0; i < self->m_outputs.size(); ++i) {
+        void* samples = pw_filter_get_dsp_buffer(self->m_outputs[i], frames);
+        output->mBuffers[i] = AudioBuffer{1, bytes, samples ? samples : self->m_scratch.data()};
+    }
+    const AudioDeviceIOBlock* block = self->m_block.load(std::memory_order_acquire);
+    if (block && *block) {
+        (*block)(nullptr, input, nullptr, output, nullptr);
+        return;
+    }
+    for (std::size_t i = 0; i < self->m_outputs.size(); ++i)
+        std::memset(output->mBuffers[i].mData, 0, bytes);
+}

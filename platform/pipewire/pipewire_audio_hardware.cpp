@@ -1,0 +1,446 @@
+// The property side of the seam: devices, the default output, volumes and
+// process objects, all answered from the connection's graph.
+
+#include "pipewire_audio_hardware.h"
+
+#include "aggregate_node.h"
+#include "proc_files.h"
+#include "property_reply.h"
+#include "stream_mover.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const QString kSinkClass = QStringLiteral("Audio/Sink");
+// The longest the main thread waits on the daemon for anything.
+constexpr int kRoundTripMs = 500;
+const QString kStreamClass = QStringLiteral("Stream/Output/Audio");
+
+constexpr bool isGlobal(const AudioObjectPropertyAddress& address)
+{
+    return address.mScope == kAudioObjectPropertyScopeGlobal && address.mElement == kAudioObjectPropertyElementMain;
+}
+
+QString baseName(const QString& path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+// Whether pid is, right now, a process of uid running binary: only then is a
+// client's own word for its pid taken.
+bool processRuns(SInt32 pid, qint64 uid, const QString& binary)
+{
+    static const ProcFiles proc;
+    if (pid <= 0 || binary.isEmpty())
+        return false;
+    const std::optional<uid_t> owner = proc.owner(pid);
+    if (!owner || (uid >= 0 && qint64(*owner) != uid))
+        return false;
+    const QString name = baseName(binary);
+    if (baseName(proc.executable(pid)) == name)
+        return true;
+    const QStringList arguments = proc.arguments(pid);
+    return !arguments.isEmpty() && baseName(arguments.first()) == name;
+}
+
+// The daemon's own processes (the PulseAudio server among them) speak for
+// their clients; their pid names none of those.
+bool isProtocolServer(SInt32 pid)
+{
+    static const ProcFiles proc;
+    const QString name = baseName(proc.executable(pid));
+    return name == QLatin1String("pipewire") || name == QLatin1String("pipewire-pulse");
+}
+
+} // namespace
+
+PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection)
+    : m_connection(connection)
+    , m_mover(std::make_unique<StreamMover>(connection))
+{
+    QObject::connect(&m_connection, &PipeWireConnection::graphChanged, &m_connection, [this] { onGraphChanged(); });
+    QObject::connect(&m_connection, &PipeWireConnection::aboutToDisconnect, &m_connection, [this] { onDisconnect(); });
+}
+
+PipeWireAudioHardware::~PipeWireAudioHardware()
+{
+    QObject::disconnect(&m_connection, nullptr, &m_connection, nullptr);
+    onDisconnect();
+}
+
+bool PipeWireAudioHardware::processTapsSupported() const
+{
+    return m_connection.isConnected() && m_connection.problem().isEmpty();
+}
+
+long PipeWireAudioHardware::audioCaptureAuthorizationStatus() const
+{
+    // Linux asks no permission to read another client's stream: authorised.
+    return 3;
+}
+
+AudioObjectID PipeWireAudioHardware::idFor(const QString& key) const
+{
+    const auto found = m_ids.constFind(key);
+    if (found != m_ids.cend())
+        return *found;
+    const AudioObjectID id = m_nextID++;
+    m_ids.insert(key, id);
+    m_keys.insert(id, key);
+    return id;
+}
+
+const pw_graph::Node* PipeWireAudioHardware::sink(AudioObjectID device) const
+{
+    const QString key = m_keys.value(device);
+    if (!key.startsWith(QLatin1String("node:")))
+        return nullptr;
+    const uint64_t serial = key.mid(5).toULongLong();
+    for (const pw_graph::Node& node : m_connection.graph().nodes) {
+        if (node.serial == serial && node.mediaClass == kSinkClass && !m_mover->isOurs(node))
+            return &node;
+    }
+    return nullptr;
+}
+
+std::vector<AudioObjectID> PipeWireAudioHardware::sinks() const
+{
+    std::vector<const pw_graph::Node*> found;
+    for (const pw_graph::Node& node : m_connection.graph().nodes) {
+        if (node.mediaClass == kSinkClass && !m_mover->isOurs(node))
+            found.push_back(&node);
+    }
+    // The daemon's order of creation, as a system lists its devices.
+    std::sort(found.begin(), found.end(), [](const auto* a, const auto* b) { return a->serial < b->serial; });
+    std::vector<AudioObjectID> ids;
+    for (const pw_graph::Node* node : found)
+        ids.push_back(idFor(QStringLiteral("node:%1").arg(node->serial)));
+    return ids;
+}
+
+AudioObjectID PipeWireAudioHardware::defaultSink() const
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    // The user's choice, as soon as it is written: the session manager
+    // follows it a moment later.
+    for (const char* key : {"default.configured.audio.sink", "default.audio.sink"}) {
+        const pw_graph::Node* node = graph.nodeNamed(graph.defaultName(key), kSinkClass);
+        if (node && !m_mover->isOurs(*node))
+            return idFor(QStringLiteral("node:%1").arg(node->serial));
+    }
+    return kAudioObjectUnknown;
+}
+
+SInt32 PipeWireAudioHardware::trustedPid(const pw_graph::Client& client) const
+{
+    if (processRuns(client.claimedPid, client.secureUid, client.binary))
+        return client.claimedPid;
+    if (client.securePid > 0 && !isProtocolServer(client.securePid))
+        return client.securePid;
+    auto found = m_virtualPids.find(client.serial);
+    if (found == m_virtualPids.end())
+        found = m_virtualPids.insert(client.serial, m_nextVirtualPid++);
+    return *found;
+}
+
+const QHash<AudioObjectID, PipeWireAudioHardware::Process>& PipeWireAudioHardware::processes() const
+{
+    if (!m_processesStale)
+        return m_processes;
+    m_processesStale = false;
+    m_processes.clear();
+    const pw_graph::Graph& graph = m_connection.graph();
+    QHash<SInt32, AudioObjectID> byPid;
+    for (const pw_graph::Node& node : graph.nodes) {
+        // Parts of filter chains and loopbacks carry others' sound, not their own.
+        if (node.mediaClass != kStreamClass || graph.isOurs(node) || node.inLinkGroup)
+            continue;
+        const auto client = graph.clients.constFind(node.clientId);
+        if (client == graph.clients.cend() || client->ours)
+            continue;
+        const SInt32 pid = trustedPid(*client);
+        AudioObjectID id = byPid.value(pid);
+        if (!id) {
+            id = idFor(QStringLiteral("process:%1").arg(pid));
+            byPid.insert(pid, id);
+            m_processes.insert(id, Process{id, pid, {}, false,
+                                           {client->applicationName, baseName(client->binary), client->iconName}});
+        }
+        Process& process = m_processes[id];
+        process.streams.append(node.id);
+        process.running = process.running || node.running;
+    }
+    return m_processes;
+}
+
+std::optional<Float32> PipeWireAudioHardware::volume(const pw_graph::Node& node) const
+{
+    if (!node.channelVolumes || node.channelVolumes->empty())
+        return std::nullopt;
+    const float loudest = *std::max_element(node.channelVolumes->begin(), node.channelVolumes->end());
+    // Desktop mixers show the cube root of the linear gain as the percentage.
+    return std::cbrt(std::max(loudest, 0.0f));
+}
+
+bool PipeWireAudioHardware::hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address)
+{
+    PropertyReply reply;
+    const SInt32 anyPid = 0;
+    const OSStatus status = read(object, address, sizeof anyPid, &anyPid, reply);
+    return status != kAudioHardwareUnknownPropertyError && status != kAudioHardwareBadObjectError;
+}
+
+OSStatus PipeWireAudioHardware::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                                    UInt32 qualifierSize, const void* qualifier, UInt32* outDataSize)
+{
+    PropertyReply reply;
+    if (const OSStatus status = read(object, address, qualifierSize, qualifier, reply))
+        return status;
+    if (!outDataSize)
+        return kAudioHardwareIllegalOperationError;
+    *outDataSize = reply.size();
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                                UInt32 qualifierSize, const void* qualifier, UInt32* ioDataSize,
+                                                void* outData)
+{
+    PropertyReply reply;
+    if (const OSStatus status = read(object, address, qualifierSize, qualifier, reply))
+        return status;
+    return reply.deliver(ioDataSize, outData);
+}
+
+OSStatus PipeWireAudioHardware::read(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                     UInt32 qualifierSize, const void* qualifier, PropertyReply& reply) const
+{
+    const AudioObjectPropertySelector selector = address.mSelector;
+    if (object == kAudioObjectSystemObject) {
+        if (!isGlobal(address))
+            return kAudioHardwareUnknownPropertyError;
+        switch (selector) {
+        case kAudioHardwarePropertyDefaultOutputDevice:
+            reply.bytes = bytesOf(defaultSink());
+            return kAudioHardwareNoError;
+        case kAudioHardwarePropertyDevices:
+            reply.list = true;
+            reply.bytes = idsOf(sinks());
+            return kAudioHardwareNoError;
+        case kAudioHardwarePropertyProcessObjectList: {
+            std::vector<AudioObjectID> ids(processes().keyBegin(), processes().keyEnd());
+            std::sort(ids.begin(), ids.end());
+            reply.list = true;
+            reply.bytes = idsOf(ids);
+            return kAudioHardwareNoError;
+        }
+        case kAudioHardwarePropertyTranslatePIDToProcessObject: {
+            if (qualifierSize != sizeof(SInt32))
+                return kAudioHardwareBadPropertySizeError;
+            if (!qualifier)
+                return kAudioHardwareIllegalOperationError;
+            SInt32 pid = 0;
+            std::memcpy(&pid, qualifier, sizeof pid);
+            AudioObjectID found = kAudioObjectUnknown;
+            for (const Process& process : processes()) {
+                if (process.pid == pid)
+                    found = process.id;
+            }
+            reply.bytes = bytesOf(found);
+            return kAudioHardwareNoError;
+        }
+        default:
+            return kAudioHardwareUnknownPropertyError;
+        }
+    }
+
+    if (const pw_graph::Node* node = sink(object)) {
+        const bool output = address.mScope == kAudioObjectPropertyScopeOutput;
+        switch (selector) {
+        case kAudioObjectPropertyName:
+        case kAudioDevicePropertyDeviceUID:
+            if (!isGlobal(address))
+                return kAudioHardwareUnknownPropertyError;
+            reply.string = (selector == kAudioObjectPropertyName ? node->description : node->name).toStdString();
+            return kAudioHardwareNoError;
+        case kAudioDevicePropertyStreamConfiguration: {
+            if (!output && address.mScope != kAudioObjectPropertyScopeInput)
+                return kAudioHardwareUnknownPropertyError;
+            const auto channels = UInt32(m_connection.graph().portsOf(node->id, pw_graph::Direction::In).size());
+            // A sink plays; what it takes in is not a device input.
+            reply.bytes = bufferListOf(output && channels ? std::vector<UInt32>{channels} : std::vector<UInt32>{});
+            return kAudioHardwareNoError;
+        }
+        case kAudioDevicePropertyVolumeScalar: {
+            const std::optional<Float32> scalar = volume(*node);
+            if (!output || !scalar)
+                return kAudioHardwareUnknownPropertyError;
+            reply.bytes = bytesOf(*scalar);
+            return kAudioHardwareNoError;
+        }
+        default:
+            return kAudioHardwareUnknownPropertyError;
+        }
+    }
+
+    if (const auto process = processes().constFind(object); process != processes().cend()) {
+        if (!isGlobal(address))
+            return kAudioHardwareUnknownPropertyError;
+        const auto string = [&](const QString& value) {
+            if (value.isEmpty())
+                return kAudioHardwareUnknownPropertyError;
+            reply.string = value.toStdString();
+            return kAudioHardwareNoError;
+        };
+        switch (selector) {
+        case kAudioProcessPropertyPID:
+            reply.bytes = bytesOf(process->pid);
+            return kAudioHardwareNoError;
+        case kAudioProcessPropertyIsRunningOutput:
+            reply.bytes = bytesOf(UInt32(process->running ? 1 : 0));
+            return kAudioHardwareNoError;
+        case kRavletProcessPropertyApplicationName:
+            return string(process->facts.applicationName);
+        case kRavletProcessPropertyBinary:
+            return string(process->facts.binary);
+        case kRavletProcessPropertyIconName:
+            return string(process->facts.iconName);
+        default:
+            return kAudioHardwareUnknownPropertyError;
+        }
+    }
+
+    if (const auto tap = m_taps.find(object); tap != m_taps.end()) {
+        if (!isGlobal(address))
+            return kAudioHardwareUnknownPropertyError;
+        switch (selector) {
+        case kAudioTapPropertyUID:
+            reply.string = tap->second.uid.toStdString();
+            return kAudioHardwareNoError;
+        case kAudioObjectPropertyName:
+            reply.string = tap->second.description.name.toStdString();
+            return kAudioHardwareNoError;
+        case kAudioTapPropertyFormat:
+            // What the mix reads of a tap: two channels of 32-bit float, one
+            // buffer each.
+            reply.bytes = bytesOf(AudioStreamBasicDescription{
+                AggregateNode::sampleRate(m_connection.graph()), kAudioFormatLinearPCM,
+                kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved, 4, 1, 4, 2,
+                32, 0});
+            return kAudioHardwareNoError;
+        default:
+            return kAudioHardwareUnknownPropertyError;
+        }
+    }
+
+    if (const auto aggregate = m_aggregates.find(object); aggregate != m_aggregates.end()) {
+        switch (selector) {
+        case kAudioObjectPropertyName:
+            reply.string = "Ravlet";
+            return isGlobal(address) ? kAudioHardwareNoError : kAudioHardwareUnknownPropertyError;
+        case kAudioDevicePropertyDeviceUID:
+            reply.string = aggregate->second.uid.toStdString();
+            return isGlobal(address) ? kAudioHardwareNoError : kAudioHardwareUnknownPropertyError;
+        case kAudioDevicePropertyStreamConfiguration: {
+            const pw_graph::Node* master = m_connection.graph().nodeNamed(aggregate->second.masterName, kSinkClass);
+            const auto masterChannels = master ? m_connection.graph().portsOf(master->id, pw_graph::Direction::In).size() : 0;
+            const std::size_t channels = address.mScope == kAudioObjectPropertyScopeOutput
+                                           ? masterChannels
+                                           : 2 * aggregate->second.taps.size();
+            reply.bytes = bufferListOf(std::vector<UInt32>(channels, 1));
+            return kAudioHardwareNoError;
+        }
+        default:
+            return kAudioHardwareUnknownPropertyError;
+        }
+    }
+    return kAudioHardwareBadObjectError;
+}
+
+OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                                UInt32 /*qualifierSize*/, const void* /*qualifier*/, UInt32 dataSize,
+                                                const void* data)
+{
+    if (!data)
+        return kAudioHardwareIllegalOperationError;
+    if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyDefaultOutputDevice) {
+        if (!isGlobal(address))
+            return kAudioHardwareUnknownPropertyError;
+        if (dataSize != sizeof(AudioObjectID))
+            return kAudioHardwareBadPropertySizeError;
+        AudioObjectID device = kAudioObjectUnknown;
+        std::memcpy(&device, data, sizeof device);
+        const pw_graph::Node* node = sink(device);
+        if (!node)
+            return kAudioHardwareBadDeviceError;
+        // As desktop mixers do: the user's choice, which the session manager
+        // follows and remembers.
+        const QString value = pw_graph::jsonForName(node->name);
+        if (!m_connection.setMetadata(0, QStringLiteral("default.configured.audio.sink"),
+                                      QStringLiteral("Spa:String:JSON"), &value))
+            return kAudioHardwareNotRunningError;
+        // Read back at once, as Core Audio's default is. The metadata is the
+        // session manager's, so the echo comes from it, a moment later.
+        const QString name = node->name;
+        m_connection.runUntil(
+            [&] { return m_connection.graph().defaultName("default.configured.audio.sink") == name; }, kRoundTripMs);
+        return kAudioHardwareNoError;
+    }
+    const pw_graph::Node* node = sink(object);
+    if (!node)
+        return object == kAudioObjectSystemObject || m_taps.count(object) || m_aggregates.count(object)
+                || processes().contains(object)
+                 ? kAudioHardwareUnknownPropertyError
+                 : kAudioHardwareBadObjectError;
+    if (address.mSelector != kAudioDevicePropertyVolumeScalar || address.mScope != kAudioObjectPropertyScopeOutput
+        || !node->channelVolumes || node->channelVolumes->empty())
+        return kAudioHardwareUnknownPropertyError;
+    if (dataSize != sizeof(Float32))
+        return kAudioHardwareBadPropertySizeError;
+    Float32 scalar = 0;
+    std::memcpy(&scalar, data, sizeof scalar);
+    if (!std::isfinite(scalar))
+        return kAudioHardwareIllegalOperationError;
+    const float wanted = std::pow(std::clamp(scalar, 0.0f, 1.0f), 3.0f);
+    std::vector<float> volumes = *node->channelVolumes;
+    const float loudest = *std::max_element(volumes.begin(), volumes.end());
+    // The balance between the channels stays as the user set it.
+    for (float& channel : volumes)
+        channel = loudest > 0.0f ? channel * (wanted / loudest) : wanted;
+    return m_connection.setVolumes(node->id, volumes) ? kAudioHardwareNoError : kAudioHardwareNotRunningError;
+}
+
+void PipeWireAudioHardware::onGraphChanged()
+{
+    m_processesStale = true;
+    forgetGoneObjects();
+    updateHolds();
+}
+
+void PipeWireAudioHardware::forgetGoneObjects()
+{
+    // Ids of objects that are gone are dropped from the mint but never handed
+    // out again: the counter only grows.
+    QSet<QString> alive;
+    for (const pw_graph::Node& node : m_connection.graph().nodes)
+        alive.insert(QStringLiteral("node:%1").arg(node.serial));
+    for (const Process& process : processes())
+        alive.insert(QStringLiteral("process:%1").arg(process.pid));
+    QSet<uint64_t> clients;
+    for (const pw_graph::Client& client : m_connection.graph().clients)
+        clients.insert(client.serial);
+    m_virtualPids.removeIf([&](const auto& entry) { return !clients.contains(entry.key()); });
+    for (auto it = m_ids.begin(); it != m_ids.end();) {
+        if ((it.key().startsWith(QLatin1String("node:")) || it.key().startsWith(QLatin1String("process:")))
+            && !alive.contains(it.key())) {
+            m_keys.remove(it.value());
+            it = m_ids.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}

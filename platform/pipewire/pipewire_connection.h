@@ -1,0 +1,73 @@
+#pragma once
+
+// One connection to the PipeWire daemon, driven from Qt's event loop: the
+// PipeWire main loop's descriptor is watched by a QSocketNotifier, so every
+// PipeWire event (registry, object info, metadata) is handled on the main
+// thread, where the engine's calls read the resulting graph without locks.
+// Real-time processing runs on PipeWire's own data thread (see
+// AggregateNode). When the daemon goes away the graph empties and the
+// connection retries every second by itself.
+
+#include "graph_model.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+struct pw_context;
+struct pw_core;
+struct pw_loop;
+struct pw_proxy;
+struct pw_properties;
+
+class PipeWireConnection : public QObject {
+    Q_OBJECT
+public:
+    explicit PipeWireConnection(QObject* parent = nullptr);
+    ~PipeWireConnection() override;
+
+    bool isConnected() const;
+    // Why there is no usable audio server, in the user's words; empty when
+    // there is one.
+    QString problem() const;
+    const pw_graph::Graph& graph() const;
+
+    pw_context* context() const;
+    pw_core* core() const;   // null while disconnected
+
+    // Runs PipeWire's loop here until done() holds or timeoutMs passed; true
+    // when done() held. Never call it from inside a PipeWire callback.
+    bool runUntil(const std::function<bool()>& done, int timeoutMs);
+    // Until the daemon has handled everything sent so far.
+    bool roundTrip(int timeoutMs);
+
+    // Writes to the "default" metadata; a null value removes the key.
+    bool setMetadata(uint32_t subject, const QString& key, const QString& type, const QString* value);
+    // A sink's volumes: through its device's route when it has one (as the
+    // session manager's own mixer does, saved), else its own Props.
+    bool setVolumes(uint32_t nodeId, const std::vector<float>& volumes);
+    // An object made by one of the daemon's factories, owned by this
+    // connection: it goes away with us. Destroy it with pw_proxy_destroy().
+    pw_proxy* createObject(const char* factory, const char* type, uint32_t version, pw_properties* props);
+    // The global id a proxy made by createObject() was given; 0 until the
+    // daemon has told (a round trip).
+    static uint32_t boundId(pw_proxy* proxy);
+
+signals:
+    // Before the connection's objects go (the daemon left, or we close):
+    // the last moment to destroy what was made on it.
+    void aboutToDisconnect();
+    void connectedChanged(bool connected);
+    // After the graph changed; queued, at most once per event-loop turn.
+    void graphChanged();
+
+public:
+    // Shared by the files that implement the connection.
+    struct Private;
+
+private:
+    std::unique_ptr<Private> d;
+};

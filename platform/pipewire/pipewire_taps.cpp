@@ -1,0 +1,249 @@
+// The tap side of the seam: process taps, the private aggregate device and
+// its I/O procedure. A tap is bookkeeping until a started aggregate device
+// lists it; then its processes' streams are held on our private sink and
+// read by the aggregate's node, as Core Audio's "muted when tapped" taps are
+// silenced only while they are read.
+
+#include "pipewire_audio_hardware.h"
+
+#include "aggregate_node.h"
+#include "stream_mover.h"
+
+#include <QSet>
+
+namespace {
+
+// A description's list of dictionaries; nothing when it is not one.
+std::optional<QVariantList> listValue(const QVariantMap& description, const char* key)
+{
+    const QVariant value = description.value(QLatin1String(key));
+    if (!value.isValid())
+        return QVariantList();
+    if (value.typeId() == QMetaType::QString || value.typeId() == QMetaType::QByteArray
+        || !value.canConvert<QVariantList>())
+        return std::nullopt;
+    return value.toList();
+}
+
+QString uidOf(const QVariant& entry, const char* key)
+{
+    return entry.toMap().value(QLatin1String(key)).toString();
+}
+
+} // namespace
+
+OSStatus PipeWireAudioHardware::createProcessTap(const CATapDescription& description, AudioObjectID* outTapID)
+{
+    if (!outTapID)
+        return kAudioHardwareIllegalOperationError;
+    *outTapID = kAudioObjectUnknown;
+    if (!m_connection.isConnected())
+        return kAudioHardwareNotRunningError;
+    if (description.processes.empty())
+        return kAudioHardwareIllegalOperationError;
+    const pw_graph::Graph& graph = m_connection.graph();
+    for (const AudioObjectID process : description.processes) {
+        const auto found = processes().constFind(process);
+        if (found == processes().cend())
+            return kAudioHardwareBadObjectError;
+        // Such a stream is never moved (the daemon would destroy it rather
+        // than let it follow a new target): it cannot be taken off its device.
+        for (const uint32_t stream : found->streams) {
+            if (graph.nodes.value(stream).dontReconnect)
+                return kAudioHardwareIllegalOperationError;
+        }
+    }
+    const QString uid = description.uuid.toString(QUuid::WithoutBraces).toUpper();
+    const AudioObjectID id = idFor(QStringLiteral("tap:") + uid);
+    m_taps[id] = Tap{description, uid};
+    *outTapID = id;
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tapID)
+{
+    if (!m_taps.erase(tapID))
+        return kAudioHardwareBadObjectError;
+    updateHolds();
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID)
+{
+    if (!outDeviceID)
+        return kAudioHardwareIllegalOperationError;
+    *outDeviceID = kAudioObjectUnknown;
+    if (!m_connection.isConnected())
+        return kAudioHardwareNotRunningError;
+    const QString uid = description.value(QLatin1String(kAudioAggregateDeviceUIDKey)).toString();
+    const bool taken = std::any_of(m_aggregates.begin(), m_aggregates.end(),
+                                   [&](const auto& entry) { return entry.second.uid == uid; })
+                    || m_connection.graph().nodeNamed(uid);
+    if (uid.isEmpty() || taken)
+        return kAudioHardwareIllegalOperationError;
+    const auto subDevices = listValue(description, kAudioAggregateDeviceSubDeviceListKey);
+    const auto tapList = listValue(description, kAudioAggregateDeviceTapListKey);
+    if (!subDevices || !tapList)
+        return kAudioHardwareIllegalOperationError;
+
+    const pw_graph::Graph& graph = m_connection.graph();
+    const auto realSink = [&](const QString& name) {
+        const pw_graph::Node* node = graph.nodeNamed(name, QStringLiteral("Audio/Sink"));
+        return node && !m_mover->isOurs(*node) ? node : nullptr;
+    };
+    const pw_graph::Node* master = realSink(description.value(QLatin1String(kAudioAggregateDeviceMainSubDeviceKey)).toString());
+    if (!master)
+        return kAudioHardwareBadDeviceError;
+    for (const QVariant& entry : *subDevices) {
+        if (!realSink(uidOf(entry, kAudioSubDeviceUIDKey)))
+            return kAudioHardwareBadDeviceError;
+    }
+    std::vector<AudioObjectID> taps;
+    for (const QVariant& entry : *tapList) {
+        const QString tapUID = uidOf(entry, kAudioSubTapUIDKey);
+        const auto found = std::find_if(m_taps.begin(), m_taps.end(),
+                                        [&](const auto& tap) { return !tapUID.isEmpty() && tap.second.uid == tapUID; });
+        if (found == m_taps.end())
+            return kAudioHardwareBadObjectError;
+        taps.push_back(found->first);
+    }
+
+    QStringList channels;
+    for (const pw_graph::Port* port : graph.portsOf(master->id, pw_graph::Direction::In))
+        channels.append(port->channel);
+    auto node = std::make_unique<AggregateNode>(m_connection, uid, int(taps.size()), channels);
+    if (!node->isReady())
+        return kAudioHardwareUnspecifiedError;
+    const AudioObjectID id = idFor(QStringLiteral("aggregate:") + uid);
+    Aggregate& aggregate = m_aggregates[id];
+    aggregate.uid = uid;
+    aggregate.masterName = master->name;
+    aggregate.taps = std::move(taps);
+    aggregate.node = std::move(node);
+    *outDeviceID = id;
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID deviceID)
+{
+    const auto found = m_aggregates.find(deviceID);
+    if (found == m_aggregates.end())
+        return kAudioHardwareBadDeviceError;
+    m_aggregates.erase(found);
+    updateHolds();
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID device,
+                                                        dispatch_queue_t /*queue*/, AudioDeviceIOBlock block)
+{
+    if (!outIOProcID)
+        return kAudioHardwareIllegalOperationError;
+    *outIOProcID = nullptr;
+    const auto found = m_aggregates.find(device);
+    if (found == m_aggregates.end())
+        return kAudioHardwareBadDeviceError;
+    // One procedure per device is all the engine uses, and all this supports.
+    if (found->second.proc || !block)
+        return kAudioHardwareIllegalOperationError;
+    found->second.block = std::move(block);
+    found->second.proc = reinterpret_cast<AudioDeviceIOProcID>(m_nextProc++);
+    *outIOProcID = found->second.proc;
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+{
+    const auto found = m_aggregates.find(device);
+    if (found == m_aggregates.end())
+        return kAudioHardwareBadDeviceError;
+    if (!ioProcID || found->second.proc != ioProcID)
+        return kAudioHardwareIllegalOperationError;
+    found->second.node->stop();
+    found->second.started = false;
+    found->second.proc = nullptr;
+    found->second.block = nullptr;
+    updateHolds();
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+{
+    const auto found = m_aggregates.find(device);
+    if (found == m_aggregates.end())
+        return kAudioHardwareBadDeviceError;
+    Aggregate& aggregate = found->second;
+    if (!ioProcID || aggregate.proc != ioProcID)
+        return kAudioHardwareIllegalOperationError;
+    if (aggregate.started)
+        return kAudioHardwareNoError;
+    if (!m_mover->ensureSink() || !aggregate.node->start(&aggregate.block, aggregate.masterName))
+        return kAudioHardwareNotRunningError;
+    aggregate.started = true;
+    updateHolds();
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+{
+    const auto found = m_aggregates.find(device);
+    if (found == m_aggregates.end())
+        return kAudioHardwareBadDeviceError;
+    if (!ioProcID || found->second.proc != ioProcID)
+        return kAudioHardwareIllegalOperationError;
+    found->second.node->stop();
+    found->second.started = false;
+    updateHolds();
+    return kAudioHardwareNoError;
+}
+
+void PipeWireAudioHardware::updateHolds()
+{
+    QSet<uint32_t> wanted;
+    for (const auto& [id, aggregate] : m_aggregates) {
+        if (!aggregate.started)
+            continue;
+        for (const AudioObjectID tapID : aggregate.taps) {
+            const auto tap = m_taps.find(tapID);
+            if (tap == m_taps.end())
+                continue;
+            for (const AudioObjectID process : tap->second.description.processes) {
+                for (const uint32_t stream : processes().value(process).streams)
+                    wanted.insert(stream);
+            }
+        }
+    }
+    m_mover->hold(wanted);
+
+    // Each started aggregate reads, in each slot, the streams now held.
+    for (auto& [id, aggregate] : m_aggregates) {
+        if (!aggregate.started)
+            continue;
+        std::vector<QList<uint32_t>> perSlot;
+        for (const AudioObjectID tapID : aggregate.taps) {
+            QList<uint32_t> streams;
+            if (const auto tap = m_taps.find(tapID); tap != m_taps.end()) {
+                for (const AudioObjectID process : tap->second.description.processes) {
+                    for (const uint32_t stream : processes().value(process).streams) {
+                        if (m_mover->isHeld(stream))
+                            streams.append(stream);
+                    }
+                }
+            }
+            perSlot.push_back(streams);
+        }
+        aggregate.node->readStreams(perSlot);
+    }
+}
+
+void PipeWireAudioHardware::onDisconnect()
+{
+    // Everything made on the connection goes with it; the engine's next look
+    // finds no device and no process, and its rules rebuild from there.
+    for (auto& [id, aggregate] : m_aggregates)
+        aggregate.node.reset();
+    m_aggregates.clear();
+    m_taps.clear();
+    m_processes.clear();
+    m_processesStale = true;
+}

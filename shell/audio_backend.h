@@ -1,0 +1,22 @@
+#pragma once
+
+// What the program plays on: the desktop's PipeWire daemon, or the built-in
+// simulated scene (--demo). Owns the hardware layer and the process
+// inspector that go with it.
+
+#include "audio_hardware.h"
+#include "process_inspector.h"
+
+#include <memory>
+
+class AudioBackend {
+public:
+    virtual ~AudioBackend() = default;
+    virtual AudioHardware& hardware() = 0;
+    virtual ProcessInspector& processes() = 0;
+
+    // The desktop's PipeWire, waited for when it is not there yet.
+    static std::unique_ptr<AudioBackend> pipeWire();
+    // The built-in scene: a few applications, each with a sound of its own.
+    static std::unique_ptr<AudioBackend> demo();
+};

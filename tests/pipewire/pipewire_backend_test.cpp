@@ -1,0 +1,412 @@
+// The mixer on a real PipeWire daemon: players play known tones as separate
+// clients, through PipeWire's own API and through PulseAudio's, and what the
+// sinks play is recorded from their monitors and fitted.
+
+#include "child_process.h"
+#include "engine.h"
+#include "linux_process_inspector.h"
+#include "memory_user_defaults.h"
+#include "monitor_recorder.h"
+#include "pipewire_audio_hardware.h"
+#include "pipewire_session.h"
+#include "pw_dump.h"
+#include "signal_fit.h"
+#include "test_player_process.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include <functional>
+#include <future>
+#include <list>
+#include <memory>
+
+namespace {
+
+constexpr double kMusicHz = 440.0;
+constexpr double kChatHz = 660.0;
+constexpr double kRadioHz = 880.0;
+constexpr double kAmplitude = 0.25;
+
+bool pumpUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+void pumpFor(int milliseconds)
+{
+    pumpUntil([] { return false; }, milliseconds);
+}
+
+class PipeWireBackendTest : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        session = new PipeWireSession;
+        if (!session->start())
+            FAIL() << session->errorString().toStdString();
+        session->applyToThisProcess();
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete session;
+        session = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(session && session->isRunning());
+        QDir(session->runtimeDir() + QStringLiteral("/ravlet")).removeRecursively();
+    }
+
+    void TearDown() override
+    {
+        engine.reset();
+        hardware.reset();
+        connection.reset();
+        players.clear();
+        // The next test starts from the session as it was.
+        session->waitUntil([](const QJsonArray& dump) {
+            return pwdump::countObjects(dump, QStringLiteral("Link")) == 0;
+        }, 5000);
+    }
+
+    // A player whose binary, and so whose application, is `name`.
+    void play(const QString& name, double frequency, const QString& api = QStringLiteral("pipewire"),
+              const QString& target = {}, double level = kAmplitude)
+    {
+        players.emplace_back(*session);
+        PlayerOptions options;
+        options.api = api;
+        options.name = name;
+        options.executableName = name;
+        options.frequency = frequency;
+        options.amplitude = level;
+        options.target = target;
+        ASSERT_TRUE(players.back().start(options)) << players.back().output().toStdString();
+    }
+
+    void startEngine()
+    {
+        connection = std::make_unique<PipeWireConnection>();
+        hardware = std::make_unique<PipeWireAudioHardware>(*connection);
+        engine = std::make_unique<RavletEngine>(
+            EnginePlatform{*hardware, inspector, defaults, session->rootDir() + QStringLiteral("/diag.log")});
+    }
+
+    bool listed(const QString& id) const
+    {
+        return std::any_of(engine->apps().begin(), engine->apps().end(), [&](const AudioApp& app) { return app.id == id; });
+    }
+
+    // Refreshes until every named application is listed.
+    void waitForApps(const QStringList& names)
+    {
+        ASSERT_TRUE(pumpUntil(
+            [&] {
+                engine->refresh();
+                return std::all_of(names.begin(), names.end(), [&](const QString& name) { return listed(id(name)); });
+            },
+            10000));
+    }
+
+    static QString id(const QString& name) { return QStringLiteral("client:") + name; }
+
+    std::vector<float> record(const QString& sink = QStringLiteral("speakers"), int milliseconds = 400)
+    {
+        // Recorded on a thread of its own: the engine's connection must keep
+        // answering the daemon meanwhile, as it does in the program.
+        QString error;
+        auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, sink, milliseconds, &error); });
+        while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::vector<float> samples = recording.get();
+        EXPECT_FALSE(samples.empty()) << error.toStdString();
+        return samples;
+    }
+
+    // Records until fit() of what the sink plays holds (moves take a few
+    // hundred milliseconds), pumping the engine's event loop meanwhile.
+    bool soundsLike(const std::function<bool(const std::vector<float>&)>& fits, int timeoutMs = 5000,
+                    const QString& sink = QStringLiteral("speakers"))
+    {
+        return pumpUntil([&] { return fits(record(sink, 300)); }, timeoutMs);
+    }
+
+    quint32 nodeOf(const QString& applicationName) const
+    {
+        const auto nodes = pwdump::nodesByApplication(session->pwDump(), applicationName);
+        return nodes.empty() ? 0 : nodes.front().id;
+    }
+
+    static PipeWireSession* session;
+    std::list<TestPlayer> players;
+    MemoryUserDefaults defaults;
+    LinuxProcessInspector inspector;
+    std::unique_ptr<PipeWireConnection> connection;
+    std::unique_ptr<PipeWireAudioHardware> hardware;
+    std::unique_ptr<RavletEngine> engine;
+};
+
+PipeWireSession* PipeWireBackendTest::session = nullptr;
+
+double amplitude(const std::vector<float>& samples, double frequency)
+{
+    return fitAmplitudes(samples, 0, {frequency}).amplitudes.front();
+}
+
+TEST_F(PipeWireBackendTest, SinksAreTheOutputsAndPickingOneMovesTheMixThere)
+{
+    play(QStringLiteral("music"), kMusicHz);
+    startEngine();
+    waitForApps({QStringLiteral("music")});
+    QStringList names;
+    for (const OutputDevice& output : engine->outputs())
+        names.append(output.name);
+    EXPECT_EQ(names, (QStringList{QStringLiteral("Speakers"), QStringLiteral("Headphones")}))
+        << "our private sink is never offered";
+    EXPECT_EQ(engine->outputName(), QStringLiteral("Speakers"));
+
+    engine->selectOutputDevice(engine->outputs().last().id);
+    EXPECT_EQ(engine->outputName(), QStringLiteral("Headphones"));
+    EXPECT_EQ(session->metadataValue(0, QStringLiteral("default.configured.audio.sink")),
+              QStringLiteral(R"({"name":"headphones"})"));
+    EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kMusicHz) - kAmplitude) < 0.01; },
+                           5000, QStringLiteral("headphones")));
+    EXPECT_LT(amplitudeDb(amplitude(record(), kMusicHz)), -90.0) << "the speakers fall silent";
+    const QString defaultSink = session->metadataValue(0, QStringLiteral("default.audio.sink")).value_or(QString());
+    EXPECT_FALSE(defaultSink.contains(QLatin1String("ravlet"))) << defaultSink.toStdString();
+}
+
+TEST_F(PipeWireBackendTest, MasterVolumeFollowsTheCubicCurveAndKeepsTheBalance)
+{
+    startEngine();
+    const quint32 speakers = pwdump::nodeByName(session->pwDump(), QStringLiteral("speakers"))->id;
+    ASSERT_TRUE(session->run(QStringLiteral("pw-cli"),
+                             {QStringLiteral("s"), QString::number(speakers), QStringLiteral("Props"),
+                              QStringLiteral("{ channelVolumes: [ 0.5, 0.25 ] }")}));
+    ASSERT_TRUE(pumpUntil([&] {
+        engine->refresh();
+        return engine->masterVolumeSupported() && std::abs(engine->masterVolume() - std::cbrt(0.5f)) < 1e-3f;
+    }, 5000)) << "the louder side, on the cubic curve";
+
+    engine->setMasterVolume(0.5f);
+    ASSERT_TRUE(pumpUntil([&] {
+        engine->refresh();
+        return std::abs(engine->masterVolume() - 0.5f) < 1e-3f;
+    }, 5000)) << engine->masterVolume();
+    QByteArray props;
+    ASSERT_TRUE(session->run(QStringLiteral("pw-cli"),
+                             {QStringLiteral("e"), QString::number(speakers), QStringLiteral("Props")}, &props));
+    EXPECT_TRUE(props.contains("0.125")) << props.constData();
+    EXPECT_TRUE(props.contains("0.0625")) << "the right side stays at half the left";
+}
+
+TEST_F(PipeWireBackendTest, GainAndMuteShapeOneApplicationAndLeaveTheOthersAlone)
+{
+    play(QStringLiteral("music"), kMusicHz, QStringLiteral("pipewire"));
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    play(QStringLiteral("radio"), kRadioHz, QStringLiteral("pulse"));
+    startEngine();
+    waitForApps({QStringLiteral("music"), QStringLiteral("chat"), QStringLiteral("radio")});
+    const quint32 aggregateBefore = engine->aggregateDevice();
+
+    engine->setGain(id(QStringLiteral("chat")), 0.5f);
+    EXPECT_TRUE(soundsLike([](const std::vector<float>& s) {
+        const SineFit fit = fitAmplitudes(s, 0, {kMusicHz, kChatHz, kRadioHz});
+        return std::abs(fit.amplitudes[0] - kAmplitude) < 0.005 && std::abs(fit.amplitudes[1] - kAmplitude / 2) < 0.005
+            && std::abs(fit.amplitudes[2] - kAmplitude) < 0.005 && residualDb(s, 0, fit) < -60.0;
+    })) << "music + 0.5 × chat + radio";
+    const QJsonArray dump = session->pwDump();
+    const auto speakers = pwdump::nodeByName(dump, QStringLiteral("speakers"));
+    EXPECT_GT(pwdump::countLinks(dump, nodeOf(QStringLiteral("radio")), speakers->id), 0)
+        << "an application at unity plays to its device directly";
+    EXPECT_EQ(pwdump::countLinks(dump, nodeOf(QStringLiteral("chat")), speakers->id), 0);
+
+    const quint32 aggregate = engine->aggregateDevice();
+    engine->setGain(id(QStringLiteral("chat")), 0.25f);
+    EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude / 4) < 0.005; }));
+    EXPECT_EQ(engine->aggregateDevice(), aggregate) << "a gain change is heard without a rebuild";
+    EXPECT_NE(aggregate, aggregateBefore);
+
+    engine->setMuted(id(QStringLiteral("chat")), true);
+    EXPECT_TRUE(soundsLike([](const std::vector<float>& s) {
+        return energyDb(s, 0, kChatHz) < -90.0 && std::abs(amplitude(s, kMusicHz) - kAmplitude) < 0.005;
+    }));
+}
+
+TEST_F(PipeWireBackendTest, AMutedApplicationStaysSilentThroughRebuildsCausedByOthers)
+{
+    // The others play softly: a rebuild interrupts them for a moment, and
+    // the click must not pass for the muted one.
+    constexpr double kSoft = 0.005;
+    play(QStringLiteral("music"), kMusicHz, QStringLiteral("pipewire"), {}, kSoft);
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    play(QStringLiteral("radio"), kRadioHz, QStringLiteral("pipewire"), {}, kSoft);
+    startEngine();
+    waitForApps({QStringLiteral("music"), QStringLiteral("chat"), QStringLiteral("radio")});
+    engine->setMuted(id(QStringLiteral("chat")), true);
+    ASSERT_TRUE(soundsLike([](const auto& s) { return energyDb(s, 0, kChatHz) < -90.0; }));
+
+    // Radio in and out of the setup, every change a rebuild, all of it
+    // recorded in one piece.
+    QString error;
+    auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("speakers"), 3000, &error); });
+    for (int i = 0; i < 50; ++i) {
+        engine->setGain(id(QStringLiteral("radio")), i % 2 == 0 ? 0.7f : 1.0f);
+        pumpFor(40);
+    }
+    while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    const std::vector<float> samples = recording.get();
+    ASSERT_FALSE(samples.empty()) << error.toStdString();
+    constexpr std::size_t kWindow = 4800 * 2;
+    double loudest = -200.0;
+    for (std::size_t start = 0; start + kWindow <= samples.size(); start += kWindow) {
+        const std::span<const float> window(samples.data() + start, kWindow);
+        loudest = std::max(loudest, amplitudeDb(fitAmplitudes(window, 0, {kMusicHz, kChatHz, kRadioHz}).amplitudes[1]));
+    }
+    EXPECT_LT(loudest, -60.0);
+    EXPECT_TRUE(soundsLike([&](const auto& s) { return std::abs(amplitude(s, kMusicHz) - kSoft) < kSoft / 10; }))
+        << "the others play on";
+}
+
+TEST_F(PipeWireBackendTest, AStreamSentElsewhereByTheUserGoesBackThereAfterwards)
+{
+    play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    ASSERT_TRUE(pumpUntil([&] { return nodeOf(QStringLiteral("chat")) != 0; }, 5000));
+    const quint32 chat = nodeOf(QStringLiteral("chat"));
+    ASSERT_TRUE(session->run(QStringLiteral("pw-metadata"),
+                             {QString::number(chat), QStringLiteral("target.object"), QStringLiteral("headphones")}));
+    ASSERT_TRUE(soundsLike([](const auto& s) { return amplitude(s, kChatHz) > 0.2; }, 5000, QStringLiteral("headphones")));
+
+    startEngine();
+    waitForApps({QStringLiteral("music"), QStringLiteral("chat")});
+    engine->setMuted(id(QStringLiteral("chat")), true);
+    ASSERT_TRUE(soundsLike([](const auto& s) { return energyDb(s, 0, kChatHz) < -90.0; }, 5000,
+                           QStringLiteral("headphones")));
+
+    engine->setMuted(id(QStringLiteral("chat")), false);
+    EXPECT_TRUE(soundsLike([](const auto& s) { return amplitude(s, kChatHz) > 0.2; }, 5000, QStringLiteral("headphones")));
+    EXPECT_EQ(session->metadataValue(chat, QStringLiteral("target.object")), QStringLiteral("headphones"));
+    QFile saved(session->stateDir() + QStringLiteral("/wireplumber/restore-stream"));
+    ASSERT_TRUE(pumpUntil([&] { return saved.exists(); }, 3000));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const QByteArray state = saved.readAll();
+    EXPECT_FALSE(state.contains(":target=ravlet")) << "no target of ours is remembered:\n" << state.constData();
+}
+
+TEST_F(PipeWireBackendTest, AfterTheDaemonRestartsAMutedApplicationIsSilencedAgain)
+{
+    play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    startEngine();
+    waitForApps({QStringLiteral("music"), QStringLiteral("chat")});
+    engine->setMuted(id(QStringLiteral("chat")), true);
+    ASSERT_TRUE(soundsLike([](const auto& s) { return energyDb(s, 0, kChatHz) < -90.0; }));
+
+    players.clear();
+    ASSERT_TRUE(session->restart()) << session->errorString().toStdString();
+    ASSERT_TRUE(pumpUntil([&] { return connection->isConnected(); }, 5000)) << "reconnects by itself";
+    play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    EXPECT_TRUE(soundsLike([](const std::vector<float>& s) {
+        return energyDb(s, 0, kChatHz) < -90.0 && std::abs(amplitude(s, kMusicHz) - kAmplitude) < 0.005;
+    }, 10000));
+}
+
+// The program itself, killed outright while it mutes an application.
+TEST_F(PipeWireBackendTest, KilledWhileMutingItGivesTheApplicationBackAndLeavesNothingBehind)
+{
+    play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    const QString settings = session->configDir() + QStringLiteral("/ravlet/defaults.json");
+    QDir().mkpath(QFileInfo(settings).path());
+    const auto writeSettings = [&](const QByteArray& json) {
+        QFile file(settings);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(json);
+    };
+    writeSettings(R"({"ravlet.mutes": {"client:chat": true}})");
+    QProcessEnvironment environment = session->environment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    ChildProcess ravlet;
+    ASSERT_TRUE(ravlet.start(QStringLiteral(RAVLET_PROGRAM), {}, environment, session->rootDir() + QStringLiteral("/ravlet.log")));
+    ASSERT_TRUE(soundsLike([](const auto& s) { return energyDb(s, 0, kChatHz) < -90.0; }, 10000)) << ravlet.log().toStdString();
+
+    ::kill(pid_t(ravlet.pid()), SIGKILL);
+    QElapsedTimer sinceKill;
+    sinceKill.start();
+    ASSERT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.005; }, 5000));
+    std::printf("chat audible again %lld ms after the kill\n", static_cast<long long>(sinceKill.elapsed()));
+    ravlet.stop();
+
+    // The next run puts back what the killed one had set, and a new player
+    // of the same application plays as it should.
+    writeSettings("{}");
+    const quint32 chat = nodeOf(QStringLiteral("chat"));
+    ASSERT_TRUE(session->metadataValue(chat, QStringLiteral("target.object")).has_value()) << "left by the killed run";
+    ChildProcess again;
+    ASSERT_TRUE(again.start(QStringLiteral(RAVLET_PROGRAM), {}, environment, session->rootDir() + QStringLiteral("/again.log")));
+    EXPECT_TRUE(pumpUntil([&] { return !session->metadataValue(chat, QStringLiteral("target.object")); }, 10000));
+    players.pop_back();
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.005; }, 5000));
+}
+
+// Streams come and go while applications are tapped and untapped; once it
+// is all over, the graph is as it was.
+TEST_F(PipeWireBackendTest, ManyRebuildsWithPlayersComingAndGoingLeaveNothingOfOursInTheGraph)
+{
+    const auto counts = [](const QJsonArray& dump) {
+        return std::array<int, 4>{pwdump::countObjects(dump, QStringLiteral("Node")), pwdump::countObjects(dump, QStringLiteral("Link")),
+                                  pwdump::countObjects(dump, QStringLiteral("Port")),
+                                  pwdump::countMetadataKeys(dump, QStringLiteral("default"))};
+    };
+    play(QStringLiteral("music"), kMusicHz);
+    ASSERT_TRUE(pumpUntil([&] { return nodeOf(QStringLiteral("music")) != 0; }, 5000));
+    pumpFor(300);
+    const auto before = counts(session->pwDump());
+
+    startEngine();
+    for (int i = 0; i < 200; ++i) {
+        if (i % 40 == 0)
+            play(QStringLiteral("chat%1").arg(i / 40), kChatHz + i, i % 80 == 0 ? QStringLiteral("pulse") : QStringLiteral("pipewire"));
+        if (i % 40 == 20)
+            players.pop_back();
+        engine->refresh();
+        for (const AudioApp& app : engine->apps())
+            engine->setMuted(app.id, (i + int(app.name.size())) % 3 == 0);
+        pumpFor(10);
+    }
+    players.erase(std::next(players.begin()), players.end());
+    engine.reset();
+    hardware.reset();
+    connection.reset();
+    QJsonArray after;
+    EXPECT_TRUE(session->waitUntil([&](const QJsonArray& dump) { return counts(dump) == before; }, 5000, &after))
+        << "nodes, links, ports, metadata keys before: " << before[0] << " " << before[1] << " " << before[2] << " "
+        << before[3] << ", after: " << counts(after)[0] << " " << counts(after)[1] << " " << counts(after)[2] << " "
+        << counts(after)[3];
+}
+
+} // namespace
