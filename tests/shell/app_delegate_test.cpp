@@ -71,9 +71,11 @@ TEST_F(AppDelegateTest, OpeningRefreshesExactlyOnceBeforeShowingAndClosingDoesNo
     EXPECT_FALSE(delegate->popover()->isShown());
 }
 
-TEST_F(AppDelegateTest, SizeReportsOfOnePointOrLessAreIgnored)
+TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReportsButNoneOfOnePointOrLess)
 {
+    // One application with a master volume: 156 + 86 + 14.
     PopoverWindow& popover = *delegate->popover();
+    EXPECT_EQ(popover.window().size(), QSize(400, 256));
     popover.applySize(400, 300);
     EXPECT_EQ(popover.window().size(), QSize(400, 300));
 
@@ -81,12 +83,6 @@ TEST_F(AppDelegateTest, SizeReportsOfOnePointOrLessAreIgnored)
     popover.applySize(1, 500);
     popover.applySize(500, 0.5);
     EXPECT_EQ(popover.window().size(), QSize(400, 300));
-}
-
-TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReports)
-{
-    // One application with a master volume: 156 + 86 + 14.
-    EXPECT_EQ(delegate->popover()->window().size(), QSize(400, 256));
 }
 
 } // namespace
