@@ -18,6 +18,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <cmath>
@@ -407,6 +408,40 @@ TEST_F(PipeWireBackendTest, ManyRebuildsWithPlayersComingAndGoingLeaveNothingOfO
         << "nodes, links, ports, metadata keys before: " << before[0] << " " << before[1] << " " << before[2] << " "
         << before[3] << ", after: " << counts(after)[0] << " " << counts(after)[1] << " " << counts(after)[2] << " "
         << counts(after)[3];
+}
+
+// Started before any audio server: it says why it cannot mix, and picks
+// the daemon up by itself once one answers.
+TEST(PipeWireAbsent, SaysWhyAndConnectsOnceADaemonStarts)
+{
+    QTemporaryDir empty;
+    qputenv("XDG_RUNTIME_DIR", empty.path().toUtf8());
+    qunsetenv("PIPEWIRE_REMOTE");
+    qunsetenv("PIPEWIRE_RUNTIME_DIR");
+    PipeWireConnection connection;
+    PipeWireAudioHardware hardware(connection);
+    LinuxProcessInspector inspector;
+    MemoryUserDefaults defaults;
+    RavletEngine engine(EnginePlatform{hardware, inspector, defaults, empty.filePath(QStringLiteral("diag.log"))});
+    EXPECT_FALSE(engine.supported());
+    EXPECT_EQ(engine.unsupportedText(), QStringLiteral("Ravlet needs PipeWire: no audio server answered."));
+    EXPECT_TRUE(engine.outputs().isEmpty());
+
+    QDir(empty.path()).mkpath(QStringLiteral("pulse"));
+    QFile(empty.filePath(QStringLiteral("pulse/native"))).open(QIODevice::WriteOnly);
+    pumpFor(1200);
+    engine.refresh();
+    EXPECT_EQ(engine.unsupportedText(),
+              QStringLiteral("Ravlet needs PipeWire: this desktop's sound server is PulseAudio, not PipeWire."));
+
+    PipeWireSession session;
+    ASSERT_TRUE(session.start()) << session.errorString().toStdString();
+    session.applyToThisProcess();
+    EXPECT_TRUE(pumpUntil([&] {
+        engine.refresh();
+        return engine.supported() && engine.outputs().size() == 2;
+    }, 10000));
+    EXPECT_TRUE(engine.unsupportedText().isEmpty());
 }
 
 } // namespace
