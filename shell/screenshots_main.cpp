@@ -6,26 +6,13 @@
 #include "no_update_offered.h"
 #include "demo_scene.h"
 #include "memory_user_defaults.h"
+#include "screenshot_tour.h"
 #include "status_icon.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QEventLoop>
-#include <QTimer>
 
 #include <cstdio>
-
-namespace {
-
-// Lets timers, the meters and the scene graph run for a while.
-void settle(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -44,38 +31,8 @@ int main(int argc, char** argv)
                                         QDir::temp().filePath(QStringLiteral("ravlet-screenshots-diag.log"))});
     delegate.applicationDidFinishLaunching([&] { return UpdateServices{&noUpdate, {}, {}}; },
                                            [] { return StatusItem::create(statusIcon(), QStringLiteral("Ravlet")); });
-    RavletEngine& engine = delegate.engine();
 
-    int failures = 0;
-    auto shoot = [&](const QString& name) {
-        if (!delegate.popover()->isShown())
-            delegate.togglePopover();
-        settle(700);
-        const QString path = out.filePath(name + QStringLiteral(".png"));
-        const QImage image = delegate.popover()->window().grabWindow();
-        if (image.isNull() || !image.save(path)) {
-            std::fprintf(stderr, "could not save %s\n", qPrintable(path));
-            ++failures;
-            return;
-        }
-        std::printf("%s\n", qPrintable(path));
-    };
-
-    shoot(QStringLiteral("1-mixer"));
-
-    engine.setGain(DemoScene::chatID(), 0.5f);
-    engine.setMuted(DemoScene::chatID(), true);
-    shoot(QStringLiteral("2-muted-at-50"));
-
-    engine.setHidden(DemoScene::notesID(), true);
-    engine.setShowHidden(true);
-    shoot(QStringLiteral("3-hidden-shown"));
-
-    engine.setGain(DemoScene::musicID(), 0.8f);
-    scene.setMusicRunning(false);
-    engine.refresh();
-    shoot(QStringLiteral("4-not-running"));
-
+    const int failures = runScreenshotTour(delegate, out, {DemoScene::chatID(), DemoScene::notesID(), DemoScene::musicID(),
+                                                           [&] { scene.setMusicRunning(false); }});
     return failures == 0 ? 0 : 1;
 }
-
