@@ -11,6 +11,7 @@
 #include "pipewire_session.h"
 #include "pw_dump.h"
 #include "signal_fit.h"
+#include "system_log.h"
 #include "test_player_process.h"
 
 #include <QCoreApplication>
@@ -126,7 +127,13 @@ protected:
                 engine->refresh();
                 return std::all_of(names.begin(), names.end(), [&](const QString& name) { return listed(id(name)); });
             },
-            10000));
+            10000))
+            << "listed: " << [&] {
+                   QStringList ids;
+                   for (const AudioApp& app : engine->apps())
+                       ids.append(app.id);
+                   return ids.join(QLatin1Char(' ')).toStdString();
+               }();
     }
 
     static QString id(const QString& name) { return QStringLiteral("client:") + name; }
@@ -333,6 +340,53 @@ TEST_F(PipeWireBackendTest, AfterTheDaemonRestartsAMutedApplicationIsSilencedAga
     EXPECT_TRUE(soundsLike([](const std::vector<float>& s) {
         return energyDb(s, 0, kChatHz) < -90.0 && std::abs(amplitude(s, kMusicHz) - kAmplitude) < 0.005;
     }, 10000));
+}
+
+// A loopback's playback side carries someone else's sound; a stream that
+// asked never to be moved cannot be taken off its device, so muting it is
+// the tap failure the engine already reports, and it plays on.
+TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLeftPlaying)
+{
+    const QString wav = session->rootDir() + QStringLiteral("/tone.wav");
+    {
+        QFile file(wav);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        constexpr qint32 frames = 48000 * 20;
+        QByteArray data;
+        for (qint32 i = 0; i < frames; ++i) {
+            const auto sample = qint16(std::lround(32767.0 * kAmplitude * std::sin(2.0 * M_PI * kChatHz * i / 48000.0)));
+            data.append(reinterpret_cast<const char*>(&sample), 2).append(reinterpret_cast<const char*>(&sample), 2);
+        }
+        const auto u32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
+        const auto u16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
+        file.write("RIFF" + u32(36 + quint32(data.size())) + "WAVEfmt " + u32(16) + u16(1) + u16(2) + u32(48000)
+                   + u32(48000 * 4) + u16(4) + u16(16) + "data" + u32(quint32(data.size())) + data);
+    }
+    QStringList log;
+    setSystemLogSink([&](const QString& line) { log.append(line); });
+    play(QStringLiteral("music"), kMusicHz);
+    ChildProcess loopback;
+    ChildProcess fixed;
+    // Kept off the speakers, which it would otherwise echo into themselves.
+    ASSERT_TRUE(loopback.start(QStringLiteral("pw-loopback"),
+                               {QStringLiteral("-n"), QStringLiteral("looper"), QStringLiteral("-C"), QStringLiteral("headphones"),
+                                QStringLiteral("--capture-props"), QStringLiteral("{ stream.capture.sink = true }"),
+                                QStringLiteral("-P"), QStringLiteral("headphones")},
+                               session->environment(), session->rootDir() + QStringLiteral("/loopback.log")));
+    // pw-cat under a name of its own, so that it is one application whatever
+    // it reports itself as.
+    const QString steady = session->rootDir() + QStringLiteral("/steady");
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/usr/bin/pw-cat"), steady));
+    ASSERT_TRUE(fixed.start(steady, {QStringLiteral("--playback"), QStringLiteral("-P"), QStringLiteral("{ node.dont-reconnect = true }"), wav},
+                            session->environment(), session->rootDir() + QStringLiteral("/fixed.log")));
+    startEngine();
+    waitForApps({QStringLiteral("music"), QStringLiteral("steady")});
+    EXPECT_EQ(engine->apps().size(), 2) << "the loopback is no application";
+
+    engine->setMuted(id(QStringLiteral("steady")), true);
+    EXPECT_TRUE(log.contains(QStringLiteral("[ravlet] tap create failed client:steady: 1852797029"))) << log.join('\n').toStdString();
+    EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.01; }));
+    setSystemLogSink({});
 }
 
 // The program itself, killed outright while it mutes an application.
