@@ -3,17 +3,22 @@
 //
 //   ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]
 //                      [--target SINK] [--channels 1|2|6] [--seconds S]
+//                      [--impulse PERIOD_MS [--impulse-channel C]]
 //
-// Every channel carries the same sine, float32 at 48 kHz. It plays until
-// SIGTERM or SIGINT (then exits 0) or for --seconds. It is started through
-// symlinks named after applications, so nothing here depends on argv[0].
+// Every channel carries the same sine, float32 at 48 kHz; with --impulse,
+// silence instead but for a one-sample click of --amp on channel C (0, the
+// left, unless given) every period. It plays until SIGTERM or SIGINT (then
+// exits 0) or for --seconds. It is started through symlinks named after
+// applications, so nothing here depends on argv[0].
 
 #include <pipewire/pipewire.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/utils/result.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -23,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <numbers>
+#include <optional>
 #include <sys/resource.h>
 #include <string>
 #include <thread>
@@ -40,6 +46,8 @@ struct Options {
     double amplitude = 0.25;
     int channels = 2;
     double seconds = 0.0;  // 0: until a signal
+    double impulseMs = 0.0;  // 0: the sine
+    int impulseChannel = 0;
 };
 
 // Continuous across buffers: the phase is carried, not restarted, so the
@@ -67,11 +75,61 @@ private:
     double amplitude_;
 };
 
+// The clicks fall on the frames whose number is a multiple of the period.
+// Through PipeWire's API the frames are numbered on the graph's clock, so
+// every player's clicks leave on the same graph frames, whenever each was
+// started, and a recording that also knows the graph's clock shows how much
+// later one path delivers them than another. Through PulseAudio's API they
+// are counted from the first frame played.
+class Clicks {
+public:
+    Clicks(double periodMs, double amplitude, int channel)
+        : period_(std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(periodMs * kRate / 1000.0))))
+        , amplitude_(static_cast<float>(amplitude))
+        , channel_(channel) {}
+
+    // graphFrame: the graph's number for the first frame, when known.
+    void fill(float* out, std::size_t frames, int channels, std::optional<uint64_t> graphFrame)
+    {
+        const uint64_t first = graphFrame.value_or(next_);
+        std::memset(out, 0, frames * static_cast<std::size_t>(channels) * sizeof(float));
+        for (uint64_t i = (period_ - first % period_) % period_; i < frames; i += period_)
+            out[i * static_cast<uint64_t>(channels) + static_cast<uint64_t>(channel_)] = amplitude_;
+        next_ = first + frames;
+    }
+
+private:
+    uint64_t period_;
+    float amplitude_;
+    int channel_;
+    uint64_t next_ = 0;
+};
+
+struct Signal {
+    Sine sine;
+    std::optional<Clicks> clicks;
+
+    explicit Signal(const Options& options) : sine(options.frequency, options.amplitude)
+    {
+        if (options.impulseMs > 0.0)
+            clicks.emplace(options.impulseMs, options.amplitude, options.impulseChannel);
+    }
+
+    void fill(float* out, std::size_t frames, int channels, std::optional<uint64_t> graphFrame = {})
+    {
+        if (clicks)
+            clicks->fill(out, frames, channels, graphFrame);
+        else
+            sine.fill(out, frames, channels);
+    }
+};
+
 [[noreturn]] void usage(const char* why)
 {
     std::fprintf(stderr, "ravlet-test-player: %s\n"
                          "usage: ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]\n"
-                         "       [--target SINK] [--channels 1|2|6] [--seconds S]\n", why);
+                         "       [--target SINK] [--channels 1|2|6] [--seconds S]\n"
+                         "       [--impulse PERIOD_MS [--impulse-channel C]]\n", why);
     std::exit(2);
 }
 
@@ -107,6 +165,10 @@ Options parse(int argc, char** argv)
             options.channels = static_cast<int>(number(value, "--channels"));
         else if (option == "--seconds")
             options.seconds = number(value, "--seconds");
+        else if (option == "--impulse")
+            options.impulseMs = number(value, "--impulse");
+        else if (option == "--impulse-channel")
+            options.impulseChannel = static_cast<int>(number(value, "--impulse-channel"));
         else
             usage(("unknown option " + option).c_str());
     }
@@ -120,6 +182,10 @@ Options parse(int argc, char** argv)
         usage("--amp must lie between 0 and 1");
     if (options.seconds < 0.0 || options.name.empty())
         usage("--seconds must not be negative and --name not empty");
+    if (options.impulseMs < 0.0 || options.impulseMs > 3600.0 * 1000.0)
+        usage("--impulse must lie between 0 and an hour");
+    if (options.impulseChannel < 0 || options.impulseChannel >= options.channels)
+        usage("--impulse-channel must name one of the channels");
     return options;
 }
 
@@ -128,9 +194,10 @@ Options parse(int argc, char** argv)
 struct PipeWirePlayer {
     pw_main_loop* loop = nullptr;
     pw_stream* stream = nullptr;
-    Sine sine;
+    Signal signal;
     int channels;
     bool failed = false;
+    std::atomic<const spa_io_position*> position {nullptr};
 };
 
 void onProcess(void* data)
@@ -150,11 +217,21 @@ void onProcess(void* data)
     // seconds of audio ahead of the graph.
     if (buffer->requested > 0 && buffer->requested < frames)
         frames = buffer->requested;
-    player->sine.fill(static_cast<float*>(d.data), frames, player->channels);
+    const spa_io_position* position = player->position.load(std::memory_order_acquire);
+    player->signal.fill(static_cast<float*>(d.data), frames, player->channels,
+                        position ? std::optional<uint64_t>(position->clock.position) : std::nullopt);
     d.chunk->offset = 0;
     d.chunk->stride = static_cast<int32_t>(stride);
     d.chunk->size = static_cast<uint32_t>(frames * stride);
     pw_stream_queue_buffer(player->stream, buffer);
+}
+
+// The graph's clock, for clicks on its frames.
+void onIoChanged(void* data, uint32_t id, void* area, uint32_t)
+{
+    if (id == SPA_IO_Position)
+        static_cast<PipeWirePlayer*>(data)->position.store(static_cast<const spa_io_position*>(area),
+                                                           std::memory_order_release);
 }
 
 void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error)
@@ -171,6 +248,7 @@ const pw_stream_events kStreamEvents = [] {
     pw_stream_events events {};
     events.version = PW_VERSION_STREAM_EVENTS;
     events.state_changed = onStateChanged;
+    events.io_changed = onIoChanged;
     events.process = onProcess;
     return events;
 }();
@@ -216,7 +294,7 @@ void positions(int channels, uint32_t* out)
 int playPipeWire(const Options& options, int argc, char** argv)
 {
     pw_init(&argc, &argv);
-    PipeWirePlayer player {nullptr, nullptr, Sine(options.frequency, options.amplitude), options.channels};
+    PipeWirePlayer player {nullptr, nullptr, Signal(options), options.channels};
     player.loop = pw_main_loop_new(nullptr);
     if (!player.loop) {
         std::fprintf(stderr, "ravlet-test-player: cannot create a loop\n");
@@ -346,7 +424,7 @@ int playPulse(const Options& options)
         return 1;
     }
 
-    Sine sine(options.frequency, options.amplitude);
+    Signal signal(options);
     constexpr std::size_t kBlock = kRate / 100;  // 10 ms
     std::vector<float> block(kBlock * static_cast<std::size_t>(options.channels));
     const std::size_t total = static_cast<std::size_t>(std::llround(options.seconds * kRate));
@@ -354,7 +432,7 @@ int playPulse(const Options& options)
     int status = 0;
     while (!stopRequested && (total == 0 || written < total)) {
         const std::size_t frames = total == 0 ? kBlock : std::min(kBlock, total - written);
-        sine.fill(block.data(), frames, options.channels);
+        signal.fill(block.data(), frames, options.channels);
         if (pa_simple_write(simple, block.data(), frames * sizeof(float) * options.channels, &error) < 0) {
             if (stopRequested)
                 break;
