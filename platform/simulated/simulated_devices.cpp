@@ -1,0 +1,137 @@
+// The objects a script puts on the simulated system, devices and process
+// objects, changed as other applications and the system itself would.
+
+#include "simulated_model.h"
+
+using namespace simulated;
+
+AudioObjectID SimulatedAudioHardware::addDevice(const DeviceSpec& spec)
+{
+    const Lock lock(m->mutex);
+    const AudioObjectID id = m->nextId++;
+    DeviceRecord& d = m->devices[id];
+    d.spec = spec;
+    if (hasOutput(spec)) {
+        d.ring.assign(std::size_t(kRingFrames) * 2, 0.0f);
+        const auto heard = firstTwoChannels(spec.outputChannels);
+        d.mono = heard[0] == heard[1];
+    }
+    return id;
+}
+
+void SimulatedAudioHardware::removeDevice(AudioObjectID device)
+{
+    const Lock lock(m->mutex);
+    // An aggregate that vanishes takes its I/O procedures with it; one whose
+    // master vanishes stays, silent, for its owner to destroy.
+    if (m->inCycle)
+        return;
+    m->destroyIOProcsOf(device);
+    if (m->devices.erase(device) && m->defaultOutput == device)
+        m->defaultOutput = kAudioObjectUnknown;
+}
+
+void SimulatedAudioHardware::setDeviceName(AudioObjectID device, std::optional<QString> name)
+{
+    const Lock lock(m->mutex);
+    if (DeviceRecord* d = m->device(device))
+        d->spec.name = std::move(name);
+}
+
+void SimulatedAudioHardware::setDeviceVolume(AudioObjectID device, std::optional<Float32> volume)
+{
+    const Lock lock(m->mutex);
+    // Taken as given, not clamped: a test may play a driver that reports
+    // nonsense.
+    if (DeviceRecord* d = m->device(device))
+        d->spec.volume = volume;
+}
+
+std::optional<Float32> SimulatedAudioHardware::deviceVolume(AudioObjectID device) const
+{
+    const Lock lock(m->mutex);
+    const DeviceRecord* d = m->device(device);
+    return d ? d->spec.volume : std::nullopt;
+}
+
+void SimulatedAudioHardware::setDefaultOutputDevice(AudioObjectID device)
+{
+    const Lock lock(m->mutex);
+    // Another application goes through the same checks as the seam; only the
+    // system itself clears the default, when no output device is left.
+    const DeviceRecord* target = m->device(device);
+    if (device == kAudioObjectUnknown || (target && hasOutput(target->spec)))
+        m->defaultOutput = device;
+}
+
+AudioObjectID SimulatedAudioHardware::defaultOutputDevice() const
+{
+    const Lock lock(m->mutex);
+    return m->defaultOutput;
+}
+
+AudioObjectID SimulatedAudioHardware::addProcess(Pid pid, bool runningOutput)
+{
+    const Lock lock(m->mutex);
+    // A pid has one process object for as long as the process lives.
+    if (const AudioObjectID existing = m->processObject(pid)) {
+        m->processes[existing].runningOutput = runningOutput;
+        return existing;
+    }
+    const AudioObjectID id = m->nextId++;
+    ProcessRecord& process = m->processes[id];
+    process.pid = pid;
+    process.runningOutput = runningOutput;
+    m->processByPid.emplace(pid, id);
+    return id;
+}
+
+void SimulatedAudioHardware::removeProcess(Pid pid)
+{
+    const Lock lock(m->mutex);
+    const auto found = m->processByPid.find(pid);
+    if (found == m->processByPid.end())
+        return;
+    m->processes.erase(found->second);
+    m->processByPid.erase(found);
+}
+
+void SimulatedAudioHardware::setProcessRunningOutput(Pid pid, bool running)
+{
+    const Lock lock(m->mutex);
+    if (const AudioObjectID id = m->processObject(pid))
+        m->processes[id].runningOutput = running;
+}
+
+void SimulatedAudioHardware::setProcessClientFacts(AudioObjectID process, AudioClientFacts facts)
+{
+    const Lock lock(m->mutex);
+    if (const auto found = m->processes.find(process); found != m->processes.end())
+        found->second.facts = std::move(facts);
+}
+
+AudioObjectID SimulatedAudioHardware::processObject(Pid pid) const
+{
+    const Lock lock(m->mutex);
+    return m->processObject(pid);
+}
+
+void SimulatedAudioHardware::setProcessSignal(Pid pid, Signal signal)
+{
+    const Lock lock(m->mutex);
+    if (const AudioObjectID id = m->processObject(pid))
+        m->processes[id].signal = signal;
+}
+
+void SimulatedAudioHardware::setDeviceInputSignal(AudioObjectID device, Signal signal)
+{
+    const Lock lock(m->mutex);
+    if (DeviceRecord* d = m->device(device))
+        d->inputSignal = signal;
+}
+
+AudioObjectID SimulatedAudioHardware::deviceWithUID(const QString& uid) const
+{
+    const Lock lock(m->mutex);
+    return m->deviceWithUID(uid);
+}
