@@ -120,6 +120,8 @@ AggregateNode::~AggregateNode()
     m_outputLinks.clear();
     if (m_filter) {
         spa_hook_remove(&m_listener);
+        // Takes the node off the data thread, and waits for that, before our
+        // storage goes.
         pw_filter_destroy(m_filter);
     }
 }
