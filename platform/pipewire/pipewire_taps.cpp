@@ -6,31 +6,11 @@
 
 #include "pipewire_audio_hardware.h"
 
+#include "aggregate_description.h"
 #include "aggregate_node.h"
 #include "stream_mover.h"
 
 #include <QSet>
-
-namespace {
-
-// A description's list of dictionaries; nothing when it is not one.
-std::optional<QVariantList> listValue(const QVariantMap& description, const char* key)
-{
-    const QVariant value = description.value(QLatin1String(key));
-    if (!value.isValid())
-        return QVariantList();
-    if (value.typeId() == QMetaType::QString || value.typeId() == QMetaType::QByteArray
-        || !value.canConvert<QVariantList>())
-        return std::nullopt;
-    return value.toList();
-}
-
-QString uidOf(const QVariant& entry, const char* key)
-{
-    return entry.toMap().value(QLatin1String(key)).toString();
-}
-
-} // namespace
 
 OSStatus PipeWireAudioHardware::createProcessTap(const CATapDescription& description, AudioObjectID* outTapID)
 {
@@ -81,8 +61,8 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const QVariantMap& descrip
                     || m_connection.graph().nodeNamed(uid);
     if (uid.isEmpty() || taken)
         return kAudioHardwareIllegalOperationError;
-    const auto subDevices = listValue(description, kAudioAggregateDeviceSubDeviceListKey);
-    const auto tapList = listValue(description, kAudioAggregateDeviceTapListKey);
+    const auto subDevices = descriptionList(description, kAudioAggregateDeviceSubDeviceListKey);
+    const auto tapList = descriptionList(description, kAudioAggregateDeviceTapListKey);
     if (!subDevices || !tapList)
         return kAudioHardwareIllegalOperationError;
 
@@ -95,12 +75,12 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const QVariantMap& descrip
     if (!master)
         return kAudioHardwareBadDeviceError;
     for (const QVariant& entry : *subDevices) {
-        if (!realSink(uidOf(entry, kAudioSubDeviceUIDKey)))
+        if (!realSink(entryUID(entry, kAudioSubDeviceUIDKey)))
             return kAudioHardwareBadDeviceError;
     }
     std::vector<AudioObjectID> taps;
     for (const QVariant& entry : *tapList) {
-        const QString tapUID = uidOf(entry, kAudioSubTapUIDKey);
+        const QString tapUID = entryUID(entry, kAudioSubTapUIDKey);
         const auto found = std::find_if(m_taps.begin(), m_taps.end(),
                                         [&](const auto& tap) { return !tapUID.isEmpty() && tap.second.uid == tapUID; });
         if (found == m_taps.end())

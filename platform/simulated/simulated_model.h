@@ -3,6 +3,7 @@
 // The records behind SimulatedAudioHardware, shared by the files that answer
 // its calls, so that each can own one part of the simulation. Internal.
 
+#include "property_reply.h"
 #include "simulated_audio_hardware.h"
 
 #include <algorithm>
@@ -184,7 +185,7 @@ struct SizeOverride {
 
 // A property's value before it is handed out; only the property reads build
 // one.
-struct Reply;
+using Reply = ::PropertyReply;
 
 // Whether a device can play: the default output must be such a device, and
 // only such devices keep a record of what they played.

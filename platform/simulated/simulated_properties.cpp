@@ -4,6 +4,7 @@
 #include "simulated_model.h"
 
 #include "cf_string.h"
+#include "property_reply.h"
 
 #include <cmath>
 #include <cstring>
@@ -11,54 +12,16 @@
 
 using namespace simulated;
 
-// A property's value before it is handed out. Strings stay text until the
-// read is known to succeed: a refused read must not create a reference that
-// no caller will release.
-struct simulated::Reply {
-    bool list = false;                      // whole ids, truncated to the room given
-    std::vector<std::byte> bytes;
-    std::optional<std::string> string;
-
-    UInt32 size() const { return string ? UInt32(sizeof(CFStringRef)) : UInt32(bytes.size()); }
-};
-
 namespace {
 
-template <typename T>
-std::vector<std::byte> bytesOf(const T& value)
-{
-    std::vector<std::byte> bytes(sizeof(T));
-    std::memcpy(bytes.data(), &value, sizeof(T));
-    return bytes;
-}
-
 template <typename Record>
-std::vector<std::byte> idsOf(const std::map<AudioObjectID, Record>& objects)
+std::vector<std::byte> idsOfMap(const std::map<AudioObjectID, Record>& objects)
 {
-    std::vector<std::byte> bytes(objects.size() * sizeof(AudioObjectID));
-    std::size_t offset = 0;
-    for (const auto& entry : objects) {
-        std::memcpy(bytes.data() + offset, &entry.first, sizeof(AudioObjectID));
-        offset += sizeof(AudioObjectID);
-    }
-    return bytes;
-}
-
-// A scope without streams answers mNumberBuffers 0 in audioBufferListSize(0)
-// bytes, a whole AudioBufferList: the size is audioBufferListSize(mNumberBuffers)
-// for every answer, and a caller holding one AudioBufferList can always read it.
-std::vector<std::byte> bufferListOf(const std::vector<UInt32>& channels)
-{
-    const auto count = UInt32(channels.size());
-    std::vector<std::byte> bytes(audioBufferListSize(count));
-    std::memcpy(bytes.data(), &count, sizeof count);
-    std::size_t offset = offsetof(AudioBufferList, mBuffers);
-    for (UInt32 perBuffer : channels) {
-        const AudioBuffer buffer{perBuffer, 0, nullptr};
-        std::memcpy(bytes.data() + offset, &buffer, sizeof buffer);
-        offset += sizeof buffer;
-    }
-    return bytes;
+    std::vector<AudioObjectID> ids;
+    ids.reserve(objects.size());
+    for (const auto& entry : objects)
+        ids.push_back(entry.first);
+    return idsOf(ids);
 }
 
 }
@@ -122,11 +85,11 @@ OSStatus SimulatedAudioHardware::Model::read(AudioObjectID object, const AudioOb
         break;
     case kAudioHardwarePropertyDevices:
         reply.list = true;
-        reply.bytes = idsOf(devices);
+        reply.bytes = idsOfMap(devices);
         break;
     case kAudioHardwarePropertyProcessObjectList:
         reply.list = true;
-        reply.bytes = idsOf(processes);
+        reply.bytes = idsOfMap(processes);
         break;
     case kAudioHardwarePropertyTranslatePIDToProcessObject: {
         // Asking for the size needs the pid too, as both calls share this path.
@@ -255,30 +218,7 @@ OSStatus SimulatedAudioHardware::getPropertyData(AudioObjectID object, const Aud
     Reply reply;
     if (const OSStatus status = m->read(object, address, qualifierSize, qualifier, reply))
         return status;
-    if (!ioDataSize || !outData)
-        return kAudioHardwareIllegalOperationError;
-
-    UInt32 room = *ioDataSize;
-    if (const auto limit = m->sizeOverride(object, address))
-        room = std::min(room, *limit);
-
-    if (reply.list) {
-        const UInt32 written = std::min(room, reply.size()) / sizeof(AudioObjectID) * sizeof(AudioObjectID);
-        if (written > 0)
-            std::memcpy(outData, reply.bytes.data(), written);
-        *ioDataSize = written;
-        return kAudioHardwareNoError;
-    }
-    if (room < reply.size())
-        return kAudioHardwareBadPropertySizeError;
-    if (reply.string) {
-        const CFStringRef string = CFStringCreateWithUtf8(*reply.string);
-        std::memcpy(outData, &string, sizeof string);
-    } else {
-        std::memcpy(outData, reply.bytes.data(), reply.bytes.size());
-    }
-    *ioDataSize = reply.size();
-    return kAudioHardwareNoError;
+    return reply.deliver(ioDataSize, outData, m->sizeOverride(object, address));
 }
 
 OSStatus SimulatedAudioHardware::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,

@@ -3,6 +3,8 @@
 
 #include "simulated_model.h"
 
+#include "aggregate_description.h"
+
 using namespace simulated;
 
 bool SimulatedAudioHardware::processTapsSupported() const
@@ -67,28 +69,6 @@ OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID)
     return m->taps.erase(tapID) ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
 }
 
-namespace {
-
-// A description's list value: a list of dictionaries, or absent. A string
-// would convert to a list of its characters, so it is refused outright.
-std::optional<QVariantList> listValue(const QVariantMap& description, const char* key)
-{
-    const QVariant value = description.value(QLatin1String(key));
-    if (!value.isValid())
-        return QVariantList();
-    if (value.typeId() == QMetaType::QString || value.typeId() == QMetaType::QByteArray
-        || !value.canConvert<QVariantList>())
-        return std::nullopt;
-    return value.toList();
-}
-
-QString uidOf(const QVariant& entry, const char* key)
-{
-    return entry.toMap().value(QLatin1String(key)).toString();
-}
-
-}
-
 OSStatus SimulatedAudioHardware::createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID)
 {
     const Lock lock(m->mutex);
@@ -103,8 +83,8 @@ OSStatus SimulatedAudioHardware::createAggregateDevice(const QVariantMap& descri
     const QString uid = description.value(QLatin1String(kAudioAggregateDeviceUIDKey)).toString();
     if (uid.isEmpty() || m->deviceWithUID(uid))
         return kAudioHardwareIllegalOperationError;
-    const auto subDevices = listValue(description, kAudioAggregateDeviceSubDeviceListKey);
-    const auto tapList = listValue(description, kAudioAggregateDeviceTapListKey);
+    const auto subDevices = descriptionList(description, kAudioAggregateDeviceSubDeviceListKey);
+    const auto tapList = descriptionList(description, kAudioAggregateDeviceTapListKey);
     if (!subDevices || !tapList)
         return kAudioHardwareIllegalOperationError;
 
@@ -119,12 +99,12 @@ OSStatus SimulatedAudioHardware::createAggregateDevice(const QVariantMap& descri
     if (!master)
         return kAudioHardwareBadDeviceError;
     for (const QVariant& entry : *subDevices) {
-        if (!realDevice(uidOf(entry, kAudioSubDeviceUIDKey)))
+        if (!realDevice(entryUID(entry, kAudioSubDeviceUIDKey)))
             return kAudioHardwareBadDeviceError;
     }
     std::vector<AudioObjectID> tapIDs;
     for (const QVariant& entry : *tapList) {
-        const QString tapUID = uidOf(entry, kAudioSubTapUIDKey);
+        const QString tapUID = entryUID(entry, kAudioSubTapUIDKey);
         const auto found = std::find_if(m->taps.begin(), m->taps.end(),
                                         [&](const auto& tap) { return !tapUID.isEmpty() && tap.second.uid == tapUID; });
         if (found == m->taps.end())
