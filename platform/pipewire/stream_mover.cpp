@@ -71,8 +71,10 @@ bool StreamMover::ensureSink()
             pw_properties_new("factory.name", "support.null-audio-sink", PW_KEY_NODE_NAME,
                               m_sinkName.toUtf8().constData(), PW_KEY_NODE_DESCRIPTION,
                               "Ravlet (holds the applications it mixes)", PW_KEY_MEDIA_CLASS, "Audio/Sink",
-                              "audio.position", "[ FL FR ]", PW_KEY_PRIORITY_SESSION, "-1000", PW_KEY_PRIORITY_DRIVER,
-                              "-1000", "node.driver", "false", PW_KEY_OBJECT_LINGER, "false",
+                              "audio.position", "[ FL FR ]", PW_KEY_PRIORITY_SESSION, "-1000",
+                              // Never the clock of a device it shares a graph
+                              // with: the daemon reads this one unsigned.
+                              PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_OBJECT_LINGER, "false",
                               // Nothing of it belongs in the session manager's
                               // memory, its name being new every run:
                               // WirePlumber remembers the volumes of sinks
