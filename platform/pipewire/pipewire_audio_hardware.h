@@ -75,6 +75,10 @@ private:
         bool started = false;
     };
 
+    // The aggregate device whose I/O procedure ioProcID is; nothing, with
+    // the status Core Audio gives, otherwise.
+    Aggregate* procOwner(AudioObjectID device, AudioDeviceIOProcID ioProcID, OSStatus& status);
+
     // Readers of the graph.
     const pw_graph::Node* sink(AudioObjectID device) const;
     std::vector<AudioObjectID> sinks() const;

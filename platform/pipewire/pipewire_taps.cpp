@@ -132,47 +132,50 @@ OSStatus PipeWireAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID* out
     return kAudioHardwareNoError;
 }
 
-OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+PipeWireAudioHardware::Aggregate* PipeWireAudioHardware::procOwner(AudioObjectID device, AudioDeviceIOProcID ioProcID,
+                                                                    OSStatus& status)
 {
     const auto found = m_aggregates.find(device);
-    if (found == m_aggregates.end())
-        return kAudioHardwareBadDeviceError;
-    if (!ioProcID || found->second.proc != ioProcID)
-        return kAudioHardwareIllegalOperationError;
-    found->second.node->stop();
-    found->second.started = false;
-    found->second.proc = nullptr;
-    found->second.block = nullptr;
-    updateHolds();
+    status = found == m_aggregates.end()                        ? kAudioHardwareBadDeviceError
+           : (!ioProcID || found->second.proc != ioProcID) ? kAudioHardwareIllegalOperationError
+                                                             : kAudioHardwareNoError;
+    return status == kAudioHardwareNoError ? &found->second : nullptr;
+}
+
+OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+{
+    OSStatus status = kAudioHardwareNoError;
+    Aggregate* aggregate = procOwner(device, ioProcID, status);
+    if (!aggregate)
+        return status;
+    // Destroying a running procedure stops it first.
+    deviceStop(device, ioProcID);
+    aggregate->proc = nullptr;
+    aggregate->block = nullptr;
     return kAudioHardwareNoError;
 }
 
 OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID)
 {
-    const auto found = m_aggregates.find(device);
-    if (found == m_aggregates.end())
-        return kAudioHardwareBadDeviceError;
-    Aggregate& aggregate = found->second;
-    if (!ioProcID || aggregate.proc != ioProcID)
-        return kAudioHardwareIllegalOperationError;
-    if (aggregate.started)
-        return kAudioHardwareNoError;
-    if (!m_mover->ensureSink() || !aggregate.node->start(&aggregate.block, aggregate.masterName))
+    OSStatus status = kAudioHardwareNoError;
+    Aggregate* aggregate = procOwner(device, ioProcID, status);
+    if (!aggregate || aggregate->started)
+        return status;
+    if (!m_mover->ensureSink() || !aggregate->node->start(&aggregate->block, aggregate->masterName))
         return kAudioHardwareNotRunningError;
-    aggregate.started = true;
+    aggregate->started = true;
     updateHolds();
     return kAudioHardwareNoError;
 }
 
 OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID)
 {
-    const auto found = m_aggregates.find(device);
-    if (found == m_aggregates.end())
-        return kAudioHardwareBadDeviceError;
-    if (!ioProcID || found->second.proc != ioProcID)
-        return kAudioHardwareIllegalOperationError;
-    found->second.node->stop();
-    found->second.started = false;
+    OSStatus status = kAudioHardwareNoError;
+    Aggregate* aggregate = procOwner(device, ioProcID, status);
+    if (!aggregate)
+        return status;
+    aggregate->node->stop();
+    aggregate->started = false;
     updateHolds();
     return kAudioHardwareNoError;
 }

@@ -4,6 +4,7 @@
 
 #include "child_process.h"
 #include "engine.h"
+#include "event_pump.h"
 #include "linux_process_inspector.h"
 #include "memory_user_defaults.h"
 #include "monitor_recorder.h"
@@ -39,23 +40,6 @@ constexpr double kMusicHz = 440.0;
 constexpr double kChatHz = 660.0;
 constexpr double kRadioHz = 880.0;
 constexpr double kAmplitude = 0.25;
-
-bool pumpUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
-
-void pumpFor(int milliseconds)
-{
-    pumpUntil([] { return false; }, milliseconds);
-}
 
 class PipeWireBackendTest : public testing::Test {
 protected:

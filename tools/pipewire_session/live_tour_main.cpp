@@ -8,6 +8,7 @@
 // Usage: ravlet-live-tour [output directory]   (on a display, even a virtual one)
 
 #include "app_delegate.h"
+#include "event_pump.h"
 #include "linux_process_inspector.h"
 #include "memory_user_defaults.h"
 #include "monitor_recorder.h"
@@ -64,18 +65,6 @@ const TourApp& kNotes = kApps[3];
 constexpr double kTolerance = 0.02;
 constexpr double kSilentDb = -60.0;
 constexpr int kRecordMs = 1000;
-
-bool pumpUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
 
 bool writeFile(const QString& path, const QByteArray& contents)
 {
