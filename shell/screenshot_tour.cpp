@@ -57,3 +57,13 @@ int runScreenshotTour(AppDelegate& delegate, const QDir& out, const ScreenshotTo
 
     return failures;
 }
+
+std::optional<QDir> screenshotFolder(int argc, char** argv)
+{
+    const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::current().filePath(QStringLiteral("screenshots")));
+    if (!QDir().mkpath(out.path())) {
+        std::fprintf(stderr, "cannot create %s\n", qPrintable(out.path()));
+        return std::nullopt;
+    }
+    return out;
+}

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class AppDelegate;
 
@@ -23,6 +24,11 @@ struct ScreenshotTour {
     // the tour.
     std::function<bool()> whileMuted = {};
 };
+
+// The folder the screenshots go to: the first argument, else "screenshots"
+// in the current folder; made when missing. Nothing (with a message on
+// stderr) when it cannot be made.
+std::optional<QDir> screenshotFolder(int argc, char** argv);
 
 // Opens the popover, saves each state into `out` and prints each file's
 // path. Returns how many states could not be saved or checked.

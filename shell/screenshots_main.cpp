@@ -18,11 +18,9 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::current().filePath(QStringLiteral("screenshots")));
-    if (!QDir().mkpath(out.path())) {
-        std::fprintf(stderr, "cannot create %s\n", qPrintable(out.path()));
+    const std::optional<QDir> out = screenshotFolder(argc, argv);
+    if (!out)
         return 1;
-    }
 
     DemoScene scene;
     MemoryUserDefaults defaults;
@@ -32,7 +30,7 @@ int main(int argc, char** argv)
     delegate.applicationDidFinishLaunching([&] { return UpdateServices{&noUpdate, {}, {}}; },
                                            [] { return StatusItem::create(statusIcon(), QStringLiteral("Ravlet")); });
 
-    const int failures = runScreenshotTour(delegate, out, {DemoScene::chatID(), DemoScene::notesID(), DemoScene::musicID(),
+    const int failures = runScreenshotTour(delegate, *out, {DemoScene::chatID(), DemoScene::notesID(), DemoScene::musicID(),
                                                            [&] { scene.setMusicRunning(false); }});
     return failures == 0 ? 0 : 1;
 }

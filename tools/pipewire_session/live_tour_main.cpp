@@ -191,11 +191,9 @@ int main(int argc, char** argv)
     // leads nothing else to it, takes over.
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::current().filePath(QStringLiteral("screenshots")));
-    if (!QDir().mkpath(out.path())) {
-        std::fprintf(stderr, "cannot create %s\n", qPrintable(out.path()));
+    const std::optional<QDir> out = screenshotFolder(argc, argv);
+    if (!out)
         return 1;
-    }
 
     PipeWireSession session;
     if (!session.start()) {
@@ -264,7 +262,7 @@ int main(int argc, char** argv)
         engine.setGain(kNotes.id(), 0.5f);
         return measure(session, engine);
     };
-    const int failures = runScreenshotTour(delegate, out, tour);
-    std::printf("The screenshots are in %s\n", qPrintable(out.path()));
+    const int failures = runScreenshotTour(delegate, *out, tour);
+    std::printf("The screenshots are in %s\n", qPrintable(out->path()));
     return failures == 0 ? 0 : 1;
 }
