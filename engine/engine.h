@@ -53,14 +53,8 @@ class RavletEngine : public QObject {
     Q_PROPERTY(bool masterVolumeSupported READ masterVolumeSupported NOTIFY masterVolumeSupportedChanged)
     Q_PROPERTY(QList<OutputDevice> outputs READ outputs NOTIFY outputsChanged)
     Q_PROPERTY(quint32 currentOutputID READ currentOutputID NOTIFY currentOutputIDChanged)
-    // The same values in the shapes QML binds to, with the same signals.
-    Q_PROPERTY(QVariantMap gainsByID READ gainsByID NOTIFY gainsChanged)
-    Q_PROPERTY(QVariantMap mutesByID READ mutesByID NOTIFY mutesChanged)
-    Q_PROPERTY(QVariantMap levelsByID READ levelsByID NOTIFY levelsChanged)
-    Q_PROPERTY(QStringList hiddenIDs READ hiddenIDs NOTIFY hiddenChanged)
+    // The devices in the shape QML binds to, with the same signal.
     Q_PROPERTY(QVariantList outputList READ outputList NOTIFY outputsChanged)
-    // Follows every input of the display list.
-    Q_PROPERTY(QVariantList displayAppsList READ displayAppsList NOTIFY displayAppsChanged)
 
 public:
     static constexpr int kAppTimerMs = 1500;
@@ -143,13 +137,7 @@ public:
     // The storage shared with the I/O thread, to see whether it is alive.
     std::weak_ptr<const RenderState> renderStorage() const { return m_renderState; }
 
-    QVariantMap gainsByID() const;
-    QVariantMap mutesByID() const;
-    QVariantMap levelsByID() const;
-    QStringList hiddenIDs() const;
     QVariantList outputList() const;
-    // Each entry a map with "id", "name", "iconPath" ("" when none) and "isActive".
-    QVariantList displayAppsList() const;
 
     // For tests and diagnostics: the timers that drive refresh and the meters.
     QTimer& appTimer() { return m_appTimer; }

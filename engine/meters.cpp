@@ -3,20 +3,29 @@
 #include <algorithm>
 #include <cstdio>
 
-MeterLevels pumpLevels(const RenderState& state, const QStringList& activeIDs,
-                       const QMap<QString, float>& shownLevels, float shownMaster)
+void pumpLevels(const RenderState& state, const QStringList& activeIDs, QMap<QString, float>& levels,
+                float& master)
 {
-    MeterLevels next;
     const qsizetype slotCount = std::min<qsizetype>(activeIDs.size(), kSlotCount);
-    for (qsizetype i = 0; i < slotCount; ++i) {
-        const QString& id = activeIDs.at(i);
-        const float raw = state.meterBuf[std::size_t(i)].load(std::memory_order_relaxed);
-        const float decayed = shownLevels.value(id, 0.0f) * kMeterDecay;
-        next.levels.insert(id, std::max(raw, decayed));
+    auto raw = [&state](qsizetype slot) { return state.meterBuf[std::size_t(slot)].load(std::memory_order_relaxed); };
+
+    bool sameIDs = levels.size() == slotCount;
+    for (qsizetype i = 0; sameIDs && i < slotCount; ++i)
+        sameIDs = levels.constFind(activeIDs.at(i)) != levels.cend();
+    if (sameIDs) {
+        for (qsizetype i = 0; i < slotCount; ++i) {
+            float& level = *levels.find(activeIDs.at(i));
+            level = std::max(raw(i), level * kMeterDecay);
+        }
+    } else {
+        QMap<QString, float> next;
+        for (qsizetype i = 0; i < slotCount; ++i) {
+            const QString& id = activeIDs.at(i);
+            next.insert(id, std::max(raw(i), levels.value(id, 0.0f) * kMeterDecay));
+        }
+        levels = std::move(next);
     }
-    const float rawMaster = state.meterBuf[kMasterMeter].load(std::memory_order_relaxed);
-    next.master = std::max(rawMaster, shownMaster * kMeterDecay);
-    return next;
+    master = std::max(raw(kMasterMeter), master * kMeterDecay);
 }
 
 namespace {

@@ -12,15 +12,12 @@
 constexpr float kMeterDecay = 0.8f;
 constexpr int kDiagPumpsPerStart = 25;
 
-struct MeterLevels {
-    QMap<QString, float> levels;
-    float master = 0.0f;
-};
-
-// Levels for the tapped applications (the first 16 of activeIDs) from the
-// meter buffer and the levels shown so far; ids no longer tapped drop out.
-MeterLevels pumpLevels(const RenderState& state, const QStringList& activeIDs,
-                       const QMap<QString, float>& shownLevels, float shownMaster);
+// Moves the shown levels on by one pump: levels for the tapped applications
+// (the first 16 of activeIDs) from the meter buffer and the levels shown so
+// far; ids no longer tapped drop out. While the tapped applications stay the
+// same, the levels are updated in place, without allocating.
+void pumpLevels(const RenderState& state, const QStringList& activeIDs, QMap<QString, float>& levels,
+                float& master);
 
 // The "io nch=" diagnostics line for the values the I/O thread left behind.
 QString ioDiagnosticsLine(const RenderState& state, int activeCount);

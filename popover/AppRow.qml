@@ -4,8 +4,8 @@ import QtQuick.Layouts
 import Ravlet.Popover
 
 // One application: icon, name, volume and level, with its slider, mute (or
-// re-scan) button, drag handle and hide/show menu. Everything shown is read
-// from the engine; every control calls the engine.
+// re-scan) button, drag handle and hide/show menu. Everything shown is a role
+// of the row's model; every control calls the engine.
 Item {
     id: row
 
@@ -14,12 +14,11 @@ Item {
     required property string name
     required property string iconPath
     required property bool isActive
-
-    readonly property bool hidden: engine.hiddenIDs.includes(appId)
-    readonly property bool muted: engine.mutesByID[appId] === true
-    readonly property var gain: engine.gainsByID[appId]
-    // The level is read only while the popover is open; see ContentView.
-    readonly property bool onScreen: Window.window?.visible ?? false
+    required property bool hidden
+    required property bool muted
+    // The stored gain; undefined when there is none.
+    required property var gain
+    required property real level
 
     implicitWidth: 360
     implicitHeight: content.implicitHeight + 24
@@ -206,7 +205,7 @@ Item {
             VUBar {
                 Layout.fillWidth: true
                 Layout.preferredHeight: 5
-                level: row.onScreen ? ViewLogic.rowLevel(row.engine.levelsByID[row.appId], row.isActive) : 0
+                level: ViewLogic.rowLevel(row.level, row.isActive)
             }
 
             RowLayout {

@@ -26,14 +26,15 @@ Item {
     implicitWidth: frame.width
     implicitHeight: frame.height
 
+    // The meters change 30 times a second; while the popover is closed
+    // nothing follows them, and they cost nothing.
+    readonly property bool onScreen: Window.window?.visible ?? false
+
     DisplayListModel {
         id: apps
         engine: root.engine
+        metering: root.onScreen
     }
-
-    // The meters change 30 times a second; while the popover is closed their
-    // bindings then depend on nothing that changes, and cost nothing.
-    readonly property bool onScreen: Window.window?.visible ?? false
 
     property real reportedWidth: 0
     property real reportedHeight: 0

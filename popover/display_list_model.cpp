@@ -23,34 +23,71 @@ void DisplayListModel::setEngine(RavletEngine* engine)
 {
     if (engine == m_engine)
         return;
-    disconnect(m_connection);
+    disconnect(m_listConnection);
     m_engine = engine;
+    // Every input of the display list, gains, mutes and hidden flags among
+    // them, announces itself through displayAppsChanged.
     if (engine)
-        m_connection = connect(engine, &RavletEngine::displayAppsChanged, this, &DisplayListModel::sync);
+        m_listConnection = connect(engine, &RavletEngine::displayAppsChanged, this, &DisplayListModel::sync);
+    followLevels();
     sync();
     emit engineChanged();
 }
 
+void DisplayListModel::setMetering(bool metering)
+{
+    if (metering == m_metering)
+        return;
+    m_metering = metering;
+    followLevels();
+    syncLevels();
+    emit meteringChanged();
+}
+
+void DisplayListModel::followLevels()
+{
+    disconnect(m_levelConnection);
+    if (m_engine && m_metering)
+        m_levelConnection = connect(m_engine, &RavletEngine::levelsChanged, this, &DisplayListModel::syncLevels);
+}
+
+QList<AppEntry> DisplayListModel::entries() const
+{
+    QList<AppEntry> entries;
+    entries.reserve(m_rows.size());
+    for (const Row& row : m_rows)
+        entries.append(row.entry);
+    return entries;
+}
+
 int DisplayListModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : int(m_entries.size());
+    return parent.isValid() ? 0 : int(m_rows.size());
 }
 
 QVariant DisplayListModel::data(const QModelIndex& index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
-    const AppEntry& entry = m_entries.at(index.row());
+    const Row& row = m_rows.at(index.row());
     switch (role) {
     case AppIdRole:
-        return entry.id;
+        return row.entry.id;
     case Qt::DisplayRole:
     case NameRole:
-        return entry.name;
+        return row.entry.name;
     case IconPathRole:
-        return entry.iconPath.value_or(QString());
+        return row.entry.iconPath.value_or(QString());
     case IsActiveRole:
-        return entry.isActive;
+        return row.entry.isActive;
+    case GainRole:
+        return row.gain ? QVariant(*row.gain) : QVariant();
+    case MutedRole:
+        return row.muted;
+    case HiddenRole:
+        return row.hidden;
+    case LevelRole:
+        return row.level;
     default:
         return {};
     }
@@ -58,7 +95,26 @@ QVariant DisplayListModel::data(const QModelIndex& index, int role) const
 
 QHash<int, QByteArray> DisplayListModel::roleNames() const
 {
-    return {{AppIdRole, "appId"}, {NameRole, "name"}, {IconPathRole, "iconPath"}, {IsActiveRole, "isActive"}};
+    return {{AppIdRole, "appId"}, {NameRole, "name"},   {IconPathRole, "iconPath"}, {IsActiveRole, "isActive"},
+            {GainRole, "gain"},   {MutedRole, "muted"}, {HiddenRole, "hidden"},     {LevelRole, "level"}};
+}
+
+float DisplayListModel::levelOf(const QString& id) const
+{
+    return m_metering && m_engine ? m_engine->levels().value(id, 0.0f) : 0.0f;
+}
+
+DisplayListModel::Row DisplayListModel::rowFor(const AppEntry& entry) const
+{
+    Row row{entry, std::nullopt, false, false, levelOf(entry.id)};
+    if (!m_engine)
+        return row;
+    const auto gain = m_engine->gains().constFind(entry.id);
+    if (gain != m_engine->gains().cend())
+        row.gain = *gain;
+    row.muted = m_engine->mutes().value(entry.id, false);
+    row.hidden = m_engine->hidden().contains(entry.id);
+    return row;
 }
 
 void DisplayListModel::sync()
@@ -67,6 +123,21 @@ void DisplayListModel::sync()
     apply(m_engine ? m_engine->displayApps() : QList<AppEntry>());
     if (count() != before)
         emit countChanged();
+}
+
+// Called on every meter tick while metering: a row whose level did not move
+// is left alone.
+void DisplayListModel::syncLevels()
+{
+    static const QList<int> kLevelRole{LevelRole};
+    for (qsizetype row = 0; row < m_rows.size(); ++row) {
+        const float level = levelOf(m_rows.at(row).entry.id);
+        if (level == m_rows.at(row).level)
+            continue;
+        m_rows[row].level = level;
+        const QModelIndex changed = index(int(row));
+        emit dataChanged(changed, changed, kLevelRole);
+    }
 }
 
 void DisplayListModel::apply(const QList<AppEntry>& next)
@@ -78,16 +149,18 @@ void DisplayListModel::apply(const QList<AppEntry>& next)
     // id is meaningless and only a reset is right.
     if (nextIDs.size() != next.size()) {
         beginResetModel();
-        m_entries = next;
+        m_rows.clear();
+        for (const AppEntry& entry : next)
+            m_rows.append(rowFor(entry));
         endResetModel();
         return;
     }
 
-    for (qsizetype row = m_entries.size() - 1; row >= 0; --row) {
-        if (nextIDs.contains(m_entries.at(row).id))
+    for (qsizetype row = m_rows.size() - 1; row >= 0; --row) {
+        if (nextIDs.contains(m_rows.at(row).entry.id))
             continue;
         beginRemoveRows({}, int(row), int(row));
-        m_entries.removeAt(row);
+        m_rows.removeAt(row);
         endRemoveRows();
     }
 
@@ -95,31 +168,49 @@ void DisplayListModel::apply(const QList<AppEntry>& next)
     // front to back, leaves nothing behind.
     for (qsizetype row = 0; row < next.size(); ++row) {
         const AppEntry& entry = next.at(row);
-        if (row < m_entries.size() && m_entries.at(row).id == entry.id) {
-            update(row, entry);
+        if (row < m_rows.size() && m_rows.at(row).entry.id == entry.id) {
+            update(row, rowFor(entry));
             continue;
         }
         qsizetype from = row + 1;
-        while (from < m_entries.size() && m_entries.at(from).id != entry.id)
+        while (from < m_rows.size() && m_rows.at(from).entry.id != entry.id)
             ++from;
-        if (from < m_entries.size()) {
+        if (from < m_rows.size()) {
             beginMoveRows({}, int(from), int(from), {}, int(row));
-            m_entries.move(from, row);
+            m_rows.move(from, row);
             endMoveRows();
-            update(row, entry);
+            update(row, rowFor(entry));
         } else {
             beginInsertRows({}, int(row), int(row));
-            m_entries.insert(row, entry);
+            m_rows.insert(row, rowFor(entry));
             endInsertRows();
         }
     }
 }
 
-void DisplayListModel::update(qsizetype row, const AppEntry& entry)
+// One dataChanged naming exactly the roles that changed, so that a row's
+// bindings to the others are not evaluated again.
+void DisplayListModel::update(qsizetype row, Row next)
 {
-    if (m_entries.at(row) == entry)
+    Row& current = m_rows[row];
+    QList<int> roles;
+    if (next.entry.name != current.entry.name)
+        roles << NameRole << Qt::DisplayRole;
+    if (next.entry.iconPath != current.entry.iconPath)
+        roles << IconPathRole;
+    if (next.entry.isActive != current.entry.isActive)
+        roles << IsActiveRole;
+    if (next.gain != current.gain)
+        roles << GainRole;
+    if (next.muted != current.muted)
+        roles << MutedRole;
+    if (next.hidden != current.hidden)
+        roles << HiddenRole;
+    if (next.level != current.level)
+        roles << LevelRole;
+    current = std::move(next);
+    if (roles.isEmpty())
         return;
-    m_entries[row] = entry;
     const QModelIndex changed = index(int(row));
-    emit dataChanged(changed, changed);
+    emit dataChanged(changed, changed, roles);
 }

@@ -1,10 +1,17 @@
 #pragma once
 
-// The engine's display list as a list model for the popover's rows. It
-// follows the engine in place: changed entries are updated, moved ones moved,
-// new ones inserted and gone ones removed, so a row (and the slider under the
-// user's finger) lives as long as its application stays in the list, however
-// often the engine republishes.
+// The engine's display list as a list model for the popover's rows, with
+// everything a row shows as its roles: name, icon, running state, gain,
+// mute, hidden flag and level. It follows the engine in place: changed
+// entries are updated (only the roles that changed), moved ones moved, new
+// ones inserted and gone ones removed, so a row (and the slider under the
+// user's finger) lives as long as its application stays in the list,
+// however often the engine republishes.
+//
+// Levels change thirty times a second. They are followed only while
+// `metering` is on (the popover sets it while it is on screen), each change a
+// dataChanged of that row's level role alone; otherwise every level reads 0
+// and a meter tick costs the model nothing.
 
 #include "records.h"
 
@@ -12,6 +19,8 @@
 #include <QList>
 #include <QPointer>
 #include <QtQml/qqmlregistration.h>
+
+#include <optional>
 
 class RavletEngine;
 
@@ -21,9 +30,19 @@ class DisplayListModel : public QAbstractListModel {
     // A RavletEngine; typed QObject so QML needs no registration of it.
     Q_PROPERTY(QObject* engine READ engineObject WRITE setEngineObject NOTIFY engineChanged)
     Q_PROPERTY(int count READ count NOTIFY countChanged)
+    Q_PROPERTY(bool metering READ metering WRITE setMetering NOTIFY meteringChanged)
 
 public:
-    enum Role { AppIdRole = Qt::UserRole + 1, NameRole, IconPathRole, IsActiveRole };
+    enum Role {
+        AppIdRole = Qt::UserRole + 1,
+        NameRole,
+        IconPathRole,
+        IsActiveRole,
+        GainRole,     // the stored gain; undefined when there is none
+        MutedRole,
+        HiddenRole,
+        LevelRole,    // 0 while not metering
+    };
 
     explicit DisplayListModel(QObject* parent = nullptr);
 
@@ -31,8 +50,11 @@ public:
     void setEngineObject(QObject* engine);
     void setEngine(RavletEngine* engine);
 
-    int count() const { return int(m_entries.size()); }
-    const QList<AppEntry>& entries() const { return m_entries; }
+    bool metering() const { return m_metering; }
+    void setMetering(bool metering);
+
+    int count() const { return int(m_rows.size()); }
+    QList<AppEntry> entries() const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -41,13 +63,28 @@ public:
 signals:
     void engineChanged();
     void countChanged();
+    void meteringChanged();
 
 private:
+    struct Row {
+        AppEntry entry;
+        std::optional<float> gain;
+        bool muted = false;
+        bool hidden = false;
+        float level = 0.0f;
+    };
+
     void sync();
+    void syncLevels();
+    void followLevels();
+    Row rowFor(const AppEntry& entry) const;
+    float levelOf(const QString& id) const;
     void apply(const QList<AppEntry>& next);
-    void update(qsizetype row, const AppEntry& entry);
+    void update(qsizetype row, Row next);
 
     QPointer<RavletEngine> m_engine;
-    QMetaObject::Connection m_connection;
-    QList<AppEntry> m_entries;
+    QMetaObject::Connection m_listConnection;
+    QMetaObject::Connection m_levelConnection;
+    QList<Row> m_rows;
+    bool m_metering = true;
 };

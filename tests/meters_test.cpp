@@ -18,33 +18,48 @@ namespace {
 const QString kA = QStringLiteral("/Applications/A.app");
 const QString kB = QStringLiteral("/Applications/B.app");
 
+// Each pump: the level the meters show for a slot, and the master's.
+struct Pumped {
+    QMap<QString, float> levels;
+    float master = 0.0f;
+};
+
+Pumped pump(const RenderState& state, const QStringList& ids, QMap<QString, float> levels, float master)
+{
+    pumpLevels(state, ids, levels, master);
+    return {levels, master};
+}
+
 TEST(MeterPump, RisesInstantlyAndFallsByFourFifthsPerPumpDownToTheRawPeak)
 {
     RenderState state;
     state.meterBuf[0].store(0.5f);
     state.meterBuf[kMasterMeter].store(0.25f);
-    MeterLevels shown{{{kA, 1.0f}}, 0.5f};
+    QMap<QString, float> levels{{kA, 1.0f}};
+    float master = 0.5f;
     for (const float expected : {0.8f, 0.64f, 0.512f, 0.5f}) {
-        shown = pumpLevels(state, {kA}, shown.levels, shown.master);
-        EXPECT_FLOAT_EQ(shown.levels.value(kA), expected);
+        pumpLevels(state, {kA}, levels, master);
+        EXPECT_FLOAT_EQ(levels.value(kA), expected);
     }
-    EXPECT_FLOAT_EQ(pumpLevels(state, {}, {}, 0.5f).master, 0.4f) << "the master decays alike";
-    EXPECT_FLOAT_EQ(pumpLevels(state, {}, {}, 0.1f).master, 0.25f);
+    EXPECT_FLOAT_EQ(pump(state, {}, {}, 0.5f).master, 0.4f) << "the master decays alike";
+    EXPECT_FLOAT_EQ(pump(state, {}, {}, 0.1f).master, 0.25f);
     state.meterBuf[0].store(0.9f);
-    EXPECT_FLOAT_EQ(pumpLevels(state, {kA}, {{kA, 0.2f}}, 0.0f).levels.value(kA), 0.9f);
+    EXPECT_FLOAT_EQ(pump(state, {kA}, {{kA, 0.2f}}, 0.0f).levels.value(kA), 0.9f);
 }
 
 TEST(MeterPump, OnlyTheFirstSixteenTappedApplicationsHaveLevels)
 {
     RenderState state;
-    state.meterBuf[0].store(0.3f);
-    const MeterLevels next = pumpLevels(state, {kB}, {{kA, 1.0f}, {kB, 0.1f}}, 0.0f);
-    EXPECT_EQ(next.levels.keys(), QStringList{kB}) << "one no longer tapped loses its level at once";
-    EXPECT_FLOAT_EQ(next.levels.value(kB), 0.3f);
+    state.meterBuf[0].store(0.05f);
+    const Pumped next = pump(state, {kB, kA}, {{kB, 0.1f}}, 0.0f);
+    EXPECT_EQ(next.levels.keys(), (QStringList{kA, kB}));
+    EXPECT_FLOAT_EQ(next.levels.value(kB), 0.08f) << "a level carries over when another application joins";
+    EXPECT_EQ(pump(state, {kB}, {{kA, 1.0f}, {kB, 0.1f}}, 0.0f).levels.keys(), QStringList{kB})
+        << "one no longer tapped loses its level at once";
     QStringList ids;
     for (int i = 0; i < 20; ++i)
         ids.append(QStringLiteral("/Applications/%1.app").arg(i));
-    EXPECT_EQ(pumpLevels(state, ids, {}, 0.0f).levels.size(), 16);
+    EXPECT_EQ(pump(state, ids, {}, 0.0f).levels.size(), 16);
 }
 
 TEST(IoDiagnosticsLine, ListsAtMostEightChannelPeaksAndTheRawMaster)

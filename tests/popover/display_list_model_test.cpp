@@ -1,5 +1,6 @@
 // The rows' model follows the engine's display list in place, so a row is
-// created once per application and not again on every change of a gain.
+// created once per application and not again on every change of a gain, and
+// a change reaches only the roles it changes.
 
 #include "display_list_model.h"
 #include "support/simulated_scene.h"
@@ -7,6 +8,8 @@
 #include <QAbstractItemModelTester>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -17,7 +20,8 @@ protected:
     void SetUp() override
     {
         for (const char* name : {"Music", "Browser", "Chat"})
-            ids.append(scene.addApp(QString::fromLatin1(name), nextPid++));
+            ids.append(scene.addApp(QString::fromLatin1(name), nextPid++,
+                                    SimulatedAudioHardware::Signal::sine(440.0f, 0.5f)));
         engine = scene.makeEngine();
         model.setEngine(engine.get());
         for (QSignalSpy* spy : {&resets, &inserts, &removes, &moves, &changes})
@@ -35,21 +39,77 @@ protected:
     QSignalSpy changes{&model, &QAbstractItemModel::dataChanged};
     QStringList ids;
     qint32 nextPid = 10;
+
+    using Changes = QList<std::pair<QString, QList<int>>>;
+    // The application and roles of each dataChanged since the last call.
+    Changes changed()
+    {
+        Changes all;
+        for (const QList<QVariant>& change : std::as_const(changes)) {
+            EXPECT_EQ(change.at(0).toModelIndex(), change.at(1).toModelIndex()) << "one row at a time";
+            all.append({change.at(0).toModelIndex().data(DisplayListModel::AppIdRole).toString(),
+                        change.at(2).value<QList<int>>()});
+        }
+        changes.clear();
+        return all;
+    }
+    QVariant role(const QString& id, int role) const
+    {
+        for (int row = 0; row < model.rowCount(); ++row) {
+            if (model.index(row).data(DisplayListModel::AppIdRole).toString() == id)
+                return model.index(row).data(role);
+        }
+        return QStringLiteral("<no row>");
+    }
 };
 
-TEST_F(DisplayListModelTest, AGainOrMuteChangeLeavesEveryRowInPlaceAndAReorderMovesOne)
+TEST_F(DisplayListModelTest, ASettingChangesOnlyItsRoleOfItsRowAndAReorderMovesOneRow)
 {
+    using Role = DisplayListModel::Role;
     engine->setGain(ids[0], 0.5f);
+    EXPECT_EQ(changed(), (Changes{{ids[0], {Role::GainRole}}}));
+    EXPECT_EQ(role(ids[0], Role::GainRole), QVariant(0.5f));
+    EXPECT_FALSE(role(ids[1], Role::GainRole).isValid()) << "no stored gain reads undefined";
     engine->setMuted(ids[1], true);
+    EXPECT_EQ(changed(), (Changes{{ids[1], {Role::MutedRole}}}));
+    EXPECT_EQ(role(ids[1], Role::MutedRole), true);
+    engine->setShowHidden(true);
+    engine->setHidden(ids[2], true);
+    EXPECT_EQ(changed(), (Changes{{ids[2], {Role::HiddenRole}}}));
+    scene.removeProcess(11);
     engine->refresh();
-    EXPECT_EQ(resets.count() + inserts.count() + removes.count() + moves.count() + changes.count(), 0);
+    EXPECT_EQ(changed(), (Changes{{ids[1], {Role::IsActiveRole}}}));
+    engine->refresh();
+    EXPECT_TRUE(changed().isEmpty()) << "a refresh that changes nothing";
+    EXPECT_EQ(resets.count() + inserts.count() + removes.count() + moves.count(), 0);
 
     const QString first = model.entries().first().id;
     engine->moveApp(first, model.entries().last().id);
     EXPECT_EQ(moves.count(), 1);
     EXPECT_EQ(resets.count() + inserts.count() + removes.count(), 0);
     EXPECT_EQ(model.entries(), engine->displayApps());
-    EXPECT_EQ(model.data(model.index(1), DisplayListModel::AppIdRole).toString(), first);
+    EXPECT_EQ(model.data(model.index(1), Role::AppIdRole).toString(), first);
+}
+
+TEST_F(DisplayListModelTest, LevelsChangeOnlyTheLevelRoleOfRowsThatMovedAndOnlyWhileMetering)
+{
+    using Role = DisplayListModel::Role;
+    engine->setGain(ids[0], 0.5f);   // tapped: the only application with a level
+    changed();
+    scene.hardware.runCycles(2);
+    engine->pumpMeters();
+    EXPECT_EQ(changed(), (Changes{{ids[0], {Role::LevelRole}}}));
+    EXPECT_FLOAT_EQ(role(ids[0], Role::LevelRole).toFloat(), 0.25f);
+
+    model.setMetering(false);
+    EXPECT_EQ(changed(), (Changes{{ids[0], {Role::LevelRole}}}));
+    EXPECT_EQ(role(ids[0], Role::LevelRole).toFloat(), 0.0f);
+    engine->pumpMeters();
+    EXPECT_TRUE(changed().isEmpty()) << "a tick costs nothing while not metering";
+
+    model.setMetering(true);
+    EXPECT_FLOAT_EQ(role(ids[0], Role::LevelRole).toFloat(), engine->levels().value(ids[0]))
+        << "metering again starts from the engine's levels";
 }
 
 // Any sequence of what the user and the system do keeps the model equal to
@@ -90,6 +150,15 @@ TEST_F(DisplayListModelTest, StaysEqualToTheEngineThroughRandomChanges)
             break;
         }
         ASSERT_EQ(model.entries(), engine->displayApps()) << "step " << step;
+        for (const AppEntry& entry : engine->displayApps()) {
+            using Role = DisplayListModel::Role;
+            const QVariant gain = role(entry.id, Role::GainRole);
+            ASSERT_EQ(gain.isValid() ? std::optional(gain.toFloat()) : std::nullopt,
+                      engine->gains().contains(entry.id) ? std::optional(engine->gains().value(entry.id)) : std::nullopt)
+                << "step " << step;
+            ASSERT_EQ(role(entry.id, Role::MutedRole).toBool(), engine->mutes().value(entry.id)) << "step " << step;
+            ASSERT_EQ(role(entry.id, Role::HiddenRole).toBool(), engine->hidden().contains(entry.id)) << "step " << step;
+        }
         ASSERT_EQ(model.rowCount(), model.count());
     }
     EXPECT_EQ(resets.count(), 0);
