@@ -1,5 +1,7 @@
 #include "app_delegate.h"
 
+#include "renderer_choice.h"
+
 AppDelegate::AppDelegate(const EnginePlatform& platform, QObject* parent)
     : QObject(parent)
     , m_engine(std::make_unique<RavletEngine>(platform))
@@ -17,6 +19,8 @@ void AppDelegate::applicationDidFinishLaunching(const std::function<UpdateServic
     if (m_statusItem)
         connect(m_statusItem.get(), &StatusItem::clicked, this, &AppDelegate::togglePopover);
 
+    // The popover is the program's first Qt Quick window.
+    chooseRenderer();
     m_popover = std::make_unique<PopoverWindow>(*m_engine, services.checker);
     connect(m_popover.get(), &PopoverWindow::quitRequested, this, &AppDelegate::quitRequested);
     if (services.startUpdate)

@@ -6,6 +6,7 @@
 #include "no_update_offered.h"
 #include "demo_scene.h"
 #include "memory_user_defaults.h"
+#include "renderer_choice.h"
 #include "screenshot_tour.h"
 #include "status_icon.h"
 
@@ -32,5 +33,6 @@ int main(int argc, char** argv)
 
     const int failures = runScreenshotTour(delegate, *out, {DemoScene::chatID(), DemoScene::notesID(), DemoScene::musicID(),
                                                            [&] { scene.setMusicRunning(false); }});
+    std::printf("drawn by the %s renderer\n", qPrintable(rendererName(delegate.popover()->window())));
     return failures == 0 ? 0 : 1;
 }
