@@ -5,6 +5,7 @@
 #include "settings.h"
 
 #include <QCoreApplication>
+#include <QMetaMethod>
 
 #include <cmath>
 #include <vector>
@@ -40,8 +41,8 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     if (const QCoreApplication* app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &RavletEngine::flushSettings);
 
-    // Queued, so that a tick runs as its own task on the main thread and a
-    // tick still pending when the engine goes away is dropped with it.
+    // Queued, so that a refresh runs as its own task on the main thread and
+    // one still pending when the engine goes away is dropped with it.
     m_appTimer.setInterval(kAppTimerMs);
     connect(&m_appTimer, &QTimer::timeout, this, &RavletEngine::refresh, Qt::QueuedConnection);
     m_appTimer.start();
@@ -49,8 +50,42 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     m_meterTimer.setTimerType(Qt::PreciseTimer);
     m_meterTimer.setInterval(std::chrono::round<std::chrono::milliseconds>(
         std::chrono::duration<double>(kMeterTimerSeconds)));
-    connect(&m_meterTimer, &QTimer::timeout, this, &RavletEngine::pumpMeters, Qt::QueuedConnection);
+    // Direct, unlike the refresh: the timer is the engine's own, so no tick
+    // can outlive it, and a queued hop would wake an idle program twice per
+    // tick, sixty times a second.
+    connect(&m_meterTimer, &QTimer::timeout, this, &RavletEngine::pumpMeters);
+}
+
+bool RavletEngine::metersObserved() const
+{
+    return isSignalConnected(QMetaMethod::fromSignal(&RavletEngine::levelsChanged))
+        || isSignalConnected(QMetaMethod::fromSignal(&RavletEngine::masterLevelChanged));
+}
+
+// Merely waking up thirty times a second costs an idle program more than
+// all it does in the tray otherwise, so the meters tick only while someone
+// follows them (the open popover does) or diagnostics lines are due.
+void RavletEngine::resumeMeters()
+{
+    if (m_meterTimer.isActive())
+        return;
+    // After a pause the shown levels would long have decayed to the raw
+    // peaks; they start from there, so that a meter coming into view shows
+    // the sound of now from its first frame.
+    m_levels.clear();
+    m_masterLevel = 0.0f;
+    pumpLevels(*m_renderState, m_activeIDs, m_levels, m_masterLevel);
     m_meterTimer.start();
+}
+
+// Called with Qt's connection lock held: nothing here may ask the engine
+// about its connections. A follower leaving is noticed by the next tick.
+void RavletEngine::connectNotify(const QMetaMethod& signal)
+{
+    if (!m_destroying
+        && (signal == QMetaMethod::fromSignal(&RavletEngine::levelsChanged)
+            || signal == QMetaMethod::fromSignal(&RavletEngine::masterLevelChanged)))
+        resumeMeters();
 }
 
 // The I/O thread may be inside render() until the device is stopped, so the
@@ -59,6 +94,9 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
 // storage's last reference: the storage is kept for the rest of the run.
 RavletEngine::~RavletEngine()
 {
+    // Receivers let go of the engine from here on; the timer they would stop
+    // goes with it.
+    m_destroying = true;
     flushSettings();
     teardown();
     if (m_blockMayRun) {
@@ -137,10 +175,12 @@ void RavletEngine::pumpMeters()
     emit levelsChanged();
     publish(m_masterLevel, master, &RavletEngine::masterLevelChanged);
 
-    if (m_diagPumpsLeft <= 0)
-        return;
-    --m_diagPumpsLeft;
-    appendDiag(ioDiagnosticsLine(*m_renderState, m_renderState->activeCount.load(std::memory_order_relaxed)));
+    if (m_diagPumpsLeft > 0) {
+        --m_diagPumpsLeft;
+        appendDiag(ioDiagnosticsLine(*m_renderState, m_renderState->activeCount.load(std::memory_order_relaxed)));
+    }
+    if (m_diagPumpsLeft <= 0 && !metersObserved())
+        m_meterTimer.stop();
 }
 
 void RavletEngine::appendDiag(const QString& line)

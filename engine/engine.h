@@ -126,6 +126,9 @@ public:
     // Slot gains of the tapped applications from the user's gains and mutes.
     void pushGains();
     // Raw peaks → published levels; a few diagnostics lines after a start.
+    // The meter timer calls it while levels or masterLevel have a receiver,
+    // and for the diagnostics lines after a start; a tick that finds neither
+    // stops it, a new receiver starts it again.
     void pumpMeters();
     void appendDiag(const QString& line);
 
@@ -139,7 +142,8 @@ public:
 
     QVariantList outputList() const;
 
-    // For tests and diagnostics: the timers that drive refresh and the meters.
+    // For tests and diagnostics: the timers that drive refresh and the meters
+    // (the meter timer runs only while wanted, see pumpMeters).
     QTimer& appTimer() { return m_appTimer; }
     QTimer& meterTimer() { return m_meterTimer; }
 
@@ -161,7 +165,14 @@ signals:
     void currentOutputIDChanged();
     void displayAppsChanged();
 
+protected:
+    void connectNotify(const QMetaMethod& signal) override;
+
 private:
+    bool metersObserved() const;
+    // Starts the meter timer unless it runs.
+    void resumeMeters();
+
     template <typename T>
     void publish(T& field, T value, void (RavletEngine::*changed)())
     {
@@ -212,6 +223,7 @@ private:
 
     QMap<QString, QList<qint32>> m_pidsByID;
     int m_diagPumpsLeft = 0;
+    bool m_destroying = false;
 
     // Shared with the I/O thread: allocated once, never moved. The I/O block
     // holds it weakly, and the engine keeps it while a block may still run.

@@ -169,6 +169,7 @@ void RavletEngine::rebuild(QStringList ids)
     }
 
     m_diagPumpsLeft = kDiagPumpsPerStart;
+    resumeMeters();
     appendDiag(QStringLiteral("started %1 app(s) agg=%2").arg(m_activeIDs.size()).arg(m_aggID));
     for (qsizetype slot = 0; slot < m_taps.size(); ++slot)
         appendDiag(QStringLiteral("tap[%1] obj=%2 fmt=%3").arg(slot).arg(m_taps.at(slot)).arg(tapFormat(m_taps.at(slot))));

@@ -1,5 +1,6 @@
 // The engine's life: its timers, its notifications and its end.
 
+#include "meters.h"
 #include "support/simulated_scene.h"
 
 #include <QCoreApplication>
@@ -45,6 +46,33 @@ TEST(EngineLifecycle, ATickStillQueuedWhenTheEngineGoesAwayDoesNothing)
     for (int i = 0; i < 5; ++i)
         QCoreApplication::processEvents();
     EXPECT_EQ(refreshesSeen(scene.hardware), 0);
+}
+
+TEST(EngineLifecycle, TheMetersTickOnlyWhileFollowedOrDiagnosticsAreDue)
+{
+    SimulatedScene scene;
+    const QString music = scene.addApp(QStringLiteral("Music"), 10, SimulatedAudioHardware::Signal::sine(440.0f, 0.5f));
+    const auto engine = scene.makeEngine();
+    engine->setGain(music, 0.5f);
+    ASSERT_TRUE(engine->meterTimer().isActive()) << "the diagnostics lines after a start";
+    for (int i = 0; i < kDiagPumpsPerStart; ++i)
+        engine->pumpMeters();
+    EXPECT_FALSE(engine->meterTimer().isActive()) << "nobody follows the levels";
+
+    scene.hardware.runCycles(1);
+    auto follower = std::make_unique<QObject>();
+    QObject::connect(engine.get(), &RavletEngine::masterLevelChanged, follower.get(), [] {});
+    EXPECT_TRUE(engine->meterTimer().isActive());
+    EXPECT_FLOAT_EQ(engine->levels().value(music), 0.25f) << "levels start from the sound of now";
+    follower.reset();
+    engine->pumpMeters();
+    EXPECT_FALSE(engine->meterTimer().isActive()) << "its follower went away";
+
+    const auto connection = QObject::connect(engine.get(), &RavletEngine::levelsChanged, [] {});
+    EXPECT_TRUE(engine->meterTimer().isActive());
+    QObject::disconnect(connection);
+    engine->pumpMeters();
+    EXPECT_FALSE(engine->meterTimer().isActive());
 }
 
 TEST(EngineLifecycle, ObservablePropertiesNotifyOnEveryAssignment)
