@@ -99,6 +99,12 @@ OSStatus SimulatedAudioHardware::Model::read(AudioObjectID object, const AudioOb
             return kAudioHardwareIllegalOperationError;
         Pid pid = 0;
         std::memcpy(&pid, qualifier, sizeof pid);
+        // Core Audio keeps one process object per process and does not say
+        // which object the translation gives when there are two.
+        if (const auto objects = std::count_if(processes.begin(), processes.end(),
+                                               [pid](const auto& entry) { return entry.second.pid == pid; });
+            objects > 1)
+            doubtful.append(QStringLiteral("translated pid %1, which has %2 process objects").arg(pid).arg(objects));
         reply.bytes = bytesOf(processObject(pid));
         break;
     }

@@ -179,6 +179,13 @@ struct UpdaterScene {
         return found.isEmpty() ? QString() : apps + '/' + found.first();
     }
 
+    // The mount points of the images the stand-in hdiutil still has attached.
+    QStringList mounted() const
+    {
+        QFile list(tools + "/mounted");
+        return QString::fromUtf8(list.open(QIODevice::ReadOnly) ? list.readAll() : "").split('\n', Qt::SkipEmptyParts);
+    }
+
     // Each tool call: the tool's name, then its arguments.
     QList<QStringList> calls() const
     {
@@ -220,6 +227,7 @@ TEST_P(UpdateFailure, EndsInTheAlertWithEverythingUndone)
         if (call.value(1) == "detach")
             detached = call.value(3, "plain");
     EXPECT_EQ(detached, GetParam().detached);
+    EXPECT_EQ(scene.mounted(), QStringList()) << "an image is left attached";
     EXPECT_EQ(snapshot(scene.apps), before);
 }
 
@@ -309,6 +317,7 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
     EXPECT_EQ(scene.presenter.events, QStringList({"panel: Downloading update…", "Verifying…", "Installing…",
                                                    "Relaunching…", "quit", "closed"}));
     EXPECT_EQ(entries(scene.temp), QStringList());
+    EXPECT_EQ(scene.mounted(), QStringList());
 
     // The new bundle in place; beside it only the old one, as a hidden backup
     // named for the time of the swap.
