@@ -2,6 +2,7 @@
 #include "memory_user_defaults.h"
 #include "system_log.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -124,6 +125,27 @@ TEST_P(CorruptDefaultsTest, IsMovedAsideIntactAndTheStoreStartsEmpty)
 
 INSTANTIATE_TEST_SUITE_P(Files, CorruptDefaultsTest,
     testing::Values(R"({"a": [1, 2)", "\x89PNG\r\n\x1a\n", "[1, 2]", "", R"({"beyond double": 1e999})"));
+
+TEST_F(DefaultsTest, AnUnreadableFileThatCannotBeMovedAsideIsNeverSavedOver)
+{
+    const QByteArray bytes = "not json";
+    writeFile(bytes);
+    // Every name it could go to is taken, for this second and the next two;
+    // a dangling link is a name taken too.
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int second = 0; second < 3; ++second) {
+        const QString base = path() + ".unreadable-" + now.addSecs(second).toString("yyyyMMdd-HHmmss");
+        for (int attempt = 1; attempt <= 1000; ++attempt)
+            ASSERT_TRUE(QFile::link("nowhere", attempt == 1 ? base : base + '-' + QString::number(attempt)));
+    }
+    JsonUserDefaults store(path());
+    EXPECT_TRUE(store.movedAsidePath().isEmpty());
+    store.setValue("k", true);
+    EXPECT_EQ(store.value("k"), QVariant(true));
+    EXPECT_EQ(readBytes(path()), bytes);
+    ASSERT_EQ(m_log.size(), 1);
+    EXPECT_TRUE(m_log.first().contains("nor moved aside")) << m_log.first().toStdString();
+}
 
 TEST_F(DefaultsTest, AFailedSaveKeepsTheOldFileAndTheNewValueAndSaysSoOnce)
 {

@@ -253,6 +253,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, UpdateFailure, testing::Values(
     FailureCase{"SignedByAnotherTeam", [](UpdaterScene& s) { s.signer.replace("TeamIdentifier=K4R7TQ2W9Z", "TeamIdentifier=K4R7TQ2W9Z0"); }, "-force"},
     FailureCase{"TeamTextInsideAnotherLine", [](UpdaterScene& s) { s.signer.replace("\nTeamIdentifier=", "\nComment=TeamIdentifier="); }, "-force"},
     FailureCase{"SecondTeamLine", [](UpdaterScene& s) { s.signer = kSigner + "TeamIdentifier=Z9Y8X7W6V5\n"; }, "-force"},
+    FailureCase{"AnotherTeamLineFirst", [](UpdaterScene& s) { s.signer = "TeamIdentifier=Z9Y8X7W6V5\n" + kSigner; }, "-force"},
     FailureCase{"SignerOutputNotUtf8", [](UpdaterScene& s) { s.signer = kSigner + "Comment=\xff\xfe\n"; }, "-force"},
     FailureCase{"SignerOutputPastWhatIsKept", [](UpdaterScene& s) { s.signer = QByteArray(2 << 20, 'x') + '\n' + kSigner; }, "-force"},
     FailureCase{"VersionDiffers", [](UpdaterScene& s) { s.versionElement = "<string>1.4.0</string>"; }, "-force"},

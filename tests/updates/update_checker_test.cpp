@@ -98,6 +98,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, PrimaryManifest, testing::Values(
     PrimaryCase{"UrlNumber", {200, R"({"version":"1.4.0","url":7})"}},
     PrimaryCase{"NotAnObject", {200, R"(["1.4.0","https://primary/x.dmg"])"}},
     PrimaryCase{"NotJson", {200, "<html>maintenance</html>"}},
+    PrimaryCase{"Status300", {300, kNewer + "}"}},   // no redirect: not a success either
     PrimaryCase{"Status404", {404, kNewer + "}"}},
     PrimaryCase{"Status500", {500, kNewer + "}"}},
     PrimaryCase{"NeverAnswers", {200, {}, true}},
