@@ -204,6 +204,8 @@ TEST_F(RenderTest, MixesOnlySlotsWhoseChannelsExistAndWithNoOutputTouchesNothing
     setSlots({1.0f});
     render(state, in.list(), empty);
     EXPECT_EQ(state.diagNch.load(), -1);
+    EXPECT_FLOAT_EQ(meter(0), 0.5f);
+    EXPECT_FLOAT_EQ(meter(kMasterMeter), 0.5f);
 }
 
 TEST_F(RenderTest, StaysInsideEveryBufferWhenFrameCountsDisagree)

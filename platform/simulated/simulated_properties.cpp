@@ -186,6 +186,9 @@ OSStatus SimulatedAudioHardware::Model::write(AudioObjectID object, const AudioO
     // A NaN has no place on the control; clamping would pass it through.
     if (std::isnan(volume))
         return kAudioHardwareIllegalOperationError;
+    // The volume scalar's "range is between 0.0 and 1.0 (inclusive)", and
+    // "setting a scalar value will result in the control taking on the value
+    // nearest to what was set" (Core Audio, volumeScalarValue).
     device(object)->spec.volume = std::clamp(volume, Float32(0), Float32(1));
     return kAudioHardwareNoError;
 }
