@@ -1,7 +1,6 @@
 // Which processes become which applications, and what a refresh publishes.
 
 #include "bundle_process_inspector.h"
-#include "discovery.h"
 #include "settings.h"
 #include "support/simulated_scene.h"
 
@@ -72,6 +71,7 @@ TEST_F(DiscoveryTest, ListsOnlyBundlesUnderAnApplicationsFolderAndNeverItselfOrR
     scene.addProcess(21, QStringLiteral("/Applications/BlackHole 2ch.app/Contents/MacOS/x"));
     scene.addProcess(22, QStringLiteral("/Applications/Ravlet.app/Contents/MacOS/Ravlet"));
     scene.addProcess(23, QStringLiteral("/Applications/Black Hole.app/Contents/MacOS/x"));
+    scene.addProcess(24, QStringLiteral("/Applications/VB-Cable Control.app/Contents/MacOS/x"));
     scene.hardware.addProcess(0);
     scene.hardware.addProcess(-4);
     const auto engine = scene.makeEngine();
@@ -207,15 +207,6 @@ TEST(ExeAppPath, TakesTheOutermostBundleAndDropsDotAppFromTheName)
     EXPECT_FALSE(exeAppPath(processes, 2));
     EXPECT_FALSE(exeAppPath(processes, 99));
     EXPECT_EQ(exeAppPath(processes, 3)->path, "/Applications/Odd.app");
-}
-
-TEST(IsInfraApp, MatchesFragmentsInAnyCaseButNotSplitWords)
-{
-    EXPECT_TRUE(isInfraApp(QStringLiteral("My LOOPBACK thing")));
-    EXPECT_TRUE(isInfraApp(QStringLiteral("BlackHole 16ch")));
-    EXPECT_TRUE(isInfraApp(QStringLiteral("VB-Cable")));
-    EXPECT_FALSE(isInfraApp(QStringLiteral("Loop Back")));
-    EXPECT_FALSE(isInfraApp(QStringLiteral("Music")));
 }
 
 } // namespace

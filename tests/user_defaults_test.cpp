@@ -13,6 +13,8 @@
 #include <cmath>
 #include <csignal>
 #include <limits>
+#include <ostream>
+#include <string>
 #include <sys/resource.h>
 
 namespace {
@@ -103,11 +105,18 @@ TEST_F(DefaultsTest, NonFiniteOrUnstorableValuesAreRefusedWhole)
     EXPECT_EQ(JsonUserDefaults(path()).value("k"), QVariant(0.5));
 }
 
-class CorruptDefaultsTest : public DefaultsTest, public testing::WithParamInterface<const char*> {};
+struct CorruptFile {
+    const char* name;
+    const char* bytes;
+};
+
+void PrintTo(const CorruptFile& file, std::ostream* out) { *out << file.name; }
+
+class CorruptDefaultsTest : public DefaultsTest, public testing::WithParamInterface<CorruptFile> {};
 
 TEST_P(CorruptDefaultsTest, IsMovedAsideIntactAndTheStoreStartsEmpty)
 {
-    const QByteArray bytes = GetParam();
+    const QByteArray bytes = GetParam().bytes;
     writeFile(bytes);
     JsonUserDefaults store(path());
     const QString aside = store.movedAsidePath();
@@ -124,7 +133,10 @@ TEST_P(CorruptDefaultsTest, IsMovedAsideIntactAndTheStoreStartsEmpty)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, CorruptDefaultsTest,
-    testing::Values(R"({"a": [1, 2)", "\x89PNG\r\n\x1a\n", "[1, 2]", "", R"({"beyond double": 1e999})"));
+    testing::Values(CorruptFile{"CutOff", R"({"a": [1, 2)"}, CorruptFile{"NotText", "\x89PNG\r\n\x1a\n"},
+                    CorruptFile{"NotAnObject", "[1, 2]"}, CorruptFile{"Empty", ""},
+                    CorruptFile{"NumberBeyondDouble", R"({"beyond double": 1e999})"}),
+    [](const testing::TestParamInfo<CorruptFile>& info) { return std::string(info.param.name); });
 
 TEST_F(DefaultsTest, AnUnreadableFileThatCannotBeMovedAsideIsNeverSavedOver)
 {
