@@ -29,7 +29,9 @@ PopoverWindow::PopoverWindow(RavletEngine& engine, QObject* updater, QObject* pa
     const QScreen* screen = QGuiApplication::primaryScreen();
     popover::prepareEngine(m_qml);
     QQmlComponent component(&m_qml, popover::contentViewUrl());
-    QObject* created = component.createWithInitialProperties({
+    // Qt 6.4 crashes when asked to create a component that failed to load
+    // (a QML module missing from the system, say), so only a ready one is.
+    QObject* created = !component.isReady() ? nullptr : component.createWithInitialProperties({
         {QStringLiteral("engine"), QVariant::fromValue(&engine)},
         {QStringLiteral("updater"), QVariant::fromValue(updater)},
         {QStringLiteral("rowHeight"), kRowHeight},

@@ -1,7 +1,6 @@
 // Which processes become which applications, and what a refresh publishes.
 
 #include "bundle_process_inspector.h"
-#include "discovery.h"
 #include "settings.h"
 #include "support/simulated_scene.h"
 
@@ -31,7 +30,7 @@ TEST_F(DiscoveryTest, HelpersNestedInsideABundleGroupUnderTheOuterBundle)
     scene.addProcess(11, kBrowser + "/Contents/Frameworks/Browser Framework.framework/Helpers/"
                                     "Browser Helper (Renderer).app/Contents/MacOS/Browser Helper (Renderer)");
     scene.addProcess(12, kBrowser + "/Contents/Frameworks/Browser Helper (GPU).app/Contents/MacOS/GPU");
-    scene.hardware.addProcess(11);   // one pid behind two process objects is listed once
+    scene.hardware.addProcessObject(11);   // one pid behind two process objects is listed once
     const auto engine = scene.makeEngine();
     ASSERT_EQ(engine->apps().size(), 1);
     const AudioApp& app = engine->apps().first();
@@ -40,6 +39,10 @@ TEST_F(DiscoveryTest, HelpersNestedInsideABundleGroupUnderTheOuterBundle)
     EXPECT_EQ(app.iconPath, kBrowser);
     EXPECT_EQ(app.pids, (QList<qint32>{10, 11, 12}));
     EXPECT_EQ(engine->pidsByID().value(kBrowser), app.pids);
+    // Tapping it translates the pid, and which object that gives is not
+    // Core Audio's to say.
+    EXPECT_TRUE(scene.hardware.doubtfulCalls().contains("translated pid 11, which has 2 process objects"));
+    scene.hardware.clearDoubtfulCalls();
 }
 
 TEST_F(DiscoveryTest, AServiceIsListedUnderTheApplicationResponsibleForItWhenThatCanBeLookedUp)
@@ -68,6 +71,7 @@ TEST_F(DiscoveryTest, ListsOnlyBundlesUnderAnApplicationsFolderAndNeverItselfOrR
     scene.addProcess(21, QStringLiteral("/Applications/BlackHole 2ch.app/Contents/MacOS/x"));
     scene.addProcess(22, QStringLiteral("/Applications/Ravlet.app/Contents/MacOS/Ravlet"));
     scene.addProcess(23, QStringLiteral("/Applications/Black Hole.app/Contents/MacOS/x"));
+    scene.addProcess(24, QStringLiteral("/Applications/VB-Cable Control.app/Contents/MacOS/x"));
     scene.hardware.addProcess(0);
     scene.hardware.addProcess(-4);
     const auto engine = scene.makeEngine();
@@ -78,13 +82,14 @@ TEST_F(DiscoveryTest, ListsOnlyBundlesUnderAnApplicationsFolderAndNeverItselfOrR
 
 TEST_F(DiscoveryTest, SortsByDisplayNameIgnoringCaseAndKeepsSameNamedBundlesApart)
 {
-    scene.addProcess(10, QStringLiteral("/Applications/zebra.app/Contents/MacOS/z"));
-    scene.addProcess(11, QStringLiteral("/Applications/Apple.app/Contents/MacOS/a"));
+    // By code point every upper-case name would come first.
+    scene.addProcess(10, QStringLiteral("/Applications/Zebra.app/Contents/MacOS/z"));
+    scene.addProcess(11, QStringLiteral("/Applications/apple.app/Contents/MacOS/a"));
     scene.addProcess(12, QStringLiteral("/Applications/mango.app/Contents/MacOS/m"));
-    scene.addProcess(13, QStringLiteral("/Users/kim/Applications/Apple.app/Contents/MacOS/a"));
+    scene.addProcess(13, QStringLiteral("/Users/kim/Applications/apple.app/Contents/MacOS/a"));
     scene.processes.setDisplayName(QStringLiteral("/Applications/mango.app"), QStringLiteral("Mango"));
     const auto engine = scene.makeEngine();
-    EXPECT_EQ(ids(engine->apps(), &AudioApp::name), (QStringList{"Apple", "Apple", "Mango", "zebra"}));
+    EXPECT_EQ(ids(engine->apps(), &AudioApp::name), (QStringList{"apple", "apple", "Mango", "Zebra"}));
 }
 
 TEST_F(DiscoveryTest, RepublishesOnlyChangesAndRemembersQuitAndRenamedApplications)
@@ -201,15 +206,6 @@ TEST(ExeAppPath, TakesTheOutermostBundleAndDropsDotAppFromTheName)
     EXPECT_FALSE(exeAppPath(processes, 2));
     EXPECT_FALSE(exeAppPath(processes, 99));
     EXPECT_EQ(exeAppPath(processes, 3)->path, "/Applications/Odd.app");
-}
-
-TEST(IsInfraApp, MatchesFragmentsInAnyCaseButNotSplitWords)
-{
-    EXPECT_TRUE(isInfraApp(QStringLiteral("My LOOPBACK thing")));
-    EXPECT_TRUE(isInfraApp(QStringLiteral("BlackHole 16ch")));
-    EXPECT_TRUE(isInfraApp(QStringLiteral("VB-Cable")));
-    EXPECT_FALSE(isInfraApp(QStringLiteral("Loop Back")));
-    EXPECT_FALSE(isInfraApp(QStringLiteral("Music")));
 }
 
 } // namespace

@@ -43,10 +43,11 @@ TEST_F(DisplayListTest, ListsRunningApplicationsAndOnlyConfiguredRememberedOnes)
     apps = {running("Music")};
     known = {{id("Old"), {QStringLiteral("Old"), id("Old")}}, {id("Quiet"), {QStringLiteral("Quiet"), std::nullopt}}};
     gains = {{id("Old"), 1.0005f}, {id("Quiet"), 0.5f}, {id("Gone"), 1.2f}};
+    mutes = {{id("Old"), false}};
     EXPECT_EQ(list(), (QList<AppEntry>{{id("Gone"), id("Gone"), std::nullopt, false},
                                        {id("Music"), QStringLiteral("Music"), id("Music"), true},
                                        {id("Quiet"), QStringLiteral("Quiet"), std::nullopt, false}}))
-        << "unknown ids show under their path; a gain within 0.001 of unity is not a setting";
+        << "unknown ids show under their path; a gain within 0.001 of unity or a false mute is not a setting";
 }
 
 TEST_F(DisplayListTest, HiddenApplicationsShowOnlyWhenAskedFor)
@@ -74,6 +75,7 @@ TEST(OrderAfterMove, RewritesTheWholeVisibleOrderAndKeepsHiddenIdsAfterIt)
 {
     const QStringList shown{"P", "Q", "R"};
     EXPECT_EQ(orderAfterMove(shown, {}, "R", "P"), (QStringList{"R", "P", "Q"}));
+    EXPECT_EQ(orderAfterMove(shown, {}, "P", "R"), (QStringList{"Q", "P", "R"}));
     EXPECT_EQ(orderAfterMove({"R", "P", "Q"}, {"R", "P", "Q"}, "R", "nowhere"), (QStringList{"P", "Q", "R"}));
     EXPECT_EQ(orderAfterMove({"P", "Q"}, {"X", "P", "Q"}, "Q", "P"), (QStringList{"Q", "P", "X"}));
     EXPECT_EQ(orderAfterMove(shown, {"X"}, "P", "P"), std::nullopt);

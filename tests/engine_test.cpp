@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <utility>
+
 namespace {
 
 using Call = SimulatedAudioHardware::Call;
@@ -75,19 +78,34 @@ TEST(EngineLifecycle, TheMetersTickOnlyWhileFollowedOrDiagnosticsAreDue)
     EXPECT_FALSE(engine->meterTimer().isActive());
 }
 
-TEST(EngineLifecycle, ObservablePropertiesNotifyOnEveryAssignment)
+// The views redraw on these, so an assignment that changes nothing still
+// notifies; each refresh assigns the whole output side.
+TEST(EngineLifecycle, EveryAssignmentNotifiesEvenWhenNothingChanges)
 {
     SimulatedScene scene;
     const auto engine = scene.makeEngine();
-    int notified = 0;
-    QObject::connect(engine.get(), &RavletEngine::showHiddenChanged, [&] { ++notified; });
-    QObject::connect(engine.get(), &RavletEngine::gainsChanged, [&] { ++notified; });
-    QObject::connect(engine.get(), &RavletEngine::levelsChanged, [&] { ++notified; });
-    QObject::connect(engine.get(), &RavletEngine::masterLevelChanged, [&] { ++notified; });
-    engine->setShowHidden(false);
-    engine->setGains(engine->gains());
-    engine->pumpMeters();
-    EXPECT_EQ(notified, 4);
+    const auto refresh = [&] { engine->refresh(); };
+    const std::pair<void (RavletEngine::*)(), std::function<void()>> assignments[] = {
+        {&RavletEngine::showHiddenChanged, [&] { engine->setShowHidden(false); }},
+        {&RavletEngine::gainsChanged, [&] { engine->setGains(engine->gains()); }},
+        {&RavletEngine::mutesChanged, [&] { engine->setMutes(engine->mutes()); }},
+        {&RavletEngine::hiddenChanged, [&] { engine->setHidden(QStringLiteral("/Applications/None.app"), false); }},
+        {&RavletEngine::levelsChanged, [&] { engine->pumpMeters(); }},
+        {&RavletEngine::masterLevelChanged, [&] { engine->pumpMeters(); }},
+        {&RavletEngine::masterVolumeChanged, [&] { engine->setMasterVolume(engine->masterVolume()); }},
+        {&RavletEngine::outputNameChanged, refresh},
+        {&RavletEngine::currentOutputIDChanged, refresh},
+        {&RavletEngine::outputsChanged, refresh},
+        {&RavletEngine::masterVolumeSupportedChanged, refresh},
+        {&RavletEngine::masterVolumeChanged, refresh},
+    };
+    for (std::size_t i = 0; i < std::size(assignments); ++i) {
+        int notified = 0;
+        const auto connection = QObject::connect(engine.get(), assignments[i].first, [&] { ++notified; });
+        assignments[i].second();
+        EXPECT_EQ(notified, 1) << "assignment " << i;
+        QObject::disconnect(connection);
+    }
 }
 
 } // namespace

@@ -100,11 +100,12 @@ TEST_F(OutputsTest, OddStreamConfigurationsOrADeviceVanishingMidRefreshNeverCras
 {
     const AudioObjectID odd = scene.addOutputDevice(QStringLiteral("Odd"), QStringLiteral("odd"));
     const auto engine = scene.makeEngine();
+    // Too short for its one buffer: skipped; room to spare: read as it is.
     for (const UInt32 size : {1u, 4u, 7u, 12u, 17u, 1000u}) {
         scene.hardware.clearFaults();
         scene.hardware.overrideDataSize(kAudioDevicePropertyStreamConfiguration, size, odd);
         engine->refresh();
-        EXPECT_GE(engine->outputs().size(), 1) << "size " << size;
+        EXPECT_EQ(engine->outputs().size(), size < audioBufferListSize(1) ? 1 : 2) << "size " << size;
     }
     scene.hardware.clearFaults();
     scene.hardware.failCall(Call::GetPropertyData, kAudioDevicePropertyStreamConfiguration,
@@ -120,18 +121,6 @@ TEST_F(OutputsTest, OddStreamConfigurationsOrADeviceVanishingMidRefreshNeverCras
     });
     engine->refresh();
     EXPECT_EQ(engine->outputs().size(), 2) << "the device that vanished between two calls";
-}
-
-TEST_F(OutputsTest, EveryRefreshNotifiesTheOutputPropertiesEvenWhenUnchanged)
-{
-    const auto engine = scene.makeEngine();
-    int notified = 0;
-    for (auto signal : {&RavletEngine::outputNameChanged, &RavletEngine::currentOutputIDChanged,
-                        &RavletEngine::outputsChanged, &RavletEngine::masterVolumeSupportedChanged,
-                        &RavletEngine::masterVolumeChanged})
-        QObject::connect(engine.get(), signal, [&] { ++notified; });
-    engine->refresh();
-    EXPECT_EQ(notified, 5);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The mix of one I/O cycle, checked sample by sample.
 
+#include "gain_slots.h"
 #include "render.h"
 
 #include <gtest/gtest.h>
@@ -203,6 +204,8 @@ TEST_F(RenderTest, MixesOnlySlotsWhoseChannelsExistAndWithNoOutputTouchesNothing
     setSlots({1.0f});
     render(state, in.list(), empty);
     EXPECT_EQ(state.diagNch.load(), -1);
+    EXPECT_FLOAT_EQ(meter(0), 0.5f);
+    EXPECT_FLOAT_EQ(meter(kMasterMeter), 0.5f);
 }
 
 TEST_F(RenderTest, StaysInsideEveryBufferWhenFrameCountsDisagree)
@@ -236,15 +239,43 @@ TEST_F(RenderTest, StaysInsideEveryBufferWhenFrameCountsDisagree)
     EXPECT_FLOAT_EQ(meter(1), 0.125f);
 }
 
+// The peak is the largest magnitude, negative samples included, both in the
+// four-wide loop and in the frames left over after it.
+TEST_F(RenderTest, PeaksCountNegativeSamplesWhereverTheyFall)
+{
+    for (const UInt32 frames : {3u, 4u, 5u}) {
+        SCOPED_TRACE(testing::Message() << frames << " frames");
+        Buffers tone, mixed;
+        float* samples = tone.add(2, frames, 0.1f);
+        samples[2 * frames - 1] = -0.8f;
+        mixed.add(2, frames);
+        setSlots({1.0f});
+        render(state, tone.list(), mixed.list());
+        EXPECT_FLOAT_EQ(mixed.samples(0)[2 * frames - 1], -0.8f);
+        EXPECT_FLOAT_EQ(meter(0), 0.8f);
+        EXPECT_FLOAT_EQ(meter(kMasterMeter), 0.8f);
+    }
+}
+
 TEST(SlotGain, FollowsMuteSnapsNearUnityToOneAndTreatsNonFiniteAsNoGain)
 {
     EXPECT_EQ(slotGain(1.0f, true), 0.0f);
+    EXPECT_EQ(slotGain(std::nullopt, true), 0.0f);
     EXPECT_EQ(slotGain(std::nullopt, false), 1.0f);
     for (const float unity : {0.9995f, 1.0005f, std::nanf(""), INFINITY})
         EXPECT_EQ(slotGain(unity, false), 1.0f) << unity;
     EXPECT_EQ(slotGain(0.998f, false), 0.998f);
     EXPECT_EQ(slotGain(1.001f, false), 1.001f);
     EXPECT_EQ(slotGain(-INFINITY, true), 0.0f);
+
+    // Slots follow the tapped ids; a remembered false mute is no mute, and
+    // slots past the setup keep what they held.
+    RenderState state;
+    state.activeGains[2].store(0.3f);
+    pushSlotGains(state, {"a", "b"}, {{"a", 0.5f}}, {{"a", false}, {"b", true}});
+    EXPECT_EQ(state.activeGains[0].load(), 0.5f);
+    EXPECT_EQ(state.activeGains[1].load(), 0.0f);
+    EXPECT_EQ(state.activeGains[2].load(), 0.3f);
 }
 
 } // namespace

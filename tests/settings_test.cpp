@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -35,19 +37,6 @@ TEST_F(SettingsTest, FirstRunStartsEmptyAndRemembersEveryListedApplication)
     EXPECT_EQ(stored->value(kMusic), (AppMeta{QStringLiteral("Music"), kMusic}));
 }
 
-TEST_F(SettingsTest, GainsLoadOnlyWhenEveryValueIsAFiniteNumber)
-{
-    defaults.setValue(settings::gainsKey, QVariantMap{{kMusic, 0.5}});
-    EXPECT_EQ(settings::load(defaults).gains, (QMap<QString, float>{{kMusic, 0.5f}}));
-    // A bool is not a number, and 1e300 is too large for a 32-bit gain.
-    for (const QVariant& bad : {QVariant(QStringLiteral("x")), QVariant(true), QVariant(1e300)}) {
-        defaults.setValue(settings::gainsKey, QVariantMap{{kMusic, 0.5}, {kChat, bad}});
-        EXPECT_TRUE(settings::load(defaults).gains.isEmpty()) << bad.toString().toStdString();
-    }
-    defaults.setValue(settings::gainsKey, QVariantList{0.5});
-    EXPECT_TRUE(settings::load(defaults).gains.isEmpty());
-}
-
 TEST_F(SettingsTest, ASavedGainLoadsBackAsTheSameThirtyTwoBitValueAndANonFiniteOneIsLeftOut)
 {
     const QMap<QString, float> gains{{kMusic, 0.1f}, {kChat, 1.4999999f}};
@@ -63,22 +52,37 @@ TEST_F(SettingsTest, ASavedGainLoadsBackAsTheSameThirtyTwoBitValueAndANonFiniteO
     EXPECT_EQ(settings::load(defaults).gains, (QMap<QString, float>{{kMusic, 0.5f}}));
 }
 
-TEST_F(SettingsTest, HiddenOrderAndMutesNeedEveryElementOfTheRightType)
+// A setting loads whole, or not at all when one element has the wrong type
+// or the value the wrong shape: a bool is no number, and 1e300 is too large
+// for a 32-bit gain.
+TEST_F(SettingsTest, EachSettingLoadsWholeOrNotAtAll)
 {
+    defaults.setValue(settings::gainsKey, QVariantMap{{kMusic, 0.5}});
     defaults.setValue(settings::hiddenKey, QVariantList{kMusic, kMusic});
     defaults.setValue(settings::orderKey, QVariantList{kChat, kMusic});
     defaults.setValue(settings::mutesKey, QVariantMap{{kMusic, true}});
     settings::Loaded loaded = settings::load(defaults);
+    EXPECT_EQ(loaded.gains, (QMap<QString, float>{{kMusic, 0.5f}}));
     EXPECT_EQ(loaded.hidden, QSet<QString>{kMusic});
     EXPECT_EQ(loaded.order, (QStringList{kChat, kMusic}));
     EXPECT_EQ(loaded.mutes, (QMap<QString, bool>{{kMusic, true}}));
-    defaults.setValue(settings::hiddenKey, QVariantList{kMusic, 3.0});
-    defaults.setValue(settings::orderKey, kMusic);
-    defaults.setValue(settings::mutesKey, QVariantMap{{kMusic, true}, {kChat, 1.0}});
-    loaded = settings::load(defaults);
-    EXPECT_TRUE(loaded.hidden.isEmpty());
-    EXPECT_TRUE(loaded.order.isEmpty());
-    EXPECT_TRUE(loaded.mutes.isEmpty());
+
+    const std::pair<QString, QVariant> refused[] = {
+        {settings::gainsKey, QVariantMap{{kMusic, 0.5}, {kChat, QStringLiteral("x")}}},
+        {settings::gainsKey, QVariantMap{{kMusic, 0.5}, {kChat, true}}},
+        {settings::gainsKey, QVariantMap{{kMusic, 0.5}, {kChat, 1e300}}},
+        {settings::gainsKey, QVariantList{0.5}},
+        {settings::hiddenKey, QVariantList{kMusic, 3.0}},
+        {settings::orderKey, kMusic},
+        {settings::mutesKey, QVariantMap{{kMusic, true}, {kChat, 1.0}}},
+    };
+    for (std::size_t i = 0; i < std::size(refused); ++i) {
+        MemoryUserDefaults stored;
+        stored.setValue(refused[i].first, refused[i].second);
+        loaded = settings::load(stored);
+        EXPECT_TRUE(loaded.gains.isEmpty() && loaded.hidden.isEmpty() && loaded.order.isEmpty() && loaded.mutes.isEmpty())
+            << "case " << i;
+    }
 }
 
 TEST_F(SettingsTest, RememberedApplicationsDecodeOnlyWhenEveryEntryHasAName)

@@ -29,6 +29,7 @@ TEST(SetupStress, ThousandsOfRebuildsUnderARunningIoThreadLeaveNothingBehind)
     std::mt19937 random(12345);
     auto pick = [&](int n) { return int(random() % unsigned(n)); };
     qint32 nextPid = 1000;
+    std::vector<qint32> helpers;
     int steps = 0;
     while (scene.hardware.callCount(Call::CreateAggregateDevice) < kRebuilds && steps < 20 * kRebuilds) {
         ++steps;
@@ -40,8 +41,12 @@ TEST(SetupStress, ThousandsOfRebuildsUnderARunningIoThreadLeaveNothingBehind)
         case 3: {   // a helper process comes or an old one goes
             const qint32 pid = nextPid++;
             scene.addProcess(pid, id + QStringLiteral("/Contents/MacOS/Helper"), 0, Signal::pattern(0.05f));
-            if (pick(2) == 0)
-                scene.removeProcess(pid - 1);
+            helpers.push_back(pid);
+            if (pick(2) == 0) {
+                const auto gone = helpers.begin() + pick(int(helpers.size()));
+                scene.removeProcess(*gone);
+                helpers.erase(gone);
+            }
             engine->refresh();
             break;
         }

@@ -9,6 +9,8 @@
 
 #include <QElapsedTimer>
 
+#include <stdexcept>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -243,6 +245,45 @@ TEST_F(SimulatedAudioHardwareTest, StatusZeroFaultsCreateNothingAndAnAggregateOu
     EXPECT_EQ(hw.liveAggregateCount(), 1);
     EXPECT_EQ(hw.destroyAggregateDevice(aggregate), 0);
     EXPECT_EQ(hw.liveAggregateCount() + hw.liveIOProcCount(), 0);
+}
+
+// Where Core Audio refuses a call the simulation refuses it too; where its
+// headers leave the outcome open the call is recorded for tests to assert on.
+TEST_F(SimulatedAudioHardwareTest, RefusesOrRecordsWhatCoreAudioLeavesUndefined)
+{
+    const AudioObjectID aggregate = makeAggregate(QStringLiteral("spk"), {});
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(hw.createIOProcIDWithBlock(&proc, aggregate, nullptr, [](auto...) {}), 0);
+    ASSERT_EQ(hw.deviceStart(aggregate, proc), 0);
+    EXPECT_EQ(hw.destroyIOProcID(aggregate, proc), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(hw.runningIOProcCount(), 1);
+    EXPECT_EQ(hw.destroyAggregateDevice(aggregate), 0);
+    EXPECT_EQ(hw.liveIOProcCount(), 0);
+
+    // An exec can leave a process's old object beside its new one.
+    const AudioObjectID old = hw.addProcess(10), fresh = hw.addProcessObject(10);
+    ASSERT_NE(old, fresh);
+    SInt32 pid = 0;
+    EXPECT_EQ(read(old, address(kAudioProcessPropertyPID), pid), 0);
+    EXPECT_EQ(pid, 10);
+    AudioObjectID translated = 0;
+    UInt32 room = sizeof translated;
+    pid = 10;
+    ASSERT_EQ(hw.getPropertyData(kAudioObjectSystemObject, address(kAudioHardwarePropertyTranslatePIDToProcessObject),
+                                 sizeof pid, &pid, &room, &translated), 0);
+    EXPECT_EQ(translated, fresh);
+    EXPECT_EQ(hw.doubtfulCalls(), QStringList({QStringLiteral("destroyed a running I/O procedure of device %1").arg(aggregate),
+                                               QStringLiteral("destroyed aggregate device %1 while its I/O ran").arg(aggregate),
+                                               QStringLiteral("translated pid 10, which has 2 process objects")}));
+    hw.removeProcess(10);
+    EXPECT_EQ(hw.processObject(10), kAudioObjectUnknown);
+
+    // A script that names nothing would set up nothing.
+    EXPECT_THROW(hw.setProcessSignal(10, Signal::sine(440.0f, 0.5f)), std::invalid_argument);
+    EXPECT_THROW(hw.setProcessRunningOutput(10, false), std::invalid_argument);
+    EXPECT_THROW(hw.removeProcess(10), std::invalid_argument);
+    EXPECT_THROW(hw.setDeviceVolume(999, 0.5f), std::invalid_argument);
+    EXPECT_THROW(hw.setDeviceName(aggregate, QStringLiteral("gone")), std::invalid_argument);
 }
 
 // On the real clock thread; meant to run under ThreadSanitizer too.

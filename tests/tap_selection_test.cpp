@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace {
 
 AudioApp app(const QString& name)
@@ -34,10 +36,13 @@ TEST(WantedTaps, TapsWhatIsMutedOrAttenuatedBeyondTheToleranceThenThePrimary)
     const QList<AudioApp> apps{app("Chat"), app("Music"), app("Notes"), app("Video"), app("A"), app("B"), app("C")};
     const QMap<QString, float> gains{{id("Chat"), 1.0f}, {id("Notes"), 0.5f}, {id("Video"), 0.9995f},
                                      {id("A"), 0.999f}, {id("B"), 1.0005f}, {id("C"), 1.001f}};
-    const QMap<QString, bool> mutes{{id("Video"), true}};
-    EXPECT_EQ(wantedTaps(apps, gains, mutes, {}, {}), (QStringList{id("Notes"), id("Video"), id("C"), id("Music")}));
-    EXPECT_FALSE(needsTap(id("A"), {{id("A"), std::nanf("")}}, {})) << "a non-finite gain never asks for a tap";
-    EXPECT_TRUE(needsTap(id("A"), {{id("A"), std::nanf("")}}, {{id("A"), true}}));
+    const QMap<QString, bool> mutes{{id("Video"), true}, {id("Chat"), false}};
+    EXPECT_EQ(wantedTaps(apps, gains, mutes, {}, {}), (QStringList{id("Notes"), id("Video"), id("C"), id("Music")}))
+        << "a remembered false mute is no mute";
+    for (const float nonFinite : {std::nanf(""), INFINITY, -INFINITY}) {
+        EXPECT_FALSE(needsTap(id("A"), {{id("A"), nonFinite}}, {})) << "a non-finite gain never asks for a tap";
+        EXPECT_TRUE(needsTap(id("A"), {{id("A"), nonFinite}}, {{id("A"), true}}));
+    }
 }
 
 TEST(WantedTaps, ATappedApplicationKeepsItsTapAfterQuittingOrHidingWhileAttenuated)
@@ -50,14 +55,17 @@ TEST(WantedTaps, ATappedApplicationKeepsItsTapAfterQuittingOrHidingWhileAttenuat
         << "hidden before it was ever tapped: no tap";
 }
 
+// Sixteen muted applications and a primary one after them: the primary is
+// the seventeenth and is left out.
 TEST(WantedTaps, KeepsOnlyTheFirstSixteen)
 {
     QList<AudioApp> apps;
     QMap<QString, bool> mutes;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 16; ++i) {
         apps.append(app(QStringLiteral("App%1").arg(i, 2, 10, QLatin1Char('0'))));
         mutes.insert(apps.last().id, true);
     }
+    apps.append(app("Music"));
     const QStringList wanted = wantedTaps(apps, {}, mutes, {}, {});
     ASSERT_EQ(wanted.size(), 16);
     EXPECT_EQ(wanted.last(), id("App15"));

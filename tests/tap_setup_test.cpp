@@ -226,7 +226,7 @@ TEST_F(TapSetupTest, AnApplicationWhoseProcessesAreGoneIsLeftOutWithoutRetryingF
     EXPECT_TRUE(scene.log.contains("[ravlet] no process objects for " + chat));
 
     engine->setMuted(chat, true);
-    scene.removeProcess(20);
+    scene.processes.removeProcess(20);   // now the refresh sees it gone too
     engine->refresh();
     const int aggregates = calls(Call::CreateAggregateDevice);
     engine->refresh();

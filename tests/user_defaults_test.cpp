@@ -2,6 +2,7 @@
 #include "memory_user_defaults.h"
 #include "system_log.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +13,8 @@
 #include <cmath>
 #include <csignal>
 #include <limits>
+#include <ostream>
+#include <string>
 #include <sys/resource.h>
 
 namespace {
@@ -102,11 +105,18 @@ TEST_F(DefaultsTest, NonFiniteOrUnstorableValuesAreRefusedWhole)
     EXPECT_EQ(JsonUserDefaults(path()).value("k"), QVariant(0.5));
 }
 
-class CorruptDefaultsTest : public DefaultsTest, public testing::WithParamInterface<const char*> {};
+struct CorruptFile {
+    const char* name;
+    const char* bytes;
+};
+
+void PrintTo(const CorruptFile& file, std::ostream* out) { *out << file.name; }
+
+class CorruptDefaultsTest : public DefaultsTest, public testing::WithParamInterface<CorruptFile> {};
 
 TEST_P(CorruptDefaultsTest, IsMovedAsideIntactAndTheStoreStartsEmpty)
 {
-    const QByteArray bytes = GetParam();
+    const QByteArray bytes = GetParam().bytes;
     writeFile(bytes);
     JsonUserDefaults store(path());
     const QString aside = store.movedAsidePath();
@@ -123,7 +133,31 @@ TEST_P(CorruptDefaultsTest, IsMovedAsideIntactAndTheStoreStartsEmpty)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, CorruptDefaultsTest,
-    testing::Values(R"({"a": [1, 2)", "\x89PNG\r\n\x1a\n", "[1, 2]", "", R"({"beyond double": 1e999})"));
+    testing::Values(CorruptFile{"CutOff", R"({"a": [1, 2)"}, CorruptFile{"NotText", "\x89PNG\r\n\x1a\n"},
+                    CorruptFile{"NotAnObject", "[1, 2]"}, CorruptFile{"Empty", ""},
+                    CorruptFile{"NumberBeyondDouble", R"({"beyond double": 1e999})"}),
+    [](const testing::TestParamInfo<CorruptFile>& info) { return std::string(info.param.name); });
+
+TEST_F(DefaultsTest, AnUnreadableFileThatCannotBeMovedAsideIsNeverSavedOver)
+{
+    const QByteArray bytes = "not json";
+    writeFile(bytes);
+    // Every name it could go to is taken, for this second and the next two;
+    // a dangling link is a name taken too.
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int second = 0; second < 3; ++second) {
+        const QString base = path() + ".unreadable-" + now.addSecs(second).toString("yyyyMMdd-HHmmss");
+        for (int attempt = 1; attempt <= 1000; ++attempt)
+            ASSERT_TRUE(QFile::link("nowhere", attempt == 1 ? base : base + '-' + QString::number(attempt)));
+    }
+    JsonUserDefaults store(path());
+    EXPECT_TRUE(store.movedAsidePath().isEmpty());
+    store.setValue("k", true);
+    EXPECT_EQ(store.value("k"), QVariant(true));
+    EXPECT_EQ(readBytes(path()), bytes);
+    ASSERT_EQ(m_log.size(), 1);
+    EXPECT_TRUE(m_log.first().contains("nor moved aside")) << m_log.first().toStdString();
+}
 
 TEST_F(DefaultsTest, AFailedSaveKeepsTheOldFileAndTheNewValueAndSaysSoOnce)
 {

@@ -3,7 +3,37 @@
 
 #include "simulated_model.h"
 
+#include <stdexcept>
+
 using namespace simulated;
+
+namespace {
+
+[[noreturn]] void noSuch(const char* what, long long which)
+{
+    throw std::invalid_argument(std::string("simulated hardware: no ") + what + ' ' + std::to_string(which));
+}
+
+// The model is private to the hardware: taken as a template parameter.
+template <typename Model>
+DeviceRecord& deviceOrThrow(Model& m, AudioObjectID device)
+{
+    DeviceRecord* d = m.device(device);
+    if (!d)
+        noSuch("device", device);
+    return *d;
+}
+
+template <typename Model>
+std::vector<ProcessRecord*> processesOrThrow(Model& m, Pid pid)
+{
+    std::vector<ProcessRecord*> found = m.processesOf(pid);
+    if (found.empty())
+        noSuch("process with pid", pid);
+    return found;
+}
+
+}
 
 AudioObjectID SimulatedAudioHardware::addDevice(const DeviceSpec& spec)
 {
@@ -26,6 +56,7 @@ void SimulatedAudioHardware::removeDevice(AudioObjectID device)
     // master vanishes stays, silent, for its owner to destroy.
     if (m->inCycle)
         return;
+    deviceOrThrow(*m, device);
     m->destroyIOProcsOf(device);
     if (m->devices.erase(device) && m->defaultOutput == device)
         m->defaultOutput = kAudioObjectUnknown;
@@ -34,8 +65,7 @@ void SimulatedAudioHardware::removeDevice(AudioObjectID device)
 void SimulatedAudioHardware::setDeviceName(AudioObjectID device, std::optional<QString> name)
 {
     const Lock lock(m->mutex);
-    if (DeviceRecord* d = m->device(device))
-        d->spec.name = std::move(name);
+    deviceOrThrow(*m, device).spec.name = std::move(name);
 }
 
 void SimulatedAudioHardware::setDeviceVolume(AudioObjectID device, std::optional<Float32> volume)
@@ -43,8 +73,7 @@ void SimulatedAudioHardware::setDeviceVolume(AudioObjectID device, std::optional
     const Lock lock(m->mutex);
     // Taken as given, not clamped: a test may play a driver that reports
     // nonsense.
-    if (DeviceRecord* d = m->device(device))
-        d->spec.volume = volume;
+    deviceOrThrow(*m, device).spec.volume = volume;
 }
 
 std::optional<Float32> SimulatedAudioHardware::deviceVolume(AudioObjectID device) const
@@ -78,36 +107,42 @@ AudioObjectID SimulatedAudioHardware::addProcess(Pid pid, bool runningOutput)
         m->processes[existing].runningOutput = runningOutput;
         return existing;
     }
+    return addProcessObject(pid, runningOutput);
+}
+
+AudioObjectID SimulatedAudioHardware::addProcessObject(Pid pid, bool runningOutput)
+{
+    const Lock lock(m->mutex);
     const AudioObjectID id = m->nextId++;
     ProcessRecord& process = m->processes[id];
     process.pid = pid;
     process.runningOutput = runningOutput;
-    m->processByPid.emplace(pid, id);
+    m->processByPid[pid] = id;
     return id;
 }
 
 void SimulatedAudioHardware::removeProcess(Pid pid)
 {
     const Lock lock(m->mutex);
-    const auto found = m->processByPid.find(pid);
-    if (found == m->processByPid.end())
-        return;
-    m->processes.erase(found->second);
-    m->processByPid.erase(found);
+    processesOrThrow(*m, pid);
+    std::erase_if(m->processes, [pid](const auto& entry) { return entry.second.pid == pid; });
+    m->processByPid.erase(pid);
 }
 
 void SimulatedAudioHardware::setProcessRunningOutput(Pid pid, bool running)
 {
     const Lock lock(m->mutex);
-    if (const AudioObjectID id = m->processObject(pid))
-        m->processes[id].runningOutput = running;
+    for (ProcessRecord* process : processesOrThrow(*m, pid))
+        process->runningOutput = running;
 }
 
 void SimulatedAudioHardware::setProcessClientFacts(AudioObjectID process, AudioClientFacts facts)
 {
     const Lock lock(m->mutex);
-    if (const auto found = m->processes.find(process); found != m->processes.end())
-        found->second.facts = std::move(facts);
+    const auto found = m->processes.find(process);
+    if (found == m->processes.end())
+        noSuch("process object", process);
+    found->second.facts = std::move(facts);
 }
 
 AudioObjectID SimulatedAudioHardware::processObject(Pid pid) const
@@ -119,15 +154,14 @@ AudioObjectID SimulatedAudioHardware::processObject(Pid pid) const
 void SimulatedAudioHardware::setProcessSignal(Pid pid, Signal signal)
 {
     const Lock lock(m->mutex);
-    if (const AudioObjectID id = m->processObject(pid))
-        m->processes[id].signal = signal;
+    for (ProcessRecord* process : processesOrThrow(*m, pid))
+        process->signal = signal;
 }
 
 void SimulatedAudioHardware::setDeviceInputSignal(AudioObjectID device, Signal signal)
 {
     const Lock lock(m->mutex);
-    if (DeviceRecord* d = m->device(device))
-        d->inputSignal = signal;
+    deviceOrThrow(*m, device).inputSignal = signal;
 }
 
 AudioObjectID SimulatedAudioHardware::deviceWithUID(const QString& uid) const

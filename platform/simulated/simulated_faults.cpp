@@ -110,6 +110,18 @@ int SimulatedAudioHardware::callCount(Call call, AudioObjectPropertySelector sel
     return found == counts.end() ? 0 : found->second;
 }
 
+QStringList SimulatedAudioHardware::doubtfulCalls() const
+{
+    const Lock lock(m->mutex);
+    return m->doubtful;
+}
+
+void SimulatedAudioHardware::clearDoubtfulCalls()
+{
+    const Lock lock(m->mutex);
+    m->doubtful.clear();
+}
+
 void SimulatedAudioHardware::resetCallCounts()
 {
     const Lock lock(m->mutex);

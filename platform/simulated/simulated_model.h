@@ -231,6 +231,7 @@ struct SimulatedAudioHardware::Model {
     bool inHook = false;
     std::array<int, simulated::kCalls> totalCalls{};
     std::array<std::map<AudioObjectPropertySelector, int>, simulated::kPropertyCalls> callsBySelector;
+    mutable QStringList doubtful;   // see doubtfulCalls()
 
     simulated::DeviceRecord* device(AudioObjectID id)
     {
@@ -294,6 +295,16 @@ struct SimulatedAudioHardware::Model {
     {
         const auto found = processByPid.find(pid);
         return found == processByPid.end() ? kAudioObjectUnknown : found->second;
+    }
+
+    std::vector<simulated::ProcessRecord*> processesOf(Pid pid)
+    {
+        std::vector<simulated::ProcessRecord*> found;
+        for (auto& entry : processes) {
+            if (entry.second.pid == pid)
+                found.push_back(&entry.second);
+        }
+        return found;
     }
 
     // --- counting, the hook and faults: simulated_faults.cpp ---

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -70,7 +72,9 @@ void SimulatedProcessInspector::addProcess(Pid pid, const QString& executablePat
 
 void SimulatedProcessInspector::removeProcess(Pid pid)
 {
-    m_processes.remove(pid);
+    // As on the simulated hardware: a script that removes nothing is wrong.
+    if (!m_processes.remove(pid))
+        throw std::invalid_argument("simulated processes: no process with pid " + std::to_string(pid));
 }
 
 void SimulatedProcessInspector::setResponsibilityLookupAvailable(bool available)

@@ -19,7 +19,7 @@ public:
 
     void setCurrentPid(Pid pid);
     void addProcess(Pid pid, const QString& executablePath, Pid responsible = 0);
-    void removeProcess(Pid pid);
+    void removeProcess(Pid pid);   // throws std::invalid_argument for a pid that is not there
     void setResponsibilityLookupAvailable(bool available);
     // Without an explicit name, a path shows as its last component.
     void setDisplayName(const QString& path, const QString& name);

@@ -99,6 +99,12 @@ OSStatus SimulatedAudioHardware::Model::read(AudioObjectID object, const AudioOb
             return kAudioHardwareIllegalOperationError;
         Pid pid = 0;
         std::memcpy(&pid, qualifier, sizeof pid);
+        // Core Audio keeps one process object per process and does not say
+        // which object the translation gives when there are two.
+        if (const auto objects = std::count_if(processes.begin(), processes.end(),
+                                               [pid](const auto& entry) { return entry.second.pid == pid; });
+            objects > 1)
+            doubtful.append(QStringLiteral("translated pid %1, which has %2 process objects").arg(pid).arg(objects));
         reply.bytes = bytesOf(processObject(pid));
         break;
     }
@@ -180,6 +186,9 @@ OSStatus SimulatedAudioHardware::Model::write(AudioObjectID object, const AudioO
     // A NaN has no place on the control; clamping would pass it through.
     if (std::isnan(volume))
         return kAudioHardwareIllegalOperationError;
+    // The volume scalar's "range is between 0.0 and 1.0 (inclusive)", and
+    // "setting a scalar value will result in the control taking on the value
+    // nearest to what was set" (Core Audio, volumeScalarValue).
     device(object)->spec.volume = std::clamp(volume, Float32(0), Float32(1));
     return kAudioHardwareNoError;
 }

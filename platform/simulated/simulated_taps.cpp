@@ -140,6 +140,11 @@ OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID deviceID)
     // From inside a block the device's own blocks are still on the stack.
     if (m->inCycle)
         return kAudioHardwareIllegalOperationError;
+    // AudioHardware.h documents no outcome for destroying an aggregate device
+    // whose I/O is running ("Destroys the given AudioAggregateDevice"); the
+    // simulation goes along with it but keeps a record.
+    if (m->anyStarted(deviceID))
+        m->doubtful.append(QStringLiteral("destroyed aggregate device %1 while its I/O ran").arg(deviceID));
     m->destroyIOProcsOf(deviceID);
     m->devices.erase(deviceID);
     if (m->defaultOutput == deviceID)
@@ -190,8 +195,19 @@ OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID device, AudioDevi
         return kAudioHardwareBadObjectError;
     // Holding the lock means no cycle is running, unless this is a block
     // calling from inside one, which must not destroy what is executing.
-    if (!m->ioProc(device, ioProcID) || m->inCycle)
+    const IOProcRecord* proc = m->ioProc(device, ioProcID);
+    if (!proc || m->inCycle)
         return kAudioHardwareIllegalOperationError;
+    // AudioHardware.h: AudioDeviceStart "Starts IO for the given
+    // AudioDeviceIOProcID" and "A balancing call to AudioDeviceStop ... is
+    // required to stop the hardware"; AudioDeviceDestroyIOProcID only
+    // "Destroys an AudioDeviceIOProcID" and never says it stops one. An I/O
+    // procedure still started is refused here, and recorded, since the
+    // header does not say what the HAL answers.
+    if (proc->started) {
+        m->doubtful.append(QStringLiteral("destroyed a running I/O procedure of device %1").arg(device));
+        return kAudioHardwareIllegalOperationError;
+    }
     m->ioProcs.erase(reinterpret_cast<std::uintptr_t>(ioProcID));
     return kAudioHardwareNoError;
 }

@@ -2,7 +2,9 @@
 
 // A small simulated system for engine tests: one stereo output device as the
 // default, processes that are known to both the hardware and the process
-// inspector, settings in memory and a private diagnostics log.
+// inspector, settings in memory and a private diagnostics log. A test ends
+// with no call made that Core Audio refuses or leaves undefined, unless it
+// takes those calls out of the record itself.
 
 #include "engine.h"
 #include "qt_printers.h"
@@ -12,6 +14,10 @@
 #include "system_log.h"
 
 #include <QTemporaryDir>
+
+#ifdef RAVLET_TESTING
+#include <gtest/gtest.h>
+#endif
 
 #include <memory>
 
@@ -36,7 +42,13 @@ struct SimulatedScene {
         hardware.setDefaultOutputDevice(speakers);
     }
 
-    ~SimulatedScene() { setSystemLogSink({}); }
+    ~SimulatedScene()
+    {
+        setSystemLogSink({});
+#ifdef RAVLET_TESTING
+        EXPECT_EQ(hardware.doubtfulCalls(), QStringList());
+#endif
+    }
 
     AudioObjectID addOutputDevice(const QString& name, const QString& uid, std::optional<float> volume = {})
     {

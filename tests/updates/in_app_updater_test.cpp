@@ -179,6 +179,13 @@ struct UpdaterScene {
         return found.isEmpty() ? QString() : apps + '/' + found.first();
     }
 
+    // The mount points of the images the stand-in hdiutil still has attached.
+    QStringList mounted() const
+    {
+        QFile list(tools + "/mounted");
+        return QString::fromUtf8(list.open(QIODevice::ReadOnly) ? list.readAll() : "").split('\n', Qt::SkipEmptyParts);
+    }
+
     // Each tool call: the tool's name, then its arguments.
     QList<QStringList> calls() const
     {
@@ -220,6 +227,7 @@ TEST_P(UpdateFailure, EndsInTheAlertWithEverythingUndone)
         if (call.value(1) == "detach")
             detached = call.value(3, "plain");
     EXPECT_EQ(detached, GetParam().detached);
+    EXPECT_EQ(scene.mounted(), QStringList()) << "an image is left attached";
     EXPECT_EQ(snapshot(scene.apps), before);
 }
 
@@ -245,6 +253,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, UpdateFailure, testing::Values(
     FailureCase{"SignedByAnotherTeam", [](UpdaterScene& s) { s.signer.replace("TeamIdentifier=K4R7TQ2W9Z", "TeamIdentifier=K4R7TQ2W9Z0"); }, "-force"},
     FailureCase{"TeamTextInsideAnotherLine", [](UpdaterScene& s) { s.signer.replace("\nTeamIdentifier=", "\nComment=TeamIdentifier="); }, "-force"},
     FailureCase{"SecondTeamLine", [](UpdaterScene& s) { s.signer = kSigner + "TeamIdentifier=Z9Y8X7W6V5\n"; }, "-force"},
+    FailureCase{"AnotherTeamLineFirst", [](UpdaterScene& s) { s.signer = "TeamIdentifier=Z9Y8X7W6V5\n" + kSigner; }, "-force"},
     FailureCase{"SignerOutputNotUtf8", [](UpdaterScene& s) { s.signer = kSigner + "Comment=\xff\xfe\n"; }, "-force"},
     FailureCase{"SignerOutputPastWhatIsKept", [](UpdaterScene& s) { s.signer = QByteArray(2 << 20, 'x') + '\n' + kSigner; }, "-force"},
     FailureCase{"VersionDiffers", [](UpdaterScene& s) { s.versionElement = "<string>1.4.0</string>"; }, "-force"},
@@ -309,6 +318,7 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
     EXPECT_EQ(scene.presenter.events, QStringList({"panel: Downloading update…", "Verifying…", "Installing…",
                                                    "Relaunching…", "quit", "closed"}));
     EXPECT_EQ(entries(scene.temp), QStringList());
+    EXPECT_EQ(scene.mounted(), QStringList());
 
     // The new bundle in place; beside it only the old one, as a hidden backup
     // named for the time of the swap.

@@ -33,6 +33,8 @@ TEST(IsNewer, ComparesPieceByPieceAndDropsPiecesThatDoNotParse)
 }
 
 const QByteArray kNewer = R"({"version":"1.4.0","url":"https://primary/Ravlet-1.4.0.dmg",)";
+// A usable manifest, so that only the way it arrives can make it unusable.
+const QByteArray kUsable = kNewer + R"("notes":"n"})";
 
 struct CheckerScene {
     HttpsTestServer server;
@@ -98,18 +100,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, PrimaryManifest, testing::Values(
     PrimaryCase{"UrlNumber", {200, R"({"version":"1.4.0","url":7})"}},
     PrimaryCase{"NotAnObject", {200, R"(["1.4.0","https://primary/x.dmg"])"}},
     PrimaryCase{"NotJson", {200, "<html>maintenance</html>"}},
-    PrimaryCase{"Status404", {404, kNewer + "}"}},
-    PrimaryCase{"Status500", {500, kNewer + "}"}},
+    PrimaryCase{"Status300", {300, kUsable}},   // no redirect: not a success either
+    PrimaryCase{"Status404", {404, kUsable}},
+    PrimaryCase{"Status500", {500, kUsable}},
     PrimaryCase{"NeverAnswers", {200, {}, true}},
     // Three seconds for the whole answer, however it trickles in; 64 KiB at most.
-    PrimaryCase{"DripsPastTheTimeout", {200, kNewer + "}", false, 20s}},
+    PrimaryCase{"DripsPastTheTimeout", {200, kUsable, false, 20s}},
     PrimaryCase{"LongerThanAnyManifest", {200, kNewer + R"("notes":")" + QByteArray(70000, 'n') + "\"}", false, 0ms, false}}),
     [](const testing::TestParamInfo<PrimaryCase>& info) { return std::string(info.param.name); });
 
 TEST(UpdateCheckerState, OnlyAUsableManifestChangesItsStateAndUpdateAvailableComesLast)
 {
     CheckerScene scene;
-    scene.server.serve("/primary", {200, kNewer + R"("notes":"n"})"});
+    scene.server.serve("/primary", {200, kUsable});
     // Locations that are no web addresses are passed over, not the end of the check.
     const auto checker = scene.makeChecker({"::no url", "file:///etc/hostname"});
     EXPECT_TRUE(checker->checkTimer().isActive());
