@@ -16,6 +16,9 @@ Item {
     required property real rowHeight
     // Visible height of the main screen; 0 when there is none.
     required property real screenAvailableHeight
+    // Whether Ravlet starts at login: `enabled`, reload() and setEnabled(bool),
+    // offered in the header's menu. Without it the header has no menu.
+    property QtObject startAtLogin: null
 
     // The frame's laid-out size: once after the view is built, then on every
     // change.
@@ -52,6 +55,11 @@ Item {
 
     Component.onCompleted: Qt.callLater(reportSize)
 
+    function openHeaderMenu() {
+        if (root.startAtLogin)
+            headerMenu.popup(header, 0, header.height)
+    }
+
     Item {
         id: frame
         objectName: "frame"
@@ -79,12 +87,37 @@ Item {
             spacing: 0
 
             RowLayout {
+                id: header
+                objectName: "header"
+
                 Layout.fillWidth: true
                 Layout.leftMargin: 16
                 Layout.rightMargin: 16
                 Layout.topMargin: 12
                 Layout.bottomMargin: 12
                 spacing: 10
+
+                TapHandler {
+                    acceptedButtons: Qt.RightButton
+                    onTapped: root.openHeaderMenu()
+                }
+
+                Menu {
+                    id: headerMenu
+                    objectName: "headerMenu"
+
+                    // The entry may have been added or removed elsewhere
+                    // since the last look.
+                    onAboutToShow: root.startAtLogin.reload()
+
+                    MenuItem {
+                        objectName: "startAtLogin"
+                        text: "Start at Login"
+                        checkable: true
+                        checked: root.startAtLogin?.enabled ?? false
+                        onTriggered: root.startAtLogin.setEnabled(checked)
+                    }
+                }
 
                 Image {
                     Layout.preferredWidth: 30

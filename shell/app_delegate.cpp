@@ -21,7 +21,7 @@ void AppDelegate::applicationDidFinishLaunching(const std::function<UpdateServic
 
     // The popover is the program's first Qt Quick window.
     chooseRenderer();
-    m_popover = std::make_unique<PopoverWindow>(*m_engine, services.checker);
+    m_popover = std::make_unique<PopoverWindow>(*m_engine, services.checker, &m_startAtLogin);
     connect(m_popover.get(), &PopoverWindow::quitRequested, this, &AppDelegate::quitRequested);
     if (services.startUpdate)
         connect(m_popover.get(), &PopoverWindow::updateRequested, this, services.startUpdate);

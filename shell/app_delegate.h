@@ -3,6 +3,7 @@
 // Creates and owns the engine, the status item and the popover, opens and
 // closes the popover, and runs the launch sequence.
 
+#include "autostart_entry.h"
 #include "engine.h"
 #include "popover_window.h"
 #include "status_item.h"
@@ -44,6 +45,7 @@ signals:
 
 private:
     std::unique_ptr<RavletEngine> m_engine;
+    AutostartEntry m_startAtLogin;
     std::unique_ptr<StatusItem> m_statusItem;
     std::unique_ptr<PopoverWindow> m_popover;
 };

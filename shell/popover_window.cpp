@@ -16,7 +16,7 @@ constexpr qint64 kReopenGuardMs = 300;
 
 } // namespace
 
-PopoverWindow::PopoverWindow(RavletEngine& engine, QObject* updater, QObject* parent)
+PopoverWindow::PopoverWindow(RavletEngine& engine, QObject* updater, QObject* startAtLogin, QObject* parent)
     : QObject(parent)
     , m_fade(&m_window, "opacity")
 {
@@ -34,6 +34,7 @@ PopoverWindow::PopoverWindow(RavletEngine& engine, QObject* updater, QObject* pa
     QObject* created = !component.isReady() ? nullptr : component.createWithInitialProperties({
         {QStringLiteral("engine"), QVariant::fromValue(&engine)},
         {QStringLiteral("updater"), QVariant::fromValue(updater)},
+        {QStringLiteral("startAtLogin"), QVariant::fromValue(startAtLogin)},
         {QStringLiteral("rowHeight"), kRowHeight},
         {QStringLiteral("screenAvailableHeight"), screen ? qreal(screen->availableGeometry().height()) : 0.0},
     });

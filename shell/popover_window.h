@@ -21,7 +21,9 @@ class PopoverWindow : public QObject {
 public:
     static constexpr qreal kRowHeight = 86;
 
-    PopoverWindow(RavletEngine& engine, QObject* updater, QObject* parent = nullptr);
+    // startAtLogin: what the header's "Start at Login" item reads and sets
+    // (an AutostartEntry); without it the header offers no menu.
+    PopoverWindow(RavletEngine& engine, QObject* updater, QObject* startAtLogin = nullptr, QObject* parent = nullptr);
 
     ~PopoverWindow() override;
 

@@ -5,6 +5,11 @@
 #include "no_update_offered.h"
 #include "support/simulated_scene.h"
 
+#include <QFile>
+#include <QQuickItem>
+#include <QTemporaryDir>
+#include <QTest>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -19,6 +24,8 @@ class AppDelegateTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        savedConfigHome = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
         scene.addApp(QStringLiteral("Music"), 10);
         delegate = std::make_unique<AppDelegate>(EnginePlatform{scene.hardware, scene.processes, scene.defaults,
                                                                 scene.diagPath()});
@@ -33,12 +40,16 @@ protected:
             });
     }
 
+    void TearDown() override { qputenv("XDG_CONFIG_HOME", savedConfigHome); }
+
     int refreshes() const
     {
         return scene.hardware.callCount(SimulatedAudioHardware::Call::GetPropertyDataSize,
                                         kAudioHardwarePropertyProcessObjectList);
     }
 
+    QTemporaryDir config;
+    QByteArray savedConfigHome;
     SimulatedScene scene;
     NoUpdateOffered noUpdate;
     int cleanups = 0;
@@ -85,5 +96,48 @@ TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReportsButNoneOfOnePointOr
     EXPECT_EQ(popover.window().size(), QSize(400, 300));
 }
 
-} // namespace
+TEST_F(AppDelegateTest, TheHeadersMenuTurnsStartAtLoginOnAndOffAsTheDiskSays)
+{
+    statusItem->click();
+    QQuickWindow& window = delegate->popover()->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* header = delegate->popover()->root()->findChild<QQuickItem*>(QStringLiteral("header"));
+    ASSERT_TRUE(header);
+    QObject* menu = header->findChild<QObject*>(QStringLiteral("headerMenu"));
+    const auto centre = [](QQuickItem* item) { return item->mapToScene({item->width() / 2, item->height() / 2}).toPoint(); };
+    const auto openedEntry = [&] {
+        QTest::mouseClick(&window, Qt::RightButton, {}, centre(header));
+        QQuickItem* entry = nullptr;
+        if (QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 2000))
+            QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, 0));
+        return entry;
+    };
 
+    QQuickItem* entry = openedEntry();
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->property("text").toString(), QStringLiteral("Start at Login"));
+    EXPECT_FALSE(entry->property("checked").toBool());
+    QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
+    EXPECT_TRUE(QFile::exists(autostart::entryPath()));
+
+    // Hidden by another tool since.
+    QFile file(autostart::entryPath());
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write("Hidden=true\n");
+    file.close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
+    entry = openedEntry();
+    ASSERT_TRUE(entry);
+    EXPECT_FALSE(entry->property("checked").toBool());
+    QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
+    EXPECT_TRUE(autostart::isEnabled());
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
+    entry = openedEntry();
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(entry->property("checked").toBool());
+    QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
+    EXPECT_FALSE(QFile::exists(autostart::entryPath()));
+}
+
+} // namespace
