@@ -66,6 +66,13 @@ void printRatio(const RecordingReporter& reporter, const char* label, const std:
     std::printf("%-52s %.2f\n", label, x->second / y->second);
 }
 
+void printMicros(const RecordingReporter& reporter, const char* label, const std::string& name)
+{
+    const auto found = reporter.times.find(name);
+    if (found != reporter.times.end())
+        std::printf("%-52s %.2f us\n", label, found->second / 1000.0);
+}
+
 // How one benchmark's time per item moves with its size: flat is linear.
 void printPerItem(const RecordingReporter& reporter, const char* label, const std::string& name,
                   std::initializer_list<int> sizes)
@@ -103,6 +110,9 @@ int main(int argc, char** argv)
     if (small != reporter.times.end() && large != reporter.times.end())
         std::printf("%-52s %.2f\n", "refresh time per process, 1000 / 10 (1 = linear):",
                     (large->second / 1000) / (small->second / 10));
+    printMicros(reporter, "meter tick, 16 tapped, rows following (aim <= 20):", "BM_MeterTick/metering:1");
+    printMicros(reporter, "meter tick, 16 tapped, nobody following:", "BM_MeterTick/metering:0");
+    printMicros(reporter, "refresh, 16 running applications, rows attached:", "BM_RefreshSixteenApplications/tapped:1");
     printPerItem(reporter, "linux refresh, warm, time per process", "BM_LinuxRefreshWarm", {50, 200, 800});
     printPerItem(reporter, "linux refresh, cold, time per process", "BM_LinuxRefreshCold", {50, 200, 800});
     return 0;
