@@ -58,6 +58,7 @@ TEST(EngineLifecycle, TheMetersTickOnlyWhileFollowedOrDiagnosticsAreDue)
     const auto engine = scene.makeEngine();
     engine->setGain(music, 0.5f);
     ASSERT_TRUE(engine->meterTimer().isActive()) << "the diagnostics lines after a start";
+    scene.hardware.runCycles(1);
     for (int i = 0; i < kDiagPumpsPerStart; ++i)
         engine->pumpMeters();
     EXPECT_FALSE(engine->meterTimer().isActive()) << "nobody follows the levels";
