@@ -49,7 +49,7 @@ Item {
         onTapped: contextMenu.popup()
     }
 
-    Menu {
+    PopoverMenu {
         id: contextMenu
         objectName: "contextMenu"
 

@@ -19,6 +19,8 @@ Item {
     // Whether Ravlet starts at login: `enabled`, reload() and setEnabled(bool),
     // offered in the header's menu. Without it the header has no menu.
     property QtObject startAtLogin: null
+    // The desktop prefers dark colours.
+    property bool dark: false
 
     // The frame's laid-out size: once after the view is built, then on every
     // change.
@@ -54,6 +56,29 @@ Item {
     }
 
     Component.onCompleted: Qt.callLater(reportSize)
+
+    Binding {
+        target: Style
+        property: "dark"
+        value: root.dark
+    }
+
+    // One tooltip serves the whole window.
+    Binding {
+        target: root.ToolTip.toolTip
+        property: "palette.toolTipBase"
+        value: Style.menu
+    }
+    Binding {
+        target: root.ToolTip.toolTip
+        property: "palette.toolTipText"
+        value: Style.primary
+    }
+    Binding {
+        target: root.ToolTip.toolTip
+        property: "palette.dark"
+        value: Style.separator
+    }
 
     function openHeaderMenu() {
         if (root.startAtLogin)
@@ -102,7 +127,7 @@ Item {
                     onTapped: root.openHeaderMenu()
                 }
 
-                Menu {
+                PopoverMenu {
                     id: headerMenu
                     objectName: "headerMenu"
 
@@ -265,7 +290,7 @@ Item {
                                 }
                             }
 
-                            Menu {
+                            PopoverMenu {
                                 id: outputMenu
                                 objectName: "outputMenu"
 

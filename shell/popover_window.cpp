@@ -85,6 +85,12 @@ void PopoverWindow::show(const QRect& anchor)
     m_fade.start();
 }
 
+void PopoverWindow::setDark(bool dark)
+{
+    if (m_root)
+        m_root->setProperty("dark", dark);
+}
+
 void PopoverWindow::close()
 {
     m_fade.stop();

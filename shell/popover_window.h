@@ -33,6 +33,8 @@ public:
     bool justClosedByClickOutside() const;
 
     void show(const QRect& anchor);
+    // Dark or light colours, switched at once, open or not.
+    void setDark(bool dark);
     void close();
 
     QQuickWindow& window() { return m_window; }

@@ -402,6 +402,31 @@ TEST_F(ContentViewTest, TextFromOtherProgramsIsShownAsWrittenAndNothingReachesTh
     warnings.removeIf([](const QString& warning) { return warning.contains("does not use the network"); });
 }
 
+TEST_F(ContentViewTest, TheColoursFollowTheDarkFlagLive)
+{
+    const QString music = addApp(QStringLiteral("Music"));
+    ASSERT_NO_FATAL_FAILURE(load());
+    QObject* menu = row(music)->findChild<QObject*>(QStringLiteral("contextMenu"));
+    const auto look = [&](bool dark) {
+        root->setProperty("dark", dark);
+        settle();
+        const int background = view.grabWindow().pixelColor(3, 3).lightness();
+        EXPECT_TRUE(dark ? background < 80 : background > 200) << background;
+        EXPECT_EQ(item("name", row(music))->property("color").value<QColor>(),
+                  QColor(dark ? "#f5f5f7" : "#1d1d1f"));
+        QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", row(music))));
+        ASSERT_TRUE(menuEntry(menu, QStringLiteral("Hide Music")));
+        const int menuBackground = menu->property("background").value<QQuickItem*>()->property("color")
+                                       .value<QColor>().lightness();
+        EXPECT_TRUE(dark ? menuBackground < 80 : menuBackground > 200) << menuBackground;
+        QTest::keyClick(&view, Qt::Key_Escape);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
+    };
+    look(false);
+    look(true);
+    look(false);
+}
+
 TEST(SymbolTest, EverySymbolDrawsInItsColourAndNoPathEscapes)
 {
     for (const char* name : {"slider.horizontal.3", "eye.fill", "eye.slash", "power", "speaker.wave.3.fill",

@@ -6,6 +6,8 @@
 #include "support/simulated_scene.h"
 
 #include <QFile>
+#include <QGuiApplication>
+#include <QPalette>
 #include <QQuickItem>
 #include <QTemporaryDir>
 #include <QTest>
@@ -138,6 +140,22 @@ TEST_F(AppDelegateTest, TheHeadersMenuTurnsStartAtLoginOnAndOffAsTheDiskSays)
     EXPECT_TRUE(entry->property("checked").toBool());
     QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
     EXPECT_FALSE(QFile::exists(autostart::entryPath()));
+}
+
+TEST_F(AppDelegateTest, ThePopoverFollowsTheAppearance)
+{
+    // No bus: the palette decides.
+    const QPalette light = QGuiApplication::palette();
+    Appearance appearance(QDBusConnection(QStringLiteral("no bus")));
+    delegate->followAppearance(appearance);
+    QQuickItem* root = delegate->popover()->root();
+    EXPECT_FALSE(root->property("dark").toBool());
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    QGuiApplication::setPalette(dark);
+    EXPECT_TRUE(root->property("dark").toBool());
+    QGuiApplication::setPalette(light);
+    EXPECT_FALSE(root->property("dark").toBool());
 }
 
 } // namespace
