@@ -22,6 +22,7 @@ QtObject {
     readonly property color yellow: dark ? "#ffd60a" : "#ffcc00"
     readonly property color orange: dark ? "#ff9f0a" : "#ff9500"
     readonly property color white: "#ffffff"
+    readonly property color focusRing: Qt.rgba(accent.r, accent.g, accent.b, 0.6)
 
     // The sliders' groove and knob.
     readonly property color track: dark ? Qt.rgba(1, 1, 1, 0.16) : Qt.rgba(0, 0, 0, 0.12)

@@ -6,9 +6,20 @@ import QtQuick.Controls.Basic
 Slider {
     id: slider
 
+    // What a screen reader calls it.
+    property string accessibleName
+
     padding: 0
     implicitHeight: 18
     implicitWidth: 120
+
+    Accessible.role: Accessible.Slider
+    Accessible.name: accessibleName
+
+    FocusRing {
+        control: slider
+        radiusOverride: 6
+    }
 
     background: Rectangle {
         x: slider.leftPadding

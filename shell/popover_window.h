@@ -35,13 +35,13 @@ public:
     void show(const QRect& anchor);
     // Dark or light colours, switched at once, open or not.
     void setDark(bool dark);
-    void close();
 
     QQuickWindow& window() { return m_window; }
     // The mixer's root view, or null when it could not be loaded.
     QQuickItem* root() const { return m_root.get(); }
 
 public slots:
+    void close();
     // The root's laid-out size; sizes of 1 point or less are ignored.
     void applySize(qreal width, qreal height);
 

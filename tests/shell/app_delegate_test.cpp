@@ -140,6 +140,18 @@ TEST_F(AppDelegateTest, TheHeadersMenuTurnsStartAtLoginOnAndOffAsTheDiskSays)
     EXPECT_TRUE(entry->property("checked").toBool());
     QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
     EXPECT_FALSE(QFile::exists(autostart::entryPath()));
+
+    // The same by keyboard, and Escape closes the popover.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_F10, Qt::ShiftModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 2000));
+    QTest::keyClick(&window, Qt::Key_Down);
+    QTest::keyClick(&window, Qt::Key_Return);
+    EXPECT_TRUE(autostart::isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
+    QTest::keyClick(&window, Qt::Key_Escape);
+    EXPECT_FALSE(delegate->popover()->isShown());
 }
 
 TEST_F(AppDelegateTest, ThePopoverFollowsTheAppearance)
