@@ -5,8 +5,9 @@ import Ravlet.Popover
 
 // One application: icon, name, volume and level, with its slider, mute (or
 // re-scan) button, drag handle and hide/show menu. Everything shown is a role
-// of the row's model; every control calls the engine.
-Item {
+// of the row's model; every control calls the engine. The keys and the wheel
+// act on the row whichever of its controls has the focus or the pointer.
+FocusScope {
     id: row
 
     required property QtObject engine
@@ -23,6 +24,66 @@ Item {
     implicitWidth: 360
     implicitHeight: content.implicitHeight + 24
     opacity: ViewLogic.rowOpacity(hidden, isActive)
+
+    Accessible.role: Accessible.ListItem
+    Accessible.name: name
+
+    // Up or Down: the popover moves the focus on from this row.
+    signal moveRequested(int by)
+
+    function step(steps) {
+        row.engine.setGain(row.appId, ViewLogic.steppedGain(row.gain, steps))
+    }
+
+    // Left and Right step the volume (not the slider's own step: whole
+    // percent), Home is 100 %, M mutes, the menu key opens the row's menu.
+    // Up and Down are taken here before the slider would take them as steps.
+    // Anything else goes on to the popover.
+    function handleKey(event) {
+        const plain = (event.modifiers & ~Qt.KeypadModifier) === Qt.NoModifier
+        if ((event.key === Qt.Key_Up || event.key === Qt.Key_Down) && plain)
+            moveRequested(event.key === Qt.Key_Up ? -1 : 1)
+        else if (event.key === Qt.Key_Left && plain)
+            step(-1)
+        else if (event.key === Qt.Key_Right && plain)
+            step(1)
+        else if (event.key === Qt.Key_Home && plain)
+            row.engine.setGain(row.appId, 1.0)
+        else if (event.key === Qt.Key_M && plain && row.isActive)
+            row.engine.setMuted(row.appId, !row.muted)
+        else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && event.modifiers === Qt.ShiftModifier))
+            contextMenu.popup(row, 12, 12)
+        else
+            return
+        event.accepted = true
+    }
+
+    Keys.onPressed: event => handleKey(event)
+
+    // Beneath the controls, which take no wheel, so it reaches this from
+    // anywhere on the row; the list scrolls with the wheel between rows and
+    // on its scroll bar.
+    MouseArea {
+        objectName: "wheelArea"
+
+        anchors.fill: parent
+        acceptedButtons: Qt.NoButton
+        // Angle units towards the next notch, from smooth wheels and
+        // touchpads.
+        property int pending: 0
+
+        onWheel: wheel => {
+            const delta = wheel.inverted ? -wheel.angleDelta.y : wheel.angleDelta.y
+            if (delta === 0) {
+                wheel.accepted = false
+                return
+            }
+            const notches = ViewLogic.wheelNotches(pending, delta)
+            pending = notches.rest
+            if (notches.steps !== 0)
+                row.step(notches.steps)
+        }
+    }
 
     Rectangle {
         anchors.fill: parent
@@ -49,7 +110,7 @@ Item {
         onTapped: contextMenu.popup()
     }
 
-    Menu {
+    PopoverMenu {
         id: contextMenu
         objectName: "contextMenu"
 
@@ -85,6 +146,9 @@ Item {
 
             Layout.preferredWidth: 14
             Layout.fillHeight: true
+
+            Accessible.role: Accessible.Grip
+            Accessible.name: "Drag to reorder " + row.name
 
             Symbol {
                 anchors.centerIn: parent
@@ -214,6 +278,10 @@ Item {
 
                 VolumeSlider {
                     objectName: "volume"
+                    // What the keys reach first in a row.
+                    focus: true
+                    accessibleName: row.name + " volume"
+                    Keys.onPressed: event => row.handleKey(event)
                     Layout.fillWidth: true
                     from: 0
                     to: 1.5
@@ -231,6 +299,9 @@ Item {
                     symbolSize: row.isActive ? 14 : 13
                     symbolColor: row.isActive && row.muted ? Style.red : Style.secondary
                     help: row.isActive ? "" : "App not running — start it, then click to pick it up"
+                    accessibleName: !row.isActive ? "Look for " + row.name + " again"
+                                  : row.muted ? "Unmute " + row.name : "Mute " + row.name
+                    Keys.onPressed: event => row.handleKey(event)
                     onClicked: {
                         if (row.isActive)
                             row.engine.setMuted(row.appId, !row.muted)

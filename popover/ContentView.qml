@@ -6,7 +6,12 @@ import Ravlet.Popover
 // The popover: header, then the output device with the master volume and one
 // row per application, or the message that this system cannot tap
 // applications. It decides its own size and reports it to the host.
-Item {
+//
+// Keys: Up and Down go from row to row (the master volume first), Left and
+// Right change the volume of the row the focus is in, Home puts it back to
+// 100 %, M mutes it, the menu key (or Shift+F10) opens its menu or, outside
+// the rows, the header's; Escape asks to close. Tab reaches every control.
+FocusScope {
     id: root
 
     required property QtObject engine
@@ -19,12 +24,17 @@ Item {
     // Whether Ravlet starts at login: `enabled`, reload() and setEnabled(bool),
     // offered in the header's menu. Without it the header has no menu.
     property QtObject startAtLogin: null
+    // The desktop prefers dark colours.
+    property bool dark: false
 
     // The frame's laid-out size: once after the view is built, then on every
     // change.
     signal sizeReported(real width, real height)
     signal updateRequested(string downloadURL, string expectedVersion)
     signal quitRequested()
+    signal closeRequested()
+
+    focus: true
 
     implicitWidth: frame.width
     implicitHeight: frame.height
@@ -54,6 +64,77 @@ Item {
     }
 
     Component.onCompleted: Qt.callLater(reportSize)
+
+    Binding {
+        target: Style
+        property: "dark"
+        value: root.dark
+    }
+
+    // One tooltip serves the whole window.
+    Binding {
+        target: root.ToolTip.toolTip
+        property: "palette.toolTipBase"
+        value: Style.menu
+    }
+    Binding {
+        target: root.ToolTip.toolTip
+        property: "palette.toolTipText"
+        value: Style.primary
+    }
+    Binding {
+        target: root.ToolTip.toolTip
+        property: "palette.dark"
+        value: Style.separator
+    }
+
+    // The master volume, then each row, as Up and Down go through them.
+    function keyStops() {
+        const stops = masterSlider.visible ? [masterSlider] : []
+        for (let i = 0; i < rowRepeater.count; ++i)
+            stops.push(rowRepeater.itemAt(i))
+        return stops
+    }
+
+    function moveFocus(by) {
+        const stops = keyStops()
+        if (stops.length === 0)
+            return
+        const at = stops.findIndex(stop => stop.activeFocus)
+        const next = at < 0 ? (by > 0 ? 0 : stops.length - 1) : Math.max(0, Math.min(stops.length - 1, at + by))
+        stops[next].forceActiveFocus(Qt.TabFocusReason)
+    }
+
+    function stepMaster(steps) {
+        root.engine.setMasterVolume(ViewLogic.steppedMasterVolume(root.engine.masterVolume, steps))
+    }
+
+    Keys.onPressed: event => {
+        if (event.key === Qt.Key_Escape)
+            root.closeRequested()
+        else if (event.key === Qt.Key_Up)
+            moveFocus(-1)
+        else if (event.key === Qt.Key_Down)
+            moveFocus(1)
+        else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && event.modifiers === Qt.ShiftModifier))
+            openHeaderMenu()
+        else
+            return
+        event.accepted = true
+    }
+
+    // Scrolls the list so that a row the keyboard reached is in view.
+    function reveal(item) {
+        const flickable = list.contentItem
+        const top = item.mapToItem(flickable.contentItem, 0, 0).y - 12
+        const bottom = top + item.height + 24
+        let y = flickable.contentY
+        if (top < y)
+            y = top
+        else if (bottom > y + flickable.height)
+            y = bottom - flickable.height
+        flickable.contentY = Math.max(0, Math.min(y, flickable.contentHeight - flickable.height))
+    }
 
     function openHeaderMenu() {
         if (root.startAtLogin)
@@ -102,7 +183,7 @@ Item {
                     onTapped: root.openHeaderMenu()
                 }
 
-                Menu {
+                PopoverMenu {
                     id: headerMenu
                     objectName: "headerMenu"
 
@@ -164,7 +245,14 @@ Item {
                     topPadding: 3
                     bottomPadding: 3
                     hoverEnabled: true
-                    focusPolicy: Qt.NoFocus
+                    focusPolicy: Qt.StrongFocus
+
+                    Accessible.role: Accessible.Button
+                    Accessible.name: "Update to " + (root.updater?.latestVersion ?? "")
+
+                    FocusRing {
+                        control: updatePill
+                    }
 
                     contentItem: Text {
                         objectName: "updatePillLabel"
@@ -194,12 +282,15 @@ Item {
                     symbol: root.engine.showHidden ? "eye.fill" : "eye.slash"
                     symbolColor: root.engine.showHidden ? Style.blue : Style.secondary
                     help: "Show hidden apps"
+                    Accessible.checkable: true
+                    Accessible.checked: root.engine.showHidden
                     onClicked: root.engine.showHidden = !root.engine.showHidden
                 }
 
                 SymbolButton {
                     objectName: "power"
                     symbol: "power"
+                    accessibleName: "Quit Ravlet"
                     onClicked: root.quitRequested()
                 }
             }
@@ -213,6 +304,19 @@ Item {
 
             RowLayout {
                 objectName: "masterRow"
+
+                WheelHandler {
+                    target: null
+                    // Angle units towards the next notch.
+                    property int pending: 0
+                    onWheel: event => {
+                        const delta = event.inverted ? -event.angleDelta.y : event.angleDelta.y
+                        const notches = ViewLogic.wheelNotches(pending, delta)
+                        pending = notches.rest
+                        if (notches.steps !== 0)
+                            root.stepMaster(notches.steps)
+                    }
+                }
 
                 visible: root.engine.supported
                 Layout.fillWidth: true
@@ -241,8 +345,16 @@ Item {
                             objectName: "outputMenuButton"
 
                             padding: 0
-                            focusPolicy: Qt.NoFocus
+                            focusPolicy: Qt.StrongFocus
                             onClicked: outputMenu.popup(outputButton, 0, outputButton.height)
+
+                            Accessible.role: Accessible.ButtonMenu
+                            Accessible.name: "Output device: " + root.engine.outputName
+
+                            FocusRing {
+                                control: outputButton
+                                radiusOverride: 4
+                            }
 
                             contentItem: Row {
                                 spacing: 4
@@ -265,7 +377,7 @@ Item {
                                 }
                             }
 
-                            Menu {
+                            PopoverMenu {
                                 id: outputMenu
                                 objectName: "outputMenu"
 
@@ -344,7 +456,24 @@ Item {
                     }
 
                     VolumeSlider {
+                        id: masterSlider
                         objectName: "masterSlider"
+                        accessibleName: "Master volume"
+                        // Home stays out: the device's full volume is too
+                        // loud to be one key away.
+                        Keys.onPressed: event => {
+                            const plain = (event.modifiers & ~Qt.KeypadModifier) === Qt.NoModifier
+                            if (!plain)
+                                return
+                            if (event.key === Qt.Key_Left || event.key === Qt.Key_Right)
+                                root.stepMaster(event.key === Qt.Key_Left ? -1 : 1)
+                            // Not the slider's: its own would step it.
+                            else if (event.key === Qt.Key_Up || event.key === Qt.Key_Down)
+                                root.moveFocus(event.key === Qt.Key_Up ? -1 : 1)
+                            else
+                                return
+                            event.accepted = true
+                        }
                         visible: root.engine.masterVolumeSupported
                         Layout.fillWidth: true
                         from: 0
@@ -383,6 +512,8 @@ Item {
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 contentWidth: availableWidth
+                Accessible.role: Accessible.List
+                Accessible.name: "Applications"
                 ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
                 ScrollBar.vertical.contentItem: Rectangle {
                     implicitWidth: 6
@@ -399,10 +530,13 @@ Item {
                     spacing: 10
 
                     Repeater {
+                        id: rowRepeater
                         model: apps
                         delegate: AppRow {
                             engine: root.engine
                             width: list.availableWidth - 24
+                            onActiveFocusChanged: if (activeFocus) root.reveal(this)
+                            onMoveRequested: by => root.moveFocus(by)
                         }
                     }
                 }

@@ -9,16 +9,25 @@ AbstractButton {
     property real symbolSize: 13
     property color symbolColor: Style.secondary
     property string help: ""
+    // What a screen reader says; the tooltip when there is one.
+    property string accessibleName: help
 
     padding: 0
     hoverEnabled: true
-    focusPolicy: Qt.NoFocus
+    focusPolicy: Qt.StrongFocus
+
+    Accessible.role: Accessible.Button
+    Accessible.name: accessibleName
 
     contentItem: Symbol {
         name: button.symbol
         size: button.symbolSize
         color: button.symbolColor
         opacity: button.pressed ? 0.6 : 1.0
+    }
+
+    FocusRing {
+        control: button
     }
 
     ToolTip.visible: help !== "" && hovered

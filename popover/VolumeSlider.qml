@@ -6,9 +6,20 @@ import QtQuick.Controls.Basic
 Slider {
     id: slider
 
+    // What a screen reader calls it.
+    property string accessibleName
+
     padding: 0
     implicitHeight: 18
     implicitWidth: 120
+
+    Accessible.role: Accessible.Slider
+    Accessible.name: accessibleName
+
+    FocusRing {
+        control: slider
+        radiusOverride: 6
+    }
 
     background: Rectangle {
         x: slider.leftPadding
@@ -16,7 +27,7 @@ Slider {
         width: slider.availableWidth
         height: 4
         radius: 2
-        color: Qt.rgba(0, 0, 0, 0.12)
+        color: Style.track
 
         Rectangle {
             width: slider.handle.x - slider.leftPadding + slider.handle.width / 2
@@ -32,8 +43,8 @@ Slider {
         width: 16
         height: 16
         radius: 8
-        color: slider.pressed ? "#ececec" : "#ffffff"
-        border.color: Qt.rgba(0, 0, 0, 0.18)
+        color: slider.pressed ? Style.knobPressed : Style.knob
+        border.color: Style.knobBorder
         border.width: 1
     }
 }

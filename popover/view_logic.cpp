@@ -92,6 +92,33 @@ QString contextMenuTitle(bool hidden, const QString& name)
     return (hidden ? QStringLiteral("Show ") : QStringLiteral("Hide ")) + name;
 }
 
+namespace {
+
+float stepped(float shown, int steps, int maxPercent)
+{
+    // In 64 bits: a flood of wheel events must not wrap around.
+    const long long percent = std::llround(shown * 100.0f) + (long long)steps * kStepPercent;
+    return float(std::clamp<long long>(percent, 0, maxPercent)) / 100.0f;
+}
+
+} // namespace
+
+float steppedGain(std::optional<float> gain, int steps)
+{
+    return stepped(shownGain(gain), steps, std::lround(kMaxGain * 100.0f));
+}
+
+float steppedMasterVolume(float volume, int steps)
+{
+    return stepped(shownMasterVolume(volume), steps, 100);
+}
+
+WheelNotches wheelNotches(int pending, int delta)
+{
+    const long long total = (long long)pending + delta;
+    return {int(total / kWheelNotch), int(total % kWheelNotch)};
+}
+
 QString updatePillLabel(const QString& version)
 {
     static const QRegularExpression digits(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]+(\\.[0-9]+)*")));
@@ -178,6 +205,22 @@ QString ViewLogic::contextMenuTitle(bool hidden, const QString& name) const
 QString ViewLogic::updatePillLabel(const QString& version) const
 {
     return popover::updatePillLabel(version);
+}
+
+qreal ViewLogic::steppedGain(const QVariant& gain, int steps) const
+{
+    return popover::steppedGain(number(gain), steps);
+}
+
+qreal ViewLogic::steppedMasterVolume(float volume, int steps) const
+{
+    return popover::steppedMasterVolume(volume, steps);
+}
+
+QVariantMap ViewLogic::wheelNotches(int pending, int delta) const
+{
+    const popover::WheelNotches notches = popover::wheelNotches(pending, delta);
+    return {{QStringLiteral("steps"), notches.steps}, {QStringLiteral("rest"), notches.rest}};
 }
 
 QUrl ViewLogic::symbolSource(const QString& name, const QColor& color) const

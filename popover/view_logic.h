@@ -66,6 +66,26 @@ double litWidth(double available, float level);
 
 QString contextMenuTitle(bool hidden, const QString& name);
 
+// One press of an arrow key, one notch of the wheel.
+inline constexpr int kStepPercent = 5;
+// Angle-delta units in one notch of a mouse wheel; touchpads and smooth
+// wheels send smaller parts of one.
+inline constexpr int kWheelNotch = 120;
+
+// The gain `steps` steps away from the one the row shows, in whole percent
+// (so that stepping back lands on unity exactly, untapped again), within
+// the slider's range.
+float steppedGain(std::optional<float> gain, int steps);
+// The same for the master volume, within 0…100 %.
+float steppedMasterVolume(float volume, int steps);
+
+struct WheelNotches {
+    int steps;   // whole notches, positive away from the user
+    int rest;    // what is kept towards the next notch
+};
+// The whole notches in what is left of earlier events plus this one's delta.
+WheelNotches wheelNotches(int pending, int delta);
+
 // The update pill's label: the arrow, and the version when it is one (dot-
 // separated ASCII digits, short enough for the header). The version comes
 // from a file on a server; anything else is not shown.
@@ -101,6 +121,11 @@ public:
     Q_INVOKABLE qreal litWidth(qreal available, float level) const;
     Q_INVOKABLE QString contextMenuTitle(bool hidden, const QString& name) const;
     Q_INVOKABLE QString updatePillLabel(const QString& version) const;
+    // gain: as for gainPercentText.
+    Q_INVOKABLE qreal steppedGain(const QVariant& gain, int steps) const;
+    Q_INVOKABLE qreal steppedMasterVolume(float volume, int steps) const;
+    // {steps, rest}: see popover::wheelNotches.
+    Q_INVOKABLE QVariantMap wheelNotches(int pending, int delta) const;
 
     // "image://symbol/…" for the named symbol tinted with color.
     Q_INVOKABLE QUrl symbolSource(const QString& name, const QColor& color) const;

@@ -27,6 +27,15 @@ void AppDelegate::applicationDidFinishLaunching(const std::function<UpdateServic
         connect(m_popover.get(), &PopoverWindow::updateRequested, this, services.startUpdate);
 }
 
+void AppDelegate::followAppearance(const Appearance& appearance)
+{
+    if (!m_popover)
+        return;
+    m_popover->setDark(appearance.dark());
+    connect(&appearance, &Appearance::darkChanged, m_popover.get(),
+            [this, &appearance] { m_popover->setDark(appearance.dark()); });
+}
+
 void AppDelegate::togglePopover()
 {
     if (!m_statusItem || !m_popover)

@@ -3,6 +3,7 @@
 // Creates and owns the engine, the status item and the popover, opens and
 // closes the popover, and runs the launch sequence.
 
+#include "appearance.h"
 #include "autostart_entry.h"
 #include "engine.h"
 #include "popover_window.h"
@@ -32,6 +33,10 @@ public:
     // status item created, the update checks started, the popover built.
     void applicationDidFinishLaunching(const std::function<UpdateServices()>& updates,
                                        const StatusItemFactory& statusItemFactory);
+
+    // Draws the popover light or dark as appearance says, from now on. After
+    // the launch sequence.
+    void followAppearance(const Appearance& appearance);
 
     // Shows the popover after one refresh, or closes it.
     void togglePopover();

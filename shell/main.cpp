@@ -1,6 +1,7 @@
 // Ravlet: a per-application volume mixer in the system tray.
 
 #include "app_delegate.h"
+#include "appearance.h"
 #include "audio_backend.h"
 #include "in_app_updater.h"
 #include "json_user_defaults.h"
@@ -31,7 +32,10 @@ int main(int argc, char** argv)
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::received, &delegate, &AppDelegate::quitRequested);
 
-    QTimer::singleShot(0, &delegate, [&delegate] {
+    // Asked now, so that the answer is usually in before the popover opens.
+    Appearance appearance;
+
+    QTimer::singleShot(0, &delegate, [&delegate, &appearance] {
         delegate.applicationDidFinishLaunching(
             [] {
                 return UpdateServices{
@@ -41,6 +45,7 @@ int main(int argc, char** argv)
                 };
             },
             [] { return StatusItem::create(statusIcon(), QStringLiteral("Ravlet")); });
+        delegate.followAppearance(appearance);
     });
     return app.exec();
 }

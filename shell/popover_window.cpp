@@ -45,9 +45,12 @@ PopoverWindow::PopoverWindow(RavletEngine& engine, QObject* updater, QObject* st
         return;
     }
     m_root->setParentItem(m_window.contentItem());
+    // The keys reach the mixer from the moment it opens.
+    m_root->setFocus(true);
     connect(m_root.get(), SIGNAL(sizeReported(qreal, qreal)), this, SLOT(applySize(qreal, qreal)));
     connect(m_root.get(), SIGNAL(updateRequested(QString, QString)), this, SIGNAL(updateRequested(QString, QString)));
     connect(m_root.get(), SIGNAL(quitRequested()), this, SIGNAL(quitRequested()));
+    connect(m_root.get(), SIGNAL(closeRequested()), this, SLOT(close()));
     applySize(m_root->width(), m_root->height());
 
     m_fade.setDuration(kFadeMs);
@@ -83,6 +86,12 @@ void PopoverWindow::show(const QRect& anchor)
     m_window.raise();
     m_window.requestActivate();
     m_fade.start();
+}
+
+void PopoverWindow::setDark(bool dark)
+{
+    if (m_root)
+        m_root->setProperty("dark", dark);
 }
 
 void PopoverWindow::close()

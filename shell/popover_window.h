@@ -33,13 +33,15 @@ public:
     bool justClosedByClickOutside() const;
 
     void show(const QRect& anchor);
-    void close();
+    // Dark or light colours, switched at once, open or not.
+    void setDark(bool dark);
 
     QQuickWindow& window() { return m_window; }
     // The mixer's root view, or null when it could not be loaded.
     QQuickItem* root() const { return m_root.get(); }
 
 public slots:
+    void close();
     // The root's laid-out size; sizes of 1 point or less are ignored.
     void applySize(qreal width, qreal height);
 

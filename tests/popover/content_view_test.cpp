@@ -3,9 +3,11 @@
 // a drag in it does to the engine.
 
 #include "popover.h"
+#include "view_logic.h"
 #include "symbol_provider.h"
 #include "support/simulated_scene.h"
 
+#include <QAccessible>
 #include <QFontMetricsF>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -175,11 +177,22 @@ TEST_P(LayoutTest, ReportsItsSizeAndShowsWhatApplies)
         EXPECT_TRUE(shown("placeholder", rows().first())) << "no icon anywhere: the grey tile";
         QQuickItem* list = item("appList");
         auto* flickable = list->property("contentItem").value<QQuickItem*>();
-        const QPointF at = centre(list);
+        // On the scroll bar: the wheel over a row sets its volume.
+        const QPointF at = list->mapToScene({list->width() - 3, list->height() / 2});
         QWheelEvent wheel(at, view.mapToGlobal(at), QPoint(), QPoint(0, -360), Qt::NoButton, Qt::NoModifier,
                           Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(&view, &wheel);
         EXPECT_TRUE(QTest::qWaitFor([&] { return flickable->property("contentY").toReal() > 0; }, 2000));
+
+        // Up from nowhere goes to the last row, which the list scrolls to.
+        flickable->setProperty("contentY", 0);
+        view.requestActivate();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+        QTest::keyClick(&view, Qt::Key_Up);
+        settle();
+        QQuickItem* last = rows().last();
+        EXPECT_TRUE(last->hasActiveFocus());
+        EXPECT_LE(last->mapToItem(list, {0, last->height()}).y(), list->height());
     }
 
     const QImage image = view.grabWindow().convertToFormat(QImage::Format_ARGB32);
@@ -400,6 +413,136 @@ TEST_F(ContentViewTest, TextFromOtherProgramsIsShownAsWrittenAndNothingReachesTh
     EXPECT_TRUE(QTest::qWaitFor([&] { return image->property("status").toInt() == 3; }, 5000)) << "Image.Error";
     EXPECT_FALSE(server.hasPendingConnections());
     warnings.removeIf([](const QString& warning) { return warning.contains("does not use the network"); });
+}
+
+TEST_F(ContentViewTest, KeysAndTheWheelChangeTheRowTheyAreOn)
+{
+    addApp(QStringLiteral("Music"));
+    addApp(QStringLiteral("Chat"));
+    ASSERT_NO_FATAL_FAILURE(load());
+    const QString top = rows()[0]->property("appId").toString();
+    const QString bottom = rows()[1]->property("appId").toString();
+    view.requestActivate();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+    const auto key = [&](Qt::Key key) {
+        QTest::keyClick(&view, key);
+        settle();
+    };
+    const auto ringed = [&](QQuickItem* control) { return control->hasActiveFocus() && shown("focusRing", control); };
+    const auto gain = [&](const QString& id) { return engine->gains().value(id, 1.0f); };
+    const float master = engine->masterVolume();
+
+    key(Qt::Key_Down);
+    EXPECT_TRUE(ringed(item("masterSlider")));
+    key(Qt::Key_Right);
+    EXPECT_FLOAT_EQ(engine->masterVolume(), popover::steppedMasterVolume(master, 1));
+    key(Qt::Key_Down);
+    EXPECT_TRUE(ringed(item("volume", row(top))));
+    key(Qt::Key_Right);
+    EXPECT_EQ(gain(top), 1.05f);
+    key(Qt::Key_Home);
+    EXPECT_EQ(gain(top), 1.0f);
+    key(Qt::Key_M);
+    EXPECT_TRUE(engine->mutes().value(top));
+    key(Qt::Key_Down);
+    key(Qt::Key_Down);
+    EXPECT_TRUE(ringed(item("volume", row(bottom)))) << "the last row stays";
+    key(Qt::Key_Left);
+    EXPECT_EQ(gain(bottom), 0.95f);
+    EXPECT_EQ(gain(top), 1.0f);
+    key(Qt::Key_Tab);
+    key(Qt::Key_M);
+    EXPECT_TRUE(engine->mutes().value(bottom)) << "the keys act on the row, not only its slider";
+
+    QSignalSpy closes(root, SIGNAL(closeRequested()));
+    key(Qt::Key_Menu);
+    QObject* menu = row(bottom)->findChild<QObject*>(QStringLiteral("contextMenu"));
+    EXPECT_TRUE(menuEntry(menu, QStringLiteral("Hide ") + rows()[1]->property("name").toString()));
+    key(Qt::Key_Escape);
+    EXPECT_FALSE(menu->property("visible").toBool());
+    EXPECT_TRUE(ringed(item("stateButton", row(bottom)))) << "the keys are back where they were";
+    EXPECT_EQ(closes.count(), 0) << "Escape closed the menu only";
+    key(Qt::Key_Escape);
+    EXPECT_EQ(closes.count(), 1);
+
+    const auto wheel = [&](QQuickItem* over, int delta, bool inverted = false) {
+        const QPointF at = centre(over);
+        QWheelEvent event(at, view.mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, inverted);
+        QCoreApplication::sendEvent(&view, &event);
+        settle();
+    };
+    wheel(item("name", row(top)), 120);
+    EXPECT_EQ(gain(top), 1.05f);
+    wheel(item("volume", row(top)), 240);
+    EXPECT_EQ(gain(top), 1.15f) << "over its slider too, two notches";
+    wheel(item("icon", row(top)), 60);
+    EXPECT_EQ(gain(top), 1.15f) << "half a notch, kept";
+    wheel(item("icon", row(top)), 60);
+    EXPECT_EQ(gain(top), 1.2f);
+    wheel(item("icon", row(top)), 120, true);
+    EXPECT_EQ(gain(top), 1.15f) << "the wheel's own direction under natural scrolling";
+    wheel(item("masterSlider"), -120);
+    EXPECT_FLOAT_EQ(engine->masterVolume(), popover::steppedMasterVolume(master, 0));
+}
+
+TEST_F(ContentViewTest, TabReachesEveryControlWithARingAndAName)
+{
+    addApp(QStringLiteral("Music"));
+    const QString radio = addApp(QStringLiteral("Radio"));
+    ASSERT_NO_FATAL_FAILURE(load());
+    updater.insert({{QStringLiteral("latestVersion"), QStringLiteral("1.4.0")},
+                    {QStringLiteral("updateAvailable"), true}});
+    engine->setGain(radio, 0.5f);
+    scene.removeProcess(11);
+    engine->refresh();
+    settle();
+    ASSERT_TRUE(shown("notRunning", row(radio)));
+    view.requestActivate();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+
+    QStringList reached;
+    for (int i = 0; i < 20; ++i) {
+        QTest::keyClick(&view, Qt::Key_Tab);
+        settle();
+        QQuickItem* focused = view.activeFocusItem();
+        ASSERT_TRUE(focused);
+        if (!reached.isEmpty() && focused->objectName() == reached.first())
+            break;
+        reached.append(focused->objectName());
+        EXPECT_TRUE(shown("focusRing", focused)) << reached.last().toStdString();
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(focused);
+        ASSERT_TRUE(accessible);
+        EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty()) << reached.last().toStdString();
+        EXPECT_NE(accessible->role(), QAccessible::Client) << "a role of its own: " << reached.last().toStdString();
+    }
+    EXPECT_EQ(reached, (QStringList{"updatePill", "showHidden", "power", "outputMenuButton", "masterSlider", "volume",
+                                    "stateButton", "volume", "stateButton"}));
+}
+
+TEST_F(ContentViewTest, TheColoursFollowTheDarkFlagLive)
+{
+    const QString music = addApp(QStringLiteral("Music"));
+    ASSERT_NO_FATAL_FAILURE(load());
+    QObject* menu = row(music)->findChild<QObject*>(QStringLiteral("contextMenu"));
+    const auto look = [&](bool dark) {
+        root->setProperty("dark", dark);
+        settle();
+        const int background = view.grabWindow().pixelColor(3, 3).lightness();
+        EXPECT_TRUE(dark ? background < 80 : background > 200) << background;
+        EXPECT_EQ(item("name", row(music))->property("color").value<QColor>(),
+                  QColor(dark ? "#f5f5f7" : "#1d1d1f"));
+        QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", row(music))));
+        ASSERT_TRUE(menuEntry(menu, QStringLiteral("Hide Music")));
+        const int menuBackground = menu->property("background").value<QQuickItem*>()->property("color")
+                                       .value<QColor>().lightness();
+        EXPECT_TRUE(dark ? menuBackground < 80 : menuBackground > 200) << menuBackground;
+        QTest::keyClick(&view, Qt::Key_Escape);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
+    };
+    look(false);
+    look(true);
+    look(false);
 }
 
 TEST(SymbolTest, EverySymbolDrawsInItsColourAndNoPathEscapes)

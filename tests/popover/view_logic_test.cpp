@@ -78,4 +78,30 @@ TEST(LevelBarTest, LightsWithTheLevelBetweenADotAndTheFullTrack)
         EXPECT_EQ(litWidth(200.0, silent), 2.0) << silent;
 }
 
+TEST(StepTest, ArrowsAndNotchesMoveInWholePercentWithinTheRange)
+{
+    const ViewLogic logic(nullptr);
+    EXPECT_EQ(logic.steppedGain(QVariant(), 1), 1.05f) << "from the unity a missing gain plays at";
+    EXPECT_EQ(logic.steppedGain(1.034f, 1), 1.08f) << "from the shown 103 %";
+    EXPECT_EQ(logic.steppedGain(0.95f, 1), 1.0f) << "back on unity exactly";
+    EXPECT_EQ(logic.steppedGain(1.47f, 1), 1.5f);
+    EXPECT_EQ(logic.steppedGain(0.02f, -1), 0.0f);
+    EXPECT_EQ(logic.steppedGain(kNaN, -2), 0.9f);
+    EXPECT_EQ(logic.steppedGain(1.0f, std::numeric_limits<int>::min()), 0.0f);
+    EXPECT_EQ(logic.steppedMasterVolume(0.98f, 1), 1.0f) << "a device goes no louder than full";
+    EXPECT_EQ(logic.steppedMasterVolume(0.5f, -3), 0.35f);
+
+    const auto notches = [&](int pending, int delta) {
+        const QVariantMap result = logic.wheelNotches(pending, delta);
+        return std::pair(result.value("steps").toInt(), result.value("rest").toInt());
+    };
+    EXPECT_EQ(notches(0, 120), std::pair(1, 0));
+    EXPECT_EQ(notches(0, 360), std::pair(3, 0));
+    EXPECT_EQ(notches(0, 40), std::pair(0, 40)) << "a touchpad's small deltas add up";
+    EXPECT_EQ(notches(80, 40), std::pair(1, 0));
+    EXPECT_EQ(notches(0, -250), std::pair(-2, -10));
+    EXPECT_EQ(notches(100, -40), std::pair(0, 60)) << "turning back takes back what was kept";
+    EXPECT_EQ(notches(119, std::numeric_limits<int>::max()).first, std::numeric_limits<int>::max() / 120 + 1);
+}
+
 } // namespace

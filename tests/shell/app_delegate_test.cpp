@@ -6,6 +6,8 @@
 #include "support/simulated_scene.h"
 
 #include <QFile>
+#include <QGuiApplication>
+#include <QPalette>
 #include <QQuickItem>
 #include <QTemporaryDir>
 #include <QTest>
@@ -96,48 +98,67 @@ TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReportsButNoneOfOnePointOr
     EXPECT_EQ(popover.window().size(), QSize(400, 300));
 }
 
-TEST_F(AppDelegateTest, TheHeadersMenuTurnsStartAtLoginOnAndOffAsTheDiskSays)
+TEST_F(AppDelegateTest, TheHeadersMenuTurnsStartAtLoginOnAsTheDiskSaysByMouseOrKeys)
 {
     statusItem->click();
     QQuickWindow& window = delegate->popover()->window();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     auto* header = delegate->popover()->root()->findChild<QQuickItem*>(QStringLiteral("header"));
     ASSERT_TRUE(header);
     QObject* menu = header->findChild<QObject*>(QStringLiteral("headerMenu"));
     const auto centre = [](QQuickItem* item) { return item->mapToScene({item->width() / 2, item->height() / 2}).toPoint(); };
-    const auto openedEntry = [&] {
-        QTest::mouseClick(&window, Qt::RightButton, {}, centre(header));
+    const auto opened = [&](auto open) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
+        open();
         QQuickItem* entry = nullptr;
         if (QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 2000))
             QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, 0));
         return entry;
     };
+    const auto byMouse = [&] { QTest::mouseClick(&window, Qt::RightButton, {}, centre(header)); };
+    const auto byKeys = [&] { QTest::keyClick(&window, Qt::Key_F10, Qt::ShiftModifier); };
 
-    QQuickItem* entry = openedEntry();
+    QQuickItem* entry = opened(byMouse);
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->property("text").toString(), QStringLiteral("Start at Login"));
     EXPECT_FALSE(entry->property("checked").toBool());
     QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
-    EXPECT_TRUE(QFile::exists(autostart::entryPath()));
+    EXPECT_TRUE(autostart::isEnabled());
 
-    // Hidden by another tool since.
     QFile file(autostart::entryPath());
     ASSERT_TRUE(file.open(QIODevice::Append));
     file.write("Hidden=true\n");
     file.close();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
-    entry = openedEntry();
+    entry = opened(byKeys);
     ASSERT_TRUE(entry);
-    EXPECT_FALSE(entry->property("checked").toBool());
-    QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
+    EXPECT_FALSE(entry->property("checked").toBool()) << "hidden by another tool since";
+    QTest::keyClick(&window, Qt::Key_Down);
+    QTest::keyClick(&window, Qt::Key_Return);
     EXPECT_TRUE(autostart::isEnabled());
-
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
-    entry = openedEntry();
+    entry = opened(byKeys);
     ASSERT_TRUE(entry);
     EXPECT_TRUE(entry->property("checked").toBool());
-    QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
-    EXPECT_FALSE(QFile::exists(autostart::entryPath()));
+
+    QTest::keyClick(&window, Qt::Key_Escape);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
+    QTest::keyClick(&window, Qt::Key_Escape);
+    EXPECT_FALSE(delegate->popover()->isShown());
+}
+
+TEST_F(AppDelegateTest, ThePopoverFollowsTheAppearance)
+{
+    // No bus: the palette decides.
+    const QPalette light = QGuiApplication::palette();
+    Appearance appearance(QDBusConnection(QStringLiteral("no bus")));
+    delegate->followAppearance(appearance);
+    QQuickItem* root = delegate->popover()->root();
+    EXPECT_FALSE(root->property("dark").toBool());
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    QGuiApplication::setPalette(dark);
+    EXPECT_TRUE(root->property("dark").toBool());
+    QGuiApplication::setPalette(light);
+    EXPECT_FALSE(root->property("dark").toBool());
 }
 
 } // namespace

@@ -1,0 +1,31 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// A menu in the popover's own colours rather than the desktop palette's,
+// which may be light while the popover is dark or the other way round.
+Menu {
+    id: menu
+
+    // Where the keys were before the menu took them: a closing menu leaves
+    // them with the window, out of reach of the popover's keys.
+    property Item focusBefore: null
+    // And whether it showed its ring, which it shows again.
+    property bool ringBefore: false
+
+    palette.window: Style.menu
+    palette.windowText: Style.primary
+    palette.light: Style.menuHighlight
+    palette.midlight: Style.menuPressed
+    palette.dark: Style.separator
+    palette.mid: Style.separator
+
+    onAboutToShow: {
+        focusBefore = parent?.Window.activeFocusItem ?? null
+        ringBefore = focusBefore?.visualFocus ?? false
+    }
+    onClosed: {
+        if (focusBefore)
+            focusBefore.forceActiveFocus(ringBefore ? Qt.TabFocusReason : Qt.PopupFocusReason)
+        focusBefore = null
+    }
+}
