@@ -194,20 +194,7 @@ struct Ravlet {
         return true;
     }
 
-    // The thread PipeWire runs our node's process callback on: a call run
-    // there tells. 0 while the data loop has no thread of its own yet.
-    pid_t dataThread() const
-    {
-        pid_t tid = 0;
-        pw_data_loop_invoke(
-            pw_context_get_data_loop(connection->context()),
-            [](spa_loop*, bool, uint32_t, const void*, size_t, void* user) -> int {
-                *static_cast<pid_t*>(user) = gettid();
-                return 0;
-            },
-            0, nullptr, 0, true, &tid);
-        return tid == gettid() ? 0 : tid;
-    }
+    pid_t dataThread() const { return connection->dataThread(); }
 
     MemoryUserDefaults defaults;
     LinuxProcessInspector inspector;

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <unistd.h>
 
 namespace {
 
@@ -99,6 +100,20 @@ const pw_graph::Graph& PipeWireConnection::graph() const
 pw_context* PipeWireConnection::context() const
 {
     return d->context;
+}
+
+pid_t PipeWireConnection::dataThread() const
+{
+    pid_t tid = 0;
+    pw_data_loop_invoke(
+        pw_context_get_data_loop(d->context),
+        [](spa_loop*, bool, uint32_t, const void*, size_t, void* user) -> int {
+            *static_cast<pid_t*>(user) = gettid();
+            return 0;
+        },
+        0, nullptr, 0, true, &tid);
+    // Run here, on the caller's thread, when the loop has no thread yet.
+    return tid == gettid() ? 0 : tid;
 }
 
 pw_core* PipeWireConnection::core() const

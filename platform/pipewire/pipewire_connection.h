@@ -11,6 +11,8 @@
 #include "graph_model.h"
 
 #include <QObject>
+
+#include <sys/types.h>
 #include <QString>
 
 #include <functional>
@@ -37,6 +39,9 @@ public:
 
     pw_context* context() const;
     pw_core* core() const;   // null while disconnected
+    // The thread PipeWire runs real-time callbacks (our mix) on, for
+    // measuring them; 0 while the data loop has no thread of its own yet.
+    pid_t dataThread() const;
 
     // Runs PipeWire's loop here until done() holds or timeoutMs passed; true
     // when done() held. Never call it from inside a PipeWire callback.
