@@ -143,9 +143,10 @@ TEST_F(AppearanceTest, WithoutAnAnswerInTimeThePaletteDecides)
 
     portal.answers = false;
     ASSERT_NO_FATAL_FAILURE(servePortal());
+    const QDBusConnection connection = bus("ravlet");
     QElapsedTimer clock;
     clock.start();
-    Appearance appearance(bus("ravlet"));
+    Appearance appearance(connection);
     EXPECT_LT(clock.elapsed(), Appearance::kTimeoutMs) << "nobody waits for the portal";
     QTest::qWait(Appearance::kTimeoutMs + 200);
     EXPECT_TRUE(appearance.dark());
