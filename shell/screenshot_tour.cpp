@@ -3,6 +3,7 @@
 #include "app_delegate.h"
 
 #include <QEventLoop>
+#include <QQuickItem>
 #include <QTimer>
 
 #include <cstdio>
@@ -45,6 +46,12 @@ int runScreenshotTour(AppDelegate& delegate, const QDir& out, const ScreenshotTo
     shoot(QStringLiteral("2-muted-at-50"));
     if (tour.whileMuted && !tour.whileMuted())
         ++failures;
+    // The same, as a desktop that prefers dark colours shows it.
+    if (QQuickItem* root = delegate.popover()->root()) {
+        root->setProperty("dark", true);
+        shoot(QStringLiteral("2-muted-at-50-dark"));
+        root->setProperty("dark", false);
+    }
 
     engine.setHidden(tour.hidden, true);
     engine.setShowHidden(true);
