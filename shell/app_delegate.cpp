@@ -50,3 +50,12 @@ void AppDelegate::togglePopover()
     m_engine->refresh();
     m_popover->show(m_statusItem->geometry());
 }
+
+void AppDelegate::openPopover()
+{
+    if (!m_popover || m_popover->isShown())
+        return;
+    m_engine->refresh();
+    // Without a status item (none on this desktop) the popover places itself.
+    m_popover->show(m_statusItem ? m_statusItem->geometry() : QRect());
+}

@@ -40,6 +40,8 @@ public:
 
     // Shows the popover after one refresh, or closes it.
     void togglePopover();
+    // Shows the popover when it is not open; another start of the program asks for it.
+    void openPopover();
 
     RavletEngine& engine() { return *m_engine; }
     StatusItem* statusItem() const { return m_statusItem.get(); }

@@ -3,7 +3,10 @@
 #include "app_delegate.h"
 #include "appearance.h"
 #include "audio_backend.h"
+#include "command_line.h"
+#include "control_commands.h"
 #include "in_app_updater.h"
+#include "instance_channel.h"
 #include "json_user_defaults.h"
 #include "quit_signals.h"
 #include "status_icon.h"
@@ -12,19 +15,106 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
+
+namespace {
+
+QStringList arguments(int argc, char** argv)
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    return args;
+}
+
+void print(FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// A command for the running mixer. No GUI application: scripts and keyboard
+// shortcuts run it where no display may be reachable, and quickly.
+int control(int argc, char** argv, const QJsonObject& request)
+{
+    QCoreApplication app(argc, argv);
+    QString why;
+    const std::optional<QString> directory = instance::runtimeDirectory(&why);
+    const instance::Reply reply = directory ? instance::ask(*directory, request) : instance::Reply{};
+    if (!reply.reached) {
+        print(stderr, QStringLiteral("ravlet: no running Ravlet answered%1\n").arg(why.isEmpty() ? QString()
+                                                                                              : QStringLiteral(" (") + why + QLatin1Char(')')));
+        return cli::kNotRunning;
+    }
+    if (!reply.ok) {
+        print(stderr, QStringLiteral("ravlet: ") + reply.text + QLatin1Char('\n'));
+        return cli::kRefused;
+    }
+    print(stdout, reply.text);
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
+    const cli::Invocation invocation = cli::parseArguments(arguments(argc, argv), QStringLiteral(RAVLET_VERSION));
+    switch (invocation.kind) {
+    case cli::Invocation::Kind::Help:
+    case cli::Invocation::Kind::Version:
+        print(stdout, invocation.text);
+        return 0;
+    case cli::Invocation::Kind::UsageError:
+        print(stderr, QStringLiteral("ravlet: ") + invocation.text + QLatin1Char('\n'));
+        return cli::kUsage;
+    case cli::Invocation::Kind::Control:
+        return control(argc, argv, invocation.request);
+    case cli::Invocation::Kind::Mixer:
+        break;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Ravlet"));
     QApplication::setApplicationVersion(QStringLiteral(RAVLET_VERSION));
     // An accessory: closing the popover must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // Settled before the engine and the audio server connection exist, so
+    // that a second start costs little. The handler is set once they do.
+    instance::Handler handler;
+    instance::Server server([&handler](const QJsonObject& request) {
+        return handler ? handler(request) : instance::answer(false, QStringLiteral("Ravlet is still starting"));
+    });
+    QString why;
+    if (const std::optional<QString> directory = instance::runtimeDirectory(&why)) {
+        switch (server.claim(*directory)) {
+        case instance::Server::Claim::OtherRunning: {
+            const instance::Reply reply = instance::ask(*directory, {{QStringLiteral("command"), QStringLiteral("open")}});
+            if (reply.reached)
+                return 0;
+            print(stderr, QStringLiteral("[ravlet] a running Ravlet did not answer; starting another\n"));
+            break;
+        }
+        case instance::Server::Claim::Failed:
+            print(stderr, QStringLiteral("[ravlet] cannot listen for other starts: %1\n").arg(server.errorString()));
+            break;
+        case instance::Server::Claim::Listening:
+            break;
+        }
+    } else {
+        print(stderr, QStringLiteral("[ravlet] cannot listen for other starts: %1\n").arg(why));
+    }
+
     // The built-in scene on request; otherwise the desktop's own sound.
-    const std::unique_ptr<AudioBackend> backend
-        = app.arguments().contains(QStringLiteral("--demo")) ? AudioBackend::demo() : AudioBackend::pipeWire();
+    const std::unique_ptr<AudioBackend> backend = invocation.demo ? AudioBackend::demo() : AudioBackend::pipeWire();
     JsonUserDefaults defaults(JsonUserDefaults::defaultFilePath());
     AppDelegate delegate(EnginePlatform{backend->hardware(), backend->processes(), defaults});
+    ControlCommands commands(delegate.engine(), backend->hardware(), [&delegate] {
+        print(stderr, QStringLiteral("[ravlet] another start asked to open the popover\n"));
+        delegate.openPopover();
+    });
+    handler = [&commands](const QJsonObject& request) { return commands.handle(request); };
     // A quit waits for an update's bundle swap, or its rollback, to finish.
     QObject::connect(&delegate, &AppDelegate::quitRequested, &app, [] { InAppUpdater::shared().quitWhenSafe(); },
                      Qt::QueuedConnection);
@@ -47,5 +137,7 @@ int main(int argc, char** argv)
             [] { return StatusItem::create(statusIcon(), QStringLiteral("Ravlet")); });
         delegate.followAppearance(appearance);
     });
-    return app.exec();
+    const int status = app.exec();
+    handler = nullptr;
+    return status;
 }

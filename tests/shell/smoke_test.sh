@@ -6,7 +6,7 @@ set -euo pipefail
 
 program="$1"
 work="$2"
-rm -rf "$work" && mkdir -p "$work/config"
+rm -rf "$work" && mkdir -p "$work/config" "$work/run" && chmod 700 "$work/run"
 
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb=$!
@@ -20,6 +20,9 @@ trap cleanup EXIT
 for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"
 export XDG_CONFIG_HOME="$work/config"
+# Its own runtime folder: a mixer already running for this user would
+# otherwise take the start over.
+export XDG_RUNTIME_DIR="$work/run"
 export QT_QPA_PLATFORM=xcb
 
 # The built-in scene: no audio server is needed to see rows.

@@ -1,0 +1,100 @@
+#include "control_commands.h"
+
+#include "command_line.h"
+#include "hal_access.h"
+#include "instance_channel.h"
+#include "view_logic.h"
+
+#include <cmath>
+
+using instance::answer;
+
+namespace {
+
+int shownPercent(const RavletEngine& engine, const QString& id)
+{
+    const auto gain = engine.gains().contains(id) ? std::optional<float>(engine.gains().value(id)) : std::nullopt;
+    return int(std::lround(popover::shownGain(gain) * 100.0f));
+}
+
+} // namespace
+
+ControlCommands::ControlCommands(RavletEngine& engine, AudioHardware& hardware, std::function<void()> openPopover)
+    : m_engine(engine)
+    , m_hardware(hardware)
+    , m_openPopover(std::move(openPopover))
+{
+}
+
+QJsonObject ControlCommands::handle(const QJsonObject& request)
+{
+    const QString command = request.value(QStringLiteral("command")).toString();
+    if (command == QLatin1String("open")) {
+        if (m_openPopover)
+            m_openPopover();
+        return answer(true, {});
+    }
+    if (command == QLatin1String("list"))
+        return list();
+    if (command == QLatin1String("set") || command == QLatin1String("mute") || command == QLatin1String("unmute")
+        || command == QLatin1String("toggle-mute"))
+        return forApp(request, command);
+    if (command == QLatin1String("output"))
+        return output(request.value(QStringLiteral("target")).toString());
+    return answer(false, QStringLiteral("unknown command: %1").arg(cli::escapeField(command)));
+}
+
+QJsonObject ControlCommands::list() const
+{
+    QString text;
+    for (const AppEntry& entry : m_engine.displayApps()) {
+        text += QStringLiteral("%1\t%2\t%3\t%4\t%5\n")
+                    .arg(cli::escapeField(entry.id), cli::escapeField(entry.name))
+                    .arg(shownPercent(m_engine, entry.id))
+                    .arg(m_engine.mutes().value(entry.id) ? QStringLiteral("muted") : QStringLiteral("unmuted"),
+                         entry.isActive ? QStringLiteral("running") : QStringLiteral("stopped"));
+    }
+    return answer(true, text);
+}
+
+QJsonObject ControlCommands::forApp(const QJsonObject& request, const QString& command)
+{
+    const QList<AppEntry> apps = m_engine.displayApps();
+    QList<cli::Candidate> candidates;
+    for (const AppEntry& entry : apps)
+        candidates.append({entry.id, entry.name});
+    const cli::Match found
+        = cli::match(candidates, request.value(QStringLiteral("target")).toString(), QStringLiteral("application"));
+    if (!found.index)
+        return answer(false, found.error);
+    const AppEntry& app = apps.at(*found.index);
+    const QString name = cli::escapeField(app.name);
+
+    if (command == QLatin1String("set")) {
+        // Checked again here: the socket is open to any program of the user's.
+        const auto percent = cli::parsePercent(request.value(QStringLiteral("percent")).toString());
+        if (!percent)
+            return answer(false, QStringLiteral("not a volume from 0 to 150"));
+        m_engine.setGain(app.id, float(*percent / 100.0));
+        return answer(true, QStringLiteral("%1: %2 %\n").arg(name).arg(shownPercent(m_engine, app.id)));
+    }
+    const bool muted = command == QLatin1String("toggle-mute") ? !m_engine.mutes().value(app.id)
+                                                                : command == QLatin1String("mute");
+    m_engine.setMuted(app.id, muted);
+    return answer(true, QStringLiteral("%1: %2\n").arg(name, muted ? QStringLiteral("muted") : QStringLiteral("unmuted")));
+}
+
+QJsonObject ControlCommands::output(const QString& query)
+{
+    const QList<OutputDevice> devices = m_engine.outputs();
+    QList<cli::Candidate> candidates;
+    for (const OutputDevice& device : devices) {
+        candidates.append({hal::cfStringProp(m_hardware, device.id, kAudioDevicePropertyDeviceUID).value_or(QString()),
+                           device.name});
+    }
+    const cli::Match found = cli::match(candidates, query, QStringLiteral("output device"));
+    if (!found.index)
+        return answer(false, found.error);
+    m_engine.selectOutputDevice(devices.at(*found.index).id);
+    return answer(true, QStringLiteral("output: %1\n").arg(cli::escapeField(m_engine.outputName())));
+}

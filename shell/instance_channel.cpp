@@ -1,0 +1,158 @@
+#include "instance_channel.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace instance {
+
+namespace {
+
+const char kSocketName[] = "ravlet.socket";
+
+QByteArray line(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+} // namespace
+
+bool isPrivateDirectory(const QString& path)
+{
+    struct stat info {};
+    // lstat: a symlink planted in a shared folder must not redirect us.
+    if (path.isEmpty() || ::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+}
+
+std::optional<QString> runtimeDirectory(QString* why)
+{
+    const QString xdg = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (isPrivateDirectory(xdg))
+        return xdg;
+    const QString own = QDir::tempPath() + QStringLiteral("/ravlet-%1").arg(::geteuid());
+    // mkdir fails on anything already there; what is there is checked below.
+    ::mkdir(QFile::encodeName(own).constData(), 0700);
+    if (isPrivateDirectory(own))
+        return own;
+    if (why)
+        *why = QStringLiteral("%1 is not a private folder of this user").arg(own);
+    return std::nullopt;
+}
+
+QString socketPath(const QString& directory)
+{
+    return directory + QLatin1Char('/') + QLatin1String(kSocketName);
+}
+
+QJsonObject answer(bool ok, const QString& text)
+{
+    return {{QStringLiteral("ok"), ok}, {QStringLiteral("text"), text}};
+}
+
+Server::Server(Handler handler, QObject* parent)
+    : QObject(parent)
+    , m_handler(std::move(handler))
+{
+    m_server.setSocketOptions(QLocalServer::UserAccessOption);
+    connect(&m_server, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = m_server.nextPendingConnection())
+            serve(socket);
+    });
+}
+
+Server::Claim Server::claim(const QString& directory)
+{
+    QLockFile lock(directory + QStringLiteral("/ravlet.lock"));
+    if (!lock.tryLock(kTimeoutMs)) {
+        m_error = QStringLiteral("could not lock %1").arg(directory);
+        return Claim::Failed;
+    }
+    const QString path = socketPath(directory);
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    if (probe.waitForConnected(kTimeoutMs))
+        return Claim::OtherRunning;
+    // Only a file that refuses connections is a leftover; one that is slow
+    // to answer still has a mixer behind it.
+    if (probe.error() == QLocalSocket::ConnectionRefusedError)
+        QLocalServer::removeServer(path);
+    else if (probe.error() != QLocalSocket::ServerNotFoundError) {
+        m_error = probe.errorString();
+        return Claim::Failed;
+    }
+    if (!m_server.listen(path)) {
+        m_error = m_server.errorString();
+        return Claim::Failed;
+    }
+    return Claim::Listening;
+}
+
+void Server::serve(QLocalSocket* socket)
+{
+    // A client that never finishes its line is dropped, not waited for.
+    QTimer::singleShot(kTimeoutMs, socket, [socket] { socket->abort(); });
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
+        if (socket->property("answered").toBool()) {
+            socket->readAll();
+            return;
+        }
+        const auto reply = [socket](const QJsonObject& object) {
+            socket->setProperty("answered", true);
+            socket->write(line(object));
+            socket->disconnectFromServer();
+        };
+        if (!socket->canReadLine()) {
+            if (socket->bytesAvailable() > kMaxRequestBytes)
+                reply(answer(false, QStringLiteral("request too long")));
+            return;
+        }
+        const QByteArray request = socket->readLine(kMaxRequestBytes + 1);
+        if (!request.endsWith('\n')) {
+            reply(answer(false, QStringLiteral("request too long")));
+            return;
+        }
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(request, &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject()) {
+            reply(answer(false, QStringLiteral("malformed request")));
+            return;
+        }
+        reply(m_handler(document.object()));
+    });
+}
+
+Reply ask(const QString& directory, const QJsonObject& request, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    QLocalSocket socket;
+    socket.connectToServer(socketPath(directory));
+    if (!socket.waitForConnected(timeoutMs))
+        return {};
+    socket.write(line(request));
+    if (!socket.waitForBytesWritten(int(deadline.remainingTime())))
+        return {};
+    QByteArray received;
+    while (!received.contains('\n')) {
+        if (received.size() > kMaxAnswerBytes)
+            return {};
+        if (!socket.bytesAvailable() && !socket.waitForReadyRead(int(deadline.remainingTime())))
+            return {};
+        received += socket.readAll();
+    }
+    const QJsonObject object = QJsonDocument::fromJson(received.left(received.indexOf('\n'))).object();
+    if (object.isEmpty())
+        return {};
+    return {true, object.value(QStringLiteral("ok")).toBool(), object.value(QStringLiteral("text")).toString()};
+}
+
+} // namespace instance

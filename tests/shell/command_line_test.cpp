@@ -1,0 +1,229 @@
+// The command line and the channel between starts: parsing, matching,
+// escaping, and requests answered by a mixer on the simulated scene.
+
+#include "command_line.h"
+#include "control_commands.h"
+#include "instance_channel.h"
+#include "support/simulated_scene.h"
+#include "support/wait_until.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+cli::Invocation parse(QStringList args)
+{
+    args.prepend(QStringLiteral("ravlet"));
+    return cli::parseArguments(args, QStringLiteral("1.2.3"));
+}
+
+} // namespace
+
+TEST(CommandLine, ArgumentsBecomeRequestsOrUsageErrors)
+{
+    EXPECT_EQ(parse({}).kind, cli::Invocation::Kind::Mixer);
+    EXPECT_TRUE(parse({QStringLiteral("--demo")}).demo);
+    EXPECT_EQ(parse({QStringLiteral("--version")}).text, QStringLiteral("ravlet 1.2.3\n"));
+    EXPECT_TRUE(parse({QStringLiteral("--help")}).text.contains(QStringLiteral("toggle-mute ID|NAME")));
+
+    const cli::Invocation set = parse({QStringLiteral("set"), QStringLiteral("Music"), QStringLiteral("50")});
+    EXPECT_EQ(set.kind, cli::Invocation::Kind::Control);
+    EXPECT_EQ(set.request, (QJsonObject{{"command", "set"}, {"target", "Music"}, {"percent", "50"}}));
+
+    for (const QStringList& wrong : {QStringList{"set", "Music"}, QStringList{"set", "Music", "loud"},
+                                     QStringList{"mute"}, QStringList{"list", "x"}, QStringList{"volume"},
+                                     QStringList{"--frobnicate"}})
+        EXPECT_EQ(parse(wrong).kind, cli::Invocation::Kind::UsageError) << wrong.join(' ').toStdString();
+}
+
+TEST(CommandLine, PercentIsANumberFromZeroTo150)
+{
+    EXPECT_EQ(cli::parsePercent(QStringLiteral("0")), 0.0);
+    EXPECT_EQ(cli::parsePercent(QStringLiteral("150")), 150.0);
+    EXPECT_EQ(cli::parsePercent(QStringLiteral("42.5%")), 42.5);
+    for (const char* wrong : {"-1", "150.1", "", "%", "nan", "inf", "1e3", "50,5", "0x10", "fifty"})
+        EXPECT_FALSE(cli::parsePercent(QString::fromLatin1(wrong))) << wrong;
+}
+
+TEST(CommandLine, FieldsStayOnOneLineAndInOneColumn)
+{
+    EXPECT_EQ(cli::escapeField(QStringLiteral("Voice Notes")), QStringLiteral("Voice Notes"));
+    EXPECT_EQ(cli::escapeField(QStringLiteral("a\tb\nc\\d\re")), QStringLiteral("a\\tb\\nc\\\\d\\re"));
+    EXPECT_EQ(cli::escapeField(QString::fromUtf8("\x1b[31m\x7f\u0085\u2028Ä")),
+              QStringLiteral("\\x1b[31m\\x7f\\x85\\u2028") + QString::fromUtf8("Ä"));
+}
+
+TEST(CommandLine, IdExactlyOrAUniqueNameInAnyCase)
+{
+    const QList<cli::Candidate> apps{{"/A/Music.app", "Music"},
+                                     {"/B/Chat.app", "Chat"},
+                                     {"/C/Chat.app", "chat"},
+                                     {"", "Nameless"}};
+    EXPECT_EQ(cli::match(apps, QStringLiteral("/B/Chat.app"), QStringLiteral("application")).index, 1);
+    EXPECT_EQ(cli::match(apps, QStringLiteral("MUSIC"), QStringLiteral("application")).index, 0);
+    const cli::Match ambiguous = cli::match(apps, QStringLiteral("Chat"), QStringLiteral("application"));
+    EXPECT_FALSE(ambiguous.index);
+    EXPECT_TRUE(ambiguous.error.contains(QStringLiteral("/C/Chat.app")));
+    EXPECT_FALSE(cli::match(apps, QStringLiteral("/a/music.app"), QStringLiteral("application")).index);
+    // A candidate without a key is not picked by an empty query.
+    EXPECT_FALSE(cli::match(apps, QString(), QStringLiteral("application")).index);
+}
+
+class ControlCommandsTest : public testing::Test {
+protected:
+    ControlCommandsTest()
+    {
+        scene.addApp(QStringLiteral("Music"), 101);
+        scene.addApp(QStringLiteral("Chat"), 102);
+        headphones = scene.addOutputDevice(QStringLiteral("USB Headphones"), QStringLiteral("usb-uid"));
+        engine = scene.makeEngine();
+        commands = std::make_unique<ControlCommands>(*engine, scene.hardware, [this] { ++opened; });
+    }
+
+    QJsonObject send(QJsonObject request) { return commands->handle(request); }
+    static bool ok(const QJsonObject& answer) { return answer.value("ok").toBool(); }
+
+    SimulatedScene scene;
+    AudioObjectID headphones = kAudioObjectUnknown;
+    std::unique_ptr<RavletEngine> engine;
+    std::unique_ptr<ControlCommands> commands;
+    int opened = 0;
+    const QString music = QStringLiteral("/Applications/Music.app");
+};
+
+TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
+{
+    EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "music"}, {"percent", "50"}})));
+    EXPECT_EQ(engine->gains().value(music), 0.5f);
+    EXPECT_EQ(scene.defaults.value(QStringLiteral("ravlet.gains")).toMap().value(music).toFloat(), 0.5f);
+    // Away from unity, the application is tapped.
+    EXPECT_TRUE(engine->activeIDs().contains(music));
+
+    EXPECT_TRUE(ok(send({{"command", "toggle-mute"}, {"target", music}})));
+    EXPECT_TRUE(engine->mutes().value(music));
+    EXPECT_TRUE(ok(send({{"command", "toggle-mute"}, {"target", music}})));
+    EXPECT_FALSE(engine->mutes().value(music));
+    EXPECT_TRUE(ok(send({{"command", "mute"}, {"target", "Chat"}})));
+    EXPECT_TRUE(scene.defaults.value(QStringLiteral("ravlet.mutes")).toMap().value("/Applications/Chat.app").toBool());
+
+    const QJsonObject list = send({{"command", "list"}});
+    EXPECT_EQ(list.value("text").toString(),
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\n"));
+
+    EXPECT_TRUE(ok(send({{"command", "output"}, {"target", "usb-uid"}})));
+    EXPECT_EQ(engine->currentOutputID(), headphones);
+    EXPECT_TRUE(ok(send({{"command", "output"}, {"target", "speakers"}})));
+    EXPECT_EQ(engine->currentOutputID(), scene.speakers);
+
+    EXPECT_TRUE(ok(send({{"command", "open"}})));
+    EXPECT_EQ(opened, 1);
+}
+
+TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
+{
+    const auto gains = engine->gains();
+    const auto mutes = engine->mutes();
+    const auto output = engine->currentOutputID();
+    for (const QJsonObject& request : {
+             QJsonObject{{"command", "set"}, {"target", "Music"}, {"percent", "151"}},
+             QJsonObject{{"command", "set"}, {"target", "Music"}, {"percent", 50}},   // not a string
+             QJsonObject{{"command", "set"}, {"target", "Music"}}, QJsonObject{{"command", "mute"}, {"target", "Radio"}},
+             QJsonObject{{"command", "mute"}}, QJsonObject{{"command", "output"}, {"target", "HDMI"}},
+             QJsonObject{{"command", "erase"}}, QJsonObject{}}) {
+        const QJsonObject answer = send(request);
+        EXPECT_FALSE(ok(answer)) << QJsonDocument(request).toJson().toStdString();
+        EXPECT_FALSE(answer.value("text").toString().isEmpty());
+    }
+    EXPECT_EQ(engine->gains(), gains);
+    EXPECT_EQ(engine->mutes(), mutes);
+    EXPECT_EQ(engine->currentOutputID(), output);
+}
+
+class InstanceChannelTest : public testing::Test {
+protected:
+    InstanceChannelTest() { ::chmod(QFile::encodeName(dir.path()).constData(), 0700); }
+
+    // Sends raw bytes and returns the answer line, from a thread of its own
+    // so that the server's event loop keeps running here.
+    QJsonObject raw(const QByteArray& bytes)
+    {
+        QByteArray answer;
+        std::unique_ptr<QThread> client(QThread::create([&] {
+            QLocalSocket socket;
+            socket.connectToServer(instance::socketPath(dir.path()));
+            if (!socket.waitForConnected(2000))
+                return;
+            socket.write(bytes);
+            while (!answer.contains('\n') && socket.waitForReadyRead(3000))
+                answer += socket.readAll();
+        }));
+        client->start();
+        EXPECT_TRUE(waitUntil([&] { return client->isFinished(); }, 8000));
+        return QJsonDocument::fromJson(answer).object();
+    }
+
+    QTemporaryDir dir;
+    instance::Server server{[](const QJsonObject& request) {
+        return instance::answer(true, request.value("command").toString());
+    }};
+};
+
+TEST_F(InstanceChannelTest, OneServerAStaleSocketReplaced)
+{
+    // A socket file left by a crash: bound, then its owner gone without removing it.
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(instance::socketPath(dir.path())).constData(),
+                 sizeof address.sun_path);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+    EXPECT_EQ(server.claim(dir.path()), instance::Server::Claim::Listening);
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(instance::socketPath(dir.path())).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 077, 0u);
+
+    instance::Server second{[](const QJsonObject&) { return instance::answer(false, {}); }};
+    EXPECT_EQ(second.claim(dir.path()), instance::Server::Claim::OtherRunning);
+    EXPECT_EQ(raw("{\"command\":\"list\"}\n").value("text").toString(), QStringLiteral("list"));
+}
+
+TEST_F(InstanceChannelTest, BadRequestsAreAnsweredAndTheServerLivesOn)
+{
+    ASSERT_EQ(server.claim(dir.path()), instance::Server::Claim::Listening);
+    EXPECT_EQ(raw("not json\n").value("text").toString(), QStringLiteral("malformed request"));
+    EXPECT_EQ(raw("[1,2]\n").value("text").toString(), QStringLiteral("malformed request"));
+    EXPECT_EQ(raw(QByteArray(instance::kMaxRequestBytes + 10, 'x')).value("text").toString(),
+              QStringLiteral("request too long"));
+    EXPECT_EQ(raw("{\"command\":\"open\"}\n{\"command\":\"x\"}\n").value("text").toString(), QStringLiteral("open"));
+}
+
+TEST(RuntimeDirectory, OnlyAPrivateFolderOfTheUsersOwn)
+{
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.path());
+    ::chmod(path.constData(), 0700);
+    EXPECT_TRUE(instance::isPrivateDirectory(dir.path()));
+    ::chmod(path.constData(), 0770);
+    EXPECT_FALSE(instance::isPrivateDirectory(dir.path()));
+    ::chmod(path.constData(), 0700);
+    const QString link = dir.filePath(QStringLiteral("link"));
+    QFile::link(dir.path(), link);
+    EXPECT_FALSE(instance::isPrivateDirectory(link));
+    EXPECT_FALSE(instance::isPrivateDirectory(QStringLiteral("/")));   // open to others
+}

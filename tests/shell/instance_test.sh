@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The real program, offscreen, with a private runtime and configuration folder.
+#   two-starts: a second start opens the first one's popover and exits at once;
+#               only the first listens.
+#   commands:   the command line against a running mixer on the built-in scene.
+set -uo pipefail
+
+program="$1"
+work="$2"
+mode="$3"
+rm -rf "$work" && mkdir -p "$work/run" "$work/config" && chmod 700 "$work/run"
+export XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen
+
+fail() { echo "FAIL: $*"; echo "--- first instance:"; cat "$work/first.log"; exit 1; }
+
+"$program" --demo >"$work/first.log" 2>&1 &
+first=$!
+trap 'kill $first 2>/dev/null; wait $first 2>/dev/null' EXIT
+for _ in $(seq 100); do [ -S "$work/run/ravlet.socket" ] && break; sleep 0.1; done
+[ -S "$work/run/ravlet.socket" ] || fail "the first instance does not listen"
+# Listening comes before the engine; wait until it answers for the scene.
+for _ in $(seq 100); do "$program" list 2>/dev/null | grep -q Music && break; sleep 0.1; done
+
+if [ "$mode" = two-starts ]; then
+    start=$(date +%s%N)
+    timeout 10 "$program" --demo >"$work/second.log" 2>&1
+    status=$?
+    elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
+    [ "$status" = 0 ] || fail "the second start exited with $status: $(cat "$work/second.log")"
+    [ "$elapsed" -lt 3000 ] || fail "the second start took ${elapsed} ms"
+    for _ in $(seq 50); do grep -q '^\[ravlet\] another start asked to open the popover' "$work/first.log" && break; sleep 0.1; done
+    grep -q '^\[ravlet\] another start asked to open the popover' "$work/first.log" || fail "the popover was not opened"
+    kill -0 "$first" || fail "the first instance ended"
+    [ "$(find "$work/run" -type s | wc -l)" = 1 ] || fail "more than one socket: $(ls -la "$work/run")"
+    listeners=$(grep -c "$work/run/" /proc/net/unix)
+    [ "$listeners" = 1 ] || fail "$listeners servers listen"
+    echo "second start: ${elapsed} ms"
+    exit 0
+fi
+
+# expect STATUS PATTERN COMMAND...: the status, and a line of stdout+stderr matching PATTERN.
+expect() {
+    local want="$1" pattern="$2"
+    shift 2
+    local out status
+    out=$("$program" "$@" 2>&1)
+    status=$?
+    [ "$status" = "$want" ] || fail "ravlet $* exited with $status, not $want: $out"
+    grep -qE -- "$pattern" <<<"$out" || fail "ravlet $* said: $out"
+}
+
+expect 0 $'^/Applications/Music.app\tMusic\t100\tunmuted\trunning$' list
+expect 0 'Music: 50 %' set music 50
+settings=$(find "$work/config" -name '*.json' | head -n 1)
+grep -q '"/Applications/Music.app": 0.5' "$settings" 2>/dev/null || fail "the settings do not hold the new volume"
+expect 0 'Music: muted' toggle-mute Music
+expect 0 'Music: unmuted' toggle-mute /Applications/Music.app
+expect 0 'Chat: muted' mute CHAT
+expect 0 'Chat: unmuted' unmute chat
+expect 0 'output: USB Headphones' output 'usb headphones'
+expect 0 'output: Built-in Speakers' output BuiltInSpeakerDevice
+
+expect 1 'no application is called Radio' mute Radio
+expect 1 'no output device is called HDMI' output HDMI
+expect 2 'not a volume from 0 to 150' set Music 151
+expect 2 'not a volume from 0 to 150' set Music loud
+expect 2 'unknown command' louder Music
+expect 0 $'^/Applications/Music.app\tMusic\t50\tunmuted\trunning$' list
+
+kill "$first"; wait "$first" 2>/dev/null
+expect 3 'no running Ravlet' list
+echo "commands: all answered"
