@@ -94,8 +94,8 @@ void RavletEngine::connectNotify(const QMetaMethod& signal)
 // storage's last reference: the storage is kept for the rest of the run.
 RavletEngine::~RavletEngine()
 {
-    // Receivers let go of the engine from here on; the timer they would stop
-    // goes with it.
+    // A receiver connecting during the teardown (a slot it runs) must not
+    // restart the meters over storage that is going away.
     m_destroying = true;
     flushSettings();
     teardown();
