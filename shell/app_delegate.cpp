@@ -1,6 +1,7 @@
 #include "app_delegate.h"
 
 #include "renderer_choice.h"
+#include "view_logic.h"
 
 AppDelegate::AppDelegate(const EnginePlatform& platform, QObject* parent)
     : QObject(parent)
@@ -16,8 +17,18 @@ void AppDelegate::applicationDidFinishLaunching(const std::function<UpdateServic
         services.cleanupLeftovers();
 
     m_statusItem = statusItemFactory();
-    if (m_statusItem)
+    if (m_statusItem) {
         connect(m_statusItem.get(), &StatusItem::clicked, this, &AppDelegate::togglePopover);
+        connect(m_statusItem.get(), &StatusItem::scrolled, this, [this](int notches) {
+            if (m_engine->masterVolumeSupported())
+                m_engine->setMasterVolume(popover::steppedMasterVolume(m_engine->masterVolume(), notches));
+        });
+        // The tooltip says what the wheel and the middle button act on.
+        for (const auto changed : {&RavletEngine::outputNameChanged, &RavletEngine::masterVolumeChanged,
+                                   &RavletEngine::masterVolumeSupportedChanged})
+            connect(m_engine.get(), changed, this, &AppDelegate::updateToolTip);
+        updateToolTip();
+    }
 
     // The popover is the program's first Qt Quick window.
     chooseRenderer();
@@ -34,6 +45,14 @@ void AppDelegate::followAppearance(const Appearance& appearance)
     m_popover->setDark(appearance.dark());
     connect(&appearance, &Appearance::darkChanged, m_popover.get(),
             [this, &appearance] { m_popover->setDark(appearance.dark()); });
+}
+
+void AppDelegate::updateToolTip()
+{
+    QString text = m_engine->outputName();
+    if (m_engine->masterVolumeSupported())
+        text += QStringLiteral(" \u2014 ") + popover::percentText(popover::shownMasterVolume(m_engine->masterVolume()));
+    m_statusItem->setToolTip(text);
 }
 
 void AppDelegate::togglePopover()

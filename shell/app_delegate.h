@@ -51,6 +51,8 @@ signals:
     void quitRequested();
 
 private:
+    void updateToolTip();
+
     std::unique_ptr<RavletEngine> m_engine;
     AutostartEntry m_startAtLogin;
     std::unique_ptr<StatusItem> m_statusItem;

@@ -5,6 +5,7 @@
 #include "audio_backend.h"
 #include "command_line.h"
 #include "control_commands.h"
+#include "display_platform.h"
 #include "in_app_updater.h"
 #include "instance_channel.h"
 #include "json_user_defaults.h"
@@ -74,6 +75,12 @@ int main(int argc, char** argv)
         break;
     }
 
+    const QByteArray platform = preferredPlatform(QProcessEnvironment::systemEnvironment());
+    if (!platform.isEmpty()) {
+        qputenv("QT_QPA_PLATFORM", platform);
+        print(stderr, QStringLiteral("[ravlet] a Wayland session: the popover runs through XWayland, so that it opens "
+                                     "at the tray item\n"));
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Ravlet"));
     QApplication::setApplicationVersion(QStringLiteral(RAVLET_VERSION));

@@ -1,28 +1,47 @@
 #include "status_item.h"
 
+#include "status_notifier_item.h"
+
+#include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolButton>
 
+#include <utility>
+
 namespace {
+
+// How long the watcher may take to say whether a host is there; the
+// fallback stands meanwhile only if it does not answer.
+constexpr int kAskMs = 500;
+// A watcher that goes away is often a panel restarting: the item waits this
+// long before it stands in something else.
+constexpr int kSettleMs = 3000;
 
 class TrayStatusItem final : public StatusItem {
 public:
     TrayStatusItem(const QIcon& icon, const QString& accessibleName)
+        : m_name(accessibleName)
     {
         m_tray.setIcon(icon);
         m_tray.setToolTip(accessibleName);
         connect(&m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                 emit clicked();
+            else if (reason == QSystemTrayIcon::MiddleClick)
+                emit secondaryClicked();
         });
         m_tray.show();
     }
 
     QRect geometry() const override { return m_tray.geometry(); }
+    void setToolTip(const QString& text) override { m_tray.setToolTip(m_name + QLatin1Char('\n') + text); }
+    QString surface() const override { return QStringLiteral("tray icon"); }
 
 private:
+    QString m_name;
     QSystemTrayIcon m_tray;
 };
 
@@ -50,16 +69,123 @@ public:
     }
 
     QRect geometry() const override { return m_button.frameGeometry(); }
+    void setToolTip(const QString& text) override
+    {
+        m_button.setToolTip(m_button.accessibleName() + QLatin1Char('\n') + text);
+    }
+    QString surface() const override { return QStringLiteral("button"); }
 
 private:
     QToolButton m_button;
+};
+
+// The best surface the desktop offers now, swapped when a tray host comes or
+// goes; what it passes on is the same whichever stands.
+class DesktopStatusItem final : public StatusItem {
+    Q_OBJECT
+public:
+    DesktopStatusItem(const QDBusConnection& bus, const QIcon& icon, const QString& name)
+        : m_bus(bus)
+        , m_icon(icon)
+        , m_name(name)
+    {
+        m_settle.setSingleShot(true);
+        m_settle.setInterval(kSettleMs);
+        connect(&m_settle, &QTimer::timeout, this, &DesktopStatusItem::check);
+        if (!m_bus.isConnected()) {
+            choose(false);
+            return;
+        }
+        auto* watch = new QDBusServiceWatcher(StatusNotifierItem::kWatcherService, m_bus,
+                                              QDBusServiceWatcher::WatchForOwnerChange, this);
+        connect(watch, &QDBusServiceWatcher::serviceRegistered, this, &DesktopStatusItem::check);
+        connect(watch, &QDBusServiceWatcher::serviceUnregistered, &m_settle, qOverload<>(&QTimer::start));
+        // A host that starts after the watcher is announced by it.
+        m_bus.connect(StatusNotifierItem::kWatcherService, StatusNotifierItem::kWatcherPath,
+                      StatusNotifierItem::kWatcherService, QStringLiteral("StatusNotifierHostRegistered"), this,
+                      SLOT(check()));
+        check();
+    }
+
+    // Empty until the first surface stands, a moment after the start.
+    QRect geometry() const override { return m_current ? m_current->geometry() : QRect(); }
+    void setToolTip(const QString& text) override
+    {
+        m_toolTip = text;
+        if (m_current)
+            m_current->setToolTip(text);
+    }
+    QString surface() const override { return m_current ? m_current->surface() : QString(); }
+
+private slots:
+    // Asks the watcher without waiting: it may be slow, or this very process.
+    void check()
+    {
+        if (m_asking) {
+            m_askAgain = true;
+            return;
+        }
+        m_asking = true;
+        StatusNotifierItem::askForHost(m_bus, kAskMs, this, [this](bool host) {
+            m_asking = false;
+            if (std::exchange(m_askAgain, false)) {
+                check();
+                return;
+            }
+            choose(host);
+        });
+    }
+
+private:
+    void choose(bool host)
+    {
+        std::unique_ptr<StatusItem> next;
+        if (host) {
+            if (qobject_cast<StatusNotifierItem*>(m_current.get()))
+                return;
+            auto item = std::make_unique<StatusNotifierItem>(m_bus, m_icon, m_name);
+            if (item->isExported())
+                next = std::move(item);
+        }
+        if (!next) {
+            if (m_current && !qobject_cast<StatusNotifierItem*>(m_current.get()))
+                return;
+            if (QSystemTrayIcon::isSystemTrayAvailable())
+                next = std::make_unique<TrayStatusItem>(m_icon, m_name);
+            else
+                next = std::make_unique<ButtonStatusItem>(m_icon, m_name);
+        }
+        connect(next.get(), &StatusItem::clicked, this, &StatusItem::clicked);
+        connect(next.get(), &StatusItem::scrolled, this, &StatusItem::scrolled);
+        connect(next.get(), &StatusItem::secondaryClicked, this, &StatusItem::secondaryClicked);
+        if (!m_toolTip.isEmpty())
+            next->setToolTip(m_toolTip);
+        m_current = std::move(next);
+        qInfo("[ravlet] in the tray: %s", qPrintable(m_current->surface()));
+    }
+
+private:
+    QDBusConnection m_bus;
+    QIcon m_icon;
+    QString m_name;
+    QString m_toolTip;
+    QTimer m_settle;
+    bool m_asking = false;
+    bool m_askAgain = false;
+    std::unique_ptr<StatusItem> m_current;
 };
 
 } // namespace
 
 std::unique_ptr<StatusItem> StatusItem::create(const QIcon& icon, const QString& accessibleName)
 {
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        return std::make_unique<TrayStatusItem>(icon, accessibleName);
-    return std::make_unique<ButtonStatusItem>(icon, accessibleName);
+    return create(icon, accessibleName, QDBusConnection::sessionBus());
 }
+
+std::unique_ptr<StatusItem> StatusItem::create(const QIcon& icon, const QString& accessibleName,
+                                               const QDBusConnection& bus)
+{
+    return std::make_unique<DesktopStatusItem>(bus, icon, accessibleName);
+}
+
+#include "status_item.moc"

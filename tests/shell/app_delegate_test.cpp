@@ -19,7 +19,11 @@ namespace {
 class FakeStatusItem final : public StatusItem {
 public:
     QRect geometry() const override { return {900, 0, 24, 24}; }
+    void setToolTip(const QString& text) override { toolTip = text; }
     void click() { emit clicked(); }
+    void scroll(int notches) { emit scrolled(notches); }
+
+    QString toolTip;
 };
 
 class AppDelegateTest : public testing::Test {
@@ -82,6 +86,17 @@ TEST_F(AppDelegateTest, OpeningRefreshesExactlyOnceBeforeShowingAndClosingDoesNo
     statusItem->click();
     EXPECT_EQ(refreshes(), before + 1);
     EXPECT_FALSE(delegate->popover()->isShown());
+}
+
+TEST_F(AppDelegateTest, TheWheelOverTheTrayItemStepsTheOutputsVolumeAndItsToolTipSaysSo)
+{
+    EXPECT_EQ(statusItem->toolTip, QStringLiteral("Speakers \u2014 50%"));
+    statusItem->scroll(2);
+    EXPECT_FLOAT_EQ(delegate->engine().masterVolume(), 0.6f);
+    EXPECT_EQ(statusItem->toolTip, QStringLiteral("Speakers \u2014 60%"));
+    statusItem->scroll(-20);
+    delegate->engine().refresh();
+    EXPECT_FLOAT_EQ(delegate->engine().masterVolume(), 0.0f) << "what the device took";
 }
 
 TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReportsButNoneOfOnePointOrLess)

@@ -2,13 +2,13 @@
 // portal on a private session bus, and the palette when it has no answer.
 
 #include "appearance.h"
+#include "support/private_bus.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QPalette>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -61,28 +61,14 @@ private:
 
 class AppearanceTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
-        ASSERT_TRUE(daemon.waitForReadyRead(5000)) << "dbus-daemon is needed";
-        address = QString::fromUtf8(daemon.readLine().trimmed());
-        qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
-    }
-    void TearDown() override
-    {
-        QGuiApplication::setPalette(light);
-        for (const char* name : {"portal", "ravlet"})
-            QDBusConnection::disconnectFromBus(QLatin1String(name));
-        qputenv("DBUS_SESSION_BUS_ADDRESS", savedAddress);
-        daemon.kill();
-        daemon.waitForFinished();
-    }
+    void SetUp() override { ASSERT_TRUE(privateBus.running()) << "dbus-daemon is needed"; }
+    void TearDown() override { QGuiApplication::setPalette(light); }
 
-    QDBusConnection bus(const char* name) { return QDBusConnection::connectToBus(address, QLatin1String(name)); }
+    QDBusConnection bus(const char* name) { return privateBus.connect(QLatin1String(name)); }
 
     void servePortal()
     {
-        QDBusConnection::disconnectFromBus(QStringLiteral("portal"));
+        privateBus.disconnect(QStringLiteral("portal"));
         QDBusConnection connection = bus("portal");
         ASSERT_TRUE(connection.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
                                               QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
@@ -96,9 +82,7 @@ protected:
         QGuiApplication::setPalette(dark);
     }
 
-    QProcess daemon;
-    QString address;
-    QByteArray savedAddress = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    PrivateBus privateBus;
     QPalette light = QGuiApplication::palette();
     StandInPortal portal;
 };
@@ -127,7 +111,7 @@ TEST_F(AppearanceTest, ThePortalsSchemeDecidesAndItsChangesFollowLive)
         setDarkPalette();
         EXPECT_TRUE(appearance.dark());
         QGuiApplication::setPalette(light);
-        QDBusConnection::disconnectFromBus(QStringLiteral("ravlet"));
+        privateBus.disconnect(QStringLiteral("ravlet"));
     }
 }
 
@@ -139,7 +123,7 @@ TEST_F(AppearanceTest, WithoutAnAnswerInTimeThePaletteDecides)
         QTest::qWait(200);
         EXPECT_TRUE(appearance.dark()) << "no portal on the bus";
     }
-    QDBusConnection::disconnectFromBus(QStringLiteral("ravlet"));
+    privateBus.disconnect(QStringLiteral("ravlet"));
 
     portal.answers = false;
     ASSERT_NO_FATAL_FAILURE(servePortal());

@@ -3,6 +3,7 @@
 
 #include "command_line.h"
 #include "control_commands.h"
+#include "display_platform.h"
 #include "instance_channel.h"
 #include "support/simulated_scene.h"
 #include "support/wait_until.h"
@@ -28,6 +29,33 @@ cli::Invocation parse(QStringList args)
 }
 
 } // namespace
+
+TEST(DisplayPlatform, AWaylandSessionRunsThePopoverThroughXWaylandUnlessTheUserChose)
+{
+    const struct {
+        const char* session;
+        const char* waylandDisplay;
+        const char* display;
+        const char* chosen;
+        const char* expected;
+    } cases[] = {
+        {"wayland", "wayland-0", ":0", "", "xcb"},
+        {"", "wayland-0", ":0", "", "xcb"},
+        {"wayland", "", ":1", "", "xcb"},
+        {"wayland", "wayland-0", "", "", ""},       // no XWayland
+        {"wayland", "wayland-0", ":0", "wayland", ""},
+        {"x11", "", ":0", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.session) + "/" + c.waylandDisplay + "/" + c.display + "/" + c.chosen);
+        QProcessEnvironment environment;
+        for (const auto& [name, value] : {std::pair{"XDG_SESSION_TYPE", c.session}, {"WAYLAND_DISPLAY", c.waylandDisplay},
+                                          {"DISPLAY", c.display}, {"QT_QPA_PLATFORM", c.chosen}})
+            if (*value)
+                environment.insert(QString::fromLatin1(name), QString::fromLatin1(value));
+        EXPECT_EQ(preferredPlatform(environment), QByteArray(c.expected));
+    }
+}
 
 TEST(CommandLine, ArgumentsBecomeRequestsAndAVolumeIsANumberFrom0To150)
 {

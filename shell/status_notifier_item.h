@@ -1,0 +1,105 @@
+#pragma once
+
+// The tray item as a StatusNotifierItem on the session bus: registered with
+// the desktop's StatusNotifierWatcher, again whenever the watcher restarts
+// (a panel that crashed or was replaced), showing the mixer symbol, the name
+// and a tooltip, and passing on the click with its position, the wheel and
+// the middle button.
+
+#include "status_item.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QHash>
+#include <QList>
+
+#include <functional>
+
+class QDBusServiceWatcher;
+class StatusNotifierService;
+
+// The protocol's icon and tooltip structures, (iiay) and (sa(iiay)ss): ARGB32
+// pixels in network byte order.
+namespace sni {
+struct Pixmap {
+    int width = 0;
+    int height = 0;
+    QByteArray argb;
+};
+using Pixmaps = QList<Pixmap>;
+struct ToolTip {
+    QString iconName;
+    Pixmaps pixmaps;
+    QString title;
+    QString text;
+};
+Pixmaps pixmapsOf(const QIcon& icon);
+void registerTypes();
+} // namespace sni
+
+Q_DECLARE_METATYPE(sni::Pixmap)
+Q_DECLARE_METATYPE(sni::ToolTip)
+QDBusArgument& operator<<(QDBusArgument& argument, const sni::Pixmap& pixmap);
+const QDBusArgument& operator>>(const QDBusArgument& argument, sni::Pixmap& pixmap);
+QDBusArgument& operator<<(QDBusArgument& argument, const sni::ToolTip& toolTip);
+const QDBusArgument& operator>>(const QDBusArgument& argument, sni::ToolTip& toolTip);
+
+class StatusNotifierItem final : public StatusItem {
+    Q_OBJECT
+public:
+    static inline const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+    static inline const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+    static inline const QString kItemPath = QStringLiteral("/StatusNotifierItem");
+    // The name under which an installed Ravlet's panel symbol is in the icon
+    // theme: hosts draw it in the panel's own colours.
+    static inline const QString kSymbolicIconName = QStringLiteral("io.morvik.ravlet-symbolic");
+
+    // Takes its bus name and object at once; registers with the watcher
+    // whenever one is there.
+    StatusNotifierItem(const QDBusConnection& bus, const QIcon& icon, const QString& title,
+                       QObject* parent = nullptr);
+    ~StatusNotifierItem() override;
+
+    QRect geometry() const override { return m_anchor; }
+    void setToolTip(const QString& text) override;
+    QString surface() const override { return QStringLiteral("status notifier item"); }
+
+    // Whether the bus name and the object could be taken.
+    bool isExported() const { return m_exported; }
+    QString serviceName() const { return m_serviceName; }
+
+    // Whether a watcher runs with a host to show its items: answered to
+    // receiver's then, within timeoutMs, false when nobody says.
+    static void askForHost(const QDBusConnection& bus, int timeoutMs, QObject* receiver,
+                           const std::function<void(bool)>& then);
+
+    // Where the panel symbol is found, as the theme directory and the icon's
+    // name; both empty when it is not installed beside the program or in
+    // the data directories.
+    struct ThemedIcon {
+        QString themePath;
+        QString name;
+    };
+    static ThemedIcon installedSymbolicIcon();
+
+signals:
+    // The watcher took the item (again).
+    void registeredWithWatcher();
+
+private:
+    friend class StatusNotifierService;
+
+    void registerWithWatcher();
+    void activate(int x, int y);
+    void scroll(const QString& sender, int delta, const QString& orientation);
+    bool fromGnomeShell(const QString& sender);
+
+    QDBusConnection m_bus;
+    StatusNotifierService* m_service = nullptr;
+    QDBusServiceWatcher* m_watcherWatch = nullptr;
+    QString m_serviceName;
+    bool m_exported = false;
+    QRect m_anchor;
+    int m_pendingDelta = 0;
+    QHash<QString, bool> m_gnomeShellSenders;
+};

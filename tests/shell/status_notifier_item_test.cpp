@@ -1,0 +1,225 @@
+// The tray item as hosts see it: a stand-in StatusNotifierWatcher and host on
+// a private session bus register it, read it and click, scroll and
+// middle-click it, and come and go.
+
+#include "status_item.h"
+#include "status_notifier_item.h"
+#include "support/private_bus.h"
+
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusPendingCall>
+#include <QDBusPendingReply>
+#include <QDir>
+#include <QPainter>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The watcher as Plasma and GNOME's extension run it: it takes items and
+// says whether a host shows them.
+class StandInWatcher : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER hostRegistered)
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems MEMBER items)
+    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
+public:
+    bool hostRegistered = true;
+    QStringList items;
+    QStringList senders;
+
+    int protocolVersion() const { return 0; }
+    void announceHost()
+    {
+        hostRegistered = true;
+        emit StatusNotifierHostRegistered();
+    }
+
+public slots:
+    void RegisterStatusNotifierItem(const QString& service)
+    {
+        items.append(service);
+        senders.append(message().service());
+        emit StatusNotifierItemRegistered(service);
+    }
+
+signals:
+    void StatusNotifierItemRegistered(const QString& service);
+    void StatusNotifierHostRegistered();
+};
+
+class Counter : public QObject {
+    Q_OBJECT
+public:
+    int count = 0;
+public slots:
+    void hit() { ++count; }
+};
+
+QIcon redSquares()
+{
+    QIcon icon;
+    for (const int size : {16, 22}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(QColor(255, 0, 0));
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+class StatusNotifierItemTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(bus.running()) << "dbus-daemon is needed"; }
+
+    void serveWatcher()
+    {
+        QDBusConnection connection = bus.connect(QStringLiteral("watcher"));
+        ASSERT_TRUE(connection.registerObject(StatusNotifierItem::kWatcherPath, &watcher,
+                                              QDBusConnection::ExportAllContents));
+        ASSERT_TRUE(connection.registerService(StatusNotifierItem::kWatcherService));
+    }
+    void stopWatcher() { bus.disconnect(QStringLiteral("watcher")); }
+
+    // A call of the host's on the item, answered before it returns.
+    QDBusMessage call(const QString& method, const QVariantList& arguments, const QString& host = "host")
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(watcher.items.value(0), StatusNotifierItem::kItemPath,
+                                                              QStringLiteral("org.kde.StatusNotifierItem"), method);
+        message.setArguments(arguments);
+        QDBusPendingCall pending = bus.connect(host).asyncCall(message);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return pending.isFinished(); }, 2000)) << qPrintable(method);
+        return pending.reply();
+    }
+    QVariant property(const QString& name)
+    {
+        QDBusMessage get = QDBusMessage::createMethodCall(watcher.items.value(0), StatusNotifierItem::kItemPath,
+                                                          QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                          QStringLiteral("Get"));
+        get << QStringLiteral("org.kde.StatusNotifierItem") << name;
+        QDBusPendingCall pending = bus.connect(QStringLiteral("host")).asyncCall(get);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return pending.isFinished(); }, 2000)) << qPrintable(name);
+        return pending.reply().arguments().value(0).value<QDBusVariant>().variant();
+    }
+
+    PrivateBus bus;
+    StandInWatcher watcher;
+};
+
+TEST_F(StatusNotifierItemTest, FollowsTheTrayHostAsItComesAndGoes)
+{
+    const auto item = StatusItem::create(redSquares(), QStringLiteral("Ravlet"), bus.connect("ravlet"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return item->surface() == QStringLiteral("button"); }, 2000))
+        << "no tray at all";
+
+    watcher.hostRegistered = false;
+    ASSERT_NO_FATAL_FAILURE(serveWatcher());
+    QTest::qWait(200);
+    EXPECT_EQ(item->surface(), QStringLiteral("button")) << "a watcher, but nothing shows its items";
+
+    watcher.announceHost();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.items.size() == 1; }, 2000));
+    EXPECT_EQ(item->surface(), QStringLiteral("status notifier item"));
+    EXPECT_TRUE(watcher.items[0].startsWith(QStringLiteral("org.kde.StatusNotifierItem-")));
+    EXPECT_EQ(watcher.senders[0], bus.connect("ravlet").baseService());
+
+    // A panel that restarts finds the item again, and it stays the same one.
+    stopWatcher();
+    QTest::qWait(100);
+    ASSERT_NO_FATAL_FAILURE(serveWatcher());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.items.size() == 2; }, 2000));
+    EXPECT_EQ(watcher.items[1], watcher.items[0]);
+
+    // One that is gone for good leaves the button in its place.
+    stopWatcher();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return item->surface() == QStringLiteral("button"); }, 5000));
+}
+
+TEST_F(StatusNotifierItemTest, PassesOnTheClickWithItsPlaceTheWheelAndTheMiddleButton)
+{
+    ASSERT_NO_FATAL_FAILURE(serveWatcher());
+    const auto item = StatusItem::create(redSquares(), QStringLiteral("Ravlet"), bus.connect("ravlet"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.items.size() == 1; }, 2000));
+    QSignalSpy clicks(item.get(), &StatusItem::clicked);
+    QSignalSpy wheel(item.get(), &StatusItem::scrolled);
+    QSignalSpy middle(item.get(), &StatusItem::secondaryClicked);
+
+    call("Activate", {300, 20});
+    EXPECT_EQ(clicks.size(), 1);
+    EXPECT_TRUE(item->geometry().contains(300, 20)) << "the popover opens at the click";
+    call("ContextMenu", {0, 0});
+    EXPECT_EQ(clicks.size(), 2) << "no menu of its own: the right button opens the mixer too";
+    EXPECT_FALSE(item->geometry().isValid()) << "a host that does not know where: the popover places itself";
+    call("SecondaryActivate", {300, 20});
+    EXPECT_EQ(middle.size(), 1);
+
+    // Plasma's units: 120 a notch, positive away from the user, and a
+    // touchpad's fractions add up.
+    for (const auto& [delta, orientation] : {std::pair{120, "vertical"}, {-240, "Vertical"}, {60, "vertical"},
+                                             {60, "vertical"}, {120, "horizontal"}})
+        call("Scroll", {delta, QString::fromLatin1(orientation)});
+    EXPECT_EQ(wheel.size(), 3);
+    EXPECT_EQ(wheel.value(0).value(0).toInt(), 1);
+    EXPECT_EQ(wheel.value(1).value(0).toInt(), -2);
+    EXPECT_EQ(wheel.value(2).value(0).toInt(), 1);
+
+    // GNOME Shell's: 1 a notch, positive towards the user.
+    ASSERT_TRUE(bus.connect("shell").registerService(QStringLiteral("org.gnome.Shell")));
+    call("Scroll", {1, QStringLiteral("vertical")}, "shell");
+    call("Scroll", {-2, QStringLiteral("vertical")}, "shell");
+    ASSERT_EQ(wheel.size(), 5);
+    EXPECT_EQ(wheel.value(3).value(0).toInt(), -1);
+    EXPECT_EQ(wheel.value(4).value(0).toInt(), 2);
+}
+
+TEST_F(StatusNotifierItemTest, ShowsItsNameSymbolAndToolTip)
+{
+    sni::registerTypes();
+    QTemporaryDir data;
+    const QString symbol = data.path() + QStringLiteral("/icons/hicolor/symbolic/apps/");
+    ASSERT_TRUE(QDir().mkpath(symbol));
+    QFile(symbol + StatusNotifierItem::kSymbolicIconName + QStringLiteral(".svg")).open(QIODevice::WriteOnly);
+    const QByteArray savedDataDirs = qgetenv("XDG_DATA_DIRS");
+    qputenv("XDG_DATA_DIRS", data.path().toUtf8());
+    ASSERT_NO_FATAL_FAILURE(serveWatcher());
+    const auto item = StatusItem::create(redSquares(), QStringLiteral("Ravlet"), bus.connect("ravlet"));
+    const bool registered = QTest::qWaitFor([&] { return watcher.items.size() == 1; }, 2000);
+    qputenv("XDG_DATA_DIRS", savedDataDirs);
+    ASSERT_TRUE(registered);
+
+    EXPECT_EQ(property("Id").toString(), QStringLiteral("ravlet"));
+    EXPECT_EQ(property("Title").toString(), QStringLiteral("Ravlet"));
+    EXPECT_EQ(property("Category").toString(), QStringLiteral("Hardware"));
+    EXPECT_EQ(property("Status").toString(), QStringLiteral("Active"));
+    EXPECT_FALSE(property("ItemIsMenu").toBool()) << "a left click activates";
+    EXPECT_EQ(property("IconName").toString(), StatusNotifierItem::kSymbolicIconName);
+    EXPECT_EQ(property("IconThemePath").toString(), data.path() + QStringLiteral("/icons"));
+
+    const auto pixmaps = qdbus_cast<sni::Pixmaps>(property("IconPixmap").value<QDBusArgument>());
+    ASSERT_EQ(pixmaps.size(), 2);
+    EXPECT_EQ(pixmaps[1].width, 22);
+    ASSERT_EQ(pixmaps[1].argb.size(), 22 * 22 * 4);
+    EXPECT_EQ(pixmaps[1].argb.left(4), QByteArray("\xff\xff\x00\x00", 4)) << "ARGB in network byte order";
+
+    Counter newToolTips;
+    ASSERT_TRUE(bus.connect("host").connect(watcher.items[0], StatusNotifierItem::kItemPath,
+                                            QStringLiteral("org.kde.StatusNotifierItem"),
+                                            QStringLiteral("NewToolTip"), &newToolTips, SLOT(hit())));
+    item->setToolTip(QStringLiteral("Speakers \u2014 50%"));
+    item->setToolTip(QStringLiteral("Speakers \u2014 50%"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return newToolTips.count == 1; }, 2000));
+    QTest::qWait(100);
+    EXPECT_EQ(newToolTips.count, 1) << "only a change is announced";
+    const auto toolTip = qdbus_cast<sni::ToolTip>(property("ToolTip").value<QDBusArgument>());
+    EXPECT_EQ(toolTip.title, QStringLiteral("Ravlet"));
+    EXPECT_EQ(toolTip.text, QStringLiteral("Speakers \u2014 50%"));
+}
+
+} // namespace
+
+#include "status_notifier_item_test.moc"
