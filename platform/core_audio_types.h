@@ -56,6 +56,8 @@ constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCharCo
 constexpr AudioObjectPropertySelector kAudioTapPropertyUID = fourCharCode("tuid");
 constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCharCode("tfmt");
 constexpr AudioObjectPropertySelector kAudioDevicePropertyVolumeScalar = fourCharCode("volm");
+// A UInt32, 1 while the device is muted and 0 while it is not.
+constexpr AudioObjectPropertySelector kAudioDevicePropertyMute = fourCharCode("mute");
 
 // Ours, not Core Audio's: what a Linux audio server states about the client
 // behind a process object (CFString each). Core Audio answers "unknown

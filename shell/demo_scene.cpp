@@ -15,9 +15,9 @@ DemoScene::DemoScene()
     m_processes.setCurrentPid(::getpid());
 
     m_speakers = m_hardware.addDevice({QStringLiteral("Built-in Speakers"), QStringLiteral("BuiltInSpeakerDevice"),
-                                       {2}, {}, 0.6f});
+                                       {2}, {}, 0.6f, false});
     m_headphones = m_hardware.addDevice({QStringLiteral("USB Headphones"), QStringLiteral("USBHeadphones-01"),
-                                         {2}, {1}, 0.8f});
+                                         {2}, {1}, 0.8f, false});
     m_hardware.addDevice({QStringLiteral("Built-in Microphone"), QStringLiteral("BuiltInMicrophoneDevice"), {}, {1}, {}});
     m_hardware.setDefaultOutputDevice(m_speakers);
 

@@ -84,7 +84,7 @@ protected:
     }
 
     SimulatedAudioHardware hw;
-    const AudioObjectID speakers = hw.addDevice({QStringLiteral("Speakers"), QStringLiteral("spk"), {2}, {}, 0.5f});
+    const AudioObjectID speakers = hw.addDevice({QStringLiteral("Speakers"), QStringLiteral("spk"), {2}, {}, 0.5f, false});
     const AudioObjectID microphone = hw.addDevice({QStringLiteral("Microphone"), QStringLiteral("mic"), {}, {1}, {}});
     const AudioObjectID interface = hw.addDevice({QStringLiteral("Interface"), QStringLiteral("ifc"), {2, 6}, {1}, {}});
     int aggregates = 0;
@@ -118,6 +118,17 @@ TEST_F(SimulatedAudioHardwareTest, RefusesBadCallsWithCoreAudioStatuses)
     EXPECT_EQ(write(kAudioObjectSystemObject, kDefaultOutput, std::uint16_t(interface)), badSize);
     EXPECT_EQ(write(speakers, kName, 0), kAudioHardwareIllegalOperationError);
     EXPECT_EQ(hw.defaultOutputDevice(), kAudioObjectUnknown);
+
+    const auto mute = address(kAudioDevicePropertyMute, kAudioObjectPropertyScopeOutput);
+    EXPECT_EQ(write(speakers, mute, std::uint16_t(1)), badSize);
+    EXPECT_EQ(write(speakers, mute, std::uint64_t(1)), badSize);
+    EXPECT_EQ(hw.deviceMuted(speakers), false);
+    EXPECT_EQ(write(speakers, mute, UInt32(2)), 0);
+    EXPECT_EQ(read(speakers, mute, value), 0);
+    EXPECT_EQ(value, 1u) << "any value but 0 mutes";
+    EXPECT_EQ(read(speakers, address(kAudioDevicePropertyMute, kAudioObjectPropertyScopeInput), value), unknown);
+    EXPECT_FALSE(hw.hasProperty(interface, mute)) << "built without a mute control";
+    EXPECT_EQ(write(interface, mute, UInt32(1)), unknown);
 }
 
 TEST_F(SimulatedAudioHardwareTest, EveryStringHandedOutIsTheCallersAndARefusedReadHandsOutNone)

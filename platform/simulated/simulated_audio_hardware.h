@@ -49,11 +49,12 @@ public:
     static constexpr UInt32 kFramesPerCycle = 512;
 
     struct DeviceSpec {
-        std::optional<QString> name;             // nothing: the name cannot be read
-        QString uid;                             // empty: the UID cannot be read
-        std::vector<UInt32> outputChannels;      // channels per output buffer
-        std::vector<UInt32> inputChannels;       // channels per input buffer
-        std::optional<Float32> volume;           // nothing: no main-element volume control
+        std::optional<QString> name;                // nothing: the name cannot be read
+        QString uid;                                // empty: the UID cannot be read
+        std::vector<UInt32> outputChannels;         // channels per output buffer
+        std::vector<UInt32> inputChannels;          // channels per input buffer
+        std::optional<Float32> volume;              // nothing: no main-element volume control
+        std::optional<bool> muted = std::nullopt;   // nothing: no main-element mute control
     };
 
     SimulatedAudioHardware();
@@ -92,6 +93,8 @@ public:
     void setDeviceName(AudioObjectID device, std::optional<QString> name);
     void setDeviceVolume(AudioObjectID device, std::optional<Float32> volume);
     std::optional<Float32> deviceVolume(AudioObjectID device) const;
+    void setDeviceMuted(AudioObjectID device, std::optional<bool> muted);
+    std::optional<bool> deviceMuted(AudioObjectID device) const;
     void setDefaultOutputDevice(AudioObjectID device);  // as another application would
     AudioObjectID defaultOutputDevice() const;
 

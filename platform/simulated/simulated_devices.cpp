@@ -83,6 +83,19 @@ std::optional<Float32> SimulatedAudioHardware::deviceVolume(AudioObjectID device
     return d ? d->spec.volume : std::nullopt;
 }
 
+void SimulatedAudioHardware::setDeviceMuted(AudioObjectID device, std::optional<bool> muted)
+{
+    const Lock lock(m->mutex);
+    deviceOrThrow(*m, device).spec.muted = muted;
+}
+
+std::optional<bool> SimulatedAudioHardware::deviceMuted(AudioObjectID device) const
+{
+    const Lock lock(m->mutex);
+    const DeviceRecord* d = m->device(device);
+    return d ? d->spec.muted : std::nullopt;
+}
+
 void SimulatedAudioHardware::setDefaultOutputDevice(AudioObjectID device)
 {
     const Lock lock(m->mutex);

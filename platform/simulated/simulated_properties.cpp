@@ -1,5 +1,5 @@
 // What the property calls answer: which objects have which properties, the
-// values read in Core Audio's shapes, and the two properties that can be set.
+// values read in Core Audio's shapes, and the three properties that can be set.
 
 #include "simulated_model.h"
 
@@ -50,6 +50,9 @@ OSStatus SimulatedAudioHardware::Model::check(AudioObjectID object, const AudioO
             break;
         case kAudioDevicePropertyVolumeScalar:
             has = scope == kAudioObjectPropertyScopeOutput && d->spec.volume.has_value();
+            break;
+        case kAudioDevicePropertyMute:
+            has = scope == kAudioObjectPropertyScopeOutput && d->spec.muted.has_value();
             break;
         default:
             break;
@@ -126,6 +129,9 @@ OSStatus SimulatedAudioHardware::Model::read(AudioObjectID object, const AudioOb
     case kAudioDevicePropertyVolumeScalar:
         reply.bytes = bytesOf(*device(object)->spec.volume);
         break;
+    case kAudioDevicePropertyMute:
+        reply.bytes = bytesOf(UInt32(*device(object)->spec.muted ? 1 : 0));
+        break;
     case kAudioProcessPropertyPID:
         reply.bytes = bytesOf(SInt32(process(object)->pid));
         break;
@@ -162,7 +168,8 @@ OSStatus SimulatedAudioHardware::Model::write(AudioObjectID object, const AudioO
     if (const OSStatus status = check(object, address))
         return status;
     const AudioObjectPropertySelector selector = address.mSelector;
-    if (selector != kAudioHardwarePropertyDefaultOutputDevice && selector != kAudioDevicePropertyVolumeScalar)
+    if (selector != kAudioHardwarePropertyDefaultOutputDevice && selector != kAudioDevicePropertyVolumeScalar
+        && selector != kAudioDevicePropertyMute)
         return kAudioHardwareIllegalOperationError;
     if (!data)
         return kAudioHardwareIllegalOperationError;
@@ -176,6 +183,16 @@ OSStatus SimulatedAudioHardware::Model::write(AudioObjectID object, const AudioO
         if (!target || !hasOutput(target->spec))
             return kAudioHardwareBadDeviceError;
         defaultOutput = wanted;
+        return kAudioHardwareNoError;
+    }
+
+    if (selector == kAudioDevicePropertyMute) {
+        UInt32 muted = 0;
+        if (dataSize != sizeof muted)
+            return kAudioHardwareBadPropertySizeError;
+        std::memcpy(&muted, data, sizeof muted);
+        // Drivers take any value but 0 for muted.
+        device(object)->spec.muted = muted != 0;
         return kAudioHardwareNoError;
     }
 

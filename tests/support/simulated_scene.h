@@ -50,9 +50,10 @@ struct SimulatedScene {
 #endif
     }
 
+    // With a mute control, unmuted.
     AudioObjectID addOutputDevice(const QString& name, const QString& uid, std::optional<float> volume = {})
     {
-        return hardware.addDevice({name, uid, {2}, {}, volume});
+        return hardware.addDevice({name, uid, {2}, {}, volume, false});
     }
 
     // A process playing audio, with its executable at path.
