@@ -66,8 +66,9 @@ void fillNode(pw_graph::Node& node, const spa_dict* props)
     node.properties = toMap(props);
 }
 
-// channelVolumes and channelMap of a Props object.
-void readVolumes(const spa_pod* param, std::optional<std::vector<float>>& volumes, QStringList& channels)
+// channelVolumes, channelMap and mute of a Props object.
+void readVolumes(const spa_pod* param, std::optional<std::vector<float>>& volumes, QStringList& channels,
+                 std::optional<bool>& mute)
 {
     if (!param || !spa_pod_is_object(param))
         return;
@@ -84,6 +85,10 @@ void readVolumes(const spa_pod* param, std::optional<std::vector<float>>& volume
             channels.clear();
             for (uint32_t i = 0; i < n; ++i)
                 channels.append(QString::number(ids[i]));
+        } else if (prop->key == SPA_PROP_mute) {
+            bool muted = false;
+            if (spa_pod_get_bool(&prop->value, &muted) >= 0)
+                mute = muted;
         }
     }
 }
@@ -104,7 +109,8 @@ std::optional<pw_graph::Route> readRoute(const spa_pod* param)
     pw_graph::Route route{index, device, {}};
     std::optional<std::vector<float>> volumes;
     QStringList ignored;
-    readVolumes(props, volumes, ignored);
+    std::optional<bool> mute;
+    readVolumes(props, volumes, ignored, mute);
     route.channelVolumes = volumes.value_or(std::vector<float>{});
     return route;
 }
@@ -132,7 +138,7 @@ const pw_node_events& nodeEvents()
             const auto node = graph.nodes.find(object->id);
             if (node == graph.nodes.end() || id != SPA_PARAM_Props)
                 return;
-            readVolumes(param, node->channelVolumes, node->channelMap);
+            readVolumes(param, node->channelVolumes, node->channelMap, node->mute);
             object->owner->markChanged();
         };
         return e;

@@ -31,6 +31,7 @@ struct Node {
     bool inLinkGroup = false;          // part of a filter chain or loopback
     int profileDevice = -1;            // card.profile.device, for Route volumes
     std::optional<std::vector<float>> channelVolumes;   // Props, linear
+    std::optional<bool> mute;                           // Props
     QStringList channelMap;            // the channels of channelVolumes
     QVariantMap properties;            // the rest, as the daemon gave them
 };

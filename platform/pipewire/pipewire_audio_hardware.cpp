@@ -1,5 +1,5 @@
-// The property side of the seam: devices, the default output, volumes and
-// process objects, all answered from the connection's graph.
+// The property side of the seam: devices, the default output, volumes, mutes
+// and process objects, all answered from the connection's graph.
 
 #include "pipewire_audio_hardware.h"
 
@@ -282,6 +282,11 @@ OSStatus PipeWireAudioHardware::read(AudioObjectID object, const AudioObjectProp
             reply.bytes = bytesOf(*scalar);
             return kAudioHardwareNoError;
         }
+        case kAudioDevicePropertyMute:
+            if (!output || !node->mute)
+                return kAudioHardwareUnknownPropertyError;
+            reply.bytes = bytesOf(UInt32(*node->mute ? 1 : 0));
+            return kAudioHardwareNoError;
         default:
             return kAudioHardwareUnknownPropertyError;
         }
@@ -396,6 +401,14 @@ OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object, const Audi
                 || processes().contains(object)
                  ? kAudioHardwareUnknownPropertyError
                  : kAudioHardwareBadObjectError;
+    if (address.mSelector == kAudioDevicePropertyMute && address.mScope == kAudioObjectPropertyScopeOutput
+        && node->mute) {
+        if (dataSize != sizeof(UInt32))
+            return kAudioHardwareBadPropertySizeError;
+        UInt32 muted = 0;
+        std::memcpy(&muted, data, sizeof muted);
+        return m_connection.setMute(node->id, muted != 0) ? kAudioHardwareNoError : kAudioHardwareNotRunningError;
+    }
     if (address.mSelector != kAudioDevicePropertyVolumeScalar || address.mScope != kAudioObjectPropertyScopeOutput
         || !node->channelVolumes || node->channelVolumes->empty())
         return kAudioHardwareUnknownPropertyError;

@@ -232,8 +232,26 @@ bool PipeWireConnection::setMetadata(uint32_t subject, const QString& key, const
 
 bool PipeWireConnection::setVolumes(uint32_t nodeId, const std::vector<float>& volumes)
 {
+    if (volumes.empty())
+        return false;
+    return setSinkProps(nodeId, [&](spa_pod_builder& b) {
+        spa_pod_builder_prop(&b, SPA_PROP_channelVolumes, 0);
+        spa_pod_builder_array(&b, sizeof(float), SPA_TYPE_Float, uint32_t(volumes.size()), volumes.data());
+    });
+}
+
+bool PipeWireConnection::setMute(uint32_t nodeId, bool muted)
+{
+    return setSinkProps(nodeId, [&](spa_pod_builder& b) {
+        spa_pod_builder_prop(&b, SPA_PROP_mute, 0);
+        spa_pod_builder_bool(&b, muted);
+    });
+}
+
+bool PipeWireConnection::setSinkProps(uint32_t nodeId, const std::function<void(spa_pod_builder&)>& addProps)
+{
     const auto node = d->graph.nodes.constFind(nodeId);
-    if (node == d->graph.nodes.cend() || volumes.empty())
+    if (node == d->graph.nodes.cend())
         return false;
     uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
@@ -253,8 +271,7 @@ bool PipeWireConnection::setVolumes(uint32_t nodeId, const std::vector<float>& v
                                 SPA_POD_Int(route.device), 0);
             spa_pod_builder_prop(&b, SPA_PARAM_ROUTE_props, 0);
             spa_pod_builder_push_object(&b, &inner, SPA_TYPE_OBJECT_Props, SPA_PARAM_Route);
-            spa_pod_builder_prop(&b, SPA_PROP_channelVolumes, 0);
-            spa_pod_builder_array(&b, sizeof(float), SPA_TYPE_Float, uint32_t(volumes.size()), volumes.data());
+            addProps(b);
             spa_pod_builder_pop(&b, &inner);
             // Saved, as the desktop's own mixer saves it.
             spa_pod_builder_prop(&b, SPA_PARAM_ROUTE_save, 0);
@@ -268,8 +285,7 @@ bool PipeWireConnection::setVolumes(uint32_t nodeId, const std::vector<float>& v
     if (boundNode == d->bound.end())
         return false;
     spa_pod_builder_push_object(&b, &outer, SPA_TYPE_OBJECT_Props, SPA_PARAM_Props);
-    spa_pod_builder_prop(&b, SPA_PROP_channelVolumes, 0);
-    spa_pod_builder_array(&b, sizeof(float), SPA_TYPE_Float, uint32_t(volumes.size()), volumes.data());
+    addProps(b);
     auto* pod = static_cast<spa_pod*>(spa_pod_builder_pop(&b, &outer));
     pw_node_set_param(reinterpret_cast<pw_node*>(boundNode->second->proxy), SPA_PARAM_Props, 0, pod);
     return true;

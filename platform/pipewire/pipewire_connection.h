@@ -24,6 +24,7 @@ struct pw_core;
 struct pw_loop;
 struct pw_proxy;
 struct pw_properties;
+struct spa_pod_builder;
 
 class PipeWireConnection : public QObject {
     Q_OBJECT
@@ -54,6 +55,8 @@ public:
     // A sink's volumes: through its device's route when it has one (as the
     // session manager's own mixer does, saved), else its own Props.
     bool setVolumes(uint32_t nodeId, const std::vector<float>& volumes);
+    // The same for its mute.
+    bool setMute(uint32_t nodeId, bool muted);
     // An object made by one of the daemon's factories, owned by this
     // connection: it goes away with us. Destroy it with pw_proxy_destroy().
     pw_proxy* createObject(const char* factory, const char* type, uint32_t version, pw_properties* props);
@@ -74,5 +77,8 @@ public:
     struct Private;
 
 private:
+    // Writes the Props that addProps adds, by the way setVolumes() says.
+    bool setSinkProps(uint32_t nodeId, const std::function<void(spa_pod_builder&)>& addProps);
+
     std::unique_ptr<Private> d;
 };

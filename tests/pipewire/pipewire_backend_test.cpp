@@ -188,7 +188,7 @@ TEST_F(PipeWireBackendTest, SinksAreTheOutputsAndPickingOneMovesTheMixThere)
     EXPECT_FALSE(defaultSink.contains(QLatin1String("ravlet"))) << defaultSink.toStdString();
 }
 
-TEST_F(PipeWireBackendTest, MasterVolumeFollowsTheCubicCurveAndKeepsTheBalance)
+TEST_F(PipeWireBackendTest, MasterVolumeFollowsTheCubicCurveAndKeepsTheBalanceAndMuteGoesBothWays)
 {
     startEngine();
     const quint32 speakers = pwdump::nodeByName(session->pwDump(), QStringLiteral("speakers"))->id;
@@ -205,11 +205,32 @@ TEST_F(PipeWireBackendTest, MasterVolumeFollowsTheCubicCurveAndKeepsTheBalance)
         engine->refresh();
         return std::abs(engine->masterVolume() - 0.5f) < 1e-3f;
     }, 5000)) << engine->masterVolume();
+
+    ASSERT_TRUE(session->run(QStringLiteral("pw-cli"), {QStringLiteral("s"), QString::number(speakers),
+                                                        QStringLiteral("Props"), QStringLiteral("{ mute: true }")}));
+    EXPECT_TRUE(pumpUntil([&] {
+        engine->refresh();
+        return engine->masterMuteSupported() && engine->masterMuted();
+    }, 5000)) << "muted elsewhere";
+    const auto mutedOnTheDaemon = [&] {
+        for (const QJsonValue& object : session->pwDump()) {
+            if (object[QLatin1String("id")].toInteger() == speakers)
+                return object[QLatin1String("info")][QLatin1String("params")][QLatin1String("Props")][0]
+                             [QLatin1String("mute")];
+        }
+        return QJsonValue();
+    };
+    engine->toggleMasterMuted();
+    EXPECT_TRUE(pumpUntil([&] { return mutedOnTheDaemon() == QJsonValue(false); }, 5000));
+    EXPECT_TRUE(pumpUntil([&] {
+        engine->refresh();
+        return !engine->masterMuted();
+    }, 5000)) << "read back";
     QByteArray props;
     ASSERT_TRUE(session->run(QStringLiteral("pw-cli"),
                              {QStringLiteral("e"), QString::number(speakers), QStringLiteral("Props")}, &props));
     EXPECT_TRUE(props.contains("0.125")) << props.constData();
-    EXPECT_TRUE(props.contains("0.0625")) << "the right side stays at half the left";
+    EXPECT_TRUE(props.contains("0.0625")) << "the right side stays at half the left, muted or not";
 }
 
 TEST_F(PipeWireBackendTest, GainAndMuteShapeOneApplicationAndLeaveTheOthersAlone)
