@@ -38,6 +38,7 @@ void RavletEngine::refresh()
     publish(m_currentOutputID, hal::defaultOutputDevice(m_hardware), &RavletEngine::currentOutputIDChanged);
     publish(m_outputs, listOutputDevices(), &RavletEngine::outputsChanged);
     readMasterVolume();
+    readMasterMute();
 
     if (!m_supported)
         return;

@@ -1,8 +1,9 @@
 #pragma once
 
 // RavletEngine: the one model object. It holds everything the mixer shows
-// (applications, gains, mutes, order, outputs, master volume, levels), keeps
-// the user's settings, and owns the storage shared with the I/O thread.
+// (applications, gains, mutes, order, outputs, master volume and mute,
+// levels), keeps the user's settings, and owns the storage shared with the
+// I/O thread.
 // Main thread only, except render(), which the audio device calls.
 
 #include "audio_hardware.h"
@@ -51,6 +52,8 @@ class RavletEngine : public QObject {
     Q_PROPERTY(QString outputName READ outputName NOTIFY outputNameChanged)
     Q_PROPERTY(float masterVolume READ masterVolume WRITE setMasterVolume NOTIFY masterVolumeChanged)
     Q_PROPERTY(bool masterVolumeSupported READ masterVolumeSupported NOTIFY masterVolumeSupportedChanged)
+    Q_PROPERTY(bool masterMuted READ masterMuted WRITE setMasterMuted NOTIFY masterMutedChanged)
+    Q_PROPERTY(bool masterMuteSupported READ masterMuteSupported NOTIFY masterMuteSupportedChanged)
     Q_PROPERTY(QList<OutputDevice> outputs READ outputs NOTIFY outputsChanged)
     Q_PROPERTY(quint32 currentOutputID READ currentOutputID NOTIFY currentOutputIDChanged)
     // The devices in the shape QML binds to, with the same signal.
@@ -78,6 +81,8 @@ public:
     QString outputName() const { return m_outputName; }
     float masterVolume() const { return m_masterVolume; }
     bool masterVolumeSupported() const { return m_masterVolumeSupported; }
+    bool masterMuted() const { return m_masterMuted; }
+    bool masterMuteSupported() const { return m_masterMuteSupported; }
     const QList<OutputDevice>& outputs() const { return m_outputs; }
     AudioObjectID currentOutputID() const { return m_currentOutputID; }
 
@@ -95,6 +100,11 @@ public:
     Q_INVOKABLE void refresh();
     // Publishes v at once and writes it, clamped to 0…1, to the default device.
     Q_INVOKABLE void setMasterVolume(float volume);
+    // Publishes muted at once and writes it to the default device.
+    Q_INVOKABLE void setMasterMuted(bool muted);
+    // The opposite of what the default device says now; nothing when it
+    // cannot be muted.
+    Q_INVOKABLE void toggleMasterMuted();
     // Makes device the system's output and moves the tapped applications to it.
     Q_INVOKABLE void selectOutputDevice(quint32 device);
 
@@ -161,6 +171,8 @@ signals:
     void outputNameChanged();
     void masterVolumeChanged();
     void masterVolumeSupportedChanged();
+    void masterMutedChanged();
+    void masterMuteSupportedChanged();
     void outputsChanged();
     void currentOutputIDChanged();
     void displayAppsChanged();
@@ -184,6 +196,7 @@ private:
     QList<OutputDevice> listOutputDevices();
     QString defaultOutputName();
     void readMasterVolume();
+    void readMasterMute();
     // Discovery; false when the process list could not be read.
     bool discoverApplications();
     // A running setup that no longer fits: the default device changed, or a
@@ -209,6 +222,8 @@ private:
     QString m_outputName = QStringLiteral("Output");
     float m_masterVolume = 1.0f;
     bool m_masterVolumeSupported = false;
+    bool m_masterMuted = false;
+    bool m_masterMuteSupported = false;
     QList<OutputDevice> m_outputs;
     AudioObjectID m_currentOutputID = kAudioObjectUnknown;
 

@@ -1,5 +1,5 @@
 // The output side: which devices can play, which one is the default, and its
-// main volume.
+// main volume and mute. Main thread only.
 
 #include "engine.h"
 #include "hal_access.h"
@@ -9,6 +9,7 @@
 namespace {
 
 const AudioObjectPropertyAddress kVolumeAddress = hal::outputAddress(kAudioDevicePropertyVolumeScalar);
+const AudioObjectPropertyAddress kMuteAddress = hal::outputAddress(kAudioDevicePropertyMute);
 
 } // namespace
 
@@ -64,6 +65,46 @@ void RavletEngine::setMasterVolume(float volume)
         return;
     const Float32 written = std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, 1.0f);
     m_hardware.setPropertyData(device, kVolumeAddress, 0, nullptr, sizeof(written), &written);
+}
+
+void RavletEngine::readMasterMute()
+{
+    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
+    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kMuteAddress)) {
+        publish(m_masterMuteSupported, false, &RavletEngine::masterMuteSupportedChanged);
+        return;
+    }
+    publish(m_masterMuteSupported, true, &RavletEngine::masterMuteSupportedChanged);
+
+    OSStatus status = kAudioHardwareNoError;
+    const auto muted = hal::readFixed<UInt32>(m_hardware, device, kMuteAddress, &status);
+    if (status == kAudioHardwareNoError)
+        publish(m_masterMuted, muted != 0, &RavletEngine::masterMutedChanged);
+}
+
+void RavletEngine::setMasterMuted(bool muted)
+{
+    publish(m_masterMuted, muted, &RavletEngine::masterMutedChanged);
+
+    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
+    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kMuteAddress))
+        return;
+    const UInt32 written = muted ? 1 : 0;
+    m_hardware.setPropertyData(device, kMuteAddress, 0, nullptr, sizeof(written), &written);
+}
+
+void RavletEngine::toggleMasterMuted()
+{
+    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
+    // Published without a device to hold it, a mute would stay on show over
+    // an output that plays: a refresh keeps the last value.
+    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kMuteAddress))
+        return;
+    // From the device, not the published value, which may be a refresh old:
+    // after a mute made elsewhere, a toggle unmutes.
+    OSStatus status = kAudioHardwareNoError;
+    const auto muted = hal::readFixed<UInt32>(m_hardware, device, kMuteAddress, &status);
+    setMasterMuted(!(status == kAudioHardwareNoError ? muted != 0 : m_masterMuted));
 }
 
 void RavletEngine::selectOutputDevice(quint32 device)

@@ -95,11 +95,14 @@ TEST(EngineLifecycle, EveryAssignmentNotifiesEvenWhenNothingChanges)
         {&RavletEngine::levelsChanged, [&] { engine->pumpMeters(); }},
         {&RavletEngine::masterLevelChanged, [&] { engine->pumpMeters(); }},
         {&RavletEngine::masterVolumeChanged, [&] { engine->setMasterVolume(engine->masterVolume()); }},
+        {&RavletEngine::masterMutedChanged, [&] { engine->setMasterMuted(engine->masterMuted()); }},
         {&RavletEngine::outputNameChanged, refresh},
         {&RavletEngine::currentOutputIDChanged, refresh},
         {&RavletEngine::outputsChanged, refresh},
         {&RavletEngine::masterVolumeSupportedChanged, refresh},
         {&RavletEngine::masterVolumeChanged, refresh},
+        {&RavletEngine::masterMuteSupportedChanged, refresh},
+        {&RavletEngine::masterMutedChanged, refresh},
     };
     for (std::size_t i = 0; i < std::size(assignments); ++i) {
         int notified = 0;

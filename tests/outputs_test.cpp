@@ -1,4 +1,4 @@
-// Output devices, the current device and its master volume.
+// Output devices, the current device and its master volume and mute.
 
 #include "hal_access.h"
 #include "support/simulated_scene.h"
@@ -43,16 +43,22 @@ TEST_F(OutputsTest, FollowsChangesMadeElsewhereAtTheNextRefresh)
     EXPECT_EQ(engine->currentOutputID(), scene.speakers);
     EXPECT_TRUE(engine->masterVolumeSupported());
     EXPECT_FLOAT_EQ(engine->masterVolume(), 0.5f);
+    EXPECT_TRUE(engine->masterMuteSupported());
+    EXPECT_FALSE(engine->masterMuted());
 
+    scene.hardware.setDeviceMuted(headphones, true);
     scene.hardware.setDefaultOutputDevice(headphones);
     engine->refresh();
     EXPECT_EQ(engine->outputName(), "Headphones");
     EXPECT_EQ(engine->currentOutputID(), headphones);
     EXPECT_FLOAT_EQ(engine->masterVolume(), 0.25f);
+    EXPECT_TRUE(engine->masterMuted());
 
     scene.hardware.setDeviceVolume(headphones, 0.75f);
+    scene.hardware.setDeviceMuted(headphones, false);
     engine->refresh();
     EXPECT_FLOAT_EQ(engine->masterVolume(), 0.75f);
+    EXPECT_FALSE(engine->masterMuted());
 }
 
 TEST_F(OutputsTest, WithNoDefaultDeviceShowsOutputAndNoVolume)
@@ -63,18 +69,32 @@ TEST_F(OutputsTest, WithNoDefaultDeviceShowsOutputAndNoVolume)
     EXPECT_EQ(engine->currentOutputID(), 0u);
     EXPECT_FALSE(engine->masterVolumeSupported());
     EXPECT_FLOAT_EQ(engine->masterVolume(), 1.0f);
+    EXPECT_FALSE(engine->masterMuteSupported());
     EXPECT_TRUE(engine->outputs().isEmpty());
 }
 
-TEST_F(OutputsTest, MasterVolumeWritesClampedKeepsTheLastReadAndSkipsADeviceWithoutOne)
+TEST_F(OutputsTest, MasterVolumeAndMuteWriteTheDeviceKeepTheLastReadAndSkipADeviceWithoutThem)
 {
     const auto engine = scene.makeEngine();
-    scene.hardware.failCall(Call::GetPropertyData, kAudioDevicePropertyVolumeScalar, kAudioHardwareUnspecifiedError);
+    for (const AudioObjectPropertySelector selector : {kAudioDevicePropertyVolumeScalar, kAudioDevicePropertyMute})
+        scene.hardware.failCall(Call::GetPropertyData, selector, kAudioHardwareUnspecifiedError);
     scene.hardware.setDeviceVolume(scene.speakers, 0.9f);
+    scene.hardware.setDeviceMuted(scene.speakers, true);
     engine->refresh();
     EXPECT_TRUE(engine->masterVolumeSupported());
     EXPECT_FLOAT_EQ(engine->masterVolume(), 0.5f) << "a failed read keeps the last value";
+    EXPECT_TRUE(engine->masterMuteSupported());
+    EXPECT_FALSE(engine->masterMuted());
     scene.hardware.clearFaults();
+
+    // A toggle starts from the device, which may have changed since the
+    // last refresh.
+    engine->toggleMasterMuted();
+    EXPECT_FALSE(engine->masterMuted());
+    EXPECT_EQ(scene.hardware.deviceMuted(scene.speakers), false);
+    engine->setMasterMuted(true);
+    EXPECT_TRUE(engine->masterMuted());
+    EXPECT_EQ(scene.hardware.deviceMuted(scene.speakers), true);
 
     engine->setMasterVolume(1.2f);
     EXPECT_FLOAT_EQ(engine->masterVolume(), 1.2f);
@@ -88,11 +108,18 @@ TEST_F(OutputsTest, MasterVolumeWritesClampedKeepsTheLastReadAndSkipsADeviceWith
     EXPECT_FLOAT_EQ(engine->masterVolume(), 1.0f) << "the device's own value replaces the published one";
 
     scene.hardware.setDeviceVolume(scene.speakers, std::nullopt);
+    scene.hardware.setDeviceMuted(scene.speakers, std::nullopt);
     engine->refresh();
+    EXPECT_FALSE(engine->masterMuteSupported());
+    EXPECT_TRUE(engine->masterMuted()) << "kept";
     scene.hardware.resetCallCounts();
     engine->setMasterVolume(0.3f);
     EXPECT_FALSE(engine->masterVolumeSupported());
     EXPECT_FLOAT_EQ(engine->masterVolume(), 0.3f);
+    engine->setMasterMuted(false);
+    EXPECT_FALSE(engine->masterMuted());
+    engine->toggleMasterMuted();
+    EXPECT_FALSE(engine->masterMuted()) << "no mute on show over a device that cannot mute";
     EXPECT_EQ(scene.hardware.callCount(Call::SetPropertyData), 0);
 }
 
