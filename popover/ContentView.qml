@@ -9,8 +9,9 @@ import Ravlet.Popover
 //
 // Keys: Up and Down go from row to row (the master volume first), Left and
 // Right change the volume of the row the focus is in, Home puts it back to
-// 100 %, M mutes it, the menu key (or Shift+F10) opens its menu or, outside
-// the rows, the header's; Escape asks to close. Tab reaches every control.
+// 100 %, M mutes it (on the master row, the output device), the menu key (or
+// Shift+F10) opens its menu or, outside the rows, the header's; Escape asks
+// to close. Tab reaches every control.
 FocusScope {
     id: root
 
@@ -88,9 +89,10 @@ FocusScope {
         value: Style.separator
     }
 
-    // The master volume, then each row, as Up and Down go through them.
+    // The master row, then each row, as Up and Down go through them. The
+    // master row is reached at its slider, or at its mute button without one.
     function keyStops() {
-        const stops = masterSlider.visible ? [masterSlider] : []
+        const stops = masterSlider.visible ? [masterSlider] : masterMute.visible ? [masterMute] : []
         for (let i = 0; i < rowRepeater.count; ++i)
             stops.push(rowRepeater.itemAt(i))
         return stops
@@ -100,13 +102,35 @@ FocusScope {
         const stops = keyStops()
         if (stops.length === 0)
             return
-        const at = stops.findIndex(stop => stop.activeFocus)
+        // Either master control is the master row's place, as any control
+        // of a row is the row's.
+        const at = masterSlider.activeFocus || masterMute.activeFocus ? 0
+                 : stops.findIndex(stop => stop.activeFocus)
         const next = at < 0 ? (by > 0 ? 0 : stops.length - 1) : Math.max(0, Math.min(stops.length - 1, at + by))
         stops[next].forceActiveFocus(Qt.TabFocusReason)
     }
 
     function stepMaster(steps) {
         root.engine.setMasterVolume(ViewLogic.steppedMasterVolume(root.engine.masterVolume, steps))
+    }
+
+    // The keys on the master row, whichever of its controls has the focus:
+    // Left and Right step the volume, M mutes the device. Up and Down are
+    // taken here before the slider would take them as steps. Home stays out:
+    // the device's full volume is too loud to be one key away.
+    function handleMasterKey(event) {
+        const plain = (event.modifiers & ~Qt.KeypadModifier) === Qt.NoModifier
+        if (!plain)
+            return
+        if ((event.key === Qt.Key_Left || event.key === Qt.Key_Right) && root.engine.masterVolumeSupported)
+            root.stepMaster(event.key === Qt.Key_Left ? -1 : 1)
+        else if (event.key === Qt.Key_Up || event.key === Qt.Key_Down)
+            root.moveFocus(event.key === Qt.Key_Up ? -1 : 1)
+        else if (event.key === Qt.Key_M && root.engine.masterMuteSupported)
+            root.engine.setMasterMuted(!root.engine.masterMuted)
+        else
+            return
+        event.accepted = true
     }
 
     Keys.onPressed: event => {
@@ -147,8 +171,10 @@ FocusScope {
 
         anchors.centerIn: parent
         width: ViewLogic.popoverWidth
-        height: ViewLogic.popoverHeight(root.engine.supported, root.engine.masterVolumeSupported, apps.count,
-                                        root.rowHeight, root.screenAvailableHeight)
+        // The master row is as tall with a mute button alone as with a slider.
+        height: ViewLogic.popoverHeight(root.engine.supported,
+                                        root.engine.masterVolumeSupported || root.engine.masterMuteSupported,
+                                        apps.count, root.rowHeight, root.screenAvailableHeight)
         clip: true
 
         onWidthChanged: Qt.callLater(root.reportSize)
@@ -455,31 +481,44 @@ FocusScope {
                         level: root.onScreen ? root.engine.masterLevel : 0
                     }
 
-                    VolumeSlider {
-                        id: masterSlider
-                        objectName: "masterSlider"
-                        accessibleName: "Master volume"
-                        // Home stays out: the device's full volume is too
-                        // loud to be one key away.
-                        Keys.onPressed: event => {
-                            const plain = (event.modifiers & ~Qt.KeypadModifier) === Qt.NoModifier
-                            if (!plain)
-                                return
-                            if (event.key === Qt.Key_Left || event.key === Qt.Key_Right)
-                                root.stepMaster(event.key === Qt.Key_Left ? -1 : 1)
-                            // Not the slider's: its own would step it.
-                            else if (event.key === Qt.Key_Up || event.key === Qt.Key_Down)
-                                root.moveFocus(event.key === Qt.Key_Up ? -1 : 1)
-                            else
-                                return
-                            event.accepted = true
-                        }
-                        visible: root.engine.masterVolumeSupported
+                    RowLayout {
+                        visible: masterSlider.visible || masterMute.visible
                         Layout.fillWidth: true
-                        from: 0
-                        to: 1
-                        value: ViewLogic.masterSliderValue(root.engine.masterVolume)
-                        onMoved: root.engine.setMasterVolume(value)
+                        spacing: 10
+
+                        VolumeSlider {
+                            id: masterSlider
+                            objectName: "masterSlider"
+                            accessibleName: "Master volume"
+                            Keys.onPressed: event => root.handleMasterKey(event)
+                            visible: root.engine.masterVolumeSupported
+                            Layout.fillWidth: true
+                            from: 0
+                            to: 1
+                            value: ViewLogic.masterSliderValue(root.engine.masterVolume)
+                            onMoved: root.engine.setMasterVolume(value)
+                        }
+
+                        // Without the slider the button stays at the end.
+                        Item {
+                            visible: !masterSlider.visible
+                            Layout.fillWidth: true
+                        }
+
+                        // As a row's mute button: muting changes the button
+                        // alone, the percentage and slider stay.
+                        SymbolButton {
+                            id: masterMute
+                            objectName: "masterMute"
+                            visible: root.engine.masterMuteSupported
+                            Layout.preferredWidth: 22
+                            symbol: root.engine.masterMuted ? "speaker.slash.fill" : "speaker.wave.2.fill"
+                            symbolSize: 14
+                            symbolColor: root.engine.masterMuted ? Style.red : Style.secondary
+                            accessibleName: (root.engine.masterMuted ? "Unmute " : "Mute ") + root.engine.outputName
+                            Keys.onPressed: event => root.handleMasterKey(event)
+                            onClicked: root.engine.setMasterMuted(!root.engine.masterMuted)
+                        }
                     }
                 }
             }

@@ -228,12 +228,29 @@ TEST_F(ContentViewTest, TheMasterControlsFollowThePickedDevice)
     EXPECT_EQ(engine->currentOutputID(), headphones);
     EXPECT_EQ(item("masterPercentage")->property("text").toString(), QStringLiteral("80%"));
 
-    // A device without a volume of its own loses the master row's controls.
+    // Muting the device changes its button alone.
+    QQuickItem* mute = item("masterMute");
+    click(mute);
+    EXPECT_EQ(scene.hardware.deviceMuted(headphones), true);
+    EXPECT_EQ(mute->property("symbol").toString(), QStringLiteral("speaker.slash.fill"));
+    EXPECT_EQ(item("masterPercentage")->property("text").toString(), QStringLiteral("80%"));
+    EXPECT_FLOAT_EQ(float(item("masterSlider")->property("value").toDouble()), 0.8f);
+    click(mute);
+    EXPECT_EQ(scene.hardware.deviceMuted(headphones), false);
+
+    // A device without a volume of its own loses the master row's controls,
+    // one by one.
     scene.hardware.setDeviceVolume(headphones, std::nullopt);
     engine->refresh();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return reportedSize() == QSizeF(400, 402); }, 2000));
+    settle();
     EXPECT_FALSE(shown("masterSlider"));
     EXPECT_FALSE(shown("masterPercentage"));
+    EXPECT_TRUE(shown("masterMute"));
+    EXPECT_EQ(reportedSize(), QSizeF(400, 428));
+    scene.hardware.setDeviceMuted(headphones, std::nullopt);
+    engine->refresh();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reportedSize() == QSizeF(400, 402); }, 2000));
+    EXPECT_FALSE(shown("masterMute"));
 }
 
 TEST_F(ContentViewTest, MovingARowsSliderSetsAndSavesItsGain)
@@ -436,8 +453,14 @@ TEST_F(ContentViewTest, KeysAndTheWheelChangeTheRowTheyAreOn)
     EXPECT_TRUE(ringed(item("masterSlider")));
     key(Qt::Key_Right);
     EXPECT_FLOAT_EQ(engine->masterVolume(), popover::steppedMasterVolume(master, 1));
+    key(Qt::Key_M);
+    EXPECT_EQ(scene.hardware.deviceMuted(scene.speakers), true);
+    key(Qt::Key_Tab);
+    EXPECT_TRUE(ringed(item("masterMute")));
+    key(Qt::Key_M);
+    EXPECT_EQ(scene.hardware.deviceMuted(scene.speakers), false);
     key(Qt::Key_Down);
-    EXPECT_TRUE(ringed(item("volume", row(top))));
+    EXPECT_TRUE(ringed(item("volume", row(top)))) << "from either control of the master row";
     key(Qt::Key_Right);
     EXPECT_EQ(gain(top), 1.05f);
     key(Qt::Key_Home);
@@ -516,8 +539,8 @@ TEST_F(ContentViewTest, TabReachesEveryControlWithARingAndAName)
         EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty()) << reached.last().toStdString();
         EXPECT_NE(accessible->role(), QAccessible::Client) << "a role of its own: " << reached.last().toStdString();
     }
-    EXPECT_EQ(reached, (QStringList{"updatePill", "showHidden", "power", "outputMenuButton", "masterSlider", "volume",
-                                    "stateButton", "volume", "stateButton"}));
+    EXPECT_EQ(reached, (QStringList{"updatePill", "showHidden", "power", "outputMenuButton", "masterSlider",
+                                    "masterMute", "volume", "stateButton", "volume", "stateButton"}));
 }
 
 TEST_F(ContentViewTest, TheColoursFollowTheDarkFlagLive)
