@@ -23,11 +23,14 @@ void AppDelegate::applicationDidFinishLaunching(const std::function<UpdateServic
             if (m_engine->masterVolumeSupported())
                 m_engine->setMasterVolume(popover::steppedMasterVolume(m_engine->masterVolume(), notches));
         });
+        connect(m_statusItem.get(), &StatusItem::secondaryClicked, m_engine.get(), &RavletEngine::toggleMasterMuted);
         // The tooltip says what the wheel and the middle button act on.
         for (const auto changed : {&RavletEngine::outputNameChanged, &RavletEngine::masterVolumeChanged,
-                                   &RavletEngine::masterVolumeSupportedChanged})
+                                   &RavletEngine::masterVolumeSupportedChanged, &RavletEngine::masterMutedChanged,
+                                   &RavletEngine::masterMuteSupportedChanged})
             connect(m_engine.get(), changed, this, &AppDelegate::updateToolTip);
         updateToolTip();
+        buildMenu();
     }
 
     // The popover is the program's first Qt Quick window.
@@ -47,10 +50,41 @@ void AppDelegate::followAppearance(const Appearance& appearance)
             [this, &appearance] { m_popover->setDark(appearance.dark()); });
 }
 
+void AppDelegate::buildMenu()
+{
+    m_menu = std::make_unique<QMenu>();
+    m_menu->addAction(QStringLiteral("Open Ravlet"), this, &AppDelegate::openPopover);
+    m_muteOutput = m_menu->addAction(QStringLiteral("Mute Output"));
+    m_muteOutput->setCheckable(true);
+    connect(m_muteOutput, &QAction::triggered, m_engine.get(), &RavletEngine::setMasterMuted);
+    m_menu->addSeparator();
+    m_startAtLoginEntry = m_menu->addAction(QStringLiteral("Start at Login"));
+    m_startAtLoginEntry->setCheckable(true);
+    connect(m_startAtLoginEntry, &QAction::triggered, &m_startAtLogin, &AutostartEntry::setEnabled);
+    m_menu->addAction(QStringLiteral("Quit Ravlet"), this, &AppDelegate::quitRequested);
+
+    // The entry may have been changed elsewhere since.
+    connect(m_menu.get(), &QMenu::aboutToShow, &m_startAtLogin, &AutostartEntry::reload);
+    connect(&m_startAtLogin, &AutostartEntry::enabledChanged, this, &AppDelegate::updateMenu);
+    for (const auto changed : {&RavletEngine::masterMutedChanged, &RavletEngine::masterMuteSupportedChanged})
+        connect(m_engine.get(), changed, this, &AppDelegate::updateMenu);
+    updateMenu();
+    m_statusItem->setMenu(m_menu.get());
+}
+
+void AppDelegate::updateMenu()
+{
+    m_muteOutput->setVisible(m_engine->masterMuteSupported());
+    m_muteOutput->setChecked(m_engine->masterMuted());
+    m_startAtLoginEntry->setChecked(m_startAtLogin.enabled());
+}
+
 void AppDelegate::updateToolTip()
 {
     QString text = m_engine->outputName();
-    if (m_engine->masterVolumeSupported())
+    if (m_engine->masterMuteSupported() && m_engine->masterMuted())
+        text += QStringLiteral(" \u2014 muted");
+    else if (m_engine->masterVolumeSupported())
         text += QStringLiteral(" \u2014 ") + popover::percentText(popover::shownMasterVolume(m_engine->masterVolume()));
     m_statusItem->setToolTip(text);
 }

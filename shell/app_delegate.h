@@ -9,6 +9,7 @@
 #include "popover_window.h"
 #include "status_item.h"
 
+#include <QMenu>
 #include <QObject>
 
 #include <functional>
@@ -45,16 +46,23 @@ public:
 
     RavletEngine& engine() { return *m_engine; }
     StatusItem* statusItem() const { return m_statusItem.get(); }
+    // The status item's menu: open, mute the output, start at login, quit.
+    QMenu* statusMenu() const { return m_menu.get(); }
     PopoverWindow* popover() const { return m_popover.get(); }
 
 signals:
     void quitRequested();
 
 private:
+    void buildMenu();
+    void updateMenu();
     void updateToolTip();
 
     std::unique_ptr<RavletEngine> m_engine;
     AutostartEntry m_startAtLogin;
+    std::unique_ptr<QMenu> m_menu;
+    QAction* m_muteOutput = nullptr;
+    QAction* m_startAtLoginEntry = nullptr;
     std::unique_ptr<StatusItem> m_statusItem;
     std::unique_ptr<PopoverWindow> m_popover;
 };

@@ -4,6 +4,8 @@
 
 #include <QDBusServiceWatcher>
 #include <QGuiApplication>
+#include <QMenu>
+#include <QPointer>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -38,6 +40,7 @@ public:
 
     QRect geometry() const override { return m_tray.geometry(); }
     void setToolTip(const QString& text) override { m_tray.setToolTip(m_name + QLatin1Char('\n') + text); }
+    void setMenu(QMenu* menu) override { m_tray.setContextMenu(menu); }
     QString surface() const override { return QStringLiteral("tray icon"); }
 
 private:
@@ -72,6 +75,12 @@ public:
     void setToolTip(const QString& text) override
     {
         m_button.setToolTip(m_button.accessibleName() + QLatin1Char('\n') + text);
+    }
+    void setMenu(QMenu* menu) override
+    {
+        m_button.setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(&m_button, &QWidget::customContextMenuRequested, menu,
+                [this, menu](const QPoint& at) { menu->popup(m_button.mapToGlobal(at)); });
     }
     QString surface() const override { return QStringLiteral("button"); }
 
@@ -114,6 +123,12 @@ public:
         m_toolTip = text;
         if (m_current)
             m_current->setToolTip(text);
+    }
+    void setMenu(QMenu* menu) override
+    {
+        m_menu = menu;
+        if (m_current)
+            m_current->setMenu(menu);
     }
     QString surface() const override { return m_current ? m_current->surface() : QString(); }
 
@@ -160,6 +175,8 @@ private:
         connect(next.get(), &StatusItem::secondaryClicked, this, &StatusItem::secondaryClicked);
         if (!m_toolTip.isEmpty())
             next->setToolTip(m_toolTip);
+        if (m_menu)
+            next->setMenu(m_menu);
         m_current = std::move(next);
         qInfo("[ravlet] in the tray: %s", qPrintable(m_current->surface()));
     }
@@ -169,6 +186,7 @@ private:
     QIcon m_icon;
     QString m_name;
     QString m_toolTip;
+    QPointer<QMenu> m_menu;
     QTimer m_settle;
     bool m_asking = false;
     bool m_askAgain = false;

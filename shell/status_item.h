@@ -15,6 +15,8 @@
 
 #include <memory>
 
+class QMenu;
+
 class StatusItem : public QObject {
     Q_OBJECT
 public:
@@ -25,6 +27,9 @@ public:
     virtual QRect geometry() const = 0;
     // A line or two under the name, where the desktop shows tooltips.
     virtual void setToolTip(const QString& text) { Q_UNUSED(text); }
+    // What the right button (or the host's own gesture) offers; the menu
+    // outlives the item.
+    virtual void setMenu(QMenu* menu) { Q_UNUSED(menu); }
     // What stands in the tray, for the log: "status notifier item", "tray
     // icon" or "button".
     virtual QString surface() const { return {}; }

@@ -1,5 +1,6 @@
 #include "status_notifier_item.h"
 
+#include "dbus_menu.h"
 #include "view_logic.h"
 
 #include <QCoreApplication>
@@ -7,6 +8,7 @@
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDir>
@@ -82,9 +84,7 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, sni::ToolTip& too
     return argument;
 }
 
-// What the hosts see: the org.kde.StatusNotifierItem interface. No menu is
-// offered: every button has its own meaning, and the popover's header holds
-// the settings.
+// What the hosts see: the org.kde.StatusNotifierItem interface.
 class StatusNotifierService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierItem")
@@ -103,6 +103,7 @@ class StatusNotifierService : public QObject, protected QDBusContext {
     Q_PROPERTY(QString AttentionMovieName READ none)
     Q_PROPERTY(sni::ToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
+    Q_PROPERTY(QDBusObjectPath Menu READ menu)
 public:
     StatusNotifierService(StatusNotifierItem& item, const QIcon& icon, const QString& title)
         : QObject(&item)
@@ -125,6 +126,11 @@ public:
     sni::Pixmaps noPixmaps() const { return {}; }
     sni::ToolTip toolTip() const { return {m_themed.name, m_themed.name.isEmpty() ? m_pixmaps : sni::Pixmaps{}, m_title, m_toolTip}; }
     bool itemIsMenu() const { return false; }
+    // The protocol's way of saying that there is none.
+    QDBusObjectPath menu() const
+    {
+        return QDBusObjectPath(m_item.m_hasMenu ? StatusNotifierItem::kMenuPath : QStringLiteral("/NO_DBUSMENU"));
+    }
 
     void setToolTip(const QString& text)
     {
@@ -136,7 +142,7 @@ public:
 
 public slots:
     void Activate(int x, int y) { m_item.activate(x, y); }
-    // Hosts that offer no menu of their own send the right button here.
+    // Hosts that draw no menu send the right button here.
     void ContextMenu(int x, int y) { m_item.activate(x, y); }
     void SecondaryActivate(int, int) { emit m_item.secondaryClicked(); }
     void Scroll(int delta, const QString& orientation)
@@ -191,7 +197,16 @@ StatusNotifierItem::~StatusNotifierItem()
     if (!m_exported)
         return;
     m_bus.unregisterObject(kItemPath);
+    if (m_hasMenu)
+        m_bus.unregisterObject(kMenuPath);
     m_bus.unregisterService(m_serviceName);
+}
+
+void StatusNotifierItem::setMenu(QMenu* menu)
+{
+    if (!m_exported || m_hasMenu)
+        return;
+    m_hasMenu = m_bus.registerObject(kMenuPath, new DBusMenuExporter(menu, this), QDBusConnection::ExportAllContents);
 }
 
 void StatusNotifierItem::setToolTip(const QString& text)

@@ -50,6 +50,7 @@ public:
     static inline const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
     static inline const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
     static inline const QString kItemPath = QStringLiteral("/StatusNotifierItem");
+    static inline const QString kMenuPath = QStringLiteral("/MenuBar");
     // The name under which an installed Ravlet's panel symbol is in the icon
     // theme: hosts draw it in the panel's own colours.
     static inline const QString kSymbolicIconName = QStringLiteral("io.morvik.ravlet-symbolic");
@@ -62,6 +63,7 @@ public:
 
     QRect geometry() const override { return m_anchor; }
     void setToolTip(const QString& text) override;
+    void setMenu(QMenu* menu) override;
     QString surface() const override { return QStringLiteral("status notifier item"); }
 
     // Whether the bus name and the object could be taken.
@@ -99,6 +101,7 @@ private:
     QDBusServiceWatcher* m_watcherWatch = nullptr;
     QString m_serviceName;
     bool m_exported = false;
+    bool m_hasMenu = false;
     QRect m_anchor;
     int m_pendingDelta = 0;
     QHash<QString, bool> m_gnomeShellSenders;

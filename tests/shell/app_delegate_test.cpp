@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QQuickItem>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,6 +23,7 @@ public:
     void setToolTip(const QString& text) override { toolTip = text; }
     void click() { emit clicked(); }
     void scroll(int notches) { emit scrolled(notches); }
+    void middleClick() { emit secondaryClicked(); }
 
     QString toolTip;
 };
@@ -88,15 +90,47 @@ TEST_F(AppDelegateTest, OpeningRefreshesExactlyOnceBeforeShowingAndClosingDoesNo
     EXPECT_FALSE(delegate->popover()->isShown());
 }
 
-TEST_F(AppDelegateTest, TheWheelOverTheTrayItemStepsTheOutputsVolumeAndItsToolTipSaysSo)
+TEST_F(AppDelegateTest, TheTrayItemsWheelMiddleButtonAndMenuActOnTheOutputAndItsToolTipSaysSo)
 {
+    RavletEngine& engine = delegate->engine();
     EXPECT_EQ(statusItem->toolTip, QStringLiteral("Speakers \u2014 50%"));
     statusItem->scroll(2);
-    EXPECT_FLOAT_EQ(delegate->engine().masterVolume(), 0.6f);
+    EXPECT_FLOAT_EQ(engine.masterVolume(), 0.6f);
     EXPECT_EQ(statusItem->toolTip, QStringLiteral("Speakers \u2014 60%"));
     statusItem->scroll(-20);
-    delegate->engine().refresh();
-    EXPECT_FLOAT_EQ(delegate->engine().masterVolume(), 0.0f) << "what the device took";
+    engine.refresh();
+    EXPECT_FLOAT_EQ(engine.masterVolume(), 0.0f) << "what the device took";
+
+    statusItem->middleClick();
+    engine.refresh();
+    EXPECT_TRUE(engine.masterMuted()) << "what the device took";
+    EXPECT_EQ(statusItem->toolTip, QStringLiteral("Speakers \u2014 muted"));
+
+    QMenu* menu = delegate->statusMenu();
+    ASSERT_TRUE(menu);
+    QMap<QString, QAction*> entries;
+    for (QAction* entry : menu->actions())
+        entries.insert(entry->text(), entry);
+    ASSERT_EQ(entries.keys(), (QStringList{"", "Mute Output", "Open Ravlet", "Quit Ravlet", "Start at Login"}));
+    EXPECT_TRUE(entries["Mute Output"]->isChecked()) << "muted by the middle button";
+    entries["Mute Output"]->trigger();
+    engine.refresh();
+    EXPECT_FALSE(engine.masterMuted());
+
+    QFile entry(autostart::entryPath());
+    emit menu->aboutToShow();
+    EXPECT_FALSE(entries["Start at Login"]->isChecked());
+    entries["Start at Login"]->trigger();
+    EXPECT_TRUE(autostart::isEnabled());
+    ASSERT_TRUE(entry.remove());
+    emit menu->aboutToShow();
+    EXPECT_FALSE(entries["Start at Login"]->isChecked()) << "removed elsewhere since";
+
+    entries["Open Ravlet"]->trigger();
+    EXPECT_TRUE(delegate->popover()->isShown());
+    QSignalSpy quits(delegate.get(), &AppDelegate::quitRequested);
+    entries["Quit Ravlet"]->trigger();
+    EXPECT_EQ(quits.size(), 1);
 }
 
 TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReportsButNoneOfOnePointOrLess)

@@ -2,6 +2,7 @@
 // a private session bus register it, read it and click, scroll and
 // middle-click it, and come and go.
 
+#include "dbus_menu.h"
 #include "status_item.h"
 #include "status_notifier_item.h"
 #include "support/private_bus.h"
@@ -11,7 +12,9 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
+#include <QDBusObjectPath>
 #include <QDir>
+#include <QMenu>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -87,10 +90,11 @@ protected:
     void stopWatcher() { bus.disconnect(QStringLiteral("watcher")); }
 
     // A call of the host's on the item, answered before it returns.
-    QDBusMessage call(const QString& method, const QVariantList& arguments, const QString& host = "host")
+    QDBusMessage call(const QString& method, const QVariantList& arguments, const QString& host = "host",
+                      const QString& path = StatusNotifierItem::kItemPath,
+                      const QString& interface = "org.kde.StatusNotifierItem")
     {
-        QDBusMessage message = QDBusMessage::createMethodCall(watcher.items.value(0), StatusNotifierItem::kItemPath,
-                                                              QStringLiteral("org.kde.StatusNotifierItem"), method);
+        QDBusMessage message = QDBusMessage::createMethodCall(watcher.items.value(0), path, interface, method);
         message.setArguments(arguments);
         QDBusPendingCall pending = bus.connect(host).asyncCall(message);
         EXPECT_TRUE(QTest::qWaitFor([&] { return pending.isFinished(); }, 2000)) << qPrintable(method);
@@ -197,6 +201,7 @@ TEST_F(StatusNotifierItemTest, ShowsItsNameSymbolAndToolTip)
     EXPECT_EQ(property("Category").toString(), QStringLiteral("Hardware"));
     EXPECT_EQ(property("Status").toString(), QStringLiteral("Active"));
     EXPECT_FALSE(property("ItemIsMenu").toBool()) << "a left click activates";
+    EXPECT_EQ(property("Menu").value<QDBusObjectPath>().path(), QStringLiteral("/NO_DBUSMENU"));
     EXPECT_EQ(property("IconName").toString(), StatusNotifierItem::kSymbolicIconName);
     EXPECT_EQ(property("IconThemePath").toString(), data.path() + QStringLiteral("/icons"));
 
@@ -218,6 +223,63 @@ TEST_F(StatusNotifierItemTest, ShowsItsNameSymbolAndToolTip)
     const auto toolTip = qdbus_cast<sni::ToolTip>(property("ToolTip").value<QDBusArgument>());
     EXPECT_EQ(toolTip.title, QStringLiteral("Ravlet"));
     EXPECT_EQ(toolTip.text, QStringLiteral("Speakers \u2014 50%"));
+}
+
+TEST_F(StatusNotifierItemTest, OffersItsMenuAsTheHostDrawsItAndTakesItsClicks)
+{
+    QMenu menu;
+    QAction* open = menu.addAction(QStringLiteral("Open Ravlet"));
+    QAction* mute = menu.addAction(QStringLiteral("Mute &Output"));
+    mute->setCheckable(true);
+    menu.addSeparator();
+    QAction* hidden = menu.addAction(QStringLiteral("Later_Maybe"));
+    hidden->setVisible(false);
+    bool muted = false;
+    QObject::connect(&menu, &QMenu::aboutToShow, [&] { mute->setChecked(muted); });
+    QSignalSpy opened(open, &QAction::triggered);
+
+    ASSERT_NO_FATAL_FAILURE(serveWatcher());
+    const auto item = StatusItem::create(redSquares(), QStringLiteral("Ravlet"), bus.connect("ravlet"));
+    item->setMenu(&menu);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.items.size() == 1; }, 2000));
+    ASSERT_EQ(property("Menu").value<QDBusObjectPath>().path(), StatusNotifierItem::kMenuPath);
+
+    dbusmenu::registerTypes();
+    const auto menuCall = [&](const QString& method, const QVariantList& arguments) {
+        return call(method, arguments, "host", StatusNotifierItem::kMenuPath, "com.canonical.dbusmenu");
+    };
+    const auto layout = [&] {
+        const QDBusMessage reply = menuCall("GetLayout", {0, -1, QStringList()});
+        return qdbus_cast<dbusmenu::LayoutItem>(reply.arguments().value(1));
+    };
+    dbusmenu::LayoutItem root = layout();
+    ASSERT_EQ(root.children.size(), 4);
+    EXPECT_EQ(root.children[0].properties.value("label").toString(), QStringLiteral("Open Ravlet"));
+    EXPECT_EQ(root.children[1].properties.value("label").toString(), QStringLiteral("Mute _Output"));
+    EXPECT_EQ(root.children[1].properties.value("toggle-type").toString(), QStringLiteral("checkmark"));
+    EXPECT_EQ(root.children[1].properties.value("toggle-state").toInt(), 0);
+    EXPECT_EQ(root.children[2].properties.value("type").toString(), QStringLiteral("separator"));
+    EXPECT_EQ(root.children[3].properties.value("label").toString(), QStringLiteral("Later__Maybe"));
+    EXPECT_FALSE(root.children[3].properties.value("visible").toBool());
+
+    // Changed elsewhere (the middle button): the host asks before showing.
+    Counter layoutUpdates;
+    ASSERT_TRUE(bus.connect("host").connect(watcher.items[0], StatusNotifierItem::kMenuPath,
+                                            QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("LayoutUpdated"),
+                                            &layoutUpdates, SLOT(hit())));
+    muted = true;
+    EXPECT_TRUE(menuCall("AboutToShow", {0}).arguments().value(0).toBool()) << "the layout changed";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return layoutUpdates.count == 1; }, 2000));
+    EXPECT_EQ(layout().children[1].properties.value("toggle-state").toInt(), 1);
+    EXPECT_FALSE(menuCall("AboutToShow", {0}).arguments().value(0).toBool()) << "nothing changed since";
+
+    menuCall("Event", {root.children[0].id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return opened.size() == 1; }, 2000));
+    menuCall("Event", {root.children[0].id, QStringLiteral("hovered"), QVariant::fromValue(QDBusVariant(0)), 0u});
+    EXPECT_EQ(menuCall("Event", {99, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u}).type(),
+              QDBusMessage::ErrorMessage);
+    QTest::qWait(50);
+    EXPECT_EQ(opened.size(), 1) << "only a click on the entry triggers it";
 }
 
 } // namespace
