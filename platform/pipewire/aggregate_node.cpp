@@ -118,12 +118,12 @@ AggregateNode::~AggregateNode()
     stop();
     m_inputLinks.clear();
     m_outputLinks.clear();
-    if (m_filter) {
-        spa_hook_remove(&m_listener);
-        // Takes the node off the data thread, and waits for that, before our
-        // storage goes.
+    // Takes the node off the data thread, and waits for that, before our
+    // storage goes; only then does it drop our listener. Removing the
+    // listener first, from this thread, would unlink it under a cycle that is
+    // walking the filter's listeners on the data thread.
+    if (m_filter)
         pw_filter_destroy(m_filter);
-    }
 }
 
 uint32_t AggregateNode::nodeId() const
