@@ -4,10 +4,10 @@
 
 #include "dbus_menu.h"
 #include "status_item.h"
+#include "stand_in_watcher.h"
 #include "status_notifier_item.h"
 #include "support/private_bus.h"
 
-#include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusPendingCall>
@@ -15,7 +15,6 @@
 #include <QDBusObjectPath>
 #include <QDir>
 #include <QMenu>
-#include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,39 +22,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-// The watcher as Plasma and GNOME's extension run it: it takes items and
-// says whether a host shows them.
-class StandInWatcher : public QObject, protected QDBusContext {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER hostRegistered)
-    Q_PROPERTY(QStringList RegisteredStatusNotifierItems MEMBER items)
-    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
-public:
-    bool hostRegistered = true;
-    QStringList items;
-    QStringList senders;
-
-    int protocolVersion() const { return 0; }
-    void announceHost()
-    {
-        hostRegistered = true;
-        emit StatusNotifierHostRegistered();
-    }
-
-public slots:
-    void RegisterStatusNotifierItem(const QString& service)
-    {
-        items.append(service);
-        senders.append(message().service());
-        emit StatusNotifierItemRegistered(service);
-    }
-
-signals:
-    void StatusNotifierItemRegistered(const QString& service);
-    void StatusNotifierHostRegistered();
-};
 
 class Counter : public QObject {
     Q_OBJECT
@@ -82,10 +48,7 @@ protected:
 
     void serveWatcher()
     {
-        QDBusConnection connection = bus.connect(QStringLiteral("watcher"));
-        ASSERT_TRUE(connection.registerObject(StatusNotifierItem::kWatcherPath, &watcher,
-                                              QDBusConnection::ExportAllContents));
-        ASSERT_TRUE(connection.registerService(StatusNotifierItem::kWatcherService));
+        ASSERT_TRUE(watcher.serve(bus.connect(QStringLiteral("watcher"))));
     }
     void stopWatcher() { bus.disconnect(QStringLiteral("watcher")); }
 
