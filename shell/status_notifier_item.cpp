@@ -187,8 +187,8 @@ StatusNotifierItem::StatusNotifierItem(const QDBusConnection& bus, const QIcon& 
         return;
     }
     // A watcher that starts later, or again, knows nothing of the item.
-    m_watcherWatch = new QDBusServiceWatcher(kWatcherService, m_bus, QDBusServiceWatcher::WatchForRegistration, this);
-    connect(m_watcherWatch, &QDBusServiceWatcher::serviceRegistered, this, &StatusNotifierItem::registerWithWatcher);
+    auto* watch = new QDBusServiceWatcher(kWatcherService, m_bus, QDBusServiceWatcher::WatchForRegistration, this);
+    connect(watch, &QDBusServiceWatcher::serviceRegistered, this, &StatusNotifierItem::registerWithWatcher);
     registerWithWatcher();
 }
 
@@ -253,12 +253,8 @@ void StatusNotifierItem::registerWithWatcher()
     auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* watcher) {
         watcher->deleteLater();
-        if (!watcher->isError()) {
-            emit registeredWithWatcher();
-            return;
-        }
         // No watcher yet is normal; its arrival registers the item.
-        if (watcher->error().type() != QDBusError::ServiceUnknown)
+        if (watcher->isError() && watcher->error().type() != QDBusError::ServiceUnknown)
             qWarning("[ravlet] the tray did not take the item: %s", qPrintable(watcher->error().message()));
     });
 }

@@ -15,7 +15,6 @@
 
 #include <functional>
 
-class QDBusServiceWatcher;
 class StatusNotifierService;
 
 // The protocol's icon and tooltip structures, (iiay) and (sa(iiay)ss): ARGB32
@@ -68,7 +67,6 @@ public:
 
     // Whether the bus name and the object could be taken.
     bool isExported() const { return m_exported; }
-    QString serviceName() const { return m_serviceName; }
 
     // Whether a watcher runs with a host to show its items: answered to
     // receiver's then, within timeoutMs, false when nobody says.
@@ -84,10 +82,6 @@ public:
     };
     static ThemedIcon installedSymbolicIcon();
 
-signals:
-    // The watcher took the item (again).
-    void registeredWithWatcher();
-
 private:
     friend class StatusNotifierService;
 
@@ -98,7 +92,6 @@ private:
 
     QDBusConnection m_bus;
     StatusNotifierService* m_service = nullptr;
-    QDBusServiceWatcher* m_watcherWatch = nullptr;
     QString m_serviceName;
     bool m_exported = false;
     bool m_hasMenu = false;
