@@ -1,5 +1,6 @@
 #include "json_user_defaults.h"
 #include "memory_user_defaults.h"
+#include "support/files.h"
 #include "system_log.h"
 
 #include <QDateTime>
@@ -19,12 +20,6 @@
 
 namespace {
 
-QByteArray readBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 class DefaultsTest : public testing::Test {
 protected:
     void SetUp() override
@@ -35,12 +30,7 @@ protected:
     void TearDown() override { setSystemLogSink({}); }
 
     QString path() const { return m_dir.filePath(QStringLiteral("ravlet/defaults.json")); }
-    void writeFile(const QByteArray& bytes)
-    {
-        QFile file(path());
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(path()).absolutePath()) && file.open(QIODevice::WriteOnly));
-        ASSERT_EQ(file.write(bytes), bytes.size());
-    }
+    void write(const QByteArray& bytes) { writeFile(path(), bytes); }
 
     QTemporaryDir m_dir;
     QStringList m_log;
@@ -49,7 +39,7 @@ protected:
 TEST_F(DefaultsTest, EveryTypeSurvivesAFreshStoreAndUndecodableMembersAreKept)
 {
     // What a hand edit left undecodable reads as absent but is never dropped from the file.
-    writeFile(R"({"count": 3, "raw": {"$data": "AAEC"}, "a": {"$data": 5}, "b": {"$data": "a!b"}, )"
+    write(R"({"count": 3, "raw": {"$data": "AAEC"}, "a": {"$data": 5}, "b": {"$data": "a!b"}, )"
               R"("c": {"$data": "", "x": 1}, "d": {"$other": 1}, "e": null, "f": [1, null]})");
     QByteArray everyByte;
     for (int b = 0; b < 256; ++b)
@@ -72,7 +62,7 @@ TEST_F(DefaultsTest, EveryTypeSurvivesAFreshStoreAndUndecodableMembersAreKept)
         store.setValue("gone", true);
         store.removeValue("gone");
     }
-    const QByteArray written = readBytes(path());
+    const QByteArray written = readFile(path());
     EXPECT_TRUE(written.contains(R"("$data": 5)") && written.contains(R"("$other": 1)")) << written.constData();
 
     JsonUserDefaults reread(path());
@@ -117,19 +107,19 @@ class CorruptDefaultsTest : public DefaultsTest, public testing::WithParamInterf
 TEST_P(CorruptDefaultsTest, IsMovedAsideIntactAndTheStoreStartsEmpty)
 {
     const QByteArray bytes = GetParam().bytes;
-    writeFile(bytes);
+    write(bytes);
     JsonUserDefaults store(path());
     const QString aside = store.movedAsidePath();
     ASSERT_TRUE(aside.startsWith(path() + ".unreadable-"));
-    EXPECT_EQ(readBytes(aside), bytes);
+    EXPECT_EQ(readFile(aside), bytes);
     ASSERT_EQ(m_log.size(), 1);
     EXPECT_TRUE(m_log.first().startsWith("[ravlet] ") && m_log.first().contains(aside));
 
     store.setValue("k", true);
     EXPECT_EQ(JsonUserDefaults(path()).value("k"), QVariant(true));
-    writeFile(bytes);
+    write(bytes);
     EXPECT_NE(JsonUserDefaults(path()).movedAsidePath(), aside) << "within the same second, too";
-    EXPECT_EQ(readBytes(aside), bytes);
+    EXPECT_EQ(readFile(aside), bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, CorruptDefaultsTest,
@@ -141,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Files, CorruptDefaultsTest,
 TEST_F(DefaultsTest, AnUnreadableFileThatCannotBeMovedAsideIsNeverSavedOver)
 {
     const QByteArray bytes = "not json";
-    writeFile(bytes);
+    write(bytes);
     // Every name it could go to is taken, for this second and the next two;
     // a dangling link is a name taken too.
     const QDateTime now = QDateTime::currentDateTime();
@@ -154,7 +144,7 @@ TEST_F(DefaultsTest, AnUnreadableFileThatCannotBeMovedAsideIsNeverSavedOver)
     EXPECT_TRUE(store.movedAsidePath().isEmpty());
     store.setValue("k", true);
     EXPECT_EQ(store.value("k"), QVariant(true));
-    EXPECT_EQ(readBytes(path()), bytes);
+    EXPECT_EQ(readFile(path()), bytes);
     ASSERT_EQ(m_log.size(), 1);
     EXPECT_TRUE(m_log.first().contains("nor moved aside")) << m_log.first().toStdString();
 }
@@ -164,7 +154,7 @@ TEST_F(DefaultsTest, AFailedSaveKeepsTheOldFileAndTheNewValueAndSaysSoOnce)
     JsonUserDefaults store(path());
     store.setValue("k", QStringLiteral("old"));
     EXPECT_EQ((QFile::permissions(path()) & 0x0777).toInt(), 0x0600) << "settings name what the user runs";
-    const QByteArray before = readBytes(path());
+    const QByteArray before = readFile(path());
     const QString big(4096, QLatin1Char('x'));
     // A file size limit stands in for a full disk; unlike a read-only
     // directory it also stops root. Nothing may print while it is in force.
@@ -177,7 +167,7 @@ TEST_F(DefaultsTest, AFailedSaveKeepsTheOldFileAndTheNewValueAndSaysSoOnce)
     store.setValue("k", big + big);
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, handler);
-    EXPECT_EQ(readBytes(path()), before);
+    EXPECT_EQ(readFile(path()), before);
     EXPECT_EQ(QDir(QFileInfo(path()).absolutePath()).entryList(QDir::Files), QStringList{"defaults.json"});
     EXPECT_EQ(store.value("k"), big + big);
     ASSERT_EQ(m_log.size(), 1) << m_log.join('\n').toStdString();

@@ -1,7 +1,8 @@
 #include "desktop_entry.h"
 #include "desktop_entry_index.h"
 
-#include "../support/qt_printers.h"
+#include "support/files.h"
+#include "support/qt_printers.h"
 
 #include <QDir>
 #include <QFile>
@@ -121,11 +122,7 @@ protected:
     QString system() const { return m_root.filePath("system/applications"); }
     QString write(const QString& folder, const QString& relative, const QByteArray& bytes)
     {
-        const QString path = folder + '/' + relative;
-        QFile file(path);
-        EXPECT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly));
-        EXPECT_EQ(file.write(bytes), bytes.size());
-        return path;
+        return writeFile(folder + '/' + relative, bytes);
     }
 
     QTemporaryDir m_root;

@@ -4,6 +4,7 @@
 
 #include "icon_provider.h"
 #include "icon_theme.h"
+#include "support/files.h"
 
 #include <QDir>
 #include <QFile>
@@ -72,14 +73,7 @@ class FakeIcons : public testing::Test {
 protected:
     QString path(const QString& relative) const { return dir.filePath(relative); }
 
-    QString write(const QString& relative, const QByteArray& contents) const
-    {
-        QDir().mkpath(QFileInfo(path(relative)).path());
-        QFile file(path(relative));
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size())
-            << relative.toStdString();
-        return file.fileName();
-    }
+    QString write(const QString& relative, const QByteArray& contents) const { return writeFile(path(relative), contents); }
 
     QString png(const QString& relative, const QColor& colour, QSize size = {16, 16}) const
     {

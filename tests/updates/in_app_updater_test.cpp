@@ -4,6 +4,7 @@
 // and the clean-up of old backups.
 
 #include "https_test_server.h"
+#include "support/files.h"
 #include "support/wait_until.h"
 
 #include "file_operations.h"
@@ -45,14 +46,6 @@ struct RecordingPresenter : UpdatePresenter {
     void openUrl(const QUrl& url) override { note("browser: " + url.toString()); }
     bool requestTermination() override { return note("quit", false); }
 };
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(content);
-}
 
 // What -dvv prints, then ("cert:") what only a requirement looks at: an
 // Apple anchor, the Developer ID markers and the team in the certificate.
@@ -182,16 +175,14 @@ struct UpdaterScene {
     // The mount points of the images the stand-in hdiutil still has attached.
     QStringList mounted() const
     {
-        QFile list(tools + "/mounted");
-        return QString::fromUtf8(list.open(QIODevice::ReadOnly) ? list.readAll() : "").split('\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(readFile(tools + "/mounted")).split('\n', Qt::SkipEmptyParts);
     }
 
     // Each tool call: the tool's name, then its arguments.
     QList<QStringList> calls() const
     {
-        QFile log(tools + "/calls.log");
         QList<QStringList> lines;
-        for (const QString& line : QString::fromUtf8(log.open(QIODevice::ReadOnly) ? log.readAll() : "").split('\n', Qt::SkipEmptyParts))
+        for (const QString& line : QString::fromUtf8(readFile(tools + "/calls.log")).split('\n', Qt::SkipEmptyParts))
             lines << line.split('\t');
         return lines;
     }
@@ -337,9 +328,7 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
     running.kill();
     running.waitForFinished();
     ASSERT_TRUE(waitUntil([&] { return QFile::exists(scene.tools + "/opened"); }, 6000));
-    QFile opened(scene.tools + "/opened");
-    ASSERT_TRUE(opened.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QString::fromUtf8(opened.readAll()), bundle);
+    EXPECT_EQ(QString::fromUtf8(readFile(scene.tools + "/opened")), bundle);
     EXPECT_FALSE(QFile::exists("pwned") || QFile::exists("pwned2"));
 
     // Every tool with exactly its arguments, in order; both copies are held
