@@ -2,6 +2,7 @@
 // trees and applications folders written in the real formats.
 
 #include "linux_process_inspector.h"
+#include "support/files.h"
 #include "unit_names.h"
 
 #include <QDir>
@@ -41,14 +42,7 @@ protected:
         add(900, {1, 10, QStringLiteral("/usr/lib/systemd/systemd"), {QStringLiteral("/lib/systemd/systemd"), QStringLiteral("--user")}});
     }
 
-    void write(const QString& path, const QByteArray& bytes)
-    {
-        const QString file = dir.filePath(path);
-        QDir().mkpath(QFileInfo(file).path());
-        QFile out(file);
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-        out.write(bytes);
-    }
+    void write(const QString& path, const QByteArray& bytes) { writeFile(dir.filePath(path), bytes); }
 
     void add(Pid pid, const Process& p)
     {
@@ -198,11 +192,8 @@ TEST(LinuxIdentity, TheRealProcFileSystemNamesThisTestByItsEntry)
 {
     QTemporaryDir dir;
     const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-    QDir().mkpath(dir.filePath(QStringLiteral("applications")));
-    QFile entry(dir.filePath(QStringLiteral("applications/io.example.Tests.desktop")));
-    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
-    entry.write("[Desktop Entry]\nType=Application\nName=Tests\nExec=\"" + exe.toUtf8() + "\" --gtest_filter=%f\n");
-    entry.close();
+    writeFile(dir.filePath(QStringLiteral("applications/io.example.Tests.desktop")),
+              "[Desktop Entry]\nType=Application\nName=Tests\nExec=\"" + exe.toUtf8() + "\" --gtest_filter=%f\n");
     LinuxProcessInspector inspector({"/proc", {dir.filePath(QStringLiteral("applications"))}, {}, 0});
     EXPECT_EQ(inspector.currentPid(), ::getpid());
     const auto identity = inspector.applicationOf(::getpid(), {});
@@ -210,7 +201,7 @@ TEST(LinuxIdentity, TheRealProcFileSystemNamesThisTestByItsEntry)
     EXPECT_EQ(identity->id, "io.example.Tests.desktop");
 }
 
-TEST(UnitNames, ApplicationUnitsNameTheirDesktopEntry)
+TEST(UnitNames, ApplicationAndSnapUnitsNameTheirDesktopEntry)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"/app.slice/app-firefox-1234.scope", "firefox.desktop"},
@@ -227,18 +218,16 @@ TEST(UnitNames, ApplicationUnitsNameTheirDesktopEntry)
     };
     for (const auto& [path, id] : cases)
         EXPECT_EQ(desktopIdFromAppUnit(QString::fromUtf8(path)), QString::fromUtf8(id)) << path;
-}
 
-TEST(UnitNames, SnapUnitsNameTheSnapsApplicationButNotItsHooks)
-{
-    const std::pair<const char*, const char*> cases[] = {
+    // A snap's application, but not its hooks.
+    const std::pair<const char*, const char*> snaps[] = {
         {"/snap.hello-world.sh-4706fe54-7802-4808-aa7e-ae8b567239e0.scope", "hello-world_sh.desktop"},
         {"/snap.firefox.firefox.service", "firefox_firefox.desktop"},
         {"/snap.firefox.hook.configure-4706fe54-7802-4808-aa7e-ae8b567239e0.scope", ""},
         {"/snap.Firefox.firefox.scope", ""},
         {"/snapx.firefox.firefox.scope", ""},
     };
-    for (const auto& [path, id] : cases)
+    for (const auto& [path, id] : snaps)
         EXPECT_EQ(desktopIdFromSnapUnit(QString::fromUtf8(path)), QString::fromUtf8(id)) << path;
 }
 
