@@ -21,20 +21,25 @@ protected:
     MemoryUserDefaults defaults;
 };
 
+// Remembered applications that cannot be decoded are replaced as if never stored.
 TEST_F(SettingsTest, FirstRunStartsEmptyAndRemembersEveryListedApplication)
 {
-    SimulatedScene scene;
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-    scene.addProcess(11, kChat + "/Contents/MacOS/Chat");
-    const auto engine = scene.makeEngine();
-    EXPECT_TRUE(engine->gains().isEmpty());
-    EXPECT_TRUE(engine->mutes().isEmpty());
-    EXPECT_TRUE(engine->hidden().isEmpty());
-    EXPECT_TRUE(engine->order().isEmpty());
-    const auto stored = decodeKnownApps(scene.defaults.data(settings::knownKey).value_or(QByteArray()));
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->keys(), (QStringList{kChat, kMusic}));
-    EXPECT_EQ(stored->value(kMusic), (AppMeta{QStringLiteral("Music"), kMusic}));
+    for (const bool undecodable : {false, true}) {
+        SCOPED_TRACE(undecodable ? "undecodable remembered applications" : "nothing stored");
+        SimulatedScene scene;
+        if (undecodable)
+            scene.defaults.setValue(settings::knownKey, QByteArray("not json"));
+        scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+        scene.addProcess(11, kChat + "/Contents/MacOS/Chat");
+        const auto engine = scene.makeEngine();
+        EXPECT_TRUE(engine->gains().isEmpty() && engine->mutes().isEmpty() && engine->hidden().isEmpty()
+                    && engine->order().isEmpty());
+        EXPECT_EQ(engine->known().keys(), (QStringList{kChat, kMusic}));
+        const auto stored = decodeKnownApps(scene.defaults.data(settings::knownKey).value_or(QByteArray()));
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(stored->keys(), (QStringList{kChat, kMusic}));
+        EXPECT_EQ(stored->value(kMusic), (AppMeta{QStringLiteral("Music"), kMusic}));
+    }
 }
 
 TEST_F(SettingsTest, ASavedGainLoadsBackAsTheSameThirtyTwoBitValueAndANonFiniteOneIsLeftOut)
@@ -95,16 +100,6 @@ TEST_F(SettingsTest, RememberedApplicationsDecodeOnlyWhenEveryEntryHasAName)
     EXPECT_FALSE(decodeKnownApps("{\"/A.app\":{\"name\":\"A\""));
     const KnownApps known{{kMusic, {QStringLiteral("Music"), kMusic}}, {kChat, {QStringLiteral("Chat"), std::nullopt}}};
     EXPECT_EQ(decodeKnownApps(encodeKnownApps(known)), known);
-}
-
-TEST_F(SettingsTest, UndecodableRememberedApplicationsAreReplacedByTheFirstRefresh)
-{
-    SimulatedScene scene;
-    scene.defaults.setValue(settings::knownKey, QByteArray("not json"));
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-    const auto engine = scene.makeEngine();
-    EXPECT_EQ(engine->known().keys(), QStringList{kMusic});
-    EXPECT_EQ(decodeKnownApps(*scene.defaults.data(settings::knownKey))->keys(), QStringList{kMusic});
 }
 
 TEST_F(SettingsTest, TheEngineLoadsAtConstructionAndSavesGainsAndMutesOnRequestOnly)

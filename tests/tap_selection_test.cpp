@@ -9,14 +9,14 @@
 
 namespace {
 
-AudioApp app(const QString& name)
-{
-    return AudioApp{QStringLiteral("/Applications/%1.app").arg(name), name, std::nullopt, {1}};
-}
-
 QString id(const QString& name)
 {
     return QStringLiteral("/Applications/%1.app").arg(name);
+}
+
+AudioApp app(const QString& name)
+{
+    return AudioApp{id(name), name, std::nullopt, {1}};
 }
 
 TEST(PrimaryID, PrefersMusicThenTheFirstBrowserThenTheFirstVisibleApplication)

@@ -81,7 +81,7 @@ TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnc
     EXPECT_EQ(calls(Call::DeviceStop), stops);
 }
 
-TEST_F(TapSetupTest, AMutedApplicationsLevelFallsToZeroWhileTheOthersFollowsItsPeak)
+TEST_F(TapSetupTest, AMutedApplicationsLevelFallsToZeroWhileTheOtherKeepsItsPeak)
 {
     engine->setGain(chat, 0.5f);
     scene.hardware.runCycles(1);
