@@ -55,7 +55,7 @@ protected:
     std::unique_ptr<RavletEngine> engine;
 };
 
-TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnce)
+TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnceNewProcessesToo)
 {
     ASSERT_EQ(engine->activeIDs(), QStringList{music}) << "the primary application is tapped from the start";
     scene.hardware.runCycles(2);
@@ -79,6 +79,13 @@ TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnc
     EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates);
     EXPECT_EQ(calls(Call::CreateProcessTap), taps);
     EXPECT_EQ(calls(Call::DeviceStop), stops);
+
+    // A second process of the same application, as a browser opens a tab.
+    scene.addProcess(21, chat + "/Contents/Helpers/Chat Helper.app/Contents/MacOS/Helper", 0, chatSignal);
+    engine->refresh();
+    scene.hardware.runCycles(1);
+    EXPECT_EQ(engine->pidsByID().value(chat), (QList<qint32>{20, 21}));
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f) << "the new process must not play unmuted";
 }
 
 TEST_F(TapSetupTest, AMutedApplicationsLevelFallsToZeroWhileTheOtherKeepsItsPeak)
@@ -176,17 +183,6 @@ TEST_F(TapSetupTest, TheDiagnosticsLogRecordsTheRebuildThenTheFirstPumps)
     EXPECT_TRUE(lines[8].startsWith("io nch=4 apps=2 offset=0 chPeaks=["));
     EXPECT_TRUE(lines.last().startsWith("io nch="));
     EXPECT_EQ(scene.log.last(), "[ravlet] started 2 app(s) out=speakers-uid agg=" + agg);
-}
-
-TEST_F(TapSetupTest, ANewProcessOfATappedApplicationIsTappedToo)
-{
-    engine->setMuted(chat, true);
-    // A second process of the same application, as a browser opens a tab.
-    scene.addProcess(21, chat + "/Contents/Helpers/Chat Helper.app/Contents/MacOS/Helper", 0, chatSignal);
-    engine->refresh();
-    scene.hardware.runCycles(1);
-    EXPECT_EQ(engine->pidsByID().value(chat), (QList<qint32>{20, 21}));
-    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f) << "the new process must not play unmuted";
 }
 
 TEST_F(TapSetupTest, ASetupWhoseDeviceVanishedMovesToTheNewDefaultAtTheNextRefresh)
