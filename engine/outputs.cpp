@@ -11,6 +11,13 @@ namespace {
 const AudioObjectPropertyAddress kVolumeAddress = hal::outputAddress(kAudioDevicePropertyVolumeScalar);
 const AudioObjectPropertyAddress kMuteAddress = hal::outputAddress(kAudioDevicePropertyMute);
 
+// The default output device when it has the control at address, else 0.
+AudioObjectID defaultOutputWith(AudioHardware& hardware, const AudioObjectPropertyAddress& address)
+{
+    const AudioObjectID device = hal::defaultOutputDevice(hardware);
+    return device != kAudioObjectUnknown && hardware.hasProperty(device, address) ? device : kAudioObjectUnknown;
+}
+
 } // namespace
 
 QList<OutputDevice> RavletEngine::listOutputDevices()
@@ -42,8 +49,8 @@ QString RavletEngine::defaultOutputName()
 
 void RavletEngine::readMasterVolume()
 {
-    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
-    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kVolumeAddress)) {
+    const AudioObjectID device = defaultOutputWith(m_hardware, kVolumeAddress);
+    if (device == kAudioObjectUnknown) {
         publish(m_masterVolumeSupported, false, &RavletEngine::masterVolumeSupportedChanged);
         return;
     }
@@ -60,8 +67,8 @@ void RavletEngine::setMasterVolume(float volume)
 {
     publish(m_masterVolume, volume, &RavletEngine::masterVolumeChanged);
 
-    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
-    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kVolumeAddress))
+    const AudioObjectID device = defaultOutputWith(m_hardware, kVolumeAddress);
+    if (device == kAudioObjectUnknown)
         return;
     const Float32 written = std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, 1.0f);
     m_hardware.setPropertyData(device, kVolumeAddress, 0, nullptr, sizeof(written), &written);
@@ -69,8 +76,8 @@ void RavletEngine::setMasterVolume(float volume)
 
 void RavletEngine::readMasterMute()
 {
-    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
-    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kMuteAddress)) {
+    const AudioObjectID device = defaultOutputWith(m_hardware, kMuteAddress);
+    if (device == kAudioObjectUnknown) {
         publish(m_masterMuteSupported, false, &RavletEngine::masterMuteSupportedChanged);
         return;
     }
@@ -86,8 +93,8 @@ void RavletEngine::setMasterMuted(bool muted)
 {
     publish(m_masterMuted, muted, &RavletEngine::masterMutedChanged);
 
-    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
-    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kMuteAddress))
+    const AudioObjectID device = defaultOutputWith(m_hardware, kMuteAddress);
+    if (device == kAudioObjectUnknown)
         return;
     const UInt32 written = muted ? 1 : 0;
     m_hardware.setPropertyData(device, kMuteAddress, 0, nullptr, sizeof(written), &written);
@@ -95,10 +102,10 @@ void RavletEngine::setMasterMuted(bool muted)
 
 void RavletEngine::toggleMasterMuted()
 {
-    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
+    const AudioObjectID device = defaultOutputWith(m_hardware, kMuteAddress);
     // Published without a device to hold it, a mute would stay on show over
     // an output that plays: a refresh keeps the last value.
-    if (device == kAudioObjectUnknown || !m_hardware.hasProperty(device, kMuteAddress))
+    if (device == kAudioObjectUnknown)
         return;
     // From the device, not the published value, which may be a refresh old:
     // after a mute made elsewhere, a toggle unmutes.
