@@ -126,8 +126,10 @@ const pw_node_events& nodeEvents()
             const auto node = graph.nodes.find(object->id);
             if (node == graph.nodes.end())
                 return;
-            if (info->change_mask & PW_NODE_CHANGE_MASK_PROPS)
+            if (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) {
                 fillNode(*node, info->props);
+                node->described = true;
+            }
             if (info->change_mask & PW_NODE_CHANGE_MASK_STATE)
                 node->running = info->state == PW_NODE_STATE_RUNNING;
             object->owner->markChanged();

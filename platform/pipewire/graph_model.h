@@ -27,6 +27,10 @@ struct Node {
     QString name;          // node.name
     QString description;   // node.description, else node.nick, else node.name
     bool running = false;
+    // The registry announces a node with a few of its properties; the rest
+    // (node.dont-reconnect, node.link-group among them) come with its first
+    // info. Until then it cannot be told whether it may be moved.
+    bool described = false;
     bool dontReconnect = false;
     bool inLinkGroup = false;          // part of a filter chain or loopback
     int profileDevice = -1;            // card.profile.device, for Route volumes

@@ -156,8 +156,10 @@ const QHash<AudioObjectID, PipeWireAudioHardware::Process>& PipeWireAudioHardwar
     const pw_graph::Graph& graph = m_connection.graph();
     QHash<SInt32, AudioObjectID> byPid;
     for (const pw_graph::Node& node : graph.nodes) {
-        // Parts of filter chains and loopbacks carry others' sound, not their own.
-        if (node.mediaClass != kStreamClass || graph.isOurs(node) || node.inLinkGroup)
+        // Parts of filter chains and loopbacks carry others' sound, not their
+        // own; a stream not yet described might be either, or one that must
+        // stay where it is, so it waits for its info (a round trip away).
+        if (node.mediaClass != kStreamClass || !node.described || graph.isOurs(node) || node.inLinkGroup)
             continue;
         const auto client = graph.clients.constFind(node.clientId);
         if (client == graph.clients.cend() || client->ours)
