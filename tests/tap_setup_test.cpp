@@ -55,7 +55,7 @@ protected:
     std::unique_ptr<RavletEngine> engine;
 };
 
-TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnceNewProcessesToo)
+TEST_F(TapSetupTest, EachApplicationPlaysAndMetersScaledByItsOwnGainExactlyOnceNewProcessesToo)
 {
     ASSERT_EQ(engine->activeIDs(), QStringList{music}) << "the primary application is tapped from the start";
     scene.hardware.runCycles(2);
@@ -65,6 +65,8 @@ TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnc
     scene.hardware.runCycles(1);
     EXPECT_EQ(engine->activeIDs(), (QStringList{chat, music}));
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.5f), 1e-6f) << "no doubled signal from the tapped source";
+    engine->pumpMeters();
+    EXPECT_NEAR(engine->levels().value(chat), 0.2f, 0.01f);
 
     // Once tapped, gain and mute changes only push new slot gains.
     const int aggregates = calls(Call::CreateAggregateDevice);
@@ -74,8 +76,14 @@ TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnc
     scene.hardware.runCycles(1);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.25f), 1e-6f);
     engine->setMuted(chat, true);
-    scene.hardware.runCycles(1);
+    for (int i = 0; i < 60; ++i) {
+        scene.hardware.runCycles(1);
+        engine->pumpMeters();
+    }
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+    EXPECT_LT(engine->levels().value(chat), 1e-5f) << "a muted application's level falls to zero";
+    EXPECT_NEAR(engine->levels().value(music), 0.5f, 0.01f);
+    EXPECT_NEAR(engine->masterLevel(), 0.5f, 0.01f);
     EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates);
     EXPECT_EQ(calls(Call::CreateProcessTap), taps);
     EXPECT_EQ(calls(Call::DeviceStop), stops);
@@ -86,22 +94,6 @@ TEST_F(TapSetupTest, TheOutputCarriesEachApplicationScaledByItsOwnGainExactlyOnc
     scene.hardware.runCycles(1);
     EXPECT_EQ(engine->pidsByID().value(chat), (QList<qint32>{20, 21}));
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f) << "the new process must not play unmuted";
-}
-
-TEST_F(TapSetupTest, AMutedApplicationsLevelFallsToZeroWhileTheOtherKeepsItsPeak)
-{
-    engine->setGain(chat, 0.5f);
-    scene.hardware.runCycles(1);
-    engine->pumpMeters();
-    EXPECT_NEAR(engine->levels().value(chat), 0.2f, 0.01f);
-    engine->setMuted(chat, true);
-    for (int i = 0; i < 60; ++i) {
-        scene.hardware.runCycles(1);
-        engine->pumpMeters();
-    }
-    EXPECT_LT(engine->levels().value(chat), 1e-5f);
-    EXPECT_NEAR(engine->levels().value(music), 0.5f, 0.01f);
-    EXPECT_NEAR(engine->masterLevel(), 0.5f, 0.01f);
 }
 
 TEST_F(TapSetupTest, PickingAnOutputRebuildsOnceAndMovesTheTappedApplicationsToIt)
@@ -181,7 +173,10 @@ TEST_F(TapSetupTest, TheDiagnosticsLogRecordsTheRebuildThenTheFirstPumps)
     EXPECT_EQ(scene.log.last(), "[ravlet] started 2 app(s) out=speakers-uid agg=" + agg);
 }
 
-TEST_F(TapSetupTest, ASetupWhoseDeviceVanishedMovesToTheNewDefaultAtTheNextRefresh)
+// The setup follows the default device when its own vanishes; with no device
+// left it is torn down, and the meters fall to silence instead of holding
+// its last peak.
+TEST_F(TapSetupTest, TheSetupMovesToTheNewDefaultWhenItsDeviceVanishesAndGoesWhileThereIsNone)
 {
     engine->setGain(chat, 0.5f);
     const AudioObjectID usb = scene.addOutputDevice(QStringLiteral("USB"), QStringLiteral("usb-uid"));
@@ -192,18 +187,20 @@ TEST_F(TapSetupTest, ASetupWhoseDeviceVanishedMovesToTheNewDefaultAtTheNextRefre
     EXPECT_EQ(currentDescription().value("master"), "usb-uid");
     EXPECT_LT(mismatch(usb, 1.0f, 0.5f), 1e-6f);
     EXPECT_EQ(scene.hardware.liveAggregateCount(), 1);
-}
 
-TEST_F(TapSetupTest, WithNoOutputDeviceNothingIsTappedAndTheLogSaysSo)
-{
-    engine->setGain(chat, 0.5f);
+    engine->pumpMeters();
+    ASSERT_GT(engine->masterLevel(), 0.4f);
     QFile::remove(scene.diagPath());
-    scene.hardware.removeDevice(scene.speakers);
+    scene.hardware.removeDevice(usb);
     engine->refresh();
     EXPECT_TRUE(engine->activeIDs().isEmpty());
     EXPECT_EQ(scene.log.last(), "[ravlet] no output device");
     EXPECT_FALSE(QFile::exists(scene.diagPath()));
     EXPECT_EQ(scene.hardware.liveTapCount() + scene.hardware.liveAggregateCount(), 0);
+    for (int i = 0; i < 60; ++i)
+        engine->pumpMeters();
+    EXPECT_LT(engine->masterLevel(), 1e-5f);
+
     scene.speakers = scene.addOutputDevice(QStringLiteral("Speakers"), QStringLiteral("speakers-uid"));
     scene.hardware.setDefaultOutputDevice(scene.speakers);
     engine->refresh();
@@ -310,20 +307,6 @@ TEST(TapSetupEnd, AnEngineDestroyedWhileItsSetupRunsStopsItFirstOrElseKeepsWhatI
             scene.hardware.clearFaults();
         }
     }
-}
-
-TEST(TapSetupEnd, TeardownLetsTheMasterMeterFallToZero)
-{
-    SimulatedScene scene;
-    const QString music = scene.addApp(QStringLiteral("Music"), 10, Signal::sine(440.0f, 0.5f));
-    const auto engine = scene.makeEngine();
-    scene.hardware.runCycles(1);
-    engine->pumpMeters();
-    ASSERT_GT(engine->masterLevel(), 0.4f);
-    engine->setHidden(music, true);
-    for (int i = 0; i < 60; ++i)
-        engine->pumpMeters();
-    EXPECT_LT(engine->masterLevel(), 1e-5f);
 }
 
 } // namespace
