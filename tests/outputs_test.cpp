@@ -1,6 +1,5 @@
 // Output devices, the current device and its master volume and mute.
 
-#include "hal_access.h"
 #include "support/simulated_scene.h"
 
 #include <gtest/gtest.h>
@@ -11,16 +10,34 @@ namespace {
 
 using Call = SimulatedAudioHardware::Call;
 
-const AudioObjectPropertyAddress kVolume = hal::outputAddress(kAudioDevicePropertyVolumeScalar);
+// The output side as the mixer shows it: name, device, volume and mute, in
+// brackets a control the device lacks.
+QString shown(const RavletEngine& engine)
+{
+    const auto control = [](bool supported, const QString& value) { return supported ? value : '(' + value + ')'; };
+    return QStringLiteral("%1 #%2 volume %3 %4")
+        .arg(engine.outputName())
+        .arg(engine.currentOutputID())
+        .arg(control(engine.masterVolumeSupported(), QString::number(engine.masterVolume())),
+             control(engine.masterMuteSupported(), engine.masterMuted() ? "muted" : "unmuted"));
+}
 
 class OutputsTest : public testing::Test {
 protected:
+    // What the default device itself holds.
+    QString onDevice() const
+    {
+        return QStringLiteral("volume %1 %2")
+            .arg(scene.hardware.deviceVolume(scene.speakers).value_or(-1))
+            .arg(scene.hardware.deviceMuted(scene.speakers).value_or(false) ? "muted" : "unmuted");
+    }
+
     SimulatedScene scene;
 };
 
 TEST_F(OutputsTest, ListsEveryDeviceWithAnOutputChannelInSystemOrder)
 {
-    const AudioObjectID mic = scene.hardware.addDevice({QStringLiteral("Microphone"), QStringLiteral("mic"), {}, {1}, {}});
+    scene.hardware.addDevice({QStringLiteral("Microphone"), QStringLiteral("mic"), {}, {1}, {}});
     const AudioObjectID headset =
         scene.hardware.addDevice({QStringLiteral("Headset"), QStringLiteral("hs"), {2}, {1}, {}});
     const AudioObjectID nameless = scene.hardware.addDevice({std::nullopt, QStringLiteral("x"), {1, 1}, {}, {}});
@@ -28,10 +45,17 @@ TEST_F(OutputsTest, ListsEveryDeviceWithAnOutputChannelInSystemOrder)
     EXPECT_EQ(engine->outputs(), (QList<OutputDevice>{{scene.speakers, QStringLiteral("Speakers")},
                                                       {headset, QStringLiteral("Headset")},
                                                       {nameless, QStringLiteral("Device")}}));
-    EXPECT_NE(mic, kAudioObjectUnknown);
     scene.hardware.setDeviceName(scene.speakers, std::nullopt);
     engine->refresh();
     EXPECT_EQ(engine->outputName(), "Output") << "a default device without a name";
+}
+
+TEST_F(OutputsTest, WithNoDefaultDeviceShowsOutputAndNoVolume)
+{
+    scene.hardware.removeDevice(scene.speakers);
+    const auto engine = scene.makeEngine();
+    EXPECT_EQ(shown(*engine), "Output #0 volume (1) (unmuted)");
+    EXPECT_TRUE(engine->outputs().isEmpty());
 }
 
 TEST_F(OutputsTest, FollowsChangesMadeElsewhereAtTheNextRefresh)
@@ -39,87 +63,57 @@ TEST_F(OutputsTest, FollowsChangesMadeElsewhereAtTheNextRefresh)
     const AudioObjectID headphones =
         scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp"), 0.25f);
     const auto engine = scene.makeEngine();
-    EXPECT_EQ(engine->outputName(), "Speakers");
-    EXPECT_EQ(engine->currentOutputID(), scene.speakers);
-    EXPECT_TRUE(engine->masterVolumeSupported());
-    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.5f);
-    EXPECT_TRUE(engine->masterMuteSupported());
-    EXPECT_FALSE(engine->masterMuted());
+    EXPECT_EQ(shown(*engine), QStringLiteral("Speakers #%1 volume 0.5 unmuted").arg(scene.speakers));
 
     scene.hardware.setDeviceMuted(headphones, true);
     scene.hardware.setDefaultOutputDevice(headphones);
     engine->refresh();
-    EXPECT_EQ(engine->outputName(), "Headphones");
-    EXPECT_EQ(engine->currentOutputID(), headphones);
-    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.25f);
-    EXPECT_TRUE(engine->masterMuted());
+    EXPECT_EQ(shown(*engine), QStringLiteral("Headphones #%1 volume 0.25 muted").arg(headphones));
 
     scene.hardware.setDeviceVolume(headphones, 0.75f);
     scene.hardware.setDeviceMuted(headphones, false);
     engine->refresh();
-    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.75f);
-    EXPECT_FALSE(engine->masterMuted());
-}
-
-TEST_F(OutputsTest, WithNoDefaultDeviceShowsOutputAndNoVolume)
-{
-    scene.hardware.removeDevice(scene.speakers);
-    const auto engine = scene.makeEngine();
-    EXPECT_EQ(engine->outputName(), "Output");
-    EXPECT_EQ(engine->currentOutputID(), 0u);
-    EXPECT_FALSE(engine->masterVolumeSupported());
-    EXPECT_FLOAT_EQ(engine->masterVolume(), 1.0f);
-    EXPECT_FALSE(engine->masterMuteSupported());
-    EXPECT_TRUE(engine->outputs().isEmpty());
+    EXPECT_EQ(shown(*engine), QStringLiteral("Headphones #%1 volume 0.75 unmuted").arg(headphones));
 }
 
 TEST_F(OutputsTest, MasterVolumeAndMuteWriteTheDeviceKeepTheLastReadAndSkipADeviceWithoutThem)
 {
     const auto engine = scene.makeEngine();
+    const QString speakers = QStringLiteral("Speakers #%1 ").arg(scene.speakers);
     for (const AudioObjectPropertySelector selector : {kAudioDevicePropertyVolumeScalar, kAudioDevicePropertyMute})
         scene.hardware.failCall(Call::GetPropertyData, selector, kAudioHardwareUnspecifiedError);
     scene.hardware.setDeviceVolume(scene.speakers, 0.9f);
     scene.hardware.setDeviceMuted(scene.speakers, true);
     engine->refresh();
-    EXPECT_TRUE(engine->masterVolumeSupported());
-    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.5f) << "a failed read keeps the last value";
-    EXPECT_TRUE(engine->masterMuteSupported());
-    EXPECT_FALSE(engine->masterMuted());
+    EXPECT_EQ(shown(*engine), speakers + "volume 0.5 unmuted") << "a failed read keeps the last values";
     scene.hardware.clearFaults();
 
     // A toggle starts from the device, which may have changed since the
     // last refresh.
     engine->toggleMasterMuted();
-    EXPECT_FALSE(engine->masterMuted());
-    EXPECT_EQ(scene.hardware.deviceMuted(scene.speakers), false);
+    EXPECT_EQ(shown(*engine), speakers + "volume 0.5 unmuted");
+    EXPECT_EQ(onDevice(), "volume 0.9 unmuted");
     engine->setMasterMuted(true);
-    EXPECT_TRUE(engine->masterMuted());
-    EXPECT_EQ(scene.hardware.deviceMuted(scene.speakers), true);
-
     engine->setMasterVolume(1.2f);
-    EXPECT_FLOAT_EQ(engine->masterVolume(), 1.2f);
-    EXPECT_FLOAT_EQ(*scene.hardware.deviceVolume(scene.speakers), 1.0f);
+    EXPECT_EQ(shown(*engine), speakers + "volume 1.2 muted");
+    EXPECT_EQ(onDevice(), "volume 1 muted");
     engine->setMasterVolume(-0.1f);
-    EXPECT_FLOAT_EQ(engine->masterVolume(), -0.1f);
-    EXPECT_FLOAT_EQ(*scene.hardware.deviceVolume(scene.speakers), 0.0f);
+    EXPECT_EQ(shown(*engine), speakers + "volume -0.1 muted");
+    EXPECT_EQ(onDevice(), "volume 0 muted");
     engine->setMasterVolume(std::nanf(""));
-    EXPECT_FLOAT_EQ(*scene.hardware.deviceVolume(scene.speakers), 1.0f);
+    EXPECT_EQ(onDevice(), "volume 1 muted");
     engine->refresh();
-    EXPECT_FLOAT_EQ(engine->masterVolume(), 1.0f) << "the device's own value replaces the published one";
+    EXPECT_EQ(shown(*engine), speakers + "volume 1 muted") << "the device's own value replaces the published one";
 
     scene.hardware.setDeviceVolume(scene.speakers, std::nullopt);
     scene.hardware.setDeviceMuted(scene.speakers, std::nullopt);
     engine->refresh();
-    EXPECT_FALSE(engine->masterMuteSupported());
-    EXPECT_TRUE(engine->masterMuted()) << "kept";
+    EXPECT_EQ(shown(*engine), speakers + "volume (1) (muted)") << "the last values kept";
     scene.hardware.resetCallCounts();
     engine->setMasterVolume(0.3f);
-    EXPECT_FALSE(engine->masterVolumeSupported());
-    EXPECT_FLOAT_EQ(engine->masterVolume(), 0.3f);
     engine->setMasterMuted(false);
-    EXPECT_FALSE(engine->masterMuted());
     engine->toggleMasterMuted();
-    EXPECT_FALSE(engine->masterMuted()) << "no mute on show over a device that cannot mute";
+    EXPECT_EQ(shown(*engine), speakers + "volume (0.3) (unmuted)") << "no mute on show over a device that cannot mute";
     EXPECT_EQ(scene.hardware.callCount(Call::SetPropertyData), 0);
 }
 
