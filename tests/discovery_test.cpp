@@ -8,6 +8,8 @@
 
 namespace {
 
+using Call = SimulatedAudioHardware::Call;
+
 const QString kBrowser = QStringLiteral("/Applications/Browser.app");
 const QString kMusic = QStringLiteral("/Applications/Music.app");
 
@@ -24,39 +26,30 @@ protected:
     SimulatedScene scene;
 };
 
-TEST_F(DiscoveryTest, HelpersNestedInsideABundleGroupUnderTheOuterBundle)
+// Helpers nested in a bundle, and services whose responsible application
+// the inspector can look up, count as that application.
+TEST_F(DiscoveryTest, GroupsHelpersAndResponsibleServicesUnderTheOuterBundle)
 {
     scene.addProcess(10, kBrowser + "/Contents/MacOS/Browser");
     scene.addProcess(11, kBrowser + "/Contents/Frameworks/Browser Framework.framework/Helpers/"
                                     "Browser Helper (Renderer).app/Contents/MacOS/Browser Helper (Renderer)");
     scene.addProcess(12, kBrowser + "/Contents/Frameworks/Browser Helper (GPU).app/Contents/MacOS/GPU");
     scene.hardware.addProcessObject(11);   // one pid behind two process objects is listed once
-    const auto engine = scene.makeEngine();
-    ASSERT_EQ(engine->apps().size(), 1);
-    const AudioApp& app = engine->apps().first();
-    EXPECT_EQ(app.id, kBrowser);
-    EXPECT_EQ(app.name, "Browser");
-    EXPECT_EQ(app.iconPath, kBrowser);
-    EXPECT_EQ(app.pids, (QList<qint32>{10, 11, 12}));
-    EXPECT_EQ(engine->pidsByID().value(kBrowser), app.pids);
-    // Tapping it translates the pid, and which object that gives is not
-    // Core Audio's to say.
-    EXPECT_TRUE(scene.hardware.doubtfulCalls().contains("translated pid 11, which has 2 process objects"));
-    scene.hardware.clearDoubtfulCalls();
-}
-
-TEST_F(DiscoveryTest, AServiceIsListedUnderTheApplicationResponsibleForItWhenThatCanBeLookedUp)
-{
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
     scene.addProcess(40, QStringLiteral("/usr/libexec/audio-service"), 10);
     scene.addProcess(41, QStringLiteral("/usr/libexec/lonely-service"), 41);
     scene.addProcess(42, QStringLiteral("/usr/libexec/orphan-service"));
     const auto engine = scene.makeEngine();
-    ASSERT_EQ(ids(engine->apps()), QStringList{kMusic});
-    EXPECT_EQ(engine->apps().first().pids, (QList<qint32>{10, 40}));
+    EXPECT_EQ(engine->apps(), (QList<AudioApp>{{kBrowser, "Browser", {}, {10, 11, 12, 40}}}));
+    EXPECT_EQ(engine->apps().value(0).iconPath, kBrowser);
+    EXPECT_EQ(engine->pidsByID(), (QMap<QString, QList<qint32>>{{kBrowser, {10, 11, 12, 40}}}));
+
     scene.processes.setResponsibilityLookupAvailable(false);
     engine->refresh();
-    EXPECT_EQ(engine->apps().first().pids, QList<qint32>{10}) << "without the lookup only bundled processes count";
+    EXPECT_EQ(engine->apps().value(0).pids, (QList<qint32>{10, 11, 12})) << "without the lookup only bundled processes count";
+    // Tapping it translates the pid, and which object that gives is not
+    // Core Audio's to say.
+    EXPECT_TRUE(scene.hardware.doubtfulCalls().contains("translated pid 11, which has 2 process objects"));
+    scene.hardware.clearDoubtfulCalls();
 }
 
 TEST_F(DiscoveryTest, ListsOnlyBundlesUnderAnApplicationsFolderAndNeverItselfOrRoutingTools)
@@ -114,38 +107,37 @@ TEST_F(DiscoveryTest, RepublishesOnlyChangesAndRemembersQuitAndRenamedApplicatio
     EXPECT_EQ(decodeKnownApps(*scene.defaults.data(settings::knownKey))->value(kBrowser).name, "Navigator");
 }
 
-TEST_F(DiscoveryTest, AnUnreadableProcessListEmptiesTheListAndAFailedReadChangesNothing)
-{
-    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
-    const auto engine = scene.makeEngine();
-    scene.removeProcess(10);
-    scene.addProcess(11, kBrowser + "/Contents/MacOS/Browser");
-    scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyData, kAudioHardwarePropertyProcessObjectList,
-                            kAudioHardwareUnspecifiedError);
-    engine->refresh();
-    EXPECT_EQ(ids(engine->apps()), QStringList{kMusic});
-    scene.hardware.clearFaults();
-    scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyDataSize,
-                            kAudioHardwarePropertyProcessObjectList, kAudioHardwareUnspecifiedError);
-    engine->refresh();
-    EXPECT_TRUE(engine->apps().isEmpty());
-    EXPECT_TRUE(engine->pidsByID().contains(kMusic)) << "the last successful scan stays";
-}
-
-TEST_F(DiscoveryTest, AProcessThatCannotBeReadOrVanishesMidRefreshIsSkipped)
+// A list that cannot be read changes nothing and one whose size cannot be
+// read is empty; a process that cannot be read, or is gone by the time its
+// pid is asked for, is skipped.
+TEST_F(DiscoveryTest, WhatCannotBeReadIsLeftOutAndAFailedReadOfTheListChangesNothing)
 {
     scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
     scene.addProcess(11, kBrowser + "/Contents/MacOS/Browser");
     scene.addProcess(12, QStringLiteral("/Applications/Chat.app/Contents/MacOS/Chat"));
-    scene.hardware.failCall(SimulatedAudioHardware::Call::GetPropertyData, kAudioProcessPropertyPID,
-                            kAudioHardwareBadObjectError, scene.hardware.processObject(10));
-    scene.hardware.setBeforeCallHook([&](SimulatedAudioHardware::Call call, AudioObjectID, const AudioObjectPropertyAddress& address) {
-        if (call == SimulatedAudioHardware::Call::GetPropertyData
-            && address.mSelector == kAudioHardwarePropertyProcessObjectList)
+    scene.hardware.failCall(Call::GetPropertyData, kAudioProcessPropertyPID, kAudioHardwareBadObjectError,
+                            scene.hardware.processObject(10));
+    bool vanish = true;
+    scene.hardware.setBeforeCallHook([&](Call call, AudioObjectID, const AudioObjectPropertyAddress& address) {
+        if (vanish && call == Call::GetPropertyData && address.mSelector == kAudioHardwarePropertyProcessObjectList) {
+            vanish = false;
             scene.removeProcess(12);
+        }
     });
     const auto engine = scene.makeEngine();
     EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
+
+    scene.hardware.clearFaults();
+    scene.removeProcess(11);
+    scene.hardware.failCall(Call::GetPropertyData, kAudioHardwarePropertyProcessObjectList, kAudioHardwareUnspecifiedError);
+    engine->refresh();
+    EXPECT_EQ(ids(engine->apps()), QStringList{kBrowser});
+    scene.hardware.clearFaults();
+    scene.hardware.failCall(Call::GetPropertyDataSize, kAudioHardwarePropertyProcessObjectList,
+                            kAudioHardwareUnspecifiedError);
+    engine->refresh();
+    EXPECT_TRUE(engine->apps().isEmpty());
+    EXPECT_TRUE(engine->pidsByID().contains(kBrowser)) << "the last successful scan stays";
 }
 
 TEST_F(DiscoveryTest, OnASystemWithoutProcessTapsNoApplicationIsListedButOutputsAre)
