@@ -132,8 +132,7 @@ TEST_F(RenderTest, MutedSlotIsSilentAndMeasuresZeroWhileSumsAreNeitherClippedNor
     out.add(2, 4);
     setSlots({0.0f, 1.0f, 1.0f});
     render(state, in.list(), out.list());
-    for (float sample : out.samples(0))
-        EXPECT_FLOAT_EQ(sample, 1.25f);
+    EXPECT_EQ(out.samples(0), std::vector<float>(8, 1.25f));
     EXPECT_FLOAT_EQ(meter(0), 0.0f);
     EXPECT_FLOAT_EQ(meter(kMasterMeter), 0.75f);
 
@@ -155,18 +154,15 @@ TEST_F(RenderTest, MonoOutputGetsLeftPlusRightAndNonInterleavedOutputItsFirstTwo
     out.add(1, 4);
     setSlots({1.0f});
     render(state, in.list(), out.list());
-    for (float sample : out.samples(0))
-        EXPECT_FLOAT_EQ(sample, 0.75f);
+    EXPECT_EQ(out.samples(0), std::vector<float>(4, 0.75f));
 
     Buffers split;
     for (int i = 0; i < 3; ++i)
         split.add(1, 4, 3.0f);
     render(state, in.list(), split.list());
-    for (int f = 0; f < 4; ++f) {
-        EXPECT_FLOAT_EQ(split.samples(0)[f], 0.25f);
-        EXPECT_FLOAT_EQ(split.samples(1)[f], 0.5f);
-        EXPECT_FLOAT_EQ(split.samples(2)[f], 0.0f);
-    }
+    EXPECT_EQ(split.samples(0), std::vector<float>(4, 0.25f));
+    EXPECT_EQ(split.samples(1), std::vector<float>(4, 0.5f));
+    EXPECT_EQ(split.samples(2), std::vector<float>(4, 0.0f));
 }
 
 TEST_F(RenderTest, MixesOnlySlotsWhoseChannelsExistAndWithNoOutputTouchesNothing)
@@ -178,8 +174,7 @@ TEST_F(RenderTest, MixesOnlySlotsWhoseChannelsExistAndWithNoOutputTouchesNothing
     state.activeCount.store(0);
     render(state, in.list(), out.list());
 
-    for (float sample : out.samples(0))
-        EXPECT_EQ(sample, 0.0f);
+    EXPECT_EQ(out.samples(0), std::vector<float>(8, 0.0f));
     EXPECT_FLOAT_EQ(meter(0), 0.7f);
     EXPECT_FLOAT_EQ(meter(kMasterMeter), 0.7f);
 
@@ -188,8 +183,7 @@ TEST_F(RenderTest, MixesOnlySlotsWhoseChannelsExistAndWithNoOutputTouchesNothing
     state.meterBuf[1].store(0.33f);
     setSlots({0.5f, 1.0f, 1.0f});
     render(state, in.list(), out.list());
-    for (float sample : out.samples(0))
-        EXPECT_EQ(sample, 0.5f);
+    EXPECT_EQ(out.samples(0), std::vector<float>(8, 0.5f));
     EXPECT_FLOAT_EQ(meter(1), 0.33f);
     EXPECT_FLOAT_EQ(meter(kMasterMeter), 0.5f);
 
@@ -210,8 +204,7 @@ TEST_F(RenderTest, StaysInsideEveryBufferWhenFrameCountsDisagree)
     longOut.add(2, 6, 1.0f);
     setSlots({1.0f});
     render(state, shortIn.list(), longOut.list());
-    for (int i = 0; i < 12; ++i)
-        EXPECT_FLOAT_EQ(longOut.samples(0)[i], i < 6 ? 0.5f : 0.0f) << "sample " << i;
+    EXPECT_EQ(longOut.samples(0), (std::vector<float>{0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0, 0, 0, 0, 0, 0}));
 
     // Left has 8 frames, right only 2, and a second tap whose buffer claims
     // a pointer but no bytes; the non-interleaved output's right side is
@@ -225,11 +218,8 @@ TEST_F(RenderTest, StaysInsideEveryBufferWhenFrameCountsDisagree)
     setSlots({1.0f, 1.0f});
     render(state, in.list(), out.list());
 
-    for (int f = 0; f < 8; ++f)
-        EXPECT_FLOAT_EQ(out.samples(0)[f], 0.5f) << "left frame " << f;
-    EXPECT_FLOAT_EQ(out.samples(1)[0], 0.25f + 0.125f);
-    EXPECT_FLOAT_EQ(out.samples(1)[1], 0.25f + 0.125f);
-    EXPECT_FLOAT_EQ(out.samples(1)[2], 0.125f);
+    EXPECT_EQ(out.samples(0), std::vector<float>(8, 0.5f));
+    EXPECT_EQ(out.samples(1), (std::vector<float>{0.25f + 0.125f, 0.25f + 0.125f, 0.125f}));
     EXPECT_FLOAT_EQ(meter(1), 0.125f);
 }
 
