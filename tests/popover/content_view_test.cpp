@@ -5,6 +5,7 @@
 #include "popover.h"
 #include "view_logic.h"
 #include "symbol_provider.h"
+#include "support/quick_items.h"
 #include "support/simulated_scene.h"
 
 #include <QAccessible>
@@ -27,16 +28,6 @@
 #include <vector>
 
 namespace {
-
-QList<QQuickItem*> descendants(QQuickItem* item)
-{
-    QList<QQuickItem*> all;
-    for (QQuickItem* child : item->childItems())
-        all << child << descendants(child);
-    return all;
-}
-
-QPoint centre(QQuickItem* item) { return item->mapToScene({item->width() / 2, item->height() / 2}).toPoint(); }
 
 class ContentViewTest : public testing::Test {
 protected:
@@ -69,21 +60,32 @@ protected:
 
     void settle() { ASSERT_TRUE(QQuickTest::qWaitForPolish(&view)); }
 
+    void activate()
+    {
+        view.requestActivate();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+    }
+
     QSizeF reportedSize() const { return {sizes->constLast().at(0).toDouble(), sizes->constLast().at(1).toDouble()}; }
 
     QQuickItem* item(const char* objectName, QQuickItem* under = nullptr) const
     {
-        for (QQuickItem* candidate : descendants(under ? under : root))
-            if (candidate->objectName() == QLatin1String(objectName))
-                return candidate;
-        ADD_FAILURE() << "no item " << objectName;
-        return nullptr;
+        QQuickItem* found = findNamed(under ? under : root, QLatin1String(objectName));
+        if (!found)
+            ADD_FAILURE() << "no item " << objectName;
+        return found;
     }
 
     bool shown(const char* objectName, QQuickItem* under = nullptr) const
     {
         QQuickItem* found = item(objectName, under);
         return found && found->isVisible();
+    }
+
+    QString text(const char* objectName, QQuickItem* under = nullptr) const
+    {
+        QQuickItem* found = item(objectName, under);
+        return found ? found->property("text").toString() : QString();
     }
 
     // The application rows on screen, top to bottom.
@@ -112,31 +114,56 @@ protected:
         settle();
     }
 
-    // Press, move there in small steps as a hand would, release.
     void drag(QPoint from, QPoint to)
     {
-        QTest::mousePress(&view, Qt::LeftButton, {}, from);
-        for (int step = 1; step <= 12; ++step)
-            QTest::mouseMove(&view, from + (to - from) * step / 12);
-        QTest::mouseRelease(&view, Qt::LeftButton, {}, to);
+        dragAcross(&view, from, to, 12);
         settle();
     }
 
-    // The entry of an opening menu that reads text.
-    static QQuickItem* menuEntry(QObject* menu, const QString& text)
+    void key(Qt::Key key)
     {
-        if (!menu || !QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 2000))
-            return nullptr;
-        for (int i = 0; i < menu->property("count").toInt(); ++i) {
-            QQuickItem* entry = nullptr;
-            QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, i));
-            if (entry && entry->property("text").toString() == text)
-                return entry;
-        }
-        return nullptr;
+        QTest::keyClick(&view, key);
+        settle();
+    }
+
+    // delta in eighths of a degree, 120 a notch.
+    void wheel(QPointF at, int delta, bool inverted = false)
+    {
+        QWheelEvent event(at, view.mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, inverted);
+        QCoreApplication::sendEvent(&view, &event);
+        settle();
+    }
+
+    // The entry reading text of the menu the right button opens on a row.
+    QQuickItem* contextMenuEntry(const QString& id, const QString& text)
+    {
+        QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", row(id))));
+        return menuEntry(row(id)->findChild<QObject*>(QStringLiteral("contextMenu")), text);
+    }
+
+    QQuickItem* outputMenuEntry(const QString& text)
+    {
+        click(item("outputMenuButton"));
+        return menuEntry(item("outputMenuButton")->findChild<QObject*>(QStringLiteral("outputMenu")), text);
+    }
+
+    void offerUpdate(const QString& version, const QUrl& download = {})
+    {
+        updater.insert({{QStringLiteral("downloadURL"), download},
+                        {QStringLiteral("latestVersion"), version},
+                        {QStringLiteral("updateAvailable"), true}});
+        settle();
     }
 
     QString addApp(const QString& name) { return scene.addApp(name, nextPid++); }
+
+    void endProcess(qint32 pid)
+    {
+        scene.removeProcess(pid);
+        engine->refresh();
+        settle();
+    }
 
     SimulatedScene scene;
     // Stands in for the update checker: the three properties the popover reads.
@@ -178,18 +205,13 @@ TEST_P(LayoutTest, ReportsItsSizeAndShowsWhatApplies)
         QQuickItem* list = item("appList");
         auto* flickable = list->property("contentItem").value<QQuickItem*>();
         // On the scroll bar: the wheel over a row sets its volume.
-        const QPointF at = list->mapToScene({list->width() - 3, list->height() / 2});
-        QWheelEvent wheel(at, view.mapToGlobal(at), QPoint(), QPoint(0, -360), Qt::NoButton, Qt::NoModifier,
-                          Qt::NoScrollPhase, false);
-        QCoreApplication::sendEvent(&view, &wheel);
+        wheel(list->mapToScene({list->width() - 3, list->height() / 2}), -360);
         EXPECT_TRUE(QTest::qWaitFor([&] { return flickable->property("contentY").toReal() > 0; }, 2000));
 
         // Up from nowhere goes to the last row, which the list scrolls to.
         flickable->setProperty("contentY", 0);
-        view.requestActivate();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
-        QTest::keyClick(&view, Qt::Key_Up);
-        settle();
+        ASSERT_NO_FATAL_FAILURE(activate());
+        key(Qt::Key_Up);
         QQuickItem* last = rows().last();
         EXPECT_TRUE(last->hasActiveFocus());
         EXPECT_LE(last->mapToItem(list, {0, last->height()}).y(), list->height());
@@ -206,8 +228,8 @@ TEST_P(LayoutTest, ReportsItsSizeAndShowsWhatApplies)
 INSTANTIATE_TEST_SUITE_P(
     Popover, LayoutTest,
     testing::Values(
-        Layout{"Empty", 0, true, 0, 256, false, {"emptyText", "masterSlider"}, {"appList", "unsupportedText"}},
-        Layout{"Three", 3, true, 0, 428, false, {"appList", "masterSlider"}, {"emptyText", "unsupportedText"}},
+        Layout{"Empty", 0, true, 0, 256, false, {"emptyText", "masterSlider"}, {"appList", "unsupportedText", "updatePill"}},
+        Layout{"Three", 3, true, 0, 428, false, {"appList", "masterSlider"}, {"emptyText", "unsupportedText", "updatePill"}},
         Layout{"TwentyOnASmallScreen", 20, true, 800, 770, true, {"appList"}, {"emptyText"}},
         Layout{"Unsupported", 1, false, 0, 220, false, {"unsupportedText"}, {"masterRow", "appList", "emptyText"}}),
     [](const testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
@@ -221,19 +243,17 @@ TEST_F(ContentViewTest, TheMasterControlsFollowThePickedDevice)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !shown("placeholder", rows().first()); }, 2000))
         << "the simulated applications bring their icons";
 
-    click(item("outputMenuButton"));
-    click(menuEntry(item("outputMenuButton")->findChild<QObject*>(QStringLiteral("outputMenu")),
-                    QStringLiteral("Headphones")));
+    click(outputMenuEntry(QStringLiteral("Headphones")));
     EXPECT_EQ(scene.hardware.defaultOutputDevice(), headphones);
     EXPECT_EQ(engine->currentOutputID(), headphones);
-    EXPECT_EQ(item("masterPercentage")->property("text").toString(), QStringLiteral("80%"));
+    EXPECT_EQ(text("masterPercentage"), QStringLiteral("80%"));
 
     // Muting the device changes its button alone.
     QQuickItem* mute = item("masterMute");
     click(mute);
     EXPECT_EQ(scene.hardware.deviceMuted(headphones), true);
     EXPECT_EQ(mute->property("symbol").toString(), QStringLiteral("speaker.slash.fill"));
-    EXPECT_EQ(item("masterPercentage")->property("text").toString(), QStringLiteral("80%"));
+    EXPECT_EQ(text("masterPercentage"), QStringLiteral("80%"));
     EXPECT_FLOAT_EQ(float(item("masterSlider")->property("value").toDouble()), 0.8f);
     click(mute);
     EXPECT_EQ(scene.hardware.deviceMuted(headphones), false);
@@ -262,11 +282,7 @@ TEST_F(ContentViewTest, MovingARowsSliderSetsAndSavesItsGain)
     const auto saved = [&] { return scene.defaults.value(QStringLiteral("ravlet.gains")).toMap().value(music).toFloat(); };
 
     // By hand, from the handle at 100 % to a third of the way along.
-    const qreal handle = slider->property("handle").value<QQuickItem*>()->width();
-    const auto at = [&](qreal fraction) {
-        return slider->mapToScene({handle / 2 + fraction * (slider->width() - handle), slider->height() / 2}).toPoint();
-    };
-    drag(at(1.0 / 1.5), at(0.5 / 1.5));
+    drag(sliderPoint(slider, 1.0 / 1.5), sliderPoint(slider, 0.5 / 1.5));
     EXPECT_NEAR(engine->gains().value(music), 0.5f, 0.02f);
     EXPECT_TRUE(QTest::qWaitFor([&] { return saved() == engine->gains().value(music); }, 2000)) << "the last move";
 
@@ -275,7 +291,7 @@ TEST_F(ContentViewTest, MovingARowsSliderSetsAndSavesItsGain)
     QMetaObject::invokeMethod(slider, "moved");
     EXPECT_EQ(engine->gains().value(music), 0.5f);
     EXPECT_TRUE(QTest::qWaitFor([&] { return saved() == 0.5f; }, 2000));
-    EXPECT_EQ(item("percentage", row(music))->property("text").toString(), QStringLiteral("50%"));
+    EXPECT_EQ(text("percentage", row(music)), QStringLiteral("50%"));
     EXPECT_EQ(item("volume", row(music)), slider) << "the row, and the slider in use, are never rebuilt";
 }
 
@@ -295,9 +311,7 @@ TEST_F(ContentViewTest, TheStateButtonMutesOrPicksUpARestartedApplication)
     EXPECT_EQ(symbol(), QStringLiteral("speaker.wave.2.fill"));
 
     engine->setGain(music, 0.5f);
-    scene.removeProcess(10);
-    engine->refresh();
-    settle();
+    endProcess(10);
     EXPECT_TRUE(shown("notRunning", musicRow));
     EXPECT_EQ(symbol(), QStringLiteral("arrow.clockwise"));
     EXPECT_TRUE(item("volume", musicRow)->isEnabled()) << "its gain can still be set";
@@ -341,44 +355,30 @@ TEST_F(ContentViewTest, TheHeaderShowsHiddenApplicationsOffersUpdatesAndQuits)
 
     click(item("showHidden"));
     ASSERT_EQ(rows().size(), 2);
-    QQuickItem* musicRow = row(music);
-    EXPECT_EQ(musicRow->opacity(), 0.45);
-
-    QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", musicRow)));
-    click(menuEntry(musicRow->findChild<QObject*>(QStringLiteral("contextMenu")), QStringLiteral("Show Music")));
+    EXPECT_EQ(row(music)->opacity(), 0.45);
+    click(contextMenuEntry(music, QStringLiteral("Show Music")));
     EXPECT_FALSE(engine->hidden().contains(music));
-    EXPECT_EQ(musicRow->opacity(), 1.0);
-
-    QQuickItem* pill = item("updatePill");
-    EXPECT_FALSE(pill->isVisible());
+    EXPECT_EQ(row(music)->opacity(), 1.0);
 
     const QUrl download(QStringLiteral("https://updates.example/Ravlet-1.4.0.dmg"));
-    updater.insert({{QStringLiteral("downloadURL"), download},
-                    {QStringLiteral("latestVersion"), QStringLiteral("1.4.0")},
-                    {QStringLiteral("updateAvailable"), true}});
-    settle();
+    offerUpdate(QStringLiteral("1.4.0"), download);
     QSignalSpy updates(root, SIGNAL(updateRequested(QString, QString)));
     QSignalSpy quits(root, SIGNAL(quitRequested()));
-    click(pill);
+    click(item("updatePill"));
     EXPECT_EQ(updates, (QList<QVariantList>{{download.toString(), QStringLiteral("1.4.0")}}));
     click(item("power"));
     EXPECT_EQ(quits.count(), 1);
 }
 
-TEST_F(ContentViewTest, ARowDrawsItsThemeIconAndOneWithoutAnyTheGreyTile)
+TEST_F(ContentViewTest, ARowDrawsItsIconAndOneWithoutAnyTheGreyTile)
 {
-    QTemporaryDir themes;
-    QDir().mkpath(themes.filePath(QStringLiteral("hicolor/48x48/apps")));
-    QFile index(themes.filePath(QStringLiteral("hicolor/index.theme")));
-    ASSERT_TRUE(index.open(QIODevice::WriteOnly));
-    index.write("[Icon Theme]\nDirectories=48x48/apps\n[48x48/apps]\nSize=48\nType=Fixed\n");
-    index.close();
+    QTemporaryDir icons;
     QImage green(48, 48, QImage::Format_ARGB32);
     green.fill(Qt::green);
-    ASSERT_TRUE(green.save(themes.filePath(QStringLiteral("hicolor/48x48/apps/radio.png"))));
+    ASSERT_TRUE(green.save(icons.filePath(QStringLiteral("radio.png"))));
     const QString radio = addApp(QStringLiteral("Radio"));
     const QString silent = addApp(QStringLiteral("Silent"));
-    ASSERT_NO_FATAL_FAILURE(load(0.0, std::make_shared<DesktopIconSource>(IconTheme(QString(), {themes.path()}))));
+    ASSERT_NO_FATAL_FAILURE(load(0.0, std::make_shared<DesktopIconSource>(IconTheme(QString(), {icons.path()}))));
 
     QQuickItem* icon = item("icon", row(radio));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !shown("placeholder", icon); }, 2000));
@@ -404,23 +404,18 @@ TEST_F(ContentViewTest, TextFromOtherProgramsIsShownAsWrittenAndNothingReachesTh
     };
     EXPECT_TRUE(drawnAsWritten(item("name", row(app)), name));
 
-    QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", row(app))));
-    QQuickItem* entry = menuEntry(row(app)->findChild<QObject*>(QStringLiteral("contextMenu")),
-                                  QStringLiteral("Hide ") + name);
+    QQuickItem* entry = contextMenuEntry(app, QStringLiteral("Hide ") + name);
     ASSERT_TRUE(entry);
     EXPECT_TRUE(drawnAsWritten(entry->property("contentItem").value<QQuickItem*>(), QStringLiteral("Hide ") + name));
     QTest::keyClick(&view, Qt::Key_Escape);
 
-    click(item("outputMenuButton"));
-    entry = menuEntry(item("outputMenuButton")->findChild<QObject*>(QStringLiteral("outputMenu")), name);
+    entry = outputMenuEntry(name);
     ASSERT_TRUE(entry);
     EXPECT_TRUE(drawnAsWritten(item("deviceName", entry->property("contentItem").value<QQuickItem*>()), name));
     QTest::keyClick(&view, Qt::Key_Escape);
 
-    updater.insert({{QStringLiteral("latestVersion"), QStringLiteral("<img src=\"%1\">").arg(remote)},
-                    {QStringLiteral("updateAvailable"), true}});
-    settle();
-    EXPECT_EQ(item("updatePillLabel")->property("text").toString(), QStringLiteral("\u2B06 "));
+    offerUpdate(QStringLiteral("<img src=\"%1\">").arg(remote));
+    EXPECT_EQ(text("updatePillLabel"), QStringLiteral("\u2B06 "));
 
     // Whatever the views are made to load from the network fails at once.
     QQmlComponent component(view.engine());
@@ -439,12 +434,7 @@ TEST_F(ContentViewTest, KeysAndTheWheelChangeTheRowTheyAreOn)
     ASSERT_NO_FATAL_FAILURE(load());
     const QString top = rows()[0]->property("appId").toString();
     const QString bottom = rows()[1]->property("appId").toString();
-    view.requestActivate();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
-    const auto key = [&](Qt::Key key) {
-        QTest::keyClick(&view, key);
-        settle();
-    };
+    ASSERT_NO_FATAL_FAILURE(activate());
     const auto ringed = [&](QQuickItem* control) { return control->hasActiveFocus() && shown("focusRing", control); };
     const auto gain = [&](const QString& id) { return engine->gains().value(id, 1.0f); };
     const float master = engine->masterVolume();
@@ -488,24 +478,22 @@ TEST_F(ContentViewTest, KeysAndTheWheelChangeTheRowTheyAreOn)
     key(Qt::Key_Escape);
     EXPECT_EQ(closes.count(), 1);
 
-    const auto wheel = [&](QQuickItem* over, int delta, bool inverted = false) {
-        const QPointF at = centre(over);
-        QWheelEvent event(at, view.mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
-                          Qt::NoScrollPhase, inverted);
-        QCoreApplication::sendEvent(&view, &event);
-        settle();
-    };
-    wheel(item("name", row(top)), 120);
-    EXPECT_EQ(gain(top), 1.05f);
-    wheel(item("volume", row(top)), 240);
-    EXPECT_EQ(gain(top), 1.15f) << "over its slider too, two notches";
-    wheel(item("icon", row(top)), 60);
-    EXPECT_EQ(gain(top), 1.15f) << "half a notch, kept";
-    wheel(item("icon", row(top)), 60);
-    EXPECT_EQ(gain(top), 1.2f);
-    wheel(item("icon", row(top)), 120, true);
-    EXPECT_EQ(gain(top), 1.15f) << "the wheel's own direction under natural scrolling";
-    wheel(item("masterSlider"), -120);
+    const struct {
+        const char* over;
+        int delta;
+        bool inverted;
+        float gain;
+        const char* why;
+    } turns[] = {{"name", 120, false, 1.05f, "a notch"},
+                 {"volume", 240, false, 1.15f, "over its slider too, two notches"},
+                 {"icon", 60, false, 1.15f, "half a notch, kept"},
+                 {"icon", 60, false, 1.2f, "and the other half"},
+                 {"icon", 120, true, 1.15f, "the wheel's own direction under natural scrolling"}};
+    for (const auto& turn : turns) {
+        wheel(centre(item(turn.over, row(top))), turn.delta, turn.inverted);
+        EXPECT_EQ(gain(top), turn.gain) << turn.why;
+    }
+    wheel(centre(item("masterSlider")), -120);
     EXPECT_FLOAT_EQ(engine->masterVolume(), popover::steppedMasterVolume(master, 0));
 }
 
@@ -514,20 +502,15 @@ TEST_F(ContentViewTest, TabReachesEveryControlWithARingAndAName)
     addApp(QStringLiteral("Music"));
     const QString radio = addApp(QStringLiteral("Radio"));
     ASSERT_NO_FATAL_FAILURE(load());
-    updater.insert({{QStringLiteral("latestVersion"), QStringLiteral("1.4.0")},
-                    {QStringLiteral("updateAvailable"), true}});
+    offerUpdate(QStringLiteral("1.4.0"));
     engine->setGain(radio, 0.5f);
-    scene.removeProcess(11);
-    engine->refresh();
-    settle();
+    endProcess(11);
     ASSERT_TRUE(shown("notRunning", row(radio)));
-    view.requestActivate();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+    ASSERT_NO_FATAL_FAILURE(activate());
 
     QStringList reached;
     for (int i = 0; i < 20; ++i) {
-        QTest::keyClick(&view, Qt::Key_Tab);
-        settle();
+        key(Qt::Key_Tab);
         QQuickItem* focused = view.activeFocusItem();
         ASSERT_TRUE(focused);
         if (!reached.isEmpty() && focused->objectName() == reached.first())
@@ -555,8 +538,7 @@ TEST_F(ContentViewTest, TheColoursFollowTheDarkFlagLive)
         EXPECT_TRUE(dark ? background < 80 : background > 200) << background;
         EXPECT_EQ(item("name", row(music))->property("color").value<QColor>(),
                   QColor(dark ? "#f5f5f7" : "#1d1d1f"));
-        QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", row(music))));
-        ASSERT_TRUE(menuEntry(menu, QStringLiteral("Hide Music")));
+        ASSERT_TRUE(contextMenuEntry(music, QStringLiteral("Hide Music")));
         const int menuBackground = menu->property("background").value<QQuickItem*>()->property("color")
                                        .value<QColor>().lightness();
         EXPECT_TRUE(dark ? menuBackground < 80 : menuBackground > 200) << menuBackground;

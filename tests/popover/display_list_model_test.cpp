@@ -119,6 +119,7 @@ TEST_F(DisplayListModelTest, LevelsChangeOnlyTheLevelRoleOfRowsThatMovedAndOnlyW
 // the engine's list, with only in-place changes.
 TEST_F(DisplayListModelTest, StaysEqualToTheEngineThroughRandomChanges)
 {
+    using Role = DisplayListModel::Role;
     QRandomGenerator random(7);
     QList<qint32> running{10, 11, 12};
     for (int step = 0; step < 300; ++step) {
@@ -152,15 +153,13 @@ TEST_F(DisplayListModelTest, StaysEqualToTheEngineThroughRandomChanges)
             engine->setMuted(someID, random.bounded(2));
             break;
         }
-        ASSERT_EQ(model.entries(), engine->displayApps()) << "step " << step;
+        SCOPED_TRACE(testing::Message() << "step " << step);
+        ASSERT_EQ(model.entries(), engine->displayApps());
         for (const AppEntry& entry : engine->displayApps()) {
-            using Role = DisplayListModel::Role;
-            const QVariant gain = role(entry.id, Role::GainRole);
-            ASSERT_EQ(gain.isValid() ? std::optional(gain.toFloat()) : std::nullopt,
-                      engine->gains().contains(entry.id) ? std::optional(engine->gains().value(entry.id)) : std::nullopt)
-                << "step " << step;
-            ASSERT_EQ(role(entry.id, Role::MutedRole).toBool(), engine->mutes().value(entry.id)) << "step " << step;
-            ASSERT_EQ(role(entry.id, Role::HiddenRole).toBool(), engine->hidden().contains(entry.id)) << "step " << step;
+            const auto gain = engine->gains().constFind(entry.id);
+            ASSERT_EQ(role(entry.id, Role::GainRole), gain == engine->gains().cend() ? QVariant() : QVariant(*gain));
+            ASSERT_EQ(role(entry.id, Role::MutedRole).toBool(), engine->mutes().value(entry.id));
+            ASSERT_EQ(role(entry.id, Role::HiddenRole).toBool(), engine->hidden().contains(entry.id));
         }
         ASSERT_EQ(model.rowCount(), model.count());
     }

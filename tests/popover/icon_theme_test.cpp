@@ -37,21 +37,6 @@ QByteArray svg(const QColor& colour, QSize size = {16, 16})
         .toUtf8();
 }
 
-QByteArray gzip(const QByteArray& data)
-{
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(int(deflateBound(&stream, uLong(data.size()))), Qt::Uninitialized);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
-    stream.avail_in = uInt(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = uInt(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(qsizetype(stream.total_out));
-    deflateEnd(&stream);
-    return out;
-}
-
 QColor centreOf(const QImage& image) { return image.pixelColor(image.width() / 2, image.height() / 2); }
 
 // The colour a found icon file was drawn in; invalid when there is no file.
@@ -73,21 +58,35 @@ class FakeIcons : public testing::Test {
 protected:
     QString path(const QString& relative) const { return dir.filePath(relative); }
 
+    // The full path, its folders made.
+    QString place(const QString& relative) const
+    {
+        QDir().mkpath(QFileInfo(path(relative)).path());
+        return path(relative);
+    }
+
     QString write(const QString& relative, const QByteArray& contents) const { return writeFile(path(relative), contents); }
 
     QString png(const QString& relative, const QColor& colour, QSize size = {16, 16}) const
     {
-        QDir().mkpath(QFileInfo(path(relative)).path());
         QImage image(size, QImage::Format_ARGB32);
         image.fill(colour);
-        EXPECT_TRUE(image.save(path(relative), "PNG")) << relative.toStdString();
+        EXPECT_TRUE(image.save(place(relative), "PNG")) << relative.toStdString();
+        return path(relative);
+    }
+
+    // Compressed with gzip, as .svgz files are.
+    QString svgz(const QString& relative, const QByteArray& svg) const
+    {
+        gzFile file = gzopen(QFile::encodeName(place(relative)).constData(), "wb9");
+        EXPECT_TRUE(file && gzwrite(file, svg.constData(), unsigned(svg.size())) == svg.size()) << relative.toStdString();
+        EXPECT_EQ(gzclose(file), Z_OK);
         return path(relative);
     }
 
     QString fifo(const QString& relative) const
     {
-        QDir().mkpath(QFileInfo(path(relative)).path());
-        EXPECT_EQ(::mkfifo(QFile::encodeName(path(relative)).constData(), 0600), 0);
+        EXPECT_EQ(::mkfifo(QFile::encodeName(place(relative)).constData(), 0600), 0);
         return path(relative);
     }
 
@@ -152,40 +151,39 @@ Size=32
     QTemporaryDir dir;
 };
 
-class IconThemeTest : public FakeIcons {};
-class DesktopIconSourceTest : public FakeIcons {};
+using IconThemeTest = FakeIcons;
+using DesktopIconSourceTest = FakeIcons;
 
-TEST_F(IconThemeTest, ChoosesTheDirectoryMadeForTheSizeElseTheClosest)
+TEST_F(IconThemeTest, FindsTheDirectoryMadeForTheSizeElseTheClosestThenInheritedThemesHicolorAndLooseImages)
 {
-    const IconTheme current = theme();
-    const std::tuple<int, int, QColor, const char*> cases[] = {
-        {16, 1, Qt::red, "fixed"},
-        {48, 1, Qt::green, "fixed"},
-        {100, 1, Qt::blue, "scalable"},
-        {24, 2, Qt::yellow, "scaled"},
-        {31, 1, Qt::magenta, "within the threshold"},
-        {20, 1, Qt::red, "closest: 16"},
-        {40, 1, Qt::magenta, "closest: the threshold's 34, not its nominal 32"},
-        {600, 1, Qt::blue, "closest: the scalable range's 256"}};
-    for (const auto& [size, scale, colour, why] : cases)
-        EXPECT_EQ(colourOf(current.lookup(QStringLiteral("player"), size, scale)), colour)
-            << size << "@" << scale << ": " << why;
-}
-
-TEST_F(IconThemeTest, FallsBackThroughInheritedThemesThenHicolorThenLooseImages)
-{
-    const IconTheme current = theme();
+    // One instance each, asked again and again, as its answers are remembered.
+    const IconTheme current = theme(), none = theme(QString());
     EXPECT_EQ(current.searchOrder(), (QStringList{"Current", "Parent", "hicolor"})) << "each once, despite the loop";
-    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("player"), 48)), QColor(Qt::green)) << "before hicolor's";
-    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("web-player"), 48)), QColor(Qt::darkYellow));
-    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("parent-only"), 48)), QColor(Qt::darkRed));
-    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("hicolor-only"), 16)), QColor(Qt::darkGreen));
-    EXPECT_EQ(colourOf(current.lookup(QStringLiteral("loose"), 48)), QColor(Qt::darkBlue));
-    EXPECT_EQ(current.lookup(QStringLiteral("missing"), 48), QString());
-
-    EXPECT_EQ(colourOf(theme(QString()).lookup(QStringLiteral("player"), 48)), QColor(Qt::cyan)) << "no theme: hicolor";
     EXPECT_EQ(theme(QStringLiteral("../data/hicolor")).searchOrder(), QStringList{"hicolor"});
-    EXPECT_EQ(current.lookup(QStringLiteral("../pixmaps/loose"), 48), QString());
+    const struct {
+        const IconTheme& theme;
+        const char* name;
+        int size, scale;
+        QColor colour;
+        const char* why;
+    } cases[] = {{current, "player", 16, 1, Qt::red, "fixed"},
+                 {current, "player", 48, 1, Qt::green, "fixed, before hicolor's"},
+                 {current, "player", 100, 1, Qt::blue, "scalable"},
+                 {current, "player", 24, 2, Qt::yellow, "scaled"},
+                 {current, "player", 31, 1, Qt::magenta, "within the threshold"},
+                 {current, "player", 20, 1, Qt::red, "closest: 16"},
+                 {current, "player", 40, 1, Qt::magenta, "closest: the threshold's 34, not its nominal 32"},
+                 {current, "player", 600, 1, Qt::blue, "closest: the scalable range's 256"},
+                 {current, "web-player", 48, 1, Qt::darkYellow, "the theme's other base directory"},
+                 {current, "parent-only", 48, 1, Qt::darkRed, "inherited"},
+                 {current, "hicolor-only", 16, 1, Qt::darkGreen, "hicolor, at its closest size"},
+                 {current, "loose", 48, 1, Qt::darkBlue, "a loose image"},
+                 {current, "missing", 48, 1, QColor(), "nowhere"},
+                 {current, "../pixmaps/loose", 48, 1, QColor(), "a path is no name"},
+                 {none, "player", 48, 1, Qt::cyan, "no theme: hicolor"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(colourOf(c.theme.lookup(QLatin1String(c.name), c.size, c.scale)), c.colour)
+            << c.name << " " << c.size << "@" << c.scale << ": " << c.why;
 }
 
 TEST_F(DesktopIconSourceTest, DrawsBundlesImageFilesAndThemeNamesAtTheRequestedSize)
@@ -193,7 +191,7 @@ TEST_F(DesktopIconSourceTest, DrawsBundlesImageFilesAndThemeNamesAtTheRequestedS
     const DesktopIconSource icons(theme());
     const QString wide = png(QStringLiteral("opt/wide.png"), Qt::red, {20, 10});
     const QString vector = write(QStringLiteral("opt/wide.svg"), svg(Qt::blue, {20, 10}));
-    const QString compressed = write(QStringLiteral("opt/logo.svgz"), gzip(svg(Qt::green)));
+    const QString compressed = svgz(QStringLiteral("opt/logo.svgz"), svg(Qt::green));
     const std::tuple<QString, QSize, QColor> cases[] = {
         {QStringLiteral("/Applications/Web Player.app"), {48, 48}, Qt::darkYellow},
         {wide, {40, 40}, Qt::red},
@@ -244,7 +242,7 @@ TEST_F(DesktopIconSourceTest, RefusesHostileUnreadableOrHugeFilesWithoutBlocking
     // into more than the file limit, or not an image at all.
     const QString tooWide = png(QStringLiteral("opt/too-wide.png"), Qt::red, {DesktopIconSource::kMaxImageSide + 1, 1});
     const QByteArray padding(DesktopIconSource::kMaxFileBytes, ' ');
-    const QString bomb = write(QStringLiteral("opt/bomb.svgz"), gzip(svg(Qt::red).replace("<rect", padding + "<rect")));
+    const QString bomb = svgz(QStringLiteral("opt/bomb.svgz"), svg(Qt::red).replace("<rect", padding + "<rect"));
     const QString corrupt = write(QStringLiteral("opt/corrupt.png"), "\x89PNG but not really");
     for (const QString& key : {tooWide, bomb, corrupt})
         EXPECT_TRUE(icons.icon(key, {32, 32}).isNull()) << key.toStdString();

@@ -3,6 +3,7 @@
 
 #include "app_delegate.h"
 #include "no_update_offered.h"
+#include "support/quick_items.h"
 #include "support/simulated_scene.h"
 
 #include <QFile>
@@ -21,9 +22,6 @@ class FakeStatusItem final : public StatusItem {
 public:
     QRect geometry() const override { return {900, 0, 24, 24}; }
     void setToolTip(const QString& text) override { toolTip = text; }
-    void click() { emit clicked(); }
-    void scroll(int notches) { emit scrolled(notches); }
-    void middleClick() { emit secondaryClicked(); }
 
     QString toolTip;
 };
@@ -80,12 +78,12 @@ TEST_F(AppDelegateTest, OpeningRefreshesExactlyOnceBeforeShowingAndClosingDoesNo
                      [this, &shownDuringRefresh] { shownDuringRefresh = delegate->popover()->isShown(); });
     const int before = refreshes();
 
-    statusItem->click();
+    emit statusItem->clicked();
     EXPECT_EQ(refreshes(), before + 1);
     EXPECT_FALSE(shownDuringRefresh);
     EXPECT_TRUE(delegate->popover()->isShown());
 
-    statusItem->click();
+    emit statusItem->clicked();
     EXPECT_EQ(refreshes(), before + 1);
     EXPECT_FALSE(delegate->popover()->isShown());
 }
@@ -94,14 +92,14 @@ TEST_F(AppDelegateTest, TheTrayItemsWheelMiddleButtonAndMenuActOnTheOutputAndIts
 {
     RavletEngine& engine = delegate->engine();
     EXPECT_EQ(statusItem->toolTip, QStringLiteral("Speakers \u2014 50%"));
-    statusItem->scroll(2);
+    emit statusItem->scrolled(2);
     EXPECT_FLOAT_EQ(engine.masterVolume(), 0.6f);
     EXPECT_EQ(statusItem->toolTip, QStringLiteral("Speakers \u2014 60%"));
-    statusItem->scroll(-20);
+    emit statusItem->scrolled(-20);
     engine.refresh();
     EXPECT_FLOAT_EQ(engine.masterVolume(), 0.0f) << "what the device took";
 
-    statusItem->middleClick();
+    emit statusItem->secondaryClicked();
     engine.refresh();
     EXPECT_TRUE(engine.masterMuted()) << "what the device took";
     EXPECT_EQ(statusItem->toolTip, QStringLiteral("Speakers \u2014 muted"));
@@ -149,27 +147,21 @@ TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReportsButNoneOfOnePointOr
 
 TEST_F(AppDelegateTest, TheHeadersMenuTurnsStartAtLoginOnAsTheDiskSaysByMouseOrKeys)
 {
-    statusItem->click();
+    emit statusItem->clicked();
     QQuickWindow& window = delegate->popover()->window();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     auto* header = delegate->popover()->root()->findChild<QQuickItem*>(QStringLiteral("header"));
     ASSERT_TRUE(header);
     QObject* menu = header->findChild<QObject*>(QStringLiteral("headerMenu"));
-    const auto centre = [](QQuickItem* item) { return item->mapToScene({item->width() / 2, item->height() / 2}).toPoint(); };
     const auto opened = [&](auto open) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); }, 2000));
         open();
-        QQuickItem* entry = nullptr;
-        if (QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 2000))
-            QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, 0));
-        return entry;
+        return menuEntry(menu, QStringLiteral("Start at Login"));
     };
-    const auto byMouse = [&] { QTest::mouseClick(&window, Qt::RightButton, {}, centre(header)); };
     const auto byKeys = [&] { QTest::keyClick(&window, Qt::Key_F10, Qt::ShiftModifier); };
 
-    QQuickItem* entry = opened(byMouse);
+    QQuickItem* entry = opened([&] { QTest::mouseClick(&window, Qt::RightButton, {}, centre(header)); });
     ASSERT_TRUE(entry);
-    EXPECT_EQ(entry->property("text").toString(), QStringLiteral("Start at Login"));
     EXPECT_FALSE(entry->property("checked").toBool());
     QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
     EXPECT_TRUE(autostart::isEnabled());

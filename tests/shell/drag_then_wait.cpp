@@ -8,6 +8,7 @@
 #include "json_user_defaults.h"
 #include "no_update_offered.h"
 #include "quit_signals.h"
+#include "support/quick_items.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -23,17 +24,6 @@ class AnchorItem final : public StatusItem {
 public:
     QRect geometry() const override { return {900, 0, 24, 24}; }
 };
-
-QQuickItem* firstNamed(QQuickItem* under, const QString& name)
-{
-    for (QQuickItem* child : under->childItems()) {
-        if (child->isVisible() && child->objectName() == name)
-            return child;
-        if (QQuickItem* found = firstNamed(child, name))
-            return found;
-    }
-    return nullptr;
-}
 
 } // namespace
 
@@ -61,7 +51,7 @@ int main(int argc, char** argv)
     QQuickWindow& window = delegate.popover()->window();
     if (!QTest::qWaitForWindowExposed(&window) || !QQuickTest::qWaitForPolish(&window))
         return 1;
-    QQuickItem* slider = firstNamed(delegate.popover()->root(), QStringLiteral("volume"));
+    QQuickItem* slider = findNamed(delegate.popover()->root(), QStringLiteral("volume"), true);
     QQuickItem* row = slider ? slider->parentItem() : nullptr;
     while (row && !row->property("appId").isValid())
         row = row->parentItem();
@@ -70,15 +60,7 @@ int main(int argc, char** argv)
 
     // From 100 % to a fifth of the way along, in small steps, quickly: most
     // moves fall within the quarter second after a write.
-    const qreal handle = slider->property("handle").value<QQuickItem*>()->width();
-    const auto at = [&](qreal fraction) {
-        return slider->mapToScene({handle / 2 + fraction * (slider->width() - handle), slider->height() / 2}).toPoint();
-    };
-    const QPoint from = at(1.0 / 1.5), to = at(0.2);
-        QTest::mousePress(&window, Qt::LeftButton, {}, from);
-    for (int step = 1; step <= 40; ++step)
-        QTest::mouseMove(&window, from + (to - from) * step / 40);
-    QTest::mouseRelease(&window, Qt::LeftButton, {}, to);
+    dragAcross(&window, sliderPoint(slider, 1.0 / 1.5), sliderPoint(slider, 0.2), 40);
 
     const QString id = row->property("appId").toString();
     std::printf("released\t%s\t%.9g\n", qPrintable(id), double(delegate.engine().gains().value(id, 1.0f)));

@@ -12,7 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <map>
+#include <tuple>
 
 namespace {
 
@@ -25,22 +25,16 @@ struct Drawn {
     QString output;
 };
 
-// One run of the screenshot program per environment, shared by the tests.
-const Drawn& shoot(const QString& variable, const QString& value)
+// The screenshot program run into out with Qt's renderer variables cleared
+// but the one given.
+Drawn shoot(const QString& out, const char* variable, const char* value)
 {
-    static QTemporaryDir dir;
-    static std::map<QString, Drawn> runs;
-    const QString key = variable + QLatin1Char('=') + value;
-    if (const auto known = runs.find(key); known != runs.end())
-        return known->second;
-
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"QMLSCENE_DEVICE", "QT_QUICK_BACKEND", "QSG_RHI_BACKEND"})
         environment.remove(QLatin1String(name));
-    if (!variable.isEmpty())
-        environment.insert(variable, value);
+    if (*variable)
+        environment.insert(QString::fromLatin1(variable), QString::fromLatin1(value));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    const QString out = dir.filePath(QString::number(runs.size()));
     QProcess program;
     program.setProcessEnvironment(environment);
     program.setProcessChannelMode(QProcess::MergedChannels);
@@ -54,7 +48,7 @@ const Drawn& shoot(const QString& variable, const QString& value)
         run.renderer = run.output.mid(at + 13).section(QLatin1Char(' '), 0, 0);
     for (const QString& name : kShots)
         run.shots.append(QImage(QDir(out).filePath(name + QStringLiteral(".png"))).convertToFormat(QImage::Format_ARGB32));
-    return runs.emplace(key, run).first->second;
+    return run;
 }
 
 // The share of pixels whose channels differ by more than tolerance.
@@ -75,38 +69,23 @@ double differingShare(const QImage& a, const QImage& b, int tolerance)
     return double(differing) / double(qint64(a.width()) * a.height());
 }
 
-struct Choice {
-    const char* variable;
-    const char* value;
-    const char* renderer;
-};
-
-class RendererChoice : public testing::TestWithParam<Choice> {};
-
-TEST_P(RendererChoice, IsTheUsersWhenNamedOtherwiseSoftware)
+TEST(Renderer, IsSoftwareUnlessTheUserNamesAnotherAndDrawsEveryScreenshotAsOpenGLDoes)
 {
-    const Drawn& run = shoot(QString::fromLatin1(GetParam().variable), QString::fromLatin1(GetParam().value));
-    EXPECT_EQ(run.renderer, QString::fromLatin1(GetParam().renderer)) << run.output.toStdString();
-}
+    QTemporaryDir dir;
+    QList<Drawn> runs;
+    for (const auto& [variable, value, renderer] : {std::tuple{"", "", "software"},
+                                                    {"QSG_RHI_BACKEND", "opengl", "opengl"},
+                                                    {"QT_QUICK_BACKEND", "rhi", "opengl"},
+                                                    {"QMLSCENE_DEVICE", "rhi", "opengl"}}) {
+        runs.append(shoot(dir.filePath(QString::number(runs.size())), variable, value));
+        EXPECT_EQ(runs.last().renderer, QString::fromLatin1(renderer)) << variable << "=" << value << "\n"
+                                                                       << runs.last().output.toStdString();
+    }
+    ASSERT_FALSE(HasFailure()) << "the screenshots are compared only when each renderer is the one chosen";
 
-INSTANTIATE_TEST_SUITE_P(Environments, RendererChoice,
-                         testing::Values(Choice{"", "", "software"},
-                                         Choice{"QSG_RHI_BACKEND", "opengl", "opengl"},
-                                         Choice{"QT_QUICK_BACKEND", "rhi", "opengl"},
-                                         Choice{"QMLSCENE_DEVICE", "rhi", "opengl"}),
-                         [](const testing::TestParamInfo<Choice>& info) {
-                             return info.param.variable[0] ? std::string(info.param.variable) : std::string("NoVariable");
-                         });
-
-TEST(Renderer, TheSoftwareRendererDrawsEveryScreenshotAsOpenGLDoes)
-{
-    const Drawn& software = shoot({}, {});
-    const Drawn& opengl = shoot(QStringLiteral("QSG_RHI_BACKEND"), QStringLiteral("opengl"));
-    ASSERT_EQ(software.renderer, QStringLiteral("software")) << software.output.toStdString();
-    ASSERT_EQ(opengl.renderer, QStringLiteral("opengl")) << opengl.output.toStdString();
     for (qsizetype i = 0; i < kShots.size(); ++i) {
-        const QImage& a = software.shots.at(i);
-        const QImage& b = opengl.shots.at(i);
+        const QImage& a = runs[0].shots.at(i);   // software
+        const QImage& b = runs[1].shots.at(i);   // OpenGL
         ASSERT_FALSE(a.isNull() || b.isNull()) << kShots.at(i).toStdString();
         ASSERT_EQ(a.size(), b.size()) << kShots.at(i).toStdString();
         const double share = differingShare(a, b, 8);

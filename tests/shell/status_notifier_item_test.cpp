@@ -6,6 +6,7 @@
 #include "status_item.h"
 #include "stand_in_watcher.h"
 #include "status_notifier_item.h"
+#include "support/files.h"
 #include "support/private_bus.h"
 
 #include <QDBusMessage>
@@ -46,11 +47,17 @@ class StatusNotifierItemTest : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(bus.running()) << "dbus-daemon is needed"; }
 
-    void serveWatcher()
-    {
-        ASSERT_TRUE(watcher.serve(bus.connect(QStringLiteral("watcher"))));
-    }
+    void serveWatcher() { ASSERT_TRUE(watcher.serve(bus.connect(QStringLiteral("watcher")))); }
     void stopWatcher() { bus.disconnect(QStringLiteral("watcher")); }
+
+    std::unique_ptr<StatusItem> makeItem()
+    {
+        return StatusItem::create(redSquares(), QStringLiteral("Ravlet"), bus.connect("ravlet"));
+    }
+    bool registered(int times = 1)
+    {
+        return QTest::qWaitFor([&] { return watcher.items.size() == times; }, 2000);
+    }
 
     // A call of the host's on the item, answered before it returns.
     QDBusMessage call(const QString& method, const QVariantList& arguments, const QString& host = "host",
@@ -65,13 +72,9 @@ protected:
     }
     QVariant property(const QString& name)
     {
-        QDBusMessage get = QDBusMessage::createMethodCall(watcher.items.value(0), StatusNotifierItem::kItemPath,
-                                                          QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                          QStringLiteral("Get"));
-        get << QStringLiteral("org.kde.StatusNotifierItem") << name;
-        QDBusPendingCall pending = bus.connect(QStringLiteral("host")).asyncCall(get);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return pending.isFinished(); }, 2000)) << qPrintable(name);
-        return pending.reply().arguments().value(0).value<QDBusVariant>().variant();
+        const QDBusMessage reply = call("Get", {QStringLiteral("org.kde.StatusNotifierItem"), name}, "host",
+                                        StatusNotifierItem::kItemPath, "org.freedesktop.DBus.Properties");
+        return reply.arguments().value(0).value<QDBusVariant>().variant();
     }
 
     PrivateBus bus;
@@ -80,7 +83,7 @@ protected:
 
 TEST_F(StatusNotifierItemTest, FollowsTheTrayHostAsItComesAndGoes)
 {
-    const auto item = StatusItem::create(redSquares(), QStringLiteral("Ravlet"), bus.connect("ravlet"));
+    const auto item = makeItem();
     EXPECT_TRUE(QTest::qWaitFor([&] { return item->surface() == QStringLiteral("button"); }, 2000))
         << "no tray at all";
 
@@ -90,7 +93,7 @@ TEST_F(StatusNotifierItemTest, FollowsTheTrayHostAsItComesAndGoes)
     EXPECT_EQ(item->surface(), QStringLiteral("button")) << "a watcher, but nothing shows its items";
 
     watcher.announceHost();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.items.size() == 1; }, 2000));
+    ASSERT_TRUE(registered());
     EXPECT_EQ(item->surface(), QStringLiteral("status notifier item"));
     EXPECT_TRUE(watcher.items[0].startsWith(QStringLiteral("org.kde.StatusNotifierItem-")));
     EXPECT_EQ(watcher.senders[0], bus.connect("ravlet").baseService());
@@ -99,7 +102,7 @@ TEST_F(StatusNotifierItemTest, FollowsTheTrayHostAsItComesAndGoes)
     stopWatcher();
     QTest::qWait(100);
     ASSERT_NO_FATAL_FAILURE(serveWatcher());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.items.size() == 2; }, 2000));
+    ASSERT_TRUE(registered(2));
     EXPECT_EQ(watcher.items[1], watcher.items[0]);
 
     // One that is gone for good leaves the button in its place.
@@ -110,8 +113,8 @@ TEST_F(StatusNotifierItemTest, FollowsTheTrayHostAsItComesAndGoes)
 TEST_F(StatusNotifierItemTest, PassesOnTheClickWithItsPlaceTheWheelAndTheMiddleButton)
 {
     ASSERT_NO_FATAL_FAILURE(serveWatcher());
-    const auto item = StatusItem::create(redSquares(), QStringLiteral("Ravlet"), bus.connect("ravlet"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.items.size() == 1; }, 2000));
+    const auto item = makeItem();
+    ASSERT_TRUE(registered());
     QSignalSpy clicks(item.get(), &StatusItem::clicked);
     QSignalSpy wheel(item.get(), &StatusItem::scrolled);
     QSignalSpy middle(item.get(), &StatusItem::secondaryClicked);
@@ -130,43 +133,35 @@ TEST_F(StatusNotifierItemTest, PassesOnTheClickWithItsPlaceTheWheelAndTheMiddleB
     for (const auto& [delta, orientation] : {std::pair{120, "vertical"}, {-240, "Vertical"}, {60, "vertical"},
                                              {60, "vertical"}, {120, "horizontal"}})
         call("Scroll", {delta, QString::fromLatin1(orientation)});
-    EXPECT_EQ(wheel.size(), 3);
-    EXPECT_EQ(wheel.value(0).value(0).toInt(), 1);
-    EXPECT_EQ(wheel.value(1).value(0).toInt(), -2);
-    EXPECT_EQ(wheel.value(2).value(0).toInt(), 1);
+    EXPECT_EQ(wheel, (QList<QVariantList>{{1}, {-2}, {1}}));
 
     // GNOME Shell's: 1 a notch, positive towards the user.
     ASSERT_TRUE(bus.connect("shell").registerService(QStringLiteral("org.gnome.Shell")));
     call("Scroll", {1, QStringLiteral("vertical")}, "shell");
     call("Scroll", {-2, QStringLiteral("vertical")}, "shell");
-    ASSERT_EQ(wheel.size(), 5);
-    EXPECT_EQ(wheel.value(3).value(0).toInt(), -1);
-    EXPECT_EQ(wheel.value(4).value(0).toInt(), 2);
+    EXPECT_EQ(wheel, (QList<QVariantList>{{1}, {-2}, {1}, {-1}, {2}}));
 }
 
 TEST_F(StatusNotifierItemTest, ShowsItsNameSymbolAndToolTip)
 {
     sni::registerTypes();
     QTemporaryDir data;
-    const QString symbol = data.path() + QStringLiteral("/icons/hicolor/symbolic/apps/");
-    ASSERT_TRUE(QDir().mkpath(symbol));
-    QFile(symbol + StatusNotifierItem::kSymbolicIconName + QStringLiteral(".svg")).open(QIODevice::WriteOnly);
+    writeFile(data.path() + "/icons/hicolor/symbolic/apps/" + StatusNotifierItem::kSymbolicIconName + ".svg", {});
     const QByteArray savedDataDirs = qgetenv("XDG_DATA_DIRS");
     qputenv("XDG_DATA_DIRS", data.path().toUtf8());
     ASSERT_NO_FATAL_FAILURE(serveWatcher());
-    const auto item = StatusItem::create(redSquares(), QStringLiteral("Ravlet"), bus.connect("ravlet"));
-    const bool registered = QTest::qWaitFor([&] { return watcher.items.size() == 1; }, 2000);
+    const auto item = makeItem();
+    const bool found = registered();
     qputenv("XDG_DATA_DIRS", savedDataDirs);
-    ASSERT_TRUE(registered);
+    ASSERT_TRUE(found);
 
-    EXPECT_EQ(property("Id").toString(), QStringLiteral("ravlet"));
-    EXPECT_EQ(property("Title").toString(), QStringLiteral("Ravlet"));
-    EXPECT_EQ(property("Category").toString(), QStringLiteral("Hardware"));
-    EXPECT_EQ(property("Status").toString(), QStringLiteral("Active"));
-    EXPECT_FALSE(property("ItemIsMenu").toBool()) << "a left click activates";
+    const std::pair<const char*, QVariant> properties[] = {
+        {"Id", "ravlet"}, {"Title", "Ravlet"}, {"Category", "Hardware"}, {"Status", "Active"},
+        {"ItemIsMenu", false},   // a left click activates
+        {"IconName", StatusNotifierItem::kSymbolicIconName}, {"IconThemePath", data.path() + "/icons"}};
+    for (const auto& [name, value] : properties)
+        EXPECT_EQ(property(name), value) << name;
     EXPECT_EQ(property("Menu").value<QDBusObjectPath>().path(), QStringLiteral("/NO_DBUSMENU"));
-    EXPECT_EQ(property("IconName").toString(), StatusNotifierItem::kSymbolicIconName);
-    EXPECT_EQ(property("IconThemePath").toString(), data.path() + QStringLiteral("/icons"));
 
     const auto pixmaps = qdbus_cast<sni::Pixmaps>(property("IconPixmap").value<QDBusArgument>());
     ASSERT_EQ(pixmaps.size(), 2);
@@ -202,9 +197,9 @@ TEST_F(StatusNotifierItemTest, OffersItsMenuAsTheHostDrawsItAndTakesItsClicks)
     QSignalSpy opened(open, &QAction::triggered);
 
     ASSERT_NO_FATAL_FAILURE(serveWatcher());
-    const auto item = StatusItem::create(redSquares(), QStringLiteral("Ravlet"), bus.connect("ravlet"));
+    const auto item = makeItem();
     item->setMenu(&menu);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.items.size() == 1; }, 2000));
+    ASSERT_TRUE(registered());
     ASSERT_EQ(property("Menu").value<QDBusObjectPath>().path(), StatusNotifierItem::kMenuPath);
 
     dbusmenu::registerTypes();
