@@ -116,12 +116,11 @@ TEST_F(AppDelegateTest, TheTrayItemsWheelMiddleButtonAndMenuActOnTheOutputAndIts
     engine.refresh();
     EXPECT_FALSE(engine.masterMuted());
 
-    QFile entry(autostart::entryPath());
     emit menu->aboutToShow();
     EXPECT_FALSE(entries["Start at Login"]->isChecked());
     entries["Start at Login"]->trigger();
     EXPECT_TRUE(autostart::isEnabled());
-    ASSERT_TRUE(entry.remove());
+    ASSERT_TRUE(QFile::remove(autostart::entryPath()));
     emit menu->aboutToShow();
     EXPECT_FALSE(entries["Start at Login"]->isChecked()) << "removed elsewhere since";
 

@@ -14,7 +14,6 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
 #include <QDBusObjectPath>
-#include <QDir>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTemporaryDir>
