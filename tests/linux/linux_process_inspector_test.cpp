@@ -1,5 +1,5 @@
-// Which installed application a Linux process belongs to, on stand-in /proc
-// trees and applications folders written in the real formats.
+// Which installed application a Linux process belongs to, on a stand-in /proc
+// tree and applications folder written in the real formats.
 
 #include "linux_process_inspector.h"
 #include "support/files.h"
@@ -13,36 +13,74 @@
 
 #include <unistd.h>
 
+void PrintTo(const AppIdentity& identity, std::ostream* out)
+{
+    *out << '{' << identity.id.toStdString() << ", " << identity.name.toStdString() << ", "
+         << identity.iconPath.value_or("(no icon)").toStdString() << '}';
+}
+
 namespace {
 
 using Pid = ProcessInspector::Pid;
 
+const QString kSession = "/user.slice/user-1000.slice/session-2.scope";
+const QString kAppSlice = "/user.slice/user-1000.slice/user@1000.service/app.slice/";
+
 struct Process {
-    Pid parent = 1;
-    quint64 start = 1000;
+    Pid parent;
+    quint64 start;
     QString exe;
-    QStringList argv;
-    QString cgroup = QStringLiteral("/user.slice/user-1000.slice/session-2.scope");
+    QString argv;   // split on spaces
+    QString cgroup = kSession;
     QString flatpakInfo = {};   // the sandbox's /.flatpak-info, when it has one
 };
+const AppIdentity kPlayer{"org.example.Player.desktop", "Spieler", "org.example.Player"};
 
+// One desktop with its applications, terminal, launchers, sandboxes and
+// units; every row below asks about one process in it.
 class LinuxIdentityTest : public testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        write(QStringLiteral("share/applications/org.example.Player.desktop"),
-              "[Desktop Entry]\nType=Application\nName=Player\nName[de]=Spieler\nIcon=org.example.Player\n"
-              "Exec=env GDK_BACKEND=x11 player %U\n");
-        write(QStringLiteral("share/applications/chat.desktop"),
-              "[Desktop Entry]\nType=Application\nName=Chat\nIcon=/opt/chat/chat.png\nExec=/opt/chat/chat\n");
-        write(QStringLiteral("share/applications/org.example.Term.desktop"),
-              "[Desktop Entry]\nType=Application\nName=Term\nExec=term\nCategories=System;TerminalEmulator;\n");
-        add(1, {0, 1, QStringLiteral("/usr/lib/systemd/systemd"), {QStringLiteral("/sbin/init")}});
-        add(900, {1, 10, QStringLiteral("/usr/lib/systemd/systemd"), {QStringLiteral("/lib/systemd/systemd"), QStringLiteral("--user")}});
+        entry("org.example.Player", "Name=Player\nName[de]=Spieler\nIcon=org.example.Player\nExec=env GDK_BACKEND=x11 player %U\n");
+        entry("chat", "Name=Chat\nIcon=/opt/chat/chat.png\nExec=/opt/chat/chat\n");
+        entry("org.example.Term", "Name=Term\nExec=term\nCategories=System;TerminalEmulator;\n");
+        entry("launcher", "Name=Launcher\nExec=/usr/bin/python3 /usr/bin/rofi\n");
+        entry("systemd", "Name=Service Manager\nExec=systemd\n");   // an entry does not make it an application
+        entry("org.example.Radio-Beta", "Name=Radio Beta\nExec=radio-beta\n");
+        add(1, {0, 1, "/usr/lib/systemd/systemd", "/sbin/init"});
+        add(900, {1, 10, "/usr/lib/systemd/systemd", "/lib/systemd/systemd --user"});
+        add(100, {900, 2000, "/usr/bin/player", "player song.ogg"});
+        add(200, {900, 2000, "/opt/chat/chat", "/opt/chat/chat"});
+        add(201, {200, 2001, "/usr/lib/chat/voice-helper", "voice-helper"});
+        add(202, {201, 2002, "/usr/lib/chat/voice-helper", "voice-helper"});
+        add(300, {900, 3000, "/usr/bin/term", "term"});
+        add(301, {300, 3001, "/usr/bin/bash", "bash"});
+        add(302, {301, 3002, "/usr/bin/paplay", "paplay bell.wav"});
+        add(303, {300, 3003, "/usr/bin/paplay", "paplay"});
+        add(310, {900, 3100, "/usr/bin/python3.11", "/usr/bin/python3 /usr/bin/rofi"});
+        add(311, {310, 3101, "/usr/bin/paplay", "paplay"});
+        add(400, {900, 5000, "/opt/chat/chat", "chat"});   // younger than its "child"
+        add(401, {400, 4000, "/usr/lib/chat/voice-helper", "voice-helper"});
+        add(402, {900, 4002, "/usr/lib/x/worker", "worker"});
+        add(500, {900, 2000, "/app/bin/player", "player", kSession,
+                  "[Application]\nname=org.example.Radio\nruntime=runtime/x\n\n[Instance]\nname=evil\n"});
+        add(501, {900, 2000, "/snap/tuner/12/bin/player", "player",
+                  kAppSlice + "snap.tuner.tuner-cli-0b1c7c3e-5a4f-4d6e-8f00-123456789abc.scope"});
+        add(502, {900, 2000, "/app/bin/player", "player", kSession, "[Application]\nname=../../etc/x\n"});
+        add(600, {900, 2000, "/usr/libexec/radio-helper", "radio-helper", kAppSlice + "app-gnome-org.example.Radio\\x2dBeta-4242.scope"});
+        add(601, {900, 2000, "/usr/libexec/radio-helper", "radio-helper", kAppSlice + "app-org.example.Term-77.scope"});
+        add(602, {900, 2000, "/usr/libexec/radio-helper", "radio-helper", kAppSlice + "app-org.example.Player@autostart.service"});
+        add(603, {900, 2000, "/usr/bin/player", "player", kAppSlice + "app-chat-5.scope"});
+        add(700, {900, 2000, "/usr/bin/player", "player"});
     }
 
     void write(const QString& path, const QByteArray& bytes) { writeFile(dir.filePath(path), bytes); }
+    void entry(const QString& id, const QByteArray& keys)
+    {
+        write("share/applications/" + id + ".desktop", "[Desktop Entry]\nType=Application\n" + keys);
+    }
 
     void add(Pid pid, const Process& p)
     {
@@ -53,7 +91,7 @@ protected:
                                  .arg(pid).arg(comm).arg(p.parent).arg(p.start).toUtf8());
         QFile::remove(dir.filePath(base + "exe"));
         QFile::link(p.exe, dir.filePath(base + "exe"));
-        write(base + "cmdline", p.argv.join(QChar(0)).toUtf8() + '\0');
+        write(base + "cmdline", p.argv.split(' ').join(QChar(0)).toUtf8() + '\0');
         write(base + "cgroup", "0::" + p.cgroup.toUtf8() + '\n');
         if (!p.flatpakInfo.isEmpty())
             write(base + "root/.flatpak-info", p.flatpakInfo.toUtf8());
@@ -62,9 +100,8 @@ protected:
     LinuxProcessInspector& inspector()
     {
         if (!made)
-            made.emplace(LinuxProcessInspector::Roots{dir.filePath(QStringLiteral("proc")).toUtf8(),
-                                                      {dir.filePath(QStringLiteral("share/applications"))},
-                                                      QStringLiteral("de_DE.UTF-8"), 0});
+            made.emplace(LinuxProcessInspector::Roots{dir.filePath("proc").toUtf8(), {dir.filePath("share/applications")},
+                                                      "de_DE.UTF-8", 0});
         return *made;
     }
 
@@ -76,125 +113,80 @@ protected:
     QString idOf(Pid pid, AudioClientFacts facts = {})
     {
         const auto identity = identify(pid, std::move(facts));
-        return identity ? identity->id : QStringLiteral("<none>");
+        return identity ? identity->id : "<none>";
     }
 
     QTemporaryDir dir;
     std::optional<LinuxProcessInspector> made;
 };
 
-TEST_F(LinuxIdentityTest, AProgramIsItsOwnEntryWithTheLocalisedNameAndIcon)
+TEST_F(LinuxIdentityTest, SandboxThenProgramOrNearestParentThenUnitThenTheAudioServersWord)
 {
-    add(100, {900, 2000, QStringLiteral("/usr/bin/player"), {QStringLiteral("player"), QStringLiteral("song.ogg")}});
-    EXPECT_EQ(identify(100), (AppIdentity{"org.example.Player.desktop", "Spieler", "org.example.Player"}));
-}
-
-TEST_F(LinuxIdentityTest, AHelperIsFoundThroughItsNearestParentButNeverThroughATerminalOrShell)
-{
-    add(200, {900, 2000, QStringLiteral("/opt/chat/chat"), {QStringLiteral("/opt/chat/chat")}});
-    add(201, {200, 2001, QStringLiteral("/usr/lib/chat/voice-helper"), {QStringLiteral("voice-helper")}});
-    add(202, {201, 2002, QStringLiteral("/usr/lib/chat/voice-helper"), {QStringLiteral("voice-helper")}});
-    add(300, {900, 3000, QStringLiteral("/usr/bin/term"), {QStringLiteral("term")}});
-    add(301, {300, 3001, QStringLiteral("/usr/bin/bash"), {QStringLiteral("bash")}});
-    add(302, {301, 3002, QStringLiteral("/usr/bin/paplay"), {QStringLiteral("paplay"), QStringLiteral("bell.wav")}});
-    add(303, {300, 3003, QStringLiteral("/usr/bin/paplay"), {QStringLiteral("paplay")}});
-    EXPECT_EQ(idOf(202), "chat.desktop");
-    EXPECT_EQ(identify(202)->iconPath, "/opt/chat/chat.png");
-    EXPECT_EQ(idOf(300), "org.example.Term.desktop") << "a terminal may be itself";
-    EXPECT_EQ(idOf(302), "<none>");
-    EXPECT_EQ(idOf(303), "<none>") << "a terminal claims nothing it started";
-    EXPECT_EQ(idOf(302, {"paplay", "paplay", {}}), "client:paplay");
-
-    write(QStringLiteral("share/applications/launcher.desktop"),
-          "[Desktop Entry]\nType=Application\nName=Launcher\nExec=/usr/bin/python3 /usr/bin/rofi\n");
-    add(310, {900, 3100, QStringLiteral("/usr/bin/python3.11"), {QStringLiteral("/usr/bin/python3"), QStringLiteral("/usr/bin/rofi")}});
-    add(311, {310, 3101, QStringLiteral("/usr/bin/paplay"), {QStringLiteral("paplay")}});
-    EXPECT_EQ(idOf(311), "<none>") << "a launcher written in Python claims nothing either";
-}
-
-TEST_F(LinuxIdentityTest, TheParentChainStopsAtAReusedPidAndAtTheServiceManager)
-{
-    add(400, {900, 5000, QStringLiteral("/opt/chat/chat"), {QStringLiteral("chat")}});   // younger than its "child"
-    add(401, {400, 4000, QStringLiteral("/usr/lib/chat/voice-helper"), {QStringLiteral("voice-helper")}});
-    write(QStringLiteral("share/applications/systemd.desktop"),
-          "[Desktop Entry]\nType=Application\nName=Service Manager\nExec=systemd\n");
-    add(402, {900, 4002, QStringLiteral("/usr/lib/x/worker"), {QStringLiteral("worker")}});
-    EXPECT_EQ(idOf(401), "<none>");
-    EXPECT_EQ(idOf(402), "<none>");
-}
-
-TEST_F(LinuxIdentityTest, SandboxesNameTheirApplicationFirst)
-{
-    Process flatpak{900, 2000, QStringLiteral("/app/bin/player"), {QStringLiteral("player")}};
-    flatpak.flatpakInfo = QStringLiteral("[Application]\nname=org.example.Radio\nruntime=runtime/x\n\n[Instance]\nname=evil\n");
-    add(500, flatpak);
-    Process snap{900, 2000, QStringLiteral("/snap/tuner/12/bin/player"), {QStringLiteral("player")}};
-    snap.cgroup = QStringLiteral("/user.slice/user-1000.slice/user@1000.service/app.slice/"
-                                 "snap.tuner.tuner-cli-0b1c7c3e-5a4f-4d6e-8f00-123456789abc.scope");
-    add(501, snap);
-    Process hostile = flatpak;
-    hostile.flatpakInfo = QStringLiteral("[Application]\nname=../../etc/x\n");
-    add(502, hostile);
-    EXPECT_EQ(identify(500, {"Radio Player", "player", {}}),
-              (AppIdentity{"org.example.Radio.desktop", "Radio Player", "org.example.Radio"}))
-        << "the sandbox outranks the program's own entry";
-    EXPECT_EQ(idOf(501), "tuner_tuner-cli.desktop");
-    EXPECT_EQ(idOf(502), "org.example.Player.desktop") << "a malformed id is no answer";
-}
-
-TEST_F(LinuxIdentityTest, AProcessWhoseParentsSayNothingIsNamedByItsApplicationUnit)
-{
-    const QString slice = QStringLiteral("/user.slice/user-1000.slice/user@1000.service/app.slice/");
-    write(QStringLiteral("share/applications/org.example.Radio-Beta.desktop"),
-          "[Desktop Entry]\nType=Application\nName=Radio Beta\nExec=radio-beta\n");
-    Process helper{900, 2000, QStringLiteral("/usr/libexec/radio-helper"), {QStringLiteral("radio-helper")}};
-    helper.cgroup = slice + QStringLiteral("app-gnome-org.example.Radio\\x2dBeta-4242.scope");
-    add(600, helper);
-    helper.cgroup = slice + QStringLiteral("app-org.example.Term-77.scope");
-    add(601, helper);
-    helper.cgroup = slice + QStringLiteral("app-org.example.Player@autostart.service");
-    add(602, helper);
-    EXPECT_EQ(idOf(600), "org.example.Radio-Beta.desktop");
-    EXPECT_EQ(idOf(601), "<none>") << "a terminal's unit holds whatever runs in it";
-    EXPECT_EQ(idOf(602), "org.example.Player.desktop");
-}
-
-TEST_F(LinuxIdentityTest, TheAudioServersWordCountsWhenThePidCannotBeTrusted)
-{
-    add(700, {900, 2000, QStringLiteral("/usr/bin/player"), {QStringLiteral("player")}});
-    EXPECT_EQ(idOf(700, {"Game", "game", "game-icon"}), "client:game") << "the pid names some other program";
-    EXPECT_EQ(identify(0, {"Game", "game", "game-icon"}), (AppIdentity{"client:game", "Game", "game-icon"}));
-    EXPECT_EQ(idOf(0, {"", "/usr/bin/player", ""}), "org.example.Player.desktop") << "its program's entry first";
-    EXPECT_EQ(idOf(12345, {"", "tool", ""}), "client:tool") << "a vanished process";
-    EXPECT_EQ(idOf(0, {"Evil", "x.desktop", ""}), "<none>") << "never shaped like an entry's id";
-    EXPECT_EQ(idOf(0, {"Evil", "a\nb", ""}), "<none>");
-    EXPECT_EQ(idOf(0, {"Nobody", "", ""}), "<none>");
+    struct Row {
+        const char* what;
+        Pid pid;
+        AudioClientFacts facts;
+        std::optional<AppIdentity> identity;
+    };
+    const Row rows[] = {
+        {"a program is its own entry, named in the locale", 100, {}, kPlayer},
+        {"a helper is its nearest parent's", 202, {}, AppIdentity{"chat.desktop", "Chat", "/opt/chat/chat.png"}},
+        {"a terminal may be itself", 300, {}, AppIdentity{"org.example.Term.desktop", "Term", std::nullopt}},
+        {"a terminal claims nothing its shell started", 302, {}, std::nullopt},
+        {"a terminal claims nothing it started", 303, {}, std::nullopt},
+        {"the audio server names what a terminal started", 302, {"paplay", "paplay", {}}, AppIdentity{"client:paplay", "paplay", std::nullopt}},
+        {"a launcher written in Python claims nothing", 311, {}, std::nullopt},
+        {"a parent younger than its child is another process", 401, {}, std::nullopt},
+        {"the service manager claims nothing", 402, {}, std::nullopt},
+        {"a flatpak outranks the program's own entry", 500, {"Radio Player", "player", {}},
+         AppIdentity{"org.example.Radio.desktop", "Radio Player", "org.example.Radio"}},
+        {"a snap outranks it too", 501, {}, AppIdentity{"tuner_tuner-cli.desktop", "tuner-cli", std::nullopt}},
+        {"a malformed flatpak id is no answer", 502, {}, kPlayer},
+        {"an application unit names a helper", 600, {}, AppIdentity{"org.example.Radio-Beta.desktop", "Radio Beta", std::nullopt}},
+        {"a terminal's unit holds whatever runs in it", 601, {}, std::nullopt},
+        {"an autostarted service's unit", 602, {}, kPlayer},
+        {"a program's own entry outranks its unit", 603, {}, kPlayer},
+        {"the pid runs another program than the client's", 700, {"Game", "game", "game-icon"}, AppIdentity{"client:game", "Game", "game-icon"}},
+        {"no pid", 0, {"Game", "game", "game-icon"}, AppIdentity{"client:game", "Game", "game-icon"}},
+        {"the client program's entry first", 0, {"", "/usr/bin/player", ""}, kPlayer},
+        {"a vanished process", 12345, {"", "tool", ""}, AppIdentity{"client:tool", "tool", std::nullopt}},
+        {"a made id is never shaped like an entry's", 0, {"Evil", "x.desktop", ""}, std::nullopt},
+        {"nor holds a control character", 0, {"Evil", "a\nb", ""}, std::nullopt},
+        {"no program, no made id", 0, {"Nobody", "", ""}, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        made.reset();
+        EXPECT_EQ(identify(row.pid, row.facts), row.identity);
+    }
 }
 
 TEST_F(LinuxIdentityTest, AnswersAreCachedPerProcessAndDroppedWhenEntriesOrTheProcessChange)
 {
-    add(800, {900, 2000, QStringLiteral("/usr/bin/radio"), {QStringLiteral("radio")}});
-    add(801, {900, 2000, QStringLiteral("/usr/bin/player"), {QStringLiteral("player")}});
+    add(800, {900, 2000, "/usr/bin/radio", "radio"});
     EXPECT_EQ(idOf(800), "<none>");
-    EXPECT_EQ(idOf(801), "org.example.Player.desktop");
-    QFile::remove(dir.filePath(QStringLiteral("proc/801/exe")));
-    QFile::remove(dir.filePath(QStringLiteral("proc/801/cmdline")));
-    EXPECT_EQ(idOf(801), "org.example.Player.desktop") << "the same process is not read again";
+    EXPECT_EQ(idOf(100), "org.example.Player.desktop");
+    QFile::remove(dir.filePath("proc/100/exe"));
+    QFile::remove(dir.filePath("proc/100/cmdline"));
+    EXPECT_EQ(idOf(100), "org.example.Player.desktop") << "the same process is not read again";
+    EXPECT_EQ(idOf(800, {"", "radio", ""}), "client:radio");
+    EXPECT_EQ(identify(800, {"Radio", "radio", ""}), (AppIdentity{"client:radio", "Radio", std::nullopt}))
+        << "the audio server's word is read each time";
 
-    write(QStringLiteral("share/applications/radio.desktop"), "[Desktop Entry]\nType=Application\nName=Radio\nExec=radio\n");
+    entry("radio", "Name=Radio\nExec=radio\n");
     EXPECT_EQ(idOf(800), "radio.desktop") << "a new entry is seen";
 
-    add(800, {900, 2500, QStringLiteral("/opt/chat/chat"), {QStringLiteral("chat")}});
+    add(800, {900, 2500, "/opt/chat/chat", "chat"});
     EXPECT_EQ(idOf(800), "chat.desktop") << "the pid now names another process";
 }
 
 TEST(LinuxIdentity, TheRealProcFileSystemNamesThisTestByItsEntry)
 {
     QTemporaryDir dir;
-    const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-    writeFile(dir.filePath(QStringLiteral("applications/io.example.Tests.desktop")),
+    const QString exe = QFile::symLinkTarget("/proc/self/exe");
+    writeFile(dir.filePath("applications/io.example.Tests.desktop"),
               "[Desktop Entry]\nType=Application\nName=Tests\nExec=\"" + exe.toUtf8() + "\" --gtest_filter=%f\n");
-    LinuxProcessInspector inspector({"/proc", {dir.filePath(QStringLiteral("applications"))}, {}, 0});
+    LinuxProcessInspector inspector({"/proc", {dir.filePath("applications")}, {}, 0});
     EXPECT_EQ(inspector.currentPid(), ::getpid());
     const auto identity = inspector.applicationOf(::getpid(), {});
     ASSERT_TRUE(identity);
