@@ -21,9 +21,12 @@ QByteArray app(const QByteArray& name, const QByteArray& exec, const QByteArray&
     return "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + exec + "\n" + more;
 }
 
-QString idOf(const DesktopEntry* entry)
+// Every field of an entry, in the order they are declared, so that whole
+// entries compare at once.
+QStringList fields(const DesktopEntry& e)
 {
-    return entry ? entry->id : QStringLiteral("(none)");
+    return {e.id, e.name, e.icon, e.program, e.arguments.join('|'), e.tryExec, e.startupWMClass,
+            e.categories.join('|'), e.noDisplay ? "noDisplay" : "", e.hidden ? "hidden" : ""};
 }
 
 TEST(DesktopEntryTest, NameFollowsTheLocaleFromMostToLeastSpecific)
@@ -76,20 +79,13 @@ TEST(DesktopEntryTest, ReadsOnlyTheEntryGroupAndKeepsTextVerbatim)
         "[Desktop Action quit]\nName=Quit \xff\nExec=tom --quit\nHidden=true\nnot a key line\n",
         "tom.desktop", "de");
     ASSERT_TRUE(entry);
-    EXPECT_EQ(entry->name, "<b>Tom</b> &amp; Jerry \\");
-    EXPECT_EQ(entry->icon, "/opt/icons/t.png");
-    EXPECT_EQ(entry->tryExec, "tom");
-    EXPECT_EQ(entry->startupWMClass, "TomWin");
-    EXPECT_EQ(entry->categories, (QStringList{"AudioVideo", "Odd;Name", "TerminalEmulator"}));
+    EXPECT_EQ(fields(*entry), (QStringList{"tom.desktop", "<b>Tom</b> &amp; Jerry \\", "/opt/icons/t.png", "tom", "",
+                                           "tom", "TomWin", "AudioVideo|Odd;Name|TerminalEmulator", "noDisplay", ""}));
     EXPECT_TRUE(entry->isTerminalEmulator());
-    EXPECT_TRUE(entry->noDisplay);
-    EXPECT_FALSE(entry->hidden);
-    EXPECT_EQ(entry->program, "tom");
-    EXPECT_TRUE(entry->arguments.isEmpty());
 
     const auto masking = parseDesktopEntry("[Desktop Entry]\nHidden=true\n", "tom.desktop", "");
     ASSERT_TRUE(masking);
-    EXPECT_TRUE(masking->hidden);
+    EXPECT_EQ(fields(*masking), (QStringList{"tom.desktop", "", "", "", "", "", "", "", "", "hidden"}));
 }
 
 TEST(DesktopEntryTest, WhatIsNotAWellFormedApplicationEntryGivesNothing)
@@ -116,39 +112,32 @@ TEST(DesktopEntryTest, WhatIsNotAWellFormedApplicationEntryGivesNothing)
 
 class DesktopEntryIndexTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(m_root.isValid()); }
-
-    QString user() const { return m_root.filePath("user/applications"); }
-    QString system() const { return m_root.filePath("system/applications"); }
-    QString write(const QString& folder, const QString& relative, const QByteArray& bytes)
-    {
-        return writeFile(folder + '/' + relative, bytes);
-    }
-
     QTemporaryDir m_root;
+    const QString user = m_root.filePath("user/applications");
+    const QString system = m_root.filePath("system/applications");
 };
 
 TEST_F(DesktopEntryIndexTest, TheHighestFolderDecidesAnIdAndBrokenFilesCostOnlyThemselves)
 {
-    write(system(), "a.desktop", app("System A", "a"));
-    write(user(), "a.desktop", app("User A", "a"));
-    write(system(), "b.desktop", app("System B", "bee"));
-    write(user(), "b.desktop", "[Desktop Entry]\nHidden=true\n");
-    write(system(), "c.desktop", app("System C", "c"));
-    write(user(), "c.desktop", "[Desktop Entry]\nName=Half-written");
-    write(system(), "kde4/sub/d.desktop", app("Nested", "d"));
-    write(system(), "notes.txt", app("Not an entry", "txt"));
-    write(system(), "binary.desktop", QByteArray("\x7f" "ELF\0\0\0", 7));
-    write(system(), "huge.desktop", app("Huge", "huge", QByteArray(maxDesktopEntryBytes, '#')));
-    write(m_root.filePath("store"), "real.desktop", app("Linked", "linked"));
-    ASSERT_TRUE(QFile::link(m_root.filePath("store/real.desktop"), system() + "/linked.desktop"));
-    ASSERT_TRUE(QFile::link(system(), system() + "/loop"));
-    ASSERT_TRUE(QFile::link(m_root.filePath("nowhere"), system() + "/dangling.desktop"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(system() + "/fifo.desktop").constData(), 0600), 0);
+    writeFile(system + "/a.desktop", app("System A", "a"));
+    writeFile(user + "/a.desktop", app("User A", "a"));
+    writeFile(system + "/b.desktop", app("System B", "bee"));
+    writeFile(user + "/b.desktop", "[Desktop Entry]\nHidden=true\n");
+    writeFile(system + "/c.desktop", app("System C", "c"));
+    writeFile(user + "/c.desktop", "[Desktop Entry]\nName=Half-written");
+    writeFile(system + "/kde4/sub/d.desktop", app("Nested", "d"));
+    writeFile(system + "/notes.txt", app("Not an entry", "txt"));
+    writeFile(system + "/binary.desktop", QByteArray("\x7f" "ELF\0\0\0", 7));
+    writeFile(system + "/huge.desktop", app("Huge", "huge", QByteArray(maxDesktopEntryBytes, '#')));
+    writeFile(m_root.filePath("store/real.desktop"), app("Linked", "linked"));
+    ASSERT_TRUE(QFile::link(m_root.filePath("store/real.desktop"), system + "/linked.desktop"));
+    ASSERT_TRUE(QFile::link(system, system + "/loop"));
+    ASSERT_TRUE(QFile::link(m_root.filePath("nowhere"), system + "/dangling.desktop"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(system + "/fifo.desktop").constData(), 0600), 0);
     const QString witness = m_root.filePath("witness");
-    write(system(), "shell.desktop", app("Shell", "sh -c \"touch " + witness.toUtf8() + "; $(touch " + witness.toUtf8() + ")\""));
+    writeFile(system + "/shell.desktop", app("Shell", "sh -c \"touch " + witness.toUtf8() + "; $(touch " + witness.toUtf8() + ")\""));
 
-    DesktopEntryIndex index({user(), system()}, "de_DE.UTF-8");
+    DesktopEntryIndex index({user, system}, "de_DE.UTF-8");
     EXPECT_EQ(index.size(), 4);
     ASSERT_TRUE(index.entry("a.desktop"));
     EXPECT_EQ(index.entry("a.desktop")->name, "User A");
@@ -163,24 +152,24 @@ TEST_F(DesktopEntryIndexTest, TheHighestFolderDecidesAnIdAndBrokenFilesCostOnlyT
 
 TEST_F(DesktopEntryIndexTest, AProcessIsMatchedByPathThenNameThenScriptThenWindowClass)
 {
-    write(user(), "mine-player.desktop", app("My Player", "/opt/player/player"));
-    write(system(), "player.desktop", app("Player", "/usr/bin/player %U", "StartupWMClass=PlayerWin\n"));
-    write(system(), "a-tool.desktop", app("Tool", "tool"));
-    write(system(), "z-tool.desktop", app("Tool Exact", "/opt/z/tool"));
-    write(system(), "writer.desktop", app("Writer", "libreoffice --writer %U"));
-    write(system(), "calc.desktop", app("Calc", "libreoffice --calc %U"));
-    write(system(), "startcenter.desktop", app("Office", "libreoffice %U", "NoDisplay=true\n"));
-    write(system(), "helper.desktop", app("Helper", "helper", "NoDisplay=true\n"));
-    write(system(), "wrapped.desktop", app("Wrapped", "env GDK_BACKEND=x11 /opt/wrapped/bin/wrapped %U"));
-    write(system(), "tried.desktop", app("Tried", "launch-tried", "TryExec=/opt/tried/real\n"));
-    write(system(), "tool-script.desktop", app("Script Tool", "python3 /usr/share/stool/stool.py"));
-    write(system(), "gizmo.desktop", app("Gizmo", "gizmo %F"));
-    write(system(), "python3.11.desktop", app("Python", "/usr/bin/python3.11"));
-    write(system(), "org.example.Flat.desktop",
-          app("Flat", "/usr/bin/flatpak run --branch=stable --command=flat org.example.Flat @@u %U @@", "StartupWMClass=flat\n"));
-    write(system(), "window.desktop", app("Window Box", "/opt/win/launch.sh", "StartupWMClass=Winbox\n"));
+    writeFile(user + "/mine-player.desktop", app("My Player", "/opt/player/player"));
+    writeFile(system + "/player.desktop", app("Player", "/usr/bin/player %U", "StartupWMClass=PlayerWin\n"));
+    writeFile(system + "/a-tool.desktop", app("Tool", "tool"));
+    writeFile(system + "/z-tool.desktop", app("Tool Exact", "/opt/z/tool"));
+    writeFile(system + "/writer.desktop", app("Writer", "libreoffice --writer %U"));
+    writeFile(system + "/calc.desktop", app("Calc", "libreoffice --calc %U"));
+    writeFile(system + "/startcenter.desktop", app("Office", "libreoffice %U", "NoDisplay=true\n"));
+    writeFile(system + "/helper.desktop", app("Helper", "helper", "NoDisplay=true\n"));
+    writeFile(system + "/wrapped.desktop", app("Wrapped", "env GDK_BACKEND=x11 /opt/wrapped/bin/wrapped %U"));
+    writeFile(system + "/tried.desktop", app("Tried", "launch-tried", "TryExec=/opt/tried/real\n"));
+    writeFile(system + "/tool-script.desktop", app("Script Tool", "python3 /usr/share/stool/stool.py"));
+    writeFile(system + "/gizmo.desktop", app("Gizmo", "gizmo %F"));
+    writeFile(system + "/python3.11.desktop", app("Python", "/usr/bin/python3.11"));
+    writeFile(system + "/org.example.Flat.desktop",
+              app("Flat", "/usr/bin/flatpak run --branch=stable --command=flat org.example.Flat @@u %U @@", "StartupWMClass=flat\n"));
+    writeFile(system + "/window.desktop", app("Window Box", "/opt/win/launch.sh", "StartupWMClass=Winbox\n"));
 
-    DesktopEntryIndex index({user(), system()}, "");
+    DesktopEntryIndex index({user, system}, "");
     struct Case { QString executable; QStringList argv; QString id; };
     const Case cases[] = {
         {"/usr/bin/player", {"player", "song.ogg"}, "player.desktop"},
@@ -202,19 +191,21 @@ TEST_F(DesktopEntryIndexTest, AProcessIsMatchedByPathThenNameThenScriptThenWindo
         {"/opt/other/playerwin", {}, "player.desktop"},
         {"/usr/bin/unknown", {"unknown"}, "(none)"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(idOf(index.matchProcess(c.executable, c.argv)), c.id) << c.executable.toStdString() << " " << c.argv.join(' ').toStdString();
+    for (const Case& c : cases) {
+        const DesktopEntry* found = index.matchProcess(c.executable, c.argv);
+        EXPECT_EQ(found ? found->id : "(none)", c.id) << c.executable.toStdString() << " " << c.argv.join(' ').toStdString();
+    }
     EXPECT_TRUE(index.entry("org.example.Flat.desktop"));
 }
 
 TEST_F(DesktopEntryIndexTest, RefreshRebuildsOnlyWhenEntriesChanged)
 {
-    write(system(), "a.desktop", app("A", "a"));
-    DesktopEntryIndex index({user(), system()}, "");
+    writeFile(system + "/a.desktop", app("A", "a"));
+    DesktopEntryIndex index({user, system}, "");
     EXPECT_TRUE(index.refreshIfChanged()) << "the first call builds";
     const quint64 first = index.generation();
     EXPECT_FALSE(index.refreshIfChanged());
-    write(system(), "mimeinfo.cache", "[MIME Cache]\n");
+    writeFile(system + "/mimeinfo.cache", "[MIME Cache]\n");
     EXPECT_FALSE(index.refreshIfChanged()) << "no entry changed";
     EXPECT_EQ(index.generation(), first);
 
@@ -224,20 +215,20 @@ TEST_F(DesktopEntryIndexTest, RefreshRebuildsOnlyWhenEntriesChanged)
         EXPECT_EQ(index.generation(), before + 1) << what;
         EXPECT_FALSE(index.refreshIfChanged()) << what;
     };
-    write(system(), "b.desktop", app("B", "b"));
+    writeFile(system + "/b.desktop", app("B", "b"));
     expectRebuild("added");
     EXPECT_TRUE(index.entry("b.desktop"));
-    ASSERT_TRUE(QFile::rename(system() + "/b.desktop", system() + "/c.desktop"));
+    ASSERT_TRUE(QFile::rename(system + "/b.desktop", system + "/c.desktop"));
     expectRebuild("renamed");
     EXPECT_FALSE(index.entry("b.desktop"));
     EXPECT_TRUE(index.entry("c.desktop"));
-    ASSERT_TRUE(QFile::remove(system() + "/c.desktop"));
+    ASSERT_TRUE(QFile::remove(system + "/c.desktop"));
     expectRebuild("removed");
     EXPECT_EQ(index.size(), 1);
-    write(user(), "a.desktop", app("User A", "a"));
+    writeFile(user + "/a.desktop", app("User A", "a"));
     expectRebuild("folder created");
     EXPECT_EQ(index.entry("a.desktop")->name, "User A");
-    write(user(), "deep/d.desktop", app("D", "d"));
+    writeFile(user + "/deep/d.desktop", app("D", "d"));
     expectRebuild("subfolder created");
     EXPECT_TRUE(index.entry("deep-d.desktop"));
 }
@@ -246,37 +237,34 @@ TEST_F(DesktopEntryIndexTest, RefreshRebuildsOnlyWhenEntriesChanged)
 // last look leaves the time as it was.
 TEST_F(DesktopEntryIndexTest, RefreshSeesAnEntryAddedWithinTheSameClockTick)
 {
-    write(system(), "a.desktop", app("A", "a"));
-    DesktopEntryIndex index({system()}, "");
+    writeFile(system + "/a.desktop", app("A", "a"));
+    DesktopEntryIndex index({system}, "");
     ASSERT_EQ(index.size(), 1);
     struct stat before {};
-    ASSERT_EQ(::stat(QFile::encodeName(system()).constData(), &before), 0);
-    write(system(), "b.desktop", app("B", "b"));
+    ASSERT_EQ(::stat(QFile::encodeName(system).constData(), &before), 0);
+    writeFile(system + "/b.desktop", app("B", "b"));
     const timespec times[2] = {before.st_atim, before.st_mtim};
-    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(system()).constData(), times, 0), 0);
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(system).constData(), times, 0), 0);
     EXPECT_TRUE(index.refreshIfChanged());
     EXPECT_TRUE(index.entry("b.desktop"));
 }
 
+// The variables the test sets, put back as they were after it.
 class EnvironmentTest : public testing::Test {
 protected:
+    void SetUp() override
+    {
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "LC_ALL", "LC_MESSAGES", "LANG"})
+            m_saved[name] = qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray();
+    }
     void TearDown() override
     {
-        for (auto it = m_saved.cbegin(); it != m_saved.cend(); ++it) {
-            if (it.value().isNull())
-                qunsetenv(it.key().constData());
-            else
-                qputenv(it.key().constData(), it.value());
-        }
+        for (auto it = m_saved.cbegin(); it != m_saved.cend(); ++it)
+            set(it.key().constData(), it.value());
     }
-    void set(const char* name, const QByteArray& value)
+    static void set(const char* name, const QByteArray& value)   // a null value unsets
     {
-        if (!m_saved.contains(name))
-            m_saved.insert(name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray());
-        if (value.isNull())
-            qunsetenv(name);
-        else
-            qputenv(name, value);
+        value.isNull() ? qunsetenv(name) : qputenv(name, value);
     }
     QMap<QByteArray, QByteArray> m_saved;
 };
