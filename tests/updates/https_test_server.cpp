@@ -6,8 +6,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <gtest/gtest.h>
-
 #include <memory>
 
 namespace {
