@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+// Failure messages find it by argument-dependent lookup: not in the namespace below.
 void PrintTo(const AppIdentity& identity, std::ostream* out)
 {
     *out << '{' << identity.id.toStdString() << ", " << identity.name.toStdString() << ", "
@@ -34,6 +35,7 @@ struct Process {
     QString cgroup = kSession;
     QString flatpakInfo = {};   // the sandbox's /.flatpak-info, when it has one
 };
+
 const AppIdentity kPlayer{"org.example.Player.desktop", "Spieler", "org.example.Player"};
 
 // One desktop with its applications, terminal, launchers, sandboxes and
