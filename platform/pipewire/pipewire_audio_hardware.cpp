@@ -16,8 +16,6 @@
 namespace {
 
 const QString kSinkClass = QStringLiteral("Audio/Sink");
-// The longest the main thread waits on the daemon for anything.
-constexpr int kRoundTripMs = 500;
 const QString kStreamClass = QStringLiteral("Stream/Output/Audio");
 
 constexpr bool isGlobal(const AudioObjectPropertyAddress& address)
@@ -387,14 +385,11 @@ OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object, const Audi
         // As desktop mixers do: the user's choice, which the session manager
         // follows and remembers.
         const QString value = pw_graph::jsonForName(node->name);
+        // Read back at once, as Core Audio's default is: the connection
+        // takes its own writes as made.
         if (!m_connection.setMetadata(0, QStringLiteral("default.configured.audio.sink"),
                                       QStringLiteral("Spa:String:JSON"), &value))
             return kAudioHardwareNotRunningError;
-        // Read back at once, as Core Audio's default is. The metadata is the
-        // session manager's, so the echo comes from it, a moment later.
-        const QString name = node->name;
-        m_connection.runUntil(
-            [&] { return m_connection.graph().defaultName("default.configured.audio.sink") == name; }, kRoundTripMs);
         return kAudioHardwareNoError;
     }
     const pw_graph::Node* node = sink(object);

@@ -227,6 +227,16 @@ bool PipeWireConnection::setMetadata(uint32_t subject, const QString& key, const
     pw_metadata_set_property(reinterpret_cast<pw_metadata*>(d->defaultMetadata->proxy), subject, keyBytes.constData(),
                              value && !type.isEmpty() ? typeBytes.constData() : nullptr,
                              value ? valueBytes.constData() : nullptr);
+    // Taken as written at once, not when the daemon echoes it: the daemon
+    // drops a metadata's events to everyone else while any client is
+    // binding it, so an echo can be lost, and with it our own choice. The
+    // daemon applies writes in order, so later events still win.
+    auto& keys = d->graph.metadata[subject];
+    if (value)
+        keys.insert(key, {type, *value});
+    else
+        keys.remove(key);
+    d->markChanged();
     return true;
 }
 
