@@ -178,12 +178,8 @@ TEST_F(PipeWireBackendTest, SinksAreTheOutputsAndPickingOneMovesTheMixThere)
     EXPECT_EQ(engine->outputName(), QStringLiteral("Speakers"));
 
     engine->selectOutputDevice(engine->outputs().last().id);
-    // Read back at once when the session manager answers within its half
-    // second; a loaded machine may take longer, and the next refresh follows.
-    EXPECT_TRUE(pumpUntil([&] {
-        engine->refresh();
-        return engine->outputName() == QStringLiteral("Headphones");
-    }, 5000)) << engine->outputName().toStdString();
+    // At once, without waiting for the daemon's echo, which can be lost.
+    EXPECT_EQ(engine->outputName(), QStringLiteral("Headphones"));
     EXPECT_EQ(session->metadataValue(0, QStringLiteral("default.configured.audio.sink")),
               QStringLiteral(R"({"name":"headphones"})"));
     EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kMusicHz) - kAmplitude) < 0.01; },
