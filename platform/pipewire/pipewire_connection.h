@@ -50,7 +50,8 @@ public:
     // Until the daemon has handled everything sent so far.
     bool roundTrip(int timeoutMs);
 
-    // Writes to the "default" metadata; a null value removes the key.
+    // Writes to the "default" metadata; a null value removes the key. The
+    // write shows in graph() at once, without waiting for the daemon's echo.
     bool setMetadata(uint32_t subject, const QString& key, const QString& type, const QString* value);
     // A sink's volumes: through its device's route when it has one (as the
     // session manager's own mixer does, saved), else its own Props.
