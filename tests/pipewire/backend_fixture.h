@@ -1,0 +1,167 @@
+#pragma once
+
+// The fixture of the tests that run the mixer on a real PipeWire daemon: one
+// private session per test program, players that play known tones as
+// separate clients (through PipeWire's own API and through PulseAudio's),
+// and recordings of what the sinks play, fitted. Each test leaves the
+// session as it found it, so that the tests pass in one program as well as
+// one by one.
+
+#include "child_process.h"
+#include "engine.h"
+#include "event_pump.h"
+#include "linux_process_inspector.h"
+#include "memory_user_defaults.h"
+#include "monitor_recorder.h"
+#include "pipewire_audio_hardware.h"
+#include "pipewire_session.h"
+#include "pw_dump.h"
+#include "signal_fit.h"
+#include "test_player_process.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <future>
+#include <list>
+#include <memory>
+
+constexpr double kMusicHz = 440.0;
+constexpr double kChatHz = 660.0;
+constexpr double kRadioHz = 880.0;
+constexpr double kAmplitude = 0.25;
+
+class PipeWireBackendTest : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        session = new PipeWireSession;
+        if (!session->start())
+            FAIL() << session->errorString().toStdString();
+        session->applyToThisProcess();
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete session;
+        session = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(session && session->isRunning());
+        QDir(session->runtimeDir() + QStringLiteral("/ravlet")).removeRecursively();
+    }
+
+    void TearDown() override
+    {
+        engine.reset();
+        hardware.reset();
+        connection.reset();
+        players.clear();
+        // The next test starts from the session as it was: the speakers the
+        // output, at full volume and unmuted, and no link left.
+        session->run(QStringLiteral("pw-metadata"), {QStringLiteral("-d"), QStringLiteral("0"),
+                                                     QStringLiteral("default.configured.audio.sink")});
+        for (const QString& sink : {QStringLiteral("speakers"), QStringLiteral("headphones")}) {
+            if (const auto node = pwdump::nodeByName(session->pwDump(), sink))
+                session->run(QStringLiteral("pw-cli"), {QStringLiteral("s"), QString::number(node->id), QStringLiteral("Props"),
+                                                        QStringLiteral("{ mute: false, channelVolumes: [ 1.0, 1.0 ] }")});
+        }
+        session->waitUntil([](const QJsonArray& dump) {
+            return pwdump::countObjects(dump, QStringLiteral("Link")) == 0;
+        }, 5000);
+    }
+
+    // A player whose binary, and so whose application, is `name`.
+    void play(const QString& name, double frequency, const QString& api = QStringLiteral("pipewire"),
+              const QString& target = {}, double level = kAmplitude)
+    {
+        players.emplace_back(*session);
+        PlayerOptions options;
+        options.api = api;
+        options.name = name;
+        options.executableName = name;
+        options.frequency = frequency;
+        options.amplitude = level;
+        options.target = target;
+        ASSERT_TRUE(players.back().start(options)) << players.back().output().toStdString();
+    }
+
+    void startEngine()
+    {
+        connection = std::make_unique<PipeWireConnection>();
+        hardware = std::make_unique<PipeWireAudioHardware>(*connection);
+        engine = std::make_unique<RavletEngine>(
+            EnginePlatform{*hardware, inspector, defaults, session->rootDir() + QStringLiteral("/diag.log")});
+    }
+
+    bool listed(const QString& id) const
+    {
+        return std::any_of(engine->apps().begin(), engine->apps().end(), [&](const AudioApp& app) { return app.id == id; });
+    }
+
+    // Refreshes until every named application is listed.
+    void waitForApps(const QStringList& names)
+    {
+        ASSERT_TRUE(pumpUntil(
+            [&] {
+                engine->refresh();
+                return std::all_of(names.begin(), names.end(), [&](const QString& name) { return listed(id(name)); });
+            },
+            10000))
+            << "listed: " << [&] {
+                   QStringList ids;
+                   for (const AudioApp& app : engine->apps())
+                       ids.append(app.id);
+                   return ids.join(QLatin1Char(' ')).toStdString();
+               }();
+    }
+
+    static QString id(const QString& name) { return QStringLiteral("client:") + name; }
+
+    std::vector<float> record(const QString& sink = QStringLiteral("speakers"), int milliseconds = 400)
+    {
+        // Recorded on a thread of its own: the engine's connection must keep
+        // answering the daemon meanwhile, as it does in the program.
+        QString error;
+        auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, sink, milliseconds, &error); });
+        while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::vector<float> samples = recording.get();
+        EXPECT_FALSE(samples.empty()) << error.toStdString();
+        return samples;
+    }
+
+    // Records until fit() of what the sink plays holds (moves take a few
+    // hundred milliseconds), pumping the engine's event loop meanwhile.
+    bool soundsLike(const std::function<bool(const std::vector<float>&)>& fits, int timeoutMs = 5000,
+                    const QString& sink = QStringLiteral("speakers"))
+    {
+        return pumpUntil([&] { return fits(record(sink, 300)); }, timeoutMs);
+    }
+
+    quint32 nodeOf(const QString& applicationName) const
+    {
+        const auto nodes = pwdump::nodesByApplication(session->pwDump(), applicationName);
+        return nodes.empty() ? 0 : nodes.front().id;
+    }
+
+    static inline PipeWireSession* session = nullptr;
+    std::list<TestPlayer> players;
+    MemoryUserDefaults defaults;
+    LinuxProcessInspector inspector;
+    std::unique_ptr<PipeWireConnection> connection;
+    std::unique_ptr<PipeWireAudioHardware> hardware;
+    std::unique_ptr<RavletEngine> engine;
+};
+
+inline double amplitude(const std::vector<float>& samples, double frequency)
+{
+    return fitAmplitudes(samples, 0, {frequency}).amplitudes.front();
+}
