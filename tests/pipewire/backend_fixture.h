@@ -66,8 +66,9 @@ protected:
         players.clear();
         // The next test starts from the session as it was: the speakers the
         // output, at full volume and unmuted, and no link left.
-        session->run(QStringLiteral("pw-metadata"), {QStringLiteral("-d"), QStringLiteral("0"),
-                                                     QStringLiteral("default.configured.audio.sink")});
+        session->run(QStringLiteral("pw-metadata"), {QStringLiteral("0"), QStringLiteral("default.configured.audio.sink"),
+                                                     QStringLiteral(R"({"name":"speakers"})"),
+                                                     QStringLiteral("Spa:String:JSON")});
         for (const QString& sink : {QStringLiteral("speakers"), QStringLiteral("headphones")}) {
             if (const auto node = pwdump::nodeByName(session->pwDump(), sink))
                 session->run(QStringLiteral("pw-cli"), {QStringLiteral("s"), QString::number(node->id), QStringLiteral("Props"),
@@ -76,6 +77,8 @@ protected:
         session->waitUntil([](const QJsonArray& dump) {
             return pwdump::countObjects(dump, QStringLiteral("Link")) == 0;
         }, 5000);
+        pumpUntil([] { return session->metadataValue(0, QStringLiteral("default.audio.sink"))
+                              == QStringLiteral(R"({"name":"speakers"})"); }, 5000);
     }
 
     // A player whose binary, and so whose application, is `name`.
