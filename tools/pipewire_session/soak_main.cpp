@@ -1,0 +1,293 @@
+// Ravlet as a black box on a real PipeWire daemon, for minutes: the program
+// itself runs on a private session and is driven only through its command
+// line, while players come and go through both audio APIs and both sinks'
+// monitors are recorded and fitted. Each round
+//   - starts a new player of a muted application (PipeWire and PulseAudio
+//     in turn): no 5 ms window of its tone may reach either sink;
+//   - taps or untaps another application (a rebuild): an application
+//     Ravlet never touches must play on without a gap;
+//   - restarts a player of an application at 50 %, sets it back to 100 %
+//     and checks that it is heard whole, then to 50 % again;
+//   - counts Ravlet's open descriptors.
+// Last, a stream the user sent to the headphones is tapped and Ravlet is
+// killed: the time until it plays on the headphones again is measured.
+// Prints the figures; exits 1 when a leak, a gap, a silent restart, a
+// growing descriptor count or a slow recovery was seen.
+//
+// Usage: ravlet-soak [--minutes M]   (default 3)
+
+#include "child_process.h"
+#include "event_pump.h"
+#include "monitor_recorder.h"
+#include "pipewire_session.h"
+#include "pw_dump.h"
+#include "signal_fit.h"
+#include "test_player_process.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <future>
+#include <list>
+
+namespace {
+
+constexpr double kSteadyHz = 300.0;   // untouched, on the speakers
+constexpr double kMutedHz = 1000.0;   // muted: must never be heard
+constexpr double kHalfHz = 500.0;     // at 50 %, restarted every round
+constexpr double kChatHz = 700.0;     // tapped and untapped in turn
+constexpr double kRoutedHz = 800.0;   // sent to the headphones by the user
+constexpr double kAmplitude = 0.2;
+constexpr double kLeakDb = -60.0;
+constexpr int kRoundMs = 2500;
+constexpr int kRate = 48000;
+
+struct Figures {
+    int rounds = 0;
+    int mutedStarts = 0;
+    int leakyStarts = 0;
+    double leakedMs = 0;
+    int rebuilds = 0;
+    int gaps = 0;
+    double gapMs = 0;
+    int restarts = 0;
+    int silentRestarts = 0;
+    int fdFirst = -1;
+    int fdLast = -1;
+    qint64 recoveryMs = -1;
+};
+
+int openDescriptors(qint64 pid)
+{
+    return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+// The amplitude of each frequency in consecutive windows of one channel.
+std::vector<std::vector<double>> windowed(const std::vector<float>& samples, int windowMs,
+                                         const std::vector<double>& frequencies)
+{
+    const std::size_t frames = samples.size() / 2;
+    const std::size_t window = std::size_t(kRate) * std::size_t(windowMs) / 1000;
+    std::vector<std::vector<double>> result;
+    for (std::size_t start = 0; start + window <= frames; start += window) {
+        const std::span<const float> part(samples.data() + 2 * start, 2 * window);
+        std::vector<double> amplitudes(frequencies.size(), 0.0);
+        for (int channel = 0; channel < 2; ++channel) {
+            const SineFit fit = fitAmplitudes(part, channel, frequencies);
+            for (std::size_t f = 0; f < frequencies.size(); ++f)
+                amplitudes[f] = std::max(amplitudes[f], fit.valid ? fit.amplitudes[f] : 1.0);
+        }
+        result.push_back(amplitudes);
+    }
+    return result;
+}
+
+class Soak {
+public:
+    explicit Soak(PipeWireSession& session) : m_session(session) {}
+
+    bool startRavlet()
+    {
+        QProcessEnvironment environment = m_session.environment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        const QString settings = m_session.configDir() + QStringLiteral("/ravlet/defaults.json");
+        QDir().mkpath(QFileInfo(settings).path());
+        QFile file(settings);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        file.write(R"({"ravlet.mutes": {"client:muted": true}, "ravlet.gains": {"client:half": 0.5}})");
+        file.close();
+        m_environment = environment;
+        return m_ravlet.start(QStringLiteral(RAVLET_PROGRAM), {}, environment,
+                              m_session.rootDir() + QStringLiteral("/ravlet.log"));
+    }
+
+    bool command(const QStringList& arguments)
+    {
+        QString error;
+        return runTool(QStringLiteral(RAVLET_PROGRAM), arguments, m_environment, 5000, nullptr, &error);
+    }
+
+    TestPlayer& play(const QString& name, double frequency, const QString& api, const QString& target = {})
+    {
+        m_players.emplace_back(m_session);
+        PlayerOptions options;
+        options.api = api;
+        options.name = name;
+        options.executableName = name;
+        options.frequency = frequency;
+        options.amplitude = kAmplitude;
+        options.target = target;
+        m_players.back().start(options);
+        return m_players.back();
+    }
+
+    void stop(TestPlayer* player)
+    {
+        m_players.remove_if([&](TestPlayer& p) { return &p == player; });
+    }
+
+    // Both monitors at once, pumping this thread's events meanwhile.
+    std::pair<std::vector<float>, std::vector<float>> recordBoth(int milliseconds, const std::function<void()>& during)
+    {
+        auto speakers = std::async(std::launch::async, [&] { return recordMonitor(m_session, QStringLiteral("speakers"), milliseconds); });
+        auto headphones = std::async(std::launch::async, [&] { return recordMonitor(m_session, QStringLiteral("headphones"), milliseconds); });
+        during();
+        return {speakers.get(), headphones.get()};
+    }
+
+    void round(Figures& figures)
+    {
+        const int n = figures.rounds++;
+        const QString api = n % 2 == 0 ? QStringLiteral("pipewire") : QStringLiteral("pulse");
+        TestPlayer* muted = nullptr;
+        const auto [speakers, headphones] = recordBoth(kRoundMs, [&] {
+            pumpFor(300);
+            muted = &play(QStringLiteral("muted"), kMutedHz, api);
+            ++figures.mutedStarts;
+            pumpFor(700);
+            // A rebuild: chat tapped or untapped.
+            command({QStringLiteral("set"), QStringLiteral("chat"), n % 2 == 0 ? QStringLiteral("60") : QStringLiteral("100")});
+            ++figures.rebuilds;
+            pumpFor(kRoundMs - 1000);
+        });
+        stop(muted);
+
+        const std::vector<double> tones = {kSteadyHz, kMutedHz, kHalfHz, kChatHz};
+        double leaked = 0;
+        for (const auto* recording : {&speakers, &headphones}) {
+            for (const auto& window : windowed(*recording, 5, tones)) {
+                if (amplitudeDb(window[1]) > kLeakDb)
+                    leaked += 5;
+            }
+        }
+        if (leaked > 0)
+            ++figures.leakyStarts;
+        figures.leakedMs += leaked;
+        // The steady player's level in 10 ms windows: any below half is a gap.
+        bool inGap = false;
+        for (const auto& window : windowed(speakers, 10, tones)) {
+            const bool gap = window[0] < 0.5 * kAmplitude;
+            if (gap) {
+                figures.gapMs += 10;
+                if (!inGap)
+                    ++figures.gaps;
+            }
+            inGap = gap;
+        }
+
+        // The half-volume application restarts, then is set back to 100 %.
+        stop(m_half);
+        m_half = &play(QStringLiteral("half"), kHalfHz, n % 2 == 0 ? QStringLiteral("pulse") : QStringLiteral("pipewire"));
+        pumpFor(400);
+        command({QStringLiteral("set"), QStringLiteral("half"), QStringLiteral("100")});
+        ++figures.restarts;
+        const std::optional<double> level = waitForSteadyTone(m_session, QStringLiteral("speakers"), kHalfHz, 3000);
+        if (!level || std::abs(*level - kAmplitude) > 0.02 * kAmplitude)
+            ++figures.silentRestarts;
+        command({QStringLiteral("set"), QStringLiteral("half"), QStringLiteral("50")});
+
+        const int fds = openDescriptors(m_ravlet.pid());
+        if (figures.fdFirst < 0)
+            figures.fdFirst = fds;
+        figures.fdLast = fds;
+    }
+
+    // A stream the user sent to the headphones, tapped, then Ravlet killed.
+    void killWhileRouted(Figures& figures)
+    {
+        play(QStringLiteral("routed"), kRoutedHz, QStringLiteral("pulse"), QStringLiteral("headphones"));
+        if (!waitForSteadyTone(m_session, QStringLiteral("headphones"), kRoutedHz, 5000))
+            return;
+        command({QStringLiteral("mute"), QStringLiteral("routed")});
+        pumpUntil([&] {
+            return amplitudeDb(fitAmplitudes(recordMonitor(m_session, QStringLiteral("headphones"), 100), 0, {kRoutedHz})
+                                   .amplitudes.front()) < kLeakDb;
+        }, 5000);
+        ::kill(pid_t(m_ravlet.pid()), SIGKILL);
+        QElapsedTimer since;
+        since.start();
+        if (pumpUntil([&] {
+                const auto samples = recordMonitor(m_session, QStringLiteral("headphones"), 50);
+                return std::abs(fitAmplitudes(samples, 0, {kRoutedHz}).amplitudes.front() - kAmplitude) < 0.01;
+            }, 5000))
+            figures.recoveryMs = since.elapsed();
+        m_ravlet.stop();
+    }
+
+    void begin()
+    {
+        play(QStringLiteral("steady"), kSteadyHz, QStringLiteral("pipewire"));
+        play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+        m_half = &play(QStringLiteral("half"), kHalfHz, QStringLiteral("pipewire"));
+    }
+
+    QString log() const { return m_ravlet.log(); }
+
+private:
+    PipeWireSession& m_session;
+    QProcessEnvironment m_environment;
+    ChildProcess m_ravlet;
+    std::list<TestPlayer> m_players;
+    TestPlayer* m_half = nullptr;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    double minutes = 3;
+    const QStringList arguments = app.arguments();
+    const qsizetype at = arguments.indexOf(QStringLiteral("--minutes"));
+    if (at > 0 && at + 1 < arguments.size())
+        minutes = arguments[at + 1].toDouble();
+    if (!(minutes > 0)) {
+        std::fprintf(stderr, "usage: ravlet-soak [--minutes M]\n");
+        return 2;
+    }
+
+    PipeWireSession session;
+    if (!session.start()) {
+        std::fprintf(stderr, "%s\n", qPrintable(session.errorString()));
+        return 1;
+    }
+    Soak soak(session);
+    soak.begin();
+    if (!soak.startRavlet()) {
+        std::fprintf(stderr, "Ravlet did not start\n");
+        return 1;
+    }
+    // Settled: the muted application is known and the half one mixed.
+    pumpFor(3000);
+
+    Figures figures;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < qint64(minutes * 60000))
+        soak.round(figures);
+    soak.killWhileRouted(figures);
+
+    std::printf("rounds: %d in %.1f min\n", figures.rounds, clock.elapsed() / 60000.0);
+    std::printf("muted application's starts: %d, of which heard: %d (%.0f ms of 5 ms windows above %.0f dBFS)\n",
+                figures.mutedStarts, figures.leakyStarts, figures.leakedMs, kLeakDb);
+    std::printf("rebuilds: %d; gaps in an untouched application: %d (%.0f ms)\n", figures.rebuilds, figures.gaps,
+                figures.gapMs);
+    std::printf("restarted players set back to 100 %%: %d, of which not heard whole: %d\n", figures.restarts,
+                figures.silentRestarts);
+    std::printf("Ravlet's open descriptors: %d after the first round, %d after the last\n", figures.fdFirst,
+                figures.fdLast);
+    std::printf("killed while holding a stream the user sent to the headphones: back there after %lld ms\n",
+                static_cast<long long>(figures.recoveryMs));
+    const bool good = figures.leakyStarts == 0 && figures.gaps == 0 && figures.silentRestarts == 0
+                   && figures.fdLast <= figures.fdFirst + 2 && figures.recoveryMs >= 0 && figures.recoveryMs <= 1000;
+    std::printf(good ? "passed\n" : "FAILED\n");
+    return good ? 0 : 1;
+}
