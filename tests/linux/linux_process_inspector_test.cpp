@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <unistd.h>
 
 // Failure messages find it by argument-dependent lookup: not in the namespace below.
@@ -34,9 +36,11 @@ struct Process {
     QString argv;   // split on spaces
     QString cgroup = kSession;
     QString flatpakInfo = {};   // the sandbox's /.flatpak-info, when it has one
+    QString comm = {};          // the kernel's name for it, when not its file's
 };
 
 const AppIdentity kPlayer{"org.example.Player.desktop", "Spieler", "org.example.Player"};
+const AppIdentity kChat{"chat.desktop", "Chat", "/opt/chat/chat.png"};
 
 // One desktop with its applications, terminal, launchers, sandboxes and
 // units; every row below asks about one process in it.
@@ -49,13 +53,16 @@ protected:
         entry("chat", "Name=Chat\nIcon=/opt/chat/chat.png\nExec=/opt/chat/chat\n");
         entry("org.example.Term", "Name=Term\nExec=term\nCategories=System;TerminalEmulator;\n");
         entry("launcher", "Name=Launcher\nExec=/usr/bin/python3 /usr/bin/rofi\n");
+        entry("menu", "Name=Menu\nExec=rofi -show drun\nTryExec=/usr/lib/menu/menu-daemon\n");
         entry("systemd", "Name=Service Manager\nExec=systemd\n");   // an entry does not make it an application
         entry("org.example.Radio-Beta", "Name=Radio Beta\nExec=radio-beta\n");
         add(1, {0, 1, "/usr/lib/systemd/systemd", "/sbin/init"});
         add(900, {1, 10, "/usr/lib/systemd/systemd", "/lib/systemd/systemd --user"});
         add(100, {900, 2000, "/usr/bin/player", "player song.ogg"});
         add(200, {900, 2000, "/opt/chat/chat", "/opt/chat/chat"});
-        add(201, {200, 2001, "/usr/lib/chat/voice-helper", "voice-helper"});
+        add(201, {200, 2000, "/usr/lib/chat/voice-helper", "voice-helper"});   // forked within the same tick
+        add(203, {200, 2003, "/usr/lib/chat/engine", "engine --voice", kSession, {}, "grabación-de-v"});
+        add(204, {200, 2004, "/usr/bin/xterm", "xterm"});
         add(202, {201, 2002, "/usr/lib/chat/voice-helper", "voice-helper"});
         add(300, {900, 3000, "/usr/bin/term", "term"});
         add(301, {300, 3001, "/usr/bin/bash", "bash"});
@@ -63,6 +70,8 @@ protected:
         add(303, {300, 3003, "/usr/bin/paplay", "paplay"});
         add(310, {900, 3100, "/usr/bin/python3.11", "/usr/bin/python3 /usr/bin/rofi"});
         add(311, {310, 3101, "/usr/bin/paplay", "paplay"});
+        add(320, {900, 3200, "/usr/lib/menu/menu-daemon", "menu-daemon"});
+        add(321, {320, 3201, "/usr/bin/paplay", "paplay"});
         add(400, {900, 5000, "/opt/chat/chat", "chat"});   // younger than its "child"
         add(401, {400, 4000, "/usr/lib/chat/voice-helper", "voice-helper"});
         add(402, {900, 4002, "/usr/lib/x/worker", "worker"});
@@ -71,9 +80,9 @@ protected:
         add(501, {900, 2000, "/snap/tuner/12/bin/player", "player",
                   kAppSlice + "snap.tuner.tuner-cli-0b1c7c3e-5a4f-4d6e-8f00-123456789abc.scope"});
         add(502, {900, 2000, "/app/bin/player", "player", kSession, "[Application]\nname=../../etc/x\n"});
+        add(503, {900, 2000, "/app/bin/player", "player", kSession, "[Application]\nname=chat\n"});
         add(600, {900, 2000, "/usr/libexec/radio-helper", "radio-helper", kAppSlice + "app-gnome-org.example.Radio\\x2dBeta-4242.scope"});
         add(601, {900, 2000, "/usr/libexec/radio-helper", "radio-helper", kAppSlice + "app-org.example.Term-77.scope"});
-        add(602, {900, 2000, "/usr/libexec/radio-helper", "radio-helper", kAppSlice + "app-org.example.Player@autostart.service"});
         add(603, {900, 2000, "/usr/bin/player", "player", kAppSlice + "app-chat-5.scope"});
         add(700, {900, 2000, "/usr/bin/player", "player"});
     }
@@ -88,7 +97,7 @@ protected:
     {
         const QString base = QStringLiteral("proc/%1/").arg(pid);
         QDir().mkpath(dir.filePath(base));
-        const QString comm = QFileInfo(p.exe).fileName().left(15);
+        const QString comm = p.comm.isEmpty() ? QFileInfo(p.exe).fileName().left(15) : p.comm;
         write(base + "stat", QStringLiteral("%1 (%2) S %3 %1 %1 0 -1 4194560 1 0 0 0 3 1 0 0 20 0 1 0 %4 1 1 18446744073709551615")
                                  .arg(pid).arg(comm).arg(p.parent).arg(p.start).toUtf8());
         QFile::remove(dir.filePath(base + "exe"));
@@ -132,21 +141,25 @@ TEST_F(LinuxIdentityTest, SandboxThenProgramOrNearestParentThenUnitThenTheAudioS
     };
     const Row rows[] = {
         {"a program is its own entry, named in the locale", 100, {}, kPlayer},
-        {"a helper is its nearest parent's", 202, {}, AppIdentity{"chat.desktop", "Chat", "/opt/chat/chat.png"}},
+        {"a helper is its nearest parent's", 202, {}, kChat},
+        {"the kernel keeps 15 bytes of a long name", 203, {"", "grabación-de-voz", ""}, kChat},
+        {"a terminal opened by an application is not the application", 204, {}, std::nullopt},
         {"a terminal may be itself", 300, {}, AppIdentity{"org.example.Term.desktop", "Term", std::nullopt}},
         {"a terminal claims nothing its shell started", 302, {}, std::nullopt},
         {"a terminal claims nothing it started", 303, {}, std::nullopt},
         {"the audio server names what a terminal started", 302, {"paplay", "paplay", {}}, AppIdentity{"client:paplay", "paplay", std::nullopt}},
         {"a launcher written in Python claims nothing", 311, {}, std::nullopt},
+        {"a launcher that plays sound itself is its own entry", 310, {}, AppIdentity{"launcher.desktop", "Launcher", std::nullopt}},
+        {"a program whose entry runs a launcher claims nothing", 321, {}, std::nullopt},
         {"a parent younger than its child is another process", 401, {}, std::nullopt},
         {"the service manager claims nothing", 402, {}, std::nullopt},
-        {"a flatpak outranks the program's own entry", 500, {"Radio Player", "player", {}},
-         AppIdentity{"org.example.Radio.desktop", "Radio Player", "org.example.Radio"}},
+        {"a flatpak outranks the program's own entry", 500, {"", "player", {}},
+         AppIdentity{"org.example.Radio.desktop", "Radio", "org.example.Radio"}},
         {"a snap outranks it too", 501, {}, AppIdentity{"tuner_tuner-cli.desktop", "tuner-cli", std::nullopt}},
         {"a malformed flatpak id is no answer", 502, {}, kPlayer},
+        {"nor is a one-part flatpak id", 503, {}, kPlayer},
         {"an application unit names a helper", 600, {}, AppIdentity{"org.example.Radio-Beta.desktop", "Radio Beta", std::nullopt}},
         {"a terminal's unit holds whatever runs in it", 601, {}, std::nullopt},
-        {"an autostarted service's unit", 602, {}, kPlayer},
         {"a program's own entry outranks its unit", 603, {}, kPlayer},
         {"the pid runs another program than the client's", 700, {"Game", "game", "game-icon"}, AppIdentity{"client:game", "Game", "game-icon"}},
         {"no pid", 0, {"Game", "game", "game-icon"}, AppIdentity{"client:game", "Game", "game-icon"}},
@@ -180,6 +193,28 @@ TEST_F(LinuxIdentityTest, AnswersAreCachedPerProcessAndDroppedWhenEntriesOrThePr
 
     add(800, {900, 2500, "/opt/chat/chat", "chat"});
     EXPECT_EQ(idOf(800), "chat.desktop") << "the pid now names another process";
+}
+
+TEST_F(LinuxIdentityTest, AnotherUsersProcessIsNoParentOfOurs)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another user needs root";
+    ASSERT_EQ(::chown(QFile::encodeName(dir.filePath("proc/200")).constData(), 65534, 65534), 0);
+    EXPECT_EQ(idOf(202), "<none>");
+}
+
+// As the kernel writes them: a name holding ") " of its own, and the link to a
+// program replaced on disk while it runs (an update).
+TEST(ProcFiles, ReadsNamesAsTheKernelWritesThem)
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("7/stat"), "7 (a) (b) S 3 7 7 0 -1 4194560 1 0 0 0 3 1 0 0 20 0 1 0 99 1 1\n");
+    ASSERT_TRUE(QFile::link("/usr/bin/player (deleted)", dir.filePath("7/exe")));
+    const ProcFiles proc(dir.path().toUtf8());
+    const std::optional<ProcStat> stat = proc.stat(7);
+    ASSERT_TRUE(stat);
+    EXPECT_EQ(std::tuple(stat->parent, stat->startTime, stat->comm), std::tuple(3, 99ull, QByteArray("a) (b")));
+    EXPECT_EQ(proc.executable(7), "/usr/bin/player");
 }
 
 TEST(LinuxIdentity, TheRealProcFileSystemNamesThisTestByItsEntry)
