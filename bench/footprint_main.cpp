@@ -220,7 +220,7 @@ struct OnPipeWire {
             }
         }
         connection = std::make_unique<PipeWireConnection>();
-        hardware = std::make_unique<PipeWireAudioHardware>(*connection);
+        hardware = std::make_unique<PipeWireAudioHardware>(*connection, inspector);
         return true;
     }
     EnginePlatform platform() { return {*hardware, inspector, defaults, session.rootDir() + QStringLiteral("/diag.log")}; }

@@ -175,7 +175,7 @@ private:
 struct Ravlet {
     explicit Ravlet(const PipeWireSession& session)
         : connection(std::make_unique<PipeWireConnection>())
-        , hardware(std::make_unique<PipeWireAudioHardware>(*connection))
+        , hardware(std::make_unique<PipeWireAudioHardware>(*connection, inspector))
         , engine(std::make_unique<RavletEngine>(
               EnginePlatform{*hardware, inspector, defaults, session.rootDir() + QStringLiteral("/diag.log")}))
     {

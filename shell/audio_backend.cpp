@@ -13,8 +13,8 @@ public:
 
 private:
     PipeWireConnection m_connection;
-    PipeWireAudioHardware m_hardware{m_connection};
     LinuxProcessInspector m_processes;
+    PipeWireAudioHardware m_hardware{m_connection, m_processes};
 };
 
 class DemoBackend final : public AudioBackend {

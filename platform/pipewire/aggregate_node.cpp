@@ -213,7 +213,7 @@ void AggregateNode::clearBlockOnDataThread()
         0, nullptr, 0, true, this);
 }
 
-void AggregateNode::readStreams(const std::vector<QList<uint32_t>>& streamsPerSlot)
+void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSlot)
 {
     const pw_graph::Graph& graph = m_connection.graph();
     const uint32_t self = nodeId();
@@ -223,18 +223,20 @@ void AggregateNode::readStreams(const std::vector<QList<uint32_t>>& streamsPerSl
         return slot >= int(streamsPerSlot.size()) || !streamsPerSlot[std::size_t(slot)].contains(stream);
     });
     for (std::size_t slot = 0; slot < streamsPerSlot.size() && slot * 2 + 1 < m_inputs.size(); ++slot) {
-        for (const uint32_t stream : streamsPerSlot[slot]) {
+        for (const uint64_t stream : streamsPerSlot[slot]) {
             const auto key = std::make_pair(int(slot), stream);
-            if (std::any_of(m_inputLinks.begin(), m_inputLinks.end(), [&](const auto& entry) { return entry.first == key; }))
+            const pw_graph::Node* node = graph.nodeWithSerial(stream);
+            if (!node
+                || std::any_of(m_inputLinks.begin(), m_inputLinks.end(), [&](const auto& entry) { return entry.first == key; }))
                 continue;
             std::vector<std::unique_ptr<LinkProxy>> links;
-            for (const pw_graph::Port* port : graph.portsOf(stream, pw_graph::Direction::Out)) {
+            for (const pw_graph::Port* port : graph.portsOf(node->id, pw_graph::Direction::Out)) {
                 const Side side = sideOf(port->channel);
                 for (const int which : {0, 1}) {
                     if ((side == Side::Left && which == 1) || (side == Side::Right && which == 0))
                         continue;
                     auto proxy = std::make_unique<LinkProxy>();
-                    proxy->proxy = link(stream, port->id, self, portId(m_inputNames.value(int(slot * 2) + which)));
+                    proxy->proxy = link(node->id, port->id, self, portId(m_inputNames.value(int(slot * 2) + which)));
                     links.push_back(std::move(proxy));
                 }
             }

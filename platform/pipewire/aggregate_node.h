@@ -44,9 +44,10 @@ public:
     void stop();
     bool isStarted() const { return m_started; }
 
-    // The streams each tap slot reads now (held on our sink): links are made
-    // for new ones and dropped for those no longer listed.
-    void readStreams(const std::vector<QList<uint32_t>>& streamsPerSlot);
+    // The streams (by serial) each tap slot reads now (held on our sink):
+    // links are made for new ones and dropped for those no longer listed.
+    // Main thread only.
+    void readStreams(const std::vector<QList<uint64_t>>& streamsPerSlot);
 
     // The rate the graph runs at, for the tap format.
     static Float64 sampleRate(const pw_graph::Graph& graph);
@@ -71,8 +72,9 @@ private:
     QStringList m_outputNames;
     QStringList m_masterChannels;
     std::vector<std::unique_ptr<LinkProxy>> m_outputLinks;
-    // (slot, stream node) → its links
-    std::vector<std::pair<std::pair<int, uint32_t>, std::vector<std::unique_ptr<LinkProxy>>>> m_inputLinks;
+    // (slot, stream serial) → its links. By serial: a new stream can be
+    // given the id of one that has just gone, and needs links of its own.
+    std::vector<std::pair<std::pair<int, uint64_t>, std::vector<std::unique_ptr<LinkProxy>>>> m_inputLinks;
     bool m_started = false;
 
     // Shared with the data thread: written here only while the callback

@@ -126,6 +126,7 @@ const pw_node_events& nodeEvents()
             const auto node = graph.nodes.find(object->id);
             if (node == graph.nodes.end())
                 return;
+            const bool first = !node->described && (info->change_mask & PW_NODE_CHANGE_MASK_PROPS);
             if (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) {
                 fillNode(*node, info->props);
                 node->described = true;
@@ -133,6 +134,8 @@ const pw_node_events& nodeEvents()
             if (info->change_mask & PW_NODE_CHANGE_MASK_STATE)
                 node->running = info->state == PW_NODE_STATE_RUNNING;
             object->owner->markChanged();
+            if (first)
+                emit object->owner->q->nodeDescribed(object->id);
         };
         e.param = [](void* data, int /*seq*/, uint32_t id, uint32_t /*index*/, uint32_t /*next*/, const spa_pod* param) {
             auto* object = static_cast<BoundObject*>(data);
@@ -167,7 +170,9 @@ const pw_client_events& clientEvents()
             client->applicationName = text(props, PW_KEY_APP_NAME);
             client->iconName = text(props, PW_KEY_APP_ICON_NAME);
             client->ours = client->securePid == ::getpid();
+            client->described = true;
             object->owner->markChanged();
+            emit object->owner->q->clientDescribed(object->id);
         };
         return e;
     }();
@@ -214,6 +219,13 @@ const pw_metadata_events& metadataEvents()
         e.property = [](void* data, uint32_t subject, const char* key, const char* type, const char* value) -> int {
             auto* object = static_cast<BoundObject*>(data);
             auto& metadata = object->owner->graph.metadata;
+            auto& pendingClears = object->owner->pendingClears;
+            // The clear of a node that went was done here when it went: done
+            // now, it would erase what a new node under the same id has been
+            // given since. Anything else said of the subject comes after it.
+            if (!key && pendingClears.remove(subject))
+                return 0;
+            pendingClears.remove(subject);
             if (!key)
                 metadata.remove(subject);
             else if (!value)
@@ -229,12 +241,34 @@ const pw_metadata_events& metadataEvents()
     return events;
 }
 
+const pw_proxy_events& proxyEvents()
+{
+    static const pw_proxy_events events = [] {
+        pw_proxy_events e{};
+        e.version = PW_VERSION_PROXY_EVENTS;
+        // The global is gone: so is what we bound of it.
+        e.removed = [](void* data) {
+            auto* object = static_cast<BoundObject*>(data);
+            if (object->proxy)
+                pw_proxy_destroy(object->proxy);
+        };
+        // Destroyed by us, by the global's removal or with the core.
+        e.destroy = [](void* data) {
+            auto* object = static_cast<BoundObject*>(data);
+            spa_hook_remove(&object->objectListener);
+            spa_hook_remove(&object->proxyListener);
+            object->proxy = nullptr;
+        };
+        return e;
+    }();
+    return events;
+}
+
 } // namespace
 
 BoundObject::~BoundObject()
 {
-    spa_hook_remove(&objectListener);
-    spa_hook_remove(&proxyListener);
+    // The proxy's destroy event takes the listeners off it.
     if (proxy)
         pw_proxy_destroy(proxy);
 }
@@ -249,6 +283,7 @@ void PipeWireConnection::Private::bind(uint32_t id, BoundObject::Kind kind, cons
     object->proxy = static_cast<pw_proxy*>(pw_registry_bind(registry, id, type, version, 0));
     if (!object->proxy)
         return;
+    pw_proxy_add_listener(object->proxy, &object->proxyListener, &proxyEvents(), object.get());
     pw_proxy_add_object_listener(object->proxy, &object->objectListener, events, object.get());
     bound[id] = std::move(object);
 }
@@ -312,6 +347,7 @@ void PipeWireConnection::Private::onGlobal(uint32_t id, const char* type, const 
 
 void PipeWireConnection::Private::onGlobalRemove(uint32_t id)
 {
+    std::erase_if(leaving, [](const auto& object) { return !object->proxy; });
     const auto found = bound.find(id);
     if (found != bound.end()) {
         if (found->second.get() == defaultMetadata) {
@@ -320,9 +356,18 @@ void PipeWireConnection::Private::onGlobalRemove(uint32_t id)
             graph.hasDefaultMetadata = false;
             updateProblem();
         }
+        // Its proxy goes with the daemon's "removed", which comes next;
+        // nothing it says until then is about the graph.
+        if (found->second->proxy) {
+            spa_hook_remove(&found->second->objectListener);
+            spa_zero(found->second->objectListener);
+            leaving.push_back(std::move(found->second));
+        }
         bound.erase(found);
     }
-    graph.nodes.remove(id);
+    // The daemon drops a node's keys with it; its word of that comes later.
+    if (graph.nodes.remove(id) && graph.metadata.remove(id))
+        pendingClears.insert(id);
     graph.ports.remove(id);
     graph.links.remove(id);
     graph.clients.remove(id);

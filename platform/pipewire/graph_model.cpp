@@ -18,6 +18,17 @@ const Node* Graph::nodeNamed(const QString& name, const QString& mediaClass) con
     return nullptr;
 }
 
+const Node* Graph::nodeWithSerial(uint64_t serial) const
+{
+    if (serial == 0)
+        return nullptr;
+    for (const Node& node : nodes) {
+        if (node.serial == serial)
+            return &node;
+    }
+    return nullptr;
+}
+
 bool Graph::isOurs(const Node& node) const
 {
     const auto client = clients.constFind(node.clientId);

@@ -4,6 +4,8 @@
 // their ports and links, clients, and the "default" metadata. Kept up to date
 // by PipeWireConnection from the registry and from the objects it binds;
 // read by everything else on the main thread, without asking the daemon.
+// Ids are the daemon's and are handed out again as soon as an object goes:
+// what must outlive a moment is keyed by object.serial, which never is.
 
 #include <QHash>
 #include <QList>
@@ -67,6 +69,8 @@ struct Client {
     QString applicationName;
     QString iconName;
     bool ours = false;
+    // Its info has come: until then the process behind it is not known.
+    bool described = false;
 };
 
 struct Route {
@@ -85,6 +89,7 @@ struct MetadataValue {
     QString value;
 };
 
+// Main thread only, all of it.
 struct Graph {
     QHash<uint32_t, Node> nodes;
     QHash<uint32_t, Port> ports;
@@ -97,6 +102,8 @@ struct Graph {
     bool hasSessionManager = false;
 
     const Node* nodeNamed(const QString& name, const QString& mediaClass = {}) const;
+    // The node that has this serial now; null once it is gone.
+    const Node* nodeWithSerial(uint64_t serial) const;
     // Made by this program's own connection.
     bool isOurs(const Node& node) const;
     QList<const Port*> portsOf(uint32_t nodeId, Direction direction, bool includeMonitors = false) const;

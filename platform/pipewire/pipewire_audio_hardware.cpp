@@ -56,12 +56,17 @@ bool isProtocolServer(SInt32 pid)
 
 } // namespace
 
-PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection)
+PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection, ProcessInspector& inspector)
     : m_connection(connection)
+    , m_inspector(inspector)
     , m_mover(std::make_unique<StreamMover>(connection))
 {
     QObject::connect(&m_connection, &PipeWireConnection::graphChanged, &m_connection, [this] { onGraphChanged(); });
     QObject::connect(&m_connection, &PipeWireConnection::aboutToDisconnect, &m_connection, [this] { onDisconnect(); });
+    QObject::connect(&m_connection, &PipeWireConnection::nodeDescribed, &m_connection,
+                     [this](uint32_t id) { onNodeDescribed(id); });
+    QObject::connect(&m_connection, &PipeWireConnection::clientDescribed, &m_connection,
+                     [this](uint32_t id) { onClientDescribed(id); });
 }
 
 PipeWireAudioHardware::~PipeWireAudioHardware()
@@ -145,6 +150,29 @@ SInt32 PipeWireAudioHardware::trustedPid(const pw_graph::Client& client) const
     return *found;
 }
 
+bool PipeWireAudioHardware::isApplicationStream(const pw_graph::Node& node) const
+{
+    // Parts of filter chains and loopbacks carry others' sound, not their
+    // own; a stream not yet described might be either, or one that must
+    // stay where it is, so it waits for its info (a round trip away).
+    if (node.mediaClass != kStreamClass || !node.described || node.inLinkGroup || m_connection.graph().isOurs(node))
+        return false;
+    const auto client = m_connection.graph().clients.constFind(node.clientId);
+    return client != m_connection.graph().clients.cend() && !client->ours;
+}
+
+QString PipeWireAudioHardware::applicationOf(const pw_graph::Client& client) const
+{
+    if (!client.described)
+        return {};
+    const auto cached = m_clientApps.constFind(client.serial);
+    if (cached != m_clientApps.cend())
+        return *cached;
+    const AudioClientFacts facts{client.applicationName, baseName(client.binary), client.iconName};
+    const std::optional<AppIdentity> app = m_inspector.applicationOf(trustedPid(client), [&] { return facts; });
+    return *m_clientApps.insert(client.serial, app ? app->id : QString());
+}
+
 const QHash<AudioObjectID, PipeWireAudioHardware::Process>& PipeWireAudioHardware::processes() const
 {
     if (!m_processesStale)
@@ -154,14 +182,9 @@ const QHash<AudioObjectID, PipeWireAudioHardware::Process>& PipeWireAudioHardwar
     const pw_graph::Graph& graph = m_connection.graph();
     QHash<SInt32, AudioObjectID> byPid;
     for (const pw_graph::Node& node : graph.nodes) {
-        // Parts of filter chains and loopbacks carry others' sound, not their
-        // own; a stream not yet described might be either, or one that must
-        // stay where it is, so it waits for its info (a round trip away).
-        if (node.mediaClass != kStreamClass || !node.described || graph.isOurs(node) || node.inLinkGroup)
+        if (!isApplicationStream(node))
             continue;
         const auto client = graph.clients.constFind(node.clientId);
-        if (client == graph.clients.cend() || client->ours)
-            continue;
         const SInt32 pid = trustedPid(*client);
         AudioObjectID id = byPid.value(pid);
         if (!id) {
@@ -171,7 +194,7 @@ const QHash<AudioObjectID, PipeWireAudioHardware::Process>& PipeWireAudioHardwar
                                            {client->applicationName, baseName(client->binary), client->iconName}});
         }
         Process& process = m_processes[id];
-        process.streams.append(node.id);
+        process.streams.append(node.serial);
         process.running = process.running || node.running;
     }
     return m_processes;
@@ -444,6 +467,7 @@ void PipeWireAudioHardware::forgetGoneObjects()
     for (const pw_graph::Client& client : m_connection.graph().clients)
         clients.insert(client.serial);
     m_virtualPids.removeIf([&](const auto& entry) { return !clients.contains(entry.key()); });
+    m_clientApps.removeIf([&](const auto& entry) { return !clients.contains(entry.key()); });
     for (auto it = m_ids.begin(); it != m_ids.end();) {
         if ((it.key().startsWith(QLatin1String("node:")) || it.key().startsWith(QLatin1String("process:")))
             && !alive.contains(it.key())) {

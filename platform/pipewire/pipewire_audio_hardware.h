@@ -4,14 +4,19 @@
 // daemon's sinks, process objects the client processes that play, and a
 // tap, aggregate device and I/O procedure become: the tapped processes'
 // streams moved to a private silent sink of ours, and one node of ours that
-// reads them and plays the mix on the chosen sink. Main thread only, like
-// the seam; the I/O block runs on PipeWire's data thread.
+// reads them and plays the mix on the chosen sink. A tap holds every stream
+// of the applications its processes belong to, from the moment the daemon
+// announces one: a player that starts again, or a helper process an
+// application starts, is never heard unscaled. Main thread only, like the
+// seam; the I/O block runs on PipeWire's data thread.
 
 #include "audio_hardware.h"
 #include "pipewire_connection.h"
 #include "process_inspector.h"
 
 #include <QHash>
+#include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <map>
@@ -27,7 +32,9 @@ public:
     // anything the kernel hands out, so they never name a real process.
     static constexpr SInt32 kFirstVirtualPid = 1 << 30;
 
-    explicit PipeWireAudioHardware(PipeWireConnection& connection);
+    // The inspector answers which application a process belongs to, as the
+    // engine groups processes; it must outlive this.
+    PipeWireAudioHardware(PipeWireConnection& connection, ProcessInspector& inspector);
     ~PipeWireAudioHardware() override;
 
     bool processTapsSupported() const override;
@@ -57,13 +64,17 @@ private:
     struct Process {
         AudioObjectID id = kAudioObjectUnknown;
         SInt32 pid = 0;
-        QList<uint32_t> streams;         // Stream/Output/Audio nodes
+        QList<uint64_t> streams;         // Stream/Output/Audio nodes, by serial
         bool running = false;
         AudioClientFacts facts;
     };
     struct Tap {
         CATapDescription description;
         QString uid;
+        // What its processes were when it was made, and the applications
+        // they belong to: what it holds and reads.
+        QSet<SInt32> pids;
+        QSet<QString> applications;
     };
     struct Aggregate {
         QString uid;
@@ -93,11 +104,35 @@ private:
     void forgetGoneObjects();
     void onGraphChanged();
     void onDisconnect();
-    // The streams every started aggregate holds, to the mover.
+    // The streams every started aggregate holds, to the mover, and those
+    // held, to each aggregate's slots.
     void updateHolds();
+    // A stream of an application of a started aggregate's tap, held the
+    // moment it is described, before the session manager links it.
+    void onNodeDescribed(uint32_t id);
+    void onClientDescribed(uint32_t id);
+    void claimIfHeld(const pw_graph::Node& node);
+    // The pids and applications a tap over these processes reads.
+    void describeTap(Tap& tap) const;
+    // Whether the tap reads this application stream.
+    bool reads(const Tap& tap, const pw_graph::Node& stream) const;
+    // The application a client's process belongs to, as the engine would
+    // group it; empty when there is none.
+    QString applicationOf(const pw_graph::Client& client) const;
+    // A stream that plays an application's own sound and may be moved.
+    bool isApplicationStream(const pw_graph::Node& node) const;
 
     PipeWireConnection& m_connection;
+    ProcessInspector& m_inspector;
     std::unique_ptr<StreamMover> m_mover;
+    mutable QHash<uint64_t, QString> m_clientApps;   // client serial → application
+    // The pids and applications of started aggregates' taps, and for the
+    // rest of the event loop's turn those of the ones stopped in it.
+    QSet<SInt32> m_heldPids;
+    QSet<QString> m_heldApps;
+    bool m_heldQueued = false;
+    // What waits for the event loop goes with this.
+    QObject m_events;
     mutable QHash<QString, AudioObjectID> m_ids;
     mutable QHash<AudioObjectID, QString> m_keys;
     mutable AudioObjectID m_nextID = 100;

@@ -1,8 +1,11 @@
 #include "pipewire_connection_p.h"
 
+#include "system_log.h"
+
 #include <spa/param/props.h>
 #include <spa/param/route.h>
 #include <spa/pod/builder.h>
+#include <spa/utils/result.h>
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -24,12 +27,23 @@ const pw_core_events& coreEvents()
             if (id == PW_ID_CORE && seq == d->pendingSync)
                 d->synced = true;
         };
-        e.error = [](void* data, uint32_t id, int /*seq*/, int res, const char* /*message*/) {
+        e.error = [](void* data, uint32_t id, int /*seq*/, int res, const char* message) {
             auto* d = static_cast<PipeWireConnection::Private*>(data);
-            // Errors on our own objects are answered where they were asked;
-            // a broken pipe on the core means the daemon has gone.
-            if (id == PW_ID_CORE && res == -EPIPE)
+            // A broken pipe on the core means the daemon has gone.
+            if (id == PW_ID_CORE && res == -EPIPE) {
                 d->lost = true;
+                return;
+            }
+            // What we follow of the graph can go while we ask about it (a
+            // client that comes and goes before we bind it), and what we
+            // let go of can be gone already (a link whose stream ended):
+            // the removal answers both. Anything else the daemon refused us
+            // is said in its own words.
+            if ((res == -ENOENT || res == -ESTALE) && (id == PW_ID_CORE || d->isBoundProxy(id)))
+                return;
+            systemLog(QStringLiteral("[ravlet] PipeWire refused a request on object %1: %2 (%3)")
+                          .arg(id)
+                          .arg(QString::fromUtf8(message ? message : ""), QString::fromUtf8(spa_strerror(res))));
         };
         return e;
     }();
@@ -159,6 +173,8 @@ void PipeWireConnection::Private::disconnect()
     emit q->aboutToDisconnect();
     defaultMetadata = nullptr;
     bound.clear();
+    leaving.clear();
+    pendingClears.clear();
     spa_hook_remove(&registryListener);
     pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
     registry = nullptr;
@@ -181,6 +197,15 @@ void PipeWireConnection::Private::pump()
             reconnectTimer.start();
         });
     }
+}
+
+bool PipeWireConnection::Private::isBoundProxy(uint32_t proxyId) const
+{
+    const auto is = [&](const std::unique_ptr<BoundObject>& object) {
+        return object->proxy && pw_proxy_get_id(object->proxy) == proxyId;
+    };
+    return std::any_of(bound.begin(), bound.end(), [&](const auto& entry) { return is(entry.second); })
+        || std::any_of(leaving.begin(), leaving.end(), is);
 }
 
 void PipeWireConnection::Private::markChanged()
@@ -316,6 +341,14 @@ uint32_t PipeWireConnection::boundId(pw_proxy* proxy)
 {
     const uint32_t id = proxy ? pw_proxy_get_bound_id(proxy) : SPA_ID_INVALID;
     return id == SPA_ID_INVALID ? 0 : id;
+}
+
+bool PipeWireConnection::destroyGlobal(uint32_t id)
+{
+    if (!d->registry)
+        return false;
+    pw_registry_destroy(d->registry, id);
+    return true;
 }
 
 void PipeWireConnection::Private::updateProblem()

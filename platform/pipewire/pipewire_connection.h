@@ -6,7 +6,7 @@
 // thread, where the engine's calls read the resulting graph without locks.
 // Real-time processing runs on PipeWire's own data thread (see
 // AggregateNode). When the daemon goes away the graph empties and the
-// connection retries every second by itself.
+// connection retries every second by itself. Main thread only, all of it.
 
 #include "graph_model.h"
 
@@ -64,6 +64,9 @@ public:
     // The global id a proxy made by createObject() was given; 0 until the
     // daemon has told (a round trip).
     static uint32_t boundId(pw_proxy* proxy);
+    // Asks the daemon to destroy a global of anyone's (a link); false while
+    // disconnected.
+    bool destroyGlobal(uint32_t id);
 
 signals:
     // Before the connection's objects go (the daemon left, or we close):
@@ -72,6 +75,16 @@ signals:
     void connectedChanged(bool connected);
     // After the graph changed; queued, at most once per event-loop turn.
     void graphChanged();
+    // Emitted at once, from inside the daemon's event, with the graph
+    // already updated: the session manager links a new stream a few
+    // milliseconds after it appears, and what must happen first cannot wait
+    // for graphChanged(). Handlers may write (metadata) but must not run
+    // the loop (runUntil(), roundTrip()).
+    // A client's properties came or changed (the process it runs).
+    void clientDescribed(uint32_t id);
+    // A node's first full properties came (node.dont-reconnect and
+    // node.link-group among them).
+    void nodeDescribed(uint32_t id);
 
 public:
     // Shared by the files that implement the connection.

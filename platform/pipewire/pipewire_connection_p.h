@@ -12,10 +12,15 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <QSet>
+
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
-// One global we follow: its proxy and listeners, freed together.
+// One global we follow: its proxy and listeners, freed together. The proxy
+// goes when the daemon removes the global, whichever of the two events comes
+// first, and its listeners with it. Main thread only.
 struct BoundObject {
     PipeWireConnection::Private* owner = nullptr;
     uint32_t id = 0;
@@ -27,6 +32,7 @@ struct BoundObject {
     ~BoundObject();
 };
 
+// Main thread only.
 struct PipeWireConnection::Private {
     PipeWireConnection* q = nullptr;
     pw_loop* loop = nullptr;
@@ -37,8 +43,16 @@ struct PipeWireConnection::Private {
     pw_registry* registry = nullptr;
     spa_hook registryListener{};
     std::unordered_map<uint32_t, std::unique_ptr<BoundObject>> bound;
+    // Globals gone whose proxies wait for the daemon's word that it dropped
+    // them too: destroyed sooner, they would ask it to drop what it no
+    // longer has.
+    std::vector<std::unique_ptr<BoundObject>> leaving;
     BoundObject* defaultMetadata = nullptr;
     pw_graph::Graph graph;
+    // Nodes that went with keys in the "default" metadata: the daemon clears
+    // those keys by itself, and its word of it can come after a new node has
+    // been given the same id (and keys of ours).
+    QSet<uint32_t> pendingClears;
     QTimer reconnectTimer;
     int pendingSync = -1;
     bool synced = false;
@@ -50,6 +64,8 @@ struct PipeWireConnection::Private {
     void disconnect();
     void pump();
     void markChanged();
+    // Whether a proxy id is one of an object we follow (bound or leaving).
+    bool isBoundProxy(uint32_t proxyId) const;
 
     // graph_binding.cpp
     void onGlobal(uint32_t id, const char* type, const spa_dict* props);

@@ -28,14 +28,16 @@ OSStatus PipeWireAudioHardware::createProcessTap(const CATapDescription& descrip
             return kAudioHardwareBadObjectError;
         // Such a stream is never moved (the daemon would destroy it rather
         // than let it follow a new target): it cannot be taken off its device.
-        for (const uint32_t stream : found->streams) {
-            if (graph.nodes.value(stream).dontReconnect)
+        for (const uint64_t stream : found->streams) {
+            const pw_graph::Node* node = graph.nodeWithSerial(stream);
+            if (node && node->dontReconnect)
                 return kAudioHardwareIllegalOperationError;
         }
     }
     const QString uid = description.uuid.toString(QUuid::WithoutBraces).toUpper();
     const AudioObjectID id = idFor(QStringLiteral("tap:") + uid);
-    m_taps[id] = Tap{description, uid};
+    Tap& tap = m_taps[id] = Tap{description, uid, {}, {}};
+    describeTap(tap);
     *outTapID = id;
     return kAudioHardwareNoError;
 }
@@ -178,45 +180,6 @@ OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOPr
     aggregate->started = false;
     updateHolds();
     return kAudioHardwareNoError;
-}
-
-void PipeWireAudioHardware::updateHolds()
-{
-    QSet<uint32_t> wanted;
-    for (const auto& [id, aggregate] : m_aggregates) {
-        if (!aggregate.started)
-            continue;
-        for (const AudioObjectID tapID : aggregate.taps) {
-            const auto tap = m_taps.find(tapID);
-            if (tap == m_taps.end())
-                continue;
-            for (const AudioObjectID process : tap->second.description.processes) {
-                for (const uint32_t stream : processes().value(process).streams)
-                    wanted.insert(stream);
-            }
-        }
-    }
-    m_mover->hold(wanted);
-
-    // Each started aggregate reads, in each slot, the streams now held.
-    for (auto& [id, aggregate] : m_aggregates) {
-        if (!aggregate.started)
-            continue;
-        std::vector<QList<uint32_t>> perSlot;
-        for (const AudioObjectID tapID : aggregate.taps) {
-            QList<uint32_t> streams;
-            if (const auto tap = m_taps.find(tapID); tap != m_taps.end()) {
-                for (const AudioObjectID process : tap->second.description.processes) {
-                    for (const uint32_t stream : processes().value(process).streams) {
-                        if (m_mover->isHeld(stream))
-                            streams.append(stream);
-                    }
-                }
-            }
-            perSlot.push_back(streams);
-        }
-        aggregate.node->readStreams(perSlot);
-    }
 }
 
 void PipeWireAudioHardware::onDisconnect()

@@ -12,31 +12,32 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QTimer>
-#include <QUuid>
 
 namespace {
 
 const QString kTargetKey = QStringLiteral("target.object");
-constexpr int kSinkWaitMs = 2000;
+// The older key, which the session manager still writes and reads.
+const QString kTargetNodeKey = QStringLiteral("target.node");
 constexpr int kPendingCheckMs = 250;
+
+// A node that plays what it is given where someone hears it.
+bool isDevice(const pw_graph::Node& node)
+{
+    return node.mediaClass == QLatin1String("Audio/Sink") || node.mediaClass == QLatin1String("Audio/Duplex");
+}
 
 } // namespace
 
 StreamMover::StreamMover(PipeWireConnection& connection, QString journalPath)
     : m_connection(connection)
     , m_journalPath(std::move(journalPath))
-    , m_sinkName(QStringLiteral("ravlet-hold-") + QUuid::createUuid().toString(QUuid::Id128).left(12))
+    , m_sink(connection)
 {
     connect(&m_connection, &PipeWireConnection::connectedChanged, this, [this](bool connected) {
         if (connected)
             onConnected();
     });
-    connect(&m_connection, &PipeWireConnection::aboutToDisconnect, this, [this] {
-        releaseAll();
-        if (m_sink)
-            pw_proxy_destroy(m_sink);
-        m_sink = nullptr;
-    });
+    connect(&m_connection, &PipeWireConnection::aboutToDisconnect, this, [this] { releaseAll(); });
     connect(&m_connection, &PipeWireConnection::graphChanged, this, [this] { sweep(); });
     if (m_connection.isConnected())
         onConnected();
@@ -45,8 +46,7 @@ StreamMover::StreamMover(PipeWireConnection& connection, QString journalPath)
 StreamMover::~StreamMover()
 {
     releaseAll();
-    if (m_sink)
-        pw_proxy_destroy(m_sink);
+    m_sink.destroy();
     // What was sent must reach the daemon before the connection closes.
     m_connection.roundTrip(500);
 }
@@ -61,59 +61,31 @@ QString StreamMover::defaultJournalPath()
 
 bool StreamMover::ensureSink()
 {
-    if (sinkNode())
-        return true;
-    if (!m_sink) {
-        // Last in every choice of a default, and saying what it is to the
-        // mixers that will list it anyway.
-        m_sink = m_connection.createObject(
-            "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE,
-            pw_properties_new("factory.name", "support.null-audio-sink", PW_KEY_NODE_NAME,
-                              m_sinkName.toUtf8().constData(), PW_KEY_NODE_DESCRIPTION,
-                              "Ravlet (holds the applications it mixes)", PW_KEY_MEDIA_CLASS, "Audio/Sink",
-                              "audio.position", "[ FL FR ]", PW_KEY_PRIORITY_SESSION, "-1000",
-                              // Never the clock of a device it shares a graph
-                              // with: the daemon reads this one unsigned.
-                              PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_OBJECT_LINGER, "false",
-                              // Nothing of it belongs in the session manager's
-                              // memory, its name being new every run:
-                              // WirePlumber remembers the volumes of sinks
-                              // without routes only.
-                              "device.routes", "0", nullptr));
-    }
-    return m_connection.runUntil([this] { return sinkNode() != 0; }, kSinkWaitMs);
+    return m_sink.ensure();
 }
 
-uint32_t StreamMover::sinkNode() const
+std::optional<pw_graph::MetadataValue> StreamMover::targetOf(uint32_t node) const
 {
-    const pw_graph::Node* node = m_connection.graph().nodeNamed(m_sinkName);
-    return node ? node->id : 0;
+    const pw_graph::Graph& graph = m_connection.graph();
+    const auto keys = graph.metadata.constFind(node);
+    if (keys == graph.metadata.cend() || !keys->contains(kTargetKey))
+        return std::nullopt;
+    return keys->value(kTargetKey);
 }
 
-bool StreamMover::isOurs(const pw_graph::Node& node) const
-{
-    return node.name == m_sinkName || m_connection.graph().isOurs(node);
-}
-
-void StreamMover::hold(const QSet<uint32_t>& streams)
+void StreamMover::hold(const QSet<uint64_t>& streams)
 {
     m_wanted = streams;
     const pw_graph::Graph& graph = m_connection.graph();
     bool moved = false;
-    for (const uint32_t stream : streams) {
+    for (const uint64_t stream : streams) {
+        // The sink first: making it runs the loop, and the graph changes.
         if (m_moved.contains(stream) || !ensureSink())
             continue;
-        const auto node = graph.nodes.constFind(stream);
-        if (node == graph.nodes.cend() || node->dontReconnect)
+        const pw_graph::Node* node = graph.nodeWithSerial(stream);
+        if (!node || node->dontReconnect)
             continue;
-        Moved entry;
-        entry.serial = node->serial;
-        const auto keys = graph.metadata.constFind(stream);
-        if (keys != graph.metadata.cend() && keys->contains(kTargetKey))
-            entry.previous = keys->value(kTargetKey);
-        entry.since.start();
-        m_moved.insert(stream, entry);
-        m_connection.setMetadata(stream, kTargetKey, QString(), &m_sinkName);
+        move(*node);
         moved = true;
     }
     if (moved)
@@ -129,16 +101,77 @@ void StreamMover::hold(const QSet<uint32_t>& streams)
     }
 }
 
-bool StreamMover::isHeld(uint32_t stream) const
+void StreamMover::holdNow(uint64_t stream)
+{
+    if (!m_sink.nodeId())
+        return;
+    m_wanted.insert(stream);
+    const pw_graph::Node* node = m_connection.graph().nodeWithSerial(stream);
+    if (m_moved.contains(stream) || !node || node->dontReconnect)
+        return;
+    move(*node);
+    // The file waits for the event loop: the write to the daemon must not.
+    scheduleJournal();
+}
+
+void StreamMover::move(const pw_graph::Node& node)
+{
+    Moved entry;
+    entry.serial = node.serial;
+    // Our own sink is never where a stream belongs.
+    const std::optional<pw_graph::MetadataValue> current = targetOf(node.id);
+    if (current && !m_sink.isNamedBy(current->value))
+        entry.previous = current;
+    entry.since.start();
+    const QString sink = m_sink.targetValue();
+    writeTarget(node.id, &sink, *m_moved.insert(node.serial, entry));
+}
+
+void StreamMover::writeTarget(uint32_t node, const QString* value, const Moved& moved, const QString& type)
+{
+    m_connection.setMetadata(node, kTargetKey, type, value);
+    keepSavedTarget(node, moved);
+}
+
+// The session manager remembers a target per kind of stream (its media role,
+// else its application) from the last target written for any such stream,
+// and forgets it when the value names no node by serial, as our sink's name
+// never does. The stream's "target.node", which the session manager wrote
+// from that memory when the stream started (or the user's mixer wrote when
+// it moved it), names it again, unless the stream goes back elsewhere. The
+// daemon passes on changes only: the same id under another of its type's
+// spellings is one.
+void StreamMover::keepSavedTarget(uint32_t node, const Moved& moved)
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    const auto keys = graph.metadata.constFind(node);
+    if (keys == graph.metadata.cend() || !keys->contains(kTargetNodeKey))
+        return;
+    const pw_graph::MetadataValue target = keys->value(kTargetNodeKey);
+    bool number = false;
+    const uint32_t id = target.value.toUInt(&number);
+    const auto device = graph.nodes.constFind(id);
+    // -1 is "follow the default": nothing to remember.
+    if (!number || device == graph.nodes.cend() || isOurs(*device))
+        return;
+    if (moved.previous && moved.previous->value != device->name
+        && moved.previous->value != QString::number(device->serial))
+        return;
+    const QString type = target.type == QLatin1String("Spa:Id") ? QStringLiteral("Spa:Int") : QStringLiteral("Spa:Id");
+    m_connection.setMetadata(node, kTargetNodeKey, type, &target.value);
+}
+
+bool StreamMover::isHeld(uint64_t stream) const
 {
     const auto moved = m_moved.constFind(stream);
     const uint32_t sink = sinkNode();
-    if (moved == m_moved.cend() || moved->givenUp || !sink)
-        return false;
     const pw_graph::Graph& graph = m_connection.graph();
+    const pw_graph::Node* node = graph.nodeWithSerial(stream);
+    if (moved == m_moved.cend() || moved->givenUp || !sink || !node)
+        return false;
     bool toSink = false;
     for (const pw_graph::Link& link : graph.links) {
-        if (link.outputNode != stream)
+        if (link.outputNode != node->id)
             continue;
         if (link.inputNode == sink) {
             toSink = true;
@@ -151,36 +184,81 @@ bool StreamMover::isHeld(uint32_t stream) const
     return toSink;
 }
 
+// Our target rewritten or removed by someone else, or, once the stream was
+// held, a link from it to a device of someone else's: the user moved it. The
+// link is also all that shows of a target written while the daemon kept its
+// word of it from us (it does, to everyone else, while any client is binding
+// the metadata, as a program that binds it to write at once is).
+bool StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    const std::optional<pw_graph::MetadataValue> target = targetOf(node.id);
+    QList<uint32_t> links;
+    QString device;
+    if (moved.settled && m_sink.nodeId()) {
+        for (const pw_graph::Link& link : graph.links) {
+            const auto input = graph.nodes.constFind(link.inputNode);
+            if (link.outputNode == node.id && input != graph.nodes.cend() && !isOurs(*input) && isDevice(*input)) {
+                links.append(link.id);
+                device = input->name;
+            }
+        }
+    }
+    const bool retargeted = !target || !m_sink.isNamedBy(target->value);
+    if (!retargeted && links.isEmpty())
+        return false;
+    // The target as it was written, else the device by its name, as a user
+    // writes one: where the stream goes when it is given back.
+    moved.previous = retargeted ? target : std::optional(pw_graph::MetadataValue{QString(), device});
+    systemLog(QStringLiteral("[ravlet] another program moved a stream of ") + node.description
+              + QStringLiteral("; it plays there once Ravlet no longer mixes it"));
+    for (const uint32_t link : std::as_const(links))
+        m_connection.destroyGlobal(link);
+    const QString sink = m_sink.targetValue();
+    writeTarget(node.id, &sink, moved);
+    moved.since.restart();
+    moved.settled = false;
+    return true;
+}
+
 void StreamMover::sweep()
 {
     const pw_graph::Graph& graph = m_connection.graph();
     bool changed = false;
     bool pending = false;
     for (auto it = m_moved.begin(); it != m_moved.end();) {
-        const auto node = graph.nodes.constFind(it.key());
-        if (node == graph.nodes.cend() || node->serial != it->serial) {
+        const pw_graph::Node* node = graph.nodeWithSerial(it.key());
+        // Gone: the daemon drops its keys with it.
+        if (!node) {
             it = m_moved.erase(it);
             changed = true;
             continue;
         }
         if (!m_wanted.contains(it.key())) {
             if (!it->givenUp)
-                restore(it.key(), *it);
+                restore(node->id, *it);
             it = m_moved.erase(it);
             changed = true;
             continue;
         }
-        if (!it->givenUp && !isHeld(it.key())) {
-            if (it->since.elapsed() > kMoveDeadlineMs) {
-                // Better heard at full volume than silenced for good.
-                systemLog(QStringLiteral("[ravlet] stream of ") + node->description
-                          + QStringLiteral(" did not move; it plays directly"));
-                restore(it.key(), *it);
-                it->givenUp = true;
-                changed = true;
-            } else {
-                pending = true;
-            }
+        if (it->givenUp) {
+            ++it;
+            continue;
+        }
+        if (adoptMove(*node, *it)) {
+            changed = true;
+            pending = true;
+        } else if (isHeld(it.key())) {
+            it->settled = true;
+        } else if (it->since.elapsed() > kMoveDeadlineMs) {
+            // Better heard at full volume than silenced for good.
+            systemLog(QStringLiteral("[ravlet] stream of ") + node->description
+                      + QStringLiteral(" did not move; it plays directly"));
+            restore(node->id, *it);
+            it->givenUp = true;
+            changed = true;
+        } else {
+            pending = true;
         }
         ++it;
     }
@@ -190,21 +268,23 @@ void StreamMover::sweep()
         QTimer::singleShot(kPendingCheckMs, this, [this] { sweep(); });
 }
 
-void StreamMover::restore(uint32_t stream, const Moved& moved)
+void StreamMover::restore(uint32_t node, const Moved& moved)
 {
-    // Exactly what was there: the user's own choice, or nothing.
+    // Exactly what was there, or what the user chose since: their own
+    // choice, or nothing.
     if (moved.previous)
-        m_connection.setMetadata(stream, kTargetKey, moved.previous->type, &moved.previous->value);
+        writeTarget(node, &moved.previous->value, moved, moved.previous->type);
     else
-        m_connection.setMetadata(stream, kTargetKey, QString(), nullptr);
+        writeTarget(node, nullptr, moved);
 }
 
 void StreamMover::releaseAll()
 {
     m_wanted.clear();
     for (auto it = m_moved.cbegin(); it != m_moved.cend(); ++it) {
-        if (!it->givenUp)
-            restore(it.key(), *it);
+        const pw_graph::Node* node = m_connection.graph().nodeWithSerial(it.key());
+        if (node && !it->givenUp)
+            restore(node->id, *it);
     }
     m_moved.clear();
     writeJournal();
@@ -213,6 +293,17 @@ void StreamMover::releaseAll()
 void StreamMover::onConnected()
 {
     recoverJournal();
+}
+
+void StreamMover::scheduleJournal()
+{
+    if (m_journalQueued)
+        return;
+    m_journalQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_journalQueued = false;
+        writeJournal();
+    });
 }
 
 // Keys an earlier run set and could not take back (it was killed): each
@@ -229,7 +320,7 @@ void StreamMover::recoverJournal()
         const QJsonObject entry = value.toObject();
         const QString sink = entry.value(QStringLiteral("sink")).toString();
         const auto serial = quint64(entry.value(QStringLiteral("serial")).toDouble());
-        if (sink.isEmpty() || sink == m_sinkName)
+        if (sink.isEmpty() || sink == m_sink.targetValue())
             continue;
         for (const pw_graph::Node& node : graph.nodes) {
             const auto keys = graph.metadata.constFind(node.id);
@@ -253,7 +344,7 @@ void StreamMover::writeJournal() const
     for (const Moved& moved : m_moved) {
         if (moved.givenUp)
             continue;
-        QJsonObject entry{{QStringLiteral("sink"), m_sinkName}, {QStringLiteral("serial"), double(moved.serial)}};
+        QJsonObject entry{{QStringLiteral("sink"), m_sink.targetValue()}, {QStringLiteral("serial"), double(moved.serial)}};
         entry.insert(QStringLiteral("previous"),
                      moved.previous ? QJsonValue(QJsonObject{{QStringLiteral("type"), moved.previous->type},
                                                              {QStringLiteral("value"), moved.previous->value}})

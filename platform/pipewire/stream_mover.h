@@ -7,8 +7,21 @@
 // there. Each move is journalled in the runtime folder, so that the keys a
 // crashed run left behind are put back at the next start; the sink's name is
 // new every run, so a target the session manager remembers from a run that
-// ended never silences anything. Main thread only.
+// ended never silences anything.
+//
+// Streams are known by their object.serial: the daemon gives a new stream the
+// id of one that has just gone, and what was true of the old one (where it
+// played before we moved it) is not true of the new one. The id is looked up
+// from the serial whenever the daemon is asked.
+//
+// A held stream that another program moves (its target written anew, or a
+// link made from it to another device) has been sent where the user wants
+// the application: that device is what it gets back once it is no longer
+// held. Until then it stays held, so that it plays as loud as its row says.
+//
+// Main thread only.
 
+#include "hold_sink.h"
 #include "pipewire_connection.h"
 
 #include <QElapsedTimer>
@@ -18,8 +31,6 @@
 #include <QString>
 
 #include <optional>
-
-struct pw_proxy;
 
 class StreamMover : public QObject {
     Q_OBJECT
@@ -33,39 +44,55 @@ public:
     static QString defaultJournalPath();
 
     // The private sink, made on first use; false when it could not be made.
+    // Runs the loop: never from inside a PipeWire event.
     bool ensureSink();
-    bool isOurs(const pw_graph::Node& node) const;
-    uint32_t sinkNode() const;
+    bool isOurs(const pw_graph::Node& node) const { return m_sink.isOurs(node); }
+    uint32_t sinkNode() const { return m_sink.nodeId(); }
 
-    // The streams that must be held from now on. Newly wanted ones are
-    // moved at once; those no longer wanted go back a moment later, unless
-    // wanted again by then (a rebuild tears down and sets up in one go, and
-    // the application must not reach its device in between).
-    void hold(const QSet<uint32_t>& streams);
+    // The streams (by serial) that must be held from now on. Newly wanted
+    // ones are moved at once; those no longer wanted go back a moment later,
+    // unless wanted again by then (a rebuild tears down and sets up in one
+    // go, and the application must not reach its device in between).
+    void hold(const QSet<uint64_t>& streams);
+    // One more stream to hold, at once: one that has only just appeared,
+    // before the session manager links it anywhere. Safe from inside a
+    // PipeWire event; does nothing while our sink does not exist.
+    void holdNow(uint64_t stream);
     // Whether the stream plays into our sink alone, so the mix may read it.
-    bool isHeld(uint32_t stream) const;
+    bool isHeld(uint64_t stream) const;
     // Gives every stream back at once (the connection is closing).
     void releaseAll();
 
 private:
     struct Moved {
         uint64_t serial = 0;
+        // What the stream had before, or what another program chose for it
+        // since: the user's, given back on release.
         std::optional<pw_graph::MetadataValue> previous;
-        QElapsedTimer since;
+        QElapsedTimer since;            // since our target was last written
+        bool settled = false;           // seen held since then
         bool givenUp = false;
     };
 
+    void move(const pw_graph::Node& node);
+    void writeTarget(uint32_t node, const QString* value, const Moved& moved, const QString& type = {});
+    void keepSavedTarget(uint32_t node, const Moved& moved);
     void sweep();
-    void restore(uint32_t stream, const Moved& moved);
+    // Whether the stream took another program's move: true when it was
+    // moved back to our sink.
+    bool adoptMove(const pw_graph::Node& node, Moved& moved);
+    void restore(uint32_t node, const Moved& moved);
     void recoverJournal();
+    void scheduleJournal();
     void writeJournal() const;
     void onConnected();
+    std::optional<pw_graph::MetadataValue> targetOf(uint32_t node) const;
 
     PipeWireConnection& m_connection;
     QString m_journalPath;
-    QString m_sinkName;
-    pw_proxy* m_sink = nullptr;
-    QSet<uint32_t> m_wanted;
-    QHash<uint32_t, Moved> m_moved;
+    HoldSink m_sink;
+    QSet<uint64_t> m_wanted;
+    QHash<uint64_t, Moved> m_moved;
     bool m_sweepQueued = false;
+    bool m_journalQueued = false;
 };

@@ -99,7 +99,7 @@ protected:
     void startEngine()
     {
         connection = std::make_unique<PipeWireConnection>();
-        hardware = std::make_unique<PipeWireAudioHardware>(*connection);
+        hardware = std::make_unique<PipeWireAudioHardware>(*connection, inspector);
         engine = std::make_unique<RavletEngine>(
             EnginePlatform{*hardware, inspector, defaults, session->rootDir() + QStringLiteral("/diag.log")});
     }

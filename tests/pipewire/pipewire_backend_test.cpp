@@ -327,8 +327,8 @@ TEST(PipeWireAbsent, SaysWhyAndConnectsOnceADaemonStarts)
     qunsetenv("PIPEWIRE_REMOTE");
     qunsetenv("PIPEWIRE_RUNTIME_DIR");
     PipeWireConnection connection;
-    PipeWireAudioHardware hardware(connection);
     LinuxProcessInspector inspector;
+    PipeWireAudioHardware hardware(connection, inspector);
     MemoryUserDefaults defaults;
     RavletEngine engine(EnginePlatform{hardware, inspector, defaults, empty.filePath(QStringLiteral("diag.log"))});
     EXPECT_FALSE(engine.supported());

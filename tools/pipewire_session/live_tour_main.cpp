@@ -228,8 +228,8 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     PipeWireConnection connection;
-    PipeWireAudioHardware hardware(connection);
     LinuxProcessInspector inspector;
+    PipeWireAudioHardware hardware(connection, inspector);
     MemoryUserDefaults defaults;
     NoUpdateOffered noUpdate;
     AppDelegate delegate(EnginePlatform{hardware, inspector, defaults, session.rootDir() + QStringLiteral("/ravlet-diag.log")});

@@ -4,12 +4,15 @@
 //   ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]
 //                      [--target SINK] [--channels 1|2|6] [--seconds S]
 //                      [--impulse PERIOD_MS [--impulse-channel C]]
+//                      [--restart-after S]
 //
 // Every channel carries the same sine, float32 at 48 kHz; with --impulse,
 // silence instead but for a one-sample click of --amp on channel C (0, the
 // left, unless given) every period. It plays until SIGTERM or SIGINT (then
-// exits 0) or for --seconds. It is started through symlinks named after
-// applications, so nothing here depends on argv[0].
+// exits 0) or for --seconds. With --restart-after it ends its stream after S
+// seconds and opens a new one, once, as a player moving to its next track
+// does. It is started through symlinks named after applications, so nothing
+// here depends on argv[0].
 
 #include <pipewire/pipewire.h>
 #include <pulse/error.h>
@@ -48,6 +51,7 @@ struct Options {
     double seconds = 0.0;  // 0: until a signal
     double impulseMs = 0.0;  // 0: the sine
     int impulseChannel = 0;
+    double restartAfter = 0.0;  // 0: one stream for good
 };
 
 // Continuous across buffers: the phase is carried, not restarted, so the
@@ -129,7 +133,7 @@ struct Signal {
     std::fprintf(stderr, "ravlet-test-player: %s\n"
                          "usage: ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]\n"
                          "       [--target SINK] [--channels 1|2|6] [--seconds S]\n"
-                         "       [--impulse PERIOD_MS [--impulse-channel C]]\n", why);
+                         "       [--impulse PERIOD_MS [--impulse-channel C]] [--restart-after S]\n", why);
     std::exit(2);
 }
 
@@ -169,6 +173,8 @@ Options parse(int argc, char** argv)
             options.impulseMs = number(value, "--impulse");
         else if (option == "--impulse-channel")
             options.impulseChannel = static_cast<int>(number(value, "--impulse-channel"));
+        else if (option == "--restart-after")
+            options.restartAfter = number(value, "--restart-after");
         else
             usage(("unknown option " + option).c_str());
     }
@@ -186,6 +192,8 @@ Options parse(int argc, char** argv)
         usage("--impulse must lie between 0 and an hour");
     if (options.impulseChannel < 0 || options.impulseChannel >= options.channels)
         usage("--impulse-channel must name one of the channels");
+    if (options.restartAfter < 0.0)
+        usage("--restart-after must not be negative");
     return options;
 }
 
@@ -198,6 +206,10 @@ struct PipeWirePlayer {
     int channels;
     bool failed = false;
     std::atomic<const spa_io_position*> position {nullptr};
+    // For opening the stream again.
+    pw_core* core = nullptr;
+    const Options* options = nullptr;
+    spa_hook streamListener {};
 };
 
 void onProcess(void* data)
@@ -291,6 +303,53 @@ void positions(int channels, uint32_t* out)
     std::memcpy(out, from, sizeof(uint32_t) * static_cast<std::size_t>(channels));
 }
 
+// Opens player.stream, as an application's player does: 0, or a negative
+// errno.
+int openStream(PipeWirePlayer& player)
+{
+    const Options& options = *player.options;
+    pw_properties* props = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
+        PW_KEY_APP_NAME, options.name.c_str(), PW_KEY_NODE_NAME, options.name.c_str(),
+        PW_KEY_MEDIA_NAME, "Sine", nullptr);
+    if (!options.target.empty())
+        pw_properties_set(props, PW_KEY_TARGET_OBJECT, options.target.c_str());
+    player.stream = pw_stream_new(player.core, options.name.c_str(), props);
+    if (!player.stream)
+        return -errno;
+    pw_stream_add_listener(player.stream, &player.streamListener, &kStreamEvents, &player);
+
+    uint8_t buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    spa_audio_info_raw info {};
+    info.format = SPA_AUDIO_FORMAT_F32;
+    info.rate = kRate;
+    info.channels = static_cast<uint32_t>(options.channels);
+    positions(options.channels, info.position);
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+
+    // The generator is cheap and lock-free, so it runs on the real-time
+    // thread itself.
+    return pw_stream_connect(
+        player.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
+        params, 1);
+}
+
+// The stream ends and a new one opens, in the same process and client.
+void restartOnTimer(void* data, uint64_t)
+{
+    auto* player = static_cast<PipeWirePlayer*>(data);
+    player->position.store(nullptr, std::memory_order_release);
+    pw_stream_destroy(player->stream);
+    player->stream = nullptr;
+    if (const int result = openStream(*player); result < 0) {
+        std::fprintf(stderr, "ravlet-test-player: cannot play again: %s\n", spa_strerror(result));
+        player->failed = true;
+        pw_main_loop_quit(player->loop);
+    }
+}
+
 int playPipeWire(const Options& options, int argc, char** argv)
 {
     pw_init(&argc, &argv);
@@ -321,36 +380,19 @@ int playPipeWire(const Options& options, int argc, char** argv)
     spa_hook coreListener {};
     pw_core_add_listener(core, &coreListener, &kCoreEvents, &player);
 
-    pw_properties* props = pw_properties_new(
-        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
-        PW_KEY_APP_NAME, options.name.c_str(), PW_KEY_NODE_NAME, options.name.c_str(),
-        PW_KEY_MEDIA_NAME, "Sine", nullptr);
-    if (!options.target.empty())
-        pw_properties_set(props, PW_KEY_TARGET_OBJECT, options.target.c_str());
-    player.stream = pw_stream_new(core, options.name.c_str(), props);
-    spa_hook streamListener {};
-    if (player.stream)
-        pw_stream_add_listener(player.stream, &streamListener, &kStreamEvents, &player);
-
-    uint8_t buffer[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-    spa_audio_info_raw info {};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = kRate;
-    info.channels = static_cast<uint32_t>(options.channels);
-    positions(options.channels, info.position);
-    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-
-    // The generator is cheap and lock-free, so it runs on the real-time
-    // thread itself.
-    const int result = !player.stream ? -errno : pw_stream_connect(
-        player.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
-        params, 1);
+    player.core = core;
+    player.options = &options;
+    const int result = openStream(player);
     if (result < 0) {
         std::fprintf(stderr, "ravlet-test-player: cannot play: %s\n", spa_strerror(result));
         player.failed = true;
     } else {
+        if (options.restartAfter > 0) {
+            spa_source* timer = pw_loop_add_timer(loop, restartOnTimer, &player);
+            timespec value {static_cast<time_t>(options.restartAfter),
+                            static_cast<long>(std::fmod(options.restartAfter, 1.0) * 1e9)};
+            pw_loop_update_timer(loop, timer, &value, nullptr, false);
+        }
         if (options.seconds > 0) {
             spa_source* timer = pw_loop_add_timer(loop, quitOnTimer, player.loop);
             timespec value {static_cast<time_t>(options.seconds),
@@ -416,9 +458,12 @@ int playPulse(const Options& options)
     setpriority(PRIO_PROCESS, 0, -11);
 
     int error = 0;
-    pa_simple* simple = pa_simple_new(nullptr, options.name.c_str(), PA_STREAM_PLAYBACK,
-                                      options.target.empty() ? nullptr : options.target.c_str(), "Sine",
-                                      &format, &map, &attr, &error);
+    const auto open = [&] {
+        return pa_simple_new(nullptr, options.name.c_str(), PA_STREAM_PLAYBACK,
+                             options.target.empty() ? nullptr : options.target.c_str(), "Sine", &format, &map, &attr,
+                             &error);
+    };
+    pa_simple* simple = open();
     if (!simple) {
         std::fprintf(stderr, "ravlet-test-player: cannot connect: %s\n", pa_strerror(error));
         return 1;
@@ -429,8 +474,18 @@ int playPulse(const Options& options)
     std::vector<float> block(kBlock * static_cast<std::size_t>(options.channels));
     const std::size_t total = static_cast<std::size_t>(std::llround(options.seconds * kRate));
     std::size_t written = 0;
+    const std::size_t restartAt = static_cast<std::size_t>(std::llround(options.restartAfter * kRate));
     int status = 0;
     while (!stopRequested && (total == 0 || written < total)) {
+        if (restartAt > 0 && written >= restartAt && written < restartAt + kBlock) {
+            // A new stream of the same process (a client of its own, as
+            // libpulse's simple API makes one per stream).
+            pa_simple_free(simple);
+            if (!(simple = open())) {
+                std::fprintf(stderr, "ravlet-test-player: cannot play again: %s\n", pa_strerror(error));
+                return 1;
+            }
+        }
         const std::size_t frames = total == 0 ? kBlock : std::min(kBlock, total - written);
         signal.fill(block.data(), frames, options.channels);
         if (pa_simple_write(simple, block.data(), frames * sizeof(float) * options.channels, &error) < 0) {

@@ -33,6 +33,8 @@ bool TestPlayer::start(const PlayerOptions& options)
         arguments << QStringLiteral("--target") << options.target;
     if (options.seconds > 0)
         arguments << QStringLiteral("--seconds") << QString::number(options.seconds, 'g', 17);
+    if (options.restartAfter > 0)
+        arguments << QStringLiteral("--restart-after") << QString::number(options.restartAfter, 'g', 17);
     const QString log = session_.rootDir() + QStringLiteral("/logs/player-%1.log").arg(counter.fetchAndAddRelaxed(1));
     return process_.start(program, arguments, session_.environment(), log);
 }

@@ -18,6 +18,7 @@ struct PlayerOptions {
     int channels = 2;
     double seconds = 0.0;                       // 0: until stopped
     QString executableName = {};                // run as a copy of this name in the session's bin/
+    double restartAfter = 0.0;                  // > 0: a new stream, in the same process, after this
 };
 
 class TestPlayer {

@@ -1,0 +1,138 @@
+#include "hold_sink.h"
+
+#include "system_log.h"
+
+#include <pipewire/pipewire.h>
+
+#include <QUuid>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kSinkWaitMs = 2000;
+const QString kConfiguredSink = QStringLiteral("default.configured.audio.sink");
+
+const pw_proxy_events& proxyEvents()
+{
+    static const pw_proxy_events events = [] {
+        pw_proxy_events e{};
+        e.version = PW_VERSION_PROXY_EVENTS;
+        // Someone destroyed our sink: the next ensure() makes another.
+        e.removed = [](void* data) { static_cast<HoldSink*>(data)->destroy(); };
+        return e;
+    }();
+    return events;
+}
+
+} // namespace
+
+HoldSink::HoldSink(PipeWireConnection& connection)
+    : m_connection(connection)
+    , m_name(QStringLiteral("ravlet-hold-") + QUuid::createUuid().toString(QUuid::Id128).left(12))
+{
+    connect(&m_connection, &PipeWireConnection::graphChanged, this, [this] { guardDefault(); });
+    // Everything made on the connection goes with it.
+    connect(&m_connection, &PipeWireConnection::aboutToDisconnect, this, [this] { destroy(); });
+}
+
+HoldSink::~HoldSink()
+{
+    destroy();
+}
+
+bool HoldSink::ensure()
+{
+    if (nodeId())
+        return true;
+    if (!m_proxy) {
+        // Last in every choice of a default, and saying what it is to the
+        // mixers that will list it anyway.
+        m_proxy = m_connection.createObject(
+            "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE,
+            pw_properties_new("factory.name", "support.null-audio-sink", PW_KEY_NODE_NAME, m_name.toUtf8().constData(),
+                              PW_KEY_NODE_DESCRIPTION, "Ravlet (holds the applications it mixes)", PW_KEY_MEDIA_CLASS,
+                              "Audio/Sink", "audio.position", "[ FL FR ]", PW_KEY_PRIORITY_SESSION, "-1000",
+                              // Never the clock of a device it shares a graph
+                              // with: the daemon reads this one unsigned.
+                              PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_OBJECT_LINGER, "false",
+                              // Nothing of it belongs in the session manager's
+                              // memory, its name being new every run:
+                              // WirePlumber remembers the volumes of sinks
+                              // without routes only.
+                              "device.routes", "0", nullptr));
+        if (m_proxy)
+            pw_proxy_add_listener(m_proxy, &m_listener, &proxyEvents(), this);
+    }
+    return m_proxy && m_connection.runUntil([this] { return nodeId() != 0; }, kSinkWaitMs);
+}
+
+uint32_t HoldSink::nodeId() const
+{
+    const uint32_t id = PipeWireConnection::boundId(m_proxy);
+    return id && m_connection.graph().nodes.contains(id) ? id : 0;
+}
+
+bool HoldSink::isNamedBy(const QString& value) const
+{
+    if (value.isEmpty())
+        return false;
+    if (value == m_name)
+        return true;
+    const auto node = m_connection.graph().nodes.constFind(nodeId());
+    return node != m_connection.graph().nodes.cend() && value == QString::number(node->serial);
+}
+
+bool HoldSink::isOurs(const pw_graph::Node& node) const
+{
+    return (node.id != 0 && node.id == nodeId()) || m_connection.graph().isOurs(node);
+}
+
+void HoldSink::destroy()
+{
+    if (!m_proxy)
+        return;
+    spa_hook_remove(&m_listener);
+    pw_proxy* proxy = m_proxy;
+    m_proxy = nullptr;
+    pw_proxy_destroy(proxy);
+}
+
+// Another mixer offering our sink, as it offers every sink, can make it the
+// default: every application that plays directly would fall silent. The
+// session manager's own choice naming it shows the same when the daemon kept
+// the configured one from us.
+void HoldSink::guardDefault()
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    const auto keys = graph.metadata.constFind(0);
+    const bool set = keys != graph.metadata.cend() && keys->contains(kConfiguredSink);
+    const pw_graph::MetadataValue value = set ? keys->value(kConfiguredSink) : pw_graph::MetadataValue{};
+    const auto ours = graph.nodes.constFind(nodeId());
+    if (ours == graph.nodes.cend()) {
+        m_userDefault = set ? std::optional(value) : std::nullopt;
+        return;
+    }
+    const bool configured = set && pw_graph::nameFromJson(value.value) == ours->name;
+    const bool chosen = graph.defaultName("default.audio.sink") == ours->name
+                     && std::any_of(graph.nodes.cbegin(), graph.nodes.cend(), [&](const pw_graph::Node& node) {
+                            return node.mediaClass == QLatin1String("Audio/Sink") && !isOurs(node);
+                        });
+    if (!configured)
+        m_userDefault = set ? std::optional(value) : std::nullopt;
+    // Once for each time it happens: what we put back shows a moment later.
+    const bool happening = configured || chosen;
+    if (!happening || m_puttingBack) {
+        m_puttingBack = happening;
+        return;
+    }
+    m_puttingBack = true;
+    const QString previous = m_userDefault ? pw_graph::nameFromJson(m_userDefault->value) : QString();
+    if (m_userDefault)
+        m_connection.setMetadata(0, kConfiguredSink, m_userDefault->type, &m_userDefault->value);
+    else
+        m_connection.setMetadata(0, kConfiguredSink, QString(), nullptr);
+    systemLog(QStringLiteral("[ravlet] another program made Ravlet's private sink the default output; ")
+              + (previous.isEmpty() ? QStringLiteral("the session manager chooses the default again")
+                                    : QStringLiteral("the default is ") + previous + QStringLiteral(" again")));
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+// The private silent sink that tapped applications' streams are sent to,
+// where nothing hears them directly. It is known by the node our own proxy
+// was bound to, never by its name, which any client can give a node of its
+// own. It never becomes the default output: when another program makes it
+// so, the user's previous default is put back. Main thread only.
+
+#include "pipewire_connection.h"
+
+#include <spa/utils/hook.h>
+
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+struct pw_proxy;
+
+class HoldSink : public QObject {
+    Q_OBJECT
+public:
+    explicit HoldSink(PipeWireConnection& connection);
+    ~HoldSink() override;
+
+    // Makes the sink when there is none and waits for it; false when it
+    // could not be made. Runs the loop: never from inside a PipeWire event.
+    bool ensure();
+    // Our node's id; 0 while there is none.
+    uint32_t nodeId() const;
+    // What "target.object" names it by. Its own name, new every run, as a
+    // name is what the session manager never remembers as a stream's target.
+    QString targetValue() const { return m_name; }
+    // Whether a target value names our sink (by its name or its serial).
+    bool isNamedBy(const QString& value) const;
+    // Made by this program's connection, our sink among them.
+    bool isOurs(const pw_graph::Node& node) const;
+    void destroy();
+
+private:
+    void guardDefault();
+
+    PipeWireConnection& m_connection;
+    QString m_name;
+    pw_proxy* m_proxy = nullptr;
+    spa_hook m_listener{};
+    // The configured default as another program last left it, naming a sink
+    // not ours; nothing when the key was not set.
+    std::optional<pw_graph::MetadataValue> m_userDefault;
+    bool m_puttingBack = false;
+};
