@@ -3,6 +3,7 @@
 #include "engine.h"
 #include "render.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -82,7 +83,15 @@ QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& 
 void RavletEngine::reconcile()
 {
     const QStringList wanted = wantedTaps(m_apps, m_gains, m_mutes, m_hidden, m_activeIDs);
-    if (wanted == m_activeIDs && !setupIsStale())
+    // The same applications in another order need no new setup: the gains
+    // follow the running slots. An application that stopped playing moves to
+    // the end of the wanted list while it keeps its tap, and rebuilding for
+    // that alone would drop it (it has no process to tap), so that its next
+    // stream would be heard unscaled until the refresh after.
+    const bool sameApplications = wanted.size() == m_activeIDs.size()
+                               && std::all_of(wanted.cbegin(), wanted.cend(),
+                                              [this](const QString& id) { return m_activeIDs.contains(id); });
+    if (sameApplications && !setupIsStale())
         pushGains();
     else
         rebuild(wanted);

@@ -211,6 +211,25 @@ TEST_F(TapSetupTest, AnApplicationWhoseProcessesAreGoneIsLeftOutWithoutRetryingF
     EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates);
 }
 
+TEST_F(TapSetupTest, ATappedApplicationThatStopsPlayingKeepsItsTapUntilItPlaysAgain)
+{
+    engine->setMuted(chat, true);
+    const QStringList tapped = engine->activeIDs();
+    ASSERT_TRUE(tapped.contains(chat));
+    const int aggregates = calls(Call::CreateAggregateDevice);
+
+    scene.removeProcess(20);
+    engine->refresh();
+    EXPECT_EQ(engine->activeIDs(), tapped) << "its tap stays, ready for its next stream";
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates);
+
+    scene.addProcess(21, chat + QStringLiteral("/Contents/MacOS/Chat"), 0, chatSignal);
+    engine->refresh();
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates + 1) << "its new process is tapped";
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+}
+
 struct FailureRow {
     const char* name;
     Call call;
