@@ -10,6 +10,7 @@
 #include "instance_channel.h"
 #include "json_user_defaults.h"
 #include "quit_signals.h"
+#include "runtime_folder.h"
 #include "status_icon.h"
 #include "update_checker.h"
 
@@ -41,7 +42,7 @@ int control(int argc, char** argv, const QJsonObject& request)
 {
     QCoreApplication app(argc, argv);
     QString why;
-    const std::optional<QString> directory = instance::runtimeDirectory(&why);
+    const std::optional<QString> directory = runtime_folder::find(&why);
     const instance::Reply reply = directory ? instance::ask(*directory, request) : instance::Reply{};
     if (!reply.reached) {
         print(stderr, QStringLiteral("ravlet: no running Ravlet answered%1\n").arg(why.isEmpty() ? QString()
@@ -94,7 +95,7 @@ int main(int argc, char** argv)
         return handler ? handler(request) : instance::answer(false, QStringLiteral("Ravlet is still starting"));
     });
     QString why;
-    if (const std::optional<QString> directory = instance::runtimeDirectory(&why)) {
+    if (const std::optional<QString> directory = runtime_folder::find(&why)) {
         switch (server.claim(*directory)) {
         case instance::Server::Claim::OtherRunning: {
             const instance::Reply reply = instance::ask(*directory, {{QStringLiteral("command"), QStringLiteral("open")}});

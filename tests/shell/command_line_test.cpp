@@ -5,6 +5,7 @@
 #include "control_commands.h"
 #include "display_platform.h"
 #include "instance_channel.h"
+#include "runtime_folder.h"
 #include "support/simulated_scene.h"
 #include "support/wait_until.h"
 
@@ -226,12 +227,12 @@ TEST_F(InstanceChannelTest, BadRequestsAreAnsweredAndTheServerLivesOn)
 TEST_F(InstanceChannelTest, OnlyAPrivateFolderOfTheUsersOwnIsUsed)
 {
     const QByteArray path = QFile::encodeName(dir.path());
-    EXPECT_TRUE(instance::isPrivateDirectory(dir.path()));
+    EXPECT_TRUE(runtime_folder::isPrivate(dir.path()));
     ::chmod(path.constData(), 0770);
-    EXPECT_FALSE(instance::isPrivateDirectory(dir.path()));
+    EXPECT_FALSE(runtime_folder::isPrivate(dir.path()));
     ::chmod(path.constData(), 0700);
     const QString link = dir.filePath(QStringLiteral("link"));
     QFile::link(dir.path(), link);
-    EXPECT_FALSE(instance::isPrivateDirectory(link));
-    EXPECT_FALSE(instance::isPrivateDirectory(QStringLiteral("/")));   // open to others
+    EXPECT_FALSE(runtime_folder::isPrivate(link));
+    EXPECT_FALSE(runtime_folder::isPrivate(QStringLiteral("/")));   // open to others
 }
