@@ -31,9 +31,16 @@ bool isInfraApp(const QString& name)
 
 void RavletEngine::refresh()
 {
-    // An audio server can come and go while the program runs.
-    if (const bool supported = m_hardware.processTapsSupported(); supported != m_supported)
+    // An audio server can come and go while the program runs, or be left to
+    // another mixer: what was set up there goes, and nothing is listed as
+    // playing where it cannot be mixed.
+    if (const bool supported = m_hardware.processTapsSupported(); supported != m_supported) {
+        if (!supported) {
+            teardown();
+            publish(m_apps, {}, &RavletEngine::appsChanged);
+        }
         publish(m_supported, supported, &RavletEngine::supportedChanged);
+    }
     publish(m_outputName, defaultOutputName(), &RavletEngine::outputNameChanged);
     publish(m_currentOutputID, hal::defaultOutputDevice(m_hardware), &RavletEngine::currentOutputIDChanged);
     publish(m_outputs, listOutputDevices(), &RavletEngine::outputsChanged);

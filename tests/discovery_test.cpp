@@ -150,6 +150,21 @@ TEST_F(DiscoveryTest, OnASystemWithoutProcessTapsNoApplicationIsListedButOutputs
     EXPECT_EQ(engine->outputName(), "Speakers");
     EXPECT_EQ(engine->outputs().size(), 1);
     EXPECT_TRUE(engine->appTimer().isActive());
+
+    // Support that comes and goes (an audio server, or another mixer on it):
+    // what was set up goes with it, and nothing is listed meanwhile.
+    scene.hardware.setProcessTapsSupported(true);
+    engine->setMuted(kMusic, true);
+    engine->refresh();
+    ASSERT_EQ(engine->activeIDs(), QStringList{kMusic});
+    scene.hardware.setProcessTapsSupported(false);
+    engine->refresh();
+    EXPECT_TRUE(engine->apps().isEmpty());
+    EXPECT_TRUE(engine->activeIDs().isEmpty());
+    EXPECT_EQ(engine->aggregateDevice(), kAudioObjectUnknown);
+    scene.hardware.setProcessTapsSupported(true);
+    engine->refresh();
+    EXPECT_EQ(engine->activeIDs(), QStringList{kMusic});
 }
 
 // Names applications by the audio server's word alone, as a Linux desktop

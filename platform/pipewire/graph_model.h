@@ -66,6 +66,7 @@ struct Client {
     QString binary;              // application.process.binary
     QString applicationName;
     QString iconName;
+    QString mixerMark;           // a Ravlet's that mixes (MixerClaim)
     bool ours = false;
 };
 

@@ -62,6 +62,7 @@ PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection)
 {
     QObject::connect(&m_connection, &PipeWireConnection::graphChanged, &m_connection, [this] { onGraphChanged(); });
     QObject::connect(&m_connection, &PipeWireConnection::aboutToDisconnect, &m_connection, [this] { onDisconnect(); });
+    m_claim.update(m_connection.graph(), m_connection.mixerMark());
 }
 
 PipeWireAudioHardware::~PipeWireAudioHardware()
@@ -72,7 +73,16 @@ PipeWireAudioHardware::~PipeWireAudioHardware()
 
 bool PipeWireAudioHardware::processTapsSupported() const
 {
-    return m_connection.isConnected() && m_connection.problem().isEmpty();
+    return m_connection.isConnected() && m_connection.problem().isEmpty()
+        && !MixerClaim::olderMixer(m_connection.graph(), m_connection.mixerMark());
+}
+
+QString PipeWireAudioHardware::unsupportedReason() const
+{
+    if (!m_connection.problem().isEmpty())
+        return m_connection.problem();
+    const pw_graph::Client* other = MixerClaim::olderMixer(m_connection.graph(), m_connection.mixerMark());
+    return other ? MixerClaim::reason(*other) : QString();
 }
 
 long PipeWireAudioHardware::audioCaptureAuthorizationStatus() const
@@ -427,6 +437,7 @@ OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object, const Audi
 void PipeWireAudioHardware::onGraphChanged()
 {
     m_processesStale = true;
+    m_claim.update(m_connection.graph(), m_connection.mixerMark());
     forgetGoneObjects();
     updateHolds();
 }

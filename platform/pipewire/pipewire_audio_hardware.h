@@ -8,6 +8,7 @@
 // the seam; the I/O block runs on PipeWire's data thread.
 
 #include "audio_hardware.h"
+#include "mixer_claim.h"
 #include "pipewire_connection.h"
 #include "process_inspector.h"
 
@@ -51,7 +52,7 @@ public:
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
     OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
 
-    QString unsupportedReason() const override { return m_connection.problem(); }
+    QString unsupportedReason() const override;
 
 private:
     struct Process {
@@ -98,6 +99,7 @@ private:
 
     PipeWireConnection& m_connection;
     std::unique_ptr<StreamMover> m_mover;
+    MixerClaim m_claim;
     mutable QHash<QString, AudioObjectID> m_ids;
     mutable QHash<AudioObjectID, QString> m_keys;
     mutable AudioObjectID m_nextID = 100;

@@ -1,11 +1,14 @@
 #include "pipewire_connection_p.h"
 
+#include "mixer_claim.h"
+
 #include <spa/param/props.h>
 #include <spa/param/route.h>
 #include <spa/pod/builder.h>
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QUuid>
 
 #include <cerrno>
 #include <unistd.h>
@@ -53,11 +56,13 @@ const pw_registry_events& registryEvents()
 
 } // namespace
 
-PipeWireConnection::PipeWireConnection(QObject* parent)
+PipeWireConnection::PipeWireConnection(QObject* parent, Role role)
     : QObject(parent)
     , d(std::make_unique<Private>())
 {
     d->q = this;
+    if (role == Role::Mixer)
+        d->mixerMark = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
     pw_init(nullptr, nullptr);
     d->loop = pw_loop_new(nullptr);
     // This thread owns the loop for good: every iteration happens here.
@@ -85,6 +90,11 @@ PipeWireConnection::~PipeWireConnection()
 bool PipeWireConnection::isConnected() const
 {
     return d->core != nullptr;
+}
+
+QString PipeWireConnection::mixerMark() const
+{
+    return QString::fromLatin1(d->mixerMark);
 }
 
 QString PipeWireConnection::problem() const
@@ -125,7 +135,10 @@ void PipeWireConnection::Private::connect()
 {
     if (core || !context)
         return;
-    core = pw_context_connect(context, pw_properties_new(PW_KEY_APP_NAME, "Ravlet", nullptr), 0);
+    pw_properties* properties = pw_properties_new(PW_KEY_APP_NAME, "Ravlet", nullptr);
+    if (!mixerMark.isEmpty())
+        pw_properties_set(properties, MixerClaim::kProperty, mixerMark.constData());
+    core = pw_context_connect(context, properties, 0);
     if (!core) {
         graph = {};
         updateProblem();
