@@ -5,6 +5,7 @@
 #include "audio_backend.h"
 #include "command_line.h"
 #include "control_commands.h"
+#include "crash_guardian.h"
 #include "display_platform.h"
 #include "in_app_updater.h"
 #include "instance_channel.h"
@@ -18,6 +19,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -61,6 +63,9 @@ int control(int argc, char** argv, const QJsonObject& request)
 
 int main(int argc, char** argv)
 {
+    // The mixer's guardian, started by the mixer itself; no command of the user's.
+    if (argc > 1 && std::strcmp(argv[1], CrashGuardian::kArgument) == 0)
+        return runCrashGuardian(argc, argv);
     const cli::Invocation invocation = cli::parseArguments(arguments(argc, argv), QStringLiteral(RAVLET_VERSION));
     switch (invocation.kind) {
     case cli::Invocation::Kind::Help:

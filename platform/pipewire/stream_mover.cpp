@@ -1,16 +1,13 @@
 #include "stream_mover.h"
 
+#include "stream_journal.h"
 #include "system_log.h"
 
 #include <pipewire/pipewire.h>
 
-#include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QUuid>
 
@@ -53,10 +50,7 @@ StreamMover::~StreamMover()
 
 QString StreamMover::defaultJournalPath()
 {
-    QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (runtime.isEmpty())
-        runtime = QDir::tempPath();
-    return runtime + QStringLiteral("/ravlet/moved-streams.json");
+    return stream_journal::defaultPath();
 }
 
 bool StreamMover::ensureSink()
@@ -77,9 +71,10 @@ bool StreamMover::ensureSink()
                               PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_OBJECT_LINGER, "false",
                               // Nothing of it belongs in the session manager's
                               // memory, its name being new every run:
-                              // WirePlumber remembers the volumes of sinks
-                              // without routes only.
-                              "device.routes", "0", nullptr));
+                              // WirePlumber 0.4 saves the volume of every sink
+                              // that says it has no routes ("0") or does not
+                              // say, under its name, one entry per start.
+                              "device.routes", "1", nullptr));
     }
     return m_connection.runUntil([this] { return sinkNode() != 0; }, kSinkWaitMs);
 }
@@ -219,11 +214,10 @@ void StreamMover::onConnected()
 // stream that still points at that run's sink gets its own target again.
 void StreamMover::recoverJournal()
 {
-    QFile file(m_journalPath);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 1024 * 1024)
+    const std::optional<QByteArray> journal = stream_journal::read(m_journalPath);
+    if (!journal)
         return;
-    const QJsonArray entries = QJsonDocument::fromJson(file.readAll()).array();
-    file.close();
+    const QJsonArray entries = QJsonDocument::fromJson(*journal).array();
     const pw_graph::Graph& graph = m_connection.graph();
     for (const QJsonValue& value : entries) {
         const QJsonObject entry = value.toObject();
@@ -260,10 +254,5 @@ void StreamMover::writeJournal() const
                                     : QJsonValue());
         entries.append(entry);
     }
-    QDir().mkpath(QFileInfo(m_journalPath).path());
-    QSaveFile file(m_journalPath);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(entries).toJson(QJsonDocument::Compact));
-        file.commit();
-    }
+    stream_journal::write(m_journalPath, QJsonDocument(entries).toJson(QJsonDocument::Compact));
 }
