@@ -324,6 +324,12 @@ OSStatus PipeWireAudioHardware::read(AudioObjectID object, const AudioObjectProp
             return string(process->facts.binary);
         case kRavletProcessPropertyIconName:
             return string(process->facts.iconName);
+        case kRavletProcessPropertyOutputDevice:
+            if (const AudioObjectID device = outputDeviceOf(*process)) {
+                reply.bytes = bytesOf(device);
+                return kAudioHardwareNoError;
+            }
+            return kAudioHardwareUnknownPropertyError;
         default:
             return kAudioHardwareUnknownPropertyError;
         }

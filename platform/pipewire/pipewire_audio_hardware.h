@@ -86,6 +86,12 @@ private:
     AudioObjectID defaultSink() const;
     const QHash<AudioObjectID, Process>& processes() const;
     SInt32 trustedPid(const pw_graph::Client& client) const;
+    // The sink a stream was sent to, by the user or the application, when
+    // it is not left to the default; a sink of ours is none.
+    const pw_graph::Node* chosenSink(const pw_graph::Node& stream) const;
+    // The device the process plays on when all its streams were sent to
+    // others than the default; unknown otherwise.
+    AudioObjectID outputDeviceOf(const Process& process) const;
     std::optional<Float32> volume(const pw_graph::Node& node) const;
     OSStatus read(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
                   const void* qualifier, struct PropertyReply& reply) const;

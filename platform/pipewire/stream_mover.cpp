@@ -146,6 +146,17 @@ bool StreamMover::isHeld(uint32_t stream) const
     return toSink;
 }
 
+bool StreamMover::givesBack(uint32_t stream, std::optional<pw_graph::MetadataValue>* target) const
+{
+    const auto moved = m_moved.constFind(stream);
+    const auto node = m_connection.graph().nodes.constFind(stream);
+    if (moved == m_moved.cend() || moved->givenUp || node == m_connection.graph().nodes.cend()
+        || node->serial != moved->serial)
+        return false;
+    *target = moved->previous;
+    return true;
+}
+
 void StreamMover::sweep()
 {
     const pw_graph::Graph& graph = m_connection.graph();

@@ -64,4 +64,47 @@ TEST_F(PipeWireBackendTest, ASecondMixerOnTheSameServerTapsNothingUntilTheFirstG
     EXPECT_TRUE(log.lines.contains(QStringLiteral("[ravlet] no other Ravlet mixes this audio server any more; this one takes over")));
 }
 
+// The primary application, tapped though nothing of it must change, is one
+// that plays on the default device: one the user (or the application
+// itself) sent elsewhere stays there, also once it is no longer muted.
+TEST_F(PipeWireBackendTest, AnApplicationOnAnotherDeviceIsNeverTheOneTappedForNothing)
+{
+    play(QStringLiteral("music"), kMusicHz, QStringLiteral("pipewire"), QStringLiteral("headphones"));
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    play(QStringLiteral("radio"), kRadioHz);
+    ASSERT_TRUE(pumpUntil([&] { return nodeOf(QStringLiteral("chat")) != 0; }, 5000));
+    ASSERT_TRUE(session->run(QStringLiteral("pw-metadata"), {QString::number(nodeOf(QStringLiteral("chat"))),
+                                                             QStringLiteral("target.object"), QStringLiteral("headphones")}));
+    startEngine();
+    waitForApps({QStringLiteral("music"), QStringLiteral("chat"), QStringLiteral("radio")});
+    EXPECT_EQ(engine->activeIDs(), QStringList{id(QStringLiteral("radio"))});
+    const auto onHeadphones = [](const std::vector<float>& s) {
+        return std::abs(amplitude(s, kMusicHz) - kAmplitude) < 0.005 && std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.005;
+    };
+    EXPECT_TRUE(soundsLike(onHeadphones, 5000, QStringLiteral("headphones")));
+
+    // Looked at again while it is held on our sink, it still belongs on the
+    // headphones.
+    engine->setMuted(id(QStringLiteral("music")), true);
+    ASSERT_TRUE(soundsLike(
+        [&](const auto& s) {
+            engine->refresh();
+            return energyDb(s, 0, kMusicHz) < -90.0;
+        },
+        5000, QStringLiteral("headphones")));
+    engine->refresh();
+    engine->setMuted(id(QStringLiteral("music")), false);
+    EXPECT_TRUE(soundsLike(
+        [&](const auto& s) {
+            engine->refresh();
+            return onHeadphones(s);
+        },
+        5000, QStringLiteral("headphones")));
+    EXPECT_EQ(engine->activeIDs(), QStringList{id(QStringLiteral("radio"))});
+    // Moved back, so that the session manager forgets the headphones for
+    // the next test's player of the same name.
+    session->run(QStringLiteral("pw-metadata"),
+                 {QStringLiteral("-d"), QString::number(nodeOf(QStringLiteral("chat"))), QStringLiteral("target.object")});
+}
+
 } // namespace
