@@ -51,6 +51,8 @@ int control(int argc, char** argv, const QJsonObject& request)
                                                                                               : QStringLiteral(" (") + why + QLatin1Char(')')));
         return cli::kNotRunning;
     }
+    if (!reply.warning.isEmpty())
+        print(stderr, QStringLiteral("ravlet: ") + reply.warning + QLatin1Char('\n'));
     if (!reply.ok) {
         print(stderr, QStringLiteral("ravlet: ") + reply.text + QLatin1Char('\n'));
         return cli::kRefused;

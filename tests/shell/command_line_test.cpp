@@ -151,6 +151,23 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
     EXPECT_EQ(opened, 1);
 }
 
+// A remembered application that is not playing can be set; where nothing
+// can be mixed, nothing is listed as running, and the answer says why.
+TEST_F(ControlCommandsTest, ARememberedApplicationCanBeSetAndWithoutAServerNothingRuns)
+{
+    scene.removeProcess(101);
+    engine->refresh();
+    EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "40"}})));
+    EXPECT_EQ(engine->gains().value(music), 0.4f);
+
+    scene.hardware.setProcessTapsSupported(false);
+    engine->refresh();
+    const QJsonObject list = send({{"command", "list"}});
+    EXPECT_EQ(list.value("text").toString(), QStringLiteral("/Applications/Music.app\tMusic\t40\tunmuted\tstopped\n"));
+    EXPECT_EQ(list.value("warning").toString(), engine->unsupportedText());
+    EXPECT_FALSE(engine->unsupportedText().isEmpty());
+}
+
 TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
 {
     const auto gains = engine->gains();
