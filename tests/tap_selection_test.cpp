@@ -29,10 +29,6 @@ TEST(PrimaryID, PrefersMusicThenTheFirstBrowserThenTheFirstVisibleApplication)
     EXPECT_EQ(primaryID({app("Music"), app("Chat")}, {id("Music")}), id("Chat")) << "hidden ones are passed over";
     EXPECT_EQ(primaryID({app("Music")}, {id("Music")}), std::nullopt);
     EXPECT_EQ(primaryID({}, {}), std::nullopt);
-    AudioApp elsewhere = app("Music");
-    elsewhere.outputDevice = 7;
-    EXPECT_EQ(primaryID({elsewhere, app("Chat")}, {}), id("Chat")) << "one sent to another device stays there";
-    EXPECT_EQ(primaryID({elsewhere}, {}), std::nullopt);
 }
 
 TEST(WantedTaps, TapsWhatIsMutedOrAttenuatedBeyondTheToleranceThenThePrimary)

@@ -6,6 +6,7 @@
 #include "guardian_processes.h"
 #include "runtime_folder.h"
 #include "stream_journal.h"
+#include "support/files.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -20,95 +21,62 @@
 
 namespace {
 
-QByteArray contents(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-bool regularFile(const QString& path)
-{
-    struct stat info {};
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1;
-}
-
 // Whatever stands at the journal's path, only a regular file of ours with
-// one name is read, and a write replaces what stands there without writing
-// through it.
+// one name, in a folder of ours, is read; a write replaces what stands
+// there, never writing through it.
 TEST(StreamJournal, OnlyARegularFileOfOursInAPrivateFolderIsReadAndNothingIsWrittenThroughALink)
 {
     QTemporaryDir dir;
     const QString folder = dir.filePath(QStringLiteral("ravlet"));
     const QString path = folder + QStringLiteral("/moved-streams.json");
-    const QString victim = dir.filePath(QStringLiteral("victim"));
-    const auto plant = [&](const std::function<void()>& make) {
-        QFile::remove(path);
-        make();
-    };
+    const QByteArray at = QFile::encodeName(path);
+    const QString victim = writeFile(dir.filePath(QStringLiteral("victim")), "precious");
     ASSERT_TRUE(stream_journal::write(path, "[1]"));
-    EXPECT_TRUE(runtime_folder::isPrivate(folder)) << "made private";
+    EXPECT_TRUE(runtime_folder::isPrivate(folder));
     EXPECT_EQ(stream_journal::read(path), QByteArray("[1]"));
 
-    QFile file(victim);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("precious");
-    file.close();
-    plant([&] { QFile::link(victim, path); });
-    EXPECT_EQ(stream_journal::read(path), std::nullopt) << "a symlink";
-    ASSERT_TRUE(stream_journal::write(path, "[2]"));
-    EXPECT_EQ(contents(victim), "precious");
-    EXPECT_TRUE(regularFile(path));
-
-    plant([&] { ::link(QFile::encodeName(victim).constData(), QFile::encodeName(path).constData()); });
-    EXPECT_EQ(stream_journal::read(path), std::nullopt) << "a hard link";
-    ASSERT_TRUE(stream_journal::write(path, "[3]"));
-    EXPECT_EQ(contents(victim), "precious");
-
-    plant([&] { ::mkfifo(QFile::encodeName(path).constData(), 0600); });
-    EXPECT_EQ(stream_journal::read(path), std::nullopt) << "a FIFO, without blocking";
-    plant([&] { stream_journal::write(path, QByteArray(stream_journal::kMaxBytes + 1, ' ')); });
-    EXPECT_EQ(stream_journal::read(path), std::nullopt) << "too large";
-
-    stream_journal::write(path, "[4]");
-    if (::geteuid() == 0) {
-        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
-        EXPECT_EQ(stream_journal::read(path), std::nullopt) << "another user's file";
-        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 0, 0), 0);
+    const std::vector<std::pair<const char*, std::function<void()>>> planted{
+        {"a symlink", [&] { EXPECT_TRUE(QFile::link(victim, path)); }},
+        {"a hard link", [&] { EXPECT_EQ(::link(QFile::encodeName(victim).constData(), at.constData()), 0); }},
+        {"a FIFO, without blocking", [&] { EXPECT_EQ(::mkfifo(at.constData(), 0600), 0); }},
+        {"another user's file", [&] { EXPECT_EQ(::chown(writeFile(path, "[]").toLocal8Bit().constData(), 65534, 65534), 0); }},
+    };
+    for (const auto& [what, plant] : planted) {
+        if (QByteArray(what).startsWith("another") && ::geteuid() != 0)
+            continue;
+        QFile::remove(path);
+        plant();
+        EXPECT_EQ(stream_journal::read(path), std::nullopt) << what;
+        ASSERT_TRUE(stream_journal::write(path, "[2]")) << what;
+        EXPECT_EQ(readFile(victim), "precious") << what;
+        struct stat info {};
+        EXPECT_TRUE(::lstat(at.constData(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1
+                    && info.st_uid == ::geteuid())
+            << what;
     }
     ::chmod(QFile::encodeName(folder).constData(), 0755);
     EXPECT_EQ(stream_journal::read(path), std::nullopt) << "a folder open to others";
-    EXPECT_FALSE(stream_journal::write(path, "[5]"));
-    EXPECT_EQ(contents(path), "[4]");
-}
+    EXPECT_FALSE(stream_journal::write(path, "[3]"));
 
-// Without a private runtime folder (su, sudo -u, a session without logind)
-// the journal is not kept in the shared temporary folder, where another
-// user could make the folder first and plant or forge one.
-TEST(StreamJournal, WithoutAPrivateRuntimeFolderThereIsNone)
-{
-    QTemporaryDir shared;
-    ::chmod(QFile::encodeName(shared.path()).constData(), 01777);
-    const QString planted = shared.filePath(QStringLiteral("ravlet-%1").arg(::geteuid()));
-    ASSERT_TRUE(QDir().mkpath(planted + QStringLiteral("/ravlet")));
-    ::chmod(QFile::encodeName(planted).constData(), 0777);
-    QFile forged(planted + QStringLiteral("/ravlet/moved-streams.json"));
-    ASSERT_TRUE(forged.open(QIODevice::WriteOnly));
-    forged.write(R"([{"sink":"speakers","serial":1,"previous":{"type":"","value":"elsewhere"}}])");
-    forged.close();
-
+    // Without a private runtime folder (su, sudo -u, a session without
+    // logind) there is none: not in the shared temporary folder, where
+    // another user may have made ours first.
+    const QString shared = dir.filePath(QStringLiteral("tmp"));
+    writeFile(shared + QStringLiteral("/ravlet-%1/ravlet/moved-streams.json").arg(::geteuid()), "[]");
+    ::chmod(QFile::encodeName(shared + QStringLiteral("/ravlet-%1").arg(::geteuid())).constData(), 0777);
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     const QByteArray temporary = qgetenv("TMPDIR");
-    qputenv("XDG_RUNTIME_DIR", shared.path().toUtf8());
-    qputenv("TMPDIR", shared.path().toUtf8());
+    qputenv("XDG_RUNTIME_DIR", shared.toUtf8());
+    qputenv("TMPDIR", shared.toUtf8());
     EXPECT_EQ(stream_journal::defaultPath(), QString());
-    EXPECT_EQ(stream_journal::read(forged.fileName()), std::nullopt);
     qputenv("XDG_RUNTIME_DIR", runtime);
     temporary.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", temporary);
 }
 
-// One run holds the journal at a time; its guardian shares the hold, and
-// a second start waits for it, then goes without.
-TEST(StreamJournal, OneRunHoldsTheJournalAndItsGuardianSharesTheHold)
+// One run holds the journal at a time, and its guardian shares the hold; a
+// later start waits for them, a guardian started by hand beside them does
+// nothing.
+TEST(StreamJournal, OneRunAndItsGuardianHoldTheJournal)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("ravlet/moved-streams.json"));
@@ -121,7 +89,7 @@ TEST(StreamJournal, OneRunHoldsTheJournalAndItsGuardianSharesTheHold)
     const int inherited = ::dup(run);
     EXPECT_TRUE(stream_journal::holdsClaim(inherited, path));
     const int other = ::open(QFile::encodeName(path + QStringLiteral(".lock")).constData(), O_RDWR | O_CLOEXEC);
-    EXPECT_FALSE(stream_journal::holdsClaim(other, path)) << "a guardian started by hand beside a running one";
+    EXPECT_FALSE(stream_journal::holdsClaim(other, path));
     ::close(run);
     ::close(inherited);
     EXPECT_TRUE(stream_journal::holdsClaim(other, path)) << "once the run and its guardian are gone";
@@ -134,15 +102,12 @@ TEST(StreamJournal, OneRunHoldsTheJournalAndItsGuardianSharesTheHold)
 // again within a second.
 TEST_F(PipeWireBackendTest, KilledItsGuardianPutsARoutedApplicationBackOnItsDeviceWithinASecond)
 {
-    const QString settings = session->configDir() + QStringLiteral("/ravlet/defaults.json");
-    QDir().mkpath(QFileInfo(settings).path());
-    {
-        QFile file(settings);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(R"({"ravlet.mutes": {"client:chat": true}})");
-    }
+    writeFile(session->configDir() + QStringLiteral("/ravlet/defaults.json"), R"({"ravlet.mutes": {"client:chat": true}})");
     QProcessEnvironment environment = session->environment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const auto start = [&](ChildProcess& ravlet, const QString& log) {
+        return ravlet.start(QStringLiteral(RAVLET_PROGRAM), {}, environment, session->rootDir() + QLatin1Char('/') + log);
+    };
     // A watcher that is no mixer, so the program is the only one.
     PipeWireConnection watcher(nullptr, PipeWireConnection::Role::Restorer);
     ASSERT_TRUE(watcher.isConnected());
@@ -164,7 +129,6 @@ TEST_F(PipeWireBackendTest, KilledItsGuardianPutsARoutedApplicationBackOnItsDevi
         ASSERT_TRUE(pumpUntil([&] { return watcher.graph().nodes.value(chat).described; }, 5000));
         // The user's move: the key desktop mixers write, or a PulseAudio
         // client's move.
-        QString error;
         QString sinkInput;
         ASSERT_TRUE(!pulse || pumpUntil([&] {
             QByteArray listed;
@@ -177,20 +141,14 @@ TEST_F(PipeWireBackendTest, KilledItsGuardianPutsARoutedApplicationBackOnItsDevi
             return !sinkInput.isEmpty();
         }, 5000));
         ASSERT_TRUE(pulse ? session->run(QStringLiteral("pactl"),
-                                         {QStringLiteral("move-sink-input"), sinkInput, QStringLiteral("headphones")},
-                                         nullptr, &error)
-                          : session->run(QStringLiteral("pw-metadata"),
-                                         {QString::number(chat), QStringLiteral("target.object"), QStringLiteral("headphones")},
-                                         nullptr, &error))
-            << error.toStdString();
-        ASSERT_TRUE(pumpUntil([&] { return linked(chat); }, 5000))
-            << "target " << session->metadataValue(chat, QStringLiteral("target.object")).value_or("none").toStdString()
-            << "\n" << session->logs().toStdString();
+                                         {QStringLiteral("move-sink-input"), sinkInput, QStringLiteral("headphones")})
+                          : session->run(QStringLiteral("pw-metadata"), {QString::number(chat), QStringLiteral("target.object"),
+                                                                          QStringLiteral("headphones")}));
+        ASSERT_TRUE(pumpUntil([&] { return linked(chat); }, 5000));
         const std::optional<QString> chosen = session->metadataValue(chat, QStringLiteral("target.object"));
 
         ChildProcess ravlet;
-        ASSERT_TRUE(ravlet.start(QStringLiteral(RAVLET_PROGRAM), {}, environment,
-                                 session->rootDir() + QStringLiteral("/ravlet-%1.log").arg(kill)));
+        ASSERT_TRUE(start(ravlet, QStringLiteral("ravlet-%1.log").arg(kill)));
         ASSERT_TRUE(soundsLike([](const auto& s) { return energyDb(s, 0, kChatHz) < -90.0; }, 10000,
                                QStringLiteral("headphones")))
             << ravlet.log().toStdString();
@@ -201,8 +159,7 @@ TEST_F(PipeWireBackendTest, KilledItsGuardianPutsARoutedApplicationBackOnItsDevi
             << "asleep, the guardian is no client of the audio server";
         if (kill == 0) {
             ChildProcess again;
-            ASSERT_TRUE(again.start(QStringLiteral(RAVLET_PROGRAM), {}, environment,
-                                    session->rootDir() + QStringLiteral("/again.log")));
+            ASSERT_TRUE(start(again, QStringLiteral("again.log")));
             EXPECT_TRUE(again.waitForExit(10000));
             EXPECT_EQ(guardiansOf(*session), guardians) << "a second start, which only opens the first, has none";
         }
@@ -222,23 +179,23 @@ TEST_F(PipeWireBackendTest, KilledItsGuardianPutsARoutedApplicationBackOnItsDevi
             session->run(QStringLiteral("pw-metadata"), {QStringLiteral("-d"), QString::number(chat), key});
         players.clear();
     }
-    QStringList shown;
-    for (const qint64 ms : recoveries)
-        shown.append(QString::number(ms));
-    std::printf("on the headphones again, ms after each kill: %s\n", qPrintable(shown.join(QStringLiteral(" "))));
-    for (const qint64 ms : recoveries)
+    std::printf("on the headphones again, ms after each kill:");
+    for (const qint64 ms : recoveries) {
+        std::printf(" %lld", static_cast<long long>(ms));
         EXPECT_LT(ms, 1000);
+    }
+    std::printf("\n");
 
     // After a quit there is nothing left to put back: the guardian ends too.
     ChildProcess quitting;
-    ASSERT_TRUE(quitting.start(QStringLiteral(RAVLET_PROGRAM), {}, environment, session->rootDir() + QStringLiteral("/quit.log")));
+    ASSERT_TRUE(start(quitting, QStringLiteral("quit.log")));
     ASSERT_TRUE(pumpUntil([&] { return guardiansOf(*session).size() == 1; }, 10000));
     EXPECT_TRUE(quitting.stop());
     EXPECT_TRUE(pumpUntil([&] { return guardiansOf(*session).isEmpty(); }, 1000));
 
     // The session manager remembers nothing of the runs' private sinks.
     pumpFor(1500);
-    EXPECT_FALSE(contents(session->stateDir() + QStringLiteral("/wireplumber/restore-stream")).contains("ravlet-hold"));
+    EXPECT_FALSE(readFile(session->stateDir() + QStringLiteral("/wireplumber/restore-stream")).contains("ravlet-hold"));
 }
 
 } // namespace
