@@ -47,19 +47,18 @@ QJsonObject ControlCommands::handle(const QJsonObject& request)
 
 QJsonObject ControlCommands::list() const
 {
-    // Where nothing can be mixed (no audio server answers, or another Ravlet
-    // mixes it), nothing is said to run.
-    const bool mixing = m_engine.supported();
     QString text;
     for (const AppEntry& entry : m_engine.displayApps()) {
         text += QStringLiteral("%1\t%2\t%3\t%4\t%5\n")
                     .arg(cli::escapeField(entry.id), cli::escapeField(entry.name))
                     .arg(shownPercent(m_engine, entry.id))
                     .arg(m_engine.mutes().value(entry.id) ? QStringLiteral("muted") : QStringLiteral("unmuted"),
-                         entry.isActive && mixing ? QStringLiteral("running") : QStringLiteral("stopped"));
+                         entry.isActive ? QStringLiteral("running") : QStringLiteral("stopped"));
     }
     QJsonObject reply = answer(true, text);
-    if (!mixing)
+    // Where nothing can be mixed (no audio server answers, or another Ravlet
+    // mixes it) the engine lists nothing as running; the list says why.
+    if (!m_engine.supported())
         reply.insert(QStringLiteral("warning"), m_engine.unsupportedText());
     return reply;
 }
