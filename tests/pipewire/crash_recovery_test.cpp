@@ -3,7 +3,7 @@
 // they belong must be one nobody else can have written or redirected.
 
 #include "backend_fixture.h"
-#include "guardian_processes.h"
+#include "crash_guardian.h"
 #include "runtime_folder.h"
 #include "stream_journal.h"
 #include "support/files.h"
@@ -20,6 +20,20 @@
 #include <unistd.h>
 
 namespace {
+
+// The guardians running for the session: the program run as the guardian
+// of a journal in the session's runtime folder.
+QList<qint64> guardiansOf(const PipeWireSession& session)
+{
+    QList<qint64> found;
+    const QByteArray folder = QFile::encodeName(session.runtimeDir()) + '/';
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QList<QByteArray> arguments = readFile(QStringLiteral("/proc/%1/cmdline").arg(entry)).split('\0');
+        if (arguments.size() > 2 && arguments[1] == CrashGuardian::kArgument && arguments[2].startsWith(folder))
+            found.append(entry.toLongLong());
+    }
+    return found;
+}
 
 // Whatever stands at the journal's path, only a regular file of ours with
 // one name, in a folder of ours, is read; a write replaces what stands
