@@ -79,8 +79,10 @@ std::unique_ptr<CrashGuardian> CrashGuardian::start(const QString& journalPath)
         if (input < 0 || lock < 0 || ::dup2(input, STDIN_FILENO) < 0 || ::dup2(lock, kClaimFd) < 0)
             ::_exit(127);
         ::close_range(kClaimFd + 1, ~0U, 0);
-        ::execv("/proc/self/exe", argv);
+        // By its path, so that it is named as the program; the running image
+        // when that path is gone.
         ::execv(argv[0], argv);
+        ::execv("/proc/self/exe", argv);
         ::_exit(127);
     }
     ::close(ends[0]);
