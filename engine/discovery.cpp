@@ -31,9 +31,16 @@ bool isInfraApp(const QString& name)
 
 void RavletEngine::refresh()
 {
-    // An audio server can come and go while the program runs.
-    if (const bool supported = m_hardware.processTapsSupported(); supported != m_supported)
+    // An audio server can come and go while the program runs, or be left to
+    // another mixer: what was set up there goes, and nothing is listed as
+    // playing where it cannot be mixed.
+    if (const bool supported = m_hardware.processTapsSupported(); supported != m_supported) {
+        if (!supported) {
+            teardown();
+            publish(m_apps, {}, &RavletEngine::appsChanged);
+        }
         publish(m_supported, supported, &RavletEngine::supportedChanged);
+    }
     publish(m_outputName, defaultOutputName(), &RavletEngine::outputNameChanged);
     publish(m_currentOutputID, hal::defaultOutputDevice(m_hardware), &RavletEngine::currentOutputIDChanged);
     publish(m_outputs, listOutputDevices(), &RavletEngine::outputsChanged);
@@ -70,6 +77,8 @@ bool RavletEngine::discoverApplications()
         std::optional<QString> iconPath;
         QList<qint32> pids;
         QSet<qint32> seen;
+        AudioObjectID elsewhere = kAudioObjectUnknown;   // the first device other than the default
+        bool onDefault = false;                          // a process of it plays on the default
     };
     QHash<QString, Group> groups;
     QStringList discoveryOrder;
@@ -92,6 +101,12 @@ bool RavletEngine::discoverApplications()
             group = groups.insert(app->id, Group{app->name, app->iconPath, {}, {}});
             discoveryOrder.append(app->id);
         }
+        const auto device = hal::readFixed<AudioObjectID>(m_hardware, object,
+                                                          hal::globalAddress(kRavletProcessPropertyOutputDevice));
+        if (device == kAudioObjectUnknown || device == m_currentOutputID)
+            group->onDefault = true;
+        else if (group->elsewhere == kAudioObjectUnknown)
+            group->elsewhere = device;
         // A process the audio server could not put a pid to still names its
         // application, but has nothing to tap by.
         if (pid > 0 && !group->seen.contains(pid)) {
@@ -104,7 +119,8 @@ bool RavletEngine::discoverApplications()
     found.reserve(discoveryOrder.size());
     for (const QString& id : std::as_const(discoveryOrder)) {
         const Group& group = groups[id];
-        found.append(AudioApp{id, group.name, group.iconPath, group.pids});
+        found.append(AudioApp{id, group.name, group.iconPath, group.pids,
+                              group.onDefault ? kAudioObjectUnknown : group.elsewhere});
     }
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);

@@ -24,13 +24,17 @@ public:
     QString name;
     std::optional<QString> iconPath;
     QList<qint32> pids;
+    // The device it plays on when every process of it was sent to one other
+    // than the default output device; unknown (0) while any plays on the
+    // default, or where that cannot be told.
+    AudioObjectID outputDevice = kAudioObjectUnknown;
 
     QString iconPathOrEmpty() const { return iconPath.value_or(QString()); }
 
     // The icon path takes no part: it always follows the id.
     friend bool operator==(const AudioApp& a, const AudioApp& b)
     {
-        return a.id == b.id && a.name == b.name && a.pids == b.pids;
+        return a.id == b.id && a.name == b.name && a.pids == b.pids && a.outputDevice == b.outputDevice;
     }
 };
 

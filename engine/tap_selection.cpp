@@ -44,7 +44,9 @@ std::optional<QString> primaryID(const QList<AudioApp>& apps, const QSet<QString
     const AudioApp* firstVisible = nullptr;
     const AudioApp* firstBrowser = nullptr;
     for (const AudioApp& app : apps) {
-        if (hidden.contains(app.id))
+        // One the user sent to another device would be taken off it, to the
+        // mix on the default device, for nothing.
+        if (hidden.contains(app.id) || app.outputDevice != kAudioObjectUnknown)
             continue;
         if (containsAny(app.name, kMusicKeywords))
             return app.id;

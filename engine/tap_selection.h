@@ -1,7 +1,8 @@
 #pragma once
 
 // Which applications get a process tap: those whose sound must change (muted
-// or away from unity gain), plus one primary application, at most 16.
+// or away from unity gain), plus one primary application on the default
+// output device, at most 16.
 
 #include "records.h"
 
@@ -16,8 +17,9 @@ constexpr float kUnityTolerance = 0.001f;
 // Muted, or a finite gain at least the tolerance away from unity.
 bool needsTap(const QString& id, const QMap<QString, float>& gains, const QMap<QString, bool>& mutes);
 
-// The first visible application named like a music player, else like a web
-// browser, else the first visible one.
+// Among the visible applications that play on the default output device:
+// the first named like a music player, else like a web browser, else the
+// first.
 std::optional<QString> primaryID(const QList<AudioApp>& apps, const QSet<QString>& hidden);
 
 // The ordered list of ids to tap. Applications already tapped keep their tap

@@ -65,6 +65,11 @@ constexpr AudioObjectPropertySelector kAudioDevicePropertyMute = fourCharCode("m
 constexpr AudioObjectPropertySelector kRavletProcessPropertyApplicationName = fourCharCode("Rapn");
 constexpr AudioObjectPropertySelector kRavletProcessPropertyBinary = fourCharCode("Rbin");
 constexpr AudioObjectPropertySelector kRavletProcessPropertyIconName = fourCharCode("Ricn");
+// Also ours: the output device (an AudioObjectID) the process plays on when
+// it has been sent to one, by the user or by itself, other than the default
+// output device. Unknown property while it follows the default, or when it
+// cannot be told; so on Core Audio every process plays on the default.
+constexpr AudioObjectPropertySelector kRavletProcessPropertyOutputDevice = fourCharCode("Rdev");
 
 // Status codes, with Core Audio's values.
 constexpr OSStatus kAudioHardwareNoError = 0;

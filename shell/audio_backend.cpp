@@ -1,8 +1,10 @@
 #include "audio_backend.h"
 
+#include "crash_guardian.h"
 #include "demo_scene.h"
 #include "linux_process_inspector.h"
 #include "pipewire_audio_hardware.h"
+#include "stream_journal.h"
 
 namespace {
 
@@ -12,6 +14,9 @@ public:
     ProcessInspector& processes() override { return m_processes; }
 
 private:
+    // Made first and gone last: it claims the journal before the mover reads
+    // it, and lets its guardian go only once the mover has emptied it.
+    std::unique_ptr<CrashGuardian> m_guardian = CrashGuardian::start(stream_journal::defaultPath());
     PipeWireConnection m_connection;
     LinuxProcessInspector m_processes;
     PipeWireAudioHardware m_hardware{m_connection, m_processes};

@@ -5,6 +5,7 @@
 #include "instance_channel.h"
 #include "view_logic.h"
 
+#include <algorithm>
 #include <cmath>
 
 using instance::answer;
@@ -54,17 +55,44 @@ QJsonObject ControlCommands::list() const
                     .arg(m_engine.mutes().value(entry.id) ? QStringLiteral("muted") : QStringLiteral("unmuted"),
                          entry.isActive ? QStringLiteral("running") : QStringLiteral("stopped"));
     }
-    return answer(true, text);
+    QJsonObject reply = answer(true, text);
+    // Where nothing can be mixed (no audio server answers, or another Ravlet
+    // mixes it) the engine lists nothing as running; the list says why.
+    if (!m_engine.supported())
+        reply.insert(QStringLiteral("warning"), m_engine.unsupportedText());
+    return reply;
 }
 
 QJsonObject ControlCommands::forApp(const QJsonObject& request, const QString& command)
 {
-    const QList<AppEntry> apps = m_engine.displayApps();
+    QList<AppEntry> apps = m_engine.displayApps();
     QList<cli::Candidate> candidates;
-    for (const AppEntry& entry : apps)
+    for (const AppEntry& entry : std::as_const(apps))
         candidates.append({entry.id, entry.name});
-    const cli::Match found
-        = cli::match(candidates, request.value(QStringLiteral("target")).toString(), QStringLiteral("application"));
+    const QString query = request.value(QStringLiteral("target")).toString();
+    cli::Match found = cli::match(candidates, query, QStringLiteral("application"));
+    const bool shownHasIt = std::any_of(candidates.cbegin(), candidates.cend(), [&](const cli::Candidate& c) {
+        return c.key == query || c.name.compare(query, Qt::CaseInsensitive) == 0;
+    });
+    if (!found.index && !shownHasIt) {
+        // A remembered application that is not shown (not playing, at its
+        // usual volume, or hidden) is set as well, so that it starts as the
+        // user wants it; the rows shown go first, so that a name unique
+        // among them stays so.
+        QList<cli::Candidate> remembered;
+        QList<AppEntry> rememberedApps;
+        for (auto it = m_engine.known().cbegin(); it != m_engine.known().cend(); ++it) {
+            if (std::any_of(apps.cbegin(), apps.cend(), [&](const AppEntry& entry) { return entry.id == it.key(); }))
+                continue;
+            remembered.append({it.key(), it->name});
+            rememberedApps.append(AppEntry{it.key(), it->name, it->iconPath, false});
+        }
+        found = cli::match(remembered, query, QStringLiteral("application"));
+        if (found.index) {
+            found.index = *found.index + int(apps.size());
+            apps += rememberedApps;
+        }
+    }
     if (!found.index)
         return answer(false, found.error);
     const AppEntry& app = apps.at(*found.index);

@@ -1,15 +1,10 @@
 #include "instance_channel.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QTimer>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace instance {
 
@@ -23,30 +18,6 @@ QByteArray line(const QJsonObject& object)
 }
 
 } // namespace
-
-bool isPrivateDirectory(const QString& path)
-{
-    struct stat info {};
-    // lstat: a symlink planted in a shared folder must not redirect us.
-    if (path.isEmpty() || ::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return false;
-    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
-}
-
-std::optional<QString> runtimeDirectory(QString* why)
-{
-    const QString xdg = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (isPrivateDirectory(xdg))
-        return xdg;
-    const QString own = QDir::tempPath() + QStringLiteral("/ravlet-%1").arg(::geteuid());
-    // mkdir fails on anything already there; what is there is checked below.
-    ::mkdir(QFile::encodeName(own).constData(), 0700);
-    if (isPrivateDirectory(own))
-        return own;
-    if (why)
-        *why = QStringLiteral("%1 is not a private folder of this user").arg(own);
-    return std::nullopt;
-}
 
 QString socketPath(const QString& directory)
 {
@@ -152,7 +123,8 @@ Reply ask(const QString& directory, const QJsonObject& request, int timeoutMs)
     const QJsonObject object = QJsonDocument::fromJson(received.left(received.indexOf('\n'))).object();
     if (object.isEmpty())
         return {};
-    return {true, object.value(QStringLiteral("ok")).toBool(), object.value(QStringLiteral("text")).toString()};
+    return {true, object.value(QStringLiteral("ok")).toBool(), object.value(QStringLiteral("text")).toString(),
+            object.value(QStringLiteral("warning")).toString()};
 }
 
 } // namespace instance

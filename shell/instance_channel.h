@@ -3,7 +3,8 @@
 // One mixer per user: the first start listens on a local socket in the
 // user's runtime directory, later starts and the command line talk to it.
 // The protocol is one JSON object per line each way, one request per
-// connection: {"command": …} answered by {"ok": bool, "text": …}.
+// connection: {"command": …} answered by {"ok": bool, "text": …} and, when
+// something is amiss beside the answer, "warning".
 
 #include <QJsonObject>
 #include <QLocalServer>
@@ -11,7 +12,6 @@
 #include <QString>
 
 #include <functional>
-#include <optional>
 
 namespace instance {
 
@@ -20,13 +20,7 @@ inline constexpr qsizetype kMaxRequestBytes = 64 * 1024;
 inline constexpr qsizetype kMaxAnswerBytes = 4 * 1024 * 1024;
 inline constexpr int kTimeoutMs = 5000;
 
-// $XDG_RUNTIME_DIR when it is a directory of the user's own that only the
-// user can enter; otherwise a private folder of the user's in the temporary
-// directory, created 0700. Nothing when neither is safe; why says what.
-std::optional<QString> runtimeDirectory(QString* why = nullptr);
-// Whether path is a real directory (no symlink) of this user with mode 0700 or stricter.
-bool isPrivateDirectory(const QString& path);
-
+// The socket's folder is runtime_folder::find()'s.
 QString socketPath(const QString& directory);
 
 // The answer to send back, built from a request; never throws.
@@ -60,6 +54,7 @@ struct Reply {
     bool reached = false;   // false: nobody listens, or it did not answer in time
     bool ok = false;
     QString text;
+    QString warning;        // for standard error, beside a text that scripts read
 };
 
 // Sends one request to the instance listening in directory and waits for its answer.

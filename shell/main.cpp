@@ -5,11 +5,13 @@
 #include "audio_backend.h"
 #include "command_line.h"
 #include "control_commands.h"
+#include "crash_guardian.h"
 #include "display_platform.h"
 #include "in_app_updater.h"
 #include "instance_channel.h"
 #include "json_user_defaults.h"
 #include "quit_signals.h"
+#include "runtime_folder.h"
 #include "status_icon.h"
 #include "update_checker.h"
 
@@ -17,6 +19,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -41,13 +44,15 @@ int control(int argc, char** argv, const QJsonObject& request)
 {
     QCoreApplication app(argc, argv);
     QString why;
-    const std::optional<QString> directory = instance::runtimeDirectory(&why);
+    const std::optional<QString> directory = runtime_folder::find(&why);
     const instance::Reply reply = directory ? instance::ask(*directory, request) : instance::Reply{};
     if (!reply.reached) {
         print(stderr, QStringLiteral("ravlet: no running Ravlet answered%1\n").arg(why.isEmpty() ? QString()
                                                                                               : QStringLiteral(" (") + why + QLatin1Char(')')));
         return cli::kNotRunning;
     }
+    if (!reply.warning.isEmpty())
+        print(stderr, QStringLiteral("ravlet: ") + reply.warning + QLatin1Char('\n'));
     if (!reply.ok) {
         print(stderr, QStringLiteral("ravlet: ") + reply.text + QLatin1Char('\n'));
         return cli::kRefused;
@@ -60,6 +65,9 @@ int control(int argc, char** argv, const QJsonObject& request)
 
 int main(int argc, char** argv)
 {
+    // The mixer's guardian, started by the mixer itself; no command of the user's.
+    if (argc > 1 && std::strcmp(argv[1], CrashGuardian::kArgument) == 0)
+        return runCrashGuardian(argc, argv);
     const cli::Invocation invocation = cli::parseArguments(arguments(argc, argv), QStringLiteral(RAVLET_VERSION));
     switch (invocation.kind) {
     case cli::Invocation::Kind::Help:
@@ -94,7 +102,7 @@ int main(int argc, char** argv)
         return handler ? handler(request) : instance::answer(false, QStringLiteral("Ravlet is still starting"));
     });
     QString why;
-    if (const std::optional<QString> directory = instance::runtimeDirectory(&why)) {
+    if (const std::optional<QString> directory = runtime_folder::find(&why)) {
         switch (server.claim(*directory)) {
         case instance::Server::Claim::OtherRunning: {
             const instance::Reply reply = instance::ask(*directory, {{QStringLiteral("command"), QStringLiteral("open")}});

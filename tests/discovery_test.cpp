@@ -150,6 +150,44 @@ TEST_F(DiscoveryTest, OnASystemWithoutProcessTapsNoApplicationIsListedButOutputs
     EXPECT_EQ(engine->outputName(), "Speakers");
     EXPECT_EQ(engine->outputs().size(), 1);
     EXPECT_TRUE(engine->appTimer().isActive());
+
+    // Support that comes and goes (an audio server, or another mixer on it):
+    // what was set up goes with it, and nothing is listed meanwhile.
+    scene.hardware.setProcessTapsSupported(true);
+    engine->setMuted(kMusic, true);
+    engine->refresh();
+    ASSERT_EQ(engine->activeIDs(), QStringList{kMusic});
+    scene.hardware.setProcessTapsSupported(false);
+    engine->refresh();
+    EXPECT_TRUE(engine->apps().isEmpty());
+    EXPECT_TRUE(engine->activeIDs().isEmpty());
+    EXPECT_EQ(engine->aggregateDevice(), kAudioObjectUnknown);
+    scene.hardware.setProcessTapsSupported(true);
+    engine->refresh();
+    EXPECT_EQ(engine->activeIDs(), QStringList{kMusic});
+}
+
+// An application the user sent to another device than the default plays
+// there; it is never taken for the primary application and moved to the mix.
+TEST_F(DiscoveryTest, AnApplicationOnAnotherDeviceKeepsItAndIsNotThePrimaryOne)
+{
+    const AudioObjectID headphones = scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp-uid"));
+    scene.addProcess(10, kMusic + "/Contents/MacOS/Music");
+    scene.addProcess(11, kMusic + "/Contents/XPCServices/Decoder.app/Contents/MacOS/Decoder");
+    scene.addProcess(20, kBrowser + "/Contents/MacOS/Browser");
+    scene.addProcess(21, kBrowser + "/Contents/MacOS/Browser Helper");
+    for (const qint32 pid : {10, 11, 20})
+        scene.hardware.setProcessOutputDevice(scene.hardware.processObject(pid), headphones);
+    const auto engine = scene.makeEngine();
+    ASSERT_EQ(engine->apps().size(), 2);
+    EXPECT_EQ(engine->apps()[0].outputDevice, kAudioObjectUnknown) << "one of its processes plays on the default";
+    EXPECT_EQ(engine->apps()[1].outputDevice, headphones);
+    EXPECT_EQ(engine->activeIDs(), QStringList{kBrowser});
+
+    // Sent to the default device by name, it plays there like any other.
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(10), scene.speakers);
+    engine->refresh();
+    EXPECT_EQ(engine->activeIDs(), QStringList{kMusic});
 }
 
 // Names applications by the audio server's word alone, as a Linux desktop

@@ -5,6 +5,8 @@
 
 #include "pipewire_connection_p.h"
 
+#include "mixer_claim.h"
+
 #include <spa/param/audio/raw.h>
 #include <spa/param/props.h>
 #include <spa/param/route.h>
@@ -169,6 +171,7 @@ const pw_client_events& clientEvents()
             client->binary = text(props, PW_KEY_APP_PROCESS_BINARY);
             client->applicationName = text(props, PW_KEY_APP_NAME);
             client->iconName = text(props, PW_KEY_APP_ICON_NAME);
+            client->mixerMark = text(props, MixerClaim::kProperty);
             client->ours = client->securePid == ::getpid();
             client->described = true;
             object->owner->markChanged();

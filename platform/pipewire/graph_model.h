@@ -68,6 +68,7 @@ struct Client {
     QString binary;              // application.process.binary
     QString applicationName;
     QString iconName;
+    QString mixerMark;           // a Ravlet's that mixes (MixerClaim)
     bool ours = false;
     // Its info has come: until then the process behind it is not known.
     bool described = false;

@@ -58,9 +58,10 @@ bool HoldSink::ensure()
                               PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_OBJECT_LINGER, "false",
                               // Nothing of it belongs in the session manager's
                               // memory, its name being new every run:
-                              // WirePlumber remembers the volumes of sinks
-                              // without routes only.
-                              "device.routes", "0", nullptr));
+                              // WirePlumber 0.4 saves the volume of every sink
+                              // that says it has no routes ("0") or does not
+                              // say, under its name, one entry per start.
+                              "device.routes", "1", nullptr));
         if (m_proxy)
             pw_proxy_add_listener(m_proxy, &m_listener, &proxyEvents(), this);
     }

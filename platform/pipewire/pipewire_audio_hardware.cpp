@@ -67,6 +67,7 @@ PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection, Pro
                      [this](uint32_t id) { onNodeDescribed(id); });
     QObject::connect(&m_connection, &PipeWireConnection::clientDescribed, &m_connection,
                      [this](uint32_t id) { onClientDescribed(id); });
+    m_claim.update(m_connection.graph(), m_connection.mixerMark());
 }
 
 PipeWireAudioHardware::~PipeWireAudioHardware()
@@ -77,7 +78,16 @@ PipeWireAudioHardware::~PipeWireAudioHardware()
 
 bool PipeWireAudioHardware::processTapsSupported() const
 {
-    return m_connection.isConnected() && m_connection.problem().isEmpty();
+    return m_connection.isConnected() && m_connection.problem().isEmpty()
+        && !MixerClaim::olderMixer(m_connection.graph(), m_connection.mixerMark());
+}
+
+QString PipeWireAudioHardware::unsupportedReason() const
+{
+    if (!m_connection.problem().isEmpty())
+        return m_connection.problem();
+    const pw_graph::Client* other = MixerClaim::olderMixer(m_connection.graph(), m_connection.mixerMark());
+    return other ? MixerClaim::reason(*other) : QString();
 }
 
 long PipeWireAudioHardware::audioCaptureAuthorizationStatus() const
@@ -337,6 +347,12 @@ OSStatus PipeWireAudioHardware::read(AudioObjectID object, const AudioObjectProp
             return string(process->facts.binary);
         case kRavletProcessPropertyIconName:
             return string(process->facts.iconName);
+        case kRavletProcessPropertyOutputDevice:
+            if (const AudioObjectID device = outputDeviceOf(*process)) {
+                reply.bytes = bytesOf(device);
+                return kAudioHardwareNoError;
+            }
+            return kAudioHardwareUnknownPropertyError;
         default:
             return kAudioHardwareUnknownPropertyError;
         }
@@ -450,6 +466,7 @@ OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object, const Audi
 void PipeWireAudioHardware::onGraphChanged()
 {
     m_processesStale = true;
+    m_claim.update(m_connection.graph(), m_connection.mixerMark());
     forgetGoneObjects();
     updateHolds();
 }

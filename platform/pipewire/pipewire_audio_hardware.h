@@ -11,6 +11,7 @@
 // seam; the I/O block runs on PipeWire's data thread.
 
 #include "audio_hardware.h"
+#include "mixer_claim.h"
 #include "pipewire_connection.h"
 #include "process_inspector.h"
 
@@ -58,7 +59,7 @@ public:
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
     OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
 
-    QString unsupportedReason() const override { return m_connection.problem(); }
+    QString unsupportedReason() const override;
 
 private:
     struct Process {
@@ -96,6 +97,12 @@ private:
     AudioObjectID defaultSink() const;
     const QHash<AudioObjectID, Process>& processes() const;
     SInt32 trustedPid(const pw_graph::Client& client) const;
+    // The sink a stream was sent to, by the user or the application, when
+    // it is not left to the default; a sink of ours is none.
+    const pw_graph::Node* chosenSink(const pw_graph::Node& stream) const;
+    // The device the process plays on when all its streams were sent to
+    // others than the default; unknown otherwise.
+    AudioObjectID outputDeviceOf(const Process& process) const;
     std::optional<Float32> volume(const pw_graph::Node& node) const;
     OSStatus read(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
                   const void* qualifier, struct PropertyReply& reply) const;
@@ -133,6 +140,7 @@ private:
     bool m_heldQueued = false;
     // What waits for the event loop goes with this.
     QObject m_events;
+    MixerClaim m_claim;
     mutable QHash<QString, AudioObjectID> m_ids;
     mutable QHash<AudioObjectID, QString> m_keys;
     mutable AudioObjectID m_nextID = 100;

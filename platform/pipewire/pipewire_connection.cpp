@@ -1,5 +1,6 @@
 #include "pipewire_connection_p.h"
 
+#include "mixer_claim.h"
 #include "system_log.h"
 
 #include <spa/param/props.h>
@@ -9,6 +10,7 @@
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QUuid>
 
 #include <cerrno>
 #include <unistd.h>
@@ -67,11 +69,13 @@ const pw_registry_events& registryEvents()
 
 } // namespace
 
-PipeWireConnection::PipeWireConnection(QObject* parent)
+PipeWireConnection::PipeWireConnection(QObject* parent, Role role)
     : QObject(parent)
     , d(std::make_unique<Private>())
 {
     d->q = this;
+    if (role == Role::Mixer)
+        d->mixerMark = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
     pw_init(nullptr, nullptr);
     d->loop = pw_loop_new(nullptr);
     // This thread owns the loop for good: every iteration happens here.
@@ -99,6 +103,11 @@ PipeWireConnection::~PipeWireConnection()
 bool PipeWireConnection::isConnected() const
 {
     return d->core != nullptr;
+}
+
+QString PipeWireConnection::mixerMark() const
+{
+    return QString::fromLatin1(d->mixerMark);
 }
 
 QString PipeWireConnection::problem() const
@@ -139,7 +148,10 @@ void PipeWireConnection::Private::connect()
 {
     if (core || !context)
         return;
-    core = pw_context_connect(context, pw_properties_new(PW_KEY_APP_NAME, "Ravlet", nullptr), 0);
+    pw_properties* properties = pw_properties_new(PW_KEY_APP_NAME, "Ravlet", nullptr);
+    if (!mixerMark.isEmpty())
+        pw_properties_set(properties, MixerClaim::kProperty, mixerMark.constData());
+    core = pw_context_connect(context, properties, 0);
     if (!core) {
         graph = {};
         updateProblem();

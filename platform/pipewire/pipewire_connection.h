@@ -29,8 +29,17 @@ struct spa_pod_builder;
 class PipeWireConnection : public QObject {
     Q_OBJECT
 public:
-    explicit PipeWireConnection(QObject* parent = nullptr);
+    // A mixer's client carries a mark of ours, by which other mixers on the
+    // same daemon know it (see MixerClaim); a restorer, which only puts back
+    // what an ended run left, is none and carries none.
+    enum class Role { Mixer, Restorer };
+
+    explicit PipeWireConnection(QObject* parent = nullptr, Role role = Role::Mixer);
     ~PipeWireConnection() override;
+
+    // The mark our client carries, new for each connection object; empty for
+    // a restorer.
+    QString mixerMark() const;
 
     bool isConnected() const;
     // Why there is no usable audio server, in the user's words; empty when

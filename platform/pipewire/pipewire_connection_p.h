@@ -59,6 +59,7 @@ struct PipeWireConnection::Private {
     bool lost = false;                 // the daemon went away; tear down from the event loop
     bool changeQueued = false;
     QString problem;
+    QByteArray mixerMark;
 
     void connect();
     void disconnect();

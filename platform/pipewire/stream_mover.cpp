@@ -1,16 +1,13 @@
 #include "stream_mover.h"
 
+#include "stream_journal.h"
 #include "system_log.h"
 
 #include <pipewire/pipewire.h>
 
-#include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
-#include <QStandardPaths>
 #include <QTimer>
 
 namespace {
@@ -53,10 +50,7 @@ StreamMover::~StreamMover()
 
 QString StreamMover::defaultJournalPath()
 {
-    QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (runtime.isEmpty())
-        runtime = QDir::tempPath();
-    return runtime + QStringLiteral("/ravlet/moved-streams.json");
+    return stream_journal::defaultPath();
 }
 
 bool StreamMover::ensureSink()
@@ -221,6 +215,15 @@ bool StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
     return true;
 }
 
+bool StreamMover::givesBack(const pw_graph::Node& stream, std::optional<pw_graph::MetadataValue>* target) const
+{
+    const auto moved = m_moved.constFind(stream.serial);
+    if (moved == m_moved.cend() || moved->givenUp)
+        return false;
+    *target = moved->previous;
+    return true;
+}
+
 void StreamMover::sweep()
 {
     const pw_graph::Graph& graph = m_connection.graph();
@@ -310,11 +313,10 @@ void StreamMover::scheduleJournal()
 // stream that still points at that run's sink gets its own target again.
 void StreamMover::recoverJournal()
 {
-    QFile file(m_journalPath);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 1024 * 1024)
+    const std::optional<QByteArray> journal = stream_journal::read(m_journalPath);
+    if (!journal)
         return;
-    const QJsonArray entries = QJsonDocument::fromJson(file.readAll()).array();
-    file.close();
+    const QJsonArray entries = QJsonDocument::fromJson(*journal).array();
     const pw_graph::Graph& graph = m_connection.graph();
     for (const QJsonValue& value : entries) {
         const QJsonObject entry = value.toObject();
@@ -351,10 +353,5 @@ void StreamMover::writeJournal() const
                                     : QJsonValue());
         entries.append(entry);
     }
-    QDir().mkpath(QFileInfo(m_journalPath).path());
-    QSaveFile file(m_journalPath);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(entries).toJson(QJsonDocument::Compact));
-        file.commit();
-    }
+    stream_journal::write(m_journalPath, QJsonDocument(entries).toJson(QJsonDocument::Compact));
 }

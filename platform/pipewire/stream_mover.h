@@ -62,6 +62,9 @@ public:
     bool isHeld(uint64_t stream) const;
     // Gives every stream back at once (the connection is closing).
     void releaseAll();
+    // Whether the stream is one we moved and hold; then *target is what it
+    // goes back to: the user's own target, or none (the default device).
+    bool givesBack(const pw_graph::Node& stream, std::optional<pw_graph::MetadataValue>* target) const;
 
 private:
     struct Moved {

@@ -111,6 +111,9 @@ public:
     AudioObjectID processObject(Pid pid) const;         // the newest; 0 when there is none
     // What a Linux audio server would state about the process object's client.
     void setProcessClientFacts(AudioObjectID process, AudioClientFacts facts);
+    // The device a process was sent to, as an audio server would say it;
+    // unknown (the default output device) unless set.
+    void setProcessOutputDevice(AudioObjectID process, AudioObjectID device);
     // What the process plays into the default output device, cycle by cycle.
     void setProcessSignal(Pid pid, Signal signal);
     // What a device's own input streams carry (all channels alike).

@@ -158,6 +158,15 @@ void SimulatedAudioHardware::setProcessClientFacts(AudioObjectID process, AudioC
     found->second.facts = std::move(facts);
 }
 
+void SimulatedAudioHardware::setProcessOutputDevice(AudioObjectID process, AudioObjectID device)
+{
+    const Lock lock(m->mutex);
+    const auto found = m->processes.find(process);
+    if (found == m->processes.end())
+        noSuch("process object", process);
+    found->second.outputDevice = device;
+}
+
 AudioObjectID SimulatedAudioHardware::processObject(Pid pid) const
 {
     const Lock lock(m->mutex);

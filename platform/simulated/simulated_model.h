@@ -147,6 +147,7 @@ struct ProcessRecord {
     Pid pid = 0;
     bool runningOutput = false;
     AudioClientFacts facts;                 // what an audio server would state; empty on Core Audio
+    AudioObjectID outputDevice = kAudioObjectUnknown;   // sent to a device other than the default
     Signal signal;
     bool silenced = false;                  // worked out afresh every cycle
     // This cycle's samples, interleaved stereo, rendered once and shared by

@@ -63,7 +63,9 @@ OSStatus SimulatedAudioHardware::Model::check(AudioObjectID object, const AudioO
            && (selector == kAudioProcessPropertyPID || selector == kAudioProcessPropertyIsRunningOutput
                || (selector == kRavletProcessPropertyApplicationName && !facts.applicationName.isEmpty())
                || (selector == kRavletProcessPropertyBinary && !facts.binary.isEmpty())
-               || (selector == kRavletProcessPropertyIconName && !facts.iconName.isEmpty()));
+               || (selector == kRavletProcessPropertyIconName && !facts.iconName.isEmpty())
+               || (selector == kRavletProcessPropertyOutputDevice
+                   && process(object)->outputDevice != kAudioObjectUnknown));
     } else if (tap(object)) {
         has = global
            && (selector == kAudioTapPropertyUID || selector == kAudioTapPropertyFormat
@@ -146,6 +148,9 @@ OSStatus SimulatedAudioHardware::Model::read(AudioObjectID object, const AudioOb
         break;
     case kRavletProcessPropertyIconName:
         reply.string = process(object)->facts.iconName.toStdString();
+        break;
+    case kRavletProcessPropertyOutputDevice:
+        reply.bytes = bytesOf(process(object)->outputDevice);
         break;
     case kAudioTapPropertyUID:
         reply.string = tap(object)->uid.toStdString();

@@ -66,9 +66,13 @@ protected:
         players.clear();
         // The next test starts from the session as it was: the speakers the
         // output, at full volume and unmuted, and no link left.
+        // The speakers chosen last, then no choice: WirePlumber prefers the
+        // sinks chosen most recently once none is chosen.
         session->run(QStringLiteral("pw-metadata"), {QStringLiteral("0"), QStringLiteral("default.configured.audio.sink"),
                                                      QStringLiteral(R"({"name":"speakers"})"),
                                                      QStringLiteral("Spa:String:JSON")});
+        session->run(QStringLiteral("pw-metadata"), {QStringLiteral("-d"), QStringLiteral("0"),
+                                                     QStringLiteral("default.configured.audio.sink")});
         for (const QString& sink : {QStringLiteral("speakers"), QStringLiteral("headphones")}) {
             if (const auto node = pwdump::nodeByName(session->pwDump(), sink))
                 session->run(QStringLiteral("pw-cli"), {QStringLiteral("s"), QString::number(node->id), QStringLiteral("Props"),

@@ -243,45 +243,6 @@ TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLe
     setSystemLogSink({});
 }
 
-// The program itself, killed outright while it mutes an application.
-TEST_F(PipeWireBackendTest, KilledWhileMutingItGivesTheApplicationBackAndLeavesNothingBehind)
-{
-    play(QStringLiteral("music"), kMusicHz);
-    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
-    const QString settings = session->configDir() + QStringLiteral("/ravlet/defaults.json");
-    QDir().mkpath(QFileInfo(settings).path());
-    const auto writeSettings = [&](const QByteArray& json) {
-        QFile file(settings);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(json);
-    };
-    writeSettings(R"({"ravlet.mutes": {"client:chat": true}})");
-    QProcessEnvironment environment = session->environment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    ChildProcess ravlet;
-    ASSERT_TRUE(ravlet.start(QStringLiteral(RAVLET_PROGRAM), {}, environment, session->rootDir() + QStringLiteral("/ravlet.log")));
-    ASSERT_TRUE(soundsLike([](const auto& s) { return energyDb(s, 0, kChatHz) < -90.0; }, 10000)) << ravlet.log().toStdString();
-
-    ::kill(pid_t(ravlet.pid()), SIGKILL);
-    QElapsedTimer sinceKill;
-    sinceKill.start();
-    ASSERT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.005; }, 5000));
-    std::printf("chat audible again %lld ms after the kill\n", static_cast<long long>(sinceKill.elapsed()));
-    ravlet.stop();
-
-    // The next run puts back what the killed one had set, and a new player
-    // of the same application plays as it should.
-    writeSettings("{}");
-    const quint32 chat = nodeOf(QStringLiteral("chat"));
-    ASSERT_TRUE(session->metadataValue(chat, QStringLiteral("target.object")).has_value()) << "left by the killed run";
-    ChildProcess again;
-    ASSERT_TRUE(again.start(QStringLiteral(RAVLET_PROGRAM), {}, environment, session->rootDir() + QStringLiteral("/again.log")));
-    EXPECT_TRUE(pumpUntil([&] { return !session->metadataValue(chat, QStringLiteral("target.object")); }, 10000));
-    players.pop_back();
-    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
-    EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.005; }, 5000));
-}
-
 // Streams come and go while applications are tapped and untapped; once it
 // is all over, the graph is as it was.
 TEST_F(PipeWireBackendTest, ManyRebuildsWithPlayersComingAndGoingLeaveNothingOfOursInTheGraph)

@@ -5,6 +5,7 @@
 #include "control_commands.h"
 #include "display_platform.h"
 #include "instance_channel.h"
+#include "runtime_folder.h"
 #include "support/simulated_scene.h"
 #include "support/wait_until.h"
 
@@ -148,6 +149,20 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
 
     EXPECT_TRUE(ok(send({{"command", "open"}})));
     EXPECT_EQ(opened, 1);
+
+    // A remembered application that is not playing can be set; where
+    // nothing can be mixed, nothing is listed as running, and it says why.
+    EXPECT_TRUE(ok(send({{"command", "unmute"}, {"target", "Chat"}})));
+    scene.removeProcess(102);
+    engine->refresh();
+    EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Chat"}, {"percent", "40"}})));
+    scene.hardware.setProcessTapsSupported(false);
+    engine->refresh();
+    const QJsonObject stopped = send({{"command", "list"}});
+    EXPECT_EQ(stopped.value("text").toString(),
+              QStringLiteral("/Applications/Chat.app\tChat\t40\tunmuted\tstopped\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\tstopped\n"));
+    EXPECT_EQ(stopped.value("warning").toString(), engine->unsupportedText());
 }
 
 TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
@@ -226,12 +241,12 @@ TEST_F(InstanceChannelTest, BadRequestsAreAnsweredAndTheServerLivesOn)
 TEST_F(InstanceChannelTest, OnlyAPrivateFolderOfTheUsersOwnIsUsed)
 {
     const QByteArray path = QFile::encodeName(dir.path());
-    EXPECT_TRUE(instance::isPrivateDirectory(dir.path()));
+    EXPECT_TRUE(runtime_folder::isPrivate(dir.path()));
     ::chmod(path.constData(), 0770);
-    EXPECT_FALSE(instance::isPrivateDirectory(dir.path()));
+    EXPECT_FALSE(runtime_folder::isPrivate(dir.path()));
     ::chmod(path.constData(), 0700);
     const QString link = dir.filePath(QStringLiteral("link"));
     QFile::link(dir.path(), link);
-    EXPECT_FALSE(instance::isPrivateDirectory(link));
-    EXPECT_FALSE(instance::isPrivateDirectory(QStringLiteral("/")));   // open to others
+    EXPECT_FALSE(runtime_folder::isPrivate(link));
+    EXPECT_FALSE(runtime_folder::isPrivate(QStringLiteral("/")));   // open to others
 }
