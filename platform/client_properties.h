@@ -1,0 +1,15 @@
+#pragma once
+
+#include "core_audio_types.h"
+
+// Ours, not Core Audio's: what a Linux audio server states about the client
+// behind a process object (CFString each). Core Audio answers "unknown
+// property" for them, so a macOS build needs nothing to forward.
+constexpr AudioObjectPropertySelector kRavletProcessPropertyApplicationName = fourCharCode("Rapn");
+constexpr AudioObjectPropertySelector kRavletProcessPropertyBinary = fourCharCode("Rbin");
+constexpr AudioObjectPropertySelector kRavletProcessPropertyIconName = fourCharCode("Ricn");
+// Also ours: the output device (an AudioObjectID) the process plays on when
+// it has been sent to one, by the user or by itself, other than the default
+// output device. Unknown property while it follows the default, or when it
+// cannot be told; so on Core Audio every process plays on the default.
+constexpr AudioObjectPropertySelector kRavletProcessPropertyOutputDevice = fourCharCode("Rdev");
