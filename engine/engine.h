@@ -229,7 +229,7 @@ private:
 
     // The tap setup.
     AudioObjectID m_aggID = kAudioObjectUnknown;
-    AudioDeviceIOProcID m_ioProc = nullptr;
+    DeviceIOProcID m_ioProc = nullptr;
     QList<AudioObjectID> m_taps;
     QStringList m_activeIDs;
     AudioObjectID m_setupDevice = kAudioObjectUnknown;

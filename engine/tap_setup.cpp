@@ -88,12 +88,12 @@ void RavletEngine::rebuild(QStringList ids)
             continue;
         }
 
-        CATapDescription description;
+        ProcessTapDescription description;
         description.processes = objects;
         description.stereoMixdown = true;
         description.name = kSetupName;
         description.uuid = QUuid::createUuid();
-        description.muteBehavior = CATapMutedWhenTapped;
+        description.muteBehavior = kTapMutedWhenTapped;
         description.isPrivate = true;
         AudioObjectID tap = kAudioObjectUnknown;
         const OSStatus status = m_hardware.createProcessTap(description, &tap);
@@ -148,12 +148,12 @@ void RavletEngine::rebuild(QStringList ids)
     // renders is never the last reference: the engine keeps the storage for
     // as long as a block may run, so nothing is ever freed on the I/O thread.
     const std::weak_ptr<RenderState> weakState = m_renderState;
-    AudioDeviceIOBlock block = [weakState](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+    DeviceIOBlock block = [weakState](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
                                            AudioBufferList* output, const AudioTimeStamp*) {
         if (const std::shared_ptr<RenderState> state = weakState.lock(); state && input && output)
             ::render(*state, *input, *output);
     };
-    AudioDeviceIOProcID ioProc = nullptr;
+    DeviceIOProcID ioProc = nullptr;
     status = m_hardware.createIOProcIDWithBlock(&ioProc, m_aggID, nullptr, std::move(block));
     if (status != kAudioHardwareNoError || !ioProc) {
         systemLog(QStringLiteral("[ravlet] IOProc create failed: %1").arg(status));

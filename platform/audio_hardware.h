@@ -15,24 +15,24 @@
 #include <functional>
 #include <vector>
 
-// What CATapDescription carries: the processes to tap, mixed down to one
+// What ProcessTapDescription carries: the processes to tap, mixed down to one
 // stereo stream, and how the tap behaves.
-struct CATapDescription {
+struct ProcessTapDescription {
     std::vector<AudioObjectID> processes;   // initStereoMixdownOfProcesses:
     bool stereoMixdown = true;
     QString name;
     QUuid uuid = QUuid::createUuid();
-    int muteBehavior = CATapUnmuted;
+    int muteBehavior = kTapUnmuted;
     bool isPrivate = false;
 };
 
 // The I/O block: called on the device's real-time thread once per cycle.
 // The time stamps may be null; nothing here may allocate, lock or wait.
-using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData,
+using DeviceIOBlock = std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData,
                                               const AudioTimeStamp* inputTime, AudioBufferList* outputData,
                                               const AudioTimeStamp* outputTime)>;
-using AudioDeviceIOProcID = struct OpaqueAudioDeviceIOProcID*;
-using dispatch_queue_t = struct OpaqueDispatchQueue*;
+using DeviceIOProcID = struct OpaqueDeviceIOProcID*;
+using DeviceIOQueue = struct OpaqueDeviceIOQueue*;
 
 class AudioHardware {
 public:
@@ -68,7 +68,7 @@ public:
                                      const void* data) = 0;
 
     // AudioHardwareCreateProcessTap / AudioHardwareDestroyProcessTap
-    virtual OSStatus createProcessTap(const CATapDescription& description, AudioObjectID* outTapID) = 0;
+    virtual OSStatus createProcessTap(const ProcessTapDescription& description, AudioObjectID* outTapID) = 0;
     virtual OSStatus destroyProcessTap(AudioObjectID tapID) = 0;
 
     // AudioHardwareCreateAggregateDevice / AudioHardwareDestroyAggregateDevice.
@@ -79,12 +79,12 @@ public:
 
     // AudioDeviceCreateIOProcIDWithBlock / AudioDeviceDestroyIOProcID. With
     // no queue the block runs on the device's own real-time I/O thread.
-    virtual OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID device,
-                                             dispatch_queue_t queue, AudioDeviceIOBlock block) = 0;
-    virtual OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID) = 0;
+    virtual OSStatus createIOProcIDWithBlock(DeviceIOProcID* outIOProcID, AudioObjectID device,
+                                             DeviceIOQueue queue, DeviceIOBlock block) = 0;
+    virtual OSStatus destroyIOProcID(AudioObjectID device, DeviceIOProcID ioProcID) = 0;
 
     // AudioDeviceStart / AudioDeviceStop. Stop returns only once the block is
     // no longer running.
-    virtual OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) = 0;
-    virtual OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID) = 0;
+    virtual OSStatus deviceStart(AudioObjectID device, DeviceIOProcID ioProcID) = 0;
+    virtual OSStatus deviceStop(AudioObjectID device, DeviceIOProcID ioProcID) = 0;
 };

@@ -125,9 +125,9 @@ struct AudioTimeStamp {
 };
 
 // CATapMuteBehavior
-constexpr int CATapUnmuted = 0;
-constexpr int CATapMuted = 1;
-constexpr int CATapMutedWhenTapped = 2;
+constexpr int kTapUnmuted = 0;
+constexpr int kTapMuted = 1;
+constexpr int kTapMutedWhenTapped = 2;
 
 // Keys of an aggregate device's description dictionary.
 inline constexpr const char* kAudioAggregateDeviceNameKey = "name";

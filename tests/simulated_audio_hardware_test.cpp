@@ -61,7 +61,7 @@ protected:
 
     AudioObjectID makeTap(const std::vector<AudioObjectID>& processes)
     {
-        CATapDescription description;
+        ProcessTapDescription description;
         description.processes = processes;
         AudioObjectID tap = 0;
         EXPECT_EQ(hw.createProcessTap(description, &tap), 0);
@@ -148,7 +148,7 @@ TEST_F(SimulatedAudioHardwareTest, EveryStringHandedOutIsTheCallersAndARefusedRe
 TEST_F(SimulatedAudioHardwareTest, TapsAndAggregatesAreCheckedAsCoreAudioChecksThem)
 {
     const AudioObjectID process = hw.addProcess(10);
-    CATapDescription bad;
+    ProcessTapDescription bad;
     AudioObjectID tap = 0;
     EXPECT_EQ(hw.createProcessTap(bad, &tap), kAudioHardwareIllegalOperationError);
     bad.processes = {process, 999};
@@ -197,7 +197,7 @@ TEST_F(SimulatedAudioHardwareTest, BlocksSeeTheMastersInputsFirstThenOneStereoMi
 
     std::vector<std::vector<float>> input;
     std::vector<UInt32> channels;
-    AudioDeviceIOProcID proc = nullptr;
+    DeviceIOProcID proc = nullptr;
     ASSERT_EQ(hw.createIOProcIDWithBlock(&proc, aggregate, nullptr, [&](auto, const AudioBufferList* in, auto...) {
         for (UInt32 k = 0; k < in->mNumberBuffers; ++k) {
             const AudioBuffer& buffer = (&in->mBuffers[0])[k];
@@ -229,7 +229,7 @@ TEST_F(SimulatedAudioHardwareTest, RefusesOrRecordsWhatCoreAudioLeavesUndefined)
 {
     const AudioObjectID aggregate = makeAggregate(QStringLiteral("spk"), {});
     int calls = 0;
-    AudioDeviceIOProcID proc = nullptr;
+    DeviceIOProcID proc = nullptr;
     ASSERT_EQ(hw.createIOProcIDWithBlock(&proc, aggregate, nullptr, [&](auto...) { ++calls; }), 0);
     ASSERT_EQ(hw.deviceStart(aggregate, proc), 0);
     EXPECT_EQ(hw.destroyIOProcID(aggregate, proc), kAudioHardwareIllegalOperationError);
@@ -277,7 +277,7 @@ TEST_F(SimulatedAudioHardwareTest, ThreadClockRunsRealCyclesAndStopWaitsForTheBl
     const AudioObjectID aggregate = makeAggregate(QStringLiteral("spk"), {});
     std::atomic<bool> inside = false;
     std::atomic<int> calls = 0;
-    AudioDeviceIOProcID proc = nullptr;
+    DeviceIOProcID proc = nullptr;
     ASSERT_EQ(hw.createIOProcIDWithBlock(&proc, aggregate, nullptr, [&](auto...) {
         inside = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(3));

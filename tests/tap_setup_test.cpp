@@ -110,7 +110,7 @@ TEST_F(TapSetupTest, EachSetupIsDescribedExactlyAndLogsItsRebuildThenTheFirstPum
     for (const AudioObjectID tap : taps) {
         const auto made = scene.hardware.tapDescription(tap).value();
         EXPECT_EQ(made.name, "Ravlet");
-        EXPECT_EQ(made.muteBehavior, CATapMutedWhenTapped);
+        EXPECT_EQ(made.muteBehavior, kTapMutedWhenTapped);
         EXPECT_TRUE(made.isPrivate);
         tapList.append(QVariantMap{{"uid", made.uuid.toString(QUuid::WithoutBraces).toUpper()}, {"drift", true}});
     }

@@ -165,7 +165,7 @@ pw_proxy* AggregateNode::link(uint32_t outputNode, uint32_t outputPort, uint32_t
                           QByteArray::number(inputPort).constData(), PW_KEY_OBJECT_LINGER, "false", nullptr));
 }
 
-bool AggregateNode::start(const AudioDeviceIOBlock* block, const QString& masterName)
+bool AggregateNode::start(const DeviceIOBlock* block, const QString& masterName)
 {
     const pw_graph::Graph& graph = m_connection.graph();
     const pw_graph::Node* master = graph.nodeNamed(masterName, QStringLiteral("Audio/Sink"));
@@ -269,7 +269,7 @@ void AggregateNode::onProcessThunk(void* data, spa_io_position* position)
         void* samples = pw_filter_get_dsp_buffer(self->m_outputs[i], frames);
         output->mBuffers[i] = AudioBuffer{1, bytes, samples ? samples : self->m_scratch.data()};
     }
-    const AudioDeviceIOBlock* block = self->m_block.load(std::memory_order_acquire);
+    const DeviceIOBlock* block = self->m_block.load(std::memory_order_acquire);
     if (block && *block) {
         (*block)(nullptr, input, nullptr, output, nullptr);
         return;

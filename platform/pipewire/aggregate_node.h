@@ -39,7 +39,7 @@ public:
 
     // Starts calling block every cycle and plays on the sink; false when
     // the sink or our ports are gone.
-    bool start(const AudioDeviceIOBlock* block, const QString& masterName);
+    bool start(const DeviceIOBlock* block, const QString& masterName);
     // Returns once the block is no longer running and will not run again.
     void stop();
     bool isStarted() const { return m_started; }
@@ -77,7 +77,7 @@ private:
 
     // Shared with the data thread: written here only while the callback
     // cannot run (before start, or on the data thread itself at stop).
-    std::atomic<const AudioDeviceIOBlock*> m_block{nullptr};
+    std::atomic<const DeviceIOBlock*> m_block{nullptr};
     // Fixed storage for the callback: never resized once made.
     std::vector<std::max_align_t> m_inputList;
     std::vector<std::max_align_t> m_outputList;

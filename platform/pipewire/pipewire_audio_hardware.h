@@ -41,15 +41,15 @@ public:
     OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
                              const void* qualifier, UInt32 dataSize, const void* data) override;
 
-    OSStatus createProcessTap(const CATapDescription& description, AudioObjectID* outTapID) override;
+    OSStatus createProcessTap(const ProcessTapDescription& description, AudioObjectID* outTapID) override;
     OSStatus destroyProcessTap(AudioObjectID tapID) override;
     OSStatus createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID) override;
     OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
-    OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID device, dispatch_queue_t queue,
-                                     AudioDeviceIOBlock block) override;
-    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
-    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
-    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
+    OSStatus createIOProcIDWithBlock(DeviceIOProcID* outIOProcID, AudioObjectID device, DeviceIOQueue queue,
+                                     DeviceIOBlock block) override;
+    OSStatus destroyIOProcID(AudioObjectID device, DeviceIOProcID ioProcID) override;
+    OSStatus deviceStart(AudioObjectID device, DeviceIOProcID ioProcID) override;
+    OSStatus deviceStop(AudioObjectID device, DeviceIOProcID ioProcID) override;
 
     QString unsupportedReason() const override { return m_connection.problem(); }
 
@@ -62,7 +62,7 @@ private:
         AudioClientFacts facts;
     };
     struct Tap {
-        CATapDescription description;
+        ProcessTapDescription description;
         QString uid;
     };
     struct Aggregate {
@@ -70,14 +70,14 @@ private:
         QString masterName;             // the sink's node.name
         std::vector<AudioObjectID> taps;
         std::unique_ptr<AggregateNode> node;
-        AudioDeviceIOBlock block;
-        AudioDeviceIOProcID proc = nullptr;
+        DeviceIOBlock block;
+        DeviceIOProcID proc = nullptr;
         bool started = false;
     };
 
     // The aggregate device whose I/O procedure ioProcID is; nothing, with
     // the status Core Audio gives, otherwise.
-    Aggregate* procOwner(AudioObjectID device, AudioDeviceIOProcID ioProcID, OSStatus& status);
+    Aggregate* procOwner(AudioObjectID device, DeviceIOProcID ioProcID, OSStatus& status);
 
     // Readers of the graph.
     const pw_graph::Node* sink(AudioObjectID device) const;

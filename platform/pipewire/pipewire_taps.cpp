@@ -12,7 +12,7 @@
 
 #include <QSet>
 
-OSStatus PipeWireAudioHardware::createProcessTap(const CATapDescription& description, AudioObjectID* outTapID)
+OSStatus PipeWireAudioHardware::createProcessTap(const ProcessTapDescription& description, AudioObjectID* outTapID)
 {
     if (!outTapID)
         return kAudioHardwareIllegalOperationError;
@@ -114,8 +114,8 @@ OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID deviceID)
     return kAudioHardwareNoError;
 }
 
-OSStatus PipeWireAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID device,
-                                                        dispatch_queue_t /*queue*/, AudioDeviceIOBlock block)
+OSStatus PipeWireAudioHardware::createIOProcIDWithBlock(DeviceIOProcID* outIOProcID, AudioObjectID device,
+                                                        DeviceIOQueue /*queue*/, DeviceIOBlock block)
 {
     if (!outIOProcID)
         return kAudioHardwareIllegalOperationError;
@@ -127,12 +127,12 @@ OSStatus PipeWireAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID* out
     if (found->second.proc || !block)
         return kAudioHardwareIllegalOperationError;
     found->second.block = std::move(block);
-    found->second.proc = reinterpret_cast<AudioDeviceIOProcID>(m_nextProc++);
+    found->second.proc = reinterpret_cast<DeviceIOProcID>(m_nextProc++);
     *outIOProcID = found->second.proc;
     return kAudioHardwareNoError;
 }
 
-PipeWireAudioHardware::Aggregate* PipeWireAudioHardware::procOwner(AudioObjectID device, AudioDeviceIOProcID ioProcID,
+PipeWireAudioHardware::Aggregate* PipeWireAudioHardware::procOwner(AudioObjectID device, DeviceIOProcID ioProcID,
                                                                     OSStatus& status)
 {
     const auto found = m_aggregates.find(device);
@@ -142,7 +142,7 @@ PipeWireAudioHardware::Aggregate* PipeWireAudioHardware::procOwner(AudioObjectID
     return status == kAudioHardwareNoError ? &found->second : nullptr;
 }
 
-OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, DeviceIOProcID ioProcID)
 {
     OSStatus status = kAudioHardwareNoError;
     Aggregate* aggregate = procOwner(device, ioProcID, status);
@@ -155,7 +155,7 @@ OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, AudioDevic
     return kAudioHardwareNoError;
 }
 
-OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, DeviceIOProcID ioProcID)
 {
     OSStatus status = kAudioHardwareNoError;
     Aggregate* aggregate = procOwner(device, ioProcID, status);
@@ -168,7 +168,7 @@ OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOP
     return kAudioHardwareNoError;
 }
 
-OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, DeviceIOProcID ioProcID)
 {
     OSStatus status = kAudioHardwareNoError;
     Aggregate* aggregate = procOwner(device, ioProcID, status);

@@ -72,18 +72,18 @@ public:
     OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                              UInt32 qualifierSize, const void* qualifier, UInt32 dataSize,
                              const void* data) override;
-    OSStatus createProcessTap(const CATapDescription& description, AudioObjectID* outTapID) override;
+    OSStatus createProcessTap(const ProcessTapDescription& description, AudioObjectID* outTapID) override;
     OSStatus destroyProcessTap(AudioObjectID tapID) override;
     OSStatus createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID) override;
     OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
     // Only aggregate devices take I/O procedures here; a plain device answers
     // kAudioHardwareUnsupportedOperationError. There are no dispatch queues:
     // a queue is refused, and blocks always run on the clock's I/O thread.
-    OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID device,
-                                     dispatch_queue_t queue, AudioDeviceIOBlock block) override;
-    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
-    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
-    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
+    OSStatus createIOProcIDWithBlock(DeviceIOProcID* outIOProcID, AudioObjectID device,
+                                     DeviceIOQueue queue, DeviceIOBlock block) override;
+    OSStatus destroyIOProcID(AudioObjectID device, DeviceIOProcID ioProcID) override;
+    OSStatus deviceStart(AudioObjectID device, DeviceIOProcID ioProcID) override;
+    OSStatus deviceStop(AudioObjectID device, DeviceIOProcID ioProcID) override;
 
     // --- scripting ---
     void setProcessTapsSupported(bool supported);
@@ -122,7 +122,7 @@ public:
     int liveAggregateCount() const;
     int liveIOProcCount() const;
     int runningIOProcCount() const;
-    std::optional<CATapDescription> tapDescription(AudioObjectID tap) const;
+    std::optional<ProcessTapDescription> tapDescription(AudioObjectID tap) const;
     std::optional<QVariantMap> aggregateDescription(AudioObjectID aggregate) const;
     AudioObjectID deviceWithUID(const QString& uid) const;   // 0 when there is none
 
@@ -170,7 +170,7 @@ public:
     void resetCallCounts();
 
 private:
-    OSStatus setIOProcStarted(Call call, AudioObjectID device, AudioDeviceIOProcID ioProcID, bool started);
+    OSStatus setIOProcStarted(Call call, AudioObjectID device, DeviceIOProcID ioProcID, bool started);
 
     struct Model;
     std::unique_ptr<Model> m;

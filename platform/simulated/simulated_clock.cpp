@@ -183,7 +183,7 @@ void SimulatedAudioHardware::Model::decideSilence()
     for (const auto& entry : taps) {
         const TapRecord& t = entry.second;
         const int behavior = t.description.muteBehavior;
-        if (behavior != CATapMuted && !(behavior == CATapMutedWhenTapped && t.read))
+        if (behavior != kTapMuted && !(behavior == kTapMutedWhenTapped && t.read))
             continue;
         for (AudioObjectID id : t.processes) {
             if (const auto found = processes.find(id); found != processes.end())

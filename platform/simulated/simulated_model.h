@@ -155,7 +155,7 @@ struct ProcessRecord {
 };
 
 struct TapRecord {
-    CATapDescription description;
+    ProcessTapDescription description;
     QString uid;
     std::vector<AudioObjectID> processes;   // each once, however often listed
     bool read = false;                      // worked out afresh every cycle
@@ -163,7 +163,7 @@ struct TapRecord {
 
 struct IOProcRecord {
     AudioObjectID device = kAudioObjectUnknown;
-    AudioDeviceIOBlock block;
+    DeviceIOBlock block;
     bool started = false;
     Buffers output;
     std::array<ChannelRef, 2> heard;        // the output channels the master plays
@@ -273,7 +273,7 @@ struct SimulatedAudioHardware::Model {
         return kAudioObjectUnknown;
     }
 
-    simulated::IOProcRecord* ioProc(AudioObjectID device, AudioDeviceIOProcID handle)
+    simulated::IOProcRecord* ioProc(AudioObjectID device, DeviceIOProcID handle)
     {
         const auto found = ioProcs.find(reinterpret_cast<std::uintptr_t>(handle));
         return found == ioProcs.end() || found->second.device != device ? nullptr : &found->second;

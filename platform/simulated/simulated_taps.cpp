@@ -31,7 +31,7 @@ void SimulatedAudioHardware::setAudioCaptureAuthorizationStatus(long status)
     m->authorization = status;
 }
 
-OSStatus SimulatedAudioHardware::createProcessTap(const CATapDescription& description, AudioObjectID* outTapID)
+OSStatus SimulatedAudioHardware::createProcessTap(const ProcessTapDescription& description, AudioObjectID* outTapID)
 {
     const Lock lock(m->mutex);
     if (const auto fault = m->begin(Call::CreateProcessTap, kAudioObjectUnknown)) {
@@ -155,8 +155,8 @@ OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID deviceID)
 // Only aggregate devices take I/O procedures here: the simulation has nothing
 // to feed a plain device's own block with, so asking is unsupported rather
 // than silently never called.
-OSStatus SimulatedAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID device,
-                                                         dispatch_queue_t queue, AudioDeviceIOBlock block)
+OSStatus SimulatedAudioHardware::createIOProcIDWithBlock(DeviceIOProcID* outIOProcID, AudioObjectID device,
+                                                         DeviceIOQueue queue, DeviceIOBlock block)
 {
     const Lock lock(m->mutex);
     if (const auto fault = m->begin(Call::CreateIOProcID, device)) {
@@ -182,11 +182,11 @@ OSStatus SimulatedAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID* ou
     proc.block = std::move(block);
     proc.output.allocate(d->spec.outputChannels);
     proc.heard = firstTwoChannels(d->spec.outputChannels);
-    *outIOProcID = reinterpret_cast<AudioDeviceIOProcID>(key);
+    *outIOProcID = reinterpret_cast<DeviceIOProcID>(key);
     return kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID device, DeviceIOProcID ioProcID)
 {
     const Lock lock(m->mutex);
     if (const auto fault = m->begin(Call::DestroyIOProcID, device))
@@ -199,9 +199,9 @@ OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID device, AudioDevi
     if (!proc || m->inCycle)
         return kAudioHardwareIllegalOperationError;
     // AudioHardware.h: AudioDeviceStart "Starts IO for the given
-    // AudioDeviceIOProcID" and "A balancing call to AudioDeviceStop ... is
+    // DeviceIOProcID" and "A balancing call to AudioDeviceStop ... is
     // required to stop the hardware"; AudioDeviceDestroyIOProcID only
-    // "Destroys an AudioDeviceIOProcID" and never says it stops one. An I/O
+    // "Destroys an DeviceIOProcID" and never says it stops one. An I/O
     // procedure still started is refused here, and recorded, since the
     // header does not say what the HAL answers.
     if (proc->started) {
@@ -214,7 +214,7 @@ OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID device, AudioDevi
 
 // Taking the lock waits out a cycle in progress, so once a stop returns the
 // block is not running and will not run again.
-OSStatus SimulatedAudioHardware::setIOProcStarted(Call call, AudioObjectID device, AudioDeviceIOProcID ioProcID,
+OSStatus SimulatedAudioHardware::setIOProcStarted(Call call, AudioObjectID device, DeviceIOProcID ioProcID,
                                                   bool started)
 {
     const Lock lock(m->mutex);
@@ -231,12 +231,12 @@ OSStatus SimulatedAudioHardware::setIOProcStarted(Call call, AudioObjectID devic
     return kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID device, DeviceIOProcID ioProcID)
 {
     return setIOProcStarted(Call::DeviceStart, device, ioProcID, true);
 }
 
-OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID)
+OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID device, DeviceIOProcID ioProcID)
 {
     return setIOProcStarted(Call::DeviceStop, device, ioProcID, false);
 }
@@ -267,7 +267,7 @@ int SimulatedAudioHardware::runningIOProcCount() const
                              [](const auto& entry) { return entry.second.started; }));
 }
 
-std::optional<CATapDescription> SimulatedAudioHardware::tapDescription(AudioObjectID tap) const
+std::optional<ProcessTapDescription> SimulatedAudioHardware::tapDescription(AudioObjectID tap) const
 {
     const Lock lock(m->mutex);
     const TapRecord* t = m->tap(tap);
