@@ -6,6 +6,7 @@
 // the simulated hardware answers them from an in-memory model. All calls are
 // made from the main thread.
 
+#include "client_properties.h"
 #include "core_audio_types.h"
 
 #include <QString>

@@ -59,13 +59,6 @@ constexpr AudioObjectPropertySelector kAudioDevicePropertyVolumeScalar = fourCha
 // A UInt32, 1 while the device is muted and 0 while it is not.
 constexpr AudioObjectPropertySelector kAudioDevicePropertyMute = fourCharCode("mute");
 
-// Ours, not Core Audio's: what a Linux audio server states about the client
-// behind a process object (CFString each). Core Audio answers "unknown
-// property" for them, so a macOS build needs nothing to forward.
-constexpr AudioObjectPropertySelector kRavletProcessPropertyApplicationName = fourCharCode("Rapn");
-constexpr AudioObjectPropertySelector kRavletProcessPropertyBinary = fourCharCode("Rbin");
-constexpr AudioObjectPropertySelector kRavletProcessPropertyIconName = fourCharCode("Ricn");
-
 // Status codes, with Core Audio's values.
 constexpr OSStatus kAudioHardwareNoError = 0;
 constexpr OSStatus kAudioHardwareNotRunningError = OSStatus(fourCharCode("stop"));
