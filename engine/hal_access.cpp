@@ -39,7 +39,7 @@ std::optional<QString> cfStringProp(AudioHardware& hw, AudioObjectID object,
             CFRelease(string);
         return std::nullopt;
     }
-    const std::string utf8 = CFStringGetUtf8(string);
+    const std::string utf8 = utf8FromCFString(string);
     CFRelease(string);
     return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
 }

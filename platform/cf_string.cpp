@@ -11,7 +11,7 @@ namespace {
 std::atomic<long> liveStrings{0};
 }
 
-CFStringRef CFStringCreateWithUtf8(std::string_view text)
+CFStringRef cfStringFromUtf8(std::string_view text)
 {
     auto* string = new __RavletCFString;
     string->utf8.assign(text);
@@ -36,12 +36,12 @@ void CFRelease(CFStringRef string)
     }
 }
 
-std::string CFStringGetUtf8(CFStringRef string)
+std::string utf8FromCFString(CFStringRef string)
 {
     return string ? string->utf8 : std::string();
 }
 
-long CFStringLiveCount()
+long liveCFObjectCount()
 {
     return liveStrings.load(std::memory_order_relaxed);
 }

@@ -11,10 +11,10 @@ struct __RavletCFString;
 using CFStringRef = const __RavletCFString*;
 
 // Returns a new reference (retain count 1).
-CFStringRef CFStringCreateWithUtf8(std::string_view text);
+CFStringRef cfStringFromUtf8(std::string_view text);
 CFStringRef CFRetain(CFStringRef string);
 void CFRelease(CFStringRef string);
-std::string CFStringGetUtf8(CFStringRef string);
+std::string utf8FromCFString(CFStringRef string);
 
 // Strings created and not yet released; lets tests prove nothing leaks.
-long CFStringLiveCount();
+long liveCFObjectCount();

@@ -26,7 +26,7 @@ OSStatus PropertyReply::deliver(UInt32* ioDataSize, void* outData, std::optional
     if (room < size())
         return kAudioHardwareBadPropertySizeError;
     if (string) {
-        const CFStringRef ref = CFStringCreateWithUtf8(*string);
+        const CFStringRef ref = cfStringFromUtf8(*string);
         std::memcpy(outData, &ref, sizeof ref);
     } else {
         std::memcpy(outData, bytes.data(), bytes.size());

@@ -54,7 +54,7 @@ protected:
         CFStringRef string = nullptr;
         if (read(object, where, string) != kAudioHardwareNoError)
             return QStringLiteral("<failed>");
-        const QString text = QString::fromStdString(CFStringGetUtf8(string));
+        const QString text = QString::fromStdString(utf8FromCFString(string));
         CFRelease(string);
         return text;
     }
@@ -133,7 +133,7 @@ TEST_F(SimulatedAudioHardwareTest, RefusesBadCallsWithCoreAudioStatuses)
 
 TEST_F(SimulatedAudioHardwareTest, EveryStringHandedOutIsTheCallersAndARefusedReadHandsOutNone)
 {
-    const long live = CFStringLiveCount();
+    const long live = liveCFObjectCount();
     EXPECT_EQ(readString(speakers, kName), QStringLiteral("Speakers"));
     CFStringRef string = nullptr;
     EXPECT_EQ(read(speakers, kName, string, 4), kAudioHardwareBadPropertySizeError);
@@ -142,7 +142,7 @@ TEST_F(SimulatedAudioHardwareTest, EveryStringHandedOutIsTheCallersAndARefusedRe
     EXPECT_EQ(readString(speakers, kName), QStringLiteral("Speakers"));
     hw.setDeviceName(speakers, std::nullopt);
     EXPECT_EQ(read(speakers, kName, string), kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(CFStringLiveCount(), live);
+    EXPECT_EQ(liveCFObjectCount(), live);
 }
 
 TEST_F(SimulatedAudioHardwareTest, TapsAndAggregatesAreCheckedAsCoreAudioChecksThem)
