@@ -14,11 +14,6 @@ using namespace simulated;
 
 namespace {
 
-// AudioTimeStamp flags, with Core Audio's values.
-constexpr UInt32 kAudioTimeStampSampleTimeValid = 1u << 0;
-constexpr UInt32 kAudioTimeStampHostTimeValid = 1u << 1;
-constexpr UInt32 kAudioTimeStampRateScalarValid = 1u << 2;
-
 // A clock that fell behind (a stalled machine, a debugger) runs at most this
 // many cycles back to back and then drops the rest, as a real device
 // overloads rather than replaying the missed time.
@@ -221,7 +216,7 @@ void SimulatedAudioHardware::Model::runAggregate(AudioObjectID id, AggregateReco
     fillInput(a, *master, first);
 
     const std::uint64_t hostTime = std::uint64_t(double(first) * 1e9 / SimulatedAudioHardware::kSampleRate);
-    const AudioTimeStamp stamp{double(first), hostTime, 1.0, 0,
+    const AudioTimeStamp stamp{double(first), hostTime, 1.0, 0, {},
                                kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid
                                    | kAudioTimeStampRateScalarValid, 0};
     for (auto& entry : ioProcs) {
