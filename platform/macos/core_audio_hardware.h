@@ -12,6 +12,8 @@
 class CoreAudioHardware final : public AudioHardware {
 public:
     CoreAudioHardware();
+    // Leaves any I/O procedure Core Audio would not destroy, and what its
+    // block reads, to the end of the process.
     ~CoreAudioHardware() override;
 
     // From macOS 14.2 on.

@@ -13,7 +13,15 @@ struct CoreAudioHardware::IOProc {
 
 CoreAudioHardware::CoreAudioHardware() = default;
 
-CoreAudioHardware::~CoreAudioHardware() = default;
+CoreAudioHardware::~CoreAudioHardware()
+{
+    // What is left is an I/O procedure whose destroy Core Audio refused: its
+    // block may still run, so what it reads is kept to the end of the
+    // process rather than freed under it.
+    static auto& kept = *new std::vector<std::unique_ptr<IOProc>>;
+    for (auto& entry : m_ioProcs)
+        kept.push_back(std::move(entry.second));
+}
 
 bool CoreAudioHardware::processTapsSupported() const
 {

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <set>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -38,6 +39,10 @@ IOProcRecord* recordOf(AudioDeviceIOProcID id)
 {
     return reinterpret_cast<IOProcRecord*>(id);
 }
+
+// Procedures not destroyed yet. One whose destroy was refused stays here to
+// the end, as Core Audio keeps it, with the block it may still run.
+std::set<IOProcRecord*> ioProcRecords;
 
 } // namespace
 
@@ -235,6 +240,7 @@ OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, Au
         *outIOProcID = nullptr;
         return status;
     }
+    ioProcRecords.insert(record);
     // Core Audio's ids are opaque values of a function pointer type; this one
     // is never called.
     *outIOProcID = reinterpret_cast<AudioDeviceIOProcID>(record);
@@ -248,6 +254,7 @@ OSStatus AudioDeviceDestroyIOProcID(AudioObjectID inDevice, AudioDeviceIOProcID 
     IOProcRecord* record = recordOf(inIOProcID);
     const OSStatus status = hardware->destroyIOProcID(inDevice, record ? record->simulated : nullptr);
     if (status == kAudioHardwareNoError && record) {
+        ioProcRecords.erase(record);
         Block_release(record->block);
         delete record;
     }
