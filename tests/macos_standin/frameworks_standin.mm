@@ -40,6 +40,13 @@ IOProcRecord* recordOf(AudioDeviceIOProcID id)
     return reinterpret_cast<IOProcRecord*>(id);
 }
 
+// A Core Audio call answered by the attached simulation, if there is one.
+template <typename Call>
+OSStatus onHardware(Call call)
+{
+    return hardware ? call(*hardware) : OSStatus(kAudioHardwareNotRunningError);
+}
+
 // Procedures not destroyed yet. One whose destroy was refused stays here to
 // the end, as Core Audio keeps it, with the block it may still run.
 std::set<IOProcRecord*> ioProcRecords;
@@ -156,27 +163,27 @@ Boolean AudioObjectHasProperty(AudioObjectID inObjectID, const AudioObjectProper
 OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                         UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* outDataSize)
 {
-    return hardware ? hardware->getPropertyDataSize(inObjectID, *inAddress, inQualifierDataSize, inQualifierData,
-                                                    outDataSize)
-                    : OSStatus(kAudioHardwareNotRunningError);
+    return onHardware([&](SimulatedAudioHardware& hw) {
+        return hw.getPropertyDataSize(inObjectID, *inAddress, inQualifierDataSize, inQualifierData, outDataSize);
+    });
 }
 
 OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                     UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* ioDataSize,
                                     void* outData)
 {
-    return hardware ? hardware->getPropertyData(inObjectID, *inAddress, inQualifierDataSize, inQualifierData,
-                                                ioDataSize, outData)
-                    : OSStatus(kAudioHardwareNotRunningError);
+    return onHardware([&](SimulatedAudioHardware& hw) {
+        return hw.getPropertyData(inObjectID, *inAddress, inQualifierDataSize, inQualifierData, ioDataSize, outData);
+    });
 }
 
 OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                     UInt32 inQualifierDataSize, const void* inQualifierData, UInt32 inDataSize,
                                     const void* inData)
 {
-    return hardware ? hardware->setPropertyData(inObjectID, *inAddress, inQualifierDataSize, inQualifierData,
-                                                inDataSize, inData)
-                    : OSStatus(kAudioHardwareNotRunningError);
+    return onHardware([&](SimulatedAudioHardware& hw) {
+        return hw.setPropertyData(inObjectID, *inAddress, inQualifierDataSize, inQualifierData, inDataSize, inData);
+    });
 }
 
 OSStatus AudioHardwareCreateProcessTap(CATapDescription* inDescription, AudioObjectID* outTapID)
@@ -198,7 +205,7 @@ OSStatus AudioHardwareCreateProcessTap(CATapDescription* inDescription, AudioObj
 
 OSStatus AudioHardwareDestroyProcessTap(AudioObjectID inTapID)
 {
-    return hardware ? hardware->destroyProcessTap(inTapID) : OSStatus(kAudioHardwareNotRunningError);
+    return onHardware([&](SimulatedAudioHardware& hw) { return hw.destroyProcessTap(inTapID); });
 }
 
 OSStatus AudioHardwareCreateAggregateDevice(CFDictionaryRef inDescription, AudioObjectID* outDeviceID)
@@ -213,7 +220,7 @@ OSStatus AudioHardwareCreateAggregateDevice(CFDictionaryRef inDescription, Audio
 
 OSStatus AudioHardwareDestroyAggregateDevice(AudioObjectID inDeviceID)
 {
-    return hardware ? hardware->destroyAggregateDevice(inDeviceID) : OSStatus(kAudioHardwareNotRunningError);
+    return onHardware([&](SimulatedAudioHardware& hw) { return hw.destroyAggregateDevice(inDeviceID); });
 }
 
 // As Core Audio documents: the block is Block_copy'd and kept until the
@@ -263,16 +270,16 @@ OSStatus AudioDeviceDestroyIOProcID(AudioObjectID inDevice, AudioDeviceIOProcID 
 
 OSStatus AudioDeviceStart(AudioObjectID inDevice, AudioDeviceIOProcID inProcID)
 {
-    if (!hardware)
-        return kAudioHardwareNotRunningError;
-    return hardware->deviceStart(inDevice, inProcID ? recordOf(inProcID)->simulated : nullptr);
+    return onHardware([&](SimulatedAudioHardware& hw) {
+        return hw.deviceStart(inDevice, inProcID ? recordOf(inProcID)->simulated : nullptr);
+    });
 }
 
 OSStatus AudioDeviceStop(AudioObjectID inDevice, AudioDeviceIOProcID inProcID)
 {
-    if (!hardware)
-        return kAudioHardwareNotRunningError;
-    return hardware->deviceStop(inDevice, inProcID ? recordOf(inProcID)->simulated : nullptr);
+    return onHardware([&](SimulatedAudioHardware& hw) {
+        return hw.deviceStop(inDevice, inProcID ? recordOf(inProcID)->simulated : nullptr);
+    });
 }
 
 } // extern "C"
