@@ -16,8 +16,8 @@
 #include <functional>
 #include <vector>
 
-// What ProcessTapDescription carries: the processes to tap, mixed down to one
-// stereo stream, and how the tap behaves.
+// What Core Audio's CATapDescription carries: the processes to tap, mixed
+// down to one stereo stream, and how the tap behaves.
 struct ProcessTapDescription {
     std::vector<AudioObjectID> processes;   // initStereoMixdownOfProcesses:
     bool stereoMixdown = true;

@@ -1,47 +1,25 @@
 #include "cf_string.h"
 
-#include <atomic>
+#include <cstring>
+#include <vector>
 
-struct __RavletCFString {
-    mutable std::atomic<int> refs{1};
-    std::string utf8;
-};
-
-namespace {
-std::atomic<long> liveStrings{0};
-}
-
-CFStringRef cfStringFromUtf8(std::string_view text)
+CFStringRef cfStringFromUtf8(std::string_view utf8)
 {
-    auto* string = new __RavletCFString;
-    string->utf8.assign(text);
-    liveStrings.fetch_add(1, std::memory_order_relaxed);
-    return string;
-}
-
-CFStringRef CFRetain(CFStringRef string)
-{
-    if (string)
-        string->refs.fetch_add(1, std::memory_order_relaxed);
-    return string;
-}
-
-void CFRelease(CFStringRef string)
-{
-    if (!string)
-        return;
-    if (string->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        liveStrings.fetch_sub(1, std::memory_order_relaxed);
-        delete string;
-    }
+    return CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(utf8.data()),
+                                   CFIndex(utf8.size()), kCFStringEncodingUTF8, false);
 }
 
 std::string utf8FromCFString(CFStringRef string)
 {
-    return string ? string->utf8 : std::string();
-}
-
-long liveCFObjectCount()
-{
-    return liveStrings.load(std::memory_order_relaxed);
+    if (!string)
+        return {};
+    // Each UTF-16 unit takes at most three bytes of UTF-8, and a surrogate
+    // pair (two units) four; one more for the terminating NUL.
+    const CFIndex room = CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
+    if (room <= 0)
+        return {};
+    std::vector<char> buffer(std::size_t(room), '\0');
+    if (!CFStringGetCString(string, buffer.data(), room, kCFStringEncodingUTF8))
+        return {};
+    return std::string(buffer.data(), std::strlen(buffer.data()));
 }

@@ -1,20 +1,20 @@
 #pragma once
 
-// String references as the hardware layer hands them out: an opaque,
-// reference-counted, immutable UTF-8 string that the caller releases. A macOS
-// build replaces this file with CoreFoundation's CFStringRef.
+// Strings as the hardware layer hands them out: CoreFoundation's CFStringRef,
+// a reference the caller releases. Only functions CoreFoundation has are used
+// on them, so a macOS build takes <CoreFoundation/CoreFoundation.h> here;
+// elsewhere mini_core_foundation.h declares the same few functions.
+
+#if defined(RAVLET_APPLE_FRAMEWORKS)
+#include <CoreFoundation/CoreFoundation.h>
+#else
+#include "mini_core_foundation.h"
+#endif
 
 #include <string>
 #include <string_view>
 
-struct __RavletCFString;
-using CFStringRef = const __RavletCFString*;
-
-// Returns a new reference (retain count 1).
-CFStringRef cfStringFromUtf8(std::string_view text);
-CFStringRef CFRetain(CFStringRef string);
-void CFRelease(CFStringRef string);
+// A new string (retain count 1) holding utf8, or null when utf8 is not UTF-8.
+CFStringRef cfStringFromUtf8(std::string_view utf8);
+// The UTF-8 of string; empty for null.
 std::string utf8FromCFString(CFStringRef string);
-
-// Strings created and not yet released; lets tests prove nothing leaks.
-long liveCFObjectCount();

@@ -1,10 +1,23 @@
 #pragma once
 
 // The data shapes of the Core Audio hardware layer, spelled as Core Audio
-// spells them, so that a macOS build can alias these to <CoreAudio/...> and
-// every caller stays untouched.
+// spells them. A macOS build takes them from <CoreAudio/AudioHardware.h>;
+// elsewhere they are declared here with Core Audio's names, types and values,
+// and every caller stays the same.
 
 #include <cstdint>
+
+constexpr std::uint32_t fourCharCode(const char (&code)[5])
+{
+    return (std::uint32_t(static_cast<unsigned char>(code[0])) << 24)
+         | (std::uint32_t(static_cast<unsigned char>(code[1])) << 16)
+         | (std::uint32_t(static_cast<unsigned char>(code[2])) << 8)
+         | std::uint32_t(static_cast<unsigned char>(code[3]));
+}
+
+#if defined(RAVLET_APPLE_FRAMEWORKS)
+#include <CoreAudio/AudioHardware.h>
+#else
 
 using UInt32 = std::uint32_t;
 using SInt32 = std::int32_t;
@@ -17,24 +30,11 @@ using AudioObjectPropertySelector = std::uint32_t;
 using AudioObjectPropertyScope = std::uint32_t;
 using AudioObjectPropertyElement = std::uint32_t;
 
-constexpr UInt32 fourCharCode(const char (&code)[5])
-{
-    return (UInt32(UInt32(static_cast<unsigned char>(code[0])) << 24))
-         | (UInt32(static_cast<unsigned char>(code[1])) << 16)
-         | (UInt32(static_cast<unsigned char>(code[2])) << 8)
-         | UInt32(static_cast<unsigned char>(code[3]));
-}
-
 struct AudioObjectPropertyAddress {
     AudioObjectPropertySelector mSelector;
     AudioObjectPropertyScope mScope;
     AudioObjectPropertyElement mElement;
 };
-
-constexpr bool operator==(const AudioObjectPropertyAddress& a, const AudioObjectPropertyAddress& b)
-{
-    return a.mSelector == b.mSelector && a.mScope == b.mScope && a.mElement == b.mElement;
-}
 
 constexpr AudioObjectID kAudioObjectUnknown = 0;
 constexpr AudioObjectID kAudioObjectSystemObject = 1;
@@ -85,11 +85,6 @@ struct AudioBufferList {
     AudioBuffer mBuffers[1];
 };
 
-constexpr UInt32 audioBufferListSize(UInt32 buffers)
-{
-    return UInt32(sizeof(AudioBufferList) - sizeof(AudioBuffer) + sizeof(AudioBuffer) * (buffers ? buffers : 1));
-}
-
 struct AudioStreamBasicDescription {
     Float64 mSampleRate;
     UInt32 mFormatID;
@@ -108,19 +103,33 @@ constexpr UInt32 kAudioFormatFlagIsFloat = 1u << 0;
 constexpr UInt32 kAudioFormatFlagIsPacked = 1u << 3;
 constexpr UInt32 kAudioFormatFlagIsNonInterleaved = 1u << 5;
 
+struct SMPTETime {
+    std::int16_t mSubframes;
+    std::int16_t mSubframeDivisor;
+    UInt32 mCounter;
+    UInt32 mType;
+    UInt32 mFlags;
+    std::int16_t mHours;
+    std::int16_t mMinutes;
+    std::int16_t mSeconds;
+    std::int16_t mFrames;
+};
+
 struct AudioTimeStamp {
     Float64 mSampleTime;
     std::uint64_t mHostTime;
     Float64 mRateScalar;
     std::uint64_t mWordClockTime;
+    SMPTETime mSMPTETime;
     UInt32 mFlags;
     UInt32 mReserved;
 };
+static_assert(sizeof(AudioTimeStamp) == 64);
 
-// CATapMuteBehavior
-constexpr int kTapUnmuted = 0;
-constexpr int kTapMuted = 1;
-constexpr int kTapMutedWhenTapped = 2;
+// AudioTimeStamp flags
+constexpr UInt32 kAudioTimeStampSampleTimeValid = 1u << 0;
+constexpr UInt32 kAudioTimeStampHostTimeValid = 1u << 1;
+constexpr UInt32 kAudioTimeStampRateScalarValid = 1u << 2;
 
 // Keys of an aggregate device's description dictionary.
 inline constexpr const char* kAudioAggregateDeviceNameKey = "name";
@@ -134,3 +143,21 @@ inline constexpr const char* kAudioAggregateDeviceTapListKey = "taps";
 inline constexpr const char* kAudioSubDeviceUIDKey = "uid";
 inline constexpr const char* kAudioSubTapUIDKey = "uid";
 inline constexpr const char* kAudioSubTapDriftCompensationKey = "drift";
+
+#endif
+
+constexpr bool operator==(const AudioObjectPropertyAddress& a, const AudioObjectPropertyAddress& b)
+{
+    return a.mSelector == b.mSelector && a.mScope == b.mScope && a.mElement == b.mElement;
+}
+
+constexpr UInt32 audioBufferListSize(UInt32 buffers)
+{
+    return UInt32(sizeof(AudioBufferList) - sizeof(AudioBuffer) + sizeof(AudioBuffer) * (buffers ? buffers : 1));
+}
+
+// What a tap does to the processes it taps, with the values of Core Audio's
+// CATapMuteBehavior (an Objective-C enumeration there, so named ours here).
+constexpr int kTapUnmuted = 0;
+constexpr int kTapMuted = 1;
+constexpr int kTapMutedWhenTapped = 2;

@@ -27,6 +27,8 @@ OSStatus PropertyReply::deliver(UInt32* ioDataSize, void* outData, std::optional
         return kAudioHardwareBadPropertySizeError;
     if (string) {
         const CFStringRef ref = cfStringFromUtf8(*string);
+        if (!ref)
+            return kAudioHardwareUnspecifiedError;
         std::memcpy(outData, &ref, sizeof ref);
     } else {
         std::memcpy(outData, bytes.data(), bytes.size());

@@ -4,8 +4,9 @@
 
 #include <functional>
 
-// One line to the system log (syslog) and to standard error. Every
-// "[ravlet] " message of the program goes through here.
+// One line to the system log: the unified log (os_log) on macOS, syslog and
+// standard error elsewhere. Every "[ravlet] " message of the program goes
+// through here.
 void systemLog(const QString& line);
 
 // Tests capture the lines; pass an empty function to stop capturing. While a

@@ -1,5 +1,7 @@
 #include "user_defaults.h"
 
+#include <cmath>
+
 std::optional<QVariantList> UserDefaults::array(const QString& key) const
 {
     const QVariant stored = value(key);
@@ -52,3 +54,30 @@ bool isStorableDefaultsValue(const QVariant& value)
         return false;
     }
 }
+
+bool containsNonFiniteNumber(const QVariant& value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Double:
+        return !std::isfinite(value.toDouble());
+    case QMetaType::QVariantList: {
+        const QVariantList list = value.toList();
+        for (const QVariant& element : list) {
+            if (containsNonFiniteNumber(element))
+                return true;
+        }
+        return false;
+    }
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            if (containsNonFiniteNumber(it.value()))
+                return true;
+        }
+        return false;
+    }
+    default:
+        return false;
+    }
+}
+

@@ -30,3 +30,7 @@ public:
 
 // True when value is one of the storable types, recursively.
 bool isStorableDefaultsValue(const QVariant& value);
+// True when value holds an infinity or a NaN anywhere: no persistent store
+// keeps those, so none accepts them, and code tested against memory cannot
+// come to rely on values the program loses.
+bool containsNonFiniteNumber(const QVariant& value);

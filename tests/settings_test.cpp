@@ -18,7 +18,7 @@ const QString kChat = QStringLiteral("/Applications/Chat.app");
 
 class SettingsTest : public testing::Test {
 protected:
-    MemoryUserDefaults defaults;
+    SceneDefaults defaults;
 };
 
 // Remembered applications that cannot be decoded are replaced as if never stored.
@@ -72,7 +72,7 @@ TEST_F(SettingsTest, EachSettingLoadsWholeOrNotAtAll)
         {settings::mutesKey, QVariantMap{{kMusic, true}, {kChat, 1.0}}},
     };
     for (std::size_t i = 0; i < std::size(refused); ++i) {
-        MemoryUserDefaults stored;
+        SceneDefaults stored;
         stored.setValue(refused[i].first, refused[i].second);
         loaded = settings::load(stored);
         EXPECT_TRUE(loaded.gains.isEmpty() && loaded.hidden.isEmpty() && loaded.order.isEmpty() && loaded.mutes.isEmpty())

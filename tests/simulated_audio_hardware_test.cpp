@@ -140,6 +140,11 @@ TEST_F(SimulatedAudioHardwareTest, EveryStringHandedOutIsTheCallersAndARefusedRe
     hw.failCall(Call::GetPropertyData, kAudioObjectPropertyName, kAudioHardwareUnspecifiedError, speakers, 1);
     EXPECT_EQ(read(speakers, kName, string), kAudioHardwareUnspecifiedError);
     EXPECT_EQ(readString(speakers, kName), QStringLiteral("Speakers"));
+    // Outside the Basic Multilingual Plane a character is two UTF-16 units,
+    // and a buffer sized by units alone would cut it.
+    hw.setDeviceName(speakers, QStringLiteral("Caf\u00e9 \U0001F3B5"));
+    EXPECT_EQ(readString(speakers, kName), QStringLiteral("Caf\u00e9 \U0001F3B5"));
+    EXPECT_EQ(cfStringFromUtf8("\xc3\x28"), nullptr) << "malformed UTF-8 makes no string";
     hw.setDeviceName(speakers, std::nullopt);
     EXPECT_EQ(read(speakers, kName, string), kAudioHardwareUnknownPropertyError);
     EXPECT_EQ(liveCFObjectCount(), live);

@@ -14,11 +14,6 @@ using namespace simulated;
 
 namespace {
 
-// AudioTimeStamp flags, with Core Audio's values.
-constexpr UInt32 kAudioTimeStampSampleTimeValid = 1u << 0;
-constexpr UInt32 kAudioTimeStampHostTimeValid = 1u << 1;
-constexpr UInt32 kAudioTimeStampRateScalarValid = 1u << 2;
-
 // A clock that fell behind (a stalled machine, a debugger) runs at most this
 // many cycles back to back and then drops the rest, as a real device
 // overloads rather than replaying the missed time.
@@ -221,7 +216,7 @@ void SimulatedAudioHardware::Model::runAggregate(AudioObjectID id, AggregateReco
     fillInput(a, *master, first);
 
     const std::uint64_t hostTime = std::uint64_t(double(first) * 1e9 / SimulatedAudioHardware::kSampleRate);
-    const AudioTimeStamp stamp{double(first), hostTime, 1.0, 0,
+    const AudioTimeStamp stamp{double(first), hostTime, 1.0, 0, {},
                                kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid
                                    | kAudioTimeStampRateScalarValid, 0};
     for (auto& entry : ioProcs) {
@@ -252,9 +247,11 @@ void SimulatedAudioHardware::Model::fillInput(AggregateRecord& a, const DeviceRe
             std::fill_n(samples + std::size_t(i) * channels, channels, value);
         }
     }
+    // Without the audio-recording permission a tap is still made, and still
+    // mutes what it taps, but hears only silence, as on macOS.
     for (std::size_t t = 0; t < a.taps.size(); ++t) {
         const TapRecord* tapped = tap(a.taps[t]);
-        if (!tapped)
+        if (!tapped || authorization != simulated::kAuthorized)
             continue;
         float* samples = a.input.samples(a.masterInputBuffers + t);
         for (AudioObjectID id : tapped->processes) {

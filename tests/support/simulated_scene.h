@@ -5,6 +5,11 @@
 // inspector, settings in memory and a private diagnostics log. A test ends
 // with no call made that Core Audio refuses or leaves undefined, unless it
 // takes those calls out of the record itself.
+//
+// Built with RAVLET_MACOS_SEAMS the engine reaches the same simulation
+// through the macOS seams and the stand-in frameworks, the settings live in
+// a preferences domain of the stand-in CoreFoundation, and a test also ends
+// with every CoreFoundation and stand-in Objective-C object it made released.
 
 #include "engine.h"
 #include "qt_printers.h"
@@ -15,6 +20,38 @@
 
 #include <QTemporaryDir>
 
+#if defined(RAVLET_MACOS_SEAMS)
+#include "cf_preferences_user_defaults.h"
+#include "core_audio_hardware.h"
+#include "mac_process_inspector.h"
+#include "standin.h"
+
+#include <unistd.h>
+
+// Settings in a preferences domain of their own, emptied when they go.
+class SceneDefaults final : public CFPreferencesUserDefaults {
+public:
+    SceneDefaults() : SceneDefaults(nextDomain()) {}
+    ~SceneDefaults() override { standin::resetPreferences(m_domain); }
+    const std::string& domain() const { return m_domain; }
+    int writeCount(const QString& key) const { return standin::preferenceWrites(m_domain, key.toStdString()); }
+
+private:
+    explicit SceneDefaults(std::string domain)
+        : CFPreferencesUserDefaults(QString::fromStdString(domain)), m_domain(std::move(domain))
+    {
+    }
+    static std::string nextDomain()
+    {
+        static int domains = 0;
+        return "io.morvik.ravlet.test" + std::to_string(++domains);
+    }
+    std::string m_domain;
+};
+#else
+using SceneDefaults = MemoryUserDefaults;
+#endif
+
 #ifdef RAVLET_TESTING
 #include <gtest/gtest.h>
 #endif
@@ -22,11 +59,21 @@
 #include <memory>
 
 struct SimulatedScene {
+#if defined(RAVLET_MACOS_SEAMS)
+    // MacProcessInspector knows the test's own pid only.
+    static inline const qint32 kOwnPid = qint32(getpid());
+    const long liveCFObjectsBefore = standin::liveCFObjects();
+#else
     static constexpr qint32 kOwnPid = 500;
+#endif
 
     SimulatedAudioHardware hardware;
     SimulatedProcessInspector processes;
-    MemoryUserDefaults defaults;
+    SceneDefaults defaults;
+#if defined(RAVLET_MACOS_SEAMS)
+    CoreAudioHardware macHardware;
+    MacProcessInspector macProcesses;
+#endif
     QTemporaryDir dir;
     AudioObjectID speakers = kAudioObjectUnknown;
 
@@ -36,6 +83,10 @@ struct SimulatedScene {
     explicit SimulatedScene(bool manualClock = true)
     {
         setSystemLogSink([this](const QString& line) { log.append(line); });
+#if defined(RAVLET_MACOS_SEAMS)
+        standin::setHardware(&hardware);
+        standin::setProcessTable(&processes);
+#endif
         hardware.setManualClock(manualClock);
         processes.setCurrentPid(kOwnPid);
         speakers = addOutputDevice(QStringLiteral("Speakers"), QStringLiteral("speakers-uid"), 0.5f);
@@ -47,6 +98,13 @@ struct SimulatedScene {
         setSystemLogSink({});
 #ifdef RAVLET_TESTING
         EXPECT_EQ(hardware.doubtfulCalls(), QStringList());
+#endif
+#if defined(RAVLET_MACOS_SEAMS)
+        standin::setHardware(nullptr);
+        standin::setProcessTable(nullptr);
+        standin::resetPreferences(defaults.domain());
+        EXPECT_EQ(standin::liveCFObjects(), liveCFObjectsBefore);
+        EXPECT_EQ(standin::liveStandinObjects(), 0);
 #endif
     }
 
@@ -84,6 +142,10 @@ struct SimulatedScene {
 
     std::unique_ptr<RavletEngine> makeEngine()
     {
+#if defined(RAVLET_MACOS_SEAMS)
+        return std::make_unique<RavletEngine>(EnginePlatform{macHardware, macProcesses, defaults, diagPath()});
+#else
         return std::make_unique<RavletEngine>(EnginePlatform{hardware, processes, defaults, diagPath()});
+#endif
     }
 };
