@@ -17,6 +17,8 @@ namespace {
 
 const QString kSinkClass = QStringLiteral("Audio/Sink");
 const QString kStreamClass = QStringLiteral("Stream/Output/Audio");
+// The session manager moves a stream within a few milliseconds.
+constexpr int kLeaveWaitMs = 500;
 
 constexpr bool isGlobal(const AudioObjectPropertyAddress& address)
 {
@@ -59,6 +61,7 @@ bool isProtocolServer(SInt32 pid)
 PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection)
     : m_connection(connection)
     , m_mover(std::make_unique<StreamMover>(connection))
+    , m_shelf([this] { return !streamsOnHoldSink(); }, [this] { m_mover->dropSink(); })
 {
     QObject::connect(&m_connection, &PipeWireConnection::graphChanged, &m_connection, [this] { onGraphChanged(); });
     QObject::connect(&m_connection, &PipeWireConnection::aboutToDisconnect, &m_connection, [this] { onDisconnect(); });
@@ -67,6 +70,12 @@ PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection)
 PipeWireAudioHardware::~PipeWireAudioHardware()
 {
     QObject::disconnect(&m_connection, nullptr, &m_connection, nullptr);
+    // The streams go back while the mix node still ties our sink to the
+    // device's clock; once they have left, the sink goes before the node, as
+    // when a kept node retires (see MixNodeShelf).
+    m_mover->releaseAll();
+    m_connection.runUntil([this] { return !streamsOnHoldSink(); }, kLeaveWaitMs);
+    m_mover->dropSink();
     onDisconnect();
 }
 

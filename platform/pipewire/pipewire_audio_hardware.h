@@ -8,6 +8,7 @@
 // the seam; the I/O block runs on PipeWire's data thread.
 
 #include "audio_hardware.h"
+#include "mix_node_shelf.h"
 #include "pipewire_connection.h"
 #include "process_inspector.h"
 
@@ -95,6 +96,8 @@ private:
     void onDisconnect();
     // The streams every started aggregate holds, to the mover.
     void updateHolds();
+    // Whether anything but our own nodes still plays into our private sink.
+    bool streamsOnHoldSink() const;
 
     PipeWireConnection& m_connection;
     std::unique_ptr<StreamMover> m_mover;
@@ -107,5 +110,7 @@ private:
     mutable bool m_processesStale = true;
     std::map<AudioObjectID, Tap> m_taps;
     std::map<AudioObjectID, Aggregate> m_aggregates;
+    // The node of the aggregate device destroyed last, for the next one.
+    MixNodeShelf m_shelf;
     uintptr_t m_nextProc = 1;
 };

@@ -79,9 +79,26 @@ bool StreamMover::ensureSink()
                               // memory, its name being new every run:
                               // WirePlumber remembers the volumes of sinks
                               // without routes only.
-                              "device.routes", "0", nullptr));
+                              "device.routes", "0",
+                              // Never suspended by WirePlumber: its timer
+                              // for that outlives a sink destroyed while it
+                              // runs (we quit within a few seconds of our
+                              // sink falling idle) and crashes it (0.4.13).
+                              // Idle, the sink costs nothing.
+                              "session.suspend-timeout-seconds", "0", nullptr));
     }
     return m_connection.runUntil([this] { return sinkNode() != 0; }, kSinkWaitMs);
+}
+
+void StreamMover::dropSink()
+{
+    if (!m_sink)
+        return;
+    pw_proxy_destroy(m_sink);
+    m_sink = nullptr;
+    // Its name is ours for the whole run: the next sink must not be taken
+    // for this one while the daemon still lists it.
+    m_connection.runUntil([this] { return sinkNode() == 0; }, kSinkWaitMs);
 }
 
 uint32_t StreamMover::sinkNode() const

@@ -34,6 +34,9 @@ public:
 
     // The private sink, made on first use; false when it could not be made.
     bool ensureSink();
+    // Destroys the sink, and waits until it is gone; the next ensureSink()
+    // makes it anew. Runs the loop: never from inside a PipeWire event.
+    void dropSink();
     bool isOurs(const pw_graph::Node& node) const;
     uint32_t sinkNode() const;
 
