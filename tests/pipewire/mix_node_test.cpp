@@ -72,19 +72,14 @@ protected:
     // The channel of the sink's input port with the lowest id.
     QString firstPortChannel(quint32 sink) const
     {
-        quint32 lowest = std::numeric_limits<quint32>::max();
-        QString channel;
+        std::map<qint64, QString> channels;
         for (const QJsonValue& object : session->pwDump()) {
-            const QJsonObject props = object[QLatin1String("info")][QLatin1String("props")].toObject();
-            const auto id = quint32(object[QLatin1String("id")].toInteger());
-            if (object[QLatin1String("type")].toString().endsWith(QLatin1String("Port"))
-                && props.value(QLatin1String("node.id")).toInteger() == sink
-                && object[QLatin1String("info")][QLatin1String("direction")].toString() == QLatin1String("input") && id < lowest) {
-                lowest = id;
-                channel = props.value(QLatin1String("audio.channel")).toString();
-            }
+            const QJsonObject info = object[QLatin1String("info")].toObject();
+            if (info[QLatin1String("direction")] == QLatin1String("input")
+                && info[QLatin1String("props")][QLatin1String("node.id")].toInteger() == sink)
+                channels[object[QLatin1String("id")].toInteger()] = info[QLatin1String("props")][QLatin1String("audio.channel")].toString();
         }
-        return channel;
+        return channels.empty() ? QString() : channels.begin()->second;
     }
 
     AudioObjectID output(const QString& name) const
@@ -135,43 +130,32 @@ TEST_F(MixNodeTest, EachChannelLandsOnItsOwnSideWhateverOrderTheSinkNumberedItsP
     for (const QString& app : {QStringLiteral("music"), QStringLiteral("movie"), QStringLiteral("voice")})
         engine->setGain(id(app), 0.5f);
 
+    // Each tone and the sides it belongs on; a mono sink has all of them on
+    // its one channel. The levels are the daemon's own mixdowns': only the
+    // sides count.
     const std::vector<double> tones = {kMusicHz, kRightHz, kMovieHz, kMovieRightHz, kVoiceHz};
+    const std::vector<std::pair<bool, bool>> sides = {{true, false}, {false, true}, {true, false}, {false, true}, {true, true}};
     for (const QString& sink : {QStringLiteral("Speakers"), QStringLiteral("Mirrored"), QStringLiteral("Cinema"), QStringLiteral("Single")}) {
-        SCOPED_TRACE(sink.toStdString());
         ASSERT_TRUE(pumpUntil([&] {
             engine->refresh();
             return output(sink) != 0;
         }, 5000));
         engine->selectOutputDevice(output(sink));
-        // Left: the left tones and the mono voice; right: the right tones
-        // and the voice. A mono sink has all of them on its one channel.
-        // The levels are the daemon's own mixdowns': only the sides count.
         const bool monoSink = sink == QLatin1String("Single");
-        const std::vector<bool> onLeft = {true, monoSink, true, monoSink, true};
-        const std::vector<bool> onRight = {monoSink, true, monoSink, true, true};
-        const auto sides = [&](const std::vector<float>& s) {
-            const SineFit left = fitAmplitudes(s, 0, tones);
-            const SineFit right = fitAmplitudes(s, 1, tones);
-            for (std::size_t i = 0; i < tones.size(); ++i) {
-                if (!(onLeft[i] ? left.amplitudes[i] > 0.1 : left.amplitudes[i] < 0.001)
-                    || !(onRight[i] ? right.amplitudes[i] > 0.1 : right.amplitudes[i] < 0.001))
-                    return false;
+        std::string heard;
+        EXPECT_TRUE(soundsLike([&](const std::vector<float>& s) {
+            heard.clear();
+            bool fits = true;
+            for (const int channel : {0, 1}) {
+                const SineFit fit = fitAmplitudes(s, channel, tones);
+                for (std::size_t i = 0; i < tones.size(); ++i) {
+                    const bool wanted = monoSink || (channel == 0 ? sides[i].first : sides[i].second);
+                    fits = fits && (wanted ? fit.amplitudes[i] > 0.1 : fit.amplitudes[i] < 0.001);
+                    heard += " " + std::to_string(fit.amplitudes[i]);
+                }
             }
-            return true;
-        };
-        std::vector<float> last;
-        EXPECT_TRUE(soundsLike([&](const auto& s) {
-            last = s;
-            return sides(s);
-        }, 5000, sink.toLower())) << [&] {
-            std::string text;
-            for (int channel : {0, 1}) {
-                text += channel == 0 ? "left:" : " right:";
-                for (const double a : fitAmplitudes(last, channel, tones).amplitudes)
-                    text += " " + std::to_string(a);
-            }
-            return text;
-        }();
+            return fits;
+        }, 5000, sink.toLower())) << sink.toStdString() << ", left then right:" << heard;
     }
 }
 
