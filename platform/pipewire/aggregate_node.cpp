@@ -132,15 +132,19 @@ AggregateNode::~AggregateNode()
 {
     m_closing = true;
     stop();
+    // Unlinked before it goes: PipeWire before 0.3.72 can leave a node
+    // destroyed under its links behind in the nodes at their other ends,
+    // and crashes on it later.
+    const bool linked = !m_inputLinks.empty() || !m_outputLinks.empty() || !m_holdLinks.empty();
     m_inputLinks.clear();
     m_outputLinks.clear();
     m_holdLinks.clear();
-    if (m_filter && m_active) {
+    if (m_filter && (m_active || linked)) {
         pw_filter_set_active(m_filter, false);
         // The daemon answers an unlinked node's changes of clock with a
-        // descriptor each; once our proxy is gone, PipeWire before 0.3.72
-        // drops such messages without closing what they carry. So they are
-        // taken while the proxy still is.
+        // descriptor each; once our proxy is gone, the same versions drop
+        // such messages without closing what they carry. So they, and the
+        // links' ends, are taken while the proxy still is.
         m_connection.roundTrip(kReadyWaitMs);
     }
     // Takes the node off the data thread, and waits for that, before our

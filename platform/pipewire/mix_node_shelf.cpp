@@ -11,9 +11,9 @@ constexpr int kRetireCheckMs = 10;
 
 } // namespace
 
-MixNodeShelf::MixNodeShelf(std::function<bool()> mayRetire, std::function<void()> retiring)
+MixNodeShelf::MixNodeShelf(std::function<bool()> mayRetire, std::function<void()> retired)
     : m_mayRetire(std::move(mayRetire))
-    , m_retiring(std::move(retiring))
+    , m_retired(std::move(retired))
 {
     m_expiry.setSingleShot(true);
     QObject::connect(&m_expiry, &QTimer::timeout, [this] { expire(); });
@@ -27,6 +27,7 @@ void MixNodeShelf::park(std::unique_ptr<AggregateNode> node)
     if (!m_node)
         return;
     m_deadline = QDeadlineTimer(kRetireWaitMs);
+    m_unlinked = false;
     m_expiry.start(0);
 }
 
@@ -39,6 +40,13 @@ std::unique_ptr<AggregateNode> MixNodeShelf::take(const QString& masterName, con
     return nullptr;
 }
 
+void MixNodeShelf::unlinkStreams()
+{
+    if (m_node)
+        m_node->readStreams({});
+    m_unlinked = true;
+}
+
 void MixNodeShelf::clear()
 {
     m_expiry.stop();
@@ -47,10 +55,17 @@ void MixNodeShelf::clear()
 
 void MixNodeShelf::expire()
 {
+    // The first time round no aggregate device took the node, and the
+    // streams it read are still held: the mover gives them back on a timer
+    // started after ours. Our links to them go now, before the session
+    // manager links them anew: PipeWire before 0.3.72 can crash when a link
+    // of a stream is destroyed while another of its links starts.
+    if (!m_unlinked)
+        unlinkStreams();
     if (!m_mayRetire() && !m_deadline.hasExpired()) {
         m_expiry.start(kRetireCheckMs);
         return;
     }
-    m_retiring();
     clear();
+    m_retired();
 }

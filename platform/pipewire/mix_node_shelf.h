@@ -8,13 +8,9 @@
 // directly. A node no aggregate device took by the next turn of the event
 // loop is destroyed, once the streams it held have left our private sink:
 // until then it keeps them under the device's clock (see AggregateNode).
-// The sink goes just before it: a sink of ours that leaves the device's
-// clock while it lives makes every application on the device drop out for
-// a moment, one destroyed while it follows that clock does not. Main thread
-// only.
+// Our sink goes right after it, with nothing linked to it any more (see
+// StreamMover::dropSink). Main thread only.
 
-#include <QString>
-#include <QStringList>
 #include <QDeadlineTimer>
 #include <QTimer>
 
@@ -26,8 +22,8 @@ class AggregateNode;
 class MixNodeShelf {
 public:
     // mayRetire: whether nothing plays into our private sink any more;
-    // retiring: destroys that sink, right before a kept node is.
-    MixNodeShelf(std::function<bool()> mayRetire, std::function<void()> retiring);
+    // retired: destroys that sink, right after a kept node went.
+    MixNodeShelf(std::function<bool()> mayRetire, std::function<void()> retired);
     ~MixNodeShelf();
 
     MixNodeShelf(const MixNodeShelf&) = delete;
@@ -41,14 +37,18 @@ public:
     // kept node goes, so that no two of our nodes share a group across two
     // sinks.
     std::unique_ptr<AggregateNode> take(const QString& masterName, const QStringList& channels);
+    // Unlinks the kept node from the streams it read, while they are still
+    // held (see expire()).
+    void unlinkStreams();
     void clear();
 
 private:
     void expire();
 
     std::function<bool()> m_mayRetire;
-    std::function<void()> m_retiring;
+    std::function<void()> m_retired;
     std::unique_ptr<AggregateNode> m_node;
     QTimer m_expiry;
     QDeadlineTimer m_deadline;
+    bool m_unlinked = false;
 };

@@ -61,7 +61,11 @@ bool isProtocolServer(SInt32 pid)
 PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection)
     : m_connection(connection)
     , m_mover(std::make_unique<StreamMover>(connection))
-    , m_shelf([this] { return !streamsOnHoldSink(); }, [this] { m_mover->dropSink(); })
+    , m_shelf([this] { return !streamsOnHoldSink(); },
+              [this] {
+                  if (!streamsOnHoldSink())
+                      m_mover->dropSink();
+              })
 {
     QObject::connect(&m_connection, &PipeWireConnection::graphChanged, &m_connection, [this] { onGraphChanged(); });
     QObject::connect(&m_connection, &PipeWireConnection::aboutToDisconnect, &m_connection, [this] { onDisconnect(); });
@@ -70,12 +74,17 @@ PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection)
 PipeWireAudioHardware::~PipeWireAudioHardware()
 {
     QObject::disconnect(&m_connection, nullptr, &m_connection, nullptr);
-    // The streams go back while the mix node still ties our sink to the
-    // device's clock; once they have left, the sink goes before the node, as
-    // when a kept node retires (see MixNodeShelf).
+    // Off the mix first, while the streams are still held (see
+    // MixNodeShelf::expire()); then they go back while the mix node still
+    // ties our sink to the device's clock, so that they change clocks no
+    // more than when they came; the node goes once they have left, and our
+    // sink after it (with the mover).
+    for (auto& [id, aggregate] : m_aggregates)
+        aggregate.node->readStreams({});
+    m_shelf.unlinkStreams();
+    m_connection.roundTrip(kLeaveWaitMs);
     m_mover->releaseAll();
     m_connection.runUntil([this] { return !streamsOnHoldSink(); }, kLeaveWaitMs);
-    m_mover->dropSink();
     onDisconnect();
 }
 

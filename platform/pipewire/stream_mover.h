@@ -35,7 +35,10 @@ public:
     // The private sink, made on first use; false when it could not be made.
     bool ensureSink();
     // Destroys the sink, and waits until it is gone; the next ensureSink()
-    // makes it anew. Runs the loop: never from inside a PipeWire event.
+    // makes it anew. Only once nothing is linked to it: PipeWire before
+    // 0.3.72 can leave a node destroyed under its links behind in the nodes
+    // at their other ends, and crashes on it later. Runs the loop: never
+    // from inside a PipeWire event.
     void dropSink();
     bool isOurs(const pw_graph::Node& node) const;
     uint32_t sinkNode() const;
