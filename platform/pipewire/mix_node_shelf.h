@@ -34,8 +34,8 @@ public:
     void park(std::unique_ptr<AggregateNode> node);
     // The kept node when it plays on the sink named masterName through the
     // given channels and is still whole; nothing otherwise, and then the
-    // kept node goes, so that no two of our nodes share a group across two
-    // sinks.
+    // kept node goes at once: two nodes of ours on two sinks, both linked to
+    // our private sink, would tie the two sinks to one clock.
     std::unique_ptr<AggregateNode> take(const QString& masterName, const QStringList& channels);
     // Unlinks the kept node from the streams it read, while they are still
     // held (see expire()).
