@@ -5,6 +5,8 @@
 
 #include "aggregate_node.h"
 
+#include "system_log.h"
+
 #include <QSet>
 
 #include <algorithm>
@@ -15,6 +17,7 @@ namespace {
 // The graph's quantum limit: no cycle is longer.
 constexpr uint32_t kMaxFrames = 8192;
 constexpr int kReadyWaitMs = 2000;
+const QString kHoldPort = QStringLiteral("out_hold");
 
 enum class Side { Left, Right, Both };
 
@@ -36,6 +39,13 @@ QString inputName(std::size_t index)
 {
     return QStringLiteral("tap%1_%2").arg(index / 2).arg(index % 2 == 0 ? QStringLiteral("FL") : QStringLiteral("FR"));
 }
+
+// Pairs of positions that carry a left and a right, the front pair first;
+// numbered channels last, where a sink without positions has its pair.
+const std::pair<const char*, const char*> kSidePairs[] = {
+    {"FL", "FR"},   {"FLW", "FRW"}, {"FLC", "FRC"}, {"SL", "SR"},   {"RL", "RR"},     {"TFL", "TFR"},
+    {"FLH", "FRH"}, {"TSL", "TSR"}, {"TRL", "TRR"}, {"RLC", "RRC"}, {"BLC", "BRC"}, {"AUX0", "AUX1"},
+};
 
 std::vector<std::max_align_t> bufferListStorage(std::size_t buffers)
 {
@@ -68,15 +78,17 @@ static const pw_filter_events& filterEvents()
         pw_filter_events e{};
         e.version = PW_VERSION_FILTER_EVENTS;
         e.process = [](void* data, spa_io_position* position) { AggregateNode::onProcessThunk(data, position); };
+        e.state_changed = [](void* data, pw_filter_state, pw_filter_state state, const char* error) {
+            AggregateNode::onStateChanged(data, state, error);
+        };
         return e;
     }();
     return events;
 }
 
-AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid, int taps,
-                             const QStringList& masterChannels)
+AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid, const QStringList& sinkChannels)
     : m_connection(connection)
-    , m_masterChannels(masterChannels)
+    , m_outputChannels(outputChannels(sinkChannels))
     , m_silence(kMaxFrames, 0.0f)
     , m_scratch(kMaxFrames, 0.0f)
 {
@@ -99,14 +111,17 @@ AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid,
                               nullptr),
             nullptr, 0));
     };
-    for (std::size_t i = 0; i < std::size_t(taps) * 2; ++i) {
+    // Every slot's ports from the start: a setup of more or fewer slots than
+    // the last one then changes nothing in the graph but links.
+    for (std::size_t i = 0; i < std::size_t(kSlots) * 2; ++i) {
         m_inputs.push_back(addPort(PW_DIRECTION_INPUT, inputName(i), i % 2 == 0 ? QStringLiteral("FL") : QStringLiteral("FR")));
         m_inputNames.append(inputName(i));
     }
-    for (const QString& channel : masterChannels) {
+    for (const QString& channel : std::as_const(m_outputChannels)) {
         m_outputs.push_back(addPort(PW_DIRECTION_OUTPUT, QStringLiteral("out_") + channel, channel));
         m_outputNames.append(QStringLiteral("out_") + channel);
     }
+    m_holdOutput = addPort(PW_DIRECTION_OUTPUT, kHoldPort, QStringLiteral("MONO"));
     m_inputList = bufferListStorage(m_inputs.size());
     m_outputList = bufferListStorage(m_outputs.size());
     pw_filter_connect(m_filter, pw_filter_flags(PW_FILTER_FLAG_RT_PROCESS | PW_FILTER_FLAG_INACTIVE), nullptr, 0);
@@ -115,15 +130,44 @@ AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid,
 
 AggregateNode::~AggregateNode()
 {
+    m_closing = true;
     stop();
+    // Unlinked before it goes: PipeWire before 0.3.72 can leave a node
+    // destroyed under its links behind in the nodes at their other ends,
+    // and crashes on it later.
+    const bool linked = !m_inputLinks.empty() || !m_outputLinks.empty() || !m_holdLinks.empty();
     m_inputLinks.clear();
     m_outputLinks.clear();
+    m_holdLinks.clear();
+    if (m_filter && (m_active || linked)) {
+        pw_filter_set_active(m_filter, false);
+        // The daemon answers an unlinked node's changes of clock with a
+        // descriptor each; once our proxy is gone, the same versions drop
+        // such messages without closing what they carry. So they, and the
+        // links' ends, are taken while the proxy still is.
+        m_connection.roundTrip(kReadyWaitMs);
+    }
     // Takes the node off the data thread, and waits for that, before our
     // storage goes; only then does it drop our listener. Removing the
     // listener first, from this thread, would unlink it under a cycle that is
     // walking the filter's listeners on the data thread.
     if (m_filter)
         pw_filter_destroy(m_filter);
+}
+
+QStringList AggregateNode::outputChannels(const QStringList& sinkChannels)
+{
+    for (const auto& [left, right] : kSidePairs) {
+        if (sinkChannels.contains(QLatin1String(left)) && sinkChannels.contains(QLatin1String(right)))
+            return {QString::fromLatin1(left), QString::fromLatin1(right)};
+    }
+    for (const char* single : {"MONO", "FC"}) {
+        if (sinkChannels.contains(QLatin1String(single)))
+            return {QString::fromLatin1(single)};
+    }
+    if (sinkChannels.isEmpty())
+        return {};
+    return {*std::min_element(sinkChannels.begin(), sinkChannels.end())};
 }
 
 uint32_t AggregateNode::nodeId() const
@@ -144,7 +188,7 @@ uint32_t AggregateNode::portId(const QString& name) const
 
 bool AggregateNode::isReady() const
 {
-    if (!nodeId() || !m_connection.graph().nodes.contains(nodeId()))
+    if (m_failed || m_outputNames.isEmpty() || !nodeId() || !m_connection.graph().nodes.contains(nodeId()))
         return false;
     for (const QStringList* names : {&m_inputNames, &m_outputNames}) {
         for (const QString& name : *names) {
@@ -152,39 +196,65 @@ bool AggregateNode::isReady() const
                 return false;
         }
     }
-    return true;
+    return portId(kHoldPort) != 0;
 }
 
-pw_proxy* AggregateNode::link(uint32_t outputNode, uint32_t outputPort, uint32_t inputNode, uint32_t inputPort)
+pw_proxy* AggregateNode::link(uint32_t outputNode, uint32_t outputPort, uint32_t inputNode, uint32_t inputPort,
+                              bool passive)
 {
     return m_connection.createObject(
         "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK,
         pw_properties_new(PW_KEY_LINK_OUTPUT_NODE, QByteArray::number(outputNode).constData(), PW_KEY_LINK_OUTPUT_PORT,
                           QByteArray::number(outputPort).constData(), PW_KEY_LINK_INPUT_NODE,
                           QByteArray::number(inputNode).constData(), PW_KEY_LINK_INPUT_PORT,
-                          QByteArray::number(inputPort).constData(), PW_KEY_OBJECT_LINGER, "false", nullptr));
+                          QByteArray::number(inputPort).constData(), PW_KEY_OBJECT_LINGER, "false",
+                          PW_KEY_LINK_PASSIVE, passive ? "true" : "false", nullptr));
 }
 
-bool AggregateNode::start(const DeviceIOBlock* block, const QString& masterName)
+bool AggregateNode::start(const DeviceIOBlock* block, int taps, const QString& masterName, uint32_t holdSink)
 {
+    if (!m_filter || !isReady())
+        return false;
+    if (holdSink != m_holdNode) {
+        // A sink made a moment ago may not have shown its ports yet.
+        m_connection.runUntil([&] { return !m_connection.graph().portsOf(holdSink, pw_graph::Direction::In).isEmpty(); },
+                              kReadyWaitMs);
+        m_holdLinks.clear();
+        for (const pw_graph::Port* port : m_connection.graph().portsOf(holdSink, pw_graph::Direction::In)) {
+            auto proxy = std::make_unique<LinkProxy>();
+            proxy->proxy = link(nodeId(), portId(kHoldPort), holdSink, port->id, true);
+            m_holdLinks.push_back(std::move(proxy));
+        }
+        if (m_holdLinks.empty())
+            return false;
+        m_holdNode = holdSink;
+    }
     const pw_graph::Graph& graph = m_connection.graph();
     const pw_graph::Node* master = graph.nodeNamed(masterName, QStringLiteral("Audio/Sink"));
-    if (!m_filter || !isReady() || !master)
+    if (!master)
         return false;
-    m_outputLinks.clear();
-    const QList<const pw_graph::Port*> playback = graph.portsOf(master->id, pw_graph::Direction::In);
-    for (std::size_t i = 0; i < m_outputs.size(); ++i) {
-        const auto target = std::find_if(playback.begin(), playback.end(),
-                                         [&](const pw_graph::Port* port) { return port->channel == m_masterChannels.value(int(i)); });
-        if (target == playback.end())
-            continue;
-        auto proxy = std::make_unique<LinkProxy>();
-        proxy->proxy = link(nodeId(), portId(m_outputNames.value(int(i))), master->id, (*target)->id);
-        m_outputLinks.push_back(std::move(proxy));
+    if (master->id != m_masterNode) {
+        m_outputLinks.clear();
+        const QList<const pw_graph::Port*> playback = graph.portsOf(master->id, pw_graph::Direction::In);
+        for (std::size_t i = 0; i < m_outputs.size(); ++i) {
+            const auto target = std::find_if(playback.begin(), playback.end(), [&](const pw_graph::Port* port) {
+                return port->channel == m_outputChannels.value(int(i));
+            });
+            if (target == playback.end())
+                continue;
+            auto proxy = std::make_unique<LinkProxy>();
+            proxy->proxy = link(nodeId(), portId(m_outputNames.value(int(i))), master->id, (*target)->id, true);
+            m_outputLinks.push_back(std::move(proxy));
+        }
+        m_masterNode = master->id;
+        m_masterName = masterName;
     }
-    // Before the node runs: the callback sees the block from its first cycle on.
+    // Before the block: a cycle that sees the block sees its count.
+    m_inputCount.store(2 * std::clamp(taps, 0, kSlots), std::memory_order_relaxed);
     m_block.store(block, std::memory_order_release);
-    pw_filter_set_active(m_filter, true);
+    if (!m_active)
+        pw_filter_set_active(m_filter, true);
+    m_active = true;
     m_started = true;
     return true;
 }
@@ -195,8 +265,17 @@ void AggregateNode::stop()
         return;
     m_started = false;
     clearBlockOnDataThread();
-    pw_filter_set_active(m_filter, false);
-    m_outputLinks.clear();
+}
+
+void AggregateNode::onStateChanged(void* data, int state, const char* error)
+{
+    auto* self = static_cast<AggregateNode*>(data);
+    if (self->m_closing || (state != PW_FILTER_STATE_ERROR && state != PW_FILTER_STATE_UNCONNECTED))
+        return;
+    // Gone from the graph or broken: never handed to another setup.
+    self->m_failed = true;
+    systemLog(QStringLiteral("[ravlet] mix node ") + QString::fromUtf8(pw_filter_state_as_string(pw_filter_state(state)))
+              + QStringLiteral(": ") + (error ? QString::fromUtf8(error) : QStringLiteral("no reason given")));
 }
 
 void AggregateNode::clearBlockOnDataThread()
@@ -254,28 +333,32 @@ Float64 AggregateNode::sampleRate(const pw_graph::Graph& /*graph*/)
 }
 
 // Runs on PipeWire's data thread, once per graph cycle: touches only the
-// storage made in the constructor, reads the block once, never allocates,
-// locks, logs or waits.
+// storage made in the constructor, reads the block and its count once,
+// never allocates, locks, logs or waits.
 void AggregateNode::onProcessThunk(void* data, spa_io_position* position)
 {
     auto* self = static_cast<AggregateNode*>(data);
     const uint32_t frames = position ? std::min<uint32_t>(uint32_t(position->clock.duration), kMaxFrames) : 0;
     const UInt32 bytes = frames * UInt32(sizeof(float));
-    auto* input = reinterpret_cast<AudioBufferList*>(self->m_inputList.data());
+    if (void* hold = pw_filter_get_dsp_buffer(self->m_holdOutput, frames))
+        std::memset(hold, 0, bytes);
     auto* output = reinterpret_cast<AudioBufferList*>(self->m_outputList.data());
-    for (std::size_t i = 0; i < self->m_inputs.size(); ++i) {
-        void* samples = pw_filter_get_dsp_buffer(self->m_inputs[i], frames);
-        input->mBuffers[i] = AudioBuffer{1, bytes, samples ? samples : self->m_silence.data()};
-    }
     for (std::size_t i = 0; i < self->m_outputs.size(); ++i) {
         void* samples = pw_filter_get_dsp_buffer(self->m_outputs[i], frames);
         output->mBuffers[i] = AudioBuffer{1, bytes, samples ? samples : self->m_scratch.data()};
     }
     const DeviceIOBlock* block = self->m_block.load(std::memory_order_acquire);
-    if (block && *block) {
-        (*block)(nullptr, input, nullptr, output, nullptr);
+    if (!block || !*block) {
+        for (std::size_t i = 0; i < self->m_outputs.size(); ++i)
+            std::memset(output->mBuffers[i].mData, 0, bytes);
         return;
     }
-    for (std::size_t i = 0; i < self->m_outputs.size(); ++i)
-        std::memset(output->mBuffers[i].mData, 0, bytes);
+    const auto inputs = std::min<std::size_t>(std::size_t(self->m_inputCount.load(std::memory_order_relaxed)), self->m_inputs.size());
+    auto* input = reinterpret_cast<AudioBufferList*>(self->m_inputList.data());
+    input->mNumberBuffers = UInt32(inputs);
+    for (std::size_t i = 0; i < inputs; ++i) {
+        void* samples = pw_filter_get_dsp_buffer(self->m_inputs[i], frames);
+        input->mBuffers[i] = AudioBuffer{1, bytes, samples ? samples : self->m_silence.data()};
+    }
+    (*block)(nullptr, input, nullptr, output, nullptr);
 }

@@ -1,12 +1,28 @@
 #pragma once
 
-// The private aggregate device: one filter node of ours with two input
-// ports per tap and one output port per channel of the sink it plays on.
-// While started, its process callback runs on PipeWire's data thread, in the
-// same graph cycle as the streams it reads, and calls the I/O block with
-// buffer lists over PipeWire's own buffers. The session manager leaves it
-// alone (it has no media class and does not autoconnect); its links are
-// made here, by us, and die with it.
+// The private aggregate device's node: one filter node of ours with two
+// input ports for each of the 16 tap slots and one output port for each
+// side of the sink it plays on. While started, its process callback runs on
+// PipeWire's data thread, in the same graph cycle as the streams it reads,
+// and calls the I/O block with buffer lists over PipeWire's own buffers. The
+// session manager leaves it alone (it has no media class and does not
+// autoconnect); its links are made here, by us, and die with it.
+//
+// Its own links are passive: only the streams it reads wake the sink it
+// plays on, never the node itself, so that a device with nothing playing
+// sleeps while a setup lasts.
+//
+// It also plays silence into the private sink the tapped streams are held
+// on. That link puts the held streams under the clock of the sink the mix
+// plays on for as long as the node exists, whether the mix reads them yet
+// or not: linking a held stream to the node, or unlinking one, then moves
+// no node from one clock to another, which every application on that sink
+// would hear as a drop-out. (A shared node.group would do the same, but it
+// keeps the private sink running while nothing is linked to it, without a
+// format, and the daemon's converter crashes there.) For the same reason
+// one node outlives the aggregate devices built on it: stopped, it stays
+// linked and plays silence, ready for the next aggregate device on the same
+// sink (see MixNodeShelf).
 
 #include <spa/utils/hook.h>
 
@@ -26,21 +42,36 @@ struct pw_proxy;
 
 class AggregateNode {
 public:
-    // The channels of the sink it plays on, in its port order ("FL", "FR", …).
-    AggregateNode(PipeWireConnection& connection, const QString& uid, int taps, const QStringList& masterChannels);
+    static constexpr int kSlots = 16;
+
+    // Main thread only, all but onProcessThunk. sinkChannels: the channels
+    // of the sink it plays on ("FL", "FR", …), in any order.
+    AggregateNode(PipeWireConnection& connection, const QString& uid, const QStringList& sinkChannels);
     ~AggregateNode();
 
     AggregateNode(const AggregateNode&) = delete;
     AggregateNode& operator=(const AggregateNode&) = delete;
 
-    // Whether the node made it into the graph, with its ports.
+    // The sink channels our outputs play, in the order the I/O block writes
+    // them (the left of the mix, then the right): found by their position
+    // names, never by the order the daemon numbered the sink's ports in. A
+    // sink without a left and a right gets both sides in its one channel.
+    static QStringList outputChannels(const QStringList& sinkChannels);
+    const QStringList& channels() const { return m_outputChannels; }
+
+    // Whether the node made it into the graph, with its ports, and has not
+    // failed since.
     bool isReady() const;
     uint32_t nodeId() const;
+    // The sink it was last started on (its node.name); empty before.
+    const QString& masterName() const { return m_masterName; }
 
-    // Starts calling block every cycle and plays on the sink; false when
-    // the sink or our ports are gone.
-    bool start(const DeviceIOBlock* block, const QString& masterName);
+    // Starts calling block every cycle, with the input ports of `taps` slots,
+    // and plays on the sink, and silence into holdSink (our private sink's
+    // node); false when a sink or our ports are gone.
+    bool start(const DeviceIOBlock* block, int taps, const QString& masterName, uint32_t holdSink);
     // Returns once the block is no longer running and will not run again.
+    // The node stays linked and plays silence until it is started again.
     void stop();
     bool isStarted() const { return m_started; }
 
@@ -52,8 +83,11 @@ public:
     // The rate the graph runs at, for the tap format.
     static Float64 sampleRate(const pw_graph::Graph& graph);
 
-    // PipeWire's process event; see the definition.
+    // PipeWire's process event; see the definition. Real-time safe: the data
+    // thread only.
     static void onProcessThunk(void* data, struct spa_io_position* position);
+    // PipeWire's state_changed event (a pw_filter_state), on the main thread.
+    static void onStateChanged(void* data, int state, const char* error);
 
 private:
     struct Port;
@@ -61,25 +95,37 @@ private:
 
     void clearBlockOnDataThread();
     uint32_t portId(const QString& name) const;
-    pw_proxy* link(uint32_t outputNode, uint32_t outputPort, uint32_t inputNode, uint32_t inputPort);
+    // A passive link wakes neither end: what it carries is ours.
+    pw_proxy* link(uint32_t outputNode, uint32_t outputPort, uint32_t inputNode, uint32_t inputPort,
+                   bool passive = false);
 
     PipeWireConnection& m_connection;
     pw_filter* m_filter = nullptr;
     spa_hook m_listener{};
-    std::vector<Port*> m_inputs;    // two per tap: left, right
+    std::vector<Port*> m_inputs;    // two per tap slot: left, right
     std::vector<Port*> m_outputs;
+    Port* m_holdOutput = nullptr;
     QStringList m_inputNames;
     QStringList m_outputNames;
-    QStringList m_masterChannels;
+    QStringList m_outputChannels;
+    QString m_masterName;
+    uint32_t m_masterNode = 0;
+    uint32_t m_holdNode = 0;
     std::vector<std::unique_ptr<LinkProxy>> m_outputLinks;
+    std::vector<std::unique_ptr<LinkProxy>> m_holdLinks;
     // (slot, stream serial) → its links. By serial: a new stream can be
     // given the id of one that has just gone, and needs links of its own.
     std::vector<std::pair<std::pair<int, uint64_t>, std::vector<std::unique_ptr<LinkProxy>>>> m_inputLinks;
     bool m_started = false;
+    bool m_active = false;
+    bool m_failed = false;
+    bool m_closing = false;
 
     // Shared with the data thread: written here only while the callback
-    // cannot run (before start, or on the data thread itself at stop).
+    // cannot run the block (before start, or after stop has waited for the
+    // data thread), the count before the block.
     std::atomic<const DeviceIOBlock*> m_block{nullptr};
+    std::atomic<int> m_inputCount{0};
     // Fixed storage for the callback: never resized once made.
     std::vector<std::max_align_t> m_inputList;
     std::vector<std::max_align_t> m_outputList;

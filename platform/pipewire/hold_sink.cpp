@@ -61,7 +61,13 @@ bool HoldSink::ensure()
                               // WirePlumber 0.4 saves the volume of every sink
                               // that says it has no routes ("0") or does not
                               // say, under its name, one entry per start.
-                              "device.routes", "1", nullptr));
+                              "device.routes", "1",
+                              // Never suspended by WirePlumber: its timer
+                              // for that outlives a sink destroyed while it
+                              // runs (we quit within a few seconds of our
+                              // sink falling idle) and crashes it (0.4.13).
+                              // Idle, the sink costs nothing.
+                              "session.suspend-timeout-seconds", "0", nullptr));
         if (m_proxy)
             pw_proxy_add_listener(m_proxy, &m_listener, &proxyEvents(), this);
     }

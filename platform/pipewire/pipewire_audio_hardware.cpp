@@ -17,6 +17,8 @@ namespace {
 
 const QString kSinkClass = QStringLiteral("Audio/Sink");
 const QString kStreamClass = QStringLiteral("Stream/Output/Audio");
+// The session manager moves a stream within a few milliseconds.
+constexpr int kLeaveWaitMs = 500;
 
 constexpr bool isGlobal(const AudioObjectPropertyAddress& address)
 {
@@ -60,6 +62,11 @@ PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection, Pro
     : m_connection(connection)
     , m_inspector(inspector)
     , m_mover(std::make_unique<StreamMover>(connection))
+    , m_shelf([this] { return !streamsOnHoldSink(); },
+              [this] {
+                  if (!streamsOnHoldSink())
+                      m_mover->dropSink();
+              })
 {
     QObject::connect(&m_connection, &PipeWireConnection::graphChanged, &m_connection, [this] { onGraphChanged(); });
     QObject::connect(&m_connection, &PipeWireConnection::aboutToDisconnect, &m_connection, [this] { onDisconnect(); });
@@ -73,6 +80,17 @@ PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection, Pro
 PipeWireAudioHardware::~PipeWireAudioHardware()
 {
     QObject::disconnect(&m_connection, nullptr, &m_connection, nullptr);
+    // Off the mix first, while the streams are still held (see
+    // MixNodeShelf::expire()); then they go back while the mix node still
+    // ties our sink to the device's clock, so that they change clocks no
+    // more than when they came; the node goes once they have left, and our
+    // sink after it (with the mover).
+    for (auto& [id, aggregate] : m_aggregates)
+        aggregate.node->readStreams({});
+    m_shelf.unlinkStreams();
+    m_connection.roundTrip(kLeaveWaitMs);
+    m_mover->releaseAll();
+    m_connection.runUntil([this] { return !streamsOnHoldSink(); }, kLeaveWaitMs);
     onDisconnect();
 }
 

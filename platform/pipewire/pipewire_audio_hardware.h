@@ -12,6 +12,7 @@
 
 #include "audio_hardware.h"
 #include "mixer_claim.h"
+#include "mix_node_shelf.h"
 #include "pipewire_connection.h"
 #include "process_inspector.h"
 
@@ -128,6 +129,8 @@ private:
     QString applicationOf(const pw_graph::Client& client) const;
     // A stream that plays an application's own sound and may be moved.
     bool isApplicationStream(const pw_graph::Node& node) const;
+    // Whether anything but our own nodes still plays into our private sink.
+    bool streamsOnHoldSink() const;
 
     PipeWireConnection& m_connection;
     ProcessInspector& m_inspector;
@@ -150,5 +153,7 @@ private:
     mutable bool m_processesStale = true;
     std::map<AudioObjectID, Tap> m_taps;
     std::map<AudioObjectID, Aggregate> m_aggregates;
+    // The node of the aggregate device destroyed last, for the next one.
+    MixNodeShelf m_shelf;
     uintptr_t m_nextProc = 1;
 };

@@ -93,7 +93,9 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const QVariantMap& descrip
     QStringList channels;
     for (const pw_graph::Port* port : graph.portsOf(master->id, pw_graph::Direction::In))
         channels.append(port->channel);
-    auto node = std::make_unique<AggregateNode>(m_connection, uid, int(taps.size()), channels);
+    std::unique_ptr<AggregateNode> node = m_shelf.take(master->name, AggregateNode::outputChannels(channels));
+    if (!node)
+        node = std::make_unique<AggregateNode>(m_connection, uid, channels);
     if (!node->isReady())
         return kAudioHardwareUnspecifiedError;
     const AudioObjectID id = idFor(QStringLiteral("aggregate:") + uid);
@@ -111,6 +113,8 @@ OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID deviceID)
     const auto found = m_aggregates.find(deviceID);
     if (found == m_aggregates.end())
         return kAudioHardwareBadDeviceError;
+    found->second.node->stop();
+    m_shelf.park(std::move(found->second.node));
     m_aggregates.erase(found);
     updateHolds();
     return kAudioHardwareNoError;
@@ -163,7 +167,8 @@ OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, DeviceIOProcID
     Aggregate* aggregate = procOwner(device, ioProcID, status);
     if (!aggregate || aggregate->started)
         return status;
-    if (!m_mover->ensureSink() || !aggregate->node->start(&aggregate->block, aggregate->masterName))
+    if (!m_mover->ensureSink() || !aggregate->node->start(&aggregate->block, int(aggregate->taps.size()), aggregate->masterName,
+                                                            m_mover->sinkNode()))
         return kAudioHardwareNotRunningError;
     aggregate->started = true;
     updateHolds();
@@ -182,6 +187,16 @@ OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, DeviceIOProcID 
     return kAudioHardwareNoError;
 }
 
+bool PipeWireAudioHardware::streamsOnHoldSink() const
+{
+    const uint32_t sink = m_mover->sinkNode();
+    const pw_graph::Graph& graph = m_connection.graph();
+    return sink && std::any_of(graph.links.begin(), graph.links.end(), [&](const pw_graph::Link& link) {
+        const auto from = graph.nodes.constFind(link.outputNode);
+        return link.inputNode == sink && (from == graph.nodes.cend() || !graph.isOurs(*from));
+    });
+}
+
 void PipeWireAudioHardware::onDisconnect()
 {
     // Everything made on the connection goes with it; the engine's next look
@@ -189,6 +204,7 @@ void PipeWireAudioHardware::onDisconnect()
     for (auto& [id, aggregate] : m_aggregates)
         aggregate.node.reset();
     m_aggregates.clear();
+    m_shelf.clear();
     m_taps.clear();
     m_processes.clear();
     m_processesStale = true;

@@ -58,6 +58,15 @@ bool StreamMover::ensureSink()
     return m_sink.ensure();
 }
 
+void StreamMover::dropSink()
+{
+    const uint32_t node = m_sink.nodeId();
+    m_sink.destroy();
+    // The next sink must not be taken for this one while the daemon still
+    // lists it.
+    m_connection.runUntil([this, node] { return !m_connection.graph().nodes.contains(node); }, 2000);
+}
+
 std::optional<pw_graph::MetadataValue> StreamMover::targetOf(uint32_t node) const
 {
     const pw_graph::Graph& graph = m_connection.graph();

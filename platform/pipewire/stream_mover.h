@@ -48,6 +48,12 @@ public:
     bool ensureSink();
     bool isOurs(const pw_graph::Node& node) const { return m_sink.isOurs(node); }
     uint32_t sinkNode() const { return m_sink.nodeId(); }
+    // Destroys the sink, and waits until it is gone; the next ensureSink()
+    // makes it anew. Only once nothing is linked to it: PipeWire before
+    // 0.3.72 can leave a node destroyed under its links behind in the nodes
+    // at their other ends, and crashes on it later. Runs the loop: never
+    // from inside a PipeWire event.
+    void dropSink();
 
     // The streams (by serial) that must be held from now on. Newly wanted
     // ones are moved at once; those no longer wanted go back a moment later,

@@ -2,17 +2,19 @@
 // application would, for tests that need a real client in a session.
 //
 //   ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]
-//                      [--target SINK] [--channels 1|2|6] [--seconds S]
-//                      [--impulse PERIOD_MS [--impulse-channel C]]
+//                      [--freq-right HZ] [--target SINK] [--channels 1|2|6]
+//                      [--seconds S] [--impulse PERIOD_MS [--impulse-channel C]]
 //                      [--restart-after S]
 //
-// Every channel carries the same sine, float32 at 48 kHz; with --impulse,
-// silence instead but for a one-sample click of --amp on channel C (0, the
-// left, unless given) every period. It plays until SIGTERM or SIGINT (then
-// exits 0) or for --seconds. With --restart-after it ends its stream after S
-// seconds and opens a new one, once, as a player moving to its next track
-// does. It is started through symlinks named after applications, so nothing
-// here depends on argv[0].
+// Every channel carries the same sine, float32 at 48 kHz; with --freq-right,
+// the channels of the right side (FR, RR) play a sine of that frequency
+// instead, and the centre ones (FC, LFE) silence; with --impulse, silence
+// instead but for a one-sample click of --amp on channel C (0, the left,
+// unless given) every period. It plays until SIGTERM or SIGINT (then exits
+// 0) or for --seconds, after which it drains its stream and exits. With
+// --restart-after it ends its stream after S seconds and opens a new one,
+// once, as a player moving to its next track does. It is started through
+// symlinks named after applications, so nothing here depends on argv[0].
 
 #include <pipewire/pipewire.h>
 #include <pulse/error.h>
@@ -46,6 +48,7 @@ struct Options {
     std::string name = "ravlet-test-player";
     std::string target;
     double frequency = 440.0;
+    double rightFrequency = 0.0;  // 0: the same as the others
     double amplitude = 0.25;
     int channels = 2;
     double seconds = 0.0;  // 0: until a signal
@@ -61,16 +64,13 @@ public:
     Sine(double frequency, double amplitude)
         : step_(2.0 * std::numbers::pi * frequency / kRate), amplitude_(amplitude) {}
 
-    void fill(float* out, std::size_t frames, int channels)
+    float next()
     {
-        for (std::size_t i = 0; i < frames; ++i) {
-            const float value = static_cast<float>(amplitude_ * std::sin(phase_));
-            phase_ += step_;
-            if (phase_ >= 2.0 * std::numbers::pi)
-                phase_ -= 2.0 * std::numbers::pi;
-            for (int c = 0; c < channels; ++c)
-                *out++ = value;
-        }
+        const float value = static_cast<float>(amplitude_ * std::sin(phase_));
+        phase_ += step_;
+        if (phase_ >= 2.0 * std::numbers::pi)
+            phase_ -= 2.0 * std::numbers::pi;
+        return value;
     }
 
 private:
@@ -109,22 +109,51 @@ private:
     uint64_t next_ = 0;
 };
 
+enum class Side { Left, Right, Centre };
+
+// In the orders of positions() below: FL FR, and FL FR FC LFE RL RR.
+Side sideOf(int channels, int channel)
+{
+    if (channels == 2)
+        return channel == 1 ? Side::Right : Side::Left;
+    if (channels == 6)
+        return channel == 1 || channel == 5 ? Side::Right : channel == 2 || channel == 3 ? Side::Centre : Side::Left;
+    return Side::Left;
+}
+
 struct Signal {
     Sine sine;
+    std::optional<Sine> right;
     std::optional<Clicks> clicks;
 
     explicit Signal(const Options& options) : sine(options.frequency, options.amplitude)
     {
+        if (options.rightFrequency > 0.0)
+            right.emplace(options.rightFrequency, options.amplitude);
         if (options.impulseMs > 0.0)
             clicks.emplace(options.impulseMs, options.amplitude, options.impulseChannel);
     }
 
     void fill(float* out, std::size_t frames, int channels, std::optional<uint64_t> graphFrame = {})
     {
-        if (clicks)
+        if (clicks) {
             clicks->fill(out, frames, channels, graphFrame);
-        else
-            sine.fill(out, frames, channels);
+            return;
+        }
+        for (std::size_t i = 0; i < frames; ++i) {
+            const float value = sine.next();
+            if (!right) {
+                for (int c = 0; c < channels; ++c)
+                    *out++ = value;
+                continue;
+            }
+            // The centre would carry both sides' tones, so it stays silent.
+            const float rightValue = right->next();
+            for (int c = 0; c < channels; ++c) {
+                const Side side = sideOf(channels, c);
+                *out++ = side == Side::Left ? value : side == Side::Right ? rightValue : 0.0f;
+            }
+        }
     }
 };
 
@@ -132,7 +161,7 @@ struct Signal {
 {
     std::fprintf(stderr, "ravlet-test-player: %s\n"
                          "usage: ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]\n"
-                         "       [--target SINK] [--channels 1|2|6] [--seconds S]\n"
+                         "       [--freq-right HZ] [--target SINK] [--channels 1|2|6] [--seconds S]\n"
                          "       [--impulse PERIOD_MS [--impulse-channel C]] [--restart-after S]\n", why);
     std::exit(2);
 }
@@ -163,6 +192,8 @@ Options parse(int argc, char** argv)
             options.target = value;
         else if (option == "--freq")
             options.frequency = number(value, "--freq");
+        else if (option == "--freq-right")
+            options.rightFrequency = number(value, "--freq-right");
         else if (option == "--amp")
             options.amplitude = number(value, "--amp");
         else if (option == "--channels")
@@ -182,8 +213,9 @@ Options parse(int argc, char** argv)
         usage("--api must be pipewire or pulse");
     if (options.channels != 1 && options.channels != 2 && options.channels != 6)
         usage("--channels must be 1, 2 or 6");
-    if (options.frequency <= 0.0 || options.frequency >= kRate / 2.0)
-        usage("--freq must lie between 0 and 24000");
+    if (options.frequency <= 0.0 || options.frequency >= kRate / 2.0 || options.rightFrequency < 0.0
+        || options.rightFrequency >= kRate / 2.0)
+        usage("--freq and --freq-right must lie between 0 and 24000");
     if (options.amplitude < 0.0 || options.amplitude > 1.0)
         usage("--amp must lie between 0 and 1");
     if (options.seconds < 0.0 || options.name.empty())
@@ -256,12 +288,19 @@ void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const ch
     }
 }
 
+// The end of --seconds, played out.
+void onDrained(void* data)
+{
+    pw_main_loop_quit(static_cast<PipeWirePlayer*>(data)->loop);
+}
+
 const pw_stream_events kStreamEvents = [] {
     pw_stream_events events {};
     events.version = PW_VERSION_STREAM_EVENTS;
     events.state_changed = onStateChanged;
     events.io_changed = onIoChanged;
     events.process = onProcess;
+    events.drained = onDrained;
     return events;
 }();
 
@@ -288,9 +327,11 @@ void quitOnSignal(void* data, int)
     pw_main_loop_quit(static_cast<pw_main_loop*>(data));
 }
 
-void quitOnTimer(void* data, uint64_t)
+// At the end of --seconds: what was queued is played out first, as a player
+// that finishes a file does; the drained event then ends the loop.
+void drainOnTimer(void* data, uint64_t)
 {
-    pw_main_loop_quit(static_cast<pw_main_loop*>(data));
+    pw_stream_flush(static_cast<PipeWirePlayer*>(data)->stream, true);
 }
 
 void positions(int channels, uint32_t* out)
@@ -394,7 +435,7 @@ int playPipeWire(const Options& options, int argc, char** argv)
             pw_loop_update_timer(loop, timer, &value, nullptr, false);
         }
         if (options.seconds > 0) {
-            spa_source* timer = pw_loop_add_timer(loop, quitOnTimer, player.loop);
+            spa_source* timer = pw_loop_add_timer(loop, drainOnTimer, &player);
             timespec value {static_cast<time_t>(options.seconds),
                             static_cast<long>(std::fmod(options.seconds, 1.0) * 1e9)};
             pw_loop_update_timer(loop, timer, &value, nullptr, false);

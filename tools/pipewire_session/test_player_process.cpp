@@ -29,6 +29,8 @@ bool TestPlayer::start(const PlayerOptions& options)
                              QStringLiteral("--channels"), QString::number(options.channels)};
     if (!options.name.isEmpty())
         arguments << QStringLiteral("--name") << options.name;
+    if (options.rightFrequency > 0)
+        arguments << QStringLiteral("--freq-right") << QString::number(options.rightFrequency, 'g', 17);
     if (!options.target.isEmpty())
         arguments << QStringLiteral("--target") << options.target;
     if (options.seconds > 0)

@@ -13,6 +13,7 @@ struct PlayerOptions {
     QString api = QStringLiteral("pipewire");   // or "pulse"
     QString name = {};                          // application name; empty: the binary's default
     double frequency = 440.0;
+    double rightFrequency = 0.0;                // the right side's tone; 0: the same on every side
     double amplitude = 0.25;
     QString target = {};                        // sink's node.name; empty: the default sink
     int channels = 2;
