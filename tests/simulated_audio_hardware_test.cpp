@@ -144,6 +144,9 @@ TEST_F(SimulatedAudioHardwareTest, EveryStringHandedOutIsTheCallersAndARefusedRe
     // and a buffer sized by units alone would cut it.
     hw.setDeviceName(speakers, QStringLiteral("Caf\u00e9 \U0001F3B5"));
     EXPECT_EQ(readString(speakers, kName), QStringLiteral("Caf\u00e9 \U0001F3B5"));
+    // Three bytes of UTF-8 to every unit: the most a unit takes, and no room to spare.
+    hw.setDeviceName(speakers, QStringLiteral("\u65e5\u672c\u8a9e"));
+    EXPECT_EQ(readString(speakers, kName), QStringLiteral("\u65e5\u672c\u8a9e"));
     EXPECT_EQ(cfStringFromUtf8("\xc3\x28"), nullptr) << "malformed UTF-8 makes no string";
     hw.setDeviceName(speakers, std::nullopt);
     EXPECT_EQ(read(speakers, kName, string), kAudioHardwareUnknownPropertyError);

@@ -112,6 +112,7 @@ TEST_F(TapSetupTest, EachSetupIsDescribedExactlyAndLogsItsRebuildThenTheFirstPum
         EXPECT_EQ(made.name, "Ravlet");
         EXPECT_EQ(made.muteBehavior, kTapMutedWhenTapped);
         EXPECT_TRUE(made.isPrivate);
+        EXPECT_TRUE(made.stereoMixdown) << "the mix reads two channels from every tap";
         tapList.append(QVariantMap{{"uid", made.uuid.toString(QUuid::WithoutBraces).toUpper()}, {"drift", true}});
     }
     ASSERT_EQ(taps.size(), 2);

@@ -7,6 +7,9 @@
 #include "support/simulated_scene.h"
 
 #include <QFile>
+#include <QPoint>
+
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -60,8 +63,9 @@ TEST(MacosPathTest, CharactersOutsideTheBasicMultilingualPlaneSurviveEveryCrossi
 }
 
 // A size the caller got wrong is refused, and refused without a string
-// that nobody would release.
-TEST(MacosPathTest, APropertyReadWithTooLittleRoomFailsAndHandsOutNothing)
+// that nobody would release; a description or I/O procedure Core Audio was
+// never given is refused too, never reported as done.
+TEST(MacosPathTest, CallsMadeWrongFailAndHandOutNothing)
 {
     SimulatedScene scene;
     CFStringRef name = nullptr;
@@ -71,6 +75,15 @@ TEST(MacosPathTest, APropertyReadWithTooLittleRoomFailsAndHandsOutNothing)
     EXPECT_EQ(scene.macHardware.getPropertyData(scene.speakers, address, 0, nullptr, &room, &name),
               kAudioHardwareBadPropertySizeError);
     EXPECT_EQ(name, nullptr);
+
+    AudioObjectID aggregate = kAudioObjectUnknown;
+    EXPECT_EQ(scene.macHardware.createAggregateDevice(QVariantMap{{"uid", QVariant::fromValue(QPoint())}}, &aggregate),
+              kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(aggregate, kAudioObjectUnknown);
+    const auto unknown = reinterpret_cast<DeviceIOProcID>(&room);
+    EXPECT_EQ(scene.macHardware.deviceStart(scene.speakers, unknown), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(scene.macHardware.deviceStop(scene.speakers, unknown), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(scene.macHardware.destroyIOProcID(scene.speakers, unknown), kAudioHardwareIllegalOperationError);
 }
 
 // A pid whose path cannot be read, and a system without the responsibility
@@ -124,6 +137,20 @@ TEST(MacosPathTest, PreferencesOfTheWrongTypeReadAsAbsent)
     EXPECT_TRUE(scene.defaults.data(settings::knownKey)) << "written anew as data";
     scene.defaults.removeValue(settings::mutesKey);
     EXPECT_EQ(scene.defaults.writeCount(settings::mutesKey), 2) << "the raw write and the removal";
+}
+
+// The preferences refuse what the file store refuses, and a removal of
+// nothing saves nothing.
+TEST(MacosPathTest, PreferencesRefuseNonFiniteNumbersAndRemoveOnlyWhatIsThere)
+{
+    SimulatedScene scene;
+    scene.defaults.setValue("k", 0.5);
+    scene.defaults.setValue("k", std::nan(""));
+    scene.defaults.setValue("k", QVariantMap{{"deep", QVariantList{-HUGE_VAL}}});
+    EXPECT_EQ(scene.defaults.value("k"), QVariant(0.5));
+    EXPECT_EQ(scene.defaults.writeCount("k"), 1);
+    scene.defaults.removeValue("absent");
+    EXPECT_EQ(scene.defaults.writeCount("absent"), 0);
 }
 
 // Without the audio-recording permission macOS still makes the taps, which
