@@ -19,8 +19,7 @@ OSStatus PipeWireAudioHardware::createProcessTap(const ProcessTapDescription& de
     *outTapID = kAudioObjectUnknown;
     if (!m_connection.isConnected())
         return kAudioHardwareNotRunningError;
-    // No process at all is a tap only of processes still to come.
-    if (description.processes.empty() && (!description.processRestoreEnabled || description.bundleIDs.empty()))
+    if (description.processes.empty())
         return kAudioHardwareIllegalOperationError;
     const pw_graph::Graph& graph = m_connection.graph();
     for (const AudioObjectID process : description.processes) {
