@@ -89,14 +89,25 @@ protected:
     void play(const QString& name, double frequency, const QString& api = QStringLiteral("pipewire"),
               const QString& target = {}, double level = kAmplitude)
     {
-        players.emplace_back(*session);
+        PlayerOptions options = playerOptions(name, frequency, api);
+        options.amplitude = level;
+        options.target = target;
+        startPlayer(options);
+    }
+
+    static PlayerOptions playerOptions(const QString& name, double frequency, const QString& api)
+    {
         PlayerOptions options;
         options.api = api;
         options.name = name;
         options.executableName = name;
         options.frequency = frequency;
-        options.amplitude = level;
-        options.target = target;
+        return options;
+    }
+
+    void startPlayer(const PlayerOptions& options)
+    {
+        players.emplace_back(*session);
         ASSERT_TRUE(players.back().start(options)) << players.back().output().toStdString();
     }
 

@@ -52,14 +52,9 @@ class StreamIdentity : public PipeWireBackendTest {
 protected:
     void playRestarting(const QString& name, double frequency, const QString& api, double restartAfter)
     {
-        players.emplace_back(*session);
-        PlayerOptions options;
-        options.api = api;
-        options.name = name;
-        options.executableName = name;
-        options.frequency = frequency;
+        PlayerOptions options = playerOptions(name, frequency, api);
         options.restartAfter = restartAfter;
-        ASSERT_TRUE(players.back().start(options)) << players.back().output().toStdString();
+        startPlayer(options);
     }
 
     std::optional<pwdump::Node> streamOf(const QString& name) const
