@@ -49,17 +49,13 @@ TEST(PercentTextTest, RoundsHalvesAwayFromZeroWithinTheSlidersRange)
 TEST(RowStateTest, HiddenComesFirstThenRunningOrNotAndTheTextsAreOursOrPlain)
 {
     const ViewLogic logic(nullptr);
-    EXPECT_EQ(logic.rowOpacity(true, true), 0.45);
-    EXPECT_EQ(logic.rowOpacity(true, false), 0.45);
-    EXPECT_EQ(logic.rowOpacity(false, true), 1.0);
-    EXPECT_EQ(logic.rowOpacity(false, false), 0.6);
+    for (const auto& [hidden, running, opacity] : {std::tuple{true, true, 0.45}, {true, false, 0.45},
+                                                    {false, true, 1.0}, {false, false, 0.6}})
+        EXPECT_EQ(logic.rowOpacity(hidden, running), opacity) << hidden << running;
 
     EXPECT_EQ(logic.rowLevel(0.75f, true), 0.75);
     EXPECT_EQ(logic.rowLevel(QVariant(), true), 0.0) << "an untapped application has no level";
     EXPECT_EQ(logic.rowLevel(0.75f, false), 0.0) << "a stale level of an application that quit";
-
-    EXPECT_EQ(logic.contextMenuTitle(true, QStringLiteral("Music")), QStringLiteral("Show Music"));
-    EXPECT_EQ(logic.contextMenuTitle(false, QStringLiteral("Music")), QStringLiteral("Hide Music"));
 
     // The pill names a version only when it is one.
     for (const char* version : {"1.4.0", "2", "2024.12.31.123456"})
