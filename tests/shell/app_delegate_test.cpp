@@ -64,16 +64,13 @@ protected:
     std::unique_ptr<AppDelegate> delegate;
 };
 
-TEST_F(AppDelegateTest, LaunchCleansUpAnEarlierUpdateAndShowsNoWindow)
+TEST_F(AppDelegateTest, LaunchCleansUpAndShowsNothingThenOpeningRefreshesOnceBeforeShowingAndClosingDoesNot)
 {
     EXPECT_EQ(cleanups, 1);
     ASSERT_NE(delegate->popover(), nullptr);
     EXPECT_NE(delegate->popover()->root(), nullptr) << "the mixer view loads";
     EXPECT_FALSE(delegate->popover()->isShown());
-}
 
-TEST_F(AppDelegateTest, OpeningRefreshesExactlyOnceBeforeShowingAndClosingDoesNot)
-{
     bool shownDuringRefresh = true;
     QObject::connect(&delegate->engine(), &RavletEngine::outputsChanged,
                      [this, &shownDuringRefresh] { shownDuringRefresh = delegate->popover()->isShown(); });

@@ -3,8 +3,8 @@
 # saves a screenshot of the popover. Fails when no popover appears or when
 # what appears is empty.
 #   button:          a bare X server: the status item is the corner button.
-#   status-notifier: a tray host on a private session bus: the host clicks
-#                    at a place, scrolls and middle-clicks over the item.
+#   status-notifier: a tray host on a private session bus: the host scrolls
+#                    over the item, reads its menu and clicks at a place.
 set -euo pipefail
 
 program="$1"
@@ -65,9 +65,6 @@ if [ "$mode" = status-notifier ]; then
     after=$(percent)
     [ "$after" = $(( before + 10 )) ] || { echo "two notches up: ${before}% became ${after}%: $(tooltip)"; exit 1; }
     echo "the wheel: ${before}% to ${after}%"
-    sni org.kde.StatusNotifierItem.SecondaryActivate 0 0 >/dev/null
-    for _ in $(seq 20); do tooltip | grep -q muted && break; sleep 0.1; done
-    tooltip | grep -q muted || { echo "the middle button did not mute the output: $(tooltip)"; exit 1; }
     gdbus call --session --dest "$item" --object-path /MenuBar --method com.canonical.dbusmenu.GetLayout 0 -- -1 '@as []' \
         | grep -q "'Quit Ravlet'" || { echo "the item's menu has no Quit Ravlet"; exit 1; }
     sni org.kde.StatusNotifierItem.Activate 700 0 >/dev/null
