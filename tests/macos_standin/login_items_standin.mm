@@ -6,39 +6,31 @@
 #import <Foundation/Foundation.h>
 #import <ServiceManagement/ServiceManagement.h>
 
-namespace standin {
+#include <utility>
 
-LoginItem& loginItem()
+standin::LoginItem& standin::loginItem()
 {
     static LoginItem item;
     return item;
 }
 
-} // namespace standin
-
 namespace {
 
-// What a failed call hands back, autoreleased as the framework's errors are.
-BOOL failWith(NSString* description, NSError** error)
+// A failed call's error, autoreleased as the framework's are.
+BOOL fail(const std::string& description, NSError** error)
 {
-    if (error) {
-        *error = [NSError errorWithDomain:@"SMAppServiceErrorDomain"
-                                     code:1
-                                 userInfo:[NSDictionary dictionaryWithObject:description
-                                                                      forKey:NSLocalizedDescriptionKey]];
-    }
+    NSString* text = [NSString stringWithUTF8String:description.c_str()];
+    *error = [NSError errorWithDomain:@"SMAppServiceErrorDomain" code:1
+                             userInfo:[NSDictionary dictionaryWithObject:text forKey:NSLocalizedDescriptionKey]];
     return NO;
 }
 
-BOOL answer(NSError** error, long statusAfter)
+BOOL change(NSError** error, SMAppServiceStatus after)
 {
     standin::LoginItem& item = standin::loginItem();
-    if (!item.failure.empty()) {
-        NSString* description = [NSString stringWithUTF8String:item.failure.c_str()];
-        item.failure.clear();
-        return failWith(description, error);
-    }
-    item.status = statusAfter;
+    if (!item.failure.empty())
+        return fail(std::exchange(item.failure, {}), error);
+    item.status = after;
     return YES;
 }
 
@@ -60,17 +52,16 @@ BOOL answer(NSError** error, long statusAfter)
 {
     standin::LoginItem& item = standin::loginItem();
     ++item.registers;
-    if (item.askUser) {
-        item.askUser = false;
+    if (std::exchange(item.askUser, false)) {
         item.status = SMAppServiceStatusRequiresApproval;
-        return failWith(@"Operation not permitted", error);
+        return fail("Operation not permitted", error);
     }
-    return answer(error, SMAppServiceStatusEnabled);
+    return change(error, SMAppServiceStatusEnabled);
 }
 
 - (BOOL)unregisterAndReturnError:(NSError**)error
 {
-    return answer(error, SMAppServiceStatusNotRegistered);
+    return change(error, SMAppServiceStatusNotRegistered);
 }
 
 + (void)openSystemSettingsLoginItems
