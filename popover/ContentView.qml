@@ -219,7 +219,8 @@ FocusScope {
 
                     MenuItem {
                         objectName: "startAtLogin"
-                        text: "Start at Login"
+                        // The system may wait for the user's approval, and says so.
+                        text: root.startAtLogin?.text ?? "Start at Login"
                         checkable: true
                         checked: root.startAtLogin?.enabled ?? false
                         onTriggered: root.startAtLogin.setEnabled(checked)

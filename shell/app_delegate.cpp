@@ -1,11 +1,14 @@
 #include "app_delegate.h"
 
 #include "renderer_choice.h"
+#include "system_seams.h"
 #include "view_logic.h"
 
-AppDelegate::AppDelegate(const EnginePlatform& platform, QObject* parent)
+AppDelegate::AppDelegate(const EnginePlatform& platform, std::unique_ptr<StartAtLogin> startAtLogin,
+                         QObject* parent)
     : QObject(parent)
     , m_engine(std::make_unique<RavletEngine>(platform))
+    , m_startAtLogin(startAtLogin ? std::move(startAtLogin) : system_seams::startAtLogin())
 {
 }
 
@@ -35,7 +38,7 @@ void AppDelegate::applicationDidFinishLaunching(const std::function<UpdateServic
 
     // The popover is the program's first Qt Quick window.
     chooseRenderer();
-    m_popover = std::make_unique<PopoverWindow>(*m_engine, services.checker, &m_startAtLogin);
+    m_popover = std::make_unique<PopoverWindow>(*m_engine, services.checker, m_startAtLogin.get());
     connect(m_popover.get(), &PopoverWindow::quitRequested, this, &AppDelegate::quitRequested);
     if (services.startUpdate)
         connect(m_popover.get(), &PopoverWindow::updateRequested, this, services.startUpdate);
@@ -60,12 +63,12 @@ void AppDelegate::buildMenu()
     m_menu->addSeparator();
     m_startAtLoginEntry = m_menu->addAction(QStringLiteral("Start at Login"));
     m_startAtLoginEntry->setCheckable(true);
-    connect(m_startAtLoginEntry, &QAction::triggered, &m_startAtLogin, &AutostartEntry::setEnabled);
+    connect(m_startAtLoginEntry, &QAction::triggered, m_startAtLogin.get(), &StartAtLogin::setEnabled);
     m_menu->addAction(QStringLiteral("Quit Ravlet"), this, &AppDelegate::quitRequested);
 
     // The entry may have been changed elsewhere since.
-    connect(m_menu.get(), &QMenu::aboutToShow, &m_startAtLogin, &AutostartEntry::reload);
-    connect(&m_startAtLogin, &AutostartEntry::enabledChanged, this, &AppDelegate::updateMenu);
+    connect(m_menu.get(), &QMenu::aboutToShow, m_startAtLogin.get(), &StartAtLogin::reload);
+    connect(m_startAtLogin.get(), &StartAtLogin::enabledChanged, this, &AppDelegate::updateMenu);
     for (const auto changed : {&RavletEngine::masterMutedChanged, &RavletEngine::masterMuteSupportedChanged})
         connect(m_engine.get(), changed, this, &AppDelegate::updateMenu);
     updateMenu();
@@ -76,7 +79,8 @@ void AppDelegate::updateMenu()
 {
     m_muteOutput->setVisible(m_engine->masterMuteSupported());
     m_muteOutput->setChecked(m_engine->masterMuted());
-    m_startAtLoginEntry->setChecked(m_startAtLogin.enabled());
+    m_startAtLoginEntry->setText(m_startAtLogin->text());
+    m_startAtLoginEntry->setChecked(m_startAtLogin->enabled());
 }
 
 void AppDelegate::updateToolTip()

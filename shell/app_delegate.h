@@ -4,9 +4,9 @@
 // closes the popover, and runs the launch sequence.
 
 #include "appearance.h"
-#include "autostart_entry.h"
 #include "engine.h"
 #include "popover_window.h"
+#include "start_at_login.h"
 #include "status_item.h"
 
 #include <QMenu>
@@ -28,7 +28,10 @@ public:
     using StatusItemFactory = std::function<std::unique_ptr<StatusItem>()>;
 
     // Creates the engine, which refreshes once and starts its timers.
-    explicit AppDelegate(const EnginePlatform& platform, QObject* parent = nullptr);
+    // startAtLogin: what the menus' "Start at Login" reads and sets; the
+    // system's own (system_seams.h) when none is given.
+    explicit AppDelegate(const EnginePlatform& platform, std::unique_ptr<StartAtLogin> startAtLogin = nullptr,
+                         QObject* parent = nullptr);
 
     // The launch sequence: leftovers of an earlier update removed, the
     // status item created, the update checks started, the popover built.
@@ -59,7 +62,7 @@ private:
     void updateToolTip();
 
     std::unique_ptr<RavletEngine> m_engine;
-    AutostartEntry m_startAtLogin;
+    std::unique_ptr<StartAtLogin> m_startAtLogin;
     std::unique_ptr<QMenu> m_menu;
     QAction* m_muteOutput = nullptr;
     QAction* m_startAtLoginEntry = nullptr;

@@ -1,12 +1,32 @@
 #include "audio_backend.h"
 
-#include "crash_guardian.h"
 #include "demo_scene.h"
+
+#if defined(__APPLE__)
+#include "core_audio_hardware.h"
+#include "mac_process_inspector.h"
+#else
+#include "crash_guardian.h"
 #include "linux_process_inspector.h"
 #include "pipewire_audio_hardware.h"
 #include "stream_journal.h"
+#endif
 
 namespace {
+
+#if defined(__APPLE__)
+
+class CoreAudioBackend final : public AudioBackend {
+public:
+    AudioHardware& hardware() override { return m_hardware; }
+    ProcessInspector& processes() override { return m_processes; }
+
+private:
+    MacProcessInspector m_processes;
+    CoreAudioHardware m_hardware;
+};
+
+#else
 
 class PipeWireBackend final : public AudioBackend {
 public:
@@ -22,6 +42,8 @@ private:
     PipeWireAudioHardware m_hardware{m_connection, m_processes};
 };
 
+#endif
+
 class DemoBackend final : public AudioBackend {
 public:
     AudioHardware& hardware() override { return m_scene.hardware(); }
@@ -33,9 +55,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<AudioBackend> AudioBackend::pipeWire()
+std::unique_ptr<AudioBackend> AudioBackend::system()
 {
+#if defined(__APPLE__)
+    return std::make_unique<CoreAudioBackend>();
+#else
     return std::make_unique<PipeWireBackend>();
+#endif
 }
 
 std::unique_ptr<AudioBackend> AudioBackend::demo()

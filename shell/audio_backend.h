@@ -1,8 +1,9 @@
 #pragma once
 
-// What the program plays on: the desktop's PipeWire daemon, or the built-in
-// simulated scene (--demo). Owns the hardware layer and the process
-// inspector that go with it.
+// What the program plays on: the system's own sound (Core Audio on macOS,
+// the desktop's PipeWire daemon elsewhere), or the built-in simulated scene
+// (--demo). Owns the hardware layer and the process inspector that go with
+// it. Main thread only.
 
 #include "audio_hardware.h"
 #include "process_inspector.h"
@@ -15,8 +16,9 @@ public:
     virtual AudioHardware& hardware() = 0;
     virtual ProcessInspector& processes() = 0;
 
-    // The desktop's PipeWire, waited for when it is not there yet.
-    static std::unique_ptr<AudioBackend> pipeWire();
+    // The system's sound: Core Audio with its process taps on macOS; the
+    // desktop's PipeWire elsewhere, waited for when it is not there yet.
+    static std::unique_ptr<AudioBackend> system();
     // The built-in scene: a few applications, each with a sound of its own.
     static std::unique_ptr<AudioBackend> demo();
 };

@@ -99,7 +99,7 @@ bool setEnabled(bool enabled)
 } // namespace autostart
 
 AutostartEntry::AutostartEntry(QObject* parent)
-    : QObject(parent)
+    : StartAtLogin(parent)
     , m_enabled(autostart::isEnabled())
 {
 }

@@ -5,7 +5,8 @@
 // the variable is unset, empty or not an absolute path). The desktop starts
 // whatever entries it finds there; nothing else is registered anywhere.
 
-#include <QObject>
+#include "start_at_login.h"
+
 #include <QString>
 
 namespace autostart {
@@ -28,24 +29,14 @@ bool setEnabled(bool enabled);
 
 } // namespace autostart
 
-// The same for the views: a check item reads `enabled` and calls setEnabled.
-// `enabled` is what the disk says after every reload or attempt, and it is
-// announced after each one even when unchanged, so that a check item the
-// user toggled falls back to the truth when writing failed.
-class AutostartEntry : public QObject {
-    Q_OBJECT
-    Q_PROPERTY(bool enabled READ enabled NOTIFY enabledChanged)
+// The same for the menus. What the disk says after every reload or attempt.
+class AutostartEntry final : public StartAtLogin {
 public:
     explicit AutostartEntry(QObject* parent = nullptr);
 
-    bool enabled() const { return m_enabled; }
-
-    // Reads the disk again: the entry may have been changed elsewhere.
-    Q_INVOKABLE void reload();
-    Q_INVOKABLE void setEnabled(bool enabled);
-
-signals:
-    void enabledChanged();
+    bool enabled() const override { return m_enabled; }
+    void reload() override;
+    void setEnabled(bool enabled) override;
 
 private:
     bool m_enabled = false;

@@ -5,21 +5,20 @@
 #include "audio_backend.h"
 #include "command_line.h"
 #include "control_commands.h"
-#include "crash_guardian.h"
 #include "display_platform.h"
 #include "in_app_updater.h"
 #include "instance_channel.h"
-#include "json_user_defaults.h"
+#include "no_update_offered.h"
 #include "quit_signals.h"
 #include "runtime_folder.h"
 #include "status_icon.h"
+#include "system_seams.h"
 #include "update_checker.h"
 
 #include <QApplication>
 #include <QTimer>
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -65,9 +64,8 @@ int control(int argc, char** argv, const QJsonObject& request)
 
 int main(int argc, char** argv)
 {
-    // The mixer's guardian, started by the mixer itself; no command of the user's.
-    if (argc > 1 && std::strcmp(argv[1], CrashGuardian::kArgument) == 0)
-        return runCrashGuardian(argc, argv);
+    if (const std::optional<int> status = system_seams::runHelper(argc, argv))
+        return *status;
     const cli::Invocation invocation = cli::parseArguments(arguments(argc, argv), QStringLiteral(RAVLET_VERSION));
     switch (invocation.kind) {
     case cli::Invocation::Kind::Help:
@@ -108,25 +106,25 @@ int main(int argc, char** argv)
             const instance::Reply reply = instance::ask(*directory, {{QStringLiteral("command"), QStringLiteral("open")}});
             if (reply.reached)
                 return 0;
-            print(stderr, QStringLiteral("[ravlet] a running Ravlet did not answer; starting another\n"));
+            system_seams::note(QStringLiteral("[ravlet] a running Ravlet did not answer; starting another"));
             break;
         }
         case instance::Server::Claim::Failed:
-            print(stderr, QStringLiteral("[ravlet] cannot listen for other starts: %1\n").arg(server.errorString()));
+            system_seams::note(QStringLiteral("[ravlet] cannot listen for other starts: %1").arg(server.errorString()));
             break;
         case instance::Server::Claim::Listening:
             break;
         }
     } else {
-        print(stderr, QStringLiteral("[ravlet] cannot listen for other starts: %1\n").arg(why));
+        system_seams::note(QStringLiteral("[ravlet] cannot listen for other starts: %1").arg(why));
     }
 
     // The built-in scene on request; otherwise the desktop's own sound.
-    const std::unique_ptr<AudioBackend> backend = invocation.demo ? AudioBackend::demo() : AudioBackend::pipeWire();
-    JsonUserDefaults defaults(JsonUserDefaults::defaultFilePath());
-    AppDelegate delegate(EnginePlatform{backend->hardware(), backend->processes(), defaults});
+    const std::unique_ptr<AudioBackend> backend = invocation.demo ? AudioBackend::demo() : AudioBackend::system();
+    const std::unique_ptr<UserDefaults> defaults = system_seams::userDefaults();
+    AppDelegate delegate(EnginePlatform{backend->hardware(), backend->processes(), *defaults});
     ControlCommands commands(delegate.engine(), backend->hardware(), [&delegate] {
-        print(stderr, QStringLiteral("[ravlet] another start asked to open the popover\n"));
+        system_seams::note(QStringLiteral("[ravlet] another start asked to open the popover"));
         delegate.openPopover();
     });
     handler = [&commands](const QJsonObject& request) { return commands.handle(request); };
@@ -140,16 +138,22 @@ int main(int argc, char** argv)
     // Asked now, so that the answer is usually in before the popover opens.
     Appearance appearance;
 
-    QTimer::singleShot(0, &delegate, [&delegate, &appearance] {
+    NoUpdateOffered noUpdate;
+    QTimer::singleShot(0, &delegate, [&delegate, &appearance, &noUpdate] {
         delegate.applicationDidFinishLaunching(
-            [] {
+            [&noUpdate]() -> UpdateServices {
+                const auto cleanupLeftovers = [] { InAppUpdater::shared().cleanupLeftovers(); };
+                if (!system_seams::offersUpdates(InAppUpdater::shared().bundlePath())) {
+                    system_seams::note(QStringLiteral("[ravlet] not signed for release: no updates are offered"));
+                    return {&noUpdate, cleanupLeftovers, {}};
+                }
                 return UpdateServices{
                     &UpdateChecker::shared(),
-                    [] { InAppUpdater::shared().cleanupLeftovers(); },
+                    cleanupLeftovers,
                     [](const QString& url, const QString& version) { InAppUpdater::shared().startUpdate(url, version); },
                 };
             },
-            [] { return StatusItem::create(statusIcon(), QStringLiteral("Ravlet")); });
+            [] { return system_seams::statusItem(statusIcon(), QStringLiteral("Ravlet")); });
         delegate.followAppearance(appearance);
     });
     const int status = app.exec();

@@ -2,6 +2,7 @@
 
 #include "status_notifier_item.h"
 
+#include <QCursor>
 #include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QMenu>
@@ -24,8 +25,12 @@ constexpr int kSettleMs = 3000;
 
 class TrayStatusItem final : public StatusItem {
 public:
-    TrayStatusItem(const QIcon& icon, const QString& accessibleName)
+    // menuOnClick: the system shows a tray menu on every click (the macOS
+    // menu bar), so the menu is kept off the item, where it would stand in
+    // the popover's way, and opened on a secondary click only.
+    TrayStatusItem(const QIcon& icon, const QString& accessibleName, bool menuOnClick = false)
         : m_name(accessibleName)
+        , m_menuOnClick(menuOnClick)
     {
         m_tray.setIcon(icon);
         m_tray.setToolTip(accessibleName);
@@ -34,17 +39,26 @@ public:
                 emit clicked();
             else if (reason == QSystemTrayIcon::MiddleClick)
                 emit secondaryClicked();
+            else if (reason == QSystemTrayIcon::Context && m_menuOnClick && m_menu)
+                m_menu->popup(QCursor::pos());
         });
         m_tray.show();
     }
 
     QRect geometry() const override { return m_tray.geometry(); }
     void setToolTip(const QString& text) override { m_tray.setToolTip(m_name + QLatin1Char('\n') + text); }
-    void setMenu(QMenu* menu) override { m_tray.setContextMenu(menu); }
-    QString surface() const override { return QStringLiteral("tray icon"); }
+    void setMenu(QMenu* menu) override
+    {
+        m_menu = menu;
+        if (!m_menuOnClick)
+            m_tray.setContextMenu(menu);
+    }
+    QString surface() const override { return m_menuOnClick ? QStringLiteral("menu bar") : QStringLiteral("tray icon"); }
 
 private:
     QString m_name;
+    bool m_menuOnClick;
+    QPointer<QMenu> m_menu;
     QSystemTrayIcon m_tray;
 };
 
@@ -204,6 +218,11 @@ std::unique_ptr<StatusItem> StatusItem::create(const QIcon& icon, const QString&
                                                const QDBusConnection& bus)
 {
     return std::make_unique<DesktopStatusItem>(bus, icon, accessibleName);
+}
+
+std::unique_ptr<StatusItem> StatusItem::createMenuBarItem(const QIcon& icon, const QString& accessibleName)
+{
+    return std::make_unique<TrayStatusItem>(icon, accessibleName, true);
 }
 
 #include "status_item.moc"

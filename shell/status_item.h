@@ -40,6 +40,9 @@ public:
     static std::unique_ptr<StatusItem> create(const QIcon& icon, const QString& accessibleName);
     static std::unique_ptr<StatusItem> create(const QIcon& icon, const QString& accessibleName,
                                               const QDBusConnection& bus);
+    // The macOS menu bar's item: Qt's tray icon, whose click opens the
+    // popover; the menu only on a secondary click.
+    static std::unique_ptr<StatusItem> createMenuBarItem(const QIcon& icon, const QString& accessibleName);
 
 signals:
     void clicked();

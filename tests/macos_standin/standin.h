@@ -25,4 +25,18 @@ int preferenceWrites(const std::string& applicationID, const std::string& key);
 // Empties a domain, releasing what it held.
 void resetPreferences(const std::string& applicationID);
 
+// The main application as a login item: its status (SMAppServiceStatus's
+// values), what the next register or unregister does, and how often the
+// Login Items settings were opened.
+struct LoginItem {
+    long status = 0;
+    // Non-empty: the next call fails with this description, status unchanged.
+    std::string failure;
+    // The next register asks the user instead: status 2, and the call fails.
+    bool askUser = false;
+    int registers = 0;
+    int settingsOpened = 0;
+};
+LoginItem& loginItem();
+
 } // namespace standin

@@ -2,6 +2,7 @@
 // size the mixer reports.
 
 #include "app_delegate.h"
+#include "autostart_entry.h"
 #include "no_update_offered.h"
 #include "support/files.h"
 #include "support/quick_items.h"

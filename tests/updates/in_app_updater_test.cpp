@@ -9,6 +9,7 @@
 
 #include "file_operations.h"
 #include "in_app_updater.h"
+#include "update_offer.h"
 #include "support/qt_printers.h"
 
 #include <QDateTime>
@@ -491,6 +492,49 @@ TEST(InAppUpdater, CleanupRemovesOnlyBackupsAndNeverTheRunningBundle)
     EXPECT_EQ(entries(apps), kept);
     EXPECT_TRUE(QFile::exists(root.filePath("outside/keep.txt")));
     InAppUpdater({presenter, {}, root.filePath("missing/Ravlet.app"), root.path()}).cleanupLeftovers();
+}
+
+TEST(UpdateOffer, OnlyABundleSignedWithOurDeveloperIDOffersUpdates)
+{
+    const QString ours = "Executable=/Applications/Ravlet.app/Contents/MacOS/ravlet\n"
+                         "Identifier=io.morvik.ravlet\n"
+                         "Authority=Developer ID Application: Morvik (K4R7TQ2W9Z)\n"
+                         "Authority=Developer ID Certification Authority\n"
+                         "Authority=Apple Root CA\n"
+                         "TeamIdentifier=K4R7TQ2W9Z\n";
+    const auto offered = [](const QString& display) {
+        return developerIDSigned(display, InAppUpdater::kBundleID, InAppUpdater::kExpectedTeamID);
+    };
+    EXPECT_TRUE(offered(ours));
+    const QString adHoc = "Identifier=io.morvik.ravlet\nSignature=adhoc\nTeamIdentifier=not set\n";
+    const std::pair<QString, QString> refused[] = {
+        {"a local build", adHoc},
+        {"ad hoc with our team's lines", ours + "Signature=adhoc\n"},
+        {"a development certificate",
+         QString(ours).replace("Developer ID Application: Morvik", "Apple Development: Someone")},
+        {"another team's leaf", QString(ours).replace("Morvik (K4R7TQ2W9Z)", "Other (Z9Y8X7W6V5)")},
+        {"another application", QString(ours).replace("=io.morvik.ravlet", "=io.morvik.other")},
+        {"a chain not ending at Apple's root", QString(ours).replace("Apple Root CA", "Morvik Root")}};
+    for (const auto& [what, display] : refused)
+        EXPECT_FALSE(offered(display)) << what.toStdString();
+
+    // The running bundle read by the tool: what it prints, and only when it succeeds.
+    QTemporaryDir root;
+    // A copy: the stand-in logs its calls beside itself.
+    const QString tools = root.filePath("tools");
+    QDir().mkpath(tools);
+    QFile::copy(RAVLET_STANDIN_TOOLS_DIR "/codesign", tools + "/codesign");
+    const UpdaterTools standIns{tools + "/hdiutil", tools + "/codesign"};
+    const auto bundleOffers = [&](const QString& bundle) {
+        return bundleOffersUpdates(standIns, bundle, InAppUpdater::kBundleID, InAppUpdater::kExpectedTeamID);
+    };
+    writeFile(root.filePath("Release.app/Contents/_CodeSignature/signer"), ours.toUtf8());
+    writeFile(root.filePath("Local.app/Contents/_CodeSignature/signer"), adHoc.toUtf8());
+    EXPECT_TRUE(bundleOffers(root.filePath("Release.app")));
+    EXPECT_FALSE(bundleOffers(root.filePath("Local.app")));
+    EXPECT_FALSE(bundleOffersUpdates(UpdaterTools{tools + "/hdiutil", root.filePath("no-codesign")},
+                                     root.filePath("Release.app"), InAppUpdater::kBundleID,
+                                     InAppUpdater::kExpectedTeamID));
 }
 
 }
