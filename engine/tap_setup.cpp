@@ -35,6 +35,9 @@ void RavletEngine::rebuild(QStringList ids)
     if (!m_supported)
         return;
     ++m_rebuilds;
+    // Kept across the teardown: an application of the running setup whose
+    // processes have all ended keeps a tap that takes them in again.
+    const QStringList previouslyTapped = m_activeIDs;
     teardown();
     if (ids.isEmpty())
         return;
@@ -83,7 +86,13 @@ void RavletEngine::rebuild(QStringList ids)
                        + QStringLiteral(" obj=") + QString::number(object) + QStringLiteral(" runningOutput=")
                        + (runningOutput ? QStringLiteral("true") : QStringLiteral("false")));
         }
-        if (objects.empty()) {
+        // A tapped application whose processes have all ended (a player
+        // between two tracks, a browser between two clips) stays tapped
+        // where the hardware can take its processes in again when they
+        // start: rebuilt without it, its next sound would be heard unscaled
+        // until the refresh after.
+        const bool waitsForProcesses = objects.empty() && previouslyTapped.contains(id) && !m_pidsByID.contains(id);
+        if (objects.empty() && !waitsForProcesses) {
             systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
             continue;
         }
@@ -95,8 +104,14 @@ void RavletEngine::rebuild(QStringList ids)
         description.uuid = QUuid::createUuid();
         description.muteBehavior = kTapMutedWhenTapped;
         description.isPrivate = true;
+        description.bundleIDs = {id};
+        description.processRestoreEnabled = true;
         AudioObjectID tap = kAudioObjectUnknown;
         const OSStatus status = m_hardware.createProcessTap(description, &tap);
+        if (waitsForProcesses && (status != kAudioHardwareNoError || tap == kAudioObjectUnknown)) {
+            systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
+            continue;
+        }
         if (status != kAudioHardwareNoError || tap == kAudioObjectUnknown) {
             systemLog(QStringLiteral("[ravlet] tap create failed ") + id + QStringLiteral(": ") + QString::number(status));
             continue;

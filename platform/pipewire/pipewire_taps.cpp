@@ -19,7 +19,8 @@ OSStatus PipeWireAudioHardware::createProcessTap(const ProcessTapDescription& de
     *outTapID = kAudioObjectUnknown;
     if (!m_connection.isConnected())
         return kAudioHardwareNotRunningError;
-    if (description.processes.empty())
+    // No process at all is a tap only of processes still to come.
+    if (description.processes.empty() && (!description.processRestoreEnabled || description.bundleIDs.empty()))
         return kAudioHardwareIllegalOperationError;
     const pw_graph::Graph& graph = m_connection.graph();
     for (const AudioObjectID process : description.processes) {
