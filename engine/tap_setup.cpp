@@ -35,9 +35,6 @@ void RavletEngine::rebuild(QStringList ids)
     if (!m_supported)
         return;
     ++m_rebuilds;
-    // Kept across the teardown: an application of the running setup whose
-    // processes have all ended keeps a tap that takes them in again.
-    const QStringList previouslyTapped = m_activeIDs;
     teardown();
     if (ids.isEmpty())
         return;
@@ -86,16 +83,13 @@ void RavletEngine::rebuild(QStringList ids)
                        + QStringLiteral(" obj=") + QString::number(object) + QStringLiteral(" runningOutput=")
                        + (runningOutput ? QStringLiteral("true") : QStringLiteral("false")));
         }
-        // A tapped application whose processes have all ended (a player
-        // between two tracks, a browser between two clips) stays tapped
-        // where the hardware can take its processes in again when they
-        // start: rebuilt without it, its next sound would be heard unscaled
-        // until the refresh after.
-        const bool waitsForProcesses = objects.empty() && previouslyTapped.contains(id) && !m_pidsByID.contains(id);
-        if (objects.empty() && !waitsForProcesses) {
-            systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
-            continue;
-        }
+        // An application without processes to tap (one that stopped playing:
+        // a player between two tracks, a browser between two clips; one
+        // remembered as muted that has not played yet; one whose processes
+        // went a moment ago) gets a tap that takes its processes in when
+        // they start, where the hardware can: left out, its next sound would
+        // be heard unscaled until the refresh after.
+        const bool waitsForProcesses = objects.empty();
 
         ProcessTapDescription description;
         description.processes = objects;
@@ -109,6 +103,10 @@ void RavletEngine::rebuild(QStringList ids)
         AudioObjectID tap = kAudioObjectUnknown;
         const OSStatus status = m_hardware.createProcessTap(description, &tap);
         if (waitsForProcesses && (status != kAudioHardwareNoError || tap == kAudioObjectUnknown)) {
+            // Hardware that only taps processes that exist is not asked for
+            // the applications that have not played yet again.
+            if (status == kAudioHardwareIllegalOperationError || status == kAudioHardwareUnsupportedOperationError)
+                m_tapsCannotWait = true;
             systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
             continue;
         }
