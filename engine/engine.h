@@ -245,6 +245,9 @@ private:
     std::shared_ptr<RenderState> m_renderState;
     // A block whose device could be neither stopped nor destroyed.
     bool m_blockMayRun = false;
+    // The hardware refused a tap of processes still to come: only
+    // applications that play, or were tapped, are asked for.
+    bool m_tapsCannotWait = false;
 
     QTimer m_appTimer;
     QTimer m_meterTimer;

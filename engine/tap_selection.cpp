@@ -63,7 +63,8 @@ std::optional<QString> primaryID(const QList<AudioApp>& apps, const QSet<QString
 }
 
 QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& gains,
-                       const QMap<QString, bool>& mutes, const QSet<QString>& hidden, const QStringList& activeIDs)
+                       const QMap<QString, bool>& mutes, const QSet<QString>& hidden, const QStringList& activeIDs,
+                       bool waitForOthers)
 {
     QStringList wanted;
     wanted.reserve(std::min<qsizetype>(apps.size() + activeIDs.size() + 1, kSlotCount + 1));
@@ -77,6 +78,17 @@ QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& 
         if (!wanted.contains(id) && needsTap(id, gains, mutes))
             wanted.append(id);
     }
+    if (waitForOthers && !wanted.isEmpty()) {
+        QStringList remembered = gains.keys();
+        for (auto it = mutes.cbegin(); it != mutes.cend(); ++it) {
+            if (!gains.contains(it.key()))
+                remembered.append(it.key());
+        }
+        for (const QString& id : std::as_const(remembered)) {
+            if (!hidden.contains(id) && !wanted.contains(id) && needsTap(id, gains, mutes))
+                wanted.append(id);
+        }
+    }
     if (wanted.size() > kSlotCount)
         wanted.resize(kSlotCount);
     return wanted;
@@ -84,7 +96,7 @@ QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& 
 
 void RavletEngine::reconcile()
 {
-    const QStringList wanted = wantedTaps(m_apps, m_gains, m_mutes, m_hidden, m_activeIDs);
+    const QStringList wanted = wantedTaps(m_apps, m_gains, m_mutes, m_hidden, m_activeIDs, !m_tapsCannotWait);
     // The same applications in another order need no new setup: the gains
     // follow the running slots. An application that stopped playing moves to
     // the end of the wanted list while it keeps its tap, and rebuilding for

@@ -83,10 +83,13 @@ void RavletEngine::rebuild(QStringList ids)
                        + QStringLiteral(" obj=") + QString::number(object) + QStringLiteral(" runningOutput=")
                        + (runningOutput ? QStringLiteral("true") : QStringLiteral("false")));
         }
-        if (objects.empty()) {
-            systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
-            continue;
-        }
+        // An application without processes to tap (one that stopped playing:
+        // a player between two tracks, a browser between two clips; one
+        // remembered as muted that has not played yet; one whose processes
+        // went a moment ago) gets a tap that takes its processes in when
+        // they start, where the hardware can: left out, its next sound would
+        // be heard unscaled until the refresh after.
+        const bool waitsForProcesses = objects.empty();
 
         ProcessTapDescription description;
         description.processes = objects;
@@ -95,8 +98,18 @@ void RavletEngine::rebuild(QStringList ids)
         description.uuid = QUuid::createUuid();
         description.muteBehavior = kTapMutedWhenTapped;
         description.isPrivate = true;
+        description.bundleIDs = {id};
+        description.processRestoreEnabled = true;
         AudioObjectID tap = kAudioObjectUnknown;
         const OSStatus status = m_hardware.createProcessTap(description, &tap);
+        if (waitsForProcesses && (status != kAudioHardwareNoError || tap == kAudioObjectUnknown)) {
+            // Hardware that only taps processes that exist is not asked for
+            // the applications that have not played yet again.
+            if (status == kAudioHardwareIllegalOperationError || status == kAudioHardwareUnsupportedOperationError)
+                m_tapsCannotWait = true;
+            systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
+            continue;
+        }
         if (status != kAudioHardwareNoError || tap == kAudioObjectUnknown) {
             systemLog(QStringLiteral("[ravlet] tap create failed ") + id + QStringLiteral(": ") + QString::number(status));
             continue;

@@ -25,6 +25,13 @@ struct ProcessTapDescription {
     QUuid uuid = QUuid::createUuid();
     int muteBehavior = kTapUnmuted;
     bool isPrivate = false;
+    // As Core Audio's bundleIDs and processRestoreEnabled (macOS 26): the
+    // applications (by our application id) whose processes the tap takes
+    // in again when they start anew, even after all of them had ended, so
+    // that a muted application that starts again is never heard unscaled.
+    // With restore on, the process list may be empty.
+    std::vector<QString> bundleIDs;
+    bool processRestoreEnabled = false;
 };
 
 // The I/O block: called on the device's real-time thread once per cycle.

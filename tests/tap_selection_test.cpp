@@ -55,6 +55,18 @@ TEST(WantedTaps, ATappedApplicationKeepsItsTapAfterQuittingOrHidingWhileAttenuat
         << "hidden before it was ever tapped: no tap";
 }
 
+TEST(WantedTaps, RememberedApplicationsThatDoNotPlayWaitLastOnlyBesideATap)
+{
+    const QMap<QString, float> gains{{id("Radio"), 0.5f}, {id("Loud"), 1.0f}, {id("Gone"), 0.5f}};
+    const QMap<QString, bool> mutes{{id("Chat"), true}, {id("Quiet"), true}};
+    const QList<AudioApp> playing{app("Music")};
+    EXPECT_EQ(wantedTaps(playing, gains, mutes, {id("Gone")}, {}, true),
+              (QStringList{id("Music"), id("Radio"), id("Chat"), id("Quiet")}))
+        << "after the primary; neither unity nor hidden ones";
+    EXPECT_EQ(wantedTaps(playing, gains, mutes, {}, {}, false), QStringList{id("Music")});
+    EXPECT_TRUE(wantedTaps({}, gains, mutes, {}, {}, true).isEmpty()) << "never a setup of their own";
+}
+
 // Sixteen muted applications and a primary one after them: the primary is
 // the seventeenth and is left out.
 TEST(WantedTaps, KeepsOnlyTheFirstSixteen)

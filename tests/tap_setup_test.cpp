@@ -231,6 +231,30 @@ TEST_F(TapSetupTest, ATappedApplicationThatStopsPlayingKeepsItsTapUntilItPlaysAg
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
 }
 
+// Where the hardware can tap an application's processes still to come, one
+// that stopped playing while others change the setup, or that is remembered
+// as muted and has not played yet, keeps a tap waiting for its processes.
+TEST_F(TapSetupTest, AnApplicationWithoutProcessesWaitsInTheSetupWhereTheHardwareLetsIt)
+{
+    scene.hardware.setTapsWaitForProcesses(true);
+    const QString radio = QStringLiteral("/Applications/Radio.app");
+    engine->setMuted(radio, true);
+    engine->setMuted(chat, true);
+    EXPECT_EQ(engine->activeIDs(), (QStringList{chat, music, radio}));
+    const int aggregates = calls(Call::CreateAggregateDevice);
+    engine->refresh();
+    EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates) << "a waiting tap is no change";
+
+    scene.removeProcess(20);
+    engine->refresh();
+    const QString video = scene.addApp(QStringLiteral("Video"), 30);
+    engine->refresh();
+    engine->setMuted(video, true);
+    EXPECT_EQ(engine->activeIDs(), (QStringList{video, music, chat, radio}));
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+}
+
 struct FailureRow {
     const char* name;
     Call call;

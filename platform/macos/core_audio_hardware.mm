@@ -67,6 +67,11 @@ OSStatus CoreAudioHardware::setPropertyData(AudioObjectID object, const AudioObj
 
 OSStatus CoreAudioHardware::createProcessTap(const ProcessTapDescription& description, AudioObjectID* outTapID)
 {
+    // A tap of processes still to come (by bundle, restored as they start)
+    // is not asked of Core Audio here: one of no process would tap nothing,
+    // so the engine is told, and taps only what plays.
+    if (description.processes.empty())
+        return kAudioHardwareIllegalOperationError;
     NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
     NSMutableArray* processes = [NSMutableArray arrayWithCapacity:description.processes.size()];
     for (const AudioObjectID process : description.processes)

@@ -123,6 +123,10 @@ AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid,
     }
     m_holdOutput = addPort(PW_DIRECTION_OUTPUT, kHoldPort, QStringLiteral("MONO"));
     m_inputList = bufferListStorage(m_inputs.size());
+    for (int pair = 0; pair < kSlots; ++pair) {
+        m_pairOfSlot[std::size_t(pair)] = pair;
+        m_pairKeys.append(QString());
+    }
     m_outputList = bufferListStorage(m_outputs.size());
     pw_filter_connect(m_filter, pw_filter_flags(PW_FILTER_FLAG_RT_PROCESS | PW_FILTER_FLAG_INACTIVE), nullptr, 0);
     connection.runUntil([this] { return isReady(); }, kReadyWaitMs);
@@ -211,7 +215,8 @@ pw_proxy* AggregateNode::link(uint32_t outputNode, uint32_t outputPort, uint32_t
                           PW_KEY_LINK_PASSIVE, passive ? "true" : "false", nullptr));
 }
 
-bool AggregateNode::start(const DeviceIOBlock* block, int taps, const QString& masterName, uint32_t holdSink)
+bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKeys, const QString& masterName,
+                          uint32_t holdSink)
 {
     if (!m_filter || !isReady())
         return false;
@@ -249,14 +254,58 @@ bool AggregateNode::start(const DeviceIOBlock* block, int taps, const QString& m
         m_masterNode = master->id;
         m_masterName = masterName;
     }
-    // Before the block: a cycle that sees the block sees its count.
-    m_inputCount.store(2 * std::clamp(taps, 0, kSlots), std::memory_order_relaxed);
+    // Before the block: a cycle that sees the block sees its count and pairs.
+    choosePairs(slotKeys);
+    m_inputCount.store(2 * std::min<int>(int(slotKeys.size()), kSlots), std::memory_order_relaxed);
     m_block.store(block, std::memory_order_release);
     if (!m_active)
         pw_filter_set_active(m_filter, true);
     m_active = true;
     m_started = true;
     return true;
+}
+
+bool AggregateNode::pairHasLinks(int pair) const
+{
+    return std::any_of(m_inputLinks.begin(), m_inputLinks.end(),
+                       [pair](const auto& entry) { return entry.first.first == pair; });
+}
+
+void AggregateNode::choosePairs(const QStringList& slotKeys)
+{
+    const int slotCount = std::min<int>(int(slotKeys.size()), kSlots);
+    std::array<bool, kSlots> taken{};
+    std::array<bool, kSlots> chosen{};
+    for (int slot = 0; slot < slotCount; ++slot) {
+        const QString& key = slotKeys.at(slot);
+        for (int pair = 0; pair < kSlots && !key.isEmpty(); ++pair) {
+            if (!taken[std::size_t(pair)] && m_pairKeys.at(pair) == key) {
+                m_pairOfSlot[std::size_t(slot)] = pair;
+                taken[std::size_t(pair)] = chosen[std::size_t(slot)] = true;
+                break;
+            }
+        }
+    }
+    // A new application: a pair nothing is linked to any more, if one is
+    // left, and one that never read anything before one that did.
+    for (int slot = 0; slot < slotCount; ++slot) {
+        if (chosen[std::size_t(slot)])
+            continue;
+        int best = -1;
+        int bestRank = 3;
+        for (int pair = 0; pair < kSlots; ++pair) {
+            if (taken[std::size_t(pair)])
+                continue;
+            const int rank = pairHasLinks(pair) ? 2 : m_pairKeys.at(pair).isEmpty() ? 0 : 1;
+            if (rank < bestRank) {
+                best = pair;
+                bestRank = rank;
+            }
+        }
+        m_pairOfSlot[std::size_t(slot)] = best;
+        taken[std::size_t(best)] = true;
+        m_pairKeys[best] = slotKeys.at(slot);
+    }
 }
 
 void AggregateNode::stop()
@@ -296,14 +345,20 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
 {
     const pw_graph::Graph& graph = m_connection.graph();
     const uint32_t self = nodeId();
-    // Drop the links of streams no longer read in their slot.
+    const std::size_t slotCount = std::min<std::size_t>(streamsPerSlot.size(), std::size_t(m_inputCount.load() / 2));
+    // Drop the links of streams no longer read by their pair of ports.
     std::erase_if(m_inputLinks, [&](const auto& entry) {
-        const auto [slot, stream] = entry.first;
-        return slot >= int(streamsPerSlot.size()) || !streamsPerSlot[std::size_t(slot)].contains(stream);
+        const auto [pair, stream] = entry.first;
+        for (std::size_t slot = 0; slot < slotCount; ++slot) {
+            if (m_pairOfSlot[slot] == pair)
+                return !streamsPerSlot[slot].contains(stream);
+        }
+        return true;
     });
-    for (std::size_t slot = 0; slot < streamsPerSlot.size() && slot * 2 + 1 < m_inputs.size(); ++slot) {
+    for (std::size_t slot = 0; slot < slotCount; ++slot) {
+        const int pair = m_pairOfSlot[slot];
         for (const uint64_t stream : streamsPerSlot[slot]) {
-            const auto key = std::make_pair(int(slot), stream);
+            const auto key = std::make_pair(pair, stream);
             const pw_graph::Node* node = graph.nodeWithSerial(stream);
             if (!node
                 || std::any_of(m_inputLinks.begin(), m_inputLinks.end(), [&](const auto& entry) { return entry.first == key; }))
@@ -315,7 +370,7 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
                     if ((side == Side::Left && which == 1) || (side == Side::Right && which == 0))
                         continue;
                     auto proxy = std::make_unique<LinkProxy>();
-                    proxy->proxy = link(node->id, port->id, self, portId(m_inputNames.value(int(slot * 2) + which)));
+                    proxy->proxy = link(node->id, port->id, self, portId(m_inputNames.value(pair * 2 + which)));
                     links.push_back(std::move(proxy));
                 }
             }
@@ -333,7 +388,7 @@ Float64 AggregateNode::sampleRate(const pw_graph::Graph& /*graph*/)
 }
 
 // Runs on PipeWire's data thread, once per graph cycle: touches only the
-// storage made in the constructor, reads the block and its count once,
+// storage made in the constructor, reads the block, its count and its pairs once,
 // never allocates, locks, logs or waits.
 void AggregateNode::onProcessThunk(void* data, spa_io_position* position)
 {
@@ -357,7 +412,8 @@ void AggregateNode::onProcessThunk(void* data, spa_io_position* position)
     auto* input = reinterpret_cast<AudioBufferList*>(self->m_inputList.data());
     input->mNumberBuffers = UInt32(inputs);
     for (std::size_t i = 0; i < inputs; ++i) {
-        void* samples = pw_filter_get_dsp_buffer(self->m_inputs[i], frames);
+        Port* port = self->m_inputs[2 * std::size_t(self->m_pairOfSlot[i / 2]) + i % 2];
+        void* samples = pw_filter_get_dsp_buffer(port, frames);
         input->mBuffers[i] = AudioBuffer{1, bytes, samples ? samples : self->m_silence.data()};
     }
     (*block)(nullptr, input, nullptr, output, nullptr);

@@ -33,6 +33,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -66,10 +67,14 @@ public:
     // The sink it was last started on (its node.name); empty before.
     const QString& masterName() const { return m_masterName; }
 
-    // Starts calling block every cycle, with the input ports of `taps` slots,
-    // and plays on the sink, and silence into holdSink (our private sink's
-    // node); false when a sink or our ports are gone.
-    bool start(const DeviceIOBlock* block, int taps, const QString& masterName, uint32_t holdSink);
+    // Starts calling block every cycle, with one pair of input ports for
+    // each slot, and plays on the sink, and silence into holdSink (our
+    // private sink's node); false when a sink or our ports are gone.
+    // slotKeys: what each slot reads (its applications), one per slot. A
+    // slot whose key a pair of ports read before reads that pair again: its
+    // streams stay linked where they were, so that no stream is ever read,
+    // for a cycle or two, in a slot another application's gain now scales.
+    bool start(const DeviceIOBlock* block, const QStringList& slotKeys, const QString& masterName, uint32_t holdSink);
     // Returns once the block is no longer running and will not run again.
     // The node stays linked and plays silence until it is started again.
     void stop();
@@ -94,6 +99,8 @@ private:
     struct LinkProxy;
 
     void clearBlockOnDataThread();
+    void choosePairs(const QStringList& slotKeys);
+    bool pairHasLinks(int pair) const;
     uint32_t portId(const QString& name) const;
     // A passive link wakes neither end: what it carries is ours.
     pw_proxy* link(uint32_t outputNode, uint32_t outputPort, uint32_t inputNode, uint32_t inputPort,
@@ -113,8 +120,12 @@ private:
     uint32_t m_holdNode = 0;
     std::vector<std::unique_ptr<LinkProxy>> m_outputLinks;
     std::vector<std::unique_ptr<LinkProxy>> m_holdLinks;
-    // (slot, stream serial) → its links. By serial: a new stream can be
-    // given the id of one that has just gone, and needs links of its own.
+    // What each pair of input ports read last (a slot key), kept while the
+    // pair is unused so that its application finds it again.
+    QStringList m_pairKeys;
+    // (pair of input ports, stream serial) → its links. By serial: a new
+    // stream can be given the id of one that has just gone, and needs links
+    // of its own.
     std::vector<std::pair<std::pair<int, uint64_t>, std::vector<std::unique_ptr<LinkProxy>>>> m_inputLinks;
     bool m_started = false;
     bool m_active = false;
@@ -126,6 +137,8 @@ private:
     // data thread), the count before the block.
     std::atomic<const DeviceIOBlock*> m_block{nullptr};
     std::atomic<int> m_inputCount{0};
+    // The pair of input ports each slot reads; written with the count.
+    std::array<int, kSlots> m_pairOfSlot{};
     // Fixed storage for the callback: never resized once made.
     std::vector<std::max_align_t> m_inputList;
     std::vector<std::max_align_t> m_outputList;

@@ -122,6 +122,9 @@ private:
     void claimIfHeld(const pw_graph::Node& node);
     // The pids and applications a tap over these processes reads.
     void describeTap(Tap& tap) const;
+    // What each slot of the aggregate reads, as the mix node keeps its
+    // pairs of ports by (see AggregateNode::start).
+    QStringList slotKeys(const Aggregate& aggregate) const;
     // Whether the tap reads this application stream.
     bool reads(const Tap& tap, const pw_graph::Node& stream) const;
     // The application a client's process belongs to, as the engine would

@@ -14,6 +14,10 @@
 
 void PipeWireAudioHardware::describeTap(Tap& tap) const
 {
+    if (tap.description.processRestoreEnabled) {
+        for (const QString& application : tap.description.bundleIDs)
+            tap.applications.insert(application);
+    }
     for (const AudioObjectID object : tap.description.processes) {
         const auto process = processes().constFind(object);
         if (process == processes().cend())

@@ -19,7 +19,8 @@ OSStatus PipeWireAudioHardware::createProcessTap(const ProcessTapDescription& de
     *outTapID = kAudioObjectUnknown;
     if (!m_connection.isConnected())
         return kAudioHardwareNotRunningError;
-    if (description.processes.empty())
+    // No process at all is a tap only of processes still to come.
+    if (description.processes.empty() && (!description.processRestoreEnabled || description.bundleIDs.empty()))
         return kAudioHardwareIllegalOperationError;
     const pw_graph::Graph& graph = m_connection.graph();
     for (const AudioObjectID process : description.processes) {
@@ -161,14 +162,35 @@ OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, DeviceIOPr
     return kAudioHardwareNoError;
 }
 
+QStringList PipeWireAudioHardware::slotKeys(const Aggregate& aggregate) const
+{
+    QStringList keys;
+    for (const AudioObjectID tapID : aggregate.taps) {
+        const auto tap = m_taps.find(tapID);
+        QStringList key;
+        // By application where it is known: a player restarted is a new
+        // process of the same application, and its tap reads the same pair.
+        if (tap != m_taps.end()) {
+            key = QStringList(tap->second.applications.cbegin(), tap->second.applications.cend());
+            if (key.isEmpty()) {
+                for (const SInt32 pid : tap->second.pids)
+                    key.append(QString::number(pid));
+            }
+            key.sort();
+        }
+        keys.append(key.join(QLatin1Char('\n')));
+    }
+    return keys;
+}
+
 OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, DeviceIOProcID ioProcID)
 {
     OSStatus status = kAudioHardwareNoError;
     Aggregate* aggregate = procOwner(device, ioProcID, status);
     if (!aggregate || aggregate->started)
         return status;
-    if (!m_mover->ensureSink() || !aggregate->node->start(&aggregate->block, int(aggregate->taps.size()), aggregate->masterName,
-                                                            m_mover->sinkNode()))
+    if (!m_mover->ensureSink()
+        || !aggregate->node->start(&aggregate->block, slotKeys(*aggregate), aggregate->masterName, m_mover->sinkNode()))
         return kAudioHardwareNotRunningError;
     aggregate->started = true;
     updateHolds();

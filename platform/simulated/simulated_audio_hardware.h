@@ -87,6 +87,10 @@ public:
 
     // --- scripting ---
     void setProcessTapsSupported(bool supported);
+    // As Core Audio from macOS 26: a tap may name no process yet, only the
+    // applications whose processes it takes in when they start (taken in
+    // here by the next tap that names them).
+    void setTapsWaitForProcesses(bool wait);
 
     AudioObjectID addDevice(const DeviceSpec& spec);
     void removeDevice(AudioObjectID device);            // also clears the default if it was this one

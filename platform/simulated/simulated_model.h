@@ -207,6 +207,7 @@ struct SimulatedAudioHardware::Model {
     mutable std::recursive_mutex mutex;
 
     bool tapsSupported = true;
+    bool tapsWait = false;
     long authorization = simulated::kAuthorized;
     AudioObjectID nextId = kAudioObjectSystemObject + 1;
     AudioObjectID defaultOutput = kAudioObjectUnknown;

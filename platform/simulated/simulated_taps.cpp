@@ -25,6 +25,12 @@ void SimulatedAudioHardware::setProcessTapsSupported(bool supported)
     m->tapsSupported = supported;
 }
 
+void SimulatedAudioHardware::setTapsWaitForProcesses(bool wait)
+{
+    const Lock lock(m->mutex);
+    m->tapsWait = wait;
+}
+
 void SimulatedAudioHardware::setAudioCaptureAuthorizationStatus(long status)
 {
     const Lock lock(m->mutex);
@@ -44,7 +50,8 @@ OSStatus SimulatedAudioHardware::createProcessTap(const ProcessTapDescription& d
     // Before macOS 14.2 the call does not exist; nothing may pretend it worked.
     if (!m->tapsSupported)
         return kAudioHardwareUnsupportedOperationError;
-    if (description.processes.empty())
+    const bool waits = m->tapsWait && description.processRestoreEnabled && !description.bundleIDs.empty();
+    if (description.processes.empty() && !waits)
         return kAudioHardwareIllegalOperationError;
     std::vector<AudioObjectID> processes;
     for (AudioObjectID process : description.processes) {

@@ -10,15 +10,24 @@
 
 namespace {
 
-// Milliseconds of sound above -60 dBFS, counted in windows of 5 ms.
-int loudMs(const std::vector<float>& samples)
+// Milliseconds of the chat tone above -60 dBFS on either side, counted in
+// windows of 5 ms; a click (a step in another player's sound, spread over
+// every frequency) is told apart by a frequency no one plays.
+int chatHeardMs(const std::vector<float>& samples)
 {
     constexpr std::size_t kWindow = 240 * 2;
+    constexpr double kNobodyHz = 1300.0;
     int ms = 0;
-    for (std::size_t start = 0; start < samples.size(); start += kWindow) {
-        const auto end = samples.begin() + std::ptrdiff_t(std::min(samples.size(), start + kWindow));
-        if (std::any_of(samples.begin() + std::ptrdiff_t(start), end, [](float s) { return std::abs(s) > 0.001f; }))
-            ms += 5;
+    for (std::size_t start = 0; start + kWindow <= samples.size(); start += kWindow) {
+        const std::span<const float> window(samples.data() + start, kWindow);
+        for (const int channel : {0, 1}) {
+            const SineFit fit = fitAmplitudes(window, channel, {kChatHz, kRadioHz, kNobodyHz});
+            const double chat = amplitudeDb(fit.amplitudes[0]);
+            if (!fit.valid || (chat > -60.0 && chat > amplitudeDb(fit.amplitudes[2]) + 10.0)) {
+                ms += 5;
+                break;
+            }
+        }
     }
     return ms;
 }
@@ -63,9 +72,10 @@ protected:
         return nodes.empty() ? std::nullopt : std::optional(nodes.front());
     }
 
-    // What the speakers and the headphones play while a new player of name
-    // starts: the milliseconds of it heard on either.
-    int heardWhileStarting(const QString& name, const QString& api)
+    // What the speakers and the headphones play while a new player of chat
+    // starts and, while it plays, another application is tapped or untapped:
+    // the milliseconds of it heard on either.
+    int heardWhileStarting(const QString& api, const std::function<void()>& rebuild)
     {
         QString errors[2];
         auto speakers = std::async(std::launch::async, [&] {
@@ -75,7 +85,9 @@ protected:
             return recordMonitor(*session, QStringLiteral("headphones"), 1800, &errors[1]);
         });
         pumpFor(300);
-        play(name, kChatHz, api);
+        play(QStringLiteral("chat"), kChatHz, api);
+        pumpFor(700);
+        rebuild();
         for (auto* recording : {&speakers, &headphones}) {
             while (recording->wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -83,7 +95,7 @@ protected:
         const std::vector<float> onSpeakers = speakers.get();
         const std::vector<float> onHeadphones = headphones.get();
         EXPECT_FALSE(onSpeakers.empty() || onHeadphones.empty()) << errors[0].toStdString() << errors[1].toStdString();
-        return loudMs(onSpeakers) + loudMs(onHeadphones);
+        return chatHeardMs(onSpeakers) + chatHeardMs(onHeadphones);
     }
 
     // pactl move-sink-input, as a user's mixer moves a stream. Again when
@@ -113,29 +125,46 @@ protected:
     }
 };
 
-// A muted application's player started again and again, through both APIs:
-// each new stream is held before the session manager links it anywhere.
-// Where every core is busy, this process may not run at all between the
-// daemon announcing a stream and the session manager linking it (some 4 ms);
-// one such start is let pass, as long as it is a moment, not the second it
-// was before.
+// A muted application's player started again and again, through both APIs,
+// while another application is tapped and untapped, both while the muted one
+// has no process at all and while it plays: each new stream is held before
+// the session manager links it anywhere, and stays unheard while the setup
+// around it changes. Where every core is busy, this process may not run at
+// all between the daemon announcing a stream and the session manager linking
+// it (some 4 ms); one such start is let pass, as long as it is a moment, not
+// the second it was before.
 TEST_F(StreamIdentity, NewStreamsOfAMutedApplicationAreNeverHeard)
 {
     constexpr int kStartsPerApi = 5;
+    // Far below what counts as heard, steps in its level included.
+    constexpr double kFaint = 0.0005;
     play(QStringLiteral("chat"), kChatHz);
     startEngine();
     waitForApps({QStringLiteral("chat")});
     engine->setMuted(id(QStringLiteral("chat")), true);
     ASSERT_TRUE(chatSilent(QStringLiteral("speakers")));
     players.clear();
+    // Started after the muted application, so it is listed, and tapped, in
+    // front of it whenever the muted one has stopped.
+    play(QStringLiteral("radio"), kRadioHz, QStringLiteral("pipewire"), {}, kFaint);
+    const TestPlayer* radio = &players.back();
+    ASSERT_TRUE(pumpUntil([&] { return engine->pidsByID().contains(id(QStringLiteral("radio"))); }, 5000));
+    // Always tapped: the muted one and it change places among the slots.
+    float radioGain = 0.5f;
+    const auto rebuild = [&] {
+        radioGain = radioGain == 0.5f ? 0.7f : 0.5f;
+        engine->setGain(id(QStringLiteral("radio")), radioGain);
+        pumpFor(300);
+    };
 
     QList<int> heard;
     for (const QString& api : {QStringLiteral("pipewire"), QStringLiteral("pulse")}) {
         QStringList line;
         for (int start = 0; start < kStartsPerApi; ++start) {
-            heard.append(heardWhileStarting(QStringLiteral("chat"), api));
+            rebuild();
+            heard.append(heardWhileStarting(api, rebuild));
             line.append(QString::number(heard.last()));
-            players.clear();
+            players.remove_if([&](const TestPlayer& player) { return &player != radio; });
         }
         std::printf("%s: ms heard per start: %s\n", qPrintable(api), qPrintable(line.join(QLatin1Char(' '))));
     }

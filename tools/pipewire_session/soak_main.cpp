@@ -14,7 +14,9 @@
 // Prints the figures; exits 1 when a leak, a gap, a silent restart, a
 // growing descriptor count or a slow recovery was seen.
 //
-// Usage: ravlet-soak [--minutes M]   (default 3)
+// Usage: ravlet-soak [--minutes M] [--log FILE] [--verbose]   (default 3;
+// FILE keeps Ravlet's own log of the run; --verbose says when in each round
+// a muted start was heard)
 
 #include "child_process.h"
 #include "event_pump.h"
@@ -43,9 +45,11 @@ constexpr double kSteadyHz = 300.0;   // untouched, on the speakers
 constexpr double kMutedHz = 1000.0;   // muted: must never be heard
 constexpr double kHalfHz = 500.0;     // at 50 %, restarted every round
 constexpr double kChatHz = 700.0;     // tapped and untapped in turn
+constexpr double kQuietHz = 1300.0;   // no one plays it: a click, not a tone
 constexpr double kRoutedHz = 800.0;   // sent to the headphones by the user
 constexpr double kAmplitude = 0.2;
 constexpr double kLeakDb = -60.0;
+constexpr double kToneOverClickDb = 10.0;
 constexpr int kRoundMs = 2500;
 constexpr int kRate = 48000;
 
@@ -53,6 +57,7 @@ struct Figures {
     int rounds = 0;
     int mutedStarts = 0;
     int leakyStarts = 0;
+    int clickWindows = 0;
     double leakedMs = 0;
     int rebuilds = 0;
     int gaps = 0;
@@ -91,7 +96,7 @@ std::vector<std::vector<double>> windowed(const std::vector<float>& samples, int
 
 class Soak {
 public:
-    explicit Soak(PipeWireSession& session) : m_session(session) {}
+    Soak(PipeWireSession& session, bool verbose) : m_session(session), m_verbose(verbose) {}
 
     bool startRavlet()
     {
@@ -160,16 +165,31 @@ public:
         });
         stop(muted);
 
-        const std::vector<double> tones = {kSteadyHz, kMutedHz, kHalfHz, kChatHz};
+        const std::vector<double> tones = {kSteadyHz, kMutedHz, kHalfHz, kChatHz, kQuietHz};
+        // The muted tone counts as heard where it stands out of what a click
+        // (a step in another player's sound) spreads over every frequency.
         double leaked = 0;
+        QStringList at;
         for (const auto* recording : {&speakers, &headphones}) {
+            int ms = 0;
             for (const auto& window : windowed(*recording, 5, tones)) {
-                if (amplitudeDb(window[1]) > kLeakDb)
+                const double muted = amplitudeDb(window[1]);
+                const double quiet = amplitudeDb(window[4]);
+                if (muted > kLeakDb && muted > quiet + kToneOverClickDb) {
                     leaked += 5;
+                    at.append(QString::number(ms));
+                } else if (muted > kLeakDb) {
+                    ++figures.clickWindows;
+                }
+                ms += 5;
             }
         }
-        if (leaked > 0)
+        if (leaked > 0) {
             ++figures.leakyStarts;
+            if (m_verbose)
+                std::fprintf(stderr, "round %d (%s): the muted start heard at %s ms\n", n, qPrintable(api),
+                             qPrintable(at.join(QLatin1Char(' '))));
+        }
         figures.leakedMs += leaked;
         // The steady player's level in 10 ms windows: any below half is a gap.
         bool inGap = false;
@@ -233,6 +253,7 @@ public:
 
 private:
     PipeWireSession& m_session;
+    bool m_verbose = false;
     QProcessEnvironment m_environment;
     ChildProcess m_ravlet;
     std::list<TestPlayer> m_players;
@@ -249,8 +270,10 @@ int main(int argc, char** argv)
     const qsizetype at = arguments.indexOf(QStringLiteral("--minutes"));
     if (at > 0 && at + 1 < arguments.size())
         minutes = arguments[at + 1].toDouble();
-    if (!(minutes > 0)) {
-        std::fprintf(stderr, "usage: ravlet-soak [--minutes M]\n");
+    const qsizetype logAt = arguments.indexOf(QStringLiteral("--log"));
+    const QString logFile = logAt > 0 && logAt + 1 < arguments.size() ? arguments[logAt + 1] : QString();
+    if (!(minutes > 0) || (logAt > 0 && logFile.isEmpty())) {
+        std::fprintf(stderr, "usage: ravlet-soak [--minutes M] [--log FILE] [--verbose]\n");
         return 2;
     }
 
@@ -259,7 +282,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", qPrintable(session.errorString()));
         return 1;
     }
-    Soak soak(session);
+    Soak soak(session, arguments.contains(QStringLiteral("--verbose")));
     soak.begin();
     if (!soak.startRavlet()) {
         std::fprintf(stderr, "Ravlet did not start\n");
@@ -274,6 +297,11 @@ int main(int argc, char** argv)
     while (clock.elapsed() < qint64(minutes * 60000))
         soak.round(figures);
     soak.killWhileRouted(figures);
+    if (!logFile.isEmpty()) {
+        QFile file(logFile);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(soak.log().toUtf8()) < 0)
+            std::fprintf(stderr, "could not write %s\n", qPrintable(logFile));
+    }
 
     std::printf("rounds: %d in %.1f min\n", figures.rounds, clock.elapsed() / 60000.0);
     std::printf("muted application's starts: %d, of which heard: %d (%.0f ms of 5 ms windows above %.0f dBFS)\n",
