@@ -63,13 +63,34 @@ struct AggregateNode::Port {
     char unused;
 };
 
+// A link of ours, and whether the daemon has removed it since: a stream's
+// adapter may make its ports anew (a new format, a move), and the links to
+// the old ports go with them.
 struct AggregateNode::LinkProxy {
-    pw_proxy* proxy = nullptr;
+    explicit LinkProxy(pw_proxy* made) : proxy(made)
+    {
+        static const pw_proxy_events events = [] {
+            pw_proxy_events e{};
+            e.version = PW_VERSION_PROXY_EVENTS;
+            e.removed = [](void* data) { static_cast<LinkProxy*>(data)->gone = true; };
+            return e;
+        }();
+        if (proxy)
+            pw_proxy_add_listener(proxy, &listener, &events, this);
+    }
     ~LinkProxy()
     {
-        if (proxy)
+        if (proxy) {
+            spa_hook_remove(&listener);
             pw_proxy_destroy(proxy);
+        }
     }
+    LinkProxy(const LinkProxy&) = delete;
+    LinkProxy& operator=(const LinkProxy&) = delete;
+
+    pw_proxy* proxy = nullptr;
+    spa_hook listener{};
+    bool gone = false;
 };
 
 static const pw_filter_events& filterEvents()
@@ -226,9 +247,7 @@ bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKey
                               kReadyWaitMs);
         m_holdLinks.clear();
         for (const pw_graph::Port* port : m_connection.graph().portsOf(holdSink, pw_graph::Direction::In)) {
-            auto proxy = std::make_unique<LinkProxy>();
-            proxy->proxy = link(nodeId(), portId(kHoldPort), holdSink, port->id, true);
-            m_holdLinks.push_back(std::move(proxy));
+            m_holdLinks.push_back(std::make_unique<LinkProxy>(link(nodeId(), portId(kHoldPort), holdSink, port->id, true)));
         }
         if (m_holdLinks.empty())
             return false;
@@ -247,9 +266,8 @@ bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKey
             });
             if (target == playback.end())
                 continue;
-            auto proxy = std::make_unique<LinkProxy>();
-            proxy->proxy = link(nodeId(), portId(m_outputNames.value(int(i))), master->id, (*target)->id, true);
-            m_outputLinks.push_back(std::move(proxy));
+            m_outputLinks.push_back(std::make_unique<LinkProxy>(
+                link(nodeId(), portId(m_outputNames.value(int(i))), master->id, (*target)->id, true)));
         }
         m_masterNode = master->id;
         m_masterName = masterName;
@@ -346,9 +364,12 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
     const pw_graph::Graph& graph = m_connection.graph();
     const uint32_t self = nodeId();
     const std::size_t slotCount = std::min<std::size_t>(streamsPerSlot.size(), std::size_t(m_inputCount.load() / 2));
-    // Drop the links of streams no longer read by their pair of ports.
+    // Drop the links of streams no longer read by their pair of ports, and
+    // those the daemon took away, to be made again.
     std::erase_if(m_inputLinks, [&](const auto& entry) {
         const auto [pair, stream] = entry.first;
+        if (std::any_of(entry.second.begin(), entry.second.end(), [](const auto& link) { return link->gone; }))
+            return true;
         for (std::size_t slot = 0; slot < slotCount; ++slot) {
             if (m_pairOfSlot[slot] == pair)
                 return !streamsPerSlot[slot].contains(stream);
@@ -369,9 +390,8 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
                 for (const int which : {0, 1}) {
                     if ((side == Side::Left && which == 1) || (side == Side::Right && which == 0))
                         continue;
-                    auto proxy = std::make_unique<LinkProxy>();
-                    proxy->proxy = link(node->id, port->id, self, portId(m_inputNames.value(pair * 2 + which)));
-                    links.push_back(std::move(proxy));
+                    links.push_back(std::make_unique<LinkProxy>(
+                        link(node->id, port->id, self, portId(m_inputNames.value(pair * 2 + which)))));
                 }
             }
             if (!links.empty())
@@ -406,6 +426,10 @@ void AggregateNode::onProcessThunk(void* data, spa_io_position* position)
     if (!block || !*block) {
         for (std::size_t i = 0; i < self->m_outputs.size(); ++i)
             std::memset(output->mBuffers[i].mData, 0, bytes);
+        // What the streams sent is taken all the same, so that their links
+        // carry on where the next block starts.
+        for (Port* port : self->m_inputs)
+            pw_filter_get_dsp_buffer(port, frames);
         return;
     }
     const auto inputs = std::min<std::size_t>(std::size_t(self->m_inputCount.load(std::memory_order_relaxed)), self->m_inputs.size());
