@@ -159,6 +159,11 @@ TEST_F(SimulatedAudioHardwareTest, TapsAndAggregatesAreCheckedAsCoreAudioChecksT
     ProcessTapDescription bad;
     AudioObjectID tap = 0;
     EXPECT_EQ(hw.createProcessTap(bad, &tap), kAudioHardwareIllegalOperationError);
+    hw.setTapsWaitForProcesses(true);
+    EXPECT_EQ(hw.createProcessTap(bad, &tap), kAudioHardwareIllegalOperationError) << "no process, no restore asked";
+    bad.bundleIDs = {QStringLiteral("/Applications/Chat.app")};
+    bad.processRestoreEnabled = true;
+    EXPECT_EQ(hw.createProcessTap(bad, &tap), kAudioHardwareNoError);
     bad.processes = {process, 999};
     EXPECT_EQ(hw.createProcessTap(bad, &tap), kAudioHardwareBadObjectError);
 
