@@ -67,14 +67,17 @@ TEST_F(PipeWireBackendTest, ASecondMixerOnTheSameServerTapsNothingUntilTheFirstG
 // The primary application, tapped though nothing of it must change, is one
 // that plays on the default device: one the user (or the application
 // itself) sent elsewhere stays there, also once it is no longer muted.
+// Chat is sent as a mixer sends it, by the device's serial (a number that
+// is no node id), and comes first among the others by name.
 TEST_F(PipeWireBackendTest, AnApplicationOnAnotherDeviceIsNeverTheOneTappedForNothing)
 {
     play(QStringLiteral("music"), kMusicHz, QStringLiteral("pipewire"), QStringLiteral("headphones"));
     play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
     play(QStringLiteral("radio"), kRadioHz);
     ASSERT_TRUE(pumpUntil([&] { return nodeOf(QStringLiteral("chat")) != 0; }, 5000));
+    const quint64 headphones = pwdump::nodeByName(session->pwDump(), QStringLiteral("headphones"))->serial;
     ASSERT_TRUE(session->run(QStringLiteral("pw-metadata"), {QString::number(nodeOf(QStringLiteral("chat"))),
-                                                             QStringLiteral("target.object"), QStringLiteral("headphones")}));
+                                                             QStringLiteral("target.object"), QString::number(headphones)}));
     startEngine();
     waitForApps({QStringLiteral("music"), QStringLiteral("chat"), QStringLiteral("radio")});
     EXPECT_EQ(engine->activeIDs(), QStringList{id(QStringLiteral("radio"))});
