@@ -197,8 +197,10 @@ TEST_F(PipeWireBackendTest, AfterTheDaemonRestartsAMutedApplicationIsSilencedAga
 }
 
 // A loopback's playback side carries someone else's sound; a stream that
-// asked never to be moved cannot be taken off its device, so muting it is
-// the tap failure the engine already reports, and it plays on. Clients of
+// asked never to be moved cannot be taken off its device: it plays on
+// there, and only there, also when its application was tapped before it
+// came, and muting that application is the tap failure the engine already
+// reports. Clients of
 // the PulseAudio server whose word for their process cannot be checked are
 // each an application of their own, not one with the server's process.
 TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLeftPlaying)
@@ -228,6 +230,7 @@ TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLe
     QStringList log;
     setSystemLogSink([&](const QString& line) { log.append(line); });
     play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("steady"), kRadioHz);
     ChildProcess loopback;
     ChildProcess fixed;
     ChildProcess tellers[2];
@@ -237,9 +240,6 @@ TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLe
                                 QStringLiteral("--capture-props"), QStringLiteral("{ stream.capture.sink = true }"),
                                 QStringLiteral("-P"), QStringLiteral("headphones")},
                                session->environment(), session->rootDir() + QStringLiteral("/loopback.log")));
-    ASSERT_TRUE(fixed.start(copyOf(QStringLiteral("/usr/bin/pw-cat"), QStringLiteral("steady")),
-                            {QStringLiteral("--playback"), QStringLiteral("-P"), QStringLiteral("{ node.dont-reconnect = true }"), wav},
-                            session->environment(), session->rootDir() + QStringLiteral("/fixed.log")));
     for (int i = 0; i < 2; ++i) {
         const QString name = QStringLiteral("teller%1").arg(i);
         // A process id no process has.
@@ -254,6 +254,20 @@ TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLe
     waitForApps({QStringLiteral("music"), QStringLiteral("steady"), QStringLiteral("teller0"), QStringLiteral("teller1")});
     EXPECT_EQ(engine->apps().size(), 4) << "the loopback is no application";
 
+    engine->setGain(id(QStringLiteral("steady")), 0.5f);
+    ASSERT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kRadioHz) - kAmplitude / 2) < 0.005; }));
+    ASSERT_TRUE(fixed.start(copyOf(QStringLiteral("/usr/bin/pw-cat"), QStringLiteral("steady")),
+                            {QStringLiteral("--playback"), QStringLiteral("-P"), QStringLiteral("{ node.dont-reconnect = true }"), wav},
+                            session->environment(), session->rootDir() + QStringLiteral("/fixed.log")));
+    // At once, before the engine's next look at the processes takes the
+    // application off the mix for good.
+    ASSERT_TRUE(pumpUntil([&] {
+        const auto nodes = pwdump::nodesByApplication(session->pwDump(), QStringLiteral("steady"));
+        return nodes.size() == 2 && std::all_of(nodes.begin(), nodes.end(), [](const auto& n) { return n.state == "running"; });
+    }, 5000));
+    EXPECT_NEAR(amplitude(record(QStringLiteral("speakers"), 300), kChatHz), kAmplitude, 0.01) << "played once, unscaled";
+
+    engine->refresh();
     engine->setMuted(id(QStringLiteral("steady")), true);
     EXPECT_TRUE(log.contains(QStringLiteral("[ravlet] tap create failed client:steady: 1852797029"))) << log.join('\n').toStdString();
     EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.01; }));
