@@ -200,7 +200,7 @@ TEST_F(PipeWireBackendTest, AfterTheDaemonRestartsAMutedApplicationIsSilencedAga
 // asked never to be moved cannot be taken off its device: it plays on
 // there, and only there, also when its application was tapped before it
 // came, and muting that application is the tap failure the engine already
-// reports. Clients of
+// reports; one that never reaches our sink is given up on. Clients of
 // the PulseAudio server whose word for their process cannot be checked are
 // each an application of their own, not one with the server's process.
 TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLeftPlaying)
@@ -233,6 +233,7 @@ TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLe
     play(QStringLiteral("steady"), kRadioHz);
     ChildProcess loopback;
     ChildProcess fixed;
+    ChildProcess loose;
     ChildProcess tellers[2];
     // Kept off the speakers, which it would otherwise echo into themselves.
     ASSERT_TRUE(loopback.start(copyOf(QStringLiteral("/usr/bin/pw-loopback"), QStringLiteral("relay")),
@@ -250,9 +251,22 @@ TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLe
                                       QStringLiteral("--channels=2"), QStringLiteral("/dev/zero")},
                                      session->environment(), session->rootDir() + QLatin1Char('/') + name + QStringLiteral(".log")));
     }
+    // Linked by no one: whatever target it is given, it never moves.
+    ASSERT_TRUE(loose.start(copyOf(QStringLiteral("/usr/bin/pw-cat"), QStringLiteral("loose")),
+                            {QStringLiteral("--playback"), QStringLiteral("-P"), QStringLiteral("{ node.autoconnect = false }"), wav},
+                            session->environment(), session->rootDir() + QStringLiteral("/loose.log")));
     startEngine();
-    waitForApps({QStringLiteral("music"), QStringLiteral("steady"), QStringLiteral("teller0"), QStringLiteral("teller1")});
-    EXPECT_EQ(engine->apps().size(), 4) << "the loopback is no application";
+    waitForApps({QStringLiteral("music"), QStringLiteral("steady"), QStringLiteral("teller0"), QStringLiteral("teller1"),
+                 QStringLiteral("loose")});
+    EXPECT_EQ(engine->apps().size(), 5) << "the loopback is no application";
+
+    // Given up on after a while, it keeps no target of ours.
+    engine->setMuted(id(QStringLiteral("loose")), true);
+    ASSERT_TRUE(pumpUntil([&] {
+        return std::any_of(log.begin(), log.end(), [](const QString& line) { return line.contains(QLatin1String("did not move")); });
+    }, 6000));
+    pumpFor(300);
+    EXPECT_FALSE(session->metadataValue(nodeOf(QStringLiteral("loose")), QStringLiteral("target.object")).has_value());
 
     engine->setGain(id(QStringLiteral("steady")), 0.5f);
     ASSERT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kRadioHz) - kAmplitude / 2) < 0.005; }));
