@@ -288,6 +288,17 @@ void StreamMover::restore(uint32_t node, const Moved& moved)
         writeTarget(node, &moved.previous->value, moved, moved.previous->type);
     else
         writeTarget(node, nullptr, moved);
+    // The older key naming our sink (another program sent the stream there,
+    // as a mixer that lists every sink does) would keep it there, silent,
+    // once our target is gone.
+    const pw_graph::Graph& graph = m_connection.graph();
+    const auto keys = graph.metadata.constFind(node);
+    if (keys == graph.metadata.cend() || !keys->contains(kTargetNodeKey))
+        return;
+    const QString older = keys->value(kTargetNodeKey).value;
+    // By id, this key's number, or by name.
+    if (older == m_sink.targetValue() || (m_sink.nodeId() && older == QString::number(m_sink.nodeId())))
+        m_connection.setMetadata(node, kTargetNodeKey, QString(), nullptr);
 }
 
 void StreamMover::releaseAll()

@@ -197,8 +197,12 @@ TEST_F(PipeWireBackendTest, AfterTheDaemonRestartsAMutedApplicationIsSilencedAga
 }
 
 // A loopback's playback side carries someone else's sound; a stream that
-// asked never to be moved cannot be taken off its device, so muting it is
-// the tap failure the engine already reports, and it plays on.
+// asked never to be moved cannot be taken off its device: it plays on
+// there, and only there, also when its application was tapped before it
+// came, and muting that application is the tap failure the engine already
+// reports; one that never reaches our sink is given up on. Clients of
+// the PulseAudio server whose word for their process cannot be checked are
+// each an application of their own, not one with the server's process.
 TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLeftPlaying)
 {
     const QString wav = session->rootDir() + QStringLiteral("/tone.wav");
@@ -216,27 +220,68 @@ TEST_F(PipeWireBackendTest, LoopbacksAreNoApplicationAndStreamsThatMustStayAreLe
         file.write("RIFF" + u32(36 + quint32(data.size())) + "WAVEfmt " + u32(16) + u16(1) + u16(2) + u32(48000)
                    + u32(48000 * 4) + u16(4) + u16(16) + "data" + u32(quint32(data.size())) + data);
     }
+    // Tools under names of their own, so that each is one application
+    // whatever it reports itself as, and the loopback is not known for one
+    // by its name.
+    const auto copyOf = [&](const QString& tool, const QString& name) {
+        const QString path = session->rootDir() + QLatin1Char('/') + name;
+        return QFile::exists(path) || QFile::copy(tool, path) ? path : QString();
+    };
     QStringList log;
     setSystemLogSink([&](const QString& line) { log.append(line); });
     play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("steady"), kRadioHz);
     ChildProcess loopback;
     ChildProcess fixed;
+    ChildProcess loose;
+    ChildProcess tellers[2];
     // Kept off the speakers, which it would otherwise echo into themselves.
-    ASSERT_TRUE(loopback.start(QStringLiteral("pw-loopback"),
+    ASSERT_TRUE(loopback.start(copyOf(QStringLiteral("/usr/bin/pw-loopback"), QStringLiteral("relay")),
                                {QStringLiteral("-n"), QStringLiteral("looper"), QStringLiteral("-C"), QStringLiteral("headphones"),
                                 QStringLiteral("--capture-props"), QStringLiteral("{ stream.capture.sink = true }"),
                                 QStringLiteral("-P"), QStringLiteral("headphones")},
                                session->environment(), session->rootDir() + QStringLiteral("/loopback.log")));
-    // pw-cat under a name of its own, so that it is one application whatever
-    // it reports itself as.
-    const QString steady = session->rootDir() + QStringLiteral("/steady");
-    ASSERT_TRUE(QFile::copy(QStringLiteral("/usr/bin/pw-cat"), steady));
-    ASSERT_TRUE(fixed.start(steady, {QStringLiteral("--playback"), QStringLiteral("-P"), QStringLiteral("{ node.dont-reconnect = true }"), wav},
-                            session->environment(), session->rootDir() + QStringLiteral("/fixed.log")));
+    for (int i = 0; i < 2; ++i) {
+        const QString name = QStringLiteral("teller%1").arg(i);
+        // A process id no process has.
+        ASSERT_TRUE(tellers[i].start(copyOf(QStringLiteral("/usr/bin/pacat"), name),
+                                     {QStringLiteral("--playback"), QStringLiteral("--client-name=") + name,
+                                      QStringLiteral("--property=application.process.id=4194999"),
+                                      QStringLiteral("--format=s16le"), QStringLiteral("--rate=48000"),
+                                      QStringLiteral("--channels=2"), QStringLiteral("/dev/zero")},
+                                     session->environment(), session->rootDir() + QLatin1Char('/') + name + QStringLiteral(".log")));
+    }
+    // Linked by no one: whatever target it is given, it never moves.
+    ASSERT_TRUE(loose.start(copyOf(QStringLiteral("/usr/bin/pw-cat"), QStringLiteral("loose")),
+                            {QStringLiteral("--playback"), QStringLiteral("-P"), QStringLiteral("{ node.autoconnect = false }"), wav},
+                            session->environment(), session->rootDir() + QStringLiteral("/loose.log")));
     startEngine();
-    waitForApps({QStringLiteral("music"), QStringLiteral("steady")});
-    EXPECT_EQ(engine->apps().size(), 2) << "the loopback is no application";
+    waitForApps({QStringLiteral("music"), QStringLiteral("steady"), QStringLiteral("teller0"), QStringLiteral("teller1"),
+                 QStringLiteral("loose")});
+    EXPECT_EQ(engine->apps().size(), 5) << "the loopback is no application";
 
+    // Given up on after a while, it keeps no target of ours.
+    engine->setMuted(id(QStringLiteral("loose")), true);
+    ASSERT_TRUE(pumpUntil([&] {
+        return std::any_of(log.begin(), log.end(), [](const QString& line) { return line.contains(QLatin1String("did not move")); });
+    }, 6000));
+    pumpFor(300);
+    EXPECT_FALSE(session->metadataValue(nodeOf(QStringLiteral("loose")), QStringLiteral("target.object")).has_value());
+
+    engine->setGain(id(QStringLiteral("steady")), 0.5f);
+    ASSERT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kRadioHz) - kAmplitude / 2) < 0.005; }));
+    ASSERT_TRUE(fixed.start(copyOf(QStringLiteral("/usr/bin/pw-cat"), QStringLiteral("steady")),
+                            {QStringLiteral("--playback"), QStringLiteral("-P"), QStringLiteral("{ node.dont-reconnect = true }"), wav},
+                            session->environment(), session->rootDir() + QStringLiteral("/fixed.log")));
+    // At once, before the engine's next look at the processes takes the
+    // application off the mix for good.
+    ASSERT_TRUE(pumpUntil([&] {
+        const auto nodes = pwdump::nodesByApplication(session->pwDump(), QStringLiteral("steady"));
+        return nodes.size() == 2 && std::all_of(nodes.begin(), nodes.end(), [](const auto& n) { return n.state == "running"; });
+    }, 5000));
+    EXPECT_NEAR(amplitude(record(QStringLiteral("speakers"), 300), kChatHz), kAmplitude, 0.01) << "played once, unscaled";
+
+    engine->refresh();
     engine->setMuted(id(QStringLiteral("steady")), true);
     EXPECT_TRUE(log.contains(QStringLiteral("[ravlet] tap create failed client:steady: 1852797029"))) << log.join('\n').toStdString();
     EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.01; }));

@@ -4,6 +4,8 @@
 #include "backend_fixture.h"
 #include "system_log.h"
 
+#include <QScopeGuard>
+
 namespace {
 
 // The log's lines while it lives, however the test ends.
@@ -66,7 +68,8 @@ TEST_F(PipeWireBackendTest, ASecondMixerOnTheSameServerTapsNothingUntilTheFirstG
 
 // The primary application, tapped though nothing of it must change, is one
 // that plays on the default device: one the user (or the application
-// itself) sent elsewhere stays there, also once it is no longer muted.
+// itself) sent elsewhere stays there, also once it is no longer muted,
+// or sent again by the device's serial, as mixers send it.
 TEST_F(PipeWireBackendTest, AnApplicationOnAnotherDeviceIsNeverTheOneTappedForNothing)
 {
     play(QStringLiteral("music"), kMusicHz, QStringLiteral("pipewire"), QStringLiteral("headphones"));
@@ -101,6 +104,24 @@ TEST_F(PipeWireBackendTest, AnApplicationOnAnotherDeviceIsNeverTheOneTappedForNo
         },
         5000, QStringLiteral("headphones")));
     EXPECT_EQ(engine->activeIDs(), QStringList{id(QStringLiteral("radio"))});
+
+    // A device made since, whose serial is no longer its node id.
+    ASSERT_TRUE(session->run(QStringLiteral("pw-cli"),
+                             {QStringLiteral("create-node"), QStringLiteral("adapter"),
+                              QStringLiteral("{ factory.name = support.null-audio-sink node.name = desk media.class = Audio/Sink "
+                                             "audio.position = [ FL FR ] priority.session = 100 object.linger = true }")}));
+    std::optional<pwdump::Node> desk;
+    const auto removeDesk = qScopeGuard([&] {
+        if (desk)
+            session->run(QStringLiteral("pw-cli"), {QStringLiteral("destroy"), QString::number(desk->id)});
+    });
+    ASSERT_TRUE(pumpUntil([&] { return (desk = pwdump::nodeByName(session->pwDump(), QStringLiteral("desk"))).has_value(); }, 5000));
+    ASSERT_NE(desk->serial, desk->id);
+    ASSERT_TRUE(session->run(QStringLiteral("pw-metadata"), {QString::number(nodeOf(QStringLiteral("chat"))),
+                                                             QStringLiteral("target.object"), QString::number(desk->serial)}));
+    pumpFor(1000);
+    engine->refresh();
+    EXPECT_EQ(engine->activeIDs(), QStringList{id(QStringLiteral("radio"))}) << "chat, first by name, plays elsewhere";
     // Moved back, so that the session manager forgets the headphones for
     // the next test's player of the same name.
     session->run(QStringLiteral("pw-metadata"),

@@ -331,6 +331,15 @@ TEST_F(StreamIdentity, OurSinkMadeTheDefaultByAnotherProgramGivesWayToTheUsersDe
     EXPECT_TRUE(log.lines.contains(QStringLiteral(
         "[ravlet] another program made Ravlet's private sink the default output; the default is headphones again")))
         << log.lines.join(QLatin1Char('\n')).toStdString();
+
+    // It sends a stream there too: our sink is never where that stream
+    // belongs, so once mixed and let go it plays on the default again.
+    ASSERT_TRUE(moveWithPactl(*streamOf(QStringLiteral("chat")), ours->prop(QStringLiteral("node.name"))));
+    ASSERT_TRUE(chatSilent(QStringLiteral("headphones")));
+    engine->setGain(id(QStringLiteral("chat")), 0.5f);
+    EXPECT_TRUE(chatPlays(kAmplitude / 2, QStringLiteral("headphones")));
+    engine->setGain(id(QStringLiteral("chat")), 1.0f);
+    EXPECT_TRUE(chatPlays(kAmplitude, QStringLiteral("headphones")));
 }
 
 } // namespace
