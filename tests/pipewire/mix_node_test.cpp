@@ -188,16 +188,41 @@ TEST_F(MixNodeTest, UntappedApplicationsPlayOnThroughRebuilds)
                         dropOuts(samples, kTalkHz, {kMusicHz, kChatHz, kRadioHz}, kAmplitude));
     };
 
+    // The mix node's ports that music, tapped throughout, is linked to.
+    const auto musicLinks = [&] {
+        const QJsonArray dump = session->pwDump();
+        QSet<quint32> found;
+        const auto stream = pwdump::nodesByApplication(dump, QStringLiteral("music"));
+        for (const pwdump::Link& link : pwdump::links(dump)) {
+            const auto to = pwdump::nodeById(dump, link.inputNode);
+            if (!stream.empty() && link.outputNode == stream.front().id && to
+                && to->prop(QStringLiteral("node.name")).startsWith(QLatin1String("ravlet-mix-")))
+                found.insert(link.inputPort);
+        }
+        return found;
+    };
     int rebuilds = 0;
+    QSet<quint32> linksAtFirst;
+    QSet<quint32> linksWithChat;
     const int whileTapping = dropOutsWhile(4000, [&] {
         pumpFor(300);
         startEngine();
         waitForApps({QStringLiteral("music"), QStringLiteral("chat"), QStringLiteral("radio"), QStringLiteral("talk")});
         for (; rebuilds < 8; ++rebuilds) {
             pumpFor(300);
+            if (rebuilds == 0)
+                linksAtFirst = musicLinks();
+            if (rebuilds == 1)
+                linksWithChat = musicLinks();
             engine->setGain(id(QStringLiteral("chat")), rebuilds % 2 == 0 ? 0.5f : 1.0f);
         }
     });
+    // Chat comes before music in the setup and goes again: music changes
+    // slot, never the ports it is read on, so that no cycle reads it at
+    // chat's gain while links change.
+    EXPECT_EQ(linksAtFirst.size(), 2);
+    EXPECT_EQ(linksWithChat, linksAtFirst);
+    EXPECT_EQ(musicLinks(), linksAtFirst);
     const int atTheEnd = dropOutsWhile(1000, [&] {
         pumpFor(300);
         engine.reset();
