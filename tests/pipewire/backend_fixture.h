@@ -119,6 +119,23 @@ protected:
             EnginePlatform{*hardware, inspector, defaults, session->rootDir() + QStringLiteral("/diag.log")});
     }
 
+    // The ports of our mix node that the streams of an application are
+    // linked to.
+    QSet<quint32> mixPortsOf(const QString& application) const
+    {
+        const QJsonArray dump = session->pwDump();
+        QSet<quint32> found;
+        for (const pwdump::Node& stream : pwdump::nodesByApplication(dump, application)) {
+            for (const pwdump::Link& link : pwdump::links(dump)) {
+                const auto to = pwdump::nodeById(dump, link.inputNode);
+                if (link.outputNode == stream.id && to
+                    && to->prop(QStringLiteral("node.name")).startsWith(QLatin1String("ravlet-mix-")))
+                    found.insert(link.inputPort);
+            }
+        }
+        return found;
+    }
+
     bool listed(const QString& id) const
     {
         return std::any_of(engine->apps().begin(), engine->apps().end(), [&](const AudioApp& app) { return app.id == id; });

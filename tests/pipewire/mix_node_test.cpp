@@ -188,19 +188,7 @@ TEST_F(MixNodeTest, UntappedApplicationsPlayOnThroughRebuilds)
                         dropOuts(samples, kTalkHz, {kMusicHz, kChatHz, kRadioHz}, kAmplitude));
     };
 
-    // The mix node's ports that music, tapped throughout, is linked to.
-    const auto musicLinks = [&] {
-        const QJsonArray dump = session->pwDump();
-        QSet<quint32> found;
-        const auto stream = pwdump::nodesByApplication(dump, QStringLiteral("music"));
-        for (const pwdump::Link& link : pwdump::links(dump)) {
-            const auto to = pwdump::nodeById(dump, link.inputNode);
-            if (!stream.empty() && link.outputNode == stream.front().id && to
-                && to->prop(QStringLiteral("node.name")).startsWith(QLatin1String("ravlet-mix-")))
-                found.insert(link.inputPort);
-        }
-        return found;
-    };
+    const auto musicLinks = [&] { return mixPortsOf(QStringLiteral("music")); };
     int rebuilds = 0;
     QSet<quint32> linksAtFirst;
     QSet<quint32> linksWithChat;
