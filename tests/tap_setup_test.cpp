@@ -237,10 +237,17 @@ TEST_F(TapSetupTest, ATappedApplicationThatStopsPlayingKeepsItsTapUntilItPlaysAg
 TEST_F(TapSetupTest, AnApplicationWithoutProcessesWaitsInTheSetupWhereTheHardwareLetsIt)
 {
     scene.hardware.setTapsWaitForProcesses(true);
+#if defined(RAVLET_MACOS_SEAMS)
+    // Core Audio is not asked for such taps: only what plays is tapped, and
+    // the refusal is not asked again at every refresh.
+    const bool waits = false;
+#else
+    const bool waits = true;
+#endif
     const QString radio = QStringLiteral("/Applications/Radio.app");
     engine->setMuted(radio, true);
     engine->setMuted(chat, true);
-    EXPECT_EQ(engine->activeIDs(), (QStringList{chat, music, radio}));
+    EXPECT_EQ(engine->activeIDs(), (waits ? QStringList{chat, music, radio} : QStringList{chat, music}));
     const int aggregates = calls(Call::CreateAggregateDevice);
     engine->refresh();
     EXPECT_EQ(calls(Call::CreateAggregateDevice), aggregates) << "a waiting tap is no change";
@@ -250,7 +257,7 @@ TEST_F(TapSetupTest, AnApplicationWithoutProcessesWaitsInTheSetupWhereTheHardwar
     const QString video = scene.addApp(QStringLiteral("Video"), 30);
     engine->refresh();
     engine->setMuted(video, true);
-    EXPECT_EQ(engine->activeIDs(), (QStringList{video, music, chat, radio}));
+    EXPECT_EQ(engine->activeIDs(), (waits ? QStringList{video, music, chat, radio} : QStringList{video, music}));
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
 }
