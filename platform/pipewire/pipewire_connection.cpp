@@ -173,6 +173,17 @@ void PipeWireConnection::Private::connect()
         synced = false;
         q->runUntil([this] { return synced; }, 2000);
     }
+    // The "default" metadata tells a client that has just bound it what it
+    // holds only once the session manager that owns it has answered the
+    // daemon, which a busy machine puts after the round trips above. Without
+    // it, a stream the user sent elsewhere would look sent nowhere, and a
+    // stream moved then would be given back to nowhere. The defaults come
+    // first; one more round trip brings the rest, sent with them.
+    if (defaultMetadata && q->runUntil([this] { return graph.metadata.contains(PW_ID_CORE); }, 1000)) {
+        pendingSync = pw_core_sync(core, PW_ID_CORE, 0);
+        synced = false;
+        q->runUntil([this] { return synced; }, 2000);
+    }
     updateProblem();
     emit q->connectedChanged(true);
     markChanged();
