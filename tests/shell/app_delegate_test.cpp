@@ -196,3 +196,25 @@ TEST_F(AppDelegateTest, ThePopoverFollowsTheAppearance)
 }
 
 } // namespace
+
+// A login item the system wants approved first, handed to the delegate: the
+// menu says so, in the item's own words.
+TEST(AppDelegateLogin, TheMenuShowsTheWordsOfTheLoginItemItIsGiven)
+{
+    struct AwaitingApproval final : StartAtLogin {
+        bool enabled() const override { return false; }
+        QString text() const override { return QStringLiteral("Start at Login (Approve in System Settings)"); }
+        void reload() override {}
+        void setEnabled(bool) override {}
+    };
+    SimulatedScene scene;
+    NoUpdateOffered noUpdate;
+    AppDelegate delegate(EnginePlatform{scene.hardware, scene.processes, scene.defaults, scene.diagPath()},
+                         std::make_unique<AwaitingApproval>());
+    delegate.applicationDidFinishLaunching([&] { return UpdateServices{&noUpdate, [] {}, {}}; },
+                                           [] { return std::make_unique<FakeStatusItem>(); });
+    QStringList words;
+    for (QAction* entry : delegate.statusMenu()->actions())
+        words.append(entry->text());
+    EXPECT_TRUE(words.contains(QStringLiteral("Start at Login (Approve in System Settings)"))) << words.join(", ").toStdString();
+}
