@@ -5,13 +5,15 @@
 // resident memory after start, after the first opening and after many
 // openings (a leak shows as growth). Run under a display (scripts/footprint).
 //
-// Usage: ravlet-footprint [--pipewire] [--seconds N] [--cycles N] [--starts N]
+// Usage: ravlet-footprint [--pipewire] [--seconds N] [--cycles N] [--starts N] [--busy N]
 //   --pipewire  on a private PipeWire session with ten players, instead of
 //               the simulated hardware (whose I/O thread, the stand-in for
 //               the audio server, is then left out of Ravlet's figures)
 //   --seconds   length of each CPU phase (default 60)
 //   --cycles    open/close cycles of the leak check, one a second (default 600)
 //   --starts    program starts timed for the first opening (default 20)
+//   --busy      runs N processes that keep a core busy each (`yes`) for the
+//               whole run: the openings of a machine under load
 
 #include "app_delegate.h"
 #include "event_pump.h"
@@ -178,6 +180,30 @@ QString medianAndWorst(std::vector<double> ms)
         .arg(ms.size());
 }
 
+// Processes that each take a core, as `yes > /dev/null` does, ended with
+// the run.
+class BusyCores {
+public:
+    explicit BusyCores(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            auto& process = *m_processes.emplace_back(std::make_unique<QProcess>());
+            process.setStandardOutputFile(QProcess::nullDevice());
+            process.start(QStringLiteral("yes"), {});
+        }
+    }
+    ~BusyCores()
+    {
+        for (auto& process : m_processes) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
 // ---- what Ravlet runs on ----
 
 struct Simulated {
@@ -279,6 +305,8 @@ int main(int argc, char** argv)
     const int phaseSeconds = std::max(1, option(arguments, QStringLiteral("--seconds"), 60));
     const int cycles = option(arguments, QStringLiteral("--cycles"), 600);
     const int starts = option(arguments, QStringLiteral("--starts"), 20);
+    const int busy = option(arguments, QStringLiteral("--busy"), 0);
+    const BusyCores busyCores(busy);
 
     // The first openings are timed in fresh programs before this one starts
     // its own scene, so that they do not run beside it.
@@ -315,9 +343,10 @@ int main(int argc, char** argv)
     const pid_t mixThread = onPipeWire ? onPipeWire->dataThread() : 0;
     const QString excluded = simulated ? QStringLiteral("sim-audio-io") : QString();
 
-    std::printf("%s, %lld applications playing, %lld tapped\n",
+    std::printf("%s, %lld applications playing, %lld tapped%s\n",
                 pipeWire ? "on a private PipeWire session" : "on the simulated hardware",
-                static_cast<long long>(engine.apps().size()), static_cast<long long>(engine.activeIDs().size()));
+                static_cast<long long>(engine.apps().size()), static_cast<long long>(engine.activeIDs().size()),
+                busy ? qPrintable(QStringLiteral(", %1 processes keeping a core busy each").arg(busy)) : "");
     std::fflush(stdout);
     reportCpu(QStringLiteral("popover closed"), phaseSeconds, excluded, mixThread);
 

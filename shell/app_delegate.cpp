@@ -4,6 +4,8 @@
 #include "system_seams.h"
 #include "view_logic.h"
 
+#include <QTimer>
+
 AppDelegate::AppDelegate(const EnginePlatform& platform, std::unique_ptr<StartAtLogin> startAtLogin,
                          QObject* parent)
     : QObject(parent)
@@ -42,6 +44,8 @@ void AppDelegate::applicationDidFinishLaunching(const std::function<UpdateServic
     connect(m_popover.get(), &PopoverWindow::quitRequested, this, &AppDelegate::quitRequested);
     if (services.startUpdate)
         connect(m_popover.get(), &PopoverWindow::updateRequested, this, services.startUpdate);
+    // Once the start's own work is done, before anyone can reach the button.
+    QTimer::singleShot(0, m_popover.get(), &PopoverWindow::prepare);
 }
 
 void AppDelegate::followAppearance(const Appearance& appearance)

@@ -71,6 +71,9 @@ TEST_F(AppDelegateTest, LaunchCleansUpAndShowsNothingThenOpeningRefreshesOnceBef
     ASSERT_NE(delegate->popover(), nullptr);
     EXPECT_NE(delegate->popover()->root(), nullptr) << "the mixer view loads";
     EXPECT_FALSE(delegate->popover()->isShown());
+    QCoreApplication::processEvents();
+    EXPECT_NE(delegate->popover()->window().handle(), nullptr) << "made ready before the first click";
+    EXPECT_FALSE(delegate->popover()->isShown()) << "and not shown for it";
 
     bool shownDuringRefresh = true;
     QObject::connect(&delegate->engine(), &RavletEngine::outputsChanged,
