@@ -10,10 +10,11 @@ work="$2"
 mode="$3"
 rm -rf "$work" && mkdir -p "$work/run" "$work/config" && chmod 700 "$work/run"
 export XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen
+source "$(dirname "$0")/../support/tied.sh"
 
 fail() { echo "FAIL: $*"; echo "--- first instance:"; cat "$work/first.log"; exit 1; }
 
-"$program" --demo >"$work/first.log" 2>&1 &
+"${tied[@]}" "$program" --demo >"$work/first.log" 2>&1 &
 first=$!
 trap 'kill $first 2>/dev/null; wait $first 2>/dev/null' EXIT
 for _ in $(seq 100); do [ -S "$work/run/ravlet.socket" ] && break; sleep 0.1; done
@@ -23,7 +24,7 @@ for _ in $(seq 100); do "$program" list 2>/dev/null | grep -q Music && break; sl
 
 if [ "$mode" = two-starts ]; then
     start=$(date +%s%N)
-    timeout 10 "$program" --demo >"$work/second.log" 2>&1
+    "${tied[@]}" timeout 10 "$program" --demo >"$work/second.log" 2>&1
     status=$?
     elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
     [ "$status" = 0 ] || fail "the second start exited with $status: $(cat "$work/second.log")"

@@ -11,6 +11,7 @@
 #include "in_app_updater.h"
 #include "update_offer.h"
 #include "support/qt_printers.h"
+#include "support/tied_to_test.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -147,6 +148,7 @@ struct UpdaterScene {
         }
         writeFile(source + "/.background/arrow.png", "png");
         QProcess tar;
+        tieToTest(tar);
         tar.start("tar", {"-cf", "-", "-C", source, "."});
         tar.waitForFinished();
         server.serve("/Ravlet-1.4.dmg", {downloadStatus, tar.readAllStandardOutput(), false, dripDownload, sendLength});
@@ -278,6 +280,7 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
 
     // The relaunch waits for this process to end.
     QProcess running;
+    tieToTest(running);
     running.start("sleep", {"60"});
     ASSERT_TRUE(running.waitForStarted());
     scene.processId = running.processId();
