@@ -144,6 +144,10 @@ void InAppUpdater::cleanupLeftovers()
 
 void removeUpdateBackups(const QString& bundlePath, const SwapFileOperations& files)
 {
+    // Outside an application bundle (a program in /usr/bin on Linux) there
+    // are no backups of ours, and the folder above is everybody's.
+    if (!bundlePath.endsWith(QLatin1String(".app")))
+        return;
     // One of the backups may be the only copy of the application left.
     if (!BundleSwap::recoverInterrupted(bundlePath, files))
         return;

@@ -89,5 +89,6 @@ private:
 
 // What cleanupLeftovers() does for the bundle at bundlePath. The bundle
 // itself is spared even when its name looks like a backup's, and every
-// backup is while an interrupted swap cannot be undone.
+// backup is while an interrupted swap cannot be undone. A bundlePath that is
+// no ".app" bundle (the executable's folder, outside one) is left alone.
 void removeUpdateBackups(const QString& bundlePath, const SwapFileOperations& files = {});

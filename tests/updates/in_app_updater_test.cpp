@@ -495,6 +495,12 @@ TEST(InAppUpdater, CleanupRemovesOnlyBackupsAndNeverTheRunningBundle)
     EXPECT_EQ(entries(apps), kept);
     EXPECT_TRUE(QFile::exists(root.filePath("outside/keep.txt")));
     InAppUpdater({presenter, {}, root.filePath("missing/Ravlet.app"), root.path()}).cleanupLeftovers();
+
+    // An executable outside any bundle (/usr/bin/ravlet): the folder above is not ours.
+    writeFile(root.filePath("usr/bin/ravlet"), "binary");
+    writeFile(root.filePath("usr/.Ravlet-old-3.app/Contents/Info.plist"), "someone else's");
+    InAppUpdater({presenter, {}, root.filePath("usr/bin"), root.path()}).cleanupLeftovers();
+    EXPECT_TRUE(QFile::exists(root.filePath("usr/.Ravlet-old-3.app/Contents/Info.plist")));
 }
 
 TEST(UpdateOffer, OnlyABundleSignedWithOurDeveloperIDOffersUpdates)
