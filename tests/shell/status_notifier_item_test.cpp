@@ -139,6 +139,11 @@ TEST_F(StatusNotifierItemTest, PassesOnTheClickWithItsPlaceTheWheelAndTheMiddleB
     call("Scroll", {1, QStringLiteral("vertical")}, "shell");
     call("Scroll", {-2, QStringLiteral("vertical")}, "shell");
     EXPECT_EQ(wheel, (QList<QVariantList>{{1}, {-2}, {1}, {-1}, {2}}));
+    // A peer that let the name go is one of Plasma's kind again.
+    ASSERT_TRUE(bus.connect("shell").unregisterService(QStringLiteral("org.gnome.Shell")));
+    call("Scroll", {120, QStringLiteral("vertical")}, "shell");
+    EXPECT_EQ(wheel.size(), 6);
+    EXPECT_EQ(wheel.last(), QVariantList{1});
 }
 
 TEST_F(StatusNotifierItemTest, ShowsItsNameSymbolAndToolTip)
