@@ -154,7 +154,12 @@ int main(int argc, char** argv)
                 return UpdateServices{
                     &UpdateChecker::shared(),
                     cleanupLeftovers,
+#if defined(__APPLE__)
                     [](const QString& url, const QString& version) { InAppUpdater::shared().startUpdate(url, version); },
+#else
+                    // The package manager installs updates: the disk image is the Mac's.
+                    [](const QString&, const QString&) { InAppUpdater::shared().openDownloadPage(); },
+#endif
                 };
             },
             [] { return system_seams::statusItem(statusIcon(), QStringLiteral("Ravlet")); });

@@ -35,6 +35,7 @@ using namespace std::chrono_literals;
 // attempt runs to its very end.
 struct RecordingPresenter : UpdatePresenter {
     QStringList events;
+    bool browser = true;   // false: no xdg-open
 
     bool note(const QString& event, bool answer = true)
     {
@@ -45,7 +46,7 @@ struct RecordingPresenter : UpdatePresenter {
     void setStatus(const QString& status) override { note(status); }
     void closePanel() override { note("closed"); }
     bool runAlert(const UpdateAlert& alert) override { return note("alert: " + alert.informativeText); }
-    void openUrl(const QUrl& url) override { note("browser: " + url.toString()); }
+    bool openUrl(const QUrl& url) override { return note("browser: " + url.toString(), browser); }
     bool requestTermination() override { return note("quit", false); }
 };
 
@@ -501,6 +502,26 @@ TEST(InAppUpdater, CleanupRemovesOnlyBackupsAndNeverTheRunningBundle)
     writeFile(root.filePath("usr/.Ravlet-old-3.app/Contents/Info.plist"), "someone else's");
     InAppUpdater({presenter, {}, root.filePath("usr/bin"), root.path()}).cleanupLeftovers();
     EXPECT_TRUE(QFile::exists(root.filePath("usr/.Ravlet-old-3.app/Contents/Info.plist")));
+}
+
+// Where the package manager installs updates, the pill opens the download
+// page at once; a desktop that cannot open it is said so, never silent.
+TEST(InAppUpdater, TheDownloadPageOpensAtOnceAndAPageThatCannotBeOpenedIsSaid)
+{
+    RecordingPresenter presenter;
+    UpdaterPlatform platform{presenter, {}, "/usr/bin", QDir::tempPath()};
+    platform.downloadPage = QUrl("https://updates.example/ravlet/");
+    InAppUpdater updater(platform);
+    updater.openDownloadPage();
+    EXPECT_EQ(presenter.events, QStringList{"browser: https://updates.example/ravlet/"});
+    EXPECT_FALSE(updater.isUpdating());
+
+    presenter.events.clear();
+    presenter.browser = false;
+    updater.openDownloadPage();
+    ASSERT_EQ(presenter.events.size(), 2);
+    EXPECT_TRUE(presenter.events[1].contains("could not be opened")) << presenter.events[1].toStdString();
+    EXPECT_TRUE(presenter.events[1].contains("https://updates.example/ravlet/"));
 }
 
 TEST(UpdateOffer, OnlyABundleSignedWithOurDeveloperIDOffersUpdates)
