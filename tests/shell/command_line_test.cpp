@@ -149,6 +149,16 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
               QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\n"
                              "/Applications/Music.app\tMusic\t50\tunmuted\trunning\n"));
 
+    // One hidden from the popover is listed, marked, and can be set.
+    engine->setHidden(music, true);
+    EXPECT_EQ(send({{"command", "list"}}).value("text").toString(),
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\thidden\n"));
+    EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "60"}})));
+    EXPECT_EQ(engine->gains().value(music), 0.6f);
+    EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "50"}})));
+    engine->setHidden(music, false);
+
     EXPECT_TRUE(ok(send({{"command", "output"}, {"target", "usb-uid"}})));
     EXPECT_EQ(engine->currentOutputID(), headphones);
 
