@@ -119,10 +119,11 @@ void Server::listenAgainIfClosed()
 {
     if (m_server.isListening())
         return;
+    const QString why = m_server.errorString();
     // The lock is ours, so whatever is at the path is a leftover of ours.
     QLocalServer::removeServer(m_path);
     if (m_server.listen(m_path))
-        systemLog(QStringLiteral("[ravlet] listening again for other starts after: %1").arg(m_server.errorString()));
+        systemLog(QStringLiteral("[ravlet] listening again for other starts after: %1").arg(why));
 }
 
 void Server::serve(QLocalSocket* socket)
