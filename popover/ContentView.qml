@@ -297,7 +297,7 @@ FocusScope {
                     }
 
                     ToolTip.visible: hovered
-                    ToolTip.text: "Update available — install"
+                    ToolTip.text: root.updater?.pillToolTip ?? "Update available — install"
                     ToolTip.delay: 600
 
                     onClicked: root.updateRequested(String(root.updater?.downloadURL ?? ""),

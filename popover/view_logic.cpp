@@ -4,7 +4,6 @@
 #include "symbol_provider.h"
 
 #include <QQmlEngine>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -121,10 +120,21 @@ WheelNotches wheelNotches(int pending, int delta)
 
 QString updatePillLabel(const QString& version)
 {
-    static const QRegularExpression digits(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]+(\\.[0-9]+)*")));
     constexpr qsizetype kLongest = 24;
-    const QString arrow = QStringLiteral("\u2B06 ");
-    return version.size() <= kLongest && digits.match(version).hasMatch() ? arrow + version : arrow;
+    QString shown = version;
+    for (QChar& c : shown) {
+        // Line breaks, and the marks that turn text around, as spaces.
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            c = QLatin1Char(' ');
+    }
+    shown = shown.simplified();
+    if (shown.size() > kLongest) {
+        qsizetype cut = kLongest - 1;
+        if (shown.at(cut - 1).isHighSurrogate())
+            --cut;
+        shown = shown.left(cut) + QChar(0x2026);
+    }
+    return QStringLiteral("\u2B06 ") + shown;
 }
 
 } // namespace popover

@@ -86,9 +86,10 @@ struct WheelNotches {
 // The whole notches in what is left of earlier events plus this one's delta.
 WheelNotches wheelNotches(int pending, int delta);
 
-// The update pill's label: the arrow, and the version when it is one (dot-
-// separated ASCII digits, short enough for the header). The version comes
-// from a file on a server; anything else is not shown.
+// The update pill's label: the arrow and the version, whatever it is
+// ("0.2.0-beta" is newer too), on one line without control characters and
+// elided past 24 characters. It comes from a file on a server: the label
+// shows it as plain text.
 QString updatePillLabel(const QString& version);
 
 } // namespace popover

@@ -1,6 +1,7 @@
 #include "autostart_entry.h"
 
 #include "desktop_entry.h"
+#include "proc_files.h"
 #include "system_log.h"
 
 #include <QDir>
@@ -62,10 +63,12 @@ QString entryPath()
 
 bool isEnabled()
 {
-    QFile file(entryPath());
-    if (file.size() > maxDesktopEntryBytes || !file.open(QIODevice::ReadOnly))
+    // Read at start on the main thread: whatever stands at the path (a FIFO,
+    // a device) must not hold it up.
+    const std::optional<QByteArray> read = readSmallFile(QFile::encodeName(entryPath()), maxDesktopEntryBytes + 1);
+    if (!read || read->size() > maxDesktopEntryBytes)
         return false;
-    const QByteArray bytes = file.read(maxDesktopEntryBytes + 1);
+    const QByteArray& bytes = *read;
     const auto entry = parseDesktopEntry(bytes, QLatin1String(kDesktopId) + QStringLiteral(".desktop"), QString());
     return entry && !entry->hidden && QFileInfo(entry->program).fileName() == QLatin1String("ravlet")
            && !switchedOffByGnome(bytes);

@@ -11,6 +11,7 @@ namespace {
 const QString kCommandsHelp = QStringLiteral(
     "Commands, sent to the running Ravlet:\n"
     "  list                        one line per application: id, name, volume %, muted, running\n"
+    "                              (and hidden, for one hidden from the popover)\n"
     "  set ID|NAME PERCENT         set an application's volume (0 to 150)\n"
     "  mute ID|NAME                mute an application\n"
     "  unmute ID|NAME              unmute an application\n"

@@ -1,6 +1,7 @@
 #include "control_commands.h"
 
 #include "command_line.h"
+#include "display_list.h"
 #include "hal_access.h"
 #include "instance_channel.h"
 #include "view_logic.h"
@@ -16,6 +17,14 @@ int shownPercent(const RavletEngine& engine, const QString& id)
 {
     const auto gain = engine.gains().contains(id) ? std::optional<float>(engine.gains().value(id)) : std::nullopt;
     return int(std::lround(popover::shownGain(gain) * 100.0f));
+}
+
+// Every row the popover can show, hidden ones too whether or not it shows
+// them now: a script names an application the user hid as well.
+QList<AppEntry> allApps(const RavletEngine& engine)
+{
+    return displayList({engine.apps(), engine.gains(), engine.mutes(), engine.hidden(), true, engine.order(),
+                        engine.known()});
 }
 
 } // namespace
@@ -48,12 +57,14 @@ QJsonObject ControlCommands::handle(const QJsonObject& request)
 QJsonObject ControlCommands::list() const
 {
     QString text;
-    for (const AppEntry& entry : m_engine.displayApps()) {
-        text += QStringLiteral("%1\t%2\t%3\t%4\t%5\n")
+    for (const AppEntry& entry : allApps(m_engine)) {
+        text += QStringLiteral("%1\t%2\t%3\t%4\t%5")
                     .arg(cli::escapeField(entry.id), cli::escapeField(entry.name))
                     .arg(shownPercent(m_engine, entry.id))
                     .arg(m_engine.mutes().value(entry.id) ? QStringLiteral("muted") : QStringLiteral("unmuted"),
                          entry.isActive ? QStringLiteral("running") : QStringLiteral("stopped"));
+        // A sixth field on hidden rows only: the five before keep their meaning.
+        text += m_engine.hidden().contains(entry.id) ? QStringLiteral("\thidden\n") : QStringLiteral("\n");
     }
     QJsonObject reply = answer(true, text);
     // Where nothing can be mixed (no audio server answers, or another Ravlet
@@ -65,7 +76,7 @@ QJsonObject ControlCommands::list() const
 
 QJsonObject ControlCommands::forApp(const QJsonObject& request, const QString& command)
 {
-    QList<AppEntry> apps = m_engine.displayApps();
+    QList<AppEntry> apps = allApps(m_engine);
     QList<cli::Candidate> candidates;
     for (const AppEntry& entry : std::as_const(apps))
         candidates.append({entry.id, entry.name});
@@ -75,8 +86,8 @@ QJsonObject ControlCommands::forApp(const QJsonObject& request, const QString& c
         return c.key == query || c.name.compare(query, Qt::CaseInsensitive) == 0;
     });
     if (!found.index && !shownHasIt) {
-        // A remembered application that is not shown (not playing, at its
-        // usual volume, or hidden) is set as well, so that it starts as the
+        // A remembered application that is not listed (not playing, at its
+        // usual volume) is set as well, so that it starts as the
         // user wants it; the rows shown go first, so that a name unique
         // among them stays so.
         QList<cli::Candidate> remembered;

@@ -8,10 +8,13 @@
 
 #include <QJsonObject>
 #include <QLocalServer>
+#include <QLockFile>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
+#include <memory>
 
 namespace instance {
 
@@ -19,6 +22,10 @@ inline constexpr qsizetype kMaxRequestBytes = 64 * 1024;
 // A listing of many applications is longer than any request.
 inline constexpr qsizetype kMaxAnswerBytes = 4 * 1024 * 1024;
 inline constexpr int kTimeoutMs = 5000;
+// Requests are answered at once, so a handful at a time is plenty; any more
+// are closed as they come, and a crowd of clients cannot take the
+// descriptors the mixer needs.
+inline constexpr int kMaxConnections = 16;
 
 // The socket's folder is runtime_folder::find()'s.
 QString socketPath(const QString& directory);
@@ -31,22 +38,30 @@ QJsonObject answer(bool ok, const QString& text);
 class Server : public QObject {
     Q_OBJECT
 public:
-    enum class Claim { Listening, OtherRunning, Failed };
+    // Unreachable: another instance holds the folder but does not answer;
+    // this start must not run a mixer of its own.
+    enum class Claim { Listening, OtherRunning, Unreachable, Failed };
 
     explicit Server(Handler handler, QObject* parent = nullptr);
+    ~Server() override;
 
     // Listens on directory's socket unless a running instance answers there.
-    // A socket file nobody listens on (left by a crash) is replaced. Starts
-    // racing for the same directory are serialised by a lock file, so that
-    // two never both replace the file and listen.
+    // A socket file nobody listens on (left by a crash) is replaced. The
+    // instance that listens holds the folder's lock file for as long as it
+    // lives, so no later start takes over while it runs, even when its
+    // socket is gone. Main thread only.
     Claim claim(const QString& directory);
     QString errorString() const { return m_error; }
 
 private:
     void serve(class QLocalSocket* socket);
+    void listenAgainIfClosed();
 
     Handler m_handler;
     QLocalServer m_server;
+    std::unique_ptr<QLockFile> m_lock;
+    QString m_path;
+    QTimer* m_watch = nullptr;
     QString m_error;
 };
 

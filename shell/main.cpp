@@ -106,9 +106,13 @@ int main(int argc, char** argv)
             const instance::Reply reply = instance::ask(*directory, {{QStringLiteral("command"), QStringLiteral("open")}});
             if (reply.reached)
                 return 0;
-            system_seams::note(QStringLiteral("[ravlet] a running Ravlet did not answer; starting another"));
-            break;
+            // It runs, busy or short of descriptors: a second mixer would fight it.
+            system_seams::note(QStringLiteral("[ravlet] a running Ravlet did not answer; not starting another"));
+            return 1;
         }
+        case instance::Server::Claim::Unreachable:
+            system_seams::note(QStringLiteral("[ravlet] %1; not starting another").arg(server.errorString()));
+            return 1;
         case instance::Server::Claim::Failed:
             system_seams::note(QStringLiteral("[ravlet] cannot listen for other starts: %1").arg(server.errorString()));
             break;
@@ -150,7 +154,12 @@ int main(int argc, char** argv)
                 return UpdateServices{
                     &UpdateChecker::shared(),
                     cleanupLeftovers,
+#if defined(__APPLE__)
                     [](const QString& url, const QString& version) { InAppUpdater::shared().startUpdate(url, version); },
+#else
+                    // The package manager installs updates: the disk image is the Mac's.
+                    [](const QString&, const QString&) { InAppUpdater::shared().openDownloadPage(); },
+#endif
                 };
             },
             [] { return system_seams::statusItem(statusIcon(), QStringLiteral("Ravlet")); });

@@ -1,6 +1,7 @@
 #include "status_item.h"
 
 #include "status_notifier_item.h"
+#include "view_logic.h"
 
 #include <QCursor>
 #include <QDBusServiceWatcher>
@@ -11,7 +12,9 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
+#include <QWheelEvent>
 
+#include <functional>
 #include <utility>
 
 namespace {
@@ -62,6 +65,44 @@ private:
     QSystemTrayIcon m_tray;
 };
 
+// The corner button takes what a tray item takes: the wheel, in whole
+// notches as a tray host passes them on, and the middle button.
+class CornerButton final : public QToolButton {
+public:
+    std::function<void(int notches)> onScrolled;
+    std::function<void()> onMiddleClick;
+
+protected:
+    void wheelEvent(QWheelEvent* event) override
+    {
+        const popover::WheelNotches wheel = popover::wheelNotches(m_pendingDelta, event->angleDelta().y());
+        m_pendingDelta = wheel.rest;
+        if (wheel.steps != 0 && onScrolled)
+            onScrolled(wheel.steps);
+        event->accept();
+    }
+    void mousePressEvent(QMouseEvent* event) override
+    {
+        if (event->button() == Qt::MiddleButton)
+            event->accept();
+        else
+            QToolButton::mousePressEvent(event);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        if (event->button() != Qt::MiddleButton) {
+            QToolButton::mouseReleaseEvent(event);
+            return;
+        }
+        event->accept();
+        if (rect().contains(event->position().toPoint()) && onMiddleClick)
+            onMiddleClick();
+    }
+
+private:
+    int m_pendingDelta = 0;
+};
+
 class ButtonStatusItem final : public StatusItem {
 public:
     ButtonStatusItem(const QIcon& icon, const QString& accessibleName)
@@ -73,6 +114,9 @@ public:
         m_button.setWindowTitle(accessibleName);
         m_button.setAccessibleName(accessibleName);
         m_button.setToolTip(accessibleName);
+        // A window that never takes the focus is never the active one, and
+        // Qt shows tooltips only over active windows unless told otherwise.
+        m_button.setAttribute(Qt::WA_AlwaysShowToolTips);
         m_button.setIcon(icon);
         m_button.setIconSize(QSize(20, 20));
         m_button.setAutoRaise(true);
@@ -82,6 +126,8 @@ public:
             m_button.move(area.right() - kSize - kMargin, area.top() + kMargin);
         }
         connect(&m_button, &QToolButton::clicked, this, &StatusItem::clicked);
+        m_button.onScrolled = [this](int notches) { emit scrolled(notches); };
+        m_button.onMiddleClick = [this] { emit secondaryClicked(); };
         m_button.show();
     }
 
@@ -99,7 +145,7 @@ public:
     QString surface() const override { return QStringLiteral("button"); }
 
 private:
-    QToolButton m_button;
+    CornerButton m_button;
 };
 
 // The best surface the desktop offers now, swapped when a tray host comes or

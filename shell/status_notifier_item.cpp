@@ -4,12 +4,12 @@
 #include "view_logic.h"
 
 #include <QCoreApplication>
-#include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDir>
 #include <QFileInfo>
@@ -186,6 +186,7 @@ StatusNotifierItem::StatusNotifierItem(const QDBusConnection& bus, const QIcon& 
                  qPrintable(m_bus.lastError().message()));
         return;
     }
+    followGnomeShell();
     // A watcher that starts later, or again, knows nothing of the item.
     auto* watch = new QDBusServiceWatcher(kWatcherService, m_bus, QDBusServiceWatcher::WatchForRegistration, this);
     connect(watch, &QDBusServiceWatcher::serviceRegistered, this, &StatusNotifierItem::registerWithWatcher);
@@ -286,17 +287,25 @@ void StatusNotifierItem::scroll(const QString& sender, int delta, const QString&
         emit scrolled(notches);
 }
 
-bool StatusNotifierItem::fromGnomeShell(const QString& sender)
+void StatusNotifierItem::followGnomeShell()
 {
-    if (sender.isEmpty())
-        return false;
-    const auto known = m_gnomeShellSenders.constFind(sender);
-    if (known != m_gnomeShellSenders.cend())
-        return *known;
-    const QDBusReply<QString> owner = m_bus.interface()->serviceOwner(kGnomeShell);
-    const bool gnome = owner.isValid() && owner.value() == sender;
-    m_gnomeShellSenders.insert(sender, gnome);
-    return gnome;
+    auto* watch = new QDBusServiceWatcher(kGnomeShell, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watch, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) { m_gnomeShellOwner = owner; });
+    // The owner at start, asked without waiting. The bus keeps its order: a
+    // change signalled before this answer is in the answer already.
+    QDBusMessage get = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                      QStringLiteral("/org/freedesktop/DBus"),
+                                                      QStringLiteral("org.freedesktop.DBus"),
+                                                      QStringLiteral("GetNameOwner"));
+    get << kGnomeShell;
+    auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(get), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        call->deleteLater();
+        const QDBusPendingReply<QString> reply = *call;
+        if (!reply.isError())
+            m_gnomeShellOwner = reply.value();
+    });
 }
 
 #include "status_notifier_item.moc"

@@ -10,7 +10,6 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QHash>
 #include <QList>
 
 #include <functional>
@@ -88,7 +87,8 @@ private:
     void registerWithWatcher();
     void activate(int x, int y);
     void scroll(const QString& sender, int delta, const QString& orientation);
-    bool fromGnomeShell(const QString& sender);
+    bool fromGnomeShell(const QString& sender) const { return !sender.isEmpty() && sender == m_gnomeShellOwner; }
+    void followGnomeShell();
 
     QDBusConnection m_bus;
     StatusNotifierService* m_service = nullptr;
@@ -97,5 +97,7 @@ private:
     bool m_hasMenu = false;
     QRect m_anchor;
     int m_pendingDelta = 0;
-    QHash<QString, bool> m_gnomeShellSenders;
+    // The unique name that owns org.gnome.Shell, kept by a watcher: a peer's
+    // call never costs a lookup, and nothing is kept per peer.
+    QString m_gnomeShellOwner;
 };

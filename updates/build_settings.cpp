@@ -11,6 +11,11 @@ QStringList defaultUpdateURLs()
     };
 }
 
+QUrl downloadPageURL()
+{
+    return QUrl(QStringLiteral("https://") + QStringLiteral(RAVLET_UPDATE_PRIMARY_HOST) + QStringLiteral("/ravlet/"));
+}
+
 QString programVersion()
 {
     const QString version = QStringLiteral(RAVLET_PROGRAM_VERSION);

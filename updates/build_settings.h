@@ -6,9 +6,14 @@
 
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 // The manifest on the primary host, then on the fallback host.
 QStringList defaultUpdateURLs();
+
+// The download page on the primary host, for programs the package manager
+// updates: https://<primary host>/ravlet/.
+QUrl downloadPageURL();
 
 // The program's own version, "0.0.0" when the build gives none.
 QString programVersion();

@@ -36,6 +36,28 @@ UpdateAlert InAppUpdater::failureAlert(const QString& keptBackup)
     return {QStringLiteral("Ravlet Update"), informative, {QStringLiteral("Download"), QStringLiteral("Later")}};
 }
 
+UpdateAlert InAppUpdater::pageNotOpenedAlert(const QUrl& url)
+{
+    return {QStringLiteral("Ravlet Update"),
+            QStringLiteral("The page could not be opened: no web browser was found (on Linux, xdg-open from the "
+                           "xdg-utils package opens it). The address is ")
+                + url.toString() + QLatin1Char('.'),
+            {QStringLiteral("OK")}};
+}
+
+void InAppUpdater::openPage(const QUrl& url)
+{
+    if (!m_platform.presenter.openUrl(url))
+        m_platform.presenter.runAlert(pageNotOpenedAlert(url));
+}
+
+void InAppUpdater::openDownloadPage()
+{
+    // A page of our own host only; nothing the manifest says is opened here.
+    if (isHttpsAddress(m_platform.downloadPage))
+        openPage(m_platform.downloadPage);
+}
+
 void InAppUpdater::setIsUpdating(bool updating)
 {
     m_isUpdating = updating;
@@ -103,7 +125,7 @@ void InAppUpdater::finishUpdate(bool ok, const QUrl& fallbackURL, const QString&
     m_platform.presenter.closePanel();
     setIsUpdating(false);
     if (!ok && m_platform.presenter.runAlert(failureAlert(keptBackup)))
-        m_platform.presenter.openUrl(fallbackURL);
+        openPage(fallbackURL);
 }
 
 std::chrono::milliseconds InAppUpdater::quitWaitBound() const
@@ -144,6 +166,10 @@ void InAppUpdater::cleanupLeftovers()
 
 void removeUpdateBackups(const QString& bundlePath, const SwapFileOperations& files)
 {
+    // Outside an application bundle (a program in /usr/bin on Linux) there
+    // are no backups of ours, and the folder above is everybody's.
+    if (!bundlePath.endsWith(QLatin1String(".app")))
+        return;
     // One of the backups may be the only copy of the application left.
     if (!BundleSwap::recoverInterrupted(bundlePath, files))
         return;

@@ -30,6 +30,8 @@ struct UpdaterPlatform {
     UpdateLimits limits = {};
     qint64 processId = QCoreApplication::applicationPid();   // what the relaunch waits for
     SwapFileOperations files = {};
+    // Where a program the package manager updates sends the user instead.
+    QUrl downloadPage = {};
 };
 
 class InAppUpdater : public QObject {
@@ -57,6 +59,11 @@ public:
     // when downloadURL is not an https address.
     Q_INVOKABLE void startUpdate(const QString& downloadURL, const QString& expectedVersion);
 
+    // Where the package manager installs updates (Linux): opens the download
+    // page at once and downloads nothing; says so in an alert when the page
+    // cannot be opened.
+    void openDownloadPage();
+
     // Undoes an update that was cut off while it swapped the bundle, then
     // removes the hidden backups (".Ravlet-old-….app") next to the bundle.
     Q_INVOKABLE void cleanupLeftovers();
@@ -65,6 +72,9 @@ public:
     // its rollback) has finished, but not later than the bound.
     void quitWhenSafe(std::function<void()> quit = [] { QCoreApplication::quit(); });
     std::chrono::milliseconds quitWaitBound() const;
+
+    // The alert shown when the browser could not be given url.
+    static UpdateAlert pageNotOpenedAlert(const QUrl& url);
 
     // The alert a failed attempt ends with; it says where the old version
     // is when it could not be put back.
@@ -77,6 +87,7 @@ private:
     void setIsUpdating(bool updating);
     void attemptEnded(UpdatePipeline::Outcome outcome, const UpdatePipeline& pipeline, const QUrl& url);
     void finishUpdate(bool ok, const QUrl& fallbackURL, const QString& keptBackup = {});
+    void openPage(const QUrl& url);
     void runWaitingQuits(bool evenDuringASwap);
 
     UpdaterPlatform m_platform;
@@ -89,5 +100,6 @@ private:
 
 // What cleanupLeftovers() does for the bundle at bundlePath. The bundle
 // itself is spared even when its name looks like a backup's, and every
-// backup is while an interrupted swap cannot be undone.
+// backup is while an interrupted swap cannot be undone. A bundlePath that is
+// no ".app" bundle (the executable's folder, outside one) is left alone.
 void removeUpdateBackups(const QString& bundlePath, const SwapFileOperations& files = {});

@@ -1,3 +1,4 @@
+#include "build_settings.h"
 #include "in_app_updater.h"
 #include "widget_update_presenter.h"
 
@@ -25,6 +26,10 @@ InAppUpdater& InAppUpdater::shared()
 {
     // Never destroyed: an attempt may still run when the program ends.
     static WidgetUpdatePresenter* const presenter = new WidgetUpdatePresenter;
-    static InAppUpdater* const instance = new InAppUpdater({*presenter, UpdaterTools{}, mainBundlePath(), QDir::tempPath()});
+    static InAppUpdater* const instance = [] {
+        UpdaterPlatform platform{*presenter, UpdaterTools{}, mainBundlePath(), QDir::tempPath()};
+        platform.downloadPage = downloadPageURL();
+        return new InAppUpdater(std::move(platform));
+    }();
     return *instance;
 }

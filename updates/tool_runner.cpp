@@ -6,6 +6,9 @@
 
 #include <csignal>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace {
 
@@ -29,8 +32,15 @@ ToolResult runTool(const QString& executable, const QStringList& arguments, std:
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
-    // A group of its own, so that what the tool starts is killed with it.
-    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    // A group of its own, so that what the tool starts is killed with it; and
+    // on Linux the tool ends with this program, killed or not, rather than
+    // being left to run for as long as it hangs.
+    process.setChildProcessModifier([] {
+        ::setpgid(0, 0);
+#ifdef __linux__
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+    });
     process.start(executable, arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(int(std::max<qint64>(due.remainingTime(), 0))))
         return {};

@@ -86,6 +86,15 @@ void UpdateChecker::tryFrom(qsizetype index)
     emit checkFinished();
 }
 
+QString UpdateChecker::pillToolTip()
+{
+#if defined(__APPLE__)
+    return QStringLiteral("Update available — install");
+#else
+    return QStringLiteral("Update available — your package manager installs it; opens the download page");
+#endif
+}
+
 std::optional<UpdateInfo> UpdateChecker::usableManifest(QNetworkReply& reply, const QByteArray& body) const
 {
     if (reply.error() != QNetworkReply::NoError || body.size() > kMaxManifestBytes)
@@ -93,7 +102,12 @@ std::optional<UpdateInfo> UpdateChecker::usableManifest(QNetworkReply& reply, co
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || status.toInt() < 200 || status.toInt() > 299)
         return std::nullopt;
-    return decodeUpdateInfo(body);
+    // A release that could never be fetched is offered nowhere: no pill
+    // that does nothing when clicked.
+    std::optional<UpdateInfo> info = decodeUpdateInfo(body);
+    if (info && !isHttpsAddress(QUrl(info->url, QUrl::StrictMode)))
+        return std::nullopt;
+    return info;
 }
 
 void UpdateChecker::publish(const UpdateInfo& info)

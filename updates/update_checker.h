@@ -36,6 +36,8 @@ class UpdateChecker : public QObject {
     Q_PROPERTY(QString latestVersion READ latestVersion NOTIFY latestVersionChanged)
     Q_PROPERTY(QString downloadURL READ downloadURL NOTIFY downloadURLChanged)
     Q_PROPERTY(QString releaseNotes READ releaseNotes NOTIFY releaseNotesChanged)
+    // What a click on the update pill does, for its tooltip.
+    Q_PROPERTY(QString pillToolTip READ pillToolTip CONSTANT)
 
 public:
     static constexpr std::chrono::seconds kCheckInterval{86400};
@@ -55,6 +57,7 @@ public:
     const QString& latestVersion() const { return m_latestVersion; }
     const QString& downloadURL() const { return m_downloadURL; }
     const QString& releaseNotes() const { return m_releaseNotes; }
+    static QString pillToolTip();
 
     // Tries the manifest locations in order and stops at the first usable
     // manifest, newer or not. Returns at once; checkFinished() tells the end.

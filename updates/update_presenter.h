@@ -28,8 +28,9 @@ public:
     // true when the user picks the first button.
     virtual bool runAlert(const UpdateAlert& alert) = 0;
 
-    // Hands url to the default browser.
-    virtual void openUrl(const QUrl& url) = 0;
+    // Hands url to the default browser; false when the desktop could not
+    // (no xdg-open, say).
+    virtual bool openUrl(const QUrl& url) = 0;
 
     // Asks the application to quit; false when the request was turned down.
     virtual bool requestTermination() = 0;

@@ -89,9 +89,9 @@ bool WidgetUpdatePresenter::runAlert(const UpdateAlert& alert)
     return first && box.clickedButton() == first;
 }
 
-void WidgetUpdatePresenter::openUrl(const QUrl& url)
+bool WidgetUpdatePresenter::openUrl(const QUrl& url)
 {
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
 }
 
 bool WidgetUpdatePresenter::requestTermination()

@@ -21,7 +21,7 @@ public:
     void setStatus(const QString& status) override;
     void closePanel() override;
     bool runAlert(const UpdateAlert& alert) override;
-    void openUrl(const QUrl& url) override;
+    bool openUrl(const QUrl& url) override;
     bool requestTermination() override;
 
     // The panel while it is shown, for tests.

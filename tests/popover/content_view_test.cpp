@@ -417,7 +417,7 @@ TEST_F(ContentViewTest, TextFromOtherProgramsIsShownAsWrittenAndNothingReachesTh
     QTest::keyClick(&view, Qt::Key_Escape);
 
     offerUpdate(QStringLiteral("<img src=\"%1\">").arg(remote));
-    EXPECT_EQ(text("updatePillLabel"), QStringLiteral("\u2B06 "));
+    EXPECT_TRUE(text("updatePillLabel").startsWith(QStringLiteral("\u2B06 <img src="))) << "shown as text, not loaded";
 
     // Whatever the views are made to load from the network fails at once.
     QQmlComponent component(view.engine());

@@ -57,11 +57,12 @@ TEST(RowStateTest, HiddenComesFirstThenRunningOrNotAndTheTextsAreOursOrPlain)
     EXPECT_EQ(logic.rowLevel(QVariant(), true), 0.0) << "an untapped application has no level";
     EXPECT_EQ(logic.rowLevel(0.75f, false), 0.0) << "a stale level of an application that quit";
 
-    // The pill names a version only when it is one.
-    for (const char* version : {"1.4.0", "2", "2024.12.31.123456"})
-        EXPECT_EQ(logic.updatePillLabel(version), QStringLiteral("\u2B06 ") + version);
-    for (const char* notOne : {"", "v1.4", "1..4", "1.4.", "1.4\n", "1.4 beta", "<img src=x>", "1.2.3.4.5.6.7.8.9.10.11.12"})
-        EXPECT_EQ(logic.updatePillLabel(notOne), QStringLiteral("\u2B06 ")) << notOne;
+    // The pill names any version, on one line, elided past 24 characters.
+    for (const auto& [version, shown] : {std::pair{u"1.4.0", u"1.4.0"}, {u"0.2.0-beta", u"0.2.0-beta"}, {u"", u""},
+                                         {u"1.4\n<b>x</b>", u"1.4 <b>x</b>"}, {u"\u202Eateb-2.0", u"ateb-2.0"},
+                                         {u"1.2.3.4.5.6.7.8.9.10.11.12", u"1.2.3.4.5.6.7.8.9.10.11\u2026"},
+                                         {u"1.2.3.4.5.6.7.8.9.10.1\U0001F680x", u"1.2.3.4.5.6.7.8.9.10.1\u2026"}})
+        EXPECT_EQ(logic.updatePillLabel(QString::fromUtf16(version)), QStringLiteral("\u2B06 ") + QString::fromUtf16(shown));
 }
 
 TEST(LevelBarTest, LightsWithTheLevelBetweenADotAndTheFullTrack)

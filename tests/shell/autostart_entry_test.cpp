@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -78,6 +79,12 @@ TEST_F(AutostartTest, WritesAnEntryTheDesktopStartsAndReadsOneChangedElsewhereAs
         write(contents);
         EXPECT_EQ(autostart::isEnabled(), enabled) << contents.constData();
     }
+    // A FIFO at the path: read as off at once, not waited on for a writer.
+    ASSERT_TRUE(QFile::remove(autostart::entryPath()));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(autostart::entryPath()).constData(), 0600), 0);
+    EXPECT_FALSE(autostart::isEnabled());
+    ASSERT_TRUE(autostart::setEnabled(true));
+    EXPECT_TRUE(autostart::isEnabled()) << "turning on replaces the FIFO";
     write(kOurs + "Hidden=true\n");
     ASSERT_TRUE(autostart::setEnabled(true));
     EXPECT_TRUE(autostart::isEnabled()) << "turning on replaces a hidden entry";

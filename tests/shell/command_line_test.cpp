@@ -16,6 +16,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -144,6 +149,16 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
               QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\n"
                              "/Applications/Music.app\tMusic\t50\tunmuted\trunning\n"));
 
+    // One hidden from the popover is listed, marked, and can be set.
+    engine->setHidden(music, true);
+    EXPECT_EQ(send({{"command", "list"}}).value("text").toString(),
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\thidden\n"));
+    EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "60"}})));
+    EXPECT_EQ(engine->gains().value(music), 0.6f);
+    EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "50"}})));
+    engine->setHidden(music, false);
+
     EXPECT_TRUE(ok(send({{"command", "output"}, {"target", "usb-uid"}})));
     EXPECT_EQ(engine->currentOutputID(), headphones);
 
@@ -196,7 +211,11 @@ protected:
         socket.connectToServer(instance::socketPath(dir.path()));
         socket.write(bytes);
         QByteArray answer;
-        waitUntil([&] { return (answer += socket.readAll()).contains('\n'); }, 3000);
+        waitUntil([&] {
+            if (socket.isOpen())
+                answer += socket.readAll();
+            return answer.contains('\n') || socket.state() == QLocalSocket::UnconnectedState;
+        }, 3000);
         return QJsonDocument::fromJson(answer).object();
     }
 
@@ -236,6 +255,60 @@ TEST_F(InstanceChannelTest, BadRequestsAreAnsweredAndTheServerLivesOn)
     EXPECT_EQ(raw(QByteArray(instance::kMaxRequestBytes + 10, 'x')).value("text").toString(),
               QStringLiteral("request too long"));
     EXPECT_EQ(raw("{\"command\":\"open\"}\n{\"command\":\"x\"}\n").value("text").toString(), QStringLiteral("open"));
+}
+
+// A crowd of idle clients, then no descriptor left for an accept: the
+// command line is answered again once they are gone, and a second start
+// never takes over the folder meanwhile.
+TEST_F(InstanceChannelTest, ACrowdIsCappedAndTheServerListensAgainAfterAnAcceptError)
+{
+    ASSERT_EQ(server.claim(dir.path()), instance::Server::Claim::Listening);
+    const QByteArray path = QFile::encodeName(instance::socketPath(dir.path()));
+    const auto connectRaw = [&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    };
+    std::vector<int> crowd;
+    for (int i = 0; i < 40; ++i)
+        crowd.push_back(connectRaw());
+    const auto stillOpen = [&] {
+        return std::count_if(crowd.begin(), crowd.end(), [](int fd) {
+            char byte;
+            return fd >= 0 && ::recv(fd, &byte, 1, MSG_PEEK) < 0 && errno == EAGAIN;
+        });
+    };
+    EXPECT_TRUE(waitUntil([&] { return stillOpen() == instance::kMaxConnections; }, 3000)) << stillOpen();
+    for (int fd : crowd)
+        ::close(fd);
+    EXPECT_TRUE(waitUntil([&] { return raw("{\"command\":\"list\"}\n").value("text") == QStringLiteral("list"); }, 3000));
+
+    // Every descriptor below a lowered limit taken, the last by a client.
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit lowered = saved;
+    lowered.rlim_cur = rlim_t(::dup(0) + 32);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        filler.push_back(fd);
+    ::close(filler.back());
+    filler.back() = connectRaw();
+    EXPECT_TRUE(waitUntil([&] { return !QFile::exists(QFile::decodeName(path)); }, 3000)) << "no accept failed";
+    for (int fd : filler)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    instance::Server second{[](const QJsonObject&) { return instance::answer(false, {}); }};
+    EXPECT_EQ(second.claim(dir.path()), instance::Server::Claim::Unreachable);
+    EXPECT_TRUE(waitUntil([&] { return QFile::exists(QFile::decodeName(path)); }, 3000));
+    EXPECT_EQ(raw("{\"command\":\"list\"}\n").value("text").toString(), QStringLiteral("list"));
 }
 
 TEST_F(InstanceChannelTest, OnlyAPrivateFolderOfTheUsersOwnIsUsed)

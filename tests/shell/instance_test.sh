@@ -3,6 +3,9 @@
 #   two-starts: a second start opens the first one's popover and exits at once;
 #               only the first listens.
 #   commands:   the command line against a running mixer on the built-in scene.
+#   crowd:      1,100 clients connect to a mixer that may hold 1,024
+#               descriptors; the command line is still answered and a second
+#               start still runs no mixer of its own.
 set -uo pipefail
 
 program="$1"
@@ -10,10 +13,13 @@ work="$2"
 mode="$3"
 rm -rf "$work" && mkdir -p "$work/run" "$work/config" && chmod 700 "$work/run"
 export XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen
+source "$(dirname "$0")/../support/tied.sh"
 
 fail() { echo "FAIL: $*"; echo "--- first instance:"; cat "$work/first.log"; exit 1; }
 
-"$program" --demo >"$work/first.log" 2>&1 &
+limit=$(ulimit -n)
+[ "$mode" = crowd ] && limit=1024
+( ulimit -n "$limit" && exec "${tied[@]}" "$program" --demo >"$work/first.log" 2>&1 ) &
 first=$!
 trap 'kill $first 2>/dev/null; wait $first 2>/dev/null' EXIT
 for _ in $(seq 100); do [ -S "$work/run/ravlet.socket" ] && break; sleep 0.1; done
@@ -23,7 +29,7 @@ for _ in $(seq 100); do "$program" list 2>/dev/null | grep -q Music && break; sl
 
 if [ "$mode" = two-starts ]; then
     start=$(date +%s%N)
-    timeout 10 "$program" --demo >"$work/second.log" 2>&1
+    "${tied[@]}" timeout 10 "$program" --demo >"$work/second.log" 2>&1
     status=$?
     elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
     [ "$status" = 0 ] || fail "the second start exited with $status: $(cat "$work/second.log")"
@@ -35,6 +41,43 @@ if [ "$mode" = two-starts ]; then
     listeners=$(grep -c "$work/run/" /proc/net/unix)
     [ "$listeners" = 1 ] || fail "$listeners servers listen"
     echo "second start: ${elapsed} ms"
+    exit 0
+fi
+
+if [ "$mode" = crowd ]; then
+    "${tied[@]}" python3 -c '
+import resource, socket, sys, time
+hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(4096, hard), hard))
+held, deadline = [], time.time() + 20
+while len(held) < 1100 and time.time() < deadline:
+    client = socket.socket(socket.AF_UNIX)
+    client.setblocking(False)
+    try:
+        client.connect(sys.argv[1])
+        held.append(client)
+    except OSError:
+        client.close()
+        time.sleep(0.01)
+print(len(held), flush=True)
+time.sleep(60)
+' "$work/run/ravlet.socket" >"$work/crowd" &
+    crowd=$!
+    trap 'kill $crowd $first 2>/dev/null; wait $first 2>/dev/null' EXIT
+    for _ in $(seq 300); do [ -s "$work/crowd" ] && break; sleep 0.1; done
+    [ "$(cat "$work/crowd")" = 1100 ] || fail "only $(cat "$work/crowd") of 1100 clients connected"
+    # The crowd's first few hold their places until the mixer drops them as idle.
+    answered=no
+    for _ in $(seq 100); do "$program" list 2>/dev/null | grep -q Music && { answered=yes; break; }; sleep 0.1; done
+    [ "$answered" = yes ] || fail "ravlet list is not answered beside the crowd"
+    "${tied[@]}" timeout 15 "$program" --demo >"$work/second.log" 2>&1
+    status=$?
+    [ "$status" = 0 ] || [ "$status" = 1 ] || fail "the second start exited with $status: $(cat "$work/second.log")"
+    kill -0 "$first" || fail "the first instance ended"
+    listeners=$(grep "$work/run/" /proc/net/unix | awk '$4 == "00010000"' | wc -l)
+    [ "$listeners" = 1 ] || fail "$listeners servers listen"
+    "$program" list 2>/dev/null | grep -q Music || fail "ravlet list is not answered after a second start"
+    echo "crowd: answered, one mixer"
     exit 0
 fi
 

@@ -1,6 +1,8 @@
 // Nothing the user set is lost however the program ends: killed a second
 // after a slider is let go, or asked to end at once by the system.
 
+#include "tied_to_test.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,6 +36,7 @@ TEST_P(QuitTest, TheLastGainDraggedIsOnDisk)
     environment.insert("QT_QPA_PLATFORM", "offscreen");
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tieToTest(child);
     child.start(RAVLET_DRAG_CHILD, {settings});
 
     QByteArray line;

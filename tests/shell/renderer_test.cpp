@@ -3,6 +3,8 @@
 // screenshot program on the display this test is given (a virtual one under
 // CTest), once per environment.
 
+#include "support/tied_to_test.h"
+
 #include <QDir>
 #include <QImage>
 #include <QProcess>
@@ -38,6 +40,7 @@ Drawn shoot(const QString& out, const char* variable, const char* value)
     QProcess program;
     program.setProcessEnvironment(environment);
     program.setProcessChannelMode(QProcess::MergedChannels);
+    tieToTest(program);
     program.start(QStringLiteral(RAVLET_SCREENSHOTS), {out});
     program.waitForFinished(60000);
 

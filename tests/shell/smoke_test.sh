@@ -12,13 +12,16 @@ work="$2"
 mode="${3:-button}"
 watcher="${4:-}"
 rm -rf "$work" && mkdir -p "$work/config" "$work/run" && chmod 700 "$work/run"
+source "$(dirname "$0")/../support/tied.sh"
 
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+"${tied[@]}" Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb=$!
 program_pid=""
 bus_pid=""
+watcher_pid=""
 cleanup() {
     [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null || true
+    [ -n "$watcher_pid" ] && kill "$watcher_pid" 2>/dev/null || true
     [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null || true
     kill "$xvfb" 2>/dev/null || true
 }
@@ -33,11 +36,12 @@ export XDG_RUNTIME_DIR="$work/run"
 export QT_QPA_PLATFORM=xcb
 
 if [ "$mode" = status-notifier ]; then
-    dbus-daemon --session --nofork --print-address=1 >"$work/bus" 2>"$work/bus.log" &
+    "${tied[@]}" dbus-daemon --session --nofork --print-address=1 >"$work/bus" 2>"$work/bus.log" &
     bus_pid=$!
     for _ in $(seq 50); do [ -s "$work/bus" ] && break; sleep 0.1; done
     export DBUS_SESSION_BUS_ADDRESS="$(head -n 1 "$work/bus")"
-    "$watcher" >"$work/items" 2>"$work/watcher.log" &
+    "${tied[@]}" "$watcher" >"$work/items" 2>"$work/watcher.log" &
+    watcher_pid=$!
     for _ in $(seq 50); do gdbus introspect --session --dest org.kde.StatusNotifierWatcher \
         --object-path /StatusNotifierWatcher >/dev/null 2>&1 && break; sleep 0.1; done
 else
@@ -46,7 +50,7 @@ else
 fi
 
 # The built-in scene: no audio server is needed to see rows.
-"$program" --demo >"$work/ravlet.log" 2>&1 &
+"${tied[@]}" "$program" --demo >"$work/ravlet.log" 2>&1 &
 program_pid=$!
 
 started() { kill -0 "$program_pid" 2>/dev/null || { echo "ravlet exited early:"; cat "$work/ravlet.log"; exit 1; }; }

@@ -14,10 +14,14 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
 #include <QDBusObjectPath>
+#include <QApplication>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
+#include <QToolTip>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -139,6 +143,49 @@ TEST_F(StatusNotifierItemTest, PassesOnTheClickWithItsPlaceTheWheelAndTheMiddleB
     call("Scroll", {1, QStringLiteral("vertical")}, "shell");
     call("Scroll", {-2, QStringLiteral("vertical")}, "shell");
     EXPECT_EQ(wheel, (QList<QVariantList>{{1}, {-2}, {1}, {-1}, {2}}));
+    // A peer that let the name go is one of Plasma's kind again.
+    ASSERT_TRUE(bus.connect("shell").unregisterService(QStringLiteral("org.gnome.Shell")));
+    call("Scroll", {120, QStringLiteral("vertical")}, "shell");
+    EXPECT_EQ(wheel.size(), 6);
+    EXPECT_EQ(wheel.last(), QVariantList{1});
+}
+
+// With no tray host, the corner button stands in and takes what the item
+// would: the wheel, the middle button, and a tooltip shown over a window
+// that never becomes the active one.
+TEST_F(StatusNotifierItemTest, WithoutAHostTheCornerButtonTakesTheWheelAndTheMiddleButtonAndShowsItsToolTip)
+{
+    const auto item = makeItem();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return item->surface() == QStringLiteral("button"); }, 3000));
+    QToolButton* button = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* found = qobject_cast<QToolButton*>(widget); found && found->isVisible())
+            button = found;
+    ASSERT_TRUE(button);
+    QSignalSpy clicks(item.get(), &StatusItem::clicked);
+    QSignalSpy wheel(item.get(), &StatusItem::scrolled);
+    QSignalSpy middle(item.get(), &StatusItem::secondaryClicked);
+
+    for (const int delta : {120, -240, 60, 60}) {
+        QWheelEvent event(QPointF(8, 8), button->mapToGlobal(QPointF(8, 8)), {}, QPoint(0, delta), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(button, &event);
+    }
+    EXPECT_EQ(wheel, (QList<QVariantList>{{1}, {-2}, {1}}));
+    QTest::mouseClick(button, Qt::MiddleButton);
+    EXPECT_EQ(middle.size(), 1);
+    EXPECT_EQ(clicks.size(), 0);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(clicks.size(), 1);
+
+    item->setToolTip(QStringLiteral("Speakers \u2014 40 %"));
+    // As on a desktop: the button never takes the focus, the click above did here.
+    QApplication::setActiveWindow(nullptr);
+    ASSERT_FALSE(button->isActiveWindow());
+    QTest::mouseMove(button, QPoint(10, 10));
+    QTest::mouseMove(button, QPoint(12, 12));
+    EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 3000));
+    EXPECT_TRUE(QToolTip::text().contains(QStringLiteral("Speakers \u2014 40 %"))) << QToolTip::text().toStdString();
 }
 
 TEST_F(StatusNotifierItemTest, ShowsItsNameSymbolAndToolTip)

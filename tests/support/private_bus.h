@@ -3,6 +3,8 @@
 // A session bus of the test's own, so that nothing the test serves or asks
 // reaches the user's desktop. Set as the session bus for the test's life.
 
+#include "tied_to_test.h"
+
 #include <QDBusConnection>
 #include <QProcess>
 
@@ -10,6 +12,7 @@ class PrivateBus {
 public:
     PrivateBus()
     {
+        tieToTest(m_daemon);
         m_daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
         if (!m_daemon.waitForReadyRead(5000))
             return;

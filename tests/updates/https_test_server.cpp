@@ -1,5 +1,7 @@
 #include "https_test_server.h"
 
+#include "support/tied_to_test.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QSslKey>
@@ -21,6 +23,7 @@ const TestCertificate& testCertificate()
         QTemporaryDir dir;
         QProcess openssl;
         openssl.setProcessChannelMode(QProcess::MergedChannels);
+        tieToTest(openssl);
         openssl.start(QStringLiteral("openssl"),
                       {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                        "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",

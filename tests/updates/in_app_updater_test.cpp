@@ -11,6 +11,7 @@
 #include "in_app_updater.h"
 #include "update_offer.h"
 #include "support/qt_printers.h"
+#include "support/tied_to_test.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -34,6 +35,7 @@ using namespace std::chrono_literals;
 // attempt runs to its very end.
 struct RecordingPresenter : UpdatePresenter {
     QStringList events;
+    bool browser = true;   // false: no xdg-open
 
     bool note(const QString& event, bool answer = true)
     {
@@ -44,7 +46,7 @@ struct RecordingPresenter : UpdatePresenter {
     void setStatus(const QString& status) override { note(status); }
     void closePanel() override { note("closed"); }
     bool runAlert(const UpdateAlert& alert) override { return note("alert: " + alert.informativeText); }
-    void openUrl(const QUrl& url) override { note("browser: " + url.toString()); }
+    bool openUrl(const QUrl& url) override { return note("browser: " + url.toString(), browser); }
     bool requestTermination() override { return note("quit", false); }
 };
 
@@ -147,6 +149,7 @@ struct UpdaterScene {
         }
         writeFile(source + "/.background/arrow.png", "png");
         QProcess tar;
+        tieToTest(tar);
         tar.start("tar", {"-cf", "-", "-C", source, "."});
         tar.waitForFinished();
         server.serve("/Ravlet-1.4.dmg", {downloadStatus, tar.readAllStandardOutput(), false, dripDownload, sendLength});
@@ -278,6 +281,7 @@ TEST(InAppUpdater, InstallsOnceKeepsABackupAndRelaunchesAPathNoShellMayReadInto)
 
     // The relaunch waits for this process to end.
     QProcess running;
+    tieToTest(running);
     running.start("sleep", {"60"});
     ASSERT_TRUE(running.waitForStarted());
     scene.processId = running.processId();
@@ -492,6 +496,32 @@ TEST(InAppUpdater, CleanupRemovesOnlyBackupsAndNeverTheRunningBundle)
     EXPECT_EQ(entries(apps), kept);
     EXPECT_TRUE(QFile::exists(root.filePath("outside/keep.txt")));
     InAppUpdater({presenter, {}, root.filePath("missing/Ravlet.app"), root.path()}).cleanupLeftovers();
+
+    // An executable outside any bundle (/usr/bin/ravlet): the folder above is not ours.
+    writeFile(root.filePath("usr/bin/ravlet"), "binary");
+    writeFile(root.filePath("usr/.Ravlet-old-3.app/Contents/Info.plist"), "someone else's");
+    InAppUpdater({presenter, {}, root.filePath("usr/bin"), root.path()}).cleanupLeftovers();
+    EXPECT_TRUE(QFile::exists(root.filePath("usr/.Ravlet-old-3.app/Contents/Info.plist")));
+}
+
+// Where the package manager installs updates, the pill opens the download
+// page at once; a desktop that cannot open it is said so, never silent.
+TEST(InAppUpdater, TheDownloadPageOpensAtOnceAndAPageThatCannotBeOpenedIsSaid)
+{
+    RecordingPresenter presenter;
+    UpdaterPlatform platform{presenter, {}, "/usr/bin", QDir::tempPath()};
+    platform.downloadPage = QUrl("https://updates.example/ravlet/");
+    InAppUpdater updater(platform);
+    updater.openDownloadPage();
+    EXPECT_EQ(presenter.events, QStringList{"browser: https://updates.example/ravlet/"});
+    EXPECT_FALSE(updater.isUpdating());
+
+    presenter.events.clear();
+    presenter.browser = false;
+    updater.openDownloadPage();
+    ASSERT_EQ(presenter.events.size(), 2);
+    EXPECT_TRUE(presenter.events[1].contains("could not be opened")) << presenter.events[1].toStdString();
+    EXPECT_TRUE(presenter.events[1].contains("https://updates.example/ravlet/"));
 }
 
 TEST(UpdateOffer, OnlyABundleSignedWithOurDeveloperIDOffersUpdates)

@@ -100,6 +100,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, PrimaryManifest, testing::Values(
     PrimaryCase{"UrlNumber", {200, R"({"version":"1.4.0","url":7})"}},
     PrimaryCase{"NotAnObject", {200, R"(["1.4.0","https://primary/x.dmg"])"}},
     PrimaryCase{"NotJson", {200, "<html>maintenance</html>"}},
+    // A release the updater would refuse to fetch is no offer.
+    PrimaryCase{"UrlHttp", {200, R"({"version":"1.4.0","url":"http://primary/x.dmg"})"}},
+    PrimaryCase{"UrlFile", {200, R"({"version":"1.4.0","url":"file:///tmp/x.dmg"})"}},
     PrimaryCase{"Status300", {300, kUsable}},   // no redirect: not a success either
     PrimaryCase{"Status404", {404, kUsable}},
     PrimaryCase{"Status500", {500, kUsable}},
