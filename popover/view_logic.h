@@ -12,6 +12,7 @@
 #include <QVariant>
 #include <QtQml/qqmlregistration.h>
 
+#include <functional>
 #include <optional>
 
 class QJSEngine;
@@ -55,6 +56,8 @@ enum class RowState { Hidden, Active, NotRunning };
 
 // Hidden wins over running or not.
 RowState rowState(bool hidden, bool active);
+// How far a row's icon and level bar fade; its text and symbols take dimmed
+// colours instead, which stay legible.
 double rowOpacity(RowState state);
 
 // The level a row's bar shows: only running applications have a live level.
@@ -85,6 +88,30 @@ struct WheelNotches {
 };
 // The whole notches in what is left of earlier events plus this one's delta.
 WheelNotches wheelNotches(int pending, int delta);
+
+// Whether a turn of the wheel over the list scrolls it rather than setting a
+// volume: anywhere but on a volume control, and on one too while the list is
+// being scrolled (its last scroll step less than kWheelScrollHoldMs ago), so
+// that a slider passing under the pointer does not catch the scroll.
+// msSinceScrollStep: nothing when the list has not scrolled yet.
+inline constexpr qint64 kWheelScrollHoldMs = 300;
+bool wheelScrolls(bool onVolumeControl, std::optional<qint64> msSinceScrollStep);
+
+// Where one wheel event leaves a list's top edge: a touchpad's pixels as
+// given, a wheel's notches kWheelScrollPixels each, within the content.
+inline constexpr double kWheelScrollPixels = 60.0;
+double scrolledContentY(double contentY, double contentHeight, double height, int pixelDeltaY, int angleDeltaY);
+
+// How far a list scrolls on one tick of a drag held at y (in the list's own
+// coordinates, `height` tall): towards the edge the pointer is near, faster
+// the closer it is, nothing away from the edges.
+inline constexpr double kEdgeZone = 36.0;
+inline constexpr double kEdgeScrollMaxStep = 12.0;
+double edgeScrollStep(double y, double height);
+
+// What the list says when it has no rows: that the applications playing are
+// hidden, and how to show them, when any are.
+QString emptyListText(int hiddenPlaying);
 
 // The update pill's label: the arrow, and the version when it is one (dot-
 // separated ASCII digits, short enough for the header). The version comes
@@ -117,6 +144,11 @@ public:
     Q_INVOKABLE QString gainPercentText(const QVariant& gain) const;
     Q_INVOKABLE qreal gainSliderValue(const QVariant& gain) const;
     Q_INVOKABLE qreal rowOpacity(bool hidden, bool active) const;
+    Q_INVOKABLE bool rowDimmed(bool hidden, bool active) const;
+    Q_INVOKABLE qreal scrolledContentY(qreal contentY, qreal contentHeight, qreal height, int pixelDeltaY,
+                                       int angleDeltaY) const;
+    Q_INVOKABLE qreal edgeScrollStep(qreal y, qreal height) const;
+    Q_INVOKABLE QString emptyListText(int hiddenPlaying) const;
     Q_INVOKABLE qreal rowLevel(const QVariant& level, bool active) const;
     Q_INVOKABLE qreal litWidth(qreal available, float level) const;
     Q_INVOKABLE QString contextMenuTitle(bool hidden, const QString& name) const;
@@ -135,4 +167,25 @@ public:
 
 private:
     QQmlEngine* m_engine;
+};
+
+// Decides, turn by turn, whether the wheel scrolls the popover's list or sets
+// the volume under it, remembering when the list last scrolled. Main thread
+// only.
+class WheelRouter : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+
+public:
+    explicit WheelRouter(QObject* parent = nullptr);
+
+    // Whether this turn scrolls; one that does counts as the latest step.
+    Q_INVOKABLE bool scrolls(bool onVolumeControl);
+
+    // Milliseconds from any fixed point, for tests to step by hand.
+    void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
+
+private:
+    std::function<qint64()> m_clock;
+    std::optional<qint64> m_lastScroll;
 };
