@@ -319,8 +319,11 @@ FocusScope {
                     color: row.dimmed ? Style.primaryDimmed : Style.primary
                     maximumLineCount: 1
                     elide: Text.ElideRight
+                    // Whole pixels: the layout rounds, and a name given a
+                    // fraction less than its width would elide.
                     Layout.fillWidth: true
-                    Layout.maximumWidth: implicitWidth
+                    Layout.preferredWidth: Math.ceil(implicitWidth)
+                    Layout.maximumWidth: Math.ceil(implicitWidth)
                     Layout.minimumWidth: 0
                 }
 

@@ -554,9 +554,14 @@ TEST_F(ContentViewTest, LongNamesEllipsizeAndLeaveTheControlsInPlace)
 {
     const QString latin = QString(QStringLiteral("Extraordinarily Long Application Name ")).repeated(6).left(200);
     const QString arabic = QString(QStringLiteral("مشغل الموسيقى العربي الطويل ")).repeated(8).left(200);
-    const QString shortName = addApp(QStringLiteral("Mu"));
+    const QString shortName = addApp(QStringLiteral("Music"));
     const QStringList longOnes{addApp(latin), addApp(arabic)};
+    for (const char* name : {"Chat", "Browser", "Voice Notes"})
+        addApp(QString::fromLatin1(name));
     ASSERT_NO_FATAL_FAILURE(load());
+    for (QQuickItem* shown : rows())
+        EXPECT_EQ(item("name", shown)->property("truncated").toBool(), longOnes.contains(shown->property("appId")))
+            << "only a name too long for the row elides: " << shown->property("name").toString().left(20).toStdString();
     const QRectF popover(0, 0, 400, reportedSize().height());
     const auto rect = [](QQuickItem* i) { return i->mapRectToScene(QRectF(0, 0, i->width(), i->height())); };
 
