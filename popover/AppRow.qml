@@ -41,6 +41,8 @@ FocusScope {
 
     Accessible.role: Accessible.ListItem
     Accessible.name: name
+    // The drag handle takes no focus; the keys move the row instead.
+    Accessible.description: "Ctrl+Up or Ctrl+Down moves it in the list"
 
     // Up or Down: the popover moves the focus on from this row.
     signal moveRequested(int by)

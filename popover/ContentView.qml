@@ -224,15 +224,20 @@ FocusScope {
     // scrolls, so that it can be dropped on a row out of sight.
     Timer {
         id: edgeScroll
-        objectName: "edgeScroll"
 
         interval: 16
         repeat: true
         running: root.draggedRow !== null
+        // When the last tick ran; the list moves by the time since.
+        property real lastTick: 0
+        onRunningChanged: lastTick = Date.now()
         onTriggered: {
+            const now = Date.now()
+            const elapsed = now - lastTick
+            lastTick = now
             const flickable = list.contentItem
             const at = dragOverlay.mapToItem(list, root.draggedRow.dragPoint.x, root.draggedRow.dragPoint.y)
-            const step = ViewLogic.edgeScrollStep(at.y, list.height)
+            const step = ViewLogic.edgeScrollStep(at.y, list.height, elapsed)
             if (step === 0)
                 return
             const bottom = Math.max(0, flickable.contentHeight - flickable.height)

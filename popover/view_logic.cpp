@@ -104,17 +104,18 @@ double scrolledContentY(double contentY, double contentHeight, double height, in
     return std::clamp(contentY - by, 0.0, bottom);
 }
 
-double edgeScrollStep(double y, double height)
+double edgeScrollStep(double y, double height, double elapsedMs)
 {
-    if (!(height > 2 * kEdgeZone))
+    if (!(height > 2 * kEdgeZone) || !(elapsedMs > 0))
         return 0.0;
+    const double ms = std::min(elapsedMs, kEdgeScrollLongestMs);
     const double top = kEdgeZone - y;
     const double bottom = y - (height - kEdgeZone);
-    const auto speed = [](double into) { return std::min(into, kEdgeZone) / kEdgeZone * kEdgeScrollMaxStep; };
+    const auto distance = [ms](double into) { return std::min(into, kEdgeZone) / kEdgeZone * kEdgeScrollMaxSpeed * ms; };
     if (top > 0)
-        return -speed(top);
+        return -distance(top);
     if (bottom > 0)
-        return speed(bottom);
+        return distance(bottom);
     return 0.0;
 }
 
@@ -238,9 +239,9 @@ qreal ViewLogic::scrolledContentY(qreal contentY, qreal contentHeight, qreal hei
     return popover::scrolledContentY(contentY, contentHeight, height, pixelDeltaY, angleDeltaY);
 }
 
-qreal ViewLogic::edgeScrollStep(qreal y, qreal height) const
+qreal ViewLogic::edgeScrollStep(qreal y, qreal height, qreal elapsedMs) const
 {
-    return popover::edgeScrollStep(y, height);
+    return popover::edgeScrollStep(y, height, elapsedMs);
 }
 
 QString ViewLogic::emptyListText(int hiddenPlaying) const

@@ -102,12 +102,16 @@ bool wheelScrolls(bool onVolumeControl, std::optional<qint64> msSinceScrollStep)
 inline constexpr double kWheelScrollPixels = 60.0;
 double scrolledContentY(double contentY, double contentHeight, double height, int pixelDeltaY, int angleDeltaY);
 
-// How far a list scrolls on one tick of a drag held at y (in the list's own
+// How far a list scrolls in elapsedMs of a drag held at y (in the list's own
 // coordinates, `height` tall): towards the edge the pointer is near, faster
-// the closer it is, nothing away from the edges.
+// the closer it is, nothing away from the edges. By the time passed, not per
+// tick, so a busy machine scrolls as fast; a stall counts for no more than
+// kEdgeScrollLongestMs, so the list does not leap after one.
 inline constexpr double kEdgeZone = 36.0;
-inline constexpr double kEdgeScrollMaxStep = 12.0;
-double edgeScrollStep(double y, double height);
+// Pixels per millisecond at the very edge.
+inline constexpr double kEdgeScrollMaxSpeed = 0.75;
+inline constexpr double kEdgeScrollLongestMs = 100.0;
+double edgeScrollStep(double y, double height, double elapsedMs);
 
 // What the list says when it has no rows: that the applications playing are
 // hidden, and how to show them, when any are.
@@ -147,7 +151,7 @@ public:
     Q_INVOKABLE bool rowDimmed(bool hidden, bool active) const;
     Q_INVOKABLE qreal scrolledContentY(qreal contentY, qreal contentHeight, qreal height, int pixelDeltaY,
                                        int angleDeltaY) const;
-    Q_INVOKABLE qreal edgeScrollStep(qreal y, qreal height) const;
+    Q_INVOKABLE qreal edgeScrollStep(qreal y, qreal height, qreal elapsedMs) const;
     Q_INVOKABLE QString emptyListText(int hiddenPlaying) const;
     Q_INVOKABLE qreal rowLevel(const QVariant& level, bool active) const;
     Q_INVOKABLE qreal litWidth(qreal available, float level) const;

@@ -662,7 +662,7 @@ TEST_F(ContentViewTest, RowsMoveByKeysAsByADragAndADragScrollsAtTheEdge)
     for (int step = 1; step <= 10; ++step)
         QTest::mouseMove(&view, start + (edge - start) * step / 10);
     const qreal end = flickable()->property("contentHeight").toReal() - flickable()->height();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return listY() >= end; }, 5000)) << listY() << " of " << end;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return listY() >= end; }, 10000)) << listY() << " of " << end;
     QTest::mouseMove(&view, centre(row(last)));
     QTest::mouseRelease(&view, Qt::LeftButton, {}, centre(row(last)));
     settle();
