@@ -5,12 +5,13 @@ import Ravlet.Popover
 
 // One application: icon, name, volume and level, with its slider, mute (or
 // re-scan) button, drag handle and hide/show menu. Everything shown is a role
-// of the row's model; every control calls the engine. The keys and the wheel
-// act on the row whichever of its controls has the focus or the pointer.
+// of the row's model, and the gain, mute and hidden flag are written back
+// through it; what needs the whole list (reordering, a new look for
+// applications) is asked of the popover. The keys act on the row whichever
+// of its controls has the focus.
 FocusScope {
     id: row
 
-    required property QtObject engine
     required property string appId
     required property string name
     required property string iconPath
@@ -20,37 +21,92 @@ FocusScope {
     // The stored gain; undefined when there is none.
     required property var gain
     required property real level
+    // The row's roles, written through.
+    required property var model
+    // Where the drag image is drawn, above the list, so that it stays under
+    // the pointer while the list scrolls beneath it.
+    property Item dragLayer: null
+
+    readonly property bool dimmed: ViewLogic.rowDimmed(hidden, isActive)
+    readonly property bool dragging: dragArea.drag.active
+    // The drag image's hot spot in the drag layer, while dragging.
+    readonly property point dragPoint: Qt.point(dragImage.x + dragImage.Drag.hotSpot.x,
+                                                dragImage.y + dragImage.Drag.hotSpot.y)
+    // Whether this row's menu is putting the focus back as it closes: the
+    // list must not scroll to where the focus lands then.
+    readonly property bool restoringFocus: contextMenu.restoring
 
     implicitWidth: 360
     implicitHeight: content.implicitHeight + 24
-    opacity: ViewLogic.rowOpacity(hidden, isActive)
 
     Accessible.role: Accessible.ListItem
     Accessible.name: name
+    // The drag handle takes no focus; the keys move the row instead.
+    Accessible.description: "Ctrl+Up or Ctrl+Down moves it in the list"
 
     // Up or Down: the popover moves the focus on from this row.
     signal moveRequested(int by)
+    // Ctrl+Up or Ctrl+Down: the popover moves the row itself.
+    signal reorderRequested(int by)
+    // The application `moved` was dropped on this row.
+    signal dropRequested(string moved)
+    signal rescanRequested()
+
+    function setGain(gain) {
+        row.model.gain = gain
+    }
 
     function step(steps) {
-        row.engine.setGain(row.appId, ViewLogic.steppedGain(row.gain, steps))
+        setGain(ViewLogic.steppedGain(row.gain, steps))
+    }
+
+    // Angle units of the wheel towards the next notch, from smooth wheels and
+    // touchpads.
+    property int pendingWheel: 0
+
+    // A turn of the wheel the popover gave to this row's volume.
+    function wheelVolume(delta) {
+        const notches = ViewLogic.wheelNotches(pendingWheel, delta)
+        pendingWheel = notches.rest
+        if (notches.steps !== 0)
+            step(notches.steps)
+    }
+
+    // Whether a point of the row (in its own coordinates) is on its slider.
+    function onVolumeControl(x, y) {
+        const p = row.mapToItem(volume, x, y)
+        return volume.contains(p)
+    }
+
+    // The rows moved under the drag image (the list scrolled): a half-pixel
+    // nudge has the drop target found again under it.
+    property real nudge: 0.5
+    function redragAtPoint() {
+        dragImage.x += nudge
+        nudge = -nudge
     }
 
     // Left and Right step the volume (not the slider's own step: whole
-    // percent), Home is 100 %, M mutes, the menu key opens the row's menu.
-    // Up and Down are taken here before the slider would take them as steps.
-    // Anything else goes on to the popover.
+    // percent), Home is 100 %, M mutes, the menu key opens the row's menu,
+    // Ctrl with Up or Down moves the row. Up and Down are taken here before
+    // the slider would take them as steps. Anything else goes on to the
+    // popover.
     function handleKey(event) {
-        const plain = (event.modifiers & ~Qt.KeypadModifier) === Qt.NoModifier
-        if ((event.key === Qt.Key_Up || event.key === Qt.Key_Down) && plain)
+        const mods = event.modifiers & ~Qt.KeypadModifier
+        const plain = mods === Qt.NoModifier
+        const vertical = event.key === Qt.Key_Up || event.key === Qt.Key_Down
+        if (vertical && plain)
             moveRequested(event.key === Qt.Key_Up ? -1 : 1)
+        else if (vertical && mods === Qt.ControlModifier)
+            reorderRequested(event.key === Qt.Key_Up ? -1 : 1)
         else if (event.key === Qt.Key_Left && plain)
             step(-1)
         else if (event.key === Qt.Key_Right && plain)
             step(1)
         else if (event.key === Qt.Key_Home && plain)
-            row.engine.setGain(row.appId, 1.0)
+            setGain(1.0)
         else if (event.key === Qt.Key_M && plain && row.isActive)
-            row.engine.setMuted(row.appId, !row.muted)
+            row.model.muted = !row.muted
         else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && event.modifiers === Qt.ShiftModifier))
             contextMenu.popup(row, 12, 12)
         else
@@ -60,31 +116,6 @@ FocusScope {
 
     Keys.onPressed: event => handleKey(event)
 
-    // Beneath the controls, which take no wheel, so it reaches this from
-    // anywhere on the row; the list scrolls with the wheel between rows and
-    // on its scroll bar.
-    MouseArea {
-        objectName: "wheelArea"
-
-        anchors.fill: parent
-        acceptedButtons: Qt.NoButton
-        // Angle units towards the next notch, from smooth wheels and
-        // touchpads.
-        property int pending: 0
-
-        onWheel: wheel => {
-            const delta = wheel.inverted ? -wheel.angleDelta.y : wheel.angleDelta.y
-            if (delta === 0) {
-                wheel.accepted = false
-                return
-            }
-            const notches = ViewLogic.wheelNotches(pending, delta)
-            pending = notches.rest
-            if (notches.steps !== 0)
-                row.step(notches.steps)
-        }
-    }
-
     Rectangle {
         anchors.fill: parent
         radius: 14
@@ -93,6 +124,8 @@ FocusScope {
     }
 
     DropArea {
+        id: dropArea
+
         anchors.fill: parent
         keys: ["text/plain"]
         onDropped: drop => {
@@ -101,8 +134,22 @@ FocusScope {
             if (typeof moved !== "string")
                 return
             drop.accept(Qt.MoveAction)
-            row.engine.moveApp(moved, row.appId)
+            row.dropRequested(moved)
         }
+    }
+
+    // Where a drop would put the dragged row: before this one, in the gap
+    // above it. Not for the row itself, where a drop moves nothing.
+    Rectangle {
+        objectName: "dropMarker"
+
+        visible: dropArea.containsDrag && !row.dragging
+        x: 8
+        y: -6
+        width: parent.width - 16
+        height: 2
+        radius: 1
+        color: Style.accent
     }
 
     TapHandler {
@@ -118,7 +165,7 @@ FocusScope {
             id: visibilityItem
 
             text: ViewLogic.contextMenuTitle(row.hidden, row.name)
-            onTriggered: row.engine.setHidden(row.appId, !row.hidden)
+            onTriggered: row.model.hidden = !row.hidden
 
             // The style's label would take markup in the name for rich text
             // and an "&" for a shortcut marker.
@@ -157,13 +204,21 @@ FocusScope {
                 color: Style.tertiary
             }
 
-            // What moves while dragging: a copy of the handle carrying the
-            // application's id.
-            Item {
-                id: dragged
+            // What moves while dragging: the handle, icon and name on a card,
+            // carrying the application's id. It lives in the drag layer, so
+            // neither the list's clip nor its scrolling takes it away.
+            Rectangle {
+                id: dragImage
+                objectName: "dragImage"
 
-                width: handle.width
-                height: handle.height
+                parent: row.dragLayer ?? handle
+                z: 10
+                width: Math.min(240, row.width)
+                height: 40
+                radius: 10
+                color: Style.menu
+                border.color: Style.separator
+                opacity: 0.92
                 visible: dragArea.drag.active
 
                 // Qt Quick hands mime data over only in platform drags; a
@@ -175,13 +230,39 @@ FocusScope {
                 Drag.mimeData: mimeData
                 Drag.supportedActions: Qt.MoveAction
                 Drag.proposedAction: Qt.MoveAction
-                Drag.hotSpot: Qt.point(width / 2, height / 2)
+                // Where the handle is on the card: where the pointer took it.
+                Drag.hotSpot: Qt.point(8 + handle.width / 2, height / 2)
 
-                Symbol {
-                    anchors.centerIn: parent
-                    name: "line.3.horizontal"
-                    size: 13
-                    color: Style.secondary
+                Row {
+                    anchors.verticalCenter: parent.verticalCenter
+                    x: 8
+                    spacing: 8
+
+                    Symbol {
+                        anchors.verticalCenter: parent.verticalCenter
+                        width: handle.width
+                        name: "line.3.horizontal"
+                        size: 13
+                        color: Style.secondary
+                    }
+
+                    AppIcon {
+                        anchors.verticalCenter: parent.verticalCenter
+                        path: row.iconPath
+                        width: 28
+                        height: 28
+                    }
+
+                    Text {
+                        anchors.verticalCenter: parent.verticalCenter
+                        width: dragImage.width - 8 - handle.width - 8 - 28 - 8 - 10
+                        text: row.name
+                        textFormat: Text.PlainText
+                        font.pixelSize: 13
+                        font.weight: Font.DemiBold
+                        color: Style.primary
+                        elide: Text.ElideRight
+                    }
                 }
             }
 
@@ -192,14 +273,18 @@ FocusScope {
                 hoverEnabled: true
                 preventStealing: true
                 cursorShape: drag.active ? Qt.ClosedHandCursor : Qt.OpenHandCursor
-                drag.target: dragged
+                drag.target: dragImage
                 drag.threshold: 4
 
+                // The card starts with its hot spot where the handle is.
+                onPressed: {
+                    const at = handle.mapToItem(dragImage.parent, handle.width / 2, handle.height / 2)
+                    dragImage.x = at.x - dragImage.Drag.hotSpot.x
+                    dragImage.y = at.y - dragImage.Drag.hotSpot.y
+                }
                 onReleased: {
                     if (drag.active)
-                        dragged.Drag.drop()
-                    dragged.x = 0
-                    dragged.y = 0
+                        dragImage.Drag.drop()
                 }
             }
 
@@ -210,6 +295,7 @@ FocusScope {
 
         AppIcon {
             objectName: "icon"
+            opacity: ViewLogic.rowOpacity(row.hidden, row.isActive)
             path: row.iconPath
             Layout.preferredWidth: 40
             Layout.preferredHeight: 40
@@ -222,6 +308,8 @@ FocusScope {
             RowLayout {
                 Layout.fillWidth: true
 
+                // The name takes what is left and elides, so the percentage,
+                // slider and button keep their place however long it is.
                 Text {
                     objectName: "name"
                     text: row.name
@@ -230,9 +318,14 @@ FocusScope {
                     textFormat: Text.PlainText
                     font.pixelSize: 14
                     font.weight: Font.DemiBold
-                    color: Style.primary
+                    color: row.dimmed ? Style.primaryDimmed : Style.primary
                     maximumLineCount: 1
                     elide: Text.ElideRight
+                    // Whole pixels: the layout rounds, and a name given a
+                    // fraction less than its width would elide.
+                    Layout.fillWidth: true
+                    Layout.preferredWidth: Math.ceil(implicitWidth)
+                    Layout.maximumWidth: Math.ceil(implicitWidth)
                     Layout.minimumWidth: 0
                 }
 
@@ -241,7 +334,7 @@ FocusScope {
                     visible: !row.isActive
                     text: "· not running"
                     font.pixelSize: 11
-                    color: Style.secondary
+                    color: row.dimmed ? Style.secondaryDimmed : Style.secondary
                 }
 
                 Item {
@@ -252,7 +345,7 @@ FocusScope {
                     objectName: "percentage"
                     text: ViewLogic.gainPercentText(row.gain)
                     font.pixelSize: 12
-                    color: Style.secondary
+                    color: row.dimmed ? Style.secondaryDimmed : Style.secondary
                     horizontalAlignment: Text.AlignRight
                     // Wide enough for "150%", so the digits do not shift the
                     // line as the volume changes.
@@ -267,6 +360,7 @@ FocusScope {
             }
 
             VUBar {
+                opacity: ViewLogic.rowOpacity(row.hidden, row.isActive)
                 Layout.fillWidth: true
                 Layout.preferredHeight: 5
                 level: ViewLogic.rowLevel(row.level, row.isActive)
@@ -277,6 +371,7 @@ FocusScope {
                 spacing: 10
 
                 VolumeSlider {
+                    id: volume
                     objectName: "volume"
                     // What the keys reach first in a row.
                     focus: true
@@ -288,7 +383,7 @@ FocusScope {
                     value: ViewLogic.gainSliderValue(row.gain)
                     // Only the user's moves: the value also follows the
                     // engine, which must not be written back.
-                    onMoved: row.engine.setGain(row.appId, value)
+                    onMoved: row.setGain(value)
                 }
 
                 SymbolButton {
@@ -297,16 +392,17 @@ FocusScope {
                     symbol: !row.isActive ? "arrow.clockwise"
                           : row.muted ? "speaker.slash.fill" : "speaker.wave.2.fill"
                     symbolSize: row.isActive ? 14 : 13
-                    symbolColor: row.isActive && row.muted ? Style.red : Style.secondary
+                    symbolColor: row.isActive && row.muted ? Style.red
+                               : row.dimmed ? Style.secondaryDimmed : Style.secondary
                     help: row.isActive ? "" : "App not running — start it, then click to pick it up"
                     accessibleName: !row.isActive ? "Look for " + row.name + " again"
                                   : row.muted ? "Unmute " + row.name : "Mute " + row.name
                     Keys.onPressed: event => row.handleKey(event)
                     onClicked: {
                         if (row.isActive)
-                            row.engine.setMuted(row.appId, !row.muted)
+                            row.model.muted = !row.muted
                         else
-                            row.engine.refresh()
+                            row.rescanRequested()
                     }
                 }
             }

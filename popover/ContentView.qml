@@ -11,7 +11,12 @@ import Ravlet.Popover
 // Right change the volume of the row the focus is in, Home puts it back to
 // 100 %, M mutes it (on the master row, the output device), the menu key (or
 // Shift+F10) opens its menu or, outside the rows, the header's; Escape asks
-// to close. Tab reaches every control.
+// to close; Ctrl with Up or Down moves the focused row up or down the list.
+// Tab reaches every control.
+//
+// The wheel sets the volume on a row's slider and anywhere on the master row;
+// elsewhere over the list it scrolls the list, and while the list is
+// scrolling it goes on scrolling over the sliders too.
 FocusScope {
     id: root
 
@@ -145,6 +150,105 @@ FocusScope {
         else
             return
         event.accepted = true
+    }
+
+    // The row the keys were last in: when it leaves the list (hidden from
+    // its own menu, say), the keys go on to the next row.
+    property Item keyRow: null
+
+    // A closing menu putting the focus back is no move of the user's.
+    function restoringFocus() {
+        if (headerMenu.restoring || outputMenu.restoring)
+            return true
+        for (let i = 0; i < rowRepeater.count; ++i) {
+            if (rowRepeater.itemAt(i)?.restoringFocus)
+                return true
+        }
+        return false
+    }
+
+    function rowFocused(row) {
+        root.keyRow = row
+        if (!restoringFocus())
+            reveal(row)
+    }
+
+    // After the row the keys were in has left the list: the row now in its
+    // place, or the one before it, or the master row. Not when the keys have
+    // meanwhile gone to a control of their own choosing.
+    function focusAfterRemoval(index) {
+        let within = root.Window.activeFocusItem
+        while (within && within !== root)
+            within = within.parent
+        if (within === root && root.Window.activeFocusItem !== root)
+            return
+        const stops = keyStops()
+        if (stops.length === 0)
+            return
+        const firstRow = stops.length - rowRepeater.count
+        stops[Math.min(firstRow + index, stops.length - 1)].forceActiveFocus(Qt.TabFocusReason)
+    }
+
+    // Ctrl+Up and Ctrl+Down: the row changes places with its neighbour, and
+    // the order is stored just as a drop of one on the other stores it.
+    function reorder(row, by) {
+        let at = -1
+        for (let i = 0; i < rowRepeater.count; ++i) {
+            if (rowRepeater.itemAt(i) === row)
+                at = i
+        }
+        if (at < 0)
+            return
+        if (by < 0 && at > 0)
+            apps.moveApp(row.appId, rowRepeater.itemAt(at - 1).appId)
+        else if (by > 0 && at < rowRepeater.count - 1)
+            apps.moveApp(rowRepeater.itemAt(at + 1).appId, row.appId)
+        Qt.callLater(() => { if (row) root.reveal(row) })
+    }
+
+    // The row under a point of `item`, or null.
+    function rowAt(item, x, y) {
+        for (let i = 0; i < rowRepeater.count; ++i) {
+            const row = rowRepeater.itemAt(i)
+            const p = item.mapToItem(row, x, y)
+            if (row.contains(p))
+                return row
+        }
+        return null
+    }
+
+    // The row being dragged, while one is.
+    property Item draggedRow: null
+
+    // While a row is dragged near the list's top or bottom edge the list
+    // scrolls, so that it can be dropped on a row out of sight.
+    Timer {
+        id: edgeScroll
+
+        interval: 16
+        repeat: true
+        running: root.draggedRow !== null
+        // When the last tick ran; the list moves by the time since.
+        property real lastTick: 0
+        onRunningChanged: lastTick = Date.now()
+        onTriggered: {
+            const now = Date.now()
+            const elapsed = now - lastTick
+            lastTick = now
+            const flickable = list.contentItem
+            const at = dragOverlay.mapToItem(list, root.draggedRow.dragPoint.x, root.draggedRow.dragPoint.y)
+            const step = ViewLogic.edgeScrollStep(at.y, list.height, elapsed)
+            if (step === 0)
+                return
+            const bottom = Math.max(0, flickable.contentHeight - flickable.height)
+            const y = Math.max(0, Math.min(flickable.contentY + step, bottom))
+            if (y === flickable.contentY)
+                return
+            flickable.contentY = y
+            // The rows moved under a still drag image: the drop target is
+            // found again.
+            root.draggedRow.redragAtPoint()
+        }
     }
 
     // Scrolls the list so that a row the keyboard reached is in view.
@@ -292,8 +396,7 @@ FocusScope {
 
                     background: Rectangle {
                         radius: height / 2
-                        color: Style.accent
-                        opacity: updatePill.pressed ? 0.7 : 0.9
+                        color: updatePill.pressed ? Qt.darker(Style.accentFill, 1.2) : Style.accentFill
                     }
 
                     ToolTip.visible: hovered
@@ -432,9 +535,13 @@ FocusScope {
                                         contentItem: Row {
                                             spacing: 6
 
+                                            // Every entry keeps the checkmark's
+                                            // room, so the names line up.
                                             Image {
                                                 anchors.verticalCenter: parent.verticalCenter
-                                                visible: deviceItem.modelData.id === root.engine.currentOutputID
+                                                width: 12
+                                                height: 12
+                                                opacity: deviceItem.modelData.id === root.engine.currentOutputID ? 1 : 0
                                                 source: ViewLogic.symbolSource("checkmark", Style.primary)
                                                 sourceSize: Qt.size(12, 12)
                                             }
@@ -537,7 +644,10 @@ FocusScope {
                 visible: root.engine.supported && apps.count === 0
                 Layout.fillWidth: true
                 Layout.fillHeight: true
-                text: "No apps are playing audio right now."
+                text: ViewLogic.emptyListText(apps.hiddenPlaying)
+                wrapMode: Text.WordWrap
+                leftPadding: 16
+                rightPadding: 16
                 font.pixelSize: 13
                 color: Style.secondary
                 horizontalAlignment: Text.AlignHCenter
@@ -555,6 +665,40 @@ FocusScope {
                 Accessible.role: Accessible.List
                 Accessible.name: "Applications"
                 ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+                // Over the whole list, above the rows: every turn of the wheel
+                // there is decided here, to set the volume of the slider under
+                // the pointer or to scroll. Buttons pass through.
+                MouseArea {
+                    objectName: "listWheel"
+
+                    parent: list
+                    anchors.fill: parent
+                    z: 1
+                    acceptedButtons: Qt.NoButton
+
+                    WheelRouter {
+                        id: wheelRouter
+                        objectName: "wheelRouter"
+                    }
+
+                    onWheel: wheel => {
+                        const delta = wheel.inverted ? -wheel.angleDelta.y : wheel.angleDelta.y
+                        if (delta === 0 && wheel.pixelDelta.y === 0)
+                            return
+                        const row = root.rowAt(this, wheel.x, wheel.y)
+                        const local = row ? mapToItem(row, wheel.x, wheel.y) : null
+                        const onSlider = row !== null && row.onVolumeControl(local.x, local.y)
+                        if (!wheelRouter.scrolls(onSlider)) {
+                            row.wheelVolume(delta)
+                            return
+                        }
+                        const flickable = list.contentItem
+                        flickable.contentY = ViewLogic.scrolledContentY(flickable.contentY, flickable.contentHeight,
+                                                                        flickable.height, wheel.pixelDelta.y,
+                                                                        wheel.angleDelta.y)
+                    }
+                }
+
                 ScrollBar.vertical.contentItem: Rectangle {
                     implicitWidth: 6
                     radius: 3
@@ -573,10 +717,25 @@ FocusScope {
                         id: rowRepeater
                         model: apps
                         delegate: AppRow {
-                            engine: root.engine
                             width: list.availableWidth - 24
-                            onActiveFocusChanged: if (activeFocus) root.reveal(this)
+                            dragLayer: dragOverlay
+                            onActiveFocusChanged: if (activeFocus) root.rowFocused(this)
                             onMoveRequested: by => root.moveFocus(by)
+                            onReorderRequested: by => root.reorder(this, by)
+                            onDropRequested: moved => apps.moveApp(moved, appId)
+                            onRescanRequested: apps.rescan()
+                            onDraggingChanged: {
+                                if (dragging)
+                                    root.draggedRow = this
+                                else if (root.draggedRow === this)
+                                    root.draggedRow = null
+                            }
+                        }
+                        onItemRemoved: (index, item) => {
+                            if (item === root.keyRow) {
+                                root.keyRow = null
+                                Qt.callLater(root.focusAfterRemoval, index)
+                            }
                         }
                     }
                 }
@@ -593,6 +752,15 @@ FocusScope {
                 font.pixelSize: 13
                 color: Style.secondary
             }
+        }
+
+        // Above everything: a dragged row's image.
+        Item {
+            id: dragOverlay
+            objectName: "dragLayer"
+
+            anchors.fill: parent
+            z: 2
         }
     }
 }

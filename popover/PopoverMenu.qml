@@ -11,6 +11,9 @@ Menu {
     property Item focusBefore: null
     // And whether it showed its ring, which it shows again.
     property bool ringBefore: false
+    // True while the focus goes back where it was, which is no move of the
+    // user's: the list stays where it is.
+    property bool restoring: false
 
     palette.window: Style.menu
     palette.windowText: Style.primary
@@ -24,8 +27,10 @@ Menu {
         ringBefore = focusBefore?.visualFocus ?? false
     }
     onClosed: {
+        restoring = true
         if (focusBefore)
             focusBefore.forceActiveFocus(ringBefore ? Qt.TabFocusReason : Qt.PopupFocusReason)
+        restoring = false
         focusBefore = null
     }
 }

@@ -1,8 +1,12 @@
 #include "display_list_model.h"
 
 #include "engine.h"
+#include "view_logic.h"
 
 #include <QSet>
+
+#include <algorithm>
+#include <cmath>
 
 DisplayListModel::DisplayListModel(QObject* parent)
     : QAbstractListModel(parent)
@@ -123,6 +127,61 @@ void DisplayListModel::sync()
     apply(m_engine ? m_engine->displayApps() : QList<AppEntry>());
     if (count() != before)
         emit countChanged();
+
+    int hiddenPlaying = 0;
+    if (m_engine && !m_engine->showHidden()) {
+        for (const AudioApp& app : m_engine->apps())
+            hiddenPlaying += m_engine->hidden().contains(app.id);
+    }
+    if (hiddenPlaying != m_hiddenPlaying) {
+        m_hiddenPlaying = hiddenPlaying;
+        emit hiddenPlayingChanged();
+    }
+}
+
+Qt::ItemFlags DisplayListModel::flags(const QModelIndex& index) const
+{
+    return QAbstractListModel::flags(index) | (index.isValid() ? Qt::ItemIsEditable : Qt::NoItemFlags);
+}
+
+// The engine republishes its display list on each write, and sync brings the
+// row (one dataChanged for what changed) in line with it.
+bool DisplayListModel::setData(const QModelIndex& index, const QVariant& value, int role)
+{
+    if (!m_engine || !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return false;
+    const QString id = m_rows.at(index.row()).entry.id;
+    switch (role) {
+    case GainRole: {
+        bool ok = false;
+        const double gain = value.toDouble(&ok);
+        // Nothing that is not a number reaches the mix or the settings.
+        if (!ok || !std::isfinite(gain))
+            return false;
+        m_engine->setGain(id, std::clamp(float(gain), 0.0f, popover::kMaxGain));
+        return true;
+    }
+    case MutedRole:
+        m_engine->setMuted(id, value.toBool());
+        return true;
+    case HiddenRole:
+        m_engine->setHidden(id, value.toBool());
+        return true;
+    default:
+        return false;
+    }
+}
+
+void DisplayListModel::moveApp(const QString& id, const QString& beforeID)
+{
+    if (m_engine)
+        m_engine->moveApp(id, beforeID);
+}
+
+void DisplayListModel::rescan()
+{
+    if (m_engine)
+        m_engine->refresh();
 }
 
 // Called on every meter tick while metering: a row whose level did not move

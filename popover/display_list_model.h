@@ -8,6 +8,10 @@
 // user's finger) lives as long as its application stays in the list,
 // however often the engine republishes.
 //
+// Rows write through the model as through any role-per-property model: the
+// gain, the mute and the hidden flag by setData (in QML, `model.gain = v`),
+// so that a row knows its roles and nothing of the engine.
+//
 // Levels change thirty times a second. They are followed only while
 // `metering` is on (the popover sets it while it is on screen), each change a
 // dataChanged of that row's level role alone; otherwise every level reads 0
@@ -31,6 +35,8 @@ class DisplayListModel : public QAbstractListModel {
     Q_PROPERTY(QObject* engine READ engineObject WRITE setEngineObject NOTIFY engineChanged)
     Q_PROPERTY(int count READ count NOTIFY countChanged)
     Q_PROPERTY(bool metering READ metering WRITE setMetering NOTIFY meteringChanged)
+    // Running applications kept out of the list because they are hidden.
+    Q_PROPERTY(int hiddenPlaying READ hiddenPlaying NOTIFY hiddenPlayingChanged)
 
 public:
     enum Role {
@@ -54,16 +60,28 @@ public:
     void setMetering(bool metering);
 
     int count() const { return int(m_rows.size()); }
+    int hiddenPlaying() const { return m_hiddenPlaying; }
     QList<AppEntry> entries() const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QHash<int, QByteArray> roleNames() const override;
+    // GainRole (a number; stored as the engine stores it), MutedRole and
+    // HiddenRole are writable. Main thread only.
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // Places the application `id` before `beforeID`, as a drop of one row on
+    // another does; the engine stores the order. Main thread only.
+    Q_INVOKABLE void moveApp(const QString& id, const QString& beforeID);
+    // Looks for applications again (a row whose application is not running).
+    Q_INVOKABLE void rescan();
 
 signals:
     void engineChanged();
     void countChanged();
     void meteringChanged();
+    void hiddenPlayingChanged();
 
 private:
     struct Row {
@@ -87,4 +105,5 @@ private:
     QMetaObject::Connection m_levelConnection;
     QList<Row> m_rows;
     bool m_metering = true;
+    int m_hiddenPlaying = 0;
 };

@@ -3,10 +3,12 @@
 #include "icon_provider.h"
 #include "symbol_provider.h"
 
+#include <QElapsedTimer>
 #include <QQmlEngine>
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace popover {
 
@@ -84,6 +86,45 @@ double litWidth(double available, float level)
     // silence rather than as a bar of undefined width.
     const float shown = std::isnan(level) ? 0.0f : std::min(level, 1.0f);
     return std::max(available * double(shown), kMinLitWidth);
+}
+
+bool wheelScrolls(bool onVolumeControl, std::optional<qint64> msSinceScrollStep)
+{
+    if (!onVolumeControl)
+        return true;
+    // A clock that went back (another machine's, a test's) counts as long ago.
+    return msSinceScrollStep && *msSinceScrollStep >= 0 && *msSinceScrollStep < kWheelScrollHoldMs;
+}
+
+double scrolledContentY(double contentY, double contentHeight, double height, int pixelDeltaY, int angleDeltaY)
+{
+    const double by = pixelDeltaY != 0 ? double(pixelDeltaY) : double(angleDeltaY) / kWheelNotch * kWheelScrollPixels;
+    const double bottom = std::max(0.0, contentHeight - height);
+    return std::clamp(contentY - by, 0.0, bottom);
+}
+
+double edgeScrollStep(double y, double height, double elapsedMs)
+{
+    if (!(height > 2 * kEdgeZone) || !(elapsedMs > 0))
+        return 0.0;
+    const double ms = std::min(elapsedMs, kEdgeScrollLongestMs);
+    const double top = kEdgeZone - y;
+    const double bottom = y - (height - kEdgeZone);
+    const auto distance = [ms](double into) { return std::min(into, kEdgeZone) / kEdgeZone * kEdgeScrollMaxSpeed * ms; };
+    if (top > 0)
+        return -distance(top);
+    if (bottom > 0)
+        return distance(bottom);
+    return 0.0;
+}
+
+QString emptyListText(int hiddenPlaying)
+{
+    if (hiddenPlaying <= 0)
+        return QStringLiteral("No apps are playing audio right now.");
+    const QString playing = hiddenPlaying == 1 ? QStringLiteral("The app playing audio is hidden.")
+                                               : QStringLiteral("All %1 apps playing audio are hidden.").arg(hiddenPlaying);
+    return playing + QStringLiteral("\nClick the eye above to show hidden apps.");
 }
 
 QString contextMenuTitle(bool hidden, const QString& name)
@@ -197,6 +238,27 @@ qreal ViewLogic::rowOpacity(bool hidden, bool active) const
     return popover::rowOpacity(popover::rowState(hidden, active));
 }
 
+bool ViewLogic::rowDimmed(bool hidden, bool active) const
+{
+    return popover::rowState(hidden, active) != popover::RowState::Active;
+}
+
+qreal ViewLogic::scrolledContentY(qreal contentY, qreal contentHeight, qreal height, int pixelDeltaY,
+                                  int angleDeltaY) const
+{
+    return popover::scrolledContentY(contentY, contentHeight, height, pixelDeltaY, angleDeltaY);
+}
+
+qreal ViewLogic::edgeScrollStep(qreal y, qreal height, qreal elapsedMs) const
+{
+    return popover::edgeScrollStep(y, height, elapsedMs);
+}
+
+QString ViewLogic::emptyListText(int hiddenPlaying) const
+{
+    return popover::emptyListText(hiddenPlaying);
+}
+
 qreal ViewLogic::rowLevel(const QVariant& level, bool active) const
 {
     return popover::rowLevel(number(level), active);
@@ -246,4 +308,22 @@ QUrl ViewLogic::appIconSource(const QString& path) const
     if (!icons || !icons->hasIcon(path))
         return {};
     return AppIconProvider::source(path);
+}
+
+WheelRouter::WheelRouter(QObject* parent)
+    : QObject(parent)
+{
+    auto started = std::make_shared<QElapsedTimer>();
+    started->start();
+    m_clock = [started] { return started->elapsed(); };
+}
+
+bool WheelRouter::scrolls(bool onVolumeControl)
+{
+    const qint64 now = m_clock();
+    const std::optional<qint64> since = m_lastScroll ? std::optional<qint64>(now - *m_lastScroll) : std::nullopt;
+    if (!popover::wheelScrolls(onVolumeControl, since))
+        return false;
+    m_lastScroll = now;
+    return true;
 }

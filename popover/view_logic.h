@@ -12,6 +12,7 @@
 #include <QVariant>
 #include <QtQml/qqmlregistration.h>
 
+#include <functional>
 #include <optional>
 
 class QJSEngine;
@@ -55,6 +56,8 @@ enum class RowState { Hidden, Active, NotRunning };
 
 // Hidden wins over running or not.
 RowState rowState(bool hidden, bool active);
+// How far a row's icon and level bar fade; its text and symbols take dimmed
+// colours instead, which stay legible.
 double rowOpacity(RowState state);
 
 // The level a row's bar shows: only running applications have a live level.
@@ -85,6 +88,34 @@ struct WheelNotches {
 };
 // The whole notches in what is left of earlier events plus this one's delta.
 WheelNotches wheelNotches(int pending, int delta);
+
+// Whether a turn of the wheel over the list scrolls it rather than setting a
+// volume: anywhere but on a volume control, and on one too while the list is
+// being scrolled (its last scroll step less than kWheelScrollHoldMs ago), so
+// that a slider passing under the pointer does not catch the scroll.
+// msSinceScrollStep: nothing when the list has not scrolled yet.
+inline constexpr qint64 kWheelScrollHoldMs = 300;
+bool wheelScrolls(bool onVolumeControl, std::optional<qint64> msSinceScrollStep);
+
+// Where one wheel event leaves a list's top edge: a touchpad's pixels as
+// given, a wheel's notches kWheelScrollPixels each, within the content.
+inline constexpr double kWheelScrollPixels = 60.0;
+double scrolledContentY(double contentY, double contentHeight, double height, int pixelDeltaY, int angleDeltaY);
+
+// How far a list scrolls in elapsedMs of a drag held at y (in the list's own
+// coordinates, `height` tall): towards the edge the pointer is near, faster
+// the closer it is, nothing away from the edges. By the time passed, not per
+// tick, so a busy machine scrolls as fast; a stall counts for no more than
+// kEdgeScrollLongestMs, so the list does not leap after one.
+inline constexpr double kEdgeZone = 36.0;
+// Pixels per millisecond at the very edge.
+inline constexpr double kEdgeScrollMaxSpeed = 0.75;
+inline constexpr double kEdgeScrollLongestMs = 100.0;
+double edgeScrollStep(double y, double height, double elapsedMs);
+
+// What the list says when it has no rows: that the applications playing are
+// hidden, and how to show them, when any are.
+QString emptyListText(int hiddenPlaying);
 
 // The update pill's label: the arrow and the version, whatever it is
 // ("0.2.0-beta" is newer too), on one line without control characters and
@@ -118,6 +149,11 @@ public:
     Q_INVOKABLE QString gainPercentText(const QVariant& gain) const;
     Q_INVOKABLE qreal gainSliderValue(const QVariant& gain) const;
     Q_INVOKABLE qreal rowOpacity(bool hidden, bool active) const;
+    Q_INVOKABLE bool rowDimmed(bool hidden, bool active) const;
+    Q_INVOKABLE qreal scrolledContentY(qreal contentY, qreal contentHeight, qreal height, int pixelDeltaY,
+                                       int angleDeltaY) const;
+    Q_INVOKABLE qreal edgeScrollStep(qreal y, qreal height, qreal elapsedMs) const;
+    Q_INVOKABLE QString emptyListText(int hiddenPlaying) const;
     Q_INVOKABLE qreal rowLevel(const QVariant& level, bool active) const;
     Q_INVOKABLE qreal litWidth(qreal available, float level) const;
     Q_INVOKABLE QString contextMenuTitle(bool hidden, const QString& name) const;
@@ -136,4 +172,25 @@ public:
 
 private:
     QQmlEngine* m_engine;
+};
+
+// Decides, turn by turn, whether the wheel scrolls the popover's list or sets
+// the volume under it, remembering when the list last scrolled. Main thread
+// only.
+class WheelRouter : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+
+public:
+    explicit WheelRouter(QObject* parent = nullptr);
+
+    // Whether this turn scrolls; one that does counts as the latest step.
+    Q_INVOKABLE bool scrolls(bool onVolumeControl);
+
+    // Milliseconds from any fixed point, for tests to step by hand.
+    void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
+
+private:
+    std::function<qint64()> m_clock;
+    std::optional<qint64> m_lastScroll;
 };

@@ -137,11 +137,16 @@ void PopoverWindow::place(const QRect& anchor)
         return;
     const QRect area = screen->availableGeometry();
     const QRect from = anchor.isValid() ? anchor : QRect(area.right() - 1, area.top(), 1, 0);
+    const bool above = from.center().y() > area.center().y();
+    // The mixer is never taller than the room on its side of the status
+    // item: clamped onto the screen, a taller one would cover the item.
+    if (m_root) {
+        const int room = above ? from.top() - kGap - area.top() : area.bottom() - from.bottom() - kGap;
+        m_root->setProperty("screenAvailableHeight", qreal(std::max(room, 1)));
+    }
     const QSize size = m_window.size();
     int x = from.center().x() - size.width() / 2;
-    int y = from.bottom() + kGap;
-    if (from.center().y() > area.center().y())
-        y = from.top() - kGap - size.height();
+    int y = above ? from.top() - kGap - size.height() : from.bottom() + kGap;
     x = std::clamp(x, area.left(), std::max(area.left(), area.right() - size.width()));
     y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() - size.height()));
     m_window.setPosition(x, y);

@@ -3,8 +3,8 @@
 // a drag in it does to the engine.
 
 #include "popover.h"
-#include "view_logic.h"
 #include "symbol_provider.h"
+#include "view_logic.h"
 #include "support/quick_items.h"
 #include "support/simulated_scene.h"
 
@@ -158,6 +158,18 @@ protected:
 
     QString addApp(const QString& name) { return scene.addApp(name, nextPid++); }
 
+    // A colour of the popover's palette, as it is now (light or dark).
+    QColor style(const char* name)
+    {
+        QQmlComponent component(view.engine());
+        component.setData("import QtQuick\nimport Ravlet.Popover\nQtObject { property QtObject style: Style }", QUrl());
+        const std::unique_ptr<QObject> holder(component.create());
+        return holder ? holder->property("style").value<QObject*>()->property(name).value<QColor>() : QColor();
+    }
+
+    QQuickItem* flickable() const { return item("appList")->property("contentItem").value<QQuickItem*>(); }
+    qreal listY() const { return flickable()->property("contentY").toReal(); }
+
     void endProcess(qint32 pid)
     {
         scene.removeProcess(pid);
@@ -206,7 +218,7 @@ TEST_P(LayoutTest, ReportsItsSizeAndShowsWhatApplies)
         EXPECT_TRUE(shown("placeholder", rows().first())) << "no icon anywhere: the grey tile";
         QQuickItem* list = item("appList");
         auto* flickable = list->property("contentItem").value<QQuickItem*>();
-        // On the scroll bar: the wheel over a row sets its volume.
+        // On the scroll bar too, as anywhere off a slider.
         wheel(list->mapToScene({list->width() - 3, list->height() / 2}), -360);
         EXPECT_TRUE(QTest::qWaitFor([&] { return flickable->property("contentY").toReal() > 0; }, 2000));
 
@@ -324,28 +336,6 @@ TEST_F(ContentViewTest, TheStateButtonMutesOrPicksUpARestartedApplication)
     EXPECT_EQ(symbol(), QStringLiteral("speaker.wave.2.fill"));
 }
 
-TEST_F(ContentViewTest, DroppingARowOnAnotherReordersTheList)
-{
-    const QString browser = addApp(QStringLiteral("Browser"));
-    addApp(QStringLiteral("Chat"));
-    const QString music = addApp(QStringLiteral("Music"));
-    ASSERT_NO_FATAL_FAILURE(load());
-    const auto names = [&] {
-        QStringList engineNames, onScreen;
-        for (const AppEntry& entry : engine->displayApps())
-            engineNames.append(entry.name);
-        for (QQuickItem* shownRow : rows())
-            onScreen.append(shownRow->property("name").toString());
-        EXPECT_EQ(onScreen, engineNames);
-        return engineNames;
-    };
-
-    drag(centre(item("dragHandle", row(browser))), centre(row(music)));
-    EXPECT_EQ(names(), (QStringList{"Chat", "Browser", "Music"}));
-    drag(centre(item("dragHandle", row(music))), centre(row(music)));
-    EXPECT_EQ(names(), (QStringList{"Chat", "Browser", "Music"})) << "onto itself: nothing moves";
-}
-
 TEST_F(ContentViewTest, TheHeaderShowsHiddenApplicationsOffersUpdatesAndQuits)
 {
     const QString music = addApp(QStringLiteral("Music"));
@@ -357,10 +347,13 @@ TEST_F(ContentViewTest, TheHeaderShowsHiddenApplicationsOffersUpdatesAndQuits)
 
     click(item("showHidden"));
     ASSERT_EQ(rows().size(), 2);
-    EXPECT_EQ(row(music)->opacity(), 0.45);
+    // Dimmed by its colours, its text never faded.
+    const auto nameColour = [&] { return item("name", row(music))->property("color").value<QColor>(); };
+    EXPECT_EQ(row(music)->opacity(), 1.0);
+    EXPECT_EQ(nameColour(), style("primaryDimmed"));
     click(contextMenuEntry(music, QStringLiteral("Show Music")));
     EXPECT_FALSE(engine->hidden().contains(music));
-    EXPECT_EQ(row(music)->opacity(), 1.0);
+    EXPECT_EQ(nameColour(), style("primary"));
 
     const QUrl download(QStringLiteral("https://updates.example/Ravlet-1.4.0.dmg"));
     offerUpdate(QStringLiteral("1.4.0"), download);
@@ -429,7 +422,7 @@ TEST_F(ContentViewTest, TextFromOtherProgramsIsShownAsWrittenAndNothingReachesTh
     warnings.removeIf([](const QString& warning) { return warning.contains("does not use the network"); });
 }
 
-TEST_F(ContentViewTest, KeysAndTheWheelChangeTheRowTheyAreOn)
+TEST_F(ContentViewTest, KeysChangeTheRowTheyAreOn)
 {
     addApp(QStringLiteral("Music"));
     addApp(QStringLiteral("Chat"));
@@ -480,23 +473,6 @@ TEST_F(ContentViewTest, KeysAndTheWheelChangeTheRowTheyAreOn)
     key(Qt::Key_Escape);
     EXPECT_EQ(closes.count(), 1);
 
-    const struct {
-        const char* over;
-        int delta;
-        bool inverted;
-        float gain;
-        const char* why;
-    } turns[] = {{"name", 120, false, 1.05f, "a notch"},
-                 {"volume", 240, false, 1.15f, "over its slider too, two notches"},
-                 {"icon", 60, false, 1.15f, "half a notch, kept"},
-                 {"icon", 60, false, 1.2f, "and the other half"},
-                 {"icon", 120, true, 1.15f, "the wheel's own direction under natural scrolling"}};
-    for (const auto& turn : turns) {
-        wheel(centre(item(turn.over, row(top))), turn.delta, turn.inverted);
-        EXPECT_EQ(gain(top), turn.gain) << turn.why;
-    }
-    wheel(centre(item("masterSlider")), -120);
-    EXPECT_FLOAT_EQ(engine->masterVolume(), popover::steppedMasterVolume(master, 0));
 }
 
 TEST_F(ContentViewTest, TabReachesEveryControlWithARingAndAName)
@@ -550,6 +526,261 @@ TEST_F(ContentViewTest, TheColoursFollowTheDarkFlagLive)
     look(false);
     look(true);
     look(false);
+}
+
+TEST_F(ContentViewTest, LongNamesEllipsizeAndLeaveTheControlsInPlace)
+{
+    const QString latin = QString(QStringLiteral("Extraordinarily Long Application Name ")).repeated(6).left(200);
+    const QString arabic = QString(QStringLiteral("مشغل الموسيقى العربي الطويل ")).repeated(8).left(200);
+    const QString shortName = addApp(QStringLiteral("Music"));
+    const QStringList longOnes{addApp(latin), addApp(arabic)};
+    for (const char* name : {"Chat", "Browser", "Voice Notes"})
+        addApp(QString::fromLatin1(name));
+    ASSERT_NO_FATAL_FAILURE(load());
+    for (QQuickItem* shown : rows())
+        EXPECT_EQ(item("name", shown)->property("truncated").toBool(), longOnes.contains(shown->property("appId")))
+            << "only a name too long for the row elides: " << shown->property("name").toString().left(20).toStdString();
+    const QRectF popover(0, 0, 400, reportedSize().height());
+    const auto rect = [](QQuickItem* i) { return i->mapRectToScene(QRectF(0, 0, i->width(), i->height())); };
+
+    for (const QString& id : longOnes) {
+        QQuickItem* shown = row(id);
+        ASSERT_TRUE(shown);
+        for (const char* control : {"stateButton", "percentage", "volume"}) {
+            EXPECT_TRUE(rect(shown).contains(rect(item(control, shown)))) << control;
+            EXPECT_EQ(rect(item(control, shown)).right(), rect(item(control, row(shortName))).right()) << control;
+        }
+        EXPECT_TRUE(popover.contains(rect(item("stateButton", shown))));
+        EXPECT_LT(rect(item("name", shown)).right(), rect(item("percentage", shown)).left());
+        click(item("stateButton", shown));
+        EXPECT_TRUE(engine->mutes().value(id)) << "the mute button takes the click";
+    }
+}
+
+TEST_F(ContentViewTest, HidingTheFocusedRowPassesTheKeysToTheNextRow)
+{
+    for (const char* name : {"Browser", "Chat", "Music"})
+        addApp(QString::fromLatin1(name));
+    ASSERT_NO_FATAL_FAILURE(load());
+    ASSERT_NO_FATAL_FAILURE(activate());
+    const QString chat = rows()[1]->property("appId").toString();
+    const auto focusedRow = [&] {
+        const QList<QQuickItem*> shown = rows();
+        const auto found = std::find_if(shown.cbegin(), shown.cend(), [](QQuickItem* r) { return r->hasActiveFocus(); });
+        return found == shown.cend() ? QString() : (*found)->property("appId").toString();
+    };
+    const auto hideFocused = [&] {
+        QQuickItem* focused = row(focusedRow());
+        ASSERT_TRUE(focused);
+        key(Qt::Key_Menu);
+        click(menuEntry(focused->findChild<QObject*>(QStringLiteral("contextMenu")),
+                        "Hide " + focused->property("name").toString()));
+    };
+
+    key(Qt::Key_Down);
+    key(Qt::Key_Down);
+    hideFocused();
+    EXPECT_EQ(focusedRow(), chat) << "the next row";
+    key(Qt::Key_M);
+    EXPECT_TRUE(engine->mutes().value(chat));
+    key(Qt::Key_Down);
+    hideFocused();
+    EXPECT_EQ(focusedRow(), chat) << "the last row: the one before it";
+    hideFocused();
+    EXPECT_TRUE(item("masterSlider")->hasActiveFocus()) << "no row left: the master row";
+    const float master = engine->masterVolume();
+    key(Qt::Key_Left);
+    EXPECT_FLOAT_EQ(engine->masterVolume(), popover::steppedMasterVolume(master, -1));
+    QSignalSpy closes(root, SIGNAL(closeRequested()));
+    key(Qt::Key_Escape);
+    EXPECT_EQ(closes.count(), 1);
+
+    // Every application hidden while they play: the list says so, and how
+    // to show them.
+    EXPECT_TRUE(text("emptyText").contains(QStringLiteral("3 apps playing audio are hidden")));
+    EXPECT_TRUE(text("emptyText").contains(QStringLiteral("eye")));
+}
+
+TEST_F(ContentViewTest, RowsMoveByKeysAsByADragAndADragScrollsAtTheEdge)
+{
+    for (int i = 0; i < 12; ++i)
+        addApp(QStringLiteral("App %1").arg(i, 2, 10, QLatin1Char('0')));
+    ASSERT_NO_FATAL_FAILURE(load(600));
+    // The rows on screen, in the engine's order.
+    const auto ids = [&] {
+        QStringList onScreen, listed;
+        for (QQuickItem* shown : rows())
+            onScreen.append(shown->property("appId").toString());
+        for (const AppEntry& entry : engine->displayApps())
+            listed.append(entry.id);
+        EXPECT_EQ(onScreen, listed);
+        return listed;
+    };
+    const QStringList before = ids();
+    const auto stored = [&] { return scene.defaults.value(QStringLiteral("ravlet.order")).toStringList(); };
+    ASSERT_NO_FATAL_FAILURE(activate());
+
+    key(Qt::Key_Down);
+    key(Qt::Key_Down);
+    QTest::keyClick(&view, Qt::Key_Down, Qt::ControlModifier);
+    settle();
+    const QStringList byKeys = stored();
+    EXPECT_EQ(ids().mid(0, 3), (QStringList{before[1], before[0], before[2]}));
+    EXPECT_TRUE(row(before[0])->hasActiveFocus()) << "the keys stay with the moved row";
+    QTest::keyClick(&view, Qt::Key_Up, Qt::ControlModifier);
+    QTest::keyClick(&view, Qt::Key_Up, Qt::ControlModifier);
+    settle();
+    EXPECT_EQ(ids(), before) << "back, and no further than the top";
+
+    // The same move by a drag, stored the same way: an image under the
+    // pointer, a marker where it would land.
+    QQuickItem* handle = item("dragHandle", row(before[0]));
+    const QPoint from = centre(handle);
+    QTest::mousePress(&view, Qt::LeftButton, {}, from);
+    for (int step = 1; step <= 10; ++step)
+        QTest::mouseMove(&view, from + QPoint(0, (centre(row(before[2])).y() - from.y()) * step / 10));
+    settle();
+    QQuickItem* image = item("dragImage");
+    EXPECT_TRUE(image && image->isVisible());
+    EXPECT_TRUE(shown("dropMarker", row(before[2])));
+    EXPECT_FALSE(shown("dropMarker", row(before[1])));
+    QTest::mouseRelease(&view, Qt::LeftButton, {}, centre(row(before[2])));
+    settle();
+    EXPECT_EQ(stored(), byKeys);
+    EXPECT_FALSE(image->isVisible());
+    drag(centre(item("dragHandle", row(before[2]))), centre(row(before[2])));
+    EXPECT_EQ(stored(), byKeys) << "onto itself: nothing moves";
+
+    // Held at the list's bottom edge, the list scrolls to its end, and the
+    // row goes where it was dropped, out of sight when the drag began.
+    ASSERT_EQ(listY(), 0);
+    const QString last = ids().last();
+    QQuickItem* list = item("appList");
+    const QPoint edge = list->mapToScene({list->width() / 2, list->height() - 6}).toPoint();
+    const QPoint start = centre(item("dragHandle", row(before[2])));
+    QTest::mousePress(&view, Qt::LeftButton, {}, start);
+    for (int step = 1; step <= 10; ++step)
+        QTest::mouseMove(&view, start + (edge - start) * step / 10);
+    const qreal end = flickable()->property("contentHeight").toReal() - flickable()->height();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return listY() >= end; }, 10000)) << listY() << " of " << end;
+    QTest::mouseMove(&view, centre(row(last)));
+    QTest::mouseRelease(&view, Qt::LeftButton, {}, centre(row(last)));
+    settle();
+    EXPECT_EQ(ids().mid(ids().size() - 2), (QStringList{before[2], last}));
+}
+
+TEST_F(ContentViewTest, TheWheelSetsVolumeOnASliderAndScrollsElsewhereAndWhileScrolling)
+{
+    for (int i = 0; i < 12; ++i)
+        addApp(QStringLiteral("App %1").arg(i, 2, 10, QLatin1Char('0')));
+    ASSERT_NO_FATAL_FAILURE(load(600));
+    auto* router = root->findChild<WheelRouter*>(QStringLiteral("wheelRouter"));
+    ASSERT_TRUE(router);
+    qint64 now = 1000;
+    router->setClock([&] { return now; });
+    const auto gains = [&] { return engine->gains(); };
+    const QString top = rows().first()->property("appId").toString();
+    const QPoint onSlider = centre(item("volume", row(top)));
+
+    wheel(onSlider, 120);
+    EXPECT_EQ(engine->gains().value(top), 1.05f) << "a notch on a slider";
+    wheel(onSlider, 60);
+    wheel(onSlider, 60, true);
+    wheel(onSlider, 120, true);
+    EXPECT_EQ(engine->gains().value(top), 1.0f) << "half notches kept, natural scrolling turned back";
+    const auto before = gains();
+
+    wheel(centre(item("icon", row(top))), -120);
+    EXPECT_GT(listY(), 0) << "on the row, off the slider: the list scrolls";
+    for (int i = 0; i < 3; ++i) {
+        const qreal y = listY();
+        now += 250;
+        wheel(onSlider, -120);
+        EXPECT_GT(listY(), y) << "over whatever slider is under the pointer now, still scrolling";
+    }
+    EXPECT_EQ(gains(), before);
+
+    now += 300;
+    QQuickItem* under = rows()[5];
+    wheel(centre(item("volume", under)), 120);
+    EXPECT_EQ(engine->gains().value(under->property("appId").toString()), 1.05f) << "the scroll has come to rest";
+
+    const float master = engine->masterVolume();
+    wheel(centre(item("masterSlider")), -120);
+    EXPECT_FLOAT_EQ(engine->masterVolume(), popover::steppedMasterVolume(master, -1));
+}
+
+TEST_F(ContentViewTest, MenusLineUpAndGiveBackTheListAsItWas)
+{
+    scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp"));
+    for (int i = 0; i < 12; ++i)
+        addApp(QStringLiteral("App %1").arg(i, 2, 10, QLatin1Char('0')));
+    ASSERT_NO_FATAL_FAILURE(load(600));
+
+    QQuickItem* entry = outputMenuEntry(QStringLiteral("Headphones"));
+    ASSERT_TRUE(entry);
+    QList<qreal> starts;
+    QObject* menu = item("outputMenuButton")->findChild<QObject*>(QStringLiteral("outputMenu"));
+    for (int i = 0; i < menu->property("count").toInt(); ++i) {
+        QQuickItem* each = nullptr;
+        QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem*, each), Q_ARG(int, i));
+        starts.append(item("deviceName", each)->mapToScene({}).x());
+    }
+    ASSERT_EQ(starts.size(), 2);
+    EXPECT_EQ(starts[0], starts[1]) << "the checked entry in line with the others";
+    QTest::keyClick(&view, Qt::Key_Escape);
+
+    // The keys on the first row; the list scrolled to its end by hand; a
+    // menu opened and closed there leaves the list where it is.
+    ASSERT_NO_FATAL_FAILURE(activate());
+    key(Qt::Key_Down);
+    key(Qt::Key_Down);
+    const qreal end = flickable()->property("contentHeight").toReal() - flickable()->height();
+    flickable()->setProperty("contentY", end);
+    settle();
+    QObject* rowMenu = rows().last()->findChild<QObject*>(QStringLiteral("contextMenu"));
+    QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", rows().last())));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rowMenu->property("opened").toBool(); }, 2000));
+    key(Qt::Key_Escape);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !rowMenu->property("visible").toBool(); }, 2000));
+    settle();
+    EXPECT_EQ(listY(), end);
+    EXPECT_TRUE(rows().first()->hasActiveFocus()) << "the keys are back where they were";
+}
+
+// Every text and symbol against the material and a row's tint, over a dark
+// or a light desktop, at WCAG's 4.5:1.
+TEST_F(ContentViewTest, EveryTextAndSymbolStandsOutFromItsBackground)
+{
+    ASSERT_NO_FATAL_FAILURE(load());
+    const auto luminance = [](QColor c) {
+        const auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const auto over = [](QColor top, QColor below) {
+        const double a = top.alphaF();
+        return QColor::fromRgbF(float(top.redF() * a + below.redF() * (1 - a)),
+                                float(top.greenF() * a + below.greenF() * (1 - a)),
+                                float(top.blueF() * a + below.blueF() * (1 - a)));
+    };
+    const auto ratio = [&](QColor a, QColor b) {
+        const double la = luminance(a), lb = luminance(b);
+        return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    };
+    for (const bool dark : {false, true}) {
+        root->setProperty("dark", dark);
+        QList<QColor> backgrounds;
+        for (const QColor desktop : {QColor(Qt::black), QColor(Qt::white)}) {
+            const QColor material = over(style("material"), desktop);
+            backgrounds << material << over(style("rowTint"), material);
+        }
+        for (const char* name : {"primary", "primaryDimmed", "secondary", "secondaryDimmed", "tertiary", "blue", "red"})
+            for (const QColor& background : backgrounds)
+                EXPECT_GE(ratio(style(name), background), 4.5) << name << (dark ? " dark" : " light");
+        for (const char* name : {"menu", "menuHighlight", "menuPressed"})
+            EXPECT_GE(ratio(style("primary"), style(name)), 4.5) << name << (dark ? " dark" : " light");
+        EXPECT_GE(ratio(style("white"), style("accentFill")), 4.5) << "the update pill";
+    }
 }
 
 TEST(SymbolTest, EverySymbolDrawsInItsColourAndNoPathEscapes)

@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 
+#include <cmath>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -161,6 +162,31 @@ TEST_F(DisplayListModelTest, StaysEqualToTheEngineThroughRandomChanges)
         ASSERT_EQ(model.rowCount(), model.count());
     }
     EXPECT_EQ(resets.count(), 0);
+}
+
+// Rows write through the model as through any editable model, and the
+// engine stores what they write; nothing that is not a gain gets through.
+TEST_F(DisplayListModelTest, RowsWriteGainMuteAndHiddenThroughSetData)
+{
+    const auto at = [&](const QString& id) {
+        const QModelIndexList found = model.match(model.index(0), Role::AppIdRole, id, 1, Qt::MatchExactly);
+        return found.value(0);
+    };
+    EXPECT_TRUE(model.setData(at(ids[0]), 9.0, Role::GainRole));
+    EXPECT_EQ(engine->gains().value(ids[0]), 1.5f) << "held within the slider's range";
+    for (const QVariant& notAGain : {QVariant(std::nan("")), QVariant(QStringLiteral("loud")), QVariant()})
+        EXPECT_FALSE(model.setData(at(ids[0]), notAGain, Role::GainRole)) << notAGain.toString().toStdString();
+    EXPECT_EQ(role(ids[0], Role::GainRole), QVariant(1.5f));
+    EXPECT_FALSE(model.setData(at(ids[0]), QStringLiteral("x"), Role::NameRole));
+
+    EXPECT_TRUE(model.setData(at(ids[1]), true, Role::MutedRole));
+    EXPECT_TRUE(engine->mutes().value(ids[1]));
+
+    EXPECT_TRUE(model.setData(at(ids[2]), true, Role::HiddenRole));
+    EXPECT_TRUE(engine->hidden().contains(ids[2]));
+    EXPECT_EQ(model.hiddenPlaying(), 1) << "kept out of the list";
+    engine->setShowHidden(true);
+    EXPECT_EQ(model.hiddenPlaying(), 0) << "listed again";
 }
 
 } // namespace

@@ -101,4 +101,24 @@ TEST(StepTest, ArrowsAndNotchesMoveInWholePercentWithinTheRange)
     EXPECT_EQ(notches(119, std::numeric_limits<int>::max()).first, std::numeric_limits<int>::max() / 120 + 1);
 }
 
+TEST(WheelTest, ScrollsOffTheSlidersAndOnThemWhileTheListIsScrolling)
+{
+    EXPECT_TRUE(wheelScrolls(false, std::nullopt));
+    EXPECT_FALSE(wheelScrolls(true, std::nullopt)) << "on a slider, with no scroll before";
+    EXPECT_TRUE(wheelScrolls(true, 299));
+    EXPECT_FALSE(wheelScrolls(true, 300));
+    EXPECT_FALSE(wheelScrolls(true, -5)) << "a clock that went back";
+
+    EXPECT_EQ(scrolledContentY(100, 1000, 400, -7, -120), 107) << "a touchpad's pixels first";
+    EXPECT_EQ(scrolledContentY(580, 1000, 400, 0, -360), 600) << "no further than the end";
+    EXPECT_EQ(scrolledContentY(0, 300, 400, 0, -120), 0) << "nothing to scroll";
+
+    EXPECT_LT(edgeScrollStep(0, 400, 16), edgeScrollStep(20, 400, 16)) << "faster nearer the edge";
+    EXPECT_EQ(edgeScrollStep(200, 400, 16), 0);
+    EXPECT_EQ(edgeScrollStep(450, 400, 20), 2 * edgeScrollStep(450, 400, 10)) << "by the time passed";
+    EXPECT_EQ(edgeScrollStep(-500, 400, 5000), -kEdgeScrollMaxSpeed * kEdgeScrollLongestMs)
+        << "past the edge, after a stall: no further than the most";
+    EXPECT_EQ(edgeScrollStep(10, 50, 16), 0) << "too short a list to have edges";
+}
+
 } // namespace

@@ -22,10 +22,11 @@ namespace {
 
 class FakeStatusItem final : public StatusItem {
 public:
-    QRect geometry() const override { return {900, 0, 24, 24}; }
+    QRect geometry() const override { return rect; }
     void setToolTip(const QString& text) override { toolTip = text; }
 
     QString toolTip;
+    QRect rect{900, 0, 24, 24};
 };
 
 class AppDelegateTest : public testing::Test {
@@ -144,6 +145,21 @@ TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReportsButNoneOfOnePointOr
     popover.applySize(1, 500);
     popover.applySize(500, 0.5);
     EXPECT_EQ(popover.window().size(), QSize(400, 300));
+}
+
+TEST_F(AppDelegateTest, ALongPopoverLeavesTheCornerButtonUncovered)
+{
+    // A button in the corner of the screen, a little way in from its edge.
+    statusItem->rect = QRect(700, 40, 40, 40);
+    for (qint32 pid = 20; pid < 40; ++pid)
+        scene.addApp(QStringLiteral("App %1").arg(pid), pid);
+    emit statusItem->clicked();
+    QQuickWindow& window = delegate->popover()->window();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.height() > 256 && window.height() < area.height() - 30; }, 2000))
+        << window.height();
+    EXPECT_GT(window.y(), statusItem->rect.bottom());
+    EXPECT_LE(window.geometry().bottom(), area.bottom());
 }
 
 TEST_F(AppDelegateTest, TheHeadersMenuTurnsStartAtLoginOnAsTheDiskSaysByMouseOrKeys)
