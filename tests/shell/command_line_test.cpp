@@ -69,9 +69,6 @@ TEST(CommandLine, ArgumentsBecomeRequestsAndAVolumeIsANumberFrom0To150)
     EXPECT_EQ(set.kind, cli::Invocation::Kind::Control);
     EXPECT_EQ(set.request, (QJsonObject{{"command", "set"}, {"target", "Music"}, {"percent", "50"}}));
 
-    EXPECT_EQ(parse({QStringLiteral("limiter"), QStringLiteral("off")}).request,
-              (QJsonObject{{"command", "limiter"}, {"target", "off"}}));
-
     for (const QStringList& wrong : {QStringList{"set", "Music"}, QStringList{"set", "Music", "loud"},
                                      QStringList{"mute"}, QStringList{"list", "x"}, QStringList{"volume"},
                                      QStringList{"--frobnicate"}, QStringList{"limiter"}, QStringList{"limiter", "ON"}})
@@ -149,10 +146,6 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
 
     EXPECT_TRUE(ok(send({{"command", "output"}, {"target", "usb-uid"}})));
     EXPECT_EQ(engine->currentOutputID(), headphones);
-
-    EXPECT_TRUE(ok(send({{"command", "limiter"}, {"target", "on"}})));
-    EXPECT_TRUE(engine->preventClipping());
-    EXPECT_EQ(scene.defaults.value(QStringLiteral("ravlet.limiter")), QVariant(true));
 
     EXPECT_TRUE(ok(send({{"command", "open"}})));
     EXPECT_EQ(opened, 1);

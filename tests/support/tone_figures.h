@@ -15,29 +15,23 @@ struct ToneFigures {
 };
 
 // stereo: interleaved frames spanning a whole number of the tone's periods,
-// so that each harmonic falls on its own frequency bin.
+// so that each harmonic falls on a frequency bin of its own.
 inline ToneFigures measureTone(const std::vector<float>& stereo, double rate, double frequency)
 {
     ToneFigures figures;
     for (const float sample : stereo)
         figures.peak = std::max(figures.peak, std::fabs(sample));
     const std::size_t frames = stereo.size() / 2;
-    if (frames == 0)
-        return figures;
-    const auto amplitude = [&](int harmonic) {
-        const double step = 2.0 * std::numbers::pi * frequency * harmonic / rate;
-        double re = 0.0;
-        double im = 0.0;
-        for (std::size_t f = 0; f < frames; ++f) {
-            re += stereo[2 * f] * std::cos(step * double(f));
-            im += stereo[2 * f] * std::sin(step * double(f));
-        }
-        return 2.0 * std::hypot(re, im) / double(frames);
-    };
-    figures.fundamental = amplitude(1);
     double harmonics = 0.0;
-    for (int k = 2; k <= 10; ++k)
-        harmonics += std::pow(amplitude(k), 2);
+    for (int k = 1; k <= 10 && frames > 0; ++k) {
+        double re = 0.0, im = 0.0;
+        for (std::size_t f = 0; f < frames; ++f) {
+            re += stereo[2 * f] * std::cos(2.0 * std::numbers::pi * frequency * k * double(f) / rate);
+            im += stereo[2 * f] * std::sin(2.0 * std::numbers::pi * frequency * k * double(f) / rate);
+        }
+        const double amplitude = 2.0 * std::hypot(re, im) / double(frames);
+        (k == 1 ? figures.fundamental : harmonics) += k == 1 ? amplitude : amplitude * amplitude;
+    }
     figures.thd = figures.fundamental > 0.0 ? std::sqrt(harmonics) / figures.fundamental : 0.0;
     return figures;
 }
