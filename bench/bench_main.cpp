@@ -49,19 +49,26 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times[run.benchmark_name()] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+                const double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
+                times[run.benchmark_name()] = run.GetAdjustedRealTime() / unit * 1e9;
+                cpuTimes[run.benchmark_name()] = run.GetAdjustedCPUTime() / unit * 1e9;
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> times;   // nanoseconds per iteration
+    std::map<std::string, double> times;      // nanoseconds per iteration
+    std::map<std::string, double> cpuTimes;   // the same in the thread's CPU time, which other
+                                              // programs on a busy machine do not stretch
 };
 
-void printRatio(const RecordingReporter& reporter, const char* label, const std::string& a, const std::string& b)
+void printRatio(const RecordingReporter& reporter, const char* label, const std::string& a, const std::string& b,
+                bool cpu = false)
 {
-    const auto x = reporter.times.find(a);
-    const auto y = reporter.times.find(b);
-    if (x == reporter.times.end() || y == reporter.times.end() || y->second <= 0)
+    const std::map<std::string, double>& times = cpu ? reporter.cpuTimes : reporter.times;
+    const auto x = times.find(a);
+    const auto y = times.find(b);
+    if (x == times.end() || y == times.end() || y->second <= 0)
         return;
     std::printf("%-52s %.2f\n", label, x->second / y->second);
 }
@@ -92,6 +99,8 @@ void printPerItem(const RecordingReporter& reporter, const char* label, const st
 
 } // namespace
 
+void printLimitedToneFigures();   // render_bench.cpp
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -105,6 +114,11 @@ int main(int argc, char** argv)
     printRatio(reporter, "render 1 slot / reference read:", "BM_Render/1", "BM_ReferenceRead/1");
     printRatio(reporter, "render 16 slots non-interleaved / reference read:", "BM_RenderNonInterleaved/16",
                "BM_ReferenceRead/16");
+    printRatio(reporter, "render 16, limiter limiting / off, CPU (aim <= 1.3):",
+               "BM_RenderLimiter/slots:16/loud:1", "BM_Render/16", true);
+    printRatio(reporter, "render 16, limiter below full scale / off, CPU:", "BM_RenderLimiter/slots:16/loud:0",
+               "BM_Render/16", true);
+    printLimitedToneFigures();
     const auto small = reporter.times.find("BM_Refresh/10");
     const auto large = reporter.times.find("BM_Refresh/1000");
     if (small != reporter.times.end() && large != reporter.times.end())

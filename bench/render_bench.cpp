@@ -1,12 +1,17 @@
 // The render callback at 512 frames against a loop that only reads the same
 // input samples once: how far the mix is from the cost of touching its input.
+// And with "Prevent Clipping": what the limiter costs, and what it makes of
+// a boosted tone.
 
 #include "render.h"
+#include "support/tone_figures.h"
 
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <numbers>
 #include <vector>
 
 extern std::atomic<long> benchAllocations;
@@ -16,7 +21,8 @@ namespace {
 constexpr UInt32 kFrames = 512;
 
 struct Cycle {
-    Cycle(int slotCount, bool interleaved)
+    // gainScale 1: sixteen slots sum far past full scale.
+    Cycle(int slotCount, bool interleaved, float gainScale = 1.0f)
     {
         const int buffersIn = interleaved ? slotCount : 2 * slotCount;
         const UInt32 channels = interleaved ? 2 : 1;
@@ -44,7 +50,7 @@ struct Cycle {
             out->mBuffers[1] = {1, kFrames * 4, outRight.data()};
         }
         for (int s = 0; s < slotCount; ++s)
-            state.activeGains[std::size_t(s)].store(0.5f + 0.05f * float(s));
+            state.activeGains[std::size_t(s)].store((0.5f + 0.05f * float(s)) * gainScale);
         state.activeCount.store(slotCount);
     }
 
@@ -82,6 +88,24 @@ void BM_RenderNonInterleaved(benchmark::State& st)
 }
 BENCHMARK(BM_RenderNonInterleaved)->Arg(16);
 
+// The limiter at work on every cycle (loud: 1), and looking only, while the
+// mix stays within full scale (loud: 0).
+void BM_RenderLimiter(benchmark::State& st)
+{
+    Cycle cycle(int(st.range(0)), true, st.range(1) ? 1.0f : 1.0f / 16.0f);
+    cycle.state.preventClipping.store(true);
+    const long allocationsBefore = benchAllocations.load();
+    for (auto _ : st) {
+        render(cycle.state, *cycle.in, *cycle.out);
+        benchmark::DoNotOptimize(cycle.outLeft.data());
+        benchmark::ClobberMemory();
+    }
+    st.SetItemsProcessed(st.iterations() * st.range(0) * kFrames * 2);
+    st.counters["allocations"] = double(benchAllocations.load() - allocationsBefore);
+    st.counters["gain"] = cycle.state.limiter.gain();
+}
+BENCHMARK(BM_RenderLimiter)->ArgNames({"slots", "loud"})->Args({16, 1})->Args({16, 0});
+
 // Reads every input sample of the same cycle once: a plain sum.
 void BM_ReferenceRead(benchmark::State& st)
 {
@@ -98,3 +122,34 @@ void BM_ReferenceRead(benchmark::State& st)
 BENCHMARK(BM_ReferenceRead)->Arg(1)->Arg(16);
 
 } // namespace
+
+// One application at 150 % playing a 1 kHz tone that peaks at 0.9, at 48 kHz,
+// for two seconds with the limiter on; the last half second is measured.
+void printLimitedToneFigures()
+{
+    constexpr double kRate = 48000.0;
+    constexpr int kCycles = 2 * 48000 / int(kFrames);
+    constexpr std::size_t kMeasured = 24000;
+    RenderState state;
+    state.activeGains[0].store(1.5f);
+    state.activeCount.store(1);
+    state.preventClipping.store(true);
+    std::vector<float> tone(std::size_t(kFrames) * 2);
+    std::vector<float> played(std::size_t(kFrames) * 2);
+    std::vector<float> heard;
+    AudioBufferList in{1, {{2, UInt32(tone.size() * 4), tone.data()}}};
+    AudioBufferList out{1, {{2, UInt32(played.size() * 4), played.data()}}};
+    for (int c = 0; c < kCycles; ++c) {
+        for (UInt32 f = 0; f < kFrames; ++f) {
+            const double frame = double(c) * kFrames + f;
+            tone[2 * f] = tone[2 * f + 1] = float(0.9 * std::sin(2.0 * std::numbers::pi * 1000.0 * frame / kRate));
+        }
+        render(state, in, out);
+        heard.insert(heard.end(), played.begin(), played.end());
+    }
+    heard.erase(heard.begin(), heard.end() - std::ptrdiff_t(kMeasured * 2));
+    const ToneFigures figures = measureTone(heard, kRate, 1000.0);
+    std::printf("%-52s peak %.6f, fundamental %.6f, THD %.5f %% (%.1f dB)\n",
+                "1 kHz at 0.9, 150 %, limiter on:", double(figures.peak), figures.fundamental, figures.thd * 100.0,
+                20.0 * std::log10(figures.thd));
+}

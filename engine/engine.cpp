@@ -27,6 +27,8 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     m_gains = std::move(loaded.gains);
     m_mutes = std::move(loaded.mutes);
     m_known = std::move(loaded.known);
+    m_preventClipping = loaded.limiter;
+    m_renderState->preventClipping.store(m_preventClipping, std::memory_order_relaxed);
 
     for (auto input : {&RavletEngine::appsChanged, &RavletEngine::gainsChanged, &RavletEngine::mutesChanged,
                        &RavletEngine::hiddenChanged, &RavletEngine::showHiddenChanged, &RavletEngine::orderChanged,
@@ -118,6 +120,13 @@ void RavletEngine::setMutes(const QMap<QString, bool>& mutes)
 void RavletEngine::setShowHidden(bool showHidden)
 {
     publish(m_showHidden, showHidden, &RavletEngine::showHiddenChanged);
+}
+
+void RavletEngine::setPreventClipping(bool on)
+{
+    m_renderState->preventClipping.store(on, std::memory_order_relaxed);
+    publish(m_preventClipping, on, &RavletEngine::preventClippingChanged);
+    settings::saveLimiter(m_defaults, on);
 }
 
 void RavletEngine::setGain(const QString& id, float gain)

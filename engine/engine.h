@@ -56,6 +56,9 @@ class RavletEngine : public QObject {
     Q_PROPERTY(bool masterMuteSupported READ masterMuteSupported NOTIFY masterMuteSupportedChanged)
     Q_PROPERTY(QList<OutputDevice> outputs READ outputs NOTIFY outputsChanged)
     Q_PROPERTY(quint32 currentOutputID READ currentOutputID NOTIFY currentOutputIDChanged)
+    // "Prevent Clipping": a limiter on the mix onto each device, so that
+    // boosts above 100 % never clip. Off by default; remembered.
+    Q_PROPERTY(bool preventClipping READ preventClipping WRITE setPreventClipping NOTIFY preventClippingChanged)
     // The devices in the shape QML binds to, with the same signal.
     Q_PROPERTY(QVariantList outputList READ outputList NOTIFY outputsChanged)
 
@@ -85,6 +88,7 @@ public:
     bool masterMuteSupported() const { return m_masterMuteSupported; }
     const QList<OutputDevice>& outputs() const { return m_outputs; }
     AudioObjectID currentOutputID() const { return m_currentOutputID; }
+    bool preventClipping() const { return m_preventClipping; }
 
     const QStringList& activeIDs() const { return m_activeIDs; }
     const QMap<QString, QList<qint32>>& pidsByID() const { return m_pidsByID; }
@@ -94,6 +98,8 @@ public:
     void setGains(const QMap<QString, float>& gains);
     void setMutes(const QMap<QString, bool>& mutes);
     void setShowHidden(bool showHidden);
+    // Takes effect from the next audio cycle, and is saved at once.
+    void setPreventClipping(bool on);
 
     // The output side, discovery and grouping of the audio applications,
     // then the taps they need.
@@ -175,6 +181,7 @@ signals:
     void masterMuteSupportedChanged();
     void outputsChanged();
     void currentOutputIDChanged();
+    void preventClippingChanged();
     void displayAppsChanged();
 
 protected:
@@ -226,6 +233,7 @@ private:
     bool m_masterMuteSupported = false;
     QList<OutputDevice> m_outputs;
     AudioObjectID m_currentOutputID = kAudioObjectUnknown;
+    bool m_preventClipping = false;
 
     // The tap setup.
     AudioObjectID m_aggID = kAudioObjectUnknown;

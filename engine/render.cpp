@@ -201,8 +201,16 @@ void render(RenderState& state, const AudioBufferList& input, AudioBufferList& o
         state.diagPeaks[std::size_t(i)].store(peak, std::memory_order_relaxed);
     }
 
-    if (delivered == 0 || frames == 0 || count == 0)
+    const bool limiting = state.preventClipping.load(std::memory_order_relaxed);
+    if (!limiting)
+        state.limiter.reset();
+
+    if (delivered == 0 || frames == 0 || count == 0) {
+        // Silence counts toward the limiter's release like any quiet sound.
+        if (limiting)
+            state.limiter.pass(outFrames);
         return;
+    }
 
     float* outLeft = nullptr;
     float* outRight = nullptr;
@@ -256,4 +264,7 @@ void render(RenderState& state, const AudioBufferList& input, AudioBufferList& o
         master = std::max(master, peak);
     }
     state.meterBuf[kMasterMeter].store(master, std::memory_order_relaxed);
+
+    if (limiting)
+        state.limiter.process(outLeft, outRight, outStride, leftFrames, rightFrames);
 }

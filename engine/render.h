@@ -4,6 +4,7 @@
 // the main thread.
 
 #include "core_audio_types.h"
+#include "limiter.h"
 
 #include <array>
 #include <atomic>
@@ -30,6 +31,13 @@ struct RenderState {
     std::atomic<int> diagOffset{0};
     std::array<std::atomic<float>, kDiagChannels> diagPeaks;
 
+    // "Prevent Clipping": main writes, render reads once per cycle. One
+    // storage per device's mix, so each device has its own limiter.
+    std::atomic<bool> preventClipping{false};
+    // The device's limiter. I/O thread only: render resets it while
+    // preventClipping is off, so turning it on starts from unity.
+    Limiter limiter;
+
     void clearMeters();
 };
 
@@ -40,10 +48,14 @@ float slotGain(std::optional<float> gain, bool muted);
 
 // One I/O cycle: clears the output, mixes the last 2 × activeCount input
 // channels (one stereo pair per slot) scaled by their slot gains into the
-// first two output channels, and stores per-slot and master peaks.
+// first two output channels, and stores per-slot and master peaks. With
+// preventClipping the two channels then pass the device's limiter; without
+// it the sums go out as they are, above full scale too. The meters are
+// before the limiter: they show what each application sends.
 //
-// Real-time safe: touches only the buffers and `state`, reads activeCount
-// and each gain once per cycle, never allocates, locks, logs or waits.
+// Real-time safe: touches only the buffers and `state`, reads activeCount,
+// each gain and preventClipping once per cycle, never allocates, locks, logs
+// or waits.
 //
 // Every read and write stays inside its own buffer: each input channel is
 // read for at most its own buffer's frame count and each output channel is

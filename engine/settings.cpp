@@ -48,7 +48,8 @@ std::optional<float> storedGain(const QVariant& value)
     return std::isfinite(gain) ? std::optional<float>(gain) : std::nullopt;
 }
 
-std::optional<bool> storedMute(const QVariant& value)
+// A bool and nothing else: a number or a string is no answer to on or off.
+std::optional<bool> storedBool(const QVariant& value)
 {
     return value.metaType().id() == QMetaType::Bool ? std::optional<bool>(value.toBool()) : std::nullopt;
 }
@@ -64,12 +65,14 @@ Loaded load(const UserDefaults& defaults)
         loaded.order = *order;
     if (auto gains = typedMap<float>(defaults, gainsKey, storedGain))
         loaded.gains = *gains;
-    if (auto mutes = typedMap<bool>(defaults, mutesKey, storedMute))
+    if (auto mutes = typedMap<bool>(defaults, mutesKey, storedBool))
         loaded.mutes = *mutes;
     if (auto data = defaults.data(knownKey)) {
         if (auto known = decodeKnownApps(*data))
             loaded.known = *known;
     }
+    if (auto limiter = storedBool(defaults.value(limiterKey)))
+        loaded.limiter = *limiter;
     return loaded;
 }
 
@@ -114,6 +117,11 @@ void saveMutes(UserDefaults& defaults, const QMap<QString, bool>& mutes)
 void saveKnown(UserDefaults& defaults, const KnownApps& known)
 {
     defaults.setValue(knownKey, encodeKnownApps(known));
+}
+
+void saveLimiter(UserDefaults& defaults, bool on)
+{
+    defaults.setValue(limiterKey, on);
 }
 
 } // namespace settings

@@ -18,6 +18,7 @@ inline const QString orderKey = QStringLiteral("ravlet.order");
 inline const QString gainsKey = QStringLiteral("ravlet.gains");
 inline const QString mutesKey = QStringLiteral("ravlet.mutes");
 inline const QString knownKey = QStringLiteral("ravlet.known");
+inline const QString limiterKey = QStringLiteral("ravlet.limiter");   // "Prevent Clipping"; absent is off
 
 struct Loaded {
     QSet<QString> hidden;
@@ -25,6 +26,7 @@ struct Loaded {
     QMap<QString, float> gains;
     QMap<QString, bool> mutes;
     KnownApps known;
+    bool limiter = false;
 };
 
 // Each setting that is present and wholly of the expected type replaces its
@@ -36,5 +38,6 @@ void saveOrder(UserDefaults& defaults, const QStringList& order);
 void saveGains(UserDefaults& defaults, const QMap<QString, float>& gains);
 void saveMutes(UserDefaults& defaults, const QMap<QString, bool>& mutes);
 void saveKnown(UserDefaults& defaults, const KnownApps& known);
+void saveLimiter(UserDefaults& defaults, bool on);
 
 } // namespace settings

@@ -319,7 +319,7 @@ FocusScope {
 
                     // The entry may have been added or removed elsewhere
                     // since the last look.
-                    onAboutToShow: root.startAtLogin.reload()
+                    onAboutToShow: root.startAtLogin?.reload()
 
                     MenuItem {
                         objectName: "startAtLogin"
@@ -328,6 +328,14 @@ FocusScope {
                         checkable: true
                         checked: root.startAtLogin?.enabled ?? false
                         onTriggered: root.startAtLogin.setEnabled(checked)
+                    }
+
+                    MenuItem {
+                        objectName: "preventClipping"
+                        text: "Prevent Clipping"
+                        checkable: true
+                        checked: root.engine.preventClipping
+                        onTriggered: root.engine.preventClipping = checked
                     }
                 }
 

@@ -17,6 +17,7 @@ const QString kCommandsHelp = QStringLiteral(
     "  unmute ID|NAME              unmute an application\n"
     "  toggle-mute ID|NAME         mute or unmute an application\n"
     "  output NAME|UID             play through another output device\n"
+    "  limiter on|off              prevent clipping: hold boosts above 100 % to full scale\n"
     "Without a command, starts the mixer, or opens the running one's popover.\n");
 
 struct CommandShape {
@@ -32,6 +33,7 @@ constexpr CommandShape kCommands[] = {
     {"unmute", 1, "unmute ID|NAME"},
     {"toggle-mute", 1, "toggle-mute ID|NAME"},
     {"output", 1, "output NAME|UID"},
+    {"limiter", 1, "limiter on|off"},
 };
 
 Invocation usageError(const QString& text)
@@ -83,6 +85,9 @@ Invocation parseArguments(const QStringList& args, const QString& version)
         if (positional.first() != QLatin1String(shape.name))
             continue;
         if (positional.size() - 1 != shape.arguments)
+            return usageError(QStringLiteral("usage: ravlet %1").arg(QLatin1String(shape.usage)));
+        if (positional.first() == QLatin1String("limiter") && positional.at(1) != QLatin1String("on")
+            && positional.at(1) != QLatin1String("off"))
             return usageError(QStringLiteral("usage: ravlet %1").arg(QLatin1String(shape.usage)));
         QJsonObject request{{QStringLiteral("command"), positional.first()}};
         if (shape.arguments >= 1)

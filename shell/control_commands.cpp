@@ -51,6 +51,8 @@ QJsonObject ControlCommands::handle(const QJsonObject& request)
         return forApp(request, command);
     if (command == QLatin1String("output"))
         return output(request.value(QStringLiteral("target")).toString());
+    if (command == QLatin1String("limiter"))
+        return limiter(request.value(QStringLiteral("target")).toString());
     return answer(false, QStringLiteral("unknown command: %1").arg(cli::escapeField(command)));
 }
 
@@ -136,4 +138,13 @@ QJsonObject ControlCommands::output(const QString& query)
         return answer(false, found.error);
     m_engine.selectOutputDevice(devices.at(*found.index).id);
     return answer(true, QStringLiteral("output: %1\n").arg(cli::escapeField(m_engine.outputName())));
+}
+
+QJsonObject ControlCommands::limiter(const QString& state)
+{
+    // Checked again here: the socket is open to any program of the user's.
+    if (state != QLatin1String("on") && state != QLatin1String("off"))
+        return answer(false, QStringLiteral("usage: ravlet limiter on|off"));
+    m_engine.setPreventClipping(state == QLatin1String("on"));
+    return answer(true, QStringLiteral("prevent clipping: %1\n").arg(state));
 }

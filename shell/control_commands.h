@@ -21,6 +21,8 @@ private:
     QJsonObject list() const;
     QJsonObject forApp(const QJsonObject& request, const QString& command);
     QJsonObject output(const QString& query);
+    // "Prevent Clipping" on or off, as the header's menu sets it.
+    QJsonObject limiter(const QString& state);
 
     RavletEngine& m_engine;
     AudioHardware& m_hardware;

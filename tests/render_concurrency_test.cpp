@@ -1,5 +1,5 @@
 // The render callback on its own thread against the main thread's gain
-// pushes and meter pumps, as they meet in a running setup. Run under
+// pushes, limiter switches and meter pumps, as they meet in a running setup. Run under
 // ThreadSanitizer, this proves the exchange is free of data races.
 
 #include "gain_slots.h"
@@ -52,6 +52,8 @@ TEST(RenderConcurrency, GainPushesAndMeterPumpsRaceFreeWithTheIoThread)
         // The last pump must come after the I/O thread has surely run.
         const long cyclesDone = cycles.load();
         pushSlotGains(state, ids, {{ids[1], 0.5f}}, {{ids[0], i % 2 == 0}});
+        // Within full scale, switching the limiter changes no sample either.
+        state.preventClipping.store(i % 3 == 0, std::memory_order_relaxed);
         pumpLevels(state, ids, levels, master);
         (void)ioDiagnosticsLine(state, 2);
         if (i >= 2000 && cyclesDone >= 100)

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -221,6 +223,114 @@ TEST_F(RenderTest, StaysInsideEveryBufferWhenFrameCountsDisagree)
     EXPECT_EQ(out.samples(0), std::vector<float>(8, 0.5f));
     EXPECT_EQ(out.samples(1), (std::vector<float>{0.25f + 0.125f, 0.25f + 0.125f, 0.125f}));
     EXPECT_FLOAT_EQ(meter(1), 0.125f);
+}
+
+// One cycle of two stereo taps (slot gains 1 and 0.5) into a fresh output
+// of interleaved stereo, mono, or two separate buffers of unequal length;
+// the output's samples as bits.
+std::vector<std::uint32_t> renderBits(RenderState& state, const std::vector<float> (&taps)[2], int layout)
+{
+    Buffers in, out;
+    for (const std::vector<float>& tap : taps)
+        std::copy(tap.begin(), tap.end(), in.add(2, UInt32(tap.size() / 2)));
+    const UInt32 frames = UInt32(taps[0].size() / 2);
+    out.add(layout == 0 ? 2 : 1, frames, 9.0f);
+    if (layout == 2)
+        out.add(1, frames - 24, 9.0f);
+    state.activeGains[0].store(1.0f);
+    state.activeGains[1].store(0.5f);
+    render(state, in.list(), out.list());
+    std::vector<std::uint32_t> bits;
+    for (std::size_t b = 0; b < std::size_t(layout == 2 ? 2 : 1); ++b)
+        for (const float sample : out.samples(b))
+            bits.push_back(std::bit_cast<std::uint32_t>(sample));
+    return bits;
+}
+
+// Within full scale the limiter changes no bit, neither does it off: negative
+// zeros, subnormals and sums of exactly ±1.0 included. Past full scale it
+// acts, and the device is bit for bit itself again once the mix has stayed
+// within full scale for the release time (silent cycles without taps count),
+// not a cycle before; another device's limiter is not affected meanwhile.
+TEST(RenderLimiter, LeavesEveryBitOfAMixWithinFullScaleOnceItHasStayedThereForTheReleaseTime)
+{
+    constexpr UInt32 kFrames = 64;
+    static_assert(Limiter::kReleaseFrames % kFrames == 0);
+    std::vector<float> quiet[2];
+    for (UInt32 f = 0; f < kFrames; ++f) {
+        const float left = f % 4 == 0 ? 0.5f : f % 4 == 1 ? -0.0f : f % 4 == 2 ? 1e-40f : -0.5f * float(f) / (kFrames - 1);
+        quiet[0].insert(quiet[0].end(), {left, -left});
+        quiet[1].insert(quiet[1].end(), {f % 4 == 0 ? 1.0f : f % 4 == 3 ? -1.0f : 0.0f, 0.25f});
+    }
+    std::vector<float> loud[2] = {quiet[0], quiet[1]};
+    loud[0][2 * kFrames - 2] = 3.0f;   // in the last frame, so the release starts at the cycle's end
+
+    for (const int layout : {0, 1, 2}) {
+        SCOPED_TRACE(layout);
+        RenderState off, on, other;
+        for (RenderState* state : {&off, &on, &other}) {
+            state->activeCount.store(2);
+            state->preventClipping.store(state != &off);
+        }
+        const std::vector<std::uint32_t> asToday = renderBits(off, quiet, layout);
+        EXPECT_EQ(renderBits(on, quiet, layout), asToday);
+
+        EXPECT_NE(renderBits(on, loud, layout), renderBits(off, loud, layout));
+        EXPECT_EQ(renderBits(other, quiet, layout), asToday);
+        on.activeCount.store(0);
+        for (UInt32 silent = 0; silent + 2 * kFrames <= Limiter::kReleaseFrames; silent += kFrames)
+            renderBits(on, quiet, layout);
+        on.activeCount.store(2);
+        EXPECT_NE(renderBits(on, quiet, layout), asToday);
+        EXPECT_EQ(renderBits(on, quiet, layout), asToday);
+    }
+}
+
+// Sums past full scale, infinite ones and ones that are not numbers all come
+// out within ±1.0, and leave the limiter working. A loud frame takes the gain
+// down in that very frame, not before (no look-ahead); from there it rises
+// with no step back and no jump until the samples are the mix's own again.
+TEST(RenderLimiter, KeepsEverySampleWithinFullScaleDroppingAtOnceAndRecoveringSmoothly)
+{
+    std::vector<float> wild[2];
+    const float extremes[] = {FLT_MAX, -FLT_MAX, INFINITY, std::nanf(""), 7.0f, -0.5f, 1.5f, 0.0f};
+    for (UInt32 f = 0; f < 64; ++f) {
+        wild[0].insert(wild[0].end(), {extremes[f % 8], -extremes[(f + 3) % 8]});
+        wild[1].insert(wild[1].end(), {extremes[(f + 1) % 8] * 2, 0.9f});
+    }
+    for (const int layout : {0, 1, 2}) {
+        RenderState state;
+        state.activeCount.store(2);
+        state.preventClipping.store(true);
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            for (const std::uint32_t bits : renderBits(state, wild, layout))
+                EXPECT_LE(std::fabs(std::bit_cast<float>(bits)), 1.0f) << "layout " << layout;
+        }
+    }
+
+    constexpr UInt32 kFrames = Limiter::kReleaseFrames + 64;
+    Buffers in, out;
+    float* tap = in.add(2, kFrames, 0.5f);
+    tap[2 * 10] = 2.0f;
+    out.add(2, kFrames);
+    RenderState state;
+    state.preventClipping.store(true);
+    state.activeCount.store(1);
+    render(state, in.list(), out.list());
+    const std::vector<float>& played = out.samples(0);
+    EXPECT_EQ(played[2 * 9], 0.5f);
+    EXPECT_FLOAT_EQ(played[2 * 10], 1.0f);
+    EXPECT_FLOAT_EQ(played[2 * 10 + 1], 0.25f);   // one gain for both sides
+    float largestStep = 0.0f;
+    for (UInt32 f = 12; f < kFrames; ++f) {
+        const float step = played[2 * f] - played[2 * (f - 1)];
+        ASSERT_GE(step, 0.0f) << "frame " << f;
+        largestStep = std::max(largestStep, step);
+    }
+    // From a gain of 0.5 back to 1, at most 1.5 times the average slope (the
+    // steepest a smooth S-curve gets).
+    EXPECT_LE(largestStep, 1.5f * 0.25f / float(Limiter::kReleaseFrames) * 1.01f);
+    EXPECT_EQ(played[2 * (Limiter::kReleaseFrames + 10)], 0.5f);
 }
 
 TEST(SlotGain, FollowsMuteSnapsNearUnityToOneAndTreatsNonFiniteAsNoGain)

@@ -70,12 +70,15 @@ TEST_F(SettingsTest, EachSettingLoadsWholeOrNotAtAll)
         {settings::hiddenKey, QVariantList{kMusic, 3.0}},
         {settings::orderKey, kMusic},
         {settings::mutesKey, QVariantMap{{kMusic, true}, {kChat, 1.0}}},
+        {settings::limiterKey, 1.0},
+        {settings::limiterKey, QStringLiteral("true")},
     };
     for (std::size_t i = 0; i < std::size(refused); ++i) {
         SceneDefaults stored;
         stored.setValue(refused[i].first, refused[i].second);
         loaded = settings::load(stored);
-        EXPECT_TRUE(loaded.gains.isEmpty() && loaded.hidden.isEmpty() && loaded.order.isEmpty() && loaded.mutes.isEmpty())
+        EXPECT_TRUE(loaded.gains.isEmpty() && loaded.hidden.isEmpty() && loaded.order.isEmpty() && loaded.mutes.isEmpty()
+                    && !loaded.limiter)
             << "case " << i;
     }
 }

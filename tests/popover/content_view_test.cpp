@@ -783,6 +783,26 @@ TEST_F(ContentViewTest, EveryTextAndSymbolStandsOutFromItsBackground)
     }
 }
 
+// "Prevent Clipping" in the header's menu sets the engine's, and shows the
+// engine's as it is, also once the command line has changed it.
+TEST_F(ContentViewTest, PreventClippingInTheHeadersMenuFollowsTheEngine)
+{
+    load();
+    QObject* menu = root->findChild<QObject*>(QStringLiteral("headerMenu"));
+    ASSERT_TRUE(menu);
+    for (const bool on : {true, false}) {
+        QMetaObject::invokeMethod(menu, "open");
+        QQuickItem* entry = menuEntry(menu, QStringLiteral("Prevent Clipping"));
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry->property("checked").toBool(), !on);
+        click(entry);
+        EXPECT_EQ(engine->preventClipping(), on);
+        engine->setPreventClipping(!on);
+        EXPECT_EQ(entry->property("checked").toBool(), !on);
+        engine->setPreventClipping(on);
+    }
+}
+
 TEST(SymbolTest, EverySymbolDrawsInItsColourAndNoPathEscapes)
 {
     for (const char* name : {"slider.horizontal.3", "eye.fill", "eye.slash", "power", "speaker.wave.3.fill",

@@ -76,7 +76,7 @@ TEST(CommandLine, ArgumentsBecomeRequestsAndAVolumeIsANumberFrom0To150)
 
     for (const QStringList& wrong : {QStringList{"set", "Music"}, QStringList{"set", "Music", "loud"},
                                      QStringList{"mute"}, QStringList{"list", "x"}, QStringList{"volume"},
-                                     QStringList{"--frobnicate"}})
+                                     QStringList{"--frobnicate"}, QStringList{"limiter"}, QStringList{"limiter", "ON"}})
         EXPECT_EQ(parse(wrong).kind, cli::Invocation::Kind::UsageError) << wrong.join(' ').toStdString();
 
     EXPECT_EQ(cli::parsePercent(QStringLiteral("0")), 0.0);
@@ -190,7 +190,7 @@ TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
              QJsonObject{{"command", "set"}, {"target", "Music"}, {"percent", 50}},   // not a string
              QJsonObject{{"command", "set"}, {"target", "Music"}}, QJsonObject{{"command", "mute"}, {"target", "Radio"}},
              QJsonObject{{"command", "mute"}}, QJsonObject{{"command", "output"}, {"target", "HDMI"}},
-             QJsonObject{{"command", "erase"}}, QJsonObject{}}) {
+             QJsonObject{{"command", "limiter"}, {"target", "yes"}}, QJsonObject{{"command", "erase"}}, QJsonObject{}}) {
         const QJsonObject answer = send(request);
         EXPECT_FALSE(ok(answer)) << QJsonDocument(request).toJson().toStdString();
         EXPECT_FALSE(answer.value("text").toString().isEmpty());
@@ -198,6 +198,7 @@ TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
     EXPECT_EQ(engine->gains(), gains);
     EXPECT_EQ(engine->mutes(), mutes);
     EXPECT_EQ(engine->currentOutputID(), output);
+    EXPECT_FALSE(engine->preventClipping());
 }
 
 class InstanceChannelTest : public testing::Test {

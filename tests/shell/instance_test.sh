@@ -101,10 +101,13 @@ expect 0 'Music: unmuted' toggle-mute /Applications/Music.app
 expect 0 'Chat: muted' mute CHAT
 expect 0 'output: USB Headphones' output 'usb headphones'
 expect 0 'output: Built-in Speakers' output BuiltInSpeakerDevice
+expect 0 'prevent clipping: on' limiter on
+grep -q '"ravlet.limiter": true' "$settings" 2>/dev/null || fail "the settings do not hold Prevent Clipping"
 
 expect 1 'no application is called Radio' mute Radio
 expect 2 'not a volume from 0 to 150' set Music 151
 expect 2 'unknown command' louder Music
+expect 2 'usage: ravlet limiter on|off' limiter maybe
 expect 0 $'^/Applications/Music.app\tMusic\t50\tunmuted\trunning$' list
 
 kill "$first"; wait "$first" 2>/dev/null
