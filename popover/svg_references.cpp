@@ -1,5 +1,7 @@
 #include "svg_references.h"
 
+#include <QBuffer>
+#include <QImageReader>
 #include <QXmlStreamReader>
 
 namespace popover {
@@ -29,6 +31,22 @@ bool isLocalCss(QStringView text)
     return true;
 }
 
+// An image written into the document as base64, measured from its header
+// before QtSvg decodes all of it: a small file can hold a PNG that unpacks
+// into hundreds of megabytes.
+bool isModestEmbeddedImage(QStringView href)
+{
+    href = href.trimmed();
+    const qsizetype comma = href.indexOf(QLatin1Char(','));
+    if (comma < 0 || !href.left(comma).endsWith(QLatin1String(";base64"), Qt::CaseInsensitive))
+        return false;
+    QByteArray bytes = QByteArray::fromBase64(href.mid(comma + 1).toLatin1());
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    const QSize size = QImageReader(&buffer).size();
+    return size.isValid() && size.width() <= kMaxEmbeddedImageSide && size.height() <= kMaxEmbeddedImageSide;
+}
+
 } // namespace
 
 bool isSelfContainedSvg(const QByteArray& document)
@@ -52,11 +70,15 @@ bool isSelfContainedSvg(const QByteArray& document)
                     return false;
             }
             // Only one kind of image an icon may hold: one written into it.
-            if (reader.name() == QLatin1String("image")
-                && !isLocalReference(reader.attributes().value(QLatin1String("http://www.w3.org/1999/xlink"),
-                                                              QLatin1String("href")))
-                && !isLocalReference(reader.attributes().value(QLatin1String("href"))))
-                return false;
+            if (reader.name() == QLatin1String("image")) {
+                const QXmlStreamAttributes attributes = reader.attributes();
+                const QLatin1String xlink("http://www.w3.org/1999/xlink");
+                const QStringView href = attributes.hasAttribute(xlink, QLatin1String("href"))
+                    ? attributes.value(xlink, QLatin1String("href"))
+                    : attributes.value(QLatin1String("href"));
+                if (!isModestEmbeddedImage(href))
+                    return false;
+            }
             break;
         case QXmlStreamReader::Characters:
             if (!isLocalCss(reader.text()))

@@ -286,6 +286,10 @@ TEST_F(DesktopIconSourceTest, DrawsSvgOnlyWhenItRefersToNothingOutsideItself)
         document(R"(<image width="16" height="16" xlink:href=")" + pipe + R"("/>)"),
         document(R"(<image width="16" height="16" href="file://)" + big + R"("/>)"),
         document(R"(<image width="16" height="16"/>)"),
+        document(R"(<image width="16" height="16" href="data:image/png;base64,)" + [&] {
+            QFile file(QString::fromUtf8(big));
+            return file.open(QIODevice::ReadOnly) ? file.readAll().toBase64() : QByteArray();
+        }() + R"("/>)"),
         document(R"(<use xlink:href="other.svg#icon"/>)"),
         document(R"x(<rect width="16" height="16" fill="URL()x" + big + R"x()"/>)x"),
         document("<style>@import \"theme.css\";</style>" + blue),
