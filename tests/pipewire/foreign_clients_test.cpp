@@ -45,9 +45,10 @@ TEST_F(ForeignClients, ANativeClientClaimingAnotherRunningProcessIsListedAsItsel
     EXPECT_TRUE(pids.contains(music));
 }
 
-// Our private sink is ours by the node our proxy was bound to: a node of
-// another client under its name takes none of the streams we hold, nor makes
-// us let them go, those held already or new ones.
+// A node another client made under our private sink's name, while ours was
+// there: once ours goes (nothing tapped) and comes again, the session manager
+// finds the other client's node by that name first, and the streams we hold
+// would go there, never reaching ours, and be given up on.
 TEST_F(ForeignClients, ANodeOfAnotherClientUnderOurSinksNameTakesNoHoldAway)
 {
     QStringList log;
@@ -57,21 +58,24 @@ TEST_F(ForeignClients, ANodeOfAnotherClientUnderOurSinksNameTakesNoHoldAway)
     startEngine();
     waitForApps({QStringLiteral("music")});
     engine->setGain(id(QStringLiteral("music")), 0.5f);
-    const auto halfOf = [](double hz) {
-        return [hz](const std::vector<float>& s) { return std::abs(amplitude(s, hz) - kAmplitude / 2) < 0.005; };
-    };
-    ASSERT_TRUE(soundsLike(halfOf(kMusicHz)));
+    const auto half = [](const std::vector<float>& s) { return std::abs(amplitude(s, kMusicHz) - kAmplitude / 2) < 0.005; };
+    ASSERT_TRUE(soundsLike(half));
 
     const auto nodeName = [](const QJsonValue& value) {
         return value[QLatin1String("info")][QLatin1String("props")][QLatin1String("node.name")].toString();
     };
-    QString ours;
-    qint64 ourId = 0;
-    for (const QJsonValue& value : session->pwDump()) {
-        if (nodeName(value).startsWith(QLatin1String("ravlet-hold-"))) {
-            ours = nodeName(value);
-            ourId = value[QLatin1String("id")].toInteger();
+    const auto nodesNamed = [&](const QString& name) {
+        QList<quint32> ids;
+        for (const QJsonValue& value : session->pwDump()) {
+            if (nodeName(value) == name)
+                ids.append(quint32(value[QLatin1String("id")].toInteger()));
         }
+        return ids;
+    };
+    QString ours;
+    for (const QJsonValue& value : session->pwDump()) {
+        if (nodeName(value).startsWith(QLatin1String("ravlet-hold-")))
+            ours = nodeName(value);
     }
     ASSERT_FALSE(ours.isEmpty());
     // Never suspended: WirePlumber 0.4.13 crashes on a sink destroyed while
@@ -81,44 +85,22 @@ TEST_F(ForeignClients, ANodeOfAnotherClientUnderOurSinksNameTakesNoHoldAway)
                               QStringLiteral("{ factory.name = support.null-audio-sink node.name = %1 media.class = Audio/Sink "
                                              "audio.position = [ FL FR ] object.linger = true "
                                              "session.suspend-timeout-seconds = 0 }").arg(ours)}));
-    std::optional<quint32> copy;
     const auto removeCopy = qScopeGuard([&] {
-        if (copy)
-            session->run(QStringLiteral("pw-cli"), {QStringLiteral("destroy"), QString::number(*copy)});
+        for (const quint32 node : nodesNamed(ours))
+            session->run(QStringLiteral("pw-cli"), {QStringLiteral("destroy"), QString::number(node)});
     });
-    ASSERT_TRUE(pumpUntil([&] {
-        for (const QJsonValue& value : session->pwDump()) {
-            if (nodeName(value) == ours && value[QLatin1String("id")].toInteger() != ourId)
-                copy = quint32(value[QLatin1String("id")].toInteger());
-        }
-        return copy.has_value();
-    }, 5000));
+    ASSERT_TRUE(pumpUntil([&] { return nodesNamed(ours).size() == 2; }, 5000));
 
-    // A new stream of the application is held too, and both stay held past
-    // the time a move is given to settle; so they are once our sink, gone
-    // while nothing was tapped, is made again.
-    play(QStringLiteral("music"), kChatHz);
-    const auto bothHeld = [&] {
-        if (!soundsLike([&](const auto& s) { return halfOf(kMusicHz)(s) && halfOf(kChatHz)(s); }))
-            return false;
-        pumpFor(StreamMover::kMoveDeadlineMs + 1000);
-        return soundsLike([&](const auto& s) { return halfOf(kMusicHz)(s) && halfOf(kChatHz)(s); }, 1000);
-    };
-    EXPECT_TRUE(bothHeld());
     engine->setGain(id(QStringLiteral("music")), 1.0f);
     engine->setHidden(id(QStringLiteral("music")), true);
-    ASSERT_TRUE(pumpUntil([&] {
-        const QJsonArray dump = session->pwDump();
-        return std::none_of(dump.begin(), dump.end(), [&](const QJsonValue& value) {
-            return value[QLatin1String("id")].toInteger() == ourId && nodeName(value) == ours;
-        });
-    }, 10000)) << "our sink goes once nothing is tapped";
+    ASSERT_TRUE(pumpUntil([&] { return nodesNamed(ours).size() == 1; }, 10000)) << "our sink goes once nothing is tapped";
     engine->setHidden(id(QStringLiteral("music")), false);
     engine->setGain(id(QStringLiteral("music")), 0.5f);
-    EXPECT_TRUE(bothHeld());
+    EXPECT_TRUE(soundsLike(half));
+    pumpFor(StreamMover::kMoveDeadlineMs + 1000);
+    EXPECT_TRUE(soundsLike(half, 1000));
     for (const QString& line : std::as_const(log))
-        EXPECT_FALSE(line.contains(QLatin1String("did not move")) || line.contains(QLatin1String("another program moved")))
-            << line.toStdString();
+        EXPECT_FALSE(line.contains(QLatin1String("did not move"))) << line.toStdString();
 }
 
 } // namespace
