@@ -311,14 +311,17 @@ public:
 
     std::shared_ptr<State> state() const { return m_state; }
 
-    // Any thread. The signal crosses to Qt Quick's loading thread queued, so
-    // it is sent under the lock that keeps the response from going meanwhile.
+    // Any thread. Announced from the response's own thread, Qt Quick's
+    // loading thread, once it is back in its event loop: by then it listens,
+    // however soon the image was drawn. Posted under the lock that keeps the
+    // response from going meanwhile; a response gone by the time it is
+    // delivered takes the post with it.
     static void finish(const std::shared_ptr<State>& state, QImage image)
     {
         const std::lock_guard lock(state->mutex);
         state->image = std::move(image);
         if (state->response)
-            emit state->response->finished();
+            QMetaObject::invokeMethod(state->response, &IconResponse::finished, Qt::QueuedConnection);
     }
 
     QQuickTextureFactory* textureFactory() const override
