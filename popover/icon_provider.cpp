@@ -1,5 +1,7 @@
 #include "icon_provider.h"
 
+#include "svg_references.h"
+
 #include <QBuffer>
 #include <QCache>
 #include <QFile>
@@ -13,6 +15,8 @@
 
 #include <algorithm>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -110,7 +114,8 @@ QImage renderVector(const QByteArray& data, const QSize& target)
 {
     const QByteArray document =
         data.startsWith("\x1f\x8b") ? gunzip(data, DesktopIconSource::kMaxFileBytes) : data;
-    if (document.isEmpty())
+    // Checked here, after inflating, as QtSvg would read it.
+    if (document.isEmpty() || !popover::isSelfContainedSvg(document))
         return {};
     QSvgRenderer renderer(document);
     if (!renderer.isValid())
@@ -131,6 +136,10 @@ QImage renderRaster(QByteArray data, const QSize& target)
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
+    // The reader's own cap, in megabytes, for a header that lies about the
+    // size it is checked by below: the largest image let through, with room.
+    reader.setAllocationLimit(int(qint64(DesktopIconSource::kMaxImageSide) * DesktopIconSource::kMaxImageSide * 4
+                                  / (1024 * 1024)) + 1);
     // Measured from the header, before anything is decoded.
     const QSize natural = reader.size();
     if (natural.isEmpty() || natural.width() > DesktopIconSource::kMaxImageSide
@@ -276,9 +285,59 @@ QImage DesktopIconSource::icon(const QString& path, const QSize& size) const
     return image;
 }
 
+namespace {
+
+// Outlives its response when the view goes first: the thread drawing the
+// image then finishes into nothing.
+class IconResponse : public QQuickImageResponse {
+public:
+    struct State {
+        std::mutex mutex;
+        IconResponse* response = nullptr;
+        QImage image;
+    };
+
+    IconResponse()
+        : m_state(std::make_shared<State>())
+    {
+        m_state->response = this;
+    }
+
+    ~IconResponse() override
+    {
+        const std::lock_guard lock(m_state->mutex);
+        m_state->response = nullptr;
+    }
+
+    std::shared_ptr<State> state() const { return m_state; }
+
+    // Any thread. Announced from the response's own thread, Qt Quick's
+    // loading thread, once it is back in its event loop: by then it listens,
+    // however soon the image was drawn. Posted under the lock that keeps the
+    // response from going meanwhile; a response gone by the time it is
+    // delivered takes the post with it.
+    static void finish(const std::shared_ptr<State>& state, QImage image)
+    {
+        const std::lock_guard lock(state->mutex);
+        state->image = std::move(image);
+        if (state->response)
+            QMetaObject::invokeMethod(state->response, &IconResponse::finished, Qt::QueuedConnection);
+    }
+
+    QQuickTextureFactory* textureFactory() const override
+    {
+        const std::lock_guard lock(m_state->mutex);
+        return m_state->image.isNull() ? nullptr : QQuickTextureFactory::textureFactoryForImage(m_state->image);
+    }
+
+private:
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace
+
 AppIconProvider::AppIconProvider(std::shared_ptr<const AppIconSource> source)
-    : QQuickImageProvider(QQuickImageProvider::Image)
-    , m_source(std::move(source))
+    : m_source(std::move(source))
 {
 }
 
@@ -290,13 +349,27 @@ QUrl AppIconProvider::source(const QString& path)
                     .arg(QLatin1String(kId), QString::fromLatin1(path.toUtf8().toBase64(pathEncoding()))));
 }
 
-QImage AppIconProvider::requestImage(const QString& id, QSize* size, const QSize& requestedSize)
+QQuickImageResponse* AppIconProvider::requestImageResponse(const QString& id, const QSize& requestedSize)
 {
+    auto* response = new IconResponse;
     const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(id.toLatin1(), pathEncoding());
-    QImage image;
-    if (decoded)
-        image = m_source->icon(QString::fromUtf8(*decoded), requestedSize);
-    if (size)
-        *size = image.size();
-    return image;
+    if (!decoded) {
+        IconResponse::finish(response->state(), {});
+        return response;
+    }
+    try {
+        std::thread([source = m_source, state = response->state(), path = QString::fromUtf8(*decoded), requestedSize] {
+            QImage image;
+            try {
+                image = source->icon(path, requestedSize);
+            } catch (...) {
+                // Out of memory drawing it: no icon, and the program goes on.
+            }
+            IconResponse::finish(state, std::move(image));
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: no icon, as for one that would not load.
+        IconResponse::finish(response->state(), {});
+    }
+    return response;
 }

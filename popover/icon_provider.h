@@ -58,9 +58,11 @@ private:
     std::unique_ptr<Caches> m_caches;
 };
 
-// Serves "image://appicon/<encoded path>", on whichever thread Qt Quick
-// loads images with.
-class AppIconProvider : public QQuickImageProvider {
+// Serves "image://appicon/<encoded path>". Each image is drawn on a thread
+// of its own that nothing ever waits for: Qt Quick's loading thread, which
+// the QML engine waits for as it goes, only hands the request over, so no
+// icon, however slow, holds up quitting.
+class AppIconProvider : public QQuickAsyncImageProvider {
 public:
     static constexpr auto kId = "appicon";
 
@@ -69,7 +71,7 @@ public:
     bool hasIcon(const QString& path) const { return m_source->hasIcon(path); }
     static QUrl source(const QString& path);
 
-    QImage requestImage(const QString& id, QSize* size, const QSize& requestedSize) override;
+    QQuickImageResponse* requestImageResponse(const QString& id, const QSize& requestedSize) override;
 
 private:
     std::shared_ptr<const AppIconSource> m_source;

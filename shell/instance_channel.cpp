@@ -35,6 +35,17 @@ QJsonObject answer(bool ok, const QString& text)
     return {{QStringLiteral("ok"), ok}, {QStringLiteral("text"), text}};
 }
 
+QJsonObject answerRequest(const QByteArray& line, const Handler& handler)
+{
+    if (!line.endsWith('\n') || line.size() > kMaxRequestBytes + 1)
+        return answer(false, QStringLiteral("request too long"));
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return answer(false, QStringLiteral("malformed request"));
+    return handler(document.object());
+}
+
 Server::Server(Handler handler, QObject* parent)
     : QObject(parent)
     , m_handler(std::move(handler))
@@ -146,18 +157,7 @@ void Server::serve(QLocalSocket* socket)
                 reply(answer(false, QStringLiteral("request too long")));
             return;
         }
-        const QByteArray request = socket->readLine(kMaxRequestBytes + 1);
-        if (!request.endsWith('\n')) {
-            reply(answer(false, QStringLiteral("request too long")));
-            return;
-        }
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(request, &error);
-        if (error.error != QJsonParseError::NoError || !document.isObject()) {
-            reply(answer(false, QStringLiteral("malformed request")));
-            return;
-        }
-        reply(m_handler(document.object()));
+        reply(answerRequest(socket->readLine(kMaxRequestBytes + 1), m_handler));
     });
 }
 

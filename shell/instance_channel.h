@@ -35,6 +35,11 @@ using Handler = std::function<QJsonObject(const QJsonObject& request)>;
 
 QJsonObject answer(bool ok, const QString& text);
 
+// The answer to one request line as read from a client (at most
+// kMaxRequestBytes and its line break): the handler's, or why the line was
+// refused. The bytes are anyone's: any program of the user's may connect.
+QJsonObject answerRequest(const QByteArray& line, const Handler& handler);
+
 class Server : public QObject {
     Q_OBJECT
 public:

@@ -95,6 +95,17 @@ bool hasControlCharacters(const QString& text)
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
+// What a client says its icon is, taken as an icon theme's name and nothing
+// else: any client may say anything, and a path would have the icon loader
+// open whatever file the client chose (and what that file refers to).
+std::optional<QString> themeIconName(const QString& name)
+{
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.startsWith(QLatin1Char('.'))
+        || name.startsWith(QLatin1Char('~')) || hasControlCharacters(name))
+        return std::nullopt;
+    return name;
+}
+
 QString nonEmpty(const QString& first, const QString& second)
 {
     const QString trimmed = first.trimmed();
@@ -194,8 +205,7 @@ std::optional<AppIdentity> LinuxProcessInspector::fromSandbox(Pid pid, const Aud
         if (const DesktopEntry* entry = m_entries.entry(id))
             return identityOf(*entry);
         const QString app = id.section(QLatin1Char('_'), 1).chopped(int(qstrlen(".desktop")));
-        return AppIdentity{id, nonEmpty(facts.applicationName, app),
-                           facts.iconName.isEmpty() ? std::nullopt : std::optional<QString>(facts.iconName)};
+        return AppIdentity{id, nonEmpty(facts.applicationName, app), themeIconName(facts.iconName)};
     }
     return std::nullopt;
 }
@@ -255,7 +265,7 @@ std::optional<AppIdentity> LinuxProcessInspector::fromFacts(const AudioClientFac
     if (binary.endsWith(QLatin1String(".desktop")))
         return std::nullopt;
     return AppIdentity{QStringLiteral("client:") + binary, nonEmpty(facts.applicationName, binary),
-                       facts.iconName.isEmpty() ? std::nullopt : std::optional<QString>(facts.iconName)};
+                       themeIconName(facts.iconName)};
 }
 
 void LinuxProcessInspector::checkEntries()

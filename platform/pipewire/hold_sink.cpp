@@ -7,11 +7,19 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
 constexpr int kSinkWaitMs = 2000;
 const QString kConfiguredSink = QStringLiteral("default.configured.audio.sink");
+// Far more than any run makes; past it the oldest are forgotten.
+constexpr qsizetype kMaxFormerNames = 64;
+
+QString newName()
+{
+    return QStringLiteral("ravlet-hold-") + QUuid::createUuid().toString(QUuid::Id128).left(12);
+}
 
 const pw_proxy_events& proxyEvents()
 {
@@ -29,7 +37,7 @@ const pw_proxy_events& proxyEvents()
 
 HoldSink::HoldSink(PipeWireConnection& connection)
     : m_connection(connection)
-    , m_name(QStringLiteral("ravlet-hold-") + QUuid::createUuid().toString(QUuid::Id128).left(12))
+    , m_name(newName())
 {
     connect(&m_connection, &PipeWireConnection::graphChanged, this, [this] { guardDefault(); });
     // Everything made on the connection goes with it.
@@ -46,6 +54,14 @@ bool HoldSink::ensure()
     if (nodeId())
         return true;
     if (!m_proxy) {
+        // Ours is gone, so a node under its name now is another client's.
+        if (m_connection.graph().nodeNamed(m_name)) {
+            m_formerNames.append(std::exchange(m_name, newName()));
+            if (m_formerNames.size() > kMaxFormerNames)
+                m_formerNames.removeFirst();
+            systemLog(QStringLiteral("[ravlet] another program named a node after Ravlet's private sink; ")
+                      + QStringLiteral("the sink is made under a new name"));
+        }
         // Last in every choice of a default, and saying what it is to the
         // mixers that will list it anyway.
         m_proxy = m_connection.createObject(
@@ -84,7 +100,7 @@ bool HoldSink::isNamedBy(const QString& value) const
 {
     if (value.isEmpty())
         return false;
-    if (value == m_name)
+    if (value == m_name || isFormerName(value))
         return true;
     const auto node = m_connection.graph().nodes.constFind(nodeId());
     return node != m_connection.graph().nodes.cend() && value == QString::number(node->serial);

@@ -12,6 +12,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -30,9 +31,16 @@ public:
     uint32_t nodeId() const;
     // What "target.object" names it by. Its own name, new every run, as a
     // name is what the session manager never remembers as a stream's target.
+    // Any client can give a node of its own that name, and the session
+    // manager may then send our streams there: a sink made while another
+    // client's node has its name is made under a new one.
     QString targetValue() const { return m_name; }
-    // Whether a target value names our sink (by its name or its serial).
+    // Whether a target value names our sink (by its name or its serial), or
+    // a sink of ours this run made before under another name.
     bool isNamedBy(const QString& value) const;
+    // Whether it names a sink of ours made before under another name: a
+    // stream sent there is sent to this one instead.
+    bool isFormerName(const QString& value) const { return m_formerNames.contains(value); }
     // Made by this program's connection, our sink among them.
     bool isOurs(const pw_graph::Node& node) const;
     void destroy();
@@ -42,6 +50,7 @@ private:
 
     PipeWireConnection& m_connection;
     QString m_name;
+    QStringList m_formerNames;
     pw_proxy* m_proxy = nullptr;
     spa_hook m_listener{};
     // The configured default as another program last left it, naming a sink

@@ -168,10 +168,15 @@ AudioObjectID PipeWireAudioHardware::defaultSink() const
 
 SInt32 PipeWireAudioHardware::trustedPid(const pw_graph::Client& client) const
 {
-    if (processRuns(client.claimedPid, client.secureUid, client.binary))
-        return client.claimedPid;
-    if (client.securePid > 0 && !isProtocolServer(client.securePid))
-        return client.securePid;
+    // The daemon's word first: a native client can claim any process as its
+    // own. Only the PulseAudio server's clients are known by theirs, which
+    // the server passes on from what the client said.
+    if (client.securePid > 0) {
+        if (!isProtocolServer(client.securePid))
+            return client.securePid;
+        if (processRuns(client.claimedPid, client.secureUid, client.binary))
+            return client.claimedPid;
+    }
     auto found = m_virtualPids.find(client.serial);
     if (found == m_virtualPids.end())
         found = m_virtualPids.insert(client.serial, m_nextVirtualPid++);

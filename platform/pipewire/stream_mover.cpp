@@ -207,6 +207,15 @@ bool StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
             }
         }
     }
+    // Sent to a sink of ours that went, under a name another client's node
+    // now has: sent to ours as it is now.
+    if (target && m_sink.isFormerName(target->value)) {
+        const QString sink = m_sink.targetValue();
+        writeTarget(node.id, &sink, moved);
+        moved.since.restart();
+        moved.settled = false;
+        return true;
+    }
     const bool retargeted = !target || !m_sink.isNamedBy(target->value);
     if (!retargeted && links.isEmpty())
         return false;
@@ -297,7 +306,8 @@ void StreamMover::restore(uint32_t node, const Moved& moved)
         return;
     const QString older = keys->value(kTargetNodeKey).value;
     // By id, this key's number, or by name.
-    if (older == m_sink.targetValue() || (m_sink.nodeId() && older == QString::number(m_sink.nodeId())))
+    if (older == m_sink.targetValue() || m_sink.isFormerName(older)
+        || (m_sink.nodeId() && older == QString::number(m_sink.nodeId())))
         m_connection.setMetadata(node, kTargetNodeKey, QString(), nullptr);
 }
 
@@ -342,7 +352,7 @@ void StreamMover::recoverJournal()
         const QJsonObject entry = value.toObject();
         const QString sink = entry.value(QStringLiteral("sink")).toString();
         const auto serial = quint64(entry.value(QStringLiteral("serial")).toDouble());
-        if (sink.isEmpty() || sink == m_sink.targetValue())
+        if (sink.isEmpty() || sink == m_sink.targetValue() || m_sink.isFormerName(sink))
             continue;
         for (const pw_graph::Node& node : graph.nodes) {
             const auto keys = graph.metadata.constFind(node.id);

@@ -87,8 +87,8 @@ private:
     void writeTarget(uint32_t node, const QString* value, const Moved& moved, const QString& type = {});
     void keepSavedTarget(uint32_t node, const Moved& moved);
     void sweep();
-    // Whether the stream took another program's move: true when it was
-    // moved back to our sink.
+    // Whether the stream had to be sent to our sink again: it took another
+    // program's move, or names a sink of ours that went (see HoldSink).
     bool adoptMove(const pw_graph::Node& node, Moved& moved);
     void restore(uint32_t node, const Moved& moved);
     void recoverJournal();

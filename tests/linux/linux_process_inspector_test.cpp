@@ -174,6 +174,10 @@ TEST_F(LinuxIdentityTest, SandboxThenProgramOrNearestParentThenUnitThenTheAudioS
         made.reset();
         EXPECT_EQ(identify(row.pid, row.facts), row.identity);
     }
+    // An icon is what a client names by a theme's name, never a file of its
+    // choosing for the icon loader to open.
+    for (const char* icon : {"/tmp/evil.svg", "~/evil.svg", "../evil.svg", ".evil", "icons/evil"})
+        EXPECT_EQ(identify(0, {"Game", "game", icon}), (AppIdentity{"client:game", "Game", std::nullopt})) << icon;
 }
 
 TEST_F(LinuxIdentityTest, AnswersAreCachedPerProcessAndDroppedWhenEntriesOrTheProcessChange)

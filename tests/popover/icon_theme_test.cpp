@@ -6,6 +6,7 @@
 #include "icon_theme.h"
 #include "support/files.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -251,6 +252,63 @@ TEST_F(DesktopIconSourceTest, RefusesHostileUnreadableOrHugeFilesWithoutBlocking
     fifo(QStringLiteral("pipes/Piped/index.theme"));
     EXPECT_EQ(IconTheme(QStringLiteral("Piped"), {path(QStringLiteral("pipes"))}).lookup(QStringLiteral("player"), 48),
               QString());
+}
+
+// QtSvg follows what a document refers to by itself, past the checks on the
+// file asked for: an image in a FIFO blocked the loading thread for good, a
+// huge one took its memory. Only what is written into the document draws.
+TEST_F(DesktopIconSourceTest, DrawsSvgOnlyWhenItRefersToNothingOutsideItself)
+{
+    const DesktopIconSource icons(theme());
+    const QByteArray pipe = fifo(QStringLiteral("opt/pipe.png")).toUtf8();
+    QImage huge(5700, 5700, QImage::Format_Mono);
+    huge.fill(0);
+    ASSERT_TRUE(huge.save(place(QStringLiteral("opt/huge.png")), "PNG"));
+    const QByteArray big = path(QStringLiteral("opt/huge.png")).toUtf8();
+    QImage dot(1, 1, QImage::Format_ARGB32);
+    dot.fill(Qt::blue);
+    QBuffer dotPng;
+    dotPng.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(dot.save(&dotPng, "PNG"));
+
+    const auto document = [](const QByteArray& body, const QByteArray& prologue = {}) {
+        return prologue + R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" )"
+                          R"(width="16" height="16">)" + body + "</svg>";
+    };
+    const QByteArray blue = R"(<rect width="16" height="16" fill="#0000ff"/>)";
+    const QByteArray drawn[] = {
+        document(R"(<defs><linearGradient id="g"><stop offset="0" stop-color="#0000ff"/></linearGradient></defs>)"
+                 R"x(<rect width="16" height="16" fill="url(#g)"/>)x"),
+        document(blue + R"(<image width="1" height="1" xlink:href="data:image/png;base64,)"
+                 + dotPng.data().toBase64() + R"("/>)"),
+    };
+    const QByteArray refused[] = {
+        document(R"(<image width="16" height="16" xlink:href=")" + pipe + R"("/>)"),
+        document(R"(<image width="16" height="16" href="file://)" + big + R"("/>)"),
+        document(R"(<image width="16" height="16"/>)"),
+        document(R"(<image width="16" height="16" href="data:image/png;base64,)" + [&] {
+            QFile file(QString::fromUtf8(big));
+            return file.open(QIODevice::ReadOnly) ? file.readAll().toBase64() : QByteArray();
+        }() + R"("/>)"),
+        document(R"(<use xlink:href="other.svg#icon"/>)"),
+        document(R"x(<rect width="16" height="16" fill="URL()x" + big + R"x()"/>)x"),
+        document("<style>@import \"theme.css\";</style>" + blue),
+        document(R"x(<rect width="16" height="16" style="fill: u\72l(x.svg)"/>)x"),
+        document(blue + "&e;", "<!DOCTYPE svg [<!ENTITY e SYSTEM \"" + pipe + "\">]>"),
+        document(blue, "<?xml-stylesheet href=\"theme.css\"?>"),
+        document(blue + "<rect"),
+    };
+    int n = 0;
+    for (const QByteArray& svg : drawn) {
+        const QString file = write(QStringLiteral("opt/drawn%1.svg").arg(n++), svg);
+        EXPECT_EQ(centreOf(icons.icon(file, {16, 16})), QColor(Qt::blue)) << svg.toStdString();
+    }
+    for (const QByteArray& svg : refused) {
+        const QString file = write(QStringLiteral("opt/refused%1.svg").arg(n++), svg);
+        EXPECT_TRUE(icons.icon(file, {16, 16}).isNull()) << svg.toStdString();
+    }
+    EXPECT_TRUE(icons.icon(svgz(QStringLiteral("opt/refused.svgz"), refused[0]), {16, 16}).isNull())
+        << "checked once inflated";
 }
 
 TEST_F(DesktopIconSourceTest, AnswersManyThreadsAtOnce)

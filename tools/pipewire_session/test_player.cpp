@@ -55,6 +55,8 @@ struct Options {
     double impulseMs = 0.0;  // 0: the sine
     int impulseChannel = 0;
     double restartAfter = 0.0;  // 0: one stream for good
+    std::string claimedPid;     // the client's word on its process; empty: the truth
+    std::string claimedBinary;
 };
 
 // Continuous across buffers: the phase is carried, not restarted, so the
@@ -162,7 +164,8 @@ struct Signal {
     std::fprintf(stderr, "ravlet-test-player: %s\n"
                          "usage: ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]\n"
                          "       [--freq-right HZ] [--target SINK] [--channels 1|2|6] [--seconds S]\n"
-                         "       [--impulse PERIOD_MS [--impulse-channel C]] [--restart-after S]\n", why);
+                         "       [--impulse PERIOD_MS [--impulse-channel C]] [--restart-after S]\n"
+                         "       [--claim-pid PID --claim-binary NAME]\n", why);
     std::exit(2);
 }
 
@@ -206,6 +209,10 @@ Options parse(int argc, char** argv)
             options.impulseChannel = static_cast<int>(number(value, "--impulse-channel"));
         else if (option == "--restart-after")
             options.restartAfter = number(value, "--restart-after");
+        else if (option == "--claim-pid")
+            options.claimedPid = std::to_string(static_cast<long>(number(value, "--claim-pid")));
+        else if (option == "--claim-binary")
+            options.claimedBinary = value;
         else
             usage(("unknown option " + option).c_str());
     }
@@ -406,10 +413,14 @@ int playPipeWire(const Options& options, int argc, char** argv)
 
     // The real-time client configuration: on a busy test machine a data
     // thread of normal priority misses cycles and the tone breaks up.
-    pw_context* context = pw_context_new(
-        loop,
-        pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", PW_KEY_APP_NAME, options.name.c_str(), nullptr),
-        0);
+    pw_properties* contextProps =
+        pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", PW_KEY_APP_NAME, options.name.c_str(), nullptr);
+    // What a client says of itself, as any native client may say anything.
+    if (!options.claimedPid.empty())
+        pw_properties_set(contextProps, PW_KEY_APP_PROCESS_ID, options.claimedPid.c_str());
+    if (!options.claimedBinary.empty())
+        pw_properties_set(contextProps, PW_KEY_APP_PROCESS_BINARY, options.claimedBinary.c_str());
+    pw_context* context = pw_context_new(loop, contextProps, 0);
     pw_core* core = context ? pw_context_connect(context, nullptr, 0) : nullptr;
     if (!core) {
         std::fprintf(stderr, "ravlet-test-player: cannot connect: %s\n", std::strerror(errno));

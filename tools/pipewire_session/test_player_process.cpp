@@ -37,6 +37,10 @@ bool TestPlayer::start(const PlayerOptions& options)
         arguments << QStringLiteral("--seconds") << QString::number(options.seconds, 'g', 17);
     if (options.restartAfter > 0)
         arguments << QStringLiteral("--restart-after") << QString::number(options.restartAfter, 'g', 17);
+    if (options.claimedPid > 0)
+        arguments << QStringLiteral("--claim-pid") << QString::number(options.claimedPid);
+    if (!options.claimedBinary.isEmpty())
+        arguments << QStringLiteral("--claim-binary") << options.claimedBinary;
     const QString log = session_.rootDir() + QStringLiteral("/logs/player-%1.log").arg(counter.fetchAndAddRelaxed(1));
     return process_.start(program, arguments, session_.environment(), log);
 }

@@ -20,6 +20,8 @@ struct PlayerOptions {
     double seconds = 0.0;                       // 0: until stopped
     QString executableName = {};                // run as a copy of this name in the session's bin/
     double restartAfter = 0.0;                  // > 0: a new stream, in the same process, after this
+    qint64 claimedPid = 0;                      // > 0: said to be its process (PipeWire's API only)
+    QString claimedBinary = {};                 // said to be its program (PipeWire's API only)
 };
 
 class TestPlayer {
