@@ -193,15 +193,23 @@ public:
         figures.leakedMs += leaked;
         // The steady player's level in 10 ms windows: any below half is a gap.
         bool inGap = false;
+        QStringList gapsAt;
+        int gapMs = 0;
         for (const auto& window : windowed(speakers, 10, tones)) {
             const bool gap = window[0] < 0.5 * kAmplitude;
             if (gap) {
                 figures.gapMs += 10;
-                if (!inGap)
+                if (!inGap) {
                     ++figures.gaps;
+                    gapsAt.append(QString::number(gapMs));
+                }
             }
             inGap = gap;
+            gapMs += 10;
         }
+        if (m_verbose && !gapsAt.isEmpty())
+            std::fprintf(stderr, "round %d (%s): the untouched player fell silent at %s ms\n", n, qPrintable(api),
+                         qPrintable(gapsAt.join(QLatin1Char(' '))));
 
         // The half-volume application restarts, then is set back to 100 %.
         stop(m_half);
