@@ -251,7 +251,8 @@ std::vector<std::uint32_t> renderBits(RenderState& state, const std::vector<floa
 // zeros, subnormals and sums of exactly ±1.0 included. Past full scale it
 // acts, and the device is bit for bit itself again once the mix has stayed
 // within full scale for the release time (silent cycles without taps count),
-// not a cycle before; another device's limiter is not affected meanwhile.
+// not a cycle before; another device's limiter is not affected meanwhile, and
+// one switched off mid-release starts again from unity.
 TEST(RenderLimiter, LeavesEveryBitOfAMixWithinFullScaleOnceItHasStayedThereForTheReleaseTime)
 {
     constexpr UInt32 kFrames = 64;
@@ -283,6 +284,12 @@ TEST(RenderLimiter, LeavesEveryBitOfAMixWithinFullScaleOnceItHasStayedThereForTh
         on.activeCount.store(2);
         EXPECT_NE(renderBits(on, quiet, layout), asToday);
         EXPECT_EQ(renderBits(on, quiet, layout), asToday);
+
+        renderBits(on, loud, layout);
+        on.preventClipping.store(false);
+        renderBits(on, quiet, layout);
+        on.preventClipping.store(true);
+        EXPECT_EQ(renderBits(on, quiet, layout), asToday) << "switched on again from unity";
     }
 }
 

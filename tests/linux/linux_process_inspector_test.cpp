@@ -176,8 +176,13 @@ TEST_F(LinuxIdentityTest, SandboxThenProgramOrNearestParentThenUnitThenTheAudioS
     }
     // An icon is what a client names by a theme's name, never a file of its
     // choosing for the icon loader to open.
-    for (const char* icon : {"/tmp/evil.svg", "~/evil.svg", "../evil.svg", ".evil", "icons/evil"})
+    for (const char* icon : {"/tmp/evil.svg", "~/evil.svg", "../evil.svg", ".evil", "icons/evil", "evil\x1b[2J"}) {
+        made.reset();
         EXPECT_EQ(identify(0, {"Game", "game", icon}), (AppIdentity{"client:game", "Game", std::nullopt})) << icon;
+        made.reset();
+        EXPECT_EQ(identify(501, {"", "", icon}), (AppIdentity{"tuner_tuner-cli.desktop", "tuner-cli", std::nullopt}))
+            << "a snap's: " << icon;
+    }
 }
 
 TEST_F(LinuxIdentityTest, AnswersAreCachedPerProcessAndDroppedWhenEntriesOrTheProcessChange)

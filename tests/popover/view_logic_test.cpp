@@ -56,6 +56,7 @@ TEST(RowStateTest, HiddenComesFirstThenRunningOrNotAndTheTextsAreOursOrPlain)
     EXPECT_EQ(logic.rowLevel(0.75f, true), 0.75);
     EXPECT_EQ(logic.rowLevel(QVariant(), true), 0.0) << "an untapped application has no level";
     EXPECT_EQ(logic.rowLevel(0.75f, false), 0.0) << "a stale level of an application that quit";
+    EXPECT_EQ(logic.emptyListText(0), QStringLiteral("No apps are playing audio right now.")) << "none hidden";
 
     // The pill names any version, on one line, elided past 24 characters.
     for (const auto& [version, shown] : {std::pair{u"1.4.0", u"1.4.0"}, {u"0.2.0-beta", u"0.2.0-beta"}, {u"", u""},

@@ -255,6 +255,10 @@ TEST_F(InstanceChannelTest, BadRequestsAreAnsweredAndTheServerLivesOn)
     EXPECT_EQ(raw("[1,2]\n").value("text").toString(), QStringLiteral("malformed request"));
     EXPECT_EQ(raw(QByteArray(instance::kMaxRequestBytes + 10, 'x')).value("text").toString(),
               QStringLiteral("request too long"));
+    // One byte past the limit before its line break, though what fits is a request.
+    QByteArray padded = "{\"command\":\"open\"}";
+    padded += QByteArray(instance::kMaxRequestBytes + 1 - padded.size(), ' ') + '\n';
+    EXPECT_EQ(raw(padded).value("text").toString(), QStringLiteral("request too long"));
     EXPECT_EQ(raw("{\"command\":\"open\"}\n{\"command\":\"x\"}\n").value("text").toString(), QStringLiteral("open"));
 }
 

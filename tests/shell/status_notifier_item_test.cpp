@@ -173,7 +173,9 @@ TEST_F(StatusNotifierItemTest, WithoutAHostTheCornerButtonTakesTheWheelAndTheMid
     }
     EXPECT_EQ(wheel, (QList<QVariantList>{{1}, {-2}, {1}}));
     QTest::mouseClick(button, Qt::MiddleButton);
-    EXPECT_EQ(middle.size(), 1);
+    QTest::mousePress(button, Qt::MiddleButton);
+    QTest::mouseRelease(button, Qt::MiddleButton, {}, QPoint(-20, -20));
+    EXPECT_EQ(middle.size(), 1) << "once: the second let go off the button";
     EXPECT_EQ(clicks.size(), 0);
     QTest::mouseClick(button, Qt::LeftButton);
     EXPECT_EQ(clicks.size(), 1);

@@ -7,8 +7,10 @@
 #include "support/files.h"
 #include "support/wait_until.h"
 
+#include "build_settings.h"
 #include "file_operations.h"
 #include "in_app_updater.h"
+#include "tool_runner.h"
 #include "update_offer.h"
 #include "support/qt_printers.h"
 #include "support/tied_to_test.h"
@@ -24,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <utility>
 
@@ -206,8 +209,10 @@ TEST_P(UpdateFailure, EndsInTheAlertWithEverythingUndone)
 
     const QStringList& events = scene.presenter.events;
     EXPECT_FALSE(events.contains("quit"));
-    EXPECT_EQ(events.mid(events.indexOf("closed")), QStringList({"closed", "alert: " + InAppUpdater::failureAlert().informativeText,
-                                                                 "browser: " + scene.downloadURL}));
+    QStringList ending{"closed", "alert: " + InAppUpdater::failureAlert().informativeText, "browser: " + scene.downloadURL};
+    if (!scene.presenter.browser)
+        ending << "alert: " + InAppUpdater::pageNotOpenedAlert(QUrl(scene.downloadURL)).informativeText;
+    EXPECT_EQ(events.mid(events.indexOf("closed")), ending);
     EXPECT_EQ(entries(scene.temp), QStringList());   // no work directory left
     QString detached = "none";
     for (const QStringList& call : scene.calls())
@@ -221,7 +226,8 @@ TEST_P(UpdateFailure, EndsInTheAlertWithEverythingUndone)
 INSTANTIATE_TEST_SUITE_P(Steps, UpdateFailure, testing::Values(
     FailureCase{"WorkDirectoryCannotBeMade", [](UpdaterScene& s) { s.temp = s.tools + "/hdiutil"; }, "none"},   // a file
     FailureCase{"DownloadRefused", [](UpdaterScene& s) { s.downloadURL = "https://127.0.0.1:1/Ravlet-1.4.dmg"; }, "none"},
-    FailureCase{"DownloadNotFound", [](UpdaterScene& s) { s.downloadStatus = 404; }, "none"},   // with the image all the same
+    // With the image all the same; and no browser for the page offered instead.
+    FailureCase{"DownloadNotFound", [](UpdaterScene& s) { s.downloadStatus = 404; s.presenter.browser = false; }, "none"},
     // Larger than any release (no length said up front), slower than any.
     FailureCase{"ImageGrowsPastAnyRelease", [](UpdaterScene& s) { s.limits.maxImageBytes = 1000; s.sendLength = false; }, "none"},
     FailureCase{"DownloadPastItsDeadline", [](UpdaterScene& s) { s.limits.downloadDeadline = 1s; s.dripDownload = 3s; }, "none"},
@@ -510,10 +516,13 @@ TEST(InAppUpdater, TheDownloadPageOpensAtOnceAndAPageThatCannotBeOpenedIsSaid)
 {
     RecordingPresenter presenter;
     UpdaterPlatform platform{presenter, {}, "/usr/bin", QDir::tempPath()};
-    platform.downloadPage = QUrl("https://updates.example/ravlet/");
+    platform.downloadPage = QUrl("http://updates.example/ravlet/");
+    InAppUpdater(platform).openDownloadPage();
+    EXPECT_EQ(presenter.events, QStringList()) << "a page that is not https";
+    platform.downloadPage = downloadPageURL();
     InAppUpdater updater(platform);
     updater.openDownloadPage();
-    EXPECT_EQ(presenter.events, QStringList{"browser: https://updates.example/ravlet/"});
+    EXPECT_EQ(presenter.events, QStringList{"browser: " + downloadPageURL().toString()}) << "the build's own";
     EXPECT_FALSE(updater.isUpdating());
 
     presenter.events.clear();
@@ -521,7 +530,18 @@ TEST(InAppUpdater, TheDownloadPageOpensAtOnceAndAPageThatCannotBeOpenedIsSaid)
     updater.openDownloadPage();
     ASSERT_EQ(presenter.events.size(), 2);
     EXPECT_TRUE(presenter.events[1].contains("could not be opened")) << presenter.events[1].toStdString();
-    EXPECT_TRUE(presenter.events[1].contains("https://updates.example/ravlet/"));
+    EXPECT_TRUE(presenter.events[1].contains(downloadPageURL().toString()));
+}
+
+// A tool hung past its caller's end is killed with it, not left running.
+TEST(ToolRunner, AToolEndsWithTheProgram)
+{
+    const ToolResult result = runTool("/usr/bin/python3",
+                                      {"-c", "import ctypes; s = ctypes.c_int(); "
+                                             "ctypes.CDLL(None).prctl(2, ctypes.byref(s)); print(s.value)"},
+                                      5s);
+    ASSERT_TRUE(result.ok) << result.output.toStdString();
+    EXPECT_EQ(result.output.trimmed(), QString::number(SIGKILL));
 }
 
 TEST(UpdateOffer, OnlyABundleSignedWithOurDeveloperIDOffersUpdates)
