@@ -133,7 +133,11 @@ void HoldSink::guardDefault()
     const pw_graph::MetadataValue value = set ? keys->value(kConfiguredSink) : pw_graph::MetadataValue{};
     const auto ours = graph.nodes.constFind(nodeId());
     if (ours == graph.nodes.cend()) {
-        m_userDefault = set ? std::optional(value) : std::nullopt;
+        // Our sink named before this program has seen it bound (another
+        // program quick off the mark, a busy machine) is not the user's
+        // choice: the one before it stays what is put back.
+        if (!set || !isNamedBy(pw_graph::nameFromJson(value.value)))
+            m_userDefault = set ? std::optional(value) : std::nullopt;
         return;
     }
     const bool configured = set && pw_graph::nameFromJson(value.value) == ours->name;
