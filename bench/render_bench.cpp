@@ -62,9 +62,10 @@ struct Cycle {
     AudioBufferList* out = nullptr;
 };
 
-void BM_Render(benchmark::State& st)
+// Renders the cycle for as long as the benchmark runs; the allocations made
+// meanwhile.
+long renderEach(benchmark::State& st, Cycle& cycle)
 {
-    Cycle cycle(int(st.range(0)), true);
     const long allocationsBefore = benchAllocations.load();
     for (auto _ : st) {
         render(cycle.state, *cycle.in, *cycle.out);
@@ -72,19 +73,20 @@ void BM_Render(benchmark::State& st)
         benchmark::ClobberMemory();
     }
     st.SetItemsProcessed(st.iterations() * st.range(0) * kFrames * 2);
-    st.counters["allocations"] = double(benchAllocations.load() - allocationsBefore);
+    return benchAllocations.load() - allocationsBefore;
+}
+
+void BM_Render(benchmark::State& st)
+{
+    Cycle cycle(int(st.range(0)), true);
+    st.counters["allocations"] = double(renderEach(st, cycle));
 }
 BENCHMARK(BM_Render)->Arg(1)->Arg(16);
 
 void BM_RenderNonInterleaved(benchmark::State& st)
 {
     Cycle cycle(int(st.range(0)), false);
-    for (auto _ : st) {
-        render(cycle.state, *cycle.in, *cycle.out);
-        benchmark::DoNotOptimize(cycle.outLeft.data());
-        benchmark::ClobberMemory();
-    }
-    st.SetItemsProcessed(st.iterations() * st.range(0) * kFrames * 2);
+    renderEach(st, cycle);
 }
 BENCHMARK(BM_RenderNonInterleaved)->Arg(16);
 
@@ -94,14 +96,7 @@ void BM_RenderLimiter(benchmark::State& st)
 {
     Cycle cycle(int(st.range(0)), true, st.range(1) ? 1.0f : 1.0f / 16.0f);
     cycle.state.preventClipping.store(true);
-    const long allocationsBefore = benchAllocations.load();
-    for (auto _ : st) {
-        render(cycle.state, *cycle.in, *cycle.out);
-        benchmark::DoNotOptimize(cycle.outLeft.data());
-        benchmark::ClobberMemory();
-    }
-    st.SetItemsProcessed(st.iterations() * st.range(0) * kFrames * 2);
-    st.counters["allocations"] = double(benchAllocations.load() - allocationsBefore);
+    st.counters["allocations"] = double(renderEach(st, cycle));
     st.counters["gain"] = cycle.state.limiter.gain();
 }
 BENCHMARK(BM_RenderLimiter)->ArgNames({"slots", "loud"})->Args({16, 1})->Args({16, 0});
