@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real program, offscreen, with a private runtime and configuration folder.
 #   two-starts: a second start opens the first one's popover and exits at once;
-#               only the first listens.
+#               only the first listens; beside a first one that does not
+#               answer, a start gives up.
 #   commands:   the command line against a running mixer on the built-in scene.
 #   crowd:      1,100 clients connect to a mixer that may hold 1,024
 #               descriptors; the command line is still answered and a second
@@ -40,6 +41,14 @@ if [ "$mode" = two-starts ]; then
     [ "$(find "$work/run" -type s | wc -l)" = 1 ] || fail "more than one socket: $(ls -la "$work/run")"
     listeners=$(grep -c "$work/run/" /proc/net/unix)
     [ "$listeners" = 1 ] || fail "$listeners servers listen"
+    # A first instance that runs but does not answer (here: stopped) keeps
+    # the place: the start gives up rather than mix beside it.
+    kill -STOP "$first"
+    "${tied[@]}" timeout 20 "$program" --demo >"$work/third.log" 2>&1
+    status=$?
+    kill -CONT "$first"
+    [ "$status" = 1 ] || fail "a start beside an unanswering mixer exited with $status: $(cat "$work/third.log")"
+    grep -q 'did not answer; not starting another' "$work/third.log" || fail "it said: $(cat "$work/third.log")"
     echo "second start: ${elapsed} ms"
     exit 0
 fi
