@@ -49,8 +49,10 @@ void RavletEngine::refresh()
 
     if (!m_supported)
         return;
-    if (discoverApplications())
+    if (discoverApplications()) {
+        routeApplications();
         reconcile();
+    }
 }
 
 bool RavletEngine::discoverApplications()

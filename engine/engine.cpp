@@ -7,7 +7,9 @@
 #include <QCoreApplication>
 #include <QMetaMethod>
 
+#include <array>
 #include <cmath>
+#include <span>
 #include <vector>
 
 RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
@@ -28,6 +30,7 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     m_mutes = std::move(loaded.mutes);
     m_known = std::move(loaded.known);
     m_preventClipping = loaded.limiter;
+    m_outputChoices = std::move(loaded.outputs);
     m_renderState->preventClipping.store(m_preventClipping, std::memory_order_relaxed);
 
     for (auto input : {&RavletEngine::appsChanged, &RavletEngine::gainsChanged, &RavletEngine::mutesChanged,
@@ -76,7 +79,7 @@ void RavletEngine::resumeMeters()
     // the sound of now from its first frame.
     m_levels.clear();
     m_masterLevel = 0.0f;
-    pumpLevels(*m_renderState, m_activeIDs, m_levels, m_masterLevel);
+    pumpMeterSources(m_masterLevel);
     m_meterTimer.start();
 }
 
@@ -104,6 +107,8 @@ RavletEngine::~RavletEngine()
     if (m_blockMayRun) {
         static auto* const kept = new std::vector<std::shared_ptr<RenderState>>;
         kept->push_back(std::move(m_renderState));
+        for (std::shared_ptr<RenderState>& state : m_spareStates)
+            kept->push_back(std::move(state));
     }
 }
 
@@ -125,6 +130,8 @@ void RavletEngine::setShowHidden(bool showHidden)
 void RavletEngine::setPreventClipping(bool on)
 {
     m_renderState->preventClipping.store(on, std::memory_order_relaxed);
+    for (const std::shared_ptr<RenderState>& state : m_spareStates)
+        state->preventClipping.store(on, std::memory_order_relaxed);
     publish(m_preventClipping, on, &RavletEngine::preventClippingChanged);
     settings::saveLimiter(m_defaults, on);
 }
@@ -172,7 +179,8 @@ void RavletEngine::saveKnown()
 
 void RavletEngine::pushGains()
 {
-    pushSlotGains(*m_renderState, m_activeIDs, m_gains, m_mutes);
+    for (const DeviceMix& mix : m_mixes)
+        pushSlotGains(*mix.state, mix.ids, m_gains, m_mutes);
 }
 
 void RavletEngine::pumpMeters()
@@ -180,16 +188,36 @@ void RavletEngine::pumpMeters()
     // In place: thirty times a second, a new map each time would be thirty
     // allocations and frees a second for levels that rarely change shape.
     float master = m_masterLevel;
-    pumpLevels(*m_renderState, m_activeIDs, m_levels, master);
+    pumpMeterSources(master);
     emit levelsChanged();
     publish(m_masterLevel, master, &RavletEngine::masterLevelChanged);
 
     if (m_diagPumpsLeft > 0) {
         --m_diagPumpsLeft;
-        appendDiag(ioDiagnosticsLine(*m_renderState, m_renderState->activeCount.load(std::memory_order_relaxed)));
+        for (const DeviceMix& mix : m_mixes)
+            appendDiag(ioDiagnosticsLine(*mix.state, mix.state->activeCount.load(std::memory_order_relaxed)));
     }
     if (m_diagPumpsLeft <= 0 && !metersObserved())
         m_meterTimer.stop();
+}
+
+void RavletEngine::pumpMeterSources(float& master)
+{
+    // At most one mix per output device: fixed storage, no allocation.
+    std::array<MeterSource, 8> fixed;
+    std::vector<MeterSource> more;
+    std::span<MeterSource> sources;
+    if (m_mixes.size() <= fixed.size()) {
+        sources = std::span<MeterSource>(fixed.data(), m_mixes.size());
+    } else {
+        more.resize(m_mixes.size());
+        sources = more;
+    }
+    for (std::size_t i = 0; i < m_mixes.size(); ++i)
+        sources[i] = MeterSource{m_mixes[i].state.get(), &m_mixes[i].ids};
+    // The master meter is the default device's mix, which m_renderState
+    // always is (silent while nothing is mixed there).
+    pumpLevels(sources, *m_renderState, m_levels, master);
 }
 
 void RavletEngine::appendDiag(const QString& line)
@@ -201,6 +229,8 @@ QVariantList RavletEngine::outputList() const
 {
     QVariantList list;
     for (const OutputDevice& device : m_outputs)
-        list.append(QVariantMap{{QStringLiteral("id"), device.id}, {QStringLiteral("name"), device.name}});
+        list.append(QVariantMap{{QStringLiteral("id"), device.id},
+                                {QStringLiteral("name"), device.name},
+                                {QStringLiteral("uid"), device.uid}});
     return list;
 }

@@ -8,6 +8,7 @@
 
 #include "audio_hardware.h"
 #include "coalesced_write.h"
+#include "device_mix.h"
 #include "diag_log.h"
 #include "process_inspector.h"
 #include "records.h"
@@ -15,6 +16,7 @@
 #include "user_defaults.h"
 
 #include <QList>
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QSet>
@@ -25,6 +27,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 // What the engine runs on. The references must outlive the engine.
 struct EnginePlatform {
@@ -61,6 +64,9 @@ class RavletEngine : public QObject {
     Q_PROPERTY(bool preventClipping READ preventClipping WRITE setPreventClipping NOTIFY preventClippingChanged)
     // The devices in the shape QML binds to, with the same signal.
     Q_PROPERTY(QVariantList outputList READ outputList NOTIFY outputsChanged)
+    // The output device chosen for each application, by UID; an application
+    // not listed follows the system's default output. Remembered.
+    Q_PROPERTY(QMap<QString, QString> outputChoices READ outputChoices NOTIFY outputChoicesChanged)
 
 public:
     static constexpr int kAppTimerMs = 1500;
@@ -89,11 +95,19 @@ public:
     const QList<OutputDevice>& outputs() const { return m_outputs; }
     AudioObjectID currentOutputID() const { return m_currentOutputID; }
     bool preventClipping() const { return m_preventClipping; }
+    const QMap<QString, QString>& outputChoices() const { return m_outputChoices; }
 
+    // The tapped applications of every device's mix, the default device's
+    // first.
     const QStringList& activeIDs() const { return m_activeIDs; }
     const QMap<QString, QList<qint32>>& pidsByID() const { return m_pidsByID; }
-    AudioObjectID aggregateDevice() const { return m_aggID; }
-    const QList<AudioObjectID>& taps() const { return m_taps; }
+    // The running mixes, one per device in use, the default device's first.
+    const std::vector<DeviceMix>& mixes() const { return m_mixes; }
+    // The aggregate device of the first mix (the default device's, when it
+    // has one); unknown while nothing is mixed.
+    AudioObjectID aggregateDevice() const { return m_mixes.empty() ? kAudioObjectUnknown : m_mixes.front().aggregate; }
+    // The taps of every mix, in the order of activeIDs().
+    QList<AudioObjectID> taps() const;
 
     void setGains(const QMap<QString, float>& gains);
     void setMutes(const QMap<QString, bool>& mutes);
@@ -113,6 +127,14 @@ public:
     Q_INVOKABLE void toggleMasterMuted();
     // Makes device the system's output and moves the tapped applications to it.
     Q_INVOKABLE void selectOutputDevice(quint32 device);
+    // Plays the application on the output device with this UID from now on,
+    // or, with an empty UID, on the system's default output; remembered.
+    // A device that is not there plays it on the default until it returns.
+    // False, changing nothing, for a UID no present output has.
+    Q_INVOKABLE bool setOutputOf(const QString& id, const QString& uid);
+    // The device the application plays on now: its chosen device while that
+    // is there, else one it was sent to outside Ravlet, else the default.
+    AudioObjectID playsOn(const QString& id) const;
 
     // What a row does: store the setting, save it, retap.
     Q_INVOKABLE void setGain(const QString& id, float gain);
@@ -126,7 +148,8 @@ public:
     // Taps what needs a tap: rebuilds the setup when that changes, otherwise
     // only pushes the gains to the running mix.
     void reconcile();
-    // Replaces the tap setup with one for ids, on the default output device.
+    // Replaces the tap setup with one for ids: one mix on each device they
+    // play on (see playsOn).
     void rebuild(QStringList ids);   // by value: callers pass activeIDs, which teardown clears
     void teardown();
     QString tapFormat(AudioObjectID tap);
@@ -182,6 +205,7 @@ signals:
     void outputsChanged();
     void currentOutputIDChanged();
     void preventClippingChanged();
+    void outputChoicesChanged();
     void displayAppsChanged();
 
 protected:
@@ -189,6 +213,9 @@ protected:
 
 private:
     bool metersObserved() const;
+    // Moves the levels on from every mix's meters, and master from the
+    // default device's.
+    void pumpMeterSources(float& master);
     // Starts the meter timer unless it runs.
     void resumeMeters();
 
@@ -206,9 +233,27 @@ private:
     void readMasterMute();
     // Discovery; false when the process list could not be read.
     bool discoverApplications();
-    // A running setup that no longer fits: the default device changed, or a
-    // tapped application runs with other processes than it was tapped with.
+    // A running setup that no longer fits: the default device changed, a
+    // tapped application plays on another device than its mix, or runs with
+    // other processes than it was tapped with.
     bool setupIsStale() const;
+
+    // Routing, after discovery: adopts moves made in other programs as the
+    // user's choice, and sends each application that plays to its chosen
+    // device where the hardware can move one without a tap.
+    void routeApplications();
+    // The present output device with this UID; unknown when it is absent.
+    AudioObjectID deviceWithUID(const QString& uid) const;
+    // Whether the application is tapped only to play it on another device,
+    // where the hardware cannot send it there itself.
+    bool routedByTap(const QString& id) const;
+    // Builds the mix on one device; false, with nothing left behind, when
+    // the hardware refused it.
+    bool startMix(DeviceMix& mix, const QStringList& tapUIDs);
+    void stopMix(DeviceMix& mix);
+    // The render storage for the n-th mix: the default device's mix has
+    // m_renderState, the others keep theirs for the engine's life.
+    std::shared_ptr<RenderState> stateForMix(std::size_t index, bool onDefault);
 
     AudioHardware& m_hardware;
     ProcessInspector& m_processes;
@@ -234,13 +279,19 @@ private:
     QList<OutputDevice> m_outputs;
     AudioObjectID m_currentOutputID = kAudioObjectUnknown;
     bool m_preventClipping = false;
+    QMap<QString, QString> m_outputChoices;
+
+    // Routing. The device each application was seen on at the last refresh
+    // (absent: the default), to tell a move made elsewhere from one of ours.
+    QHash<QString, AudioObjectID> m_seenOn;
+    // The hardware cannot send a process to a device by itself (Core
+    // Audio): applications are tapped to play elsewhere.
+    bool m_routesByTap = false;
 
     // The tap setup.
-    AudioObjectID m_aggID = kAudioObjectUnknown;
-    DeviceIOProcID m_ioProc = nullptr;
-    QList<AudioObjectID> m_taps;
+    std::vector<DeviceMix> m_mixes;
     QStringList m_activeIDs;
-    AudioObjectID m_setupDevice = kAudioObjectUnknown;
+    AudioObjectID m_setupDefault = kAudioObjectUnknown;   // the default output when it was built
     QMap<QString, QList<qint32>> m_setupPids;
     int m_rebuilds = 0;
 
@@ -250,7 +301,10 @@ private:
 
     // Shared with the I/O thread: allocated once, never moved. The I/O block
     // holds it weakly, and the engine keeps it while a block may still run.
+    // m_renderState is the default device's mix, whose peak is the master
+    // meter; the other devices' mixes use the spares, made as needed.
     std::shared_ptr<RenderState> m_renderState;
+    std::vector<std::shared_ptr<RenderState>> m_spareStates;
     // A block whose device could be neither stopped nor destroyed.
     bool m_blockMayRun = false;
     // The hardware refused a tap of processes still to come: only

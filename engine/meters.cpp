@@ -3,29 +3,40 @@
 #include <algorithm>
 #include <cstdio>
 
-void pumpLevels(const RenderState& state, const QStringList& activeIDs, QMap<QString, float>& levels,
+void pumpLevels(std::span<const MeterSource> sources, const RenderState& masterState, QMap<QString, float>& levels,
                 float& master)
 {
-    const qsizetype slotCount = std::min<qsizetype>(activeIDs.size(), kSlotCount);
-    auto raw = [&state](qsizetype slot) { return state.meterBuf[std::size_t(slot)].load(std::memory_order_relaxed); };
+    auto slotCountOf = [](const MeterSource& source) { return std::min<qsizetype>(source.ids->size(), kSlotCount); };
+    auto raw = [](const MeterSource& source, qsizetype slot) {
+        return source.state->meterBuf[std::size_t(slot)].load(std::memory_order_relaxed);
+    };
 
-    bool sameIDs = levels.size() == slotCount;
-    for (qsizetype i = 0; sameIDs && i < slotCount; ++i)
-        sameIDs = levels.constFind(activeIDs.at(i)) != levels.cend();
+    qsizetype slotCount = 0;
+    bool sameIDs = true;
+    for (const MeterSource& source : sources) {
+        slotCount += slotCountOf(source);
+        for (qsizetype i = 0; sameIDs && i < slotCountOf(source); ++i)
+            sameIDs = levels.constFind(source.ids->at(i)) != levels.cend();
+    }
+    sameIDs = sameIDs && levels.size() == slotCount;
     if (sameIDs) {
-        for (qsizetype i = 0; i < slotCount; ++i) {
-            float& level = *levels.find(activeIDs.at(i));
-            level = std::max(raw(i), level * kMeterDecay);
+        for (const MeterSource& source : sources) {
+            for (qsizetype i = 0; i < slotCountOf(source); ++i) {
+                float& level = *levels.find(source.ids->at(i));
+                level = std::max(raw(source, i), level * kMeterDecay);
+            }
         }
     } else {
         QMap<QString, float> next;
-        for (qsizetype i = 0; i < slotCount; ++i) {
-            const QString& id = activeIDs.at(i);
-            next.insert(id, std::max(raw(i), levels.value(id, 0.0f) * kMeterDecay));
+        for (const MeterSource& source : sources) {
+            for (qsizetype i = 0; i < slotCountOf(source); ++i) {
+                const QString& id = source.ids->at(i);
+                next.insert(id, std::max(raw(source, i), levels.value(id, 0.0f) * kMeterDecay));
+            }
         }
         levels = std::move(next);
     }
-    master = std::max(raw(kMasterMeter), master * kMeterDecay);
+    master = std::max(masterState.meterBuf[kMasterMeter].load(std::memory_order_relaxed), master * kMeterDecay);
 }
 
 namespace {

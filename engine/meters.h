@@ -9,15 +9,32 @@
 #include <QString>
 #include <QStringList>
 
+#include <span>
+
 constexpr float kMeterDecay = 0.8f;
 constexpr int kDiagPumpsPerStart = 25;
 
+// One mix's meters: its storage and the application of each slot.
+struct MeterSource {
+    const RenderState* state = nullptr;
+    const QStringList* ids = nullptr;
+};
+
 // Moves the shown levels on by one pump: levels for the tapped applications
-// (the first 16 of activeIDs) from the meter buffer and the levels shown so
-// far; ids no longer tapped drop out. While the tapped applications stay the
-// same, the levels are updated in place, without allocating.
-void pumpLevels(const RenderState& state, const QStringList& activeIDs, QMap<QString, float>& levels,
+// of every source (the first 16 of each) from its meter buffer and the
+// levels shown so far; ids no longer tapped drop out; the master level from
+// masterState's master peak. While the tapped applications stay the same,
+// the levels are updated in place, without allocating.
+void pumpLevels(std::span<const MeterSource> sources, const RenderState& masterState, QMap<QString, float>& levels,
                 float& master);
+
+// The same for one mix, whose master peak is the master level.
+inline void pumpLevels(const RenderState& state, const QStringList& activeIDs, QMap<QString, float>& levels,
+                       float& master)
+{
+    const MeterSource source{&state, &activeIDs};
+    pumpLevels(std::span<const MeterSource>(&source, 1), state, levels, master);
+}
 
 // The "io nch=" diagnostics line for the values the I/O thread left behind.
 QString ioDiagnosticsLine(const RenderState& state, int activeCount);

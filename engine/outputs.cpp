@@ -4,6 +4,7 @@
 #include "engine.h"
 #include "hal_access.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -25,16 +26,19 @@ QList<OutputDevice> RavletEngine::listOutputDevices()
     QList<OutputDevice> devices;
     for (const AudioObjectID device : hal::readObjectList(m_hardware, kAudioObjectSystemObject,
                                                           kAudioHardwarePropertyDevices)) {
-        // Our own private aggregate device is visible to us; offered as an
-        // output, picking it would tear down the very device it names.
-        if (device == m_aggID)
+        // Our own private aggregate devices are visible to us; offered as an
+        // output, picking one would tear down the very device it names.
+        if (std::any_of(m_mixes.cbegin(), m_mixes.cend(), [device](const DeviceMix& mix) { return mix.aggregate == device; }))
             continue;
         const std::optional<UInt32> channels =
             hal::streamChannelCount(m_hardware, device, kAudioObjectPropertyScopeOutput);
         if (!channels || *channels == 0)
             continue;
+        // A device without a UID cannot be chosen for an application, but is
+        // still an output.
         devices.append(OutputDevice{
-            device, hal::cfStringProp(m_hardware, device, kAudioObjectPropertyName).value_or(QStringLiteral("Device"))});
+            device, hal::cfStringProp(m_hardware, device, kAudioObjectPropertyName).value_or(QStringLiteral("Device")),
+            hal::cfStringProp(m_hardware, device, kAudioDevicePropertyDeviceUID).value_or(QString())});
     }
     return devices;
 }

@@ -77,9 +77,12 @@ struct OutputDevice {
     Q_GADGET
     Q_PROPERTY(quint32 id MEMBER id)
     Q_PROPERTY(QString name MEMBER name)
+    Q_PROPERTY(QString uid MEMBER uid)
 public:
     AudioObjectID id = kAudioObjectUnknown;
     QString name;
+    // What a choice of this device is remembered by: ids are for one run.
+    QString uid;
 
     friend bool operator==(const OutputDevice&, const OutputDevice&) = default;
 };

@@ -54,6 +54,15 @@ std::optional<bool> storedBool(const QVariant& value)
     return value.metaType().id() == QMetaType::Bool ? std::optional<bool>(value.toBool()) : std::nullopt;
 }
 
+// A device UID: a non-empty string. An empty one would stand for no device
+// at all, which absence already says.
+std::optional<QString> storedUID(const QVariant& value)
+{
+    if (value.metaType().id() != QMetaType::QString || value.toString().isEmpty())
+        return std::nullopt;
+    return value.toString();
+}
+
 } // namespace
 
 Loaded load(const UserDefaults& defaults)
@@ -73,6 +82,8 @@ Loaded load(const UserDefaults& defaults)
     }
     if (auto limiter = storedBool(defaults.value(limiterKey)))
         loaded.limiter = *limiter;
+    if (auto outputs = typedMap<QString>(defaults, outputsKey, storedUID))
+        loaded.outputs = *outputs;
     return loaded;
 }
 
@@ -122,6 +133,14 @@ void saveKnown(UserDefaults& defaults, const KnownApps& known)
 void saveLimiter(UserDefaults& defaults, bool on)
 {
     defaults.setValue(limiterKey, on);
+}
+
+void saveOutputs(UserDefaults& defaults, const QMap<QString, QString>& outputs)
+{
+    QVariantMap dictionary;
+    for (auto it = outputs.cbegin(); it != outputs.cend(); ++it)
+        dictionary.insert(it.key(), it.value());
+    defaults.setValue(outputsKey, dictionary);
 }
 
 } // namespace settings

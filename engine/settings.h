@@ -19,6 +19,9 @@ inline const QString gainsKey = QStringLiteral("ravlet.gains");
 inline const QString mutesKey = QStringLiteral("ravlet.mutes");
 inline const QString knownKey = QStringLiteral("ravlet.known");
 inline const QString limiterKey = QStringLiteral("ravlet.limiter");   // "Prevent Clipping"; absent is off
+// Application id → the UID of the output device it plays on; absent: the
+// system's default output.
+inline const QString outputsKey = QStringLiteral("ravlet.outputs");
 
 struct Loaded {
     QSet<QString> hidden;
@@ -27,6 +30,7 @@ struct Loaded {
     QMap<QString, bool> mutes;
     KnownApps known;
     bool limiter = false;
+    QMap<QString, QString> outputs;
 };
 
 // Each setting that is present and wholly of the expected type replaces its
@@ -39,5 +43,6 @@ void saveGains(UserDefaults& defaults, const QMap<QString, float>& gains);
 void saveMutes(UserDefaults& defaults, const QMap<QString, bool>& mutes);
 void saveKnown(UserDefaults& defaults, const KnownApps& known);
 void saveLimiter(UserDefaults& defaults, bool on);
+void saveOutputs(UserDefaults& defaults, const QMap<QString, QString>& outputs);
 
 } // namespace settings

@@ -64,18 +64,19 @@ std::optional<QString> primaryID(const QList<AudioApp>& apps, const QSet<QString
 
 QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& gains,
                        const QMap<QString, bool>& mutes, const QSet<QString>& hidden, const QStringList& activeIDs,
-                       bool waitForOthers)
+                       bool waitForOthers, const QSet<QString>& routed)
 {
+    const auto needs = [&](const QString& id) { return needsTap(id, gains, mutes) || routed.contains(id); };
     QStringList wanted;
     wanted.reserve(std::min<qsizetype>(apps.size() + activeIDs.size() + 1, kSlotCount + 1));
     for (const AudioApp& app : apps) {
-        if (!hidden.contains(app.id) && needsTap(app.id, gains, mutes))
+        if (!hidden.contains(app.id) && needs(app.id))
             wanted.append(app.id);
     }
     if (const std::optional<QString> primary = primaryID(apps, hidden); primary && !wanted.contains(*primary))
         wanted.append(*primary);
     for (const QString& id : activeIDs) {
-        if (!wanted.contains(id) && needsTap(id, gains, mutes))
+        if (!wanted.contains(id) && needs(id))
             wanted.append(id);
     }
     if (waitForOthers && !wanted.isEmpty()) {
@@ -96,7 +97,21 @@ QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& 
 
 void RavletEngine::reconcile()
 {
-    const QStringList wanted = wantedTaps(m_apps, m_gains, m_mutes, m_hidden, m_activeIDs, !m_tapsCannotWait);
+    // The primary application is one on the default device: each running
+    // application is placed where it plays now.
+    QList<AudioApp> placed = m_apps;
+    QSet<QString> routed;
+    for (AudioApp& app : placed) {
+        const AudioObjectID device = playsOn(app.id);
+        app.outputDevice = device == m_currentOutputID ? kAudioObjectUnknown : device;
+        if (routedByTap(app.id))
+            routed.insert(app.id);
+    }
+    for (const QString& id : std::as_const(m_activeIDs)) {
+        if (routedByTap(id))
+            routed.insert(id);
+    }
+    const QStringList wanted = wantedTaps(placed, m_gains, m_mutes, m_hidden, m_activeIDs, !m_tapsCannotWait, routed);
     // The same applications in another order need no new setup: the gains
     // follow the running slots. An application that stopped playing moves to
     // the end of the wanted list while it keeps its tap, and rebuilding for
@@ -115,8 +130,14 @@ bool RavletEngine::setupIsStale() const
 {
     if (m_activeIDs.isEmpty())
         return false;
-    if (m_currentOutputID != m_setupDevice)
+    if (m_currentOutputID != m_setupDefault)
         return true;
+    for (const DeviceMix& mix : m_mixes) {
+        for (const QString& id : mix.ids) {
+            if (playsOn(id) != mix.device)
+                return true;
+        }
+    }
     for (auto it = m_setupPids.cbegin(); it != m_setupPids.cend(); ++it) {
         const auto running = m_pidsByID.constFind(it.key());
         if (running != m_pidsByID.cend() && *running != it.value())

@@ -1,16 +1,19 @@
-// The running audio machinery: one process tap per application, one private
-// aggregate device on the default output device holding them all, and one
-// I/O procedure on it whose block mixes the taps into the output.
+// The running audio machinery: one process tap per application, and for
+// each output device the tapped applications play on, one private aggregate
+// device holding their taps, with one I/O procedure whose block mixes them
+// into that device's output.
 
 #include "engine.h"
 
 #include "cf_string.h"
+#include "gain_slots.h"
 #include "hal_access.h"
 #include "meters.h"
 #include "system_log.h"
 
 #include <QUuid>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -39,18 +42,38 @@ void RavletEngine::rebuild(QStringList ids)
     if (ids.isEmpty())
         return;
 
-    const AudioObjectID device = hal::defaultOutputDevice(m_hardware);
-    const std::optional<QString> outputUID =
-        device == kAudioObjectUnknown ? std::nullopt : hal::cfStringProp(m_hardware, device, kAudioDevicePropertyDeviceUID);
-    if (!outputUID) {
+    const AudioObjectID defaultDevice = hal::defaultOutputDevice(m_hardware);
+    const std::optional<QString> defaultUID = defaultDevice == kAudioObjectUnknown
+        ? std::nullopt
+        : hal::cfStringProp(m_hardware, defaultDevice, kAudioDevicePropertyDeviceUID);
+    if (!defaultUID) {
         systemLog(QStringLiteral("[ravlet] no output device"));
         return;
     }
     // Ids and UIDs are concatenated, never passed through arg(): a "%1" in a
     // bundle path must stay text.
     m_diagLog.restart(QStringLiteral("=== rebuild ") + QString::number(ids.size()) + QStringLiteral(" app(s) out=")
-                      + *outputUID + QStringLiteral(" authAudio=")
+                      + *defaultUID + QStringLiteral(" authAudio=")
                       + QString::number(m_hardware.audioCaptureAuthorizationStatus()) + QStringLiteral(" ==="));
+
+    // One mix per device the applications play on, the default device's
+    // first; within each, the applications keep the order they came in.
+    std::vector<DeviceMix> mixes;
+    mixes.push_back(DeviceMix{defaultDevice, *defaultUID, {}, {}, {}, {}, {}});
+    for (const QString& id : std::as_const(ids)) {
+        const AudioObjectID device = playsOn(id);
+        auto mix = std::find_if(mixes.begin(), mixes.end(), [device](const DeviceMix& m) { return m.device == device; });
+        if (mix == mixes.end()) {
+            const std::optional<QString> uid = hal::cfStringProp(m_hardware, device, kAudioDevicePropertyDeviceUID);
+            if (!uid) {
+                systemLog(QStringLiteral("[ravlet] no device UID for ") + id);
+                continue;
+            }
+            mixes.push_back(DeviceMix{device, *uid, {}, {}, {}, {}, {}});
+            mix = std::prev(mixes.end());
+        }
+        mix->ids.append(id);
+    }
 
     const AudioObjectPropertyAddress translate = hal::globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
     auto processObject = [&](qint32 pid) {
@@ -61,165 +84,223 @@ void RavletEngine::rebuild(QStringList ids)
         return status == kAudioHardwareNoError && size == sizeof(object) ? object : kAudioObjectUnknown;
     };
 
-    QList<AudioObjectID> newTaps;
-    QStringList newIDs;
-    QMap<QString, QList<qint32>> newPids;
-    QVariantList tapList;
-    for (const QString& id : ids) {
-        const QList<qint32> pids = m_pidsByID.value(id);
-        std::vector<AudioObjectID> objects;
-        for (const qint32 pid : pids) {
-            if (const AudioObjectID object = processObject(pid); object != kAudioObjectUnknown)
-                objects.push_back(object);
-        }
-        for (const qint32 pid : pids) {
-            const AudioObjectID object = processObject(pid);
-            OSStatus status = kAudioHardwareUnspecifiedError;
-            const UInt32 running = object == kAudioObjectUnknown
-                ? 0
-                : hal::readFixed<UInt32>(m_hardware, object, hal::globalAddress(kAudioProcessPropertyIsRunningOutput), &status);
-            const bool runningOutput = status == kAudioHardwareNoError && running != 0;
-            appendDiag(QStringLiteral("  will tap ") + id + QStringLiteral(": pid=") + QString::number(pid)
-                       + QStringLiteral(" obj=") + QString::number(object) + QStringLiteral(" runningOutput=")
-                       + (runningOutput ? QStringLiteral("true") : QStringLiteral("false")));
-        }
-        // An application without processes to tap (one that stopped playing:
-        // a player between two tracks, a browser between two clips; one
-        // remembered as muted that has not played yet; one whose processes
-        // went a moment ago) gets a tap that takes its processes in when
-        // they start, where the hardware can: left out, its next sound would
-        // be heard unscaled until the refresh after.
-        const bool waitsForProcesses = objects.empty();
+    // The taps of one mix's applications, in its order; those the hardware
+    // refused are left out of it.
+    auto createTaps = [&](DeviceMix& mix, QStringList& tapUIDs) {
+        QStringList tapped;
+        for (const QString& id : std::as_const(mix.ids)) {
+            const QList<qint32> pids = m_pidsByID.value(id);
+            std::vector<AudioObjectID> objects;
+            for (const qint32 pid : pids) {
+                const AudioObjectID object = processObject(pid);
+                OSStatus status = kAudioHardwareUnspecifiedError;
+                const UInt32 running = object == kAudioObjectUnknown
+                    ? 0
+                    : hal::readFixed<UInt32>(m_hardware, object, hal::globalAddress(kAudioProcessPropertyIsRunningOutput),
+                                             &status);
+                const bool runningOutput = status == kAudioHardwareNoError && running != 0;
+                appendDiag(QStringLiteral("  will tap ") + id + QStringLiteral(": pid=") + QString::number(pid)
+                           + QStringLiteral(" obj=") + QString::number(object) + QStringLiteral(" runningOutput=")
+                           + (runningOutput ? QStringLiteral("true") : QStringLiteral("false")));
+                if (object != kAudioObjectUnknown)
+                    objects.push_back(object);
+            }
+            // An application without processes to tap (one that stopped
+            // playing: a player between two tracks, a browser between two
+            // clips; one remembered as muted that has not played yet; one
+            // whose processes went a moment ago) gets a tap that takes its
+            // processes in when they start, where the hardware can: left
+            // out, its next sound would be heard unscaled until the refresh
+            // after.
+            const bool waitsForProcesses = objects.empty();
 
-        ProcessTapDescription description;
-        description.processes = objects;
-        description.stereoMixdown = true;
-        description.name = kSetupName;
-        description.uuid = QUuid::createUuid();
-        description.muteBehavior = kTapMutedWhenTapped;
-        description.isPrivate = true;
-        description.bundleIDs = {id};
-        description.processRestoreEnabled = true;
-        AudioObjectID tap = kAudioObjectUnknown;
-        const OSStatus status = m_hardware.createProcessTap(description, &tap);
-        if (waitsForProcesses && (status != kAudioHardwareNoError || tap == kAudioObjectUnknown)) {
-            // Hardware that only taps processes that exist is not asked for
-            // the applications that have not played yet again.
-            if (status == kAudioHardwareIllegalOperationError || status == kAudioHardwareUnsupportedOperationError)
-                m_tapsCannotWait = true;
-            systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
-            continue;
+            ProcessTapDescription description;
+            description.processes = objects;
+            description.stereoMixdown = true;
+            description.name = kSetupName;
+            description.uuid = QUuid::createUuid();
+            description.muteBehavior = kTapMutedWhenTapped;
+            description.isPrivate = true;
+            description.bundleIDs = {id};
+            description.processRestoreEnabled = true;
+            AudioObjectID tap = kAudioObjectUnknown;
+            const OSStatus status = m_hardware.createProcessTap(description, &tap);
+            if (waitsForProcesses && (status != kAudioHardwareNoError || tap == kAudioObjectUnknown)) {
+                // Hardware that only taps processes that exist is not asked
+                // for the applications that have not played yet again.
+                if (status == kAudioHardwareIllegalOperationError || status == kAudioHardwareUnsupportedOperationError)
+                    m_tapsCannotWait = true;
+                systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
+                continue;
+            }
+            if (status != kAudioHardwareNoError || tap == kAudioObjectUnknown) {
+                systemLog(QStringLiteral("[ravlet] tap create failed ") + id + QStringLiteral(": ")
+                          + QString::number(status));
+                continue;
+            }
+            const QString descriptionUUID = uuidString(description.uuid);
+            const QString tapUID = hal::cfStringProp(m_hardware, tap, kAudioTapPropertyUID).value_or(descriptionUUID);
+            appendDiag(QStringLiteral("  tap obj=") + QString::number(tap) + QStringLiteral(" descUUID=")
+                       + descriptionUUID + QStringLiteral(" realUID=") + tapUID);
+            mix.taps.append(tap);
+            tapUIDs.append(tapUID);
+            tapped.append(id);
         }
-        if (status != kAudioHardwareNoError || tap == kAudioObjectUnknown) {
-            systemLog(QStringLiteral("[ravlet] tap create failed ") + id + QStringLiteral(": ") + QString::number(status));
-            continue;
-        }
-        const QString descriptionUUID = uuidString(description.uuid);
-        const QString tapUID = hal::cfStringProp(m_hardware, tap, kAudioTapPropertyUID).value_or(descriptionUUID);
-        appendDiag(QStringLiteral("  tap obj=") + QString::number(tap) + QStringLiteral(" descUUID=") + descriptionUUID
-                   + QStringLiteral(" realUID=") + tapUID);
+        mix.ids = tapped;
+    };
 
-        newTaps.append(tap);
-        newIDs.append(id);
-        newPids.insert(id, pids);
-        tapList.append(QVariantMap{{QString::fromLatin1(kAudioSubTapUIDKey), tapUID},
-                                   {QString::fromLatin1(kAudioSubTapDriftCompensationKey), true}});
+    std::size_t spare = 0;
+    bool tapped = false;
+    for (DeviceMix& mix : mixes) {
+        if (mix.ids.isEmpty())
+            continue;
+        QStringList tapUIDs;
+        createTaps(mix, tapUIDs);
+        if (mix.taps.isEmpty())
+            continue;
+        tapped = true;
+        const bool onDefault = mix.device == defaultDevice;
+        mix.state = stateForMix(onDefault ? 0 : spare++, onDefault);
+        if (!startMix(mix, tapUIDs))
+            continue;
+        for (const QString& id : std::as_const(mix.ids)) {
+            m_activeIDs.append(id);
+            m_setupPids.insert(id, m_pidsByID.value(id));
+        }
+        m_mixes.push_back(std::move(mix));
     }
-    if (newTaps.isEmpty()) {
-        systemLog(QStringLiteral("[ravlet] no taps created"));
+    if (m_mixes.empty()) {
+        if (!tapped)
+            systemLog(QStringLiteral("[ravlet] no taps created"));
         return;
     }
+    m_setupDefault = defaultDevice;
+    pushGains();
 
+    m_diagPumpsLeft = kDiagPumpsPerStart;
+    resumeMeters();
+    for (const DeviceMix& mix : m_mixes) {
+        appendDiag(QStringLiteral("started %1 app(s) agg=%2").arg(mix.ids.size()).arg(mix.aggregate));
+        for (qsizetype slot = 0; slot < mix.taps.size(); ++slot)
+            appendDiag(QStringLiteral("tap[%1] obj=%2 fmt=%3").arg(slot).arg(mix.taps.at(slot)).arg(tapFormat(mix.taps.at(slot))));
+        systemLog(QStringLiteral("[ravlet] started ") + QString::number(mix.ids.size()) + QStringLiteral(" app(s) out=")
+                  + mix.deviceUID + QStringLiteral(" agg=") + QString::number(mix.aggregate));
+    }
+}
+
+std::shared_ptr<RenderState> RavletEngine::stateForMix(std::size_t index, bool onDefault)
+{
+    if (onDefault)
+        return m_renderState;
+    while (m_spareStates.size() <= index) {
+        auto state = std::make_shared<RenderState>();
+        state->preventClipping.store(m_preventClipping, std::memory_order_relaxed);
+        m_spareStates.push_back(std::move(state));
+    }
+    return m_spareStates[index];
+}
+
+bool RavletEngine::startMix(DeviceMix& mix, const QStringList& tapUIDs)
+{
+    QVariantList tapList;
+    for (const QString& uid : tapUIDs) {
+        tapList.append(QVariantMap{{QString::fromLatin1(kAudioSubTapUIDKey), uid},
+                                   {QString::fromLatin1(kAudioSubTapDriftCompensationKey), true}});
+    }
     const QVariantMap aggregate{
         {QString::fromLatin1(kAudioAggregateDeviceNameKey), kSetupName},
         {QString::fromLatin1(kAudioAggregateDeviceUIDKey), kAggregateUIDPrefix + uuidString(QUuid::createUuid())},
-        {QString::fromLatin1(kAudioAggregateDeviceMainSubDeviceKey), *outputUID},
+        {QString::fromLatin1(kAudioAggregateDeviceMainSubDeviceKey), mix.deviceUID},
         {QString::fromLatin1(kAudioAggregateDeviceIsPrivateKey), true},
         {QString::fromLatin1(kAudioAggregateDeviceIsStackedKey), false},
         {QString::fromLatin1(kAudioAggregateDeviceTapAutoStartKey), true},
-        {QString::fromLatin1(kAudioAggregateDeviceSubDeviceListKey), QVariantList{uidEntry(*outputUID)}},
+        {QString::fromLatin1(kAudioAggregateDeviceSubDeviceListKey), QVariantList{uidEntry(mix.deviceUID)}},
         {QString::fromLatin1(kAudioAggregateDeviceTapListKey), tapList},
     };
-    AudioObjectID aggregateID = kAudioObjectUnknown;
-    OSStatus status = m_hardware.createAggregateDevice(aggregate, &aggregateID);
-    if (status != kAudioHardwareNoError || aggregateID == kAudioObjectUnknown) {
+    mix.state->activeCount.store(int(mix.ids.size()), std::memory_order_relaxed);
+    OSStatus status = m_hardware.createAggregateDevice(aggregate, &mix.aggregate);
+    if (status != kAudioHardwareNoError || mix.aggregate == kAudioObjectUnknown) {
         systemLog(QStringLiteral("[ravlet] aggregate create failed: %1").arg(status));
-        for (const AudioObjectID tap : std::as_const(newTaps))
-            m_hardware.destroyProcessTap(tap);
-        return;
+        mix.aggregate = kAudioObjectUnknown;
+        stopMix(mix);
+        return false;
     }
-
-    m_taps = newTaps;
-    m_activeIDs = newIDs;
-    m_setupPids = newPids;
-    m_setupDevice = device;
-    m_renderState->activeCount.store(int(m_activeIDs.size()), std::memory_order_relaxed);
-    m_aggID = aggregateID;
-    pushGains();
+    pushSlotGains(*mix.state, mix.ids, m_gains, m_mutes);
 
     // The block holds the render storage weakly. Whatever it holds while it
     // renders is never the last reference: the engine keeps the storage for
     // as long as a block may run, so nothing is ever freed on the I/O thread.
-    const std::weak_ptr<RenderState> weakState = m_renderState;
+    const std::weak_ptr<RenderState> weakState = mix.state;
     DeviceIOBlock block = [weakState](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
-                                           AudioBufferList* output, const AudioTimeStamp*) {
+                                      AudioBufferList* output, const AudioTimeStamp*) {
         if (const std::shared_ptr<RenderState> state = weakState.lock(); state && input && output)
             ::render(*state, *input, *output);
     };
-    DeviceIOProcID ioProc = nullptr;
-    status = m_hardware.createIOProcIDWithBlock(&ioProc, m_aggID, nullptr, std::move(block));
-    if (status != kAudioHardwareNoError || !ioProc) {
+    status = m_hardware.createIOProcIDWithBlock(&mix.ioProc, mix.aggregate, nullptr, std::move(block));
+    if (status != kAudioHardwareNoError || !mix.ioProc) {
         systemLog(QStringLiteral("[ravlet] IOProc create failed: %1").arg(status));
-        teardown();
-        return;
+        mix.ioProc = nullptr;
+        stopMix(mix);
+        return false;
     }
-    m_ioProc = ioProc;
-    status = m_hardware.deviceStart(m_aggID, m_ioProc);
+    status = m_hardware.deviceStart(mix.aggregate, mix.ioProc);
     if (status != kAudioHardwareNoError) {
         systemLog(QStringLiteral("[ravlet] device start failed: %1").arg(status));
-        teardown();
-        return;
+        stopMix(mix);
+        return false;
     }
-
-    m_diagPumpsLeft = kDiagPumpsPerStart;
-    resumeMeters();
-    appendDiag(QStringLiteral("started %1 app(s) agg=%2").arg(m_activeIDs.size()).arg(m_aggID));
-    for (qsizetype slot = 0; slot < m_taps.size(); ++slot)
-        appendDiag(QStringLiteral("tap[%1] obj=%2 fmt=%3").arg(slot).arg(m_taps.at(slot)).arg(tapFormat(m_taps.at(slot))));
-    systemLog(QStringLiteral("[ravlet] started ") + QString::number(m_activeIDs.size()) + QStringLiteral(" app(s) out=")
-              + *outputUID + QStringLiteral(" agg=") + QString::number(m_aggID));
+    return true;
 }
 
-void RavletEngine::teardown()
+void RavletEngine::stopMix(DeviceMix& mix)
 {
-    if (m_aggID != kAudioObjectUnknown) {
+    if (mix.aggregate != kAudioObjectUnknown) {
         // A stop that returns means the block has finished and will not run
         // again; so does an I/O procedure or a device that is gone.
         bool blockEnded = true;
-        if (m_ioProc) {
-            const bool stopped = m_hardware.deviceStop(m_aggID, m_ioProc) == kAudioHardwareNoError;
-            const bool destroyed = m_hardware.destroyIOProcID(m_aggID, m_ioProc) == kAudioHardwareNoError;
+        if (mix.ioProc) {
+            const bool stopped = m_hardware.deviceStop(mix.aggregate, mix.ioProc) == kAudioHardwareNoError;
+            const bool destroyed = m_hardware.destroyIOProcID(mix.aggregate, mix.ioProc) == kAudioHardwareNoError;
             blockEnded = stopped || destroyed;
-            m_ioProc = nullptr;
+            mix.ioProc = nullptr;
         }
-        if (m_hardware.destroyAggregateDevice(m_aggID) != kAudioHardwareNoError && !blockEnded)
+        if (m_hardware.destroyAggregateDevice(mix.aggregate) != kAudioHardwareNoError && !blockEnded)
             m_blockMayRun = true;
-        m_aggID = kAudioObjectUnknown;
+        mix.aggregate = kAudioObjectUnknown;
     }
     if (m_supported) {
-        for (const AudioObjectID tap : std::as_const(m_taps)) {
+        for (const AudioObjectID tap : std::as_const(mix.taps)) {
             if (tap != kAudioObjectUnknown)
                 m_hardware.destroyProcessTap(tap);
         }
     }
-    m_taps.clear();
+    mix.taps.clear();
+    if (mix.state) {
+        mix.state->activeCount.store(0, std::memory_order_relaxed);
+        // With nothing left to mix the meters must fall back to silence
+        // rather than hold the last peak of the old setup.
+        mix.state->clearMeters();
+    }
+}
+
+void RavletEngine::teardown()
+{
+    for (DeviceMix& mix : m_mixes)
+        stopMix(mix);
+    m_mixes.clear();
     m_activeIDs.clear();
     m_setupPids.clear();
-    m_setupDevice = kAudioObjectUnknown;
+    m_setupDefault = kAudioObjectUnknown;
     m_renderState->activeCount.store(0, std::memory_order_relaxed);
-    // With nothing left to mix the meters must fall back to silence rather
-    // than hold the last peak of the old setup.
     m_renderState->clearMeters();
+}
+
+QList<AudioObjectID> RavletEngine::taps() const
+{
+    QList<AudioObjectID> all;
+    for (const DeviceMix& mix : m_mixes)
+        all.append(mix.taps);
+    return all;
 }
 
 QString RavletEngine::tapFormat(AudioObjectID tap)

@@ -42,9 +42,9 @@ TEST_F(OutputsTest, ListsEveryDeviceWithAnOutputChannelInSystemOrder)
         scene.hardware.addDevice({QStringLiteral("Headset"), QStringLiteral("hs"), {2}, {1}, {}});
     const AudioObjectID nameless = scene.hardware.addDevice({std::nullopt, QStringLiteral("x"), {1, 1}, {}, {}});
     const auto engine = scene.makeEngine();
-    EXPECT_EQ(engine->outputs(), (QList<OutputDevice>{{scene.speakers, QStringLiteral("Speakers")},
-                                                      {headset, QStringLiteral("Headset")},
-                                                      {nameless, QStringLiteral("Device")}}));
+    EXPECT_EQ(engine->outputs(), (QList<OutputDevice>{{scene.speakers, QStringLiteral("Speakers"), QStringLiteral("speakers-uid")},
+                                                      {headset, QStringLiteral("Headset"), QStringLiteral("hs")},
+                                                      {nameless, QStringLiteral("Device"), QStringLiteral("x")}}));
     scene.hardware.setDeviceName(scene.speakers, std::nullopt);
     engine->refresh();
     EXPECT_EQ(engine->outputName(), "Output") << "a default device without a name";

@@ -184,8 +184,8 @@ TEST_F(TapSetupTest, TheSetupFollowsTheOutputDeviceAndGoesWhileThereIsNone)
     engine->setGain(chat, 0.5f);
     ASSERT_NE(engine->aggregateDevice(), 0u);
     engine->refresh();
-    EXPECT_EQ(engine->outputs(), (QList<OutputDevice>{{scene.speakers, QStringLiteral("Speakers")},
-                                                      {headphones, QStringLiteral("Headphones")}}))
+    EXPECT_EQ(engine->outputs(), (QList<OutputDevice>{{scene.speakers, QStringLiteral("Speakers"), QStringLiteral("speakers-uid")},
+                                                      {headphones, QStringLiteral("Headphones"), QStringLiteral("hp-uid")}}))
         << "our own aggregate device is never offered";
 
     const int aggregates = calls(Call::CreateAggregateDevice);

@@ -91,6 +91,10 @@ public:
     // applications whose processes it takes in when they start (taken in
     // here by the next tap that names them).
     void setTapsWaitForProcesses(bool wait);
+    // Whether a process can be sent to an output device by writing its
+    // output device (as on a sound server; on by default), or, as on Core
+    // Audio, only a tap can play it elsewhere.
+    void setProcessesRoutable(bool routable);
 
     AudioObjectID addDevice(const DeviceSpec& spec);
     void removeDevice(AudioObjectID device);            // also clears the default if it was this one

@@ -208,6 +208,7 @@ struct SimulatedAudioHardware::Model {
 
     bool tapsSupported = true;
     bool tapsWait = false;
+    bool processesRoutable = true;          // processes can be sent to a device without a tap
     long authorization = simulated::kAuthorized;
     AudioObjectID nextId = kAudioObjectSystemObject + 1;
     AudioObjectID defaultOutput = kAudioObjectUnknown;

@@ -170,6 +170,24 @@ OSStatus SimulatedAudioHardware::Model::read(AudioObjectID object, const AudioOb
 OSStatus SimulatedAudioHardware::Model::write(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                               UInt32 dataSize, const void* data)
 {
+    // As a sound server does, a process can be sent to an output device, or
+    // back to the default with none; where processes cannot be moved (as on
+    // Core Audio) the property stays unknown.
+    if (address.mSelector == kRavletProcessPropertyOutputDevice && process(object)) {
+        if (!processesRoutable || address.mScope != kAudioObjectPropertyScopeGlobal
+            || address.mElement != kAudioObjectPropertyElementMain)
+            return kAudioHardwareUnknownPropertyError;
+        if (!data)
+            return kAudioHardwareIllegalOperationError;
+        AudioObjectID wanted = kAudioObjectUnknown;
+        if (dataSize != sizeof wanted)
+            return kAudioHardwareBadPropertySizeError;
+        std::memcpy(&wanted, data, sizeof wanted);
+        if (wanted != kAudioObjectUnknown && (!device(wanted) || !hasOutput(device(wanted)->spec)))
+            return kAudioHardwareBadDeviceError;
+        processes.at(object).outputDevice = wanted;
+        return kAudioHardwareNoError;
+    }
     if (const OSStatus status = check(object, address))
         return status;
     const AudioObjectPropertySelector selector = address.mSelector;

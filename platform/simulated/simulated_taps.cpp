@@ -31,6 +31,12 @@ void SimulatedAudioHardware::setTapsWaitForProcesses(bool wait)
     m->tapsWait = wait;
 }
 
+void SimulatedAudioHardware::setProcessesRoutable(bool routable)
+{
+    const Lock lock(m->mutex);
+    m->processesRoutable = routable;
+}
+
 void SimulatedAudioHardware::setAudioCaptureAuthorizationStatus(long status)
 {
     const Lock lock(m->mutex);

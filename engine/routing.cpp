@@ -1,0 +1,122 @@
+// Which device each application plays on: the one the user chose for it,
+// remembered by the device's UID; a move made in another program, adopted as
+// the user's choice; else the system's default output. Hardware that can
+// send a process to a device itself (a sound server) is asked to; where it
+// cannot (Core Audio), the application is tapped and mixed onto its device.
+// Main thread only.
+
+#include "engine.h"
+
+#include "client_properties.h"
+#include "hal_access.h"
+#include "settings.h"
+#include "system_log.h"
+
+AudioObjectID RavletEngine::deviceWithUID(const QString& uid) const
+{
+    if (uid.isEmpty())
+        return kAudioObjectUnknown;
+    for (const OutputDevice& device : m_outputs) {
+        if (device.uid == uid)
+            return device.id;
+    }
+    return kAudioObjectUnknown;
+}
+
+AudioObjectID RavletEngine::playsOn(const QString& id) const
+{
+    if (const AudioObjectID chosen = deviceWithUID(m_outputChoices.value(id)))
+        return chosen;
+    // Sent elsewhere while its chosen device is away: it plays where it is.
+    for (const AudioApp& app : m_apps) {
+        if (app.id == id && app.outputDevice != kAudioObjectUnknown
+            && std::any_of(m_outputs.cbegin(), m_outputs.cend(),
+                           [&app](const OutputDevice& device) { return device.id == app.outputDevice; }))
+            return app.outputDevice;
+    }
+    return m_currentOutputID;
+}
+
+bool RavletEngine::routedByTap(const QString& id) const
+{
+    return m_routesByTap && deviceWithUID(m_outputChoices.value(id)) != kAudioObjectUnknown
+        && playsOn(id) != m_currentOutputID;
+}
+
+bool RavletEngine::setOutputOf(const QString& id, const QString& uid)
+{
+    if (id.isEmpty() || (!uid.isEmpty() && deviceWithUID(uid) == kAudioObjectUnknown))
+        return false;
+    QMap<QString, QString> choices = m_outputChoices;
+    if (uid.isEmpty())
+        choices.remove(id);
+    else
+        choices.insert(id, uid);
+    publish(m_outputChoices, std::move(choices), &RavletEngine::outputChoicesChanged);
+    settings::saveOutputs(m_defaults, m_outputChoices);
+    routeApplications();
+    reconcile();
+    return true;
+}
+
+void RavletEngine::routeApplications()
+{
+    const AudioObjectPropertyAddress address = hal::globalAddress(kRavletProcessPropertyOutputDevice);
+    const AudioObjectPropertyAddress translate = hal::globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
+    bool choicesChanged = false;
+    QHash<QString, AudioObjectID> seen;
+    for (const AudioApp& app : std::as_const(m_apps)) {
+        // Where it plays now; unknown: on the default output.
+        const AudioObjectID observed = app.outputDevice == m_currentOutputID ? kAudioObjectUnknown : app.outputDevice;
+        seen.insert(app.id, observed);
+        const bool hasChoice = m_outputChoices.contains(app.id);
+        AudioObjectID chosen = deviceWithUID(m_outputChoices.value(app.id));
+        const bool choiceAway = hasChoice && chosen == kAudioObjectUnknown;
+
+        // A move is a change since the last refresh, or, for an application
+        // without a choice of ours, a device other than the default from the
+        // start. Falling back to the default while the chosen device is away
+        // is no move: the choice comes back with the device.
+        const auto before = m_seenOn.constFind(app.id);
+        const bool moved = before != m_seenOn.cend() ? *before != observed : observed != kAudioObjectUnknown && !hasChoice;
+        if (moved && observed != chosen && !(observed == kAudioObjectUnknown && choiceAway)) {
+            const auto device = std::find_if(m_outputs.cbegin(), m_outputs.cend(),
+                                             [observed](const OutputDevice& d) { return d.id == observed; });
+            if (observed == kAudioObjectUnknown) {
+                m_outputChoices.remove(app.id);
+                choicesChanged = true;
+            } else if (device != m_outputs.cend() && !device->uid.isEmpty()) {
+                m_outputChoices.insert(app.id, device->uid);
+                choicesChanged = true;
+            }
+            chosen = observed;
+        }
+
+        if (m_routesByTap || observed == chosen || (chosen == kAudioObjectUnknown && choiceAway))
+            continue;
+        for (qint32 pid : app.pids) {
+            AudioObjectID object = kAudioObjectUnknown;
+            UInt32 size = sizeof(object);
+            if (m_hardware.getPropertyData(kAudioObjectSystemObject, translate, sizeof(pid), &pid, &size, &object)
+                    != kAudioHardwareNoError
+                || object == kAudioObjectUnknown)
+                continue;
+            const OSStatus status = m_hardware.setPropertyData(object, address, 0, nullptr, sizeof(chosen), &chosen);
+            if (status == kAudioHardwareUnknownPropertyError) {
+                // The hardware cannot move a process: from now on a tap
+                // plays each application on its device.
+                systemLog(QStringLiteral("[ravlet] processes are routed by their taps"));
+                m_routesByTap = true;
+                break;
+            }
+            if (status != kAudioHardwareNoError)
+                systemLog(QStringLiteral("[ravlet] could not route ") + app.id + QStringLiteral(": ")
+                          + QString::number(status));
+        }
+    }
+    m_seenOn = std::move(seen);
+    if (choicesChanged) {
+        emit outputChoicesChanged();
+        settings::saveOutputs(m_defaults, m_outputChoices);
+    }
+}
