@@ -284,6 +284,12 @@ private:
     // Routing. The device each application was seen on at the last refresh
     // (absent: the default), to tell a move made elsewhere from one of ours.
     QHash<QString, AudioObjectID> m_seenOn;
+    // Our moves not seen landed yet: from where, to where.
+    struct PendingRoute {
+        AudioObjectID to = kAudioObjectUnknown;
+        AudioObjectID from = kAudioObjectUnknown;
+    };
+    QHash<QString, PendingRoute> m_pendingRoutes;
     // The hardware cannot send a process to a device by itself (Core
     // Audio): applications are tapped to play elsewhere.
     bool m_routesByTap = false;

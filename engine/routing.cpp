@@ -54,8 +54,9 @@ bool RavletEngine::setOutputOf(const QString& id, const QString& uid)
         choices.insert(id, uid);
     publish(m_outputChoices, std::move(choices), &RavletEngine::outputChoicesChanged);
     settings::saveOutputs(m_defaults, m_outputChoices);
-    routeApplications();
-    reconcile();
+    // Routed from where each application plays now, not from where the last
+    // refresh saw it: a choice made twice in a row must move it twice.
+    refresh();
     return true;
 }
 
@@ -78,7 +79,14 @@ void RavletEngine::routeApplications()
         // start. Falling back to the default while the chosen device is away
         // is no move: the choice comes back with the device.
         const auto before = m_seenOn.constFind(app.id);
-        const bool moved = before != m_seenOn.cend() ? *before != observed : observed != kAudioObjectUnknown && !hasChoice;
+        bool moved = before != m_seenOn.cend() ? *before != observed : observed != kAudioObjectUnknown && !hasChoice;
+        // Our own move is none, landed or not yet.
+        if (const auto pending = m_pendingRoutes.constFind(app.id); pending != m_pendingRoutes.cend()) {
+            if (observed == pending->to || observed == pending->from)
+                moved = false;
+            if (observed != pending->from)
+                m_pendingRoutes.erase(pending);
+        }
         if (moved && observed != chosen && !(observed == kAudioObjectUnknown && choiceAway)) {
             const auto device = std::find_if(m_outputs.cbegin(), m_outputs.cend(),
                                              [observed](const OutputDevice& d) { return d.id == observed; });
@@ -94,6 +102,7 @@ void RavletEngine::routeApplications()
 
         if (m_routesByTap || observed == chosen || (chosen == kAudioObjectUnknown && choiceAway))
             continue;
+        m_pendingRoutes.insert(app.id, PendingRoute{chosen, observed});
         for (qint32 pid : app.pids) {
             AudioObjectID object = kAudioObjectUnknown;
             UInt32 size = sizeof(object);
@@ -115,6 +124,8 @@ void RavletEngine::routeApplications()
         }
     }
     m_seenOn = std::move(seen);
+    // An application that went takes its unfinished move with it.
+    m_pendingRoutes.removeIf([this](const auto& entry) { return !m_seenOn.contains(entry.key()); });
     if (choicesChanged) {
         emit outputChoicesChanged();
         settings::saveOutputs(m_defaults, m_outputChoices);

@@ -198,11 +198,12 @@ void SimulatedAudioHardware::Model::playProcesses(std::int64_t first)
         if (d.ring.empty())
             continue;
         d.play(nullptr);
-        if (id != defaultOutput)
-            continue;
+        // A process plays on the device it was sent to while that is there,
+        // else on the default.
         for (const auto& entry : processes) {
             const ProcessRecord& p = entry.second;
-            if (!p.silenced && p.signal.kind != Signal::Kind::Silence)
+            const AudioObjectID on = device(p.outputDevice) ? p.outputDevice : defaultOutput;
+            if (on == id && !p.silenced && p.signal.kind != Signal::Kind::Silence)
                 d.play(p.block.data());
         }
     }

@@ -86,6 +86,8 @@ struct SimulatedScene {
 #if defined(RAVLET_MACOS_SEAMS)
         standin::setHardware(&hardware);
         standin::setProcessTable(&processes);
+        // Core Audio moves no process to a device: only a tap plays it elsewhere.
+        hardware.setProcessesRoutable(false);
 #endif
         hardware.setManualClock(manualClock);
         processes.setCurrentPid(kOwnPid);

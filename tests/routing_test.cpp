@@ -1,0 +1,202 @@
+// Each application on the output device chosen for it: what every device
+// plays, sample by sample, on hardware that can send a process to a device
+// by itself (a sound server) and on hardware where only a tap can (Core
+// Audio); the choice remembered by the device's UID, kept while the device
+// is away, and taken over from moves made in other programs.
+
+#include "settings.h"
+#include "support/simulated_scene.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using Signal = SimulatedAudioHardware::Signal;
+
+constexpr UInt32 kCycle = SimulatedAudioHardware::kFramesPerCycle;
+const QString kHeadphonesUID = QStringLiteral("hp-uid");
+
+// Parameter: whether the hardware moves processes itself.
+class RoutingTest : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        scene.hardware.setProcessesRoutable(GetParam());
+        headphones = scene.addOutputDevice(QStringLiteral("Headphones"), kHeadphonesUID);
+        music = scene.addApp(QStringLiteral("Music"), 10, musicSignal);
+        chat = scene.addApp(QStringLiteral("Chat"), 20, chatSignal);
+        engine = scene.makeEngine();
+    }
+
+    // The largest difference between what the device played in the last
+    // cycle and musicGain × music + chatGain × chat.
+    float mismatch(AudioObjectID device, float musicGain, float chatGain) const
+    {
+        const std::vector<float> played = scene.hardware.recentOutput(device, kCycle);
+        const std::int64_t first = scene.hardware.cyclesRun() * kCycle - std::int64_t(played.size() / 2);
+        float worst = played.size() == 2 * kCycle ? 0.0f : INFINITY;
+        for (std::size_t i = 0; i < played.size(); ++i) {
+            const std::int64_t frame = first + std::int64_t(i / 2);
+            const int channel = int(i % 2);
+            const float expected =
+                musicGain * musicSignal.sample(frame, channel) + chatGain * chatSignal.sample(frame, channel);
+            worst = std::max(worst, std::fabs(played[i] - expected));
+        }
+        return worst;
+    }
+
+    QVariantMap storedChoices() const { return scene.defaults.dictionary(settings::outputsKey).value_or(QVariantMap()); }
+
+    QString mainSubDeviceOf(AudioObjectID aggregate) const
+    {
+        return scene.hardware.aggregateDescription(aggregate)
+            .value_or(QVariantMap())
+            .value(QString::fromLatin1(kAudioAggregateDeviceMainSubDeviceKey))
+            .toString();
+    }
+
+    const Signal musicSignal = Signal::sine(1000.0f, 0.5f);
+    const Signal chatSignal = Signal::sine(250.0f, 0.4f);
+    SimulatedScene scene;
+    AudioObjectID headphones = kAudioObjectUnknown;
+    QString music;
+    QString chat;
+    std::unique_ptr<RavletEngine> engine;
+};
+
+TEST_P(RoutingTest, AnApplicationPlaysOnlyOnItsChosenDeviceUntilSentBackToTheDefault)
+{
+    ASSERT_TRUE(engine->setOutputOf(chat, kHeadphonesUID));
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+    EXPECT_LT(mismatch(headphones, 0.0f, 1.0f), 1e-6f);
+    EXPECT_EQ(storedChoices(), (QVariantMap{{chat, kHeadphonesUID}}));
+    EXPECT_EQ(engine->playsOn(chat), headphones);
+    // Only where the hardware cannot move it does it take a tap.
+    EXPECT_EQ(engine->activeIDs().contains(chat), !GetParam());
+
+    EXPECT_FALSE(engine->setOutputOf(chat, QStringLiteral("no-such-device")));
+    EXPECT_EQ(storedChoices(), (QVariantMap{{chat, kHeadphonesUID}})) << "a device that is not there is refused";
+
+    ASSERT_TRUE(engine->setOutputOf(chat, QString()));
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f);
+    EXPECT_LT(mismatch(headphones, 0.0f, 0.0f), 1e-6f);
+    EXPECT_TRUE(storedChoices().isEmpty());
+    EXPECT_EQ(engine->activeIDs(), QStringList{music});
+}
+
+// Each device has its own mix, gains and meters; the master meter is the
+// default device's.
+TEST_P(RoutingTest, ATappedApplicationIsMixedOnItsOwnDeviceAtItsGain)
+{
+    engine->setGain(chat, 0.5f);
+    engine->setGain(music, 1.5f);
+    ASSERT_TRUE(engine->setOutputOf(chat, kHeadphonesUID));
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.5f, 0.0f), 1e-6f);
+    EXPECT_LT(mismatch(headphones, 0.0f, 0.5f), 1e-6f);
+
+    ASSERT_EQ(engine->mixes().size(), 2u);
+    EXPECT_EQ(mainSubDeviceOf(engine->mixes()[0].aggregate), QStringLiteral("speakers-uid"));
+    EXPECT_EQ(engine->mixes()[0].ids, QStringList{music});
+    EXPECT_EQ(mainSubDeviceOf(engine->mixes()[1].aggregate), kHeadphonesUID);
+    EXPECT_EQ(engine->mixes()[1].ids, QStringList{chat});
+
+    engine->pumpMeters();
+    EXPECT_NEAR(engine->levels().value(chat), 0.2f, 0.01f);
+    EXPECT_NEAR(engine->levels().value(music), 0.75f, 0.01f);
+    EXPECT_NEAR(engine->masterLevel(), 0.75f, 0.01f) << "the master meter shows the default device alone";
+
+    // A gain change reaches the other device's mix without a rebuild.
+    const std::vector<DeviceMix> before = engine->mixes();
+    engine->setGain(chat, 0.25f);
+    scene.hardware.runCycles(1);
+    EXPECT_LT(mismatch(headphones, 0.0f, 0.25f), 1e-6f);
+    EXPECT_EQ(engine->mixes()[1].aggregate, before[1].aggregate);
+}
+
+// The primary application plays on the default device: one sent elsewhere
+// is never taken off its device for it.
+TEST_P(RoutingTest, ThePrimaryApplicationIsOneOnTheDefaultDevice)
+{
+    ASSERT_EQ(engine->activeIDs(), QStringList{music});
+    ASSERT_TRUE(engine->setOutputOf(music, kHeadphonesUID));
+    EXPECT_EQ(engine->mixes().front().ids, QStringList{chat});
+    EXPECT_EQ(engine->mixes().front().device, scene.speakers);
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 0.0f, 1.0f), 1e-6f);
+    EXPECT_LT(mismatch(headphones, 1.0f, 0.0f), 1e-6f);
+}
+
+// A device that goes plays its applications on the default, and the choice
+// comes back with it, though the device returns as a new object.
+TEST_P(RoutingTest, AnAbsentDeviceKeepsTheChoiceUntilItReturns)
+{
+    engine->setGain(chat, 0.5f);
+    ASSERT_TRUE(engine->setOutputOf(chat, kHeadphonesUID));
+    scene.hardware.removeDevice(headphones);
+    engine->refresh();
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.5f), 1e-6f);
+    EXPECT_EQ(storedChoices(), (QVariantMap{{chat, kHeadphonesUID}}));
+
+    const AudioObjectID back = scene.addOutputDevice(QStringLiteral("Headphones"), kHeadphonesUID);
+    engine->refresh();
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+    EXPECT_LT(mismatch(back, 0.0f, 0.5f), 1e-6f);
+}
+
+// Moving an application in another program is the user's choice: it is
+// remembered, and the volume goes with it. Only hardware that moves
+// processes itself can tell of such a move.
+TEST_P(RoutingTest, AMoveMadeInAnotherProgramIsAdoptedWithTheVolume)
+{
+    if (!GetParam())
+        GTEST_SKIP() << "only a sound server moves processes";
+    engine->setGain(chat, 0.5f);
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(20), headphones);
+    engine->refresh();
+    EXPECT_EQ(storedChoices(), (QVariantMap{{chat, kHeadphonesUID}}));
+    engine->refresh();
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(headphones, 0.0f, 0.5f), 1e-6f);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(20), kAudioObjectUnknown);
+    engine->refresh();
+    EXPECT_TRUE(storedChoices().isEmpty()) << "sent back to the default elsewhere";
+    engine->refresh();
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.5f), 1e-6f);
+}
+
+// A choice stored before the start is kept over where the application
+// starts playing, and a stored UID of the wrong type is no choice at all.
+TEST_P(RoutingTest, AStoredChoiceIsFollowedFromTheStart)
+{
+    engine.reset();
+    scene.defaults.setValue(settings::outputsKey, QVariantMap{{chat, kHeadphonesUID}, {music, QString()}});
+    EXPECT_TRUE(scene.makeEngine()->outputChoices().isEmpty()) << "an empty UID spoils the setting as a whole";
+    scene.defaults.setValue(settings::outputsKey, QVariantMap{{chat, kHeadphonesUID}});
+    engine = scene.makeEngine();
+    EXPECT_EQ(engine->outputChoices(), (QMap<QString, QString>{{chat, kHeadphonesUID}}));
+    engine->refresh();
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(headphones, 0.0f, 1.0f), 1e-6f);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+}
+
+#if defined(RAVLET_MACOS_SEAMS)
+INSTANTIATE_TEST_SUITE_P(CoreAudio, RoutingTest, testing::Values(false));
+#else
+INSTANTIATE_TEST_SUITE_P(Hardware, RoutingTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("MovesProcesses") : std::string("TapsToMove");
+                         });
+#endif
+
+} // namespace
