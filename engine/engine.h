@@ -284,6 +284,7 @@ private:
     // Routing. The device each application was seen on at the last refresh
     // (absent: the default), to tell a move made elsewhere from one of ours.
     QHash<QString, AudioObjectID> m_seenOn;
+    AudioObjectID m_seenDefault = kAudioObjectUnknown;   // the default output at that refresh
     // Our moves not seen landed yet: from where, to where.
     struct PendingRoute {
         AudioObjectID to = kAudioObjectUnknown;

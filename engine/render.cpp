@@ -162,7 +162,9 @@ void render(RenderState& state, const AudioBufferList& input, AudioBufferList& o
         inFrames = std::max(inFrames, framesOf(buffer));
     }
     const int count = std::clamp(state.activeCount.load(std::memory_order_relaxed), 0, kSlotCount);
-    const std::uint64_t tapStart = delivered > std::uint64_t(2 * count) ? delivered - std::uint64_t(2 * count) : 0;
+    const int slotCount = std::clamp(count + state.meterOnlyCount.load(std::memory_order_relaxed), count, kSlotCount);
+    const std::uint64_t tapStart =
+        delivered > std::uint64_t(2 * slotCount) ? delivered - std::uint64_t(2 * slotCount) : 0;
 
     Channel firstChannels[kDiagChannels];
     Channel tapChannels[2 * kSlotCount];
@@ -205,7 +207,7 @@ void render(RenderState& state, const AudioBufferList& input, AudioBufferList& o
     if (!limiting)
         state.limiter.reset();
 
-    if (delivered == 0 || frames == 0 || count == 0) {
+    if (delivered == 0 || frames == 0 || slotCount == 0) {
         // Silence counts toward the limiter's release like any quiet sound.
         if (limiting)
             state.limiter.pass(outFrames);
@@ -236,6 +238,15 @@ void render(RenderState& state, const AudioBufferList& input, AudioBufferList& o
     const UInt32 leftFrames = std::min(frames, leftRoom);
     const UInt32 rightFrames = std::min(frames, rightRoom);
     const bool stereoInterleavedOut = outStride == 2 && outRight == outLeft + 1 && leftFrames == rightFrames;
+
+    // Slots past the mixed ones are only listened to: their peak as it
+    // comes, nothing added to the output or the master.
+    for (int s = count; s < slotCount; ++s) {
+        if (tapStart + std::uint64_t(2 * s) + 1 >= delivered)
+            break;
+        const float peak = std::max(channelPeak(tapChannels[2 * s], frames), channelPeak(tapChannels[2 * s + 1], frames));
+        state.meterBuf[std::size_t(s)].store(peak, std::memory_order_relaxed);
+    }
 
     float master = 0.0f;
     for (int s = 0; s < count; ++s) {

@@ -25,6 +25,9 @@ struct RenderState {
     RenderState();
 
     std::atomic<int> activeCount{0};                     // main writes, render reads once per cycle
+    // Slots after the mixed ones that are metered only (applications that
+    // play straight to the device): main writes, render reads once per cycle.
+    std::atomic<int> meterOnlyCount{0};
     std::array<std::atomic<float>, kSlotCount> activeGains;   // main writes (pushGains)
     std::array<std::atomic<float>, kMeterCount> meterBuf;     // render writes, meter pump reads
     std::atomic<int> diagNch{0};
@@ -46,15 +49,17 @@ struct RenderState {
 // gain counts as unity, so nothing but a finite number reaches the mix.
 float slotGain(std::optional<float> gain, bool muted);
 
-// One I/O cycle: clears the output, mixes the last 2 × activeCount input
-// channels (one stereo pair per slot) scaled by their slot gains into the
-// first two output channels, and stores per-slot and master peaks. With
+// One I/O cycle: clears the output, mixes the first activeCount of the slots
+// in the last 2 × (activeCount + meterOnlyCount) input channels (one stereo
+// pair per slot, at most 16 slots) scaled by their slot gains into the first
+// two output channels, and stores per-slot and master peaks; the slots after
+// them only get their peaks stored. With
 // preventClipping the two channels then pass the device's limiter; without
 // it the sums go out as they are, above full scale too. The meters are
 // before the limiter: they show what each application sends.
 //
 // Real-time safe: touches only the buffers and `state`, reads activeCount,
-// each gain and preventClipping once per cycle, never allocates, locks, logs
+// meterOnlyCount, each gain and preventClipping once per cycle, never allocates, locks, logs
 // or waits.
 //
 // Every read and write stays inside its own buffer: each input channel is

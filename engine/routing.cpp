@@ -66,10 +66,18 @@ void RavletEngine::routeApplications()
     const AudioObjectPropertyAddress translate = hal::globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
     bool choicesChanged = false;
     QHash<QString, AudioObjectID> seen;
-    for (const AudioApp& app : std::as_const(m_apps)) {
+    // A new default output changes what "elsewhere" means: an application
+    // that stays where it was sent (by a sound server that remembers
+    // targets, say) seems to move. This pass only looks; the next one routes.
+    const bool defaultChanged = m_seenDefault != m_currentOutputID;
+    m_seenDefault = m_currentOutputID;
+    bool appsMoved = false;
+    for (AudioApp& app : m_apps) {
         // Where it plays now; unknown: on the default output.
         const AudioObjectID observed = app.outputDevice == m_currentOutputID ? kAudioObjectUnknown : app.outputDevice;
         seen.insert(app.id, observed);
+        if (defaultChanged)
+            continue;
         const bool hasChoice = m_outputChoices.contains(app.id);
         AudioObjectID chosen = deviceWithUID(m_outputChoices.value(app.id));
         const bool choiceAway = hasChoice && chosen == kAudioObjectUnknown;
@@ -103,6 +111,7 @@ void RavletEngine::routeApplications()
         if (m_routesByTap || observed == chosen || (chosen == kAudioObjectUnknown && choiceAway))
             continue;
         m_pendingRoutes.insert(app.id, PendingRoute{chosen, observed});
+        bool routed = false;
         for (qint32 pid : app.pids) {
             AudioObjectID object = kAudioObjectUnknown;
             UInt32 size = sizeof(object);
@@ -121,8 +130,18 @@ void RavletEngine::routeApplications()
             if (status != kAudioHardwareNoError)
                 systemLog(QStringLiteral("[ravlet] could not route ") + app.id + QStringLiteral(": ")
                           + QString::number(status));
+            else
+                routed = true;
+        }
+        // Where it plays from now on, for the setup this refresh builds; the
+        // next discovery reads it back.
+        if (routed && !m_routesByTap) {
+            app.outputDevice = chosen;
+            appsMoved = true;
         }
     }
+    if (appsMoved)
+        emit appsChanged();
     m_seenOn = std::move(seen);
     // An application that went takes its unfinished move with it.
     m_pendingRoutes.removeIf([this](const auto& entry) { return !m_seenOn.contains(entry.key()); });

@@ -172,6 +172,16 @@ TEST_P(RoutingTest, AMoveMadeInAnotherProgramIsAdoptedWithTheVolume)
     engine->refresh();
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.5f), 1e-6f);
+
+    // Left on the old default by a server that remembers targets, while
+    // the default changes: no move of the user's; it follows the default.
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(20), scene.speakers);
+    engine->refresh();
+    engine->selectOutputDevice(headphones);
+    engine->refresh();
+    EXPECT_TRUE(storedChoices().isEmpty());
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(headphones, 1.0f, 0.5f), 1e-6f);
 }
 
 // A choice stored before the start is kept over where the application

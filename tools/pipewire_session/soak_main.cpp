@@ -8,6 +8,10 @@
 //     Ravlet never touches must play on without a gap;
 //   - restarts a player of an application at 50 %, sets it back to 100 %
 //     and checks that it is heard whole, then to 50 % again;
+//   - sends an application at 50 % to the headphones, or back to the
+//     default, and checks that it is heard there alone, at its volume,
+//     while an application that plays on the headphones by itself plays on
+//     without a gap too;
 //   - counts Ravlet's open descriptors.
 // Last, a stream the user sent to the headphones is tapped and Ravlet is
 // killed: the time until it plays on the headphones again is measured.
@@ -38,6 +42,7 @@
 #include <cstdio>
 #include <future>
 #include <list>
+#include <tuple>
 
 namespace {
 
@@ -47,6 +52,8 @@ constexpr double kHalfHz = 500.0;     // at 50 %, restarted every round
 constexpr double kChatHz = 700.0;     // tapped and untapped in turn
 constexpr double kQuietHz = 1300.0;   // no one plays it: a click, not a tone
 constexpr double kRoutedHz = 800.0;   // sent to the headphones by the user
+constexpr double kAwayHz = 350.0;     // untouched, on the headphones
+constexpr double kRoamHz = 600.0;     // at 50 %, sent from one device to the other
 constexpr double kAmplitude = 0.2;
 constexpr double kLeakDb = -60.0;
 constexpr double kToneOverClickDb = 10.0;
@@ -64,6 +71,8 @@ struct Figures {
     double gapMs = 0;
     int restarts = 0;
     int silentRestarts = 0;
+    int moves = 0;
+    int misroutedMoves = 0;
     int fdFirst = -1;
     int fdLast = -1;
     qint64 recoveryMs = -1;
@@ -107,7 +116,7 @@ public:
         QFile file(settings);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;
-        file.write(R"({"ravlet.mutes": {"client:muted": true}, "ravlet.gains": {"client:half": 0.5}})");
+        file.write(R"({"ravlet.mutes": {"client:muted": true}, "ravlet.gains": {"client:half": 0.5, "client:roam": 0.5}})");
         file.close();
         m_environment = environment;
         return m_ravlet.start(QStringLiteral(RAVLET_PROGRAM), {}, environment,
@@ -161,11 +170,16 @@ public:
             // A rebuild: chat tapped or untapped.
             command({QStringLiteral("set"), QStringLiteral("chat"), n % 2 == 0 ? QStringLiteral("60") : QStringLiteral("100")});
             ++figures.rebuilds;
-            pumpFor(kRoundMs - 1000);
+            pumpFor(300);
+            // Another device's mix made or dropped.
+            command({QStringLiteral("route"), QStringLiteral("roam"),
+                     n % 2 == 0 ? QStringLiteral("headphones") : QStringLiteral("default")});
+            ++figures.moves;
+            pumpFor(kRoundMs - 1300);
         });
         stop(muted);
 
-        const std::vector<double> tones = {kSteadyHz, kMutedHz, kHalfHz, kChatHz, kQuietHz};
+        const std::vector<double> tones = {kSteadyHz, kMutedHz, kHalfHz, kChatHz, kQuietHz, kAwayHz, kRoamHz};
         // The muted tone counts as heard where it stands out of what a click
         // (a step in another player's sound) spreads over every frequency.
         double leaked = 0;
@@ -191,25 +205,44 @@ public:
                              qPrintable(at.join(QLatin1Char(' '))));
         }
         figures.leakedMs += leaked;
-        // The steady player's level in 10 ms windows: any below half is a gap.
-        bool inGap = false;
-        QStringList gapsAt;
-        int gapMs = 0;
-        for (const auto& window : windowed(speakers, 10, tones)) {
-            const bool gap = window[0] < 0.5 * kAmplitude;
-            if (gap) {
-                figures.gapMs += 10;
-                if (!inGap) {
-                    ++figures.gaps;
-                    gapsAt.append(QString::number(gapMs));
+        // The steady players' levels in 10 ms windows: any below half is a gap.
+        for (const auto& [recording, tone, where] : {std::tuple{&speakers, 0, "speakers"}, std::tuple{&headphones, 5, "headphones"}}) {
+            bool inGap = false;
+            QStringList gapsAt;
+            int gapMs = 0;
+            for (const auto& window : windowed(*recording, 10, tones)) {
+                const bool gap = window[std::size_t(tone)] < 0.5 * kAmplitude;
+                if (gap) {
+                    figures.gapMs += 10;
+                    if (!inGap) {
+                        ++figures.gaps;
+                        gapsAt.append(QString::number(gapMs));
+                    }
                 }
+                inGap = gap;
+                gapMs += 10;
             }
-            inGap = gap;
-            gapMs += 10;
+            if (m_verbose && !gapsAt.isEmpty())
+                std::fprintf(stderr, "round %d (%s): the untouched player on the %s fell silent at %s ms\n", n,
+                             qPrintable(api), where, qPrintable(gapsAt.join(QLatin1Char(' '))));
         }
-        if (m_verbose && !gapsAt.isEmpty())
-            std::fprintf(stderr, "round %d (%s): the untouched player fell silent at %s ms\n", n, qPrintable(api),
-                         qPrintable(gapsAt.join(QLatin1Char(' '))));
+        // The roaming application, in the round's last 400 ms: at its volume
+        // on the device it was sent to, and not heard on the other.
+        const auto tail = [&](const std::vector<float>& recording) {
+            const std::size_t frames = std::size_t(kRate) * 400 / 1000;
+            const std::size_t start = recording.size() / 2 > frames ? recording.size() / 2 - frames : 0;
+            const std::span<const float> part(recording.data() + 2 * start, recording.size() - 2 * start);
+            return fitAmplitudes(part, 0, {kRoamHz}).amplitudes.front();
+        };
+        const bool toHeadphones = n % 2 == 0;
+        const double there = tail(toHeadphones ? headphones : speakers);
+        const double elsewhere = tail(toHeadphones ? speakers : headphones);
+        if (std::abs(there - 0.5 * kAmplitude) > 0.05 * kAmplitude || amplitudeDb(elsewhere) > kLeakDb) {
+            ++figures.misroutedMoves;
+            if (m_verbose)
+                std::fprintf(stderr, "round %d: sent to the %s, heard there at %.4f and elsewhere at %.1f dBFS\n", n,
+                             toHeadphones ? "headphones" : "speakers", there, amplitudeDb(elsewhere));
+        }
 
         // The half-volume application restarts, then is set back to 100 %.
         stop(m_half);
@@ -254,6 +287,8 @@ public:
     {
         play(QStringLiteral("steady"), kSteadyHz, QStringLiteral("pipewire"));
         play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+        play(QStringLiteral("away"), kAwayHz, QStringLiteral("pipewire"), QStringLiteral("headphones"));
+        play(QStringLiteral("roam"), kRoamHz, QStringLiteral("pulse"));
         m_half = &play(QStringLiteral("half"), kHalfHz, QStringLiteral("pipewire"));
     }
 
@@ -314,8 +349,10 @@ int main(int argc, char** argv)
     std::printf("rounds: %d in %.1f min\n", figures.rounds, clock.elapsed() / 60000.0);
     std::printf("muted application's starts: %d, of which heard: %d (%.0f ms of 5 ms windows above %.0f dBFS)\n",
                 figures.mutedStarts, figures.leakyStarts, figures.leakedMs, kLeakDb);
-    std::printf("rebuilds: %d; gaps in an untouched application: %d (%.0f ms)\n", figures.rebuilds, figures.gaps,
-                figures.gapMs);
+    std::printf("rebuilds: %d; gaps in the untouched applications on either device: %d (%.0f ms)\n", figures.rebuilds,
+                figures.gaps, figures.gapMs);
+    std::printf("moves of an application at 50 %% between the devices: %d, of which not heard right: %d\n",
+                figures.moves, figures.misroutedMoves);
     std::printf("restarted players set back to 100 %%: %d, of which not heard whole: %d\n", figures.restarts,
                 figures.silentRestarts);
     std::printf("Ravlet's open descriptors: %d after the first round, %d after the last\n", figures.fdFirst,
@@ -323,6 +360,7 @@ int main(int argc, char** argv)
     std::printf("killed while holding a stream the user sent to the headphones: back there after %lld ms\n",
                 static_cast<long long>(figures.recoveryMs));
     const bool good = figures.leakyStarts == 0 && figures.gaps == 0 && figures.silentRestarts == 0
+                   && figures.misroutedMoves == 0
                    && figures.fdLast <= figures.fdFirst + 2 && figures.recoveryMs >= 0 && figures.recoveryMs <= 1000;
     std::printf(good ? "passed\n" : "FAILED\n");
     return good ? 0 : 1;
