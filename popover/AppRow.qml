@@ -168,6 +168,18 @@ FocusScope {
         id: contextMenu
         objectName: "contextMenu"
 
+        // As wide as its entries want, not the style's 200 at least: beside
+        // it, the Play On menu then fits in the popover without covering it.
+        implicitWidth: {
+            let widest = 0
+            for (let i = 0; i < contentChildren.length; ++i)
+                widest = Math.max(widest, contentChildren[i].implicitWidth)
+            return widest + leftPadding + rightPadding
+        }
+        delegate: MenuItem {
+            implicitWidth: Math.max(150, implicitContentWidth + leftPadding + rightPadding)
+        }
+
         PopoverMenu {
             id: playOnMenu
             objectName: "playOnMenu"
@@ -217,13 +229,16 @@ FocusScope {
             }
         }
 
-        MenuSeparator {}
+        MenuSeparator {
+            implicitWidth: 0
+        }
 
         MenuItem {
             id: visibilityItem
 
             text: ViewLogic.contextMenuTitle(row.hidden, row.name)
             onTriggered: row.model.hidden = !row.hidden
+            implicitWidth: Math.max(150, implicitContentWidth + leftPadding + rightPadding)
 
             // The style's label would take markup in the name for rich text
             // and an "&" for a shortcut marker.
