@@ -2,11 +2,11 @@
 
 // The engine's display list as a list model for the popover's rows, with
 // everything a row shows as its roles: name, icon, running state, gain,
-// mute, hidden flag, level and the output device it plays on. It follows the engine in place: changed
-// entries are updated (only the roles that changed), moved ones moved, new
-// ones inserted and gone ones removed, so a row (and the slider under the
-// user's finger) lives as long as its application stays in the list,
-// however often the engine republishes.
+// mute, hidden flag, level and the output device chosen for it. It follows
+// the engine in place: changed entries are updated (only the roles that
+// changed), moved ones moved, new ones inserted and gone ones removed, so
+// a row (and the slider under the user's finger) lives as long as its
+// application stays in the list, however often the engine republishes.
 //
 // Rows write through the model as through any role-per-property model: the
 // gain, the mute, the hidden flag and the output by setData (in QML,
