@@ -6,8 +6,9 @@ import Ravlet.Popover
 // One application: icon, name, volume and level, with its slider, mute (or
 // re-scan) button, drag handle and a menu to play it on another output device
 // and to hide or show it. Everything shown is a role of the row's model, and
-// the gain, mute, hidden flag and output are written back through it; what needs the whole list (reordering, a new look for
-// applications) is asked of the popover. The keys act on the row whichever
+// the gain, mute, hidden flag and output are written back through it; what
+// needs the whole list (reordering, a new look for applications) is asked of
+// the popover. The keys act on the row whichever
 // of its controls has the focus.
 FocusScope {
     id: row

@@ -79,7 +79,8 @@ int runScreenshotTour(AppDelegate& delegate, const QDir& out, const ScreenshotTo
 
     if (QQuickItem* root = delegate.popover()->root(); root && !tour.playOn.isEmpty()
                                                        && engine.setOutputOf(tour.playOn, tour.playOnDevice)) {
-        // Where it plays now, before it is sent back.
+        // The engine sees it playing there before it is sent back: taken
+        // back before the next look, it would stay where it was sent.
         engine.refresh();
         // By the keys, as the user reaches it: the row's menu, then Play On.
         QQuickItem* row = rowOf(root, tour.playOn);
