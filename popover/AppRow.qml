@@ -4,10 +4,11 @@ import QtQuick.Layouts
 import Ravlet.Popover
 
 // One application: icon, name, volume and level, with its slider, mute (or
-// re-scan) button, drag handle and hide/show menu. Everything shown is a role
-// of the row's model, and the gain, mute and hidden flag are written back
-// through it; what needs the whole list (reordering, a new look for
-// applications) is asked of the popover. The keys act on the row whichever
+// re-scan) button, drag handle and a menu to play it on another output device
+// and to hide or show it. Everything shown is a role of the row's model, and
+// the gain, mute, hidden flag and output are written back through it; what
+// needs the whole list (reordering, a new look for applications) is asked of
+// the popover. The keys act on the row whichever
 // of its controls has the focus.
 FocusScope {
     id: row
@@ -21,6 +22,13 @@ FocusScope {
     // The stored gain; undefined when there is none.
     required property var gain
     required property real level
+    // The chosen output device's UID, empty for the system's default; its
+    // name, and whether it is there.
+    required property string output
+    required property string outputName
+    required property bool outputPresent
+    // The devices the application can be sent to, as {uid, name}.
+    property var outputDevices: []
     // The row's roles, written through.
     required property var model
     // Where the drag image is drawn, above the list, so that it stays under
@@ -161,11 +169,77 @@ FocusScope {
         id: contextMenu
         objectName: "contextMenu"
 
+        // As wide as its entries want, not the style's 200 at least: beside
+        // it, the Play On menu then fits in the popover without covering it.
+        implicitWidth: {
+            let widest = 0
+            for (let i = 0; i < contentChildren.length; ++i)
+                widest = Math.max(widest, contentChildren[i].implicitWidth)
+            return widest + leftPadding + rightPadding
+        }
+        delegate: MenuItem {
+            implicitWidth: Math.max(150, implicitContentWidth + leftPadding + rightPadding)
+        }
+
+        PopoverMenu {
+            id: playOnMenu
+            objectName: "playOnMenu"
+
+            title: "Play On"
+            submenu: true
+
+            // Follows the system's output wherever it goes.
+            DeviceMenuItem {
+                objectName: "systemDefault"
+                text: "System Default"
+                current: row.output === ""
+                onTriggered: row.model.output = ""
+            }
+
+            MenuSeparator {}
+
+            Instantiator {
+                model: row.outputDevices
+                delegate: DeviceMenuItem {
+                    required property var modelData
+
+                    text: modelData.name
+                    current: modelData.uid === row.output
+                    onTriggered: row.model.output = modelData.uid
+                }
+                // After System Default and the separator.
+                onObjectAdded: (index, object) => playOnMenu.insertItem(index + 2, object)
+                onObjectRemoved: (index, object) => playOnMenu.removeItem(object)
+            }
+
+            // The chosen device while it is unplugged: the application plays
+            // on the default meanwhile, and the choice, shown here, waits for
+            // the device until another is picked. Always in the menu (added
+            // and removed, it would be left behind by a quick change of the
+            // choice), and of no height while not needed.
+            DeviceMenuItem {
+                objectName: "awayDevice"
+                // Not `visible`, which reads false while the menu is closed.
+                readonly property bool away: row.output !== "" && !row.outputPresent
+
+                visible: away
+                height: away ? implicitHeight : 0
+                text: row.outputName !== "" ? row.outputName + " (unavailable)" : "Unavailable device"
+                current: away
+                enabled: false
+            }
+        }
+
+        MenuSeparator {
+            implicitWidth: 0
+        }
+
         MenuItem {
             id: visibilityItem
 
             text: ViewLogic.contextMenuTitle(row.hidden, row.name)
             onTriggered: row.model.hidden = !row.hidden
+            implicitWidth: Math.max(150, implicitContentWidth + leftPadding + rightPadding)
 
             // The style's label would take markup in the name for rich text
             // and an "&" for a shortcut marker.

@@ -528,41 +528,12 @@ FocusScope {
 
                                 Instantiator {
                                     model: outputMenu.devices
-                                    delegate: MenuItem {
-                                        id: deviceItem
-
+                                    delegate: DeviceMenuItem {
                                         required property var modelData
 
                                         text: modelData.name
+                                        current: modelData.id === root.engine.currentOutputID
                                         onTriggered: root.engine.selectOutputDevice(modelData.id)
-
-                                        // Device names come from drivers and
-                                        // other programs; the style's label
-                                        // would take markup in one for rich
-                                        // text and an "&" for a shortcut.
-                                        contentItem: Row {
-                                            spacing: 6
-
-                                            // Every entry keeps the checkmark's
-                                            // room, so the names line up.
-                                            Image {
-                                                anchors.verticalCenter: parent.verticalCenter
-                                                width: 12
-                                                height: 12
-                                                opacity: deviceItem.modelData.id === root.engine.currentOutputID ? 1 : 0
-                                                source: ViewLogic.symbolSource("checkmark", Style.primary)
-                                                sourceSize: Qt.size(12, 12)
-                                            }
-
-                                            Text {
-                                                objectName: "deviceName"
-                                                anchors.verticalCenter: parent.verticalCenter
-                                                text: deviceItem.text
-                                                textFormat: Text.PlainText
-                                                font: deviceItem.font
-                                                color: deviceItem.palette.windowText
-                                            }
-                                        }
                                     }
                                     onObjectAdded: (index, object) => outputMenu.insertItem(index, object)
                                     onObjectRemoved: (index, object) => outputMenu.removeItem(object)
@@ -727,6 +698,7 @@ FocusScope {
                         delegate: AppRow {
                             width: list.availableWidth - 24
                             dragLayer: dragOverlay
+                            outputDevices: apps.outputs
                             onActiveFocusChanged: if (activeFocus) root.rowFocused(this)
                             onMoveRequested: by => root.moveFocus(by)
                             onReorderRequested: by => root.reorder(this, by)

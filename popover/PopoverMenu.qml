@@ -14,6 +14,9 @@ Menu {
     // True while the focus goes back where it was, which is no move of the
     // user's: the list stays where it is.
     property bool restoring: false
+    // A submenu leaves the focus to the menus: the one it opened from takes
+    // it back, and puts it where it was when it closes itself.
+    property bool submenu: false
 
     palette.window: Style.menu
     palette.windowText: Style.primary
@@ -23,10 +26,14 @@ Menu {
     palette.mid: Style.separator
 
     onAboutToShow: {
+        if (submenu)
+            return
         focusBefore = parent?.Window.activeFocusItem ?? null
         ringBefore = focusBefore?.visualFocus ?? false
     }
     onClosed: {
+        if (submenu)
+            return
         restoring = true
         if (focusBefore)
             focusBefore.forceActiveFocus(ringBefore ? Qt.TabFocusReason : Qt.PopupFocusReason)

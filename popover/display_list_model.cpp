@@ -28,12 +28,19 @@ void DisplayListModel::setEngine(RavletEngine* engine)
     if (engine == m_engine)
         return;
     disconnect(m_listConnection);
+    for (const QMetaObject::Connection& connection : std::as_const(m_outputConnections))
+        disconnect(connection);
+    m_outputConnections.clear();
     m_engine = engine;
     // Every input of the display list, gains, mutes and hidden flags among
     // them, announces itself through displayAppsChanged.
-    if (engine)
+    if (engine) {
         m_listConnection = connect(engine, &RavletEngine::displayAppsChanged, this, &DisplayListModel::sync);
+        for (auto changed : {&RavletEngine::outputsChanged, &RavletEngine::outputChoicesChanged})
+            m_outputConnections.append(connect(engine, changed, this, &DisplayListModel::syncOutputs));
+    }
     followLevels();
+    syncOutputs();
     sync();
     emit engineChanged();
 }
@@ -92,6 +99,12 @@ QVariant DisplayListModel::data(const QModelIndex& index, int role) const
         return row.hidden;
     case LevelRole:
         return row.level;
+    case OutputRole:
+        return row.output;
+    case OutputNameRole:
+        return row.outputName;
+    case OutputPresentRole:
+        return row.outputPresent;
     default:
         return {};
     }
@@ -99,8 +112,10 @@ QVariant DisplayListModel::data(const QModelIndex& index, int role) const
 
 QHash<int, QByteArray> DisplayListModel::roleNames() const
 {
-    return {{AppIdRole, "appId"}, {NameRole, "name"},   {IconPathRole, "iconPath"}, {IsActiveRole, "isActive"},
-            {GainRole, "gain"},   {MutedRole, "muted"}, {HiddenRole, "hidden"},     {LevelRole, "level"}};
+    return {{AppIdRole, "appId"},   {NameRole, "name"},           {IconPathRole, "iconPath"},
+            {IsActiveRole, "isActive"}, {GainRole, "gain"},       {MutedRole, "muted"},
+            {HiddenRole, "hidden"}, {LevelRole, "level"},         {OutputRole, "output"},
+            {OutputNameRole, "outputName"}, {OutputPresentRole, "outputPresent"}};
 }
 
 float DisplayListModel::levelOf(const QString& id) const
@@ -110,7 +125,9 @@ float DisplayListModel::levelOf(const QString& id) const
 
 DisplayListModel::Row DisplayListModel::rowFor(const AppEntry& entry) const
 {
-    Row row{entry, std::nullopt, false, false, levelOf(entry.id)};
+    Row row;
+    row.entry = entry;
+    row.level = levelOf(entry.id);
     if (!m_engine)
         return row;
     const auto gain = m_engine->gains().constFind(entry.id);
@@ -118,7 +135,43 @@ DisplayListModel::Row DisplayListModel::rowFor(const AppEntry& entry) const
         row.gain = *gain;
     row.muted = m_engine->mutes().value(entry.id, false);
     row.hidden = m_engine->hidden().contains(entry.id);
+    setOutputFields(row);
     return row;
+}
+
+void DisplayListModel::setOutputFields(Row& row) const
+{
+    row.output = m_engine ? m_engine->outputChoices().value(row.entry.id) : QString();
+    row.outputName = m_deviceNames.value(row.output);
+    row.outputPresent = !row.output.isEmpty()
+        && std::any_of(m_outputs.cbegin(), m_outputs.cend(), [&row](const QVariant& device) {
+               return device.toMap().value(QStringLiteral("uid")).toString() == row.output;
+           });
+}
+
+// On every refresh the engine republishes its devices, changed or not; the
+// rows and the device list are touched only where something did change.
+void DisplayListModel::syncOutputs()
+{
+    QVariantList outputs;
+    if (m_engine) {
+        for (const OutputDevice& device : m_engine->outputs()) {
+            // Without a UID a device cannot be remembered as anyone's choice.
+            if (device.uid.isEmpty())
+                continue;
+            m_deviceNames.insert(device.uid, device.name);
+            outputs.append(QVariantMap{{QStringLiteral("uid"), device.uid}, {QStringLiteral("name"), device.name}});
+        }
+    }
+    if (outputs != m_outputs) {
+        m_outputs = std::move(outputs);
+        emit outputsChanged();
+    }
+    for (qsizetype row = 0; row < m_rows.size(); ++row) {
+        Row next = m_rows.at(row);
+        setOutputFields(next);
+        update(row, std::move(next));
+    }
 }
 
 void DisplayListModel::sync()
@@ -167,6 +220,10 @@ bool DisplayListModel::setData(const QModelIndex& index, const QVariant& value, 
     case HiddenRole:
         m_engine->setHidden(id, value.toBool());
         return true;
+    case OutputRole:
+        // A UID no present device has is refused by the engine, which keeps
+        // the choice the application had.
+        return value.typeId() == QMetaType::QString && m_engine->setOutputOf(id, value.toString());
     default:
         return false;
     }
@@ -267,6 +324,12 @@ void DisplayListModel::update(qsizetype row, Row next)
         roles << HiddenRole;
     if (next.level != current.level)
         roles << LevelRole;
+    if (next.output != current.output)
+        roles << OutputRole;
+    if (next.outputName != current.outputName)
+        roles << OutputNameRole;
+    if (next.outputPresent != current.outputPresent)
+        roles << OutputPresentRole;
     current = std::move(next);
     if (roles.isEmpty())
         return;

@@ -2,15 +2,15 @@
 
 // The engine's display list as a list model for the popover's rows, with
 // everything a row shows as its roles: name, icon, running state, gain,
-// mute, hidden flag and level. It follows the engine in place: changed
-// entries are updated (only the roles that changed), moved ones moved, new
-// ones inserted and gone ones removed, so a row (and the slider under the
-// user's finger) lives as long as its application stays in the list,
-// however often the engine republishes.
+// mute, hidden flag, level and the output device chosen for it. It follows
+// the engine in place: changed entries are updated (only the roles that
+// changed), moved ones moved, new ones inserted and gone ones removed, so
+// a row (and the slider under the user's finger) lives as long as its
+// application stays in the list, however often the engine republishes.
 //
 // Rows write through the model as through any role-per-property model: the
-// gain, the mute and the hidden flag by setData (in QML, `model.gain = v`),
-// so that a row knows its roles and nothing of the engine.
+// gain, the mute, the hidden flag and the output by setData (in QML,
+// `model.gain = v`), so that a row knows its roles and nothing of the engine.
 //
 // Levels change thirty times a second. They are followed only while
 // `metering` is on (the popover sets it while it is on screen), each change a
@@ -20,8 +20,10 @@
 #include "records.h"
 
 #include <QAbstractListModel>
+#include <QHash>
 #include <QList>
 #include <QPointer>
+#include <QVariantList>
 #include <QtQml/qqmlregistration.h>
 
 #include <optional>
@@ -37,6 +39,9 @@ class DisplayListModel : public QAbstractListModel {
     Q_PROPERTY(bool metering READ metering WRITE setMetering NOTIFY meteringChanged)
     // Running applications kept out of the list because they are hidden.
     Q_PROPERTY(int hiddenPlaying READ hiddenPlaying NOTIFY hiddenPlayingChanged)
+    // The devices a row can be sent to, as {uid, name} maps: every output
+    // with a UID. Announced only when it changes, not on every refresh.
+    Q_PROPERTY(QVariantList outputs READ outputs NOTIFY outputsChanged)
 
 public:
     enum Role {
@@ -48,6 +53,13 @@ public:
         MutedRole,
         HiddenRole,
         LevelRole,    // 0 while not metering
+        OutputRole,   // the chosen device's UID; empty for the system's default
+        // The chosen device's name: as it is now, or while it is away as it
+        // was when last seen (empty if it has not been seen since start).
+        OutputNameRole,
+        // Whether the chosen device is there; when not, the application plays
+        // on the default and its choice waits for the device.
+        OutputPresentRole,
     };
 
     explicit DisplayListModel(QObject* parent = nullptr);
@@ -61,13 +73,15 @@ public:
 
     int count() const { return int(m_rows.size()); }
     int hiddenPlaying() const { return m_hiddenPlaying; }
+    const QVariantList& outputs() const { return m_outputs; }
     QList<AppEntry> entries() const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QHash<int, QByteArray> roleNames() const override;
-    // GainRole (a number; stored as the engine stores it), MutedRole and
-    // HiddenRole are writable. Main thread only.
+    // GainRole (a number; stored as the engine stores it), MutedRole,
+    // HiddenRole and OutputRole (a present device's UID, or empty for the
+    // system's default) are writable. Main thread only.
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
@@ -82,6 +96,7 @@ signals:
     void countChanged();
     void meteringChanged();
     void hiddenPlayingChanged();
+    void outputsChanged();
 
 private:
     struct Row {
@@ -90,10 +105,16 @@ private:
         bool muted = false;
         bool hidden = false;
         float level = 0.0f;
+        QString output;
+        QString outputName;
+        bool outputPresent = false;
     };
 
     void sync();
     void syncLevels();
+    // Devices and choices change apart from the list: the output roles alone.
+    void syncOutputs();
+    void setOutputFields(Row& row) const;
     void followLevels();
     Row rowFor(const AppEntry& entry) const;
     float levelOf(const QString& id) const;
@@ -103,7 +124,12 @@ private:
     QPointer<RavletEngine> m_engine;
     QMetaObject::Connection m_listConnection;
     QMetaObject::Connection m_levelConnection;
+    QList<QMetaObject::Connection> m_outputConnections;
     QList<Row> m_rows;
     bool m_metering = true;
     int m_hiddenPlaying = 0;
+    QVariantList m_outputs;
+    // Each device's name by UID, as last seen: a chosen device that is
+    // unplugged is still named in its row's menu.
+    QHash<QString, QString> m_deviceNames;
 };

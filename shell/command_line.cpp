@@ -10,13 +10,16 @@ namespace {
 
 const QString kCommandsHelp = QStringLiteral(
     "Commands, sent to the running Ravlet:\n"
-    "  list                        one line per application: id, name, volume %, muted, running\n"
-    "                              (and hidden, for one hidden from the popover)\n"
+    "  list                        one line per application: id, name, volume %, muted, running,\n"
+    "                              shown or hidden (from the popover), and the output device\n"
+    "                              it plays on (or default)\n"
     "  set ID|NAME PERCENT         set an application's volume (0 to 150)\n"
     "  mute ID|NAME                mute an application\n"
     "  unmute ID|NAME              unmute an application\n"
     "  toggle-mute ID|NAME         mute or unmute an application\n"
     "  output NAME|UID             play through another output device\n"
+    "  route ID|NAME DEVICE        play an application on an output device (a name or UID),\n"
+    "                              or on the system's default output with \"default\"\n"
     "  limiter on|off              prevent clipping: hold boosts above 100 % to full scale\n"
     "Without a command, starts the mixer, or opens the running one's popover.\n");
 
@@ -33,6 +36,7 @@ constexpr CommandShape kCommands[] = {
     {"unmute", 1, "unmute ID|NAME"},
     {"toggle-mute", 1, "toggle-mute ID|NAME"},
     {"output", 1, "output NAME|UID"},
+    {"route", 2, "route ID|NAME DEVICE"},
     {"limiter", 1, "limiter on|off"},
 };
 
@@ -92,7 +96,9 @@ Invocation parseArguments(const QStringList& args, const QString& version)
         QJsonObject request{{QStringLiteral("command"), positional.first()}};
         if (shape.arguments >= 1)
             request.insert(QStringLiteral("target"), positional.at(1));
-        if (shape.arguments == 2) {
+        if (positional.first() == QLatin1String("route")) {
+            request.insert(QStringLiteral("device"), positional.at(2));
+        } else if (shape.arguments == 2) {
             // Refused here already, so that a typo needs no running mixer to be told.
             if (!parsePercent(positional.at(2)))
                 return usageError(QStringLiteral("not a volume from 0 to 150: %1").arg(escapeField(positional.at(2))));

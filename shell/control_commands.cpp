@@ -51,6 +51,8 @@ QJsonObject ControlCommands::handle(const QJsonObject& request)
         return forApp(request, command);
     if (command == QLatin1String("output"))
         return output(request.value(QStringLiteral("target")).toString());
+    if (command == QLatin1String("route"))
+        return route(request);
     if (command == QLatin1String("limiter"))
         return limiter(request.value(QStringLiteral("target")).toString());
     return answer(false, QStringLiteral("unknown command: %1").arg(cli::escapeField(command)));
@@ -65,8 +67,10 @@ QJsonObject ControlCommands::list() const
                     .arg(shownPercent(m_engine, entry.id))
                     .arg(m_engine.mutes().value(entry.id) ? QStringLiteral("muted") : QStringLiteral("unmuted"),
                          entry.isActive ? QStringLiteral("running") : QStringLiteral("stopped"));
-        // A sixth field on hidden rows only: the five before keep their meaning.
-        text += m_engine.hidden().contains(entry.id) ? QStringLiteral("\thidden\n") : QStringLiteral("\n");
+        // The sixth field once stood on hidden rows alone; with a field after
+        // it, every row has one, so that the device is always the seventh.
+        text += m_engine.hidden().contains(entry.id) ? QStringLiteral("\thidden\t") : QStringLiteral("\tshown\t");
+        text += cli::escapeField(outputOf(entry.id)) + QLatin1Char('\n');
     }
     QJsonObject reply = answer(true, text);
     // Where nothing can be mixed (no audio server answers, or another Ravlet
@@ -76,13 +80,12 @@ QJsonObject ControlCommands::list() const
     return reply;
 }
 
-QJsonObject ControlCommands::forApp(const QJsonObject& request, const QString& command)
+std::optional<AppEntry> ControlCommands::findApp(const QString& query, QString& error) const
 {
     QList<AppEntry> apps = allApps(m_engine);
     QList<cli::Candidate> candidates;
     for (const AppEntry& entry : std::as_const(apps))
         candidates.append({entry.id, entry.name});
-    const QString query = request.value(QStringLiteral("target")).toString();
     cli::Match found = cli::match(candidates, query, QStringLiteral("application"));
     const bool shownHasIt = std::any_of(candidates.cbegin(), candidates.cend(), [&](const cli::Candidate& c) {
         return c.key == query || c.name.compare(query, Qt::CaseInsensitive) == 0;
@@ -106,9 +109,20 @@ QJsonObject ControlCommands::forApp(const QJsonObject& request, const QString& c
             apps += rememberedApps;
         }
     }
-    if (!found.index)
-        return answer(false, found.error);
-    const AppEntry& app = apps.at(*found.index);
+    if (!found.index) {
+        error = found.error;
+        return std::nullopt;
+    }
+    return apps.at(*found.index);
+}
+
+QJsonObject ControlCommands::forApp(const QJsonObject& request, const QString& command)
+{
+    QString error;
+    const std::optional<AppEntry> found = findApp(request.value(QStringLiteral("target")).toString(), error);
+    if (!found)
+        return answer(false, error);
+    const AppEntry& app = *found;
     const QString name = cli::escapeField(app.name);
 
     if (command == QLatin1String("set")) {
@@ -138,6 +152,48 @@ QJsonObject ControlCommands::output(const QString& query)
         return answer(false, found.error);
     m_engine.selectOutputDevice(devices.at(*found.index).id);
     return answer(true, QStringLiteral("output: %1\n").arg(cli::escapeField(m_engine.outputName())));
+}
+
+QString ControlCommands::outputOf(const QString& id) const
+{
+    // A chosen device that is away plays the application on the default
+    // until it returns.
+    const QString uid = m_engine.outputChoices().value(id);
+    for (const OutputDevice& device : m_engine.outputs()) {
+        if (!uid.isEmpty() && device.uid == uid)
+            return device.name;
+    }
+    return QStringLiteral("default");
+}
+
+QJsonObject ControlCommands::route(const QJsonObject& request)
+{
+    QString error;
+    const std::optional<AppEntry> app = findApp(request.value(QStringLiteral("target")).toString(), error);
+    if (!app)
+        return answer(false, error);
+    const QString query = request.value(QStringLiteral("device")).toString();
+    QString uid;
+    // The word wins over a device of that name, which its UID still names.
+    if (query != QLatin1String("default")) {
+        QList<cli::Candidate> candidates;
+        for (const OutputDevice& device : m_engine.outputs())
+            candidates.append({device.uid, device.name});
+        const cli::Match found = cli::match(candidates, query, QStringLiteral("output device"));
+        if (!found.index)
+            return answer(false, found.error);
+        uid = candidates.at(*found.index).key;
+        // Only a device with a UID can be remembered as a choice.
+        if (uid.isEmpty())
+            return answer(false, QStringLiteral("%1 cannot be chosen for an application").arg(cli::escapeField(query)));
+    }
+    if (!m_engine.setOutputOf(app->id, uid))
+        return answer(false, QStringLiteral("could not send %1 to %2").arg(cli::escapeField(app->name),
+                                                                            cli::escapeField(query)));
+    const QString name = cli::escapeField(app->name);
+    if (uid.isEmpty())
+        return answer(true, QStringLiteral("%1: plays on the default output\n").arg(name));
+    return answer(true, QStringLiteral("%1: plays on %2\n").arg(name, cli::escapeField(outputOf(app->id))));
 }
 
 QJsonObject ControlCommands::limiter(const QString& state)

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 
 #include <functional>
+#include <optional>
 
 class ControlCommands {
 public:
@@ -19,8 +20,16 @@ public:
 
 private:
     QJsonObject list() const;
+    // The application a script named, among the rows and then the
+    // remembered applications; nothing, with error saying why, when none
+    // or several are called so.
+    std::optional<AppEntry> findApp(const QString& query, QString& error) const;
     QJsonObject forApp(const QJsonObject& request, const QString& command);
     QJsonObject output(const QString& query);
+    // Plays one application on a device, or on the default ("default").
+    QJsonObject route(const QJsonObject& request);
+    // The name of the device the application is to play on, or "default".
+    QString outputOf(const QString& id) const;
     // "Prevent Clipping" on or off, as the header's menu sets it.
     QJsonObject limiter(const QString& state);
 

@@ -2,8 +2,11 @@
 
 #include "app_delegate.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QQuickItem>
+#include <QQuickWindow>
 #include <QTimer>
 
 #include <cstdio>
@@ -16,6 +19,27 @@ void settle(int milliseconds)
     QEventLoop loop;
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+// A key pressed and let go in the popover, as the user would.
+void press(QQuickWindow& window, int key)
+{
+    QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window, &down);
+    QKeyEvent up(QEvent::KeyRelease, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window, &up);
+}
+
+// The row of an application, among the items drawn under root.
+QQuickItem* rowOf(QQuickItem* root, const QString& id)
+{
+    for (QQuickItem* child : root->childItems()) {
+        if (child->property("appId").toString() == id)
+            return child;
+        if (QQuickItem* found = rowOf(child, id))
+            return found;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -51,6 +75,35 @@ int runScreenshotTour(AppDelegate& delegate, const QDir& out, const ScreenshotTo
         root->setProperty("dark", true);
         shoot(QStringLiteral("2-muted-at-50-dark"));
         root->setProperty("dark", false);
+    }
+
+    if (QQuickItem* root = delegate.popover()->root(); root && !tour.playOn.isEmpty()
+                                                       && engine.setOutputOf(tour.playOn, tour.playOnDevice)) {
+        // The engine sees it playing there before it is sent back: taken
+        // back before the next look, it would stay where it was sent.
+        engine.refresh();
+        // By the keys, as the user reaches it: the row's menu, then Play On.
+        QQuickItem* row = rowOf(root, tour.playOn);
+        QObject* menu = row ? row->findChild<QObject*>(QStringLiteral("contextMenu")) : nullptr;
+        QObject* submenu = row ? row->findChild<QObject*>(QStringLiteral("playOnMenu")) : nullptr;
+        if (menu && submenu) {
+            if (!delegate.popover()->isShown())
+                delegate.togglePopover();
+            row->forceActiveFocus();
+            for (const int key : {Qt::Key_Menu, Qt::Key_Down, Qt::Key_Right})
+                press(delegate.popover()->window(), key);
+            shoot(QStringLiteral("2-play-on"));
+            if (!submenu->property("opened").toBool()) {
+                std::fprintf(stderr, "the Play On menu did not open\n");
+                ++failures;
+            }
+            QMetaObject::invokeMethod(submenu, "close");
+            QMetaObject::invokeMethod(menu, "close");
+        } else {
+            std::fprintf(stderr, "no row menu for %s\n", qPrintable(tour.playOn));
+            ++failures;
+        }
+        engine.setOutputOf(tour.playOn, QString());
     }
 
     engine.setHidden(tour.hidden, true);

@@ -1,7 +1,8 @@
 #pragma once
 
 // The popover in its typical states, saved as PNG files: the mixer, one
-// application muted at 50 %, a hidden application shown, a remembered
+// application muted at 50 %, one sent to another output device with its
+// row's Play On menu open, a hidden application shown, a remembered
 // application that is not running. Shared by the programs that show Ravlet
 // to someone without a display, whatever audio it plays on.
 
@@ -23,6 +24,11 @@ struct ScreenshotTour {
     // Runs while the muted state is open, after its screenshot; false fails
     // the tour.
     std::function<bool()> whileMuted = {};
+    // An application sent to the output device with this UID, shown with
+    // its row's Play On menu open, then back on the default; no such state
+    // without a second device.
+    QString playOn = {};
+    QString playOnDevice = {};
 };
 
 // The folder the screenshots go to: the first argument, else "screenshots"

@@ -31,8 +31,11 @@ int main(int argc, char** argv)
     delegate.applicationDidFinishLaunching([&] { return UpdateServices{&noUpdate, {}, {}}; },
                                            [] { return StatusItem::create(statusIcon(), QStringLiteral("Ravlet")); });
 
-    const int failures = runScreenshotTour(delegate, *out, {DemoScene::chatID(), DemoScene::notesID(), DemoScene::musicID(),
-                                                           [&] { scene.setMusicRunning(false); }});
+    ScreenshotTour tour{DemoScene::chatID(), DemoScene::notesID(), DemoScene::musicID(),
+                        [&] { scene.setMusicRunning(false); }};
+    tour.playOn = DemoScene::musicID();
+    tour.playOnDevice = QStringLiteral("USBHeadphones-01");
+    const int failures = runScreenshotTour(delegate, *out, tour);
     std::printf("drawn by the %s renderer\n", qPrintable(rendererName(delegate.popover()->window())));
     return failures == 0 ? 0 : 1;
 }

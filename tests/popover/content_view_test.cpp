@@ -803,6 +803,66 @@ TEST_F(ContentViewTest, PreventClippingInTheHeadersMenuFollowsTheEngine)
     }
 }
 
+// "Play On" in a row's menu, by the keys alone: the device picked is the
+// engine's choice for the application, checked when the menu opens again; an
+// unplugged choice is shown, kept, and left only for another pick.
+TEST_F(ContentViewTest, PlayOnInTheRowsMenuSendsTheApplicationToADevice)
+{
+    const AudioObjectID headphones = scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp"));
+    const QString music = addApp(QStringLiteral("Music"));
+    ASSERT_NO_FATAL_FAILURE(load());
+    ASSERT_NO_FATAL_FAILURE(activate());
+    QObject* playOn = row(music)->findChild<QObject*>(QStringLiteral("playOnMenu"));
+    ASSERT_TRUE(playOn);
+    const auto current = [&] {
+        QStringList checked;
+        for (int i = 0; i < playOn->property("count").toInt(); ++i) {
+            QQuickItem* entry = nullptr;
+            QMetaObject::invokeMethod(playOn, "itemAt", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, i));
+            if (entry && entry->property("current").toBool())
+                checked << entry->property("text").toString() + (entry->isEnabled() ? "" : " (disabled)");
+        }
+        return checked;
+    };
+    // Menu key, into "Play On", down to the entry, Return.
+    const auto pick = [&](const QString& text) {
+        key(Qt::Key_Menu);
+        key(Qt::Key_Down);
+        key(Qt::Key_Right);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return playOn->property("opened").toBool(); }, 2000));
+        for (int i = 0; i < 6; ++i) {
+            QQuickItem* at = nullptr;
+            QMetaObject::invokeMethod(playOn, "itemAt", Q_RETURN_ARG(QQuickItem*, at),
+                                      Q_ARG(int, playOn->property("currentIndex").toInt()));
+            if (at && at->property("text").toString() == text)
+                break;
+            key(Qt::Key_Down);
+        }
+        key(Qt::Key_Return);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !playOn->property("visible").toBool(); }, 2000));
+    };
+
+    key(Qt::Key_Down);
+    key(Qt::Key_Down);
+    ASSERT_NO_FATAL_FAILURE(pick(QStringLiteral("Headphones")));
+    EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("hp"));
+    EXPECT_TRUE(item("volume", row(music))->hasActiveFocus()) << "the keys are back on the row";
+    EXPECT_EQ(current(), QStringList{"Headphones"});
+
+    // Unplugged: still the choice, shown greyed; the application plays on
+    // the default meanwhile.
+    scene.hardware.removeDevice(headphones);
+    engine->refresh();
+    settle();
+    EXPECT_EQ(current(), QStringList{"Headphones (unavailable) (disabled)"});
+    key(Qt::Key_Menu);
+    key(Qt::Key_Escape);
+    EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("hp")) << "looking changes nothing";
+    ASSERT_NO_FATAL_FAILURE(pick(QStringLiteral("System Default")));
+    EXPECT_FALSE(engine->outputChoices().contains(music));
+    EXPECT_EQ(current(), QStringList{"System Default"});
+}
+
 TEST(SymbolTest, EverySymbolDrawsInItsColourAndNoPathEscapes)
 {
     for (const char* name : {"slider.horizontal.3", "eye.fill", "eye.slash", "power", "speaker.wave.3.fill",

@@ -189,4 +189,31 @@ TEST_F(DisplayListModelTest, RowsWriteGainMuteAndHiddenThroughSetData)
     EXPECT_EQ(model.hiddenPlaying(), 0) << "listed again";
 }
 
+// The device a row plays on follows the engine wherever the choice is made,
+// only in the output roles; an unplugged device keeps its name and the
+// choice; a refresh that changes no device announces none.
+TEST_F(DisplayListModelTest, OutputRolesFollowTheChoiceAndAnUnpluggedDeviceKeepsIt)
+{
+    const AudioObjectID headphones = scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp-uid"));
+    QSignalSpy devices(&model, &DisplayListModel::outputsChanged);
+    engine->refresh();
+    engine->refresh();
+    EXPECT_EQ(devices.count(), 1);
+    EXPECT_EQ(model.outputs().size(), 2);
+    changed();
+
+    engine->setOutputOf(ids[1], QStringLiteral("hp-uid"));
+    EXPECT_EQ(changed(), (Changes{{ids[1], {Role::OutputRole, Role::OutputNameRole, Role::OutputPresentRole}}}));
+    const QModelIndex chat = model.match(model.index(0), Role::AppIdRole, ids[1], 1, Qt::MatchExactly).value(0);
+    for (const QVariant& wrong : {QVariant(QStringLiteral("gone-uid")), QVariant(42), QVariant()})
+        EXPECT_FALSE(model.setData(chat, wrong, Role::OutputRole)) << wrong.toString().toStdString();
+    EXPECT_EQ(engine->outputChoices().value(ids[1]), QStringLiteral("hp-uid")) << "a refused device changes nothing";
+
+    scene.hardware.removeDevice(headphones);
+    engine->refresh();
+    EXPECT_EQ(role(ids[1], Role::OutputRole).toString(), QStringLiteral("hp-uid"));
+    EXPECT_EQ(role(ids[1], Role::OutputNameRole).toString(), QStringLiteral("Headphones")) << "as last seen";
+    EXPECT_FALSE(role(ids[1], Role::OutputPresentRole).toBool());
+}
+
 } // namespace

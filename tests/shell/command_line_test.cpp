@@ -73,10 +73,14 @@ TEST(CommandLine, ArgumentsBecomeRequestsAndAVolumeIsANumberFrom0To150)
     const cli::Invocation set = parse({QStringLiteral("set"), QStringLiteral("Music"), QStringLiteral("50")});
     EXPECT_EQ(set.kind, cli::Invocation::Kind::Control);
     EXPECT_EQ(set.request, (QJsonObject{{"command", "set"}, {"target", "Music"}, {"percent", "50"}}));
+    EXPECT_EQ(parse({QStringLiteral("route"), QStringLiteral("Music"), QStringLiteral("50")}).request,
+              (QJsonObject{{"command", "route"}, {"target", "Music"}, {"device", "50"}}))
+        << "a device, whatever it is called";
 
     for (const QStringList& wrong : {QStringList{"set", "Music"}, QStringList{"set", "Music", "loud"},
                                      QStringList{"mute"}, QStringList{"list", "x"}, QStringList{"volume"},
-                                     QStringList{"--frobnicate"}, QStringList{"limiter"}, QStringList{"limiter", "ON"}})
+                                     QStringList{"--frobnicate"}, QStringList{"limiter"}, QStringList{"limiter", "ON"},
+                                     QStringList{"route", "Music"}})
         EXPECT_EQ(parse(wrong).kind, cli::Invocation::Kind::UsageError) << wrong.join(' ').toStdString();
 
     EXPECT_EQ(cli::parsePercent(QStringLiteral("0")), 0.0);
@@ -146,14 +150,14 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
 
     const QJsonObject list = send({{"command", "list"}});
     EXPECT_EQ(list.value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\n"
-                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\n"));
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\tshown\tdefault\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\tshown\tdefault\n"));
 
     // One hidden from the popover is listed, marked, and can be set.
     engine->setHidden(music, true);
     EXPECT_EQ(send({{"command", "list"}}).value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\n"
-                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\thidden\n"));
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\tshown\tdefault\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\thidden\tdefault\n"));
     EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "60"}})));
     EXPECT_EQ(engine->gains().value(music), 0.6f);
     EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "50"}})));
@@ -175,9 +179,33 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
     engine->refresh();
     const QJsonObject stopped = send({{"command", "list"}});
     EXPECT_EQ(stopped.value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t40\tunmuted\tstopped\n"
-                             "/Applications/Music.app\tMusic\t50\tunmuted\tstopped\n"));
+              QStringLiteral("/Applications/Chat.app\tChat\t40\tunmuted\tstopped\tshown\tdefault\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\tstopped\tshown\tdefault\n"));
     EXPECT_EQ(stopped.value("warning").toString(), engine->unsupportedText());
+}
+
+// Each application on a device of its own: named by the device's name or
+// UID, or back on the default; listed as the last field, the default also
+// while the chosen device is unplugged.
+TEST_F(ControlCommandsTest, RouteSendsAnApplicationToADeviceAndListShowsIt)
+{
+    EXPECT_EQ(send({{"command", "route"}, {"target", "music"}, {"device", "usb headphones"}}).value("text"),
+              QStringLiteral("Music: plays on USB Headphones\n"));
+    EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("usb-uid"));
+    EXPECT_TRUE(ok(send({{"command", "route"}, {"target", "Chat"}, {"device", "usb-uid"}})));
+    EXPECT_EQ(send({{"command", "list"}}).value("text").toString(),
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tunmuted\trunning\tshown\tUSB Headphones\n"
+                             "/Applications/Music.app\tMusic\t100\tunmuted\trunning\tshown\tUSB Headphones\n"));
+
+    EXPECT_EQ(send({{"command", "route"}, {"target", "Chat"}, {"device", "default"}}).value("text"),
+              QStringLiteral("Chat: plays on the default output\n"));
+    EXPECT_FALSE(engine->outputChoices().contains(QStringLiteral("/Applications/Chat.app")));
+
+    scene.hardware.removeDevice(headphones);
+    engine->refresh();
+    EXPECT_TRUE(send({{"command", "list"}}).value("text").toString().contains(
+        QStringLiteral("Music\t100\tunmuted\trunning\tshown\tdefault\n")));
+    EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("usb-uid")) << "the choice waits for the device";
 }
 
 TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
@@ -190,7 +218,10 @@ TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
              QJsonObject{{"command", "set"}, {"target", "Music"}, {"percent", 50}},   // not a string
              QJsonObject{{"command", "set"}, {"target", "Music"}}, QJsonObject{{"command", "mute"}, {"target", "Radio"}},
              QJsonObject{{"command", "mute"}}, QJsonObject{{"command", "output"}, {"target", "HDMI"}},
-             QJsonObject{{"command", "limiter"}, {"target", "yes"}}, QJsonObject{{"command", "erase"}}, QJsonObject{}}) {
+             QJsonObject{{"command", "limiter"}, {"target", "yes"}}, QJsonObject{{"command", "erase"}}, QJsonObject{},
+             QJsonObject{{"command", "route"}, {"target", "Music"}, {"device", "HDMI"}},
+             QJsonObject{{"command", "route"}, {"target", "Radio"}, {"device", "default"}},
+             QJsonObject{{"command", "route"}, {"target", "Music"}}}) {
         const QJsonObject answer = send(request);
         EXPECT_FALSE(ok(answer)) << QJsonDocument(request).toJson().toStdString();
         EXPECT_FALSE(answer.value("text").toString().isEmpty());
@@ -199,6 +230,7 @@ TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
     EXPECT_EQ(engine->mutes(), mutes);
     EXPECT_EQ(engine->currentOutputID(), output);
     EXPECT_FALSE(engine->preventClipping());
+    EXPECT_TRUE(engine->outputChoices().isEmpty());
 }
 
 class InstanceChannelTest : public testing::Test {
