@@ -19,8 +19,12 @@ struct DeviceMix {
     QString deviceUID;
     AudioObjectID aggregate = kAudioObjectUnknown;
     DeviceIOProcID ioProc = nullptr;
-    QList<AudioObjectID> taps;                      // slot order
-    QStringList ids;                                // the application of each slot
+    QList<AudioObjectID> taps;                      // slot order: the mixed, then the metered
+    QStringList ids;                                // the application of each mixed slot
+    // Applications that play straight to the device, tapped without
+    // changing their sound only to show their levels: the slots after ids.
+    QStringList meterIDs;
+    QStringList slotIDs;                            // ids, then meterIDs
     // Shared with the I/O thread: the block holds it weakly, and the engine
     // keeps it while a block may run.
     std::shared_ptr<RenderState> state;

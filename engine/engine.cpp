@@ -89,8 +89,18 @@ void RavletEngine::connectNotify(const QMetaMethod& signal)
 {
     if (!m_destroying
         && (signal == QMetaMethod::fromSignal(&RavletEngine::levelsChanged)
-            || signal == QMetaMethod::fromSignal(&RavletEngine::masterLevelChanged)))
+            || signal == QMetaMethod::fromSignal(&RavletEngine::masterLevelChanged))) {
         resumeMeters();
+        QMetaObject::invokeMethod(this, &RavletEngine::followMeters, Qt::QueuedConnection);
+    }
+}
+
+void RavletEngine::followMeters()
+{
+    if (m_metering || !metersObserved())
+        return;
+    m_metering = true;
+    reconcile();
 }
 
 // The I/O thread may be inside render() until the device is stopped, so the
@@ -197,8 +207,16 @@ void RavletEngine::pumpMeters()
         for (const DeviceMix& mix : m_mixes)
             appendDiag(ioDiagnosticsLine(*mix.state, mix.state->activeCount.load(std::memory_order_relaxed)));
     }
-    if (m_diagPumpsLeft <= 0 && !metersObserved())
-        m_meterTimer.stop();
+    if (!metersObserved()) {
+        // No one looks: nothing more is read of the applications that play
+        // unmixed.
+        if (m_metering) {
+            m_metering = false;
+            reconcile();
+        }
+        if (m_diagPumpsLeft <= 0)
+            m_meterTimer.stop();
+    }
 }
 
 void RavletEngine::pumpMeterSources(float& master)
@@ -214,7 +232,7 @@ void RavletEngine::pumpMeterSources(float& master)
         sources = more;
     }
     for (std::size_t i = 0; i < m_mixes.size(); ++i)
-        sources[i] = MeterSource{m_mixes[i].state.get(), &m_mixes[i].ids};
+        sources[i] = MeterSource{m_mixes[i].state.get(), &m_mixes[i].slotIDs};
     // The master meter is the default device's mix, which m_renderState
     // always is (silent while nothing is mixed there).
     pumpLevels(sources, *m_renderState, m_levels, master);

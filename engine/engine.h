@@ -101,6 +101,9 @@ public:
     // first.
     const QStringList& activeIDs() const { return m_activeIDs; }
     const QMap<QString, QList<qint32>>& pidsByID() const { return m_pidsByID; }
+    // The applications tapped only for their levels, while someone follows
+    // them (see pumpMeters).
+    const QStringList& meteredIDs() const { return m_meteredIDs; }
     // The running mixes, one per device in use, the default device's first.
     const std::vector<DeviceMix>& mixes() const { return m_mixes; }
     // The aggregate device of the first mix (the default device's, when it
@@ -213,6 +216,13 @@ protected:
 
 private:
     bool metersObserved() const;
+    // Starts listening to the applications that play unmixed, once someone
+    // follows the levels; queued from connectNotify.
+    void followMeters();
+    // The visible applications that play and are not in tapped, in display
+    // order, to meter while someone follows the levels: as many as the
+    // slots left.
+    QStringList wantedMeters(const QStringList& tapped) const;
     // Moves the levels on from every mix's meters, and master from the
     // default device's.
     void pumpMeterSources(float& master);
@@ -298,6 +308,12 @@ private:
     // The tap setup.
     std::vector<DeviceMix> m_mixes;
     QStringList m_activeIDs;
+    QStringList m_meteredIDs;
+    // Levels of applications that play unmixed are wanted (the levels are
+    // followed), and the hardware has not refused a tap that leaves the
+    // sound alone.
+    bool m_metering = false;
+    bool m_meterTapsRefused = false;
     AudioObjectID m_setupDefault = kAudioObjectUnknown;   // the default output when it was built
     QMap<QString, QList<qint32>> m_setupPids;
     int m_rebuilds = 0;

@@ -112,6 +112,7 @@ void RavletEngine::reconcile()
             routed.insert(id);
     }
     const QStringList wanted = wantedTaps(placed, m_gains, m_mutes, m_hidden, m_activeIDs, !m_tapsCannotWait, routed);
+    const QStringList meters = wantedMeters(wanted);
     // The same applications in another order need no new setup: the gains
     // follow the running slots. An application that stopped playing moves to
     // the end of the wanted list while it keeps its tap, and rebuilding for
@@ -120,20 +121,34 @@ void RavletEngine::reconcile()
     const bool sameApplications = wanted.size() == m_activeIDs.size()
                                && std::all_of(wanted.cbegin(), wanted.cend(),
                                               [this](const QString& id) { return m_activeIDs.contains(id); });
-    if (sameApplications && !setupIsStale())
+    if (sameApplications && meters == m_meteredIDs && !setupIsStale())
         pushGains();
     else
         rebuild(wanted);
 }
 
+QStringList RavletEngine::wantedMeters(const QStringList& tapped) const
+{
+    QStringList meters;
+    if (!m_metering || m_meterTapsRefused)
+        return meters;
+    for (const AppEntry& entry : displayApps()) {
+        if (tapped.size() + meters.size() >= kSlotCount)
+            break;
+        if (entry.isActive && !tapped.contains(entry.id) && !m_pidsByID.value(entry.id).isEmpty())
+            meters.append(entry.id);
+    }
+    return meters;
+}
+
 bool RavletEngine::setupIsStale() const
 {
-    if (m_activeIDs.isEmpty())
+    if (m_mixes.empty())
         return false;
     if (m_currentOutputID != m_setupDefault)
         return true;
     for (const DeviceMix& mix : m_mixes) {
-        for (const QString& id : mix.ids) {
+        for (const QString& id : mix.slotIDs) {
             if (playsOn(id) != mix.device)
                 return true;
         }

@@ -39,7 +39,7 @@ void RavletEngine::rebuild(QStringList ids)
         return;
     ++m_rebuilds;
     teardown();
-    if (ids.isEmpty())
+    if (ids.isEmpty() && wantedMeters(ids).isEmpty())
         return;
 
     const AudioObjectID defaultDevice = hal::defaultOutputDevice(m_hardware);
@@ -57,10 +57,16 @@ void RavletEngine::rebuild(QStringList ids)
                       + QString::number(m_hardware.audioCaptureAuthorizationStatus()) + QStringLiteral(" ==="));
 
     // One mix per device the applications play on, the default device's
-    // first; within each, the applications keep the order they came in.
+    // first; within each, the applications keep the order they came in, and
+    // those only metered come after those mixed.
     std::vector<DeviceMix> mixes;
-    mixes.push_back(DeviceMix{defaultDevice, *defaultUID, {}, {}, {}, {}, {}});
-    for (const QString& id : std::as_const(ids)) {
+    mixes.push_back(DeviceMix{defaultDevice, *defaultUID, {}, {}, {}, {}, {}, {}, {}});
+    const QStringList meters = wantedMeters(ids);
+    const qsizetype mixedCount = ids.size();
+    ids.append(meters);
+    for (qsizetype i = 0; i < ids.size(); ++i) {
+        const QString& id = ids.at(i);
+        const bool metered = i >= mixedCount;
         const AudioObjectID device = playsOn(id);
         auto mix = std::find_if(mixes.begin(), mixes.end(), [device](const DeviceMix& m) { return m.device == device; });
         if (mix == mixes.end()) {
@@ -69,10 +75,10 @@ void RavletEngine::rebuild(QStringList ids)
                 systemLog(QStringLiteral("[ravlet] no device UID for ") + id);
                 continue;
             }
-            mixes.push_back(DeviceMix{device, *uid, {}, {}, {}, {}, {}});
+            mixes.push_back(DeviceMix{device, *uid, {}, {}, {}, {}, {}, {}, {}});
             mix = std::prev(mixes.end());
         }
-        mix->ids.append(id);
+        (metered ? mix->meterIDs : mix->ids).append(id);
     }
 
     const AudioObjectPropertyAddress translate = hal::globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
@@ -86,9 +92,9 @@ void RavletEngine::rebuild(QStringList ids)
 
     // The taps of one mix's applications, in its order; those the hardware
     // refused are left out of it.
-    auto createTaps = [&](DeviceMix& mix, QStringList& tapUIDs) {
+    auto createTaps = [&](DeviceMix& mix, QStringList& tapUIDs, bool metered) {
         QStringList tapped;
-        for (const QString& id : std::as_const(mix.ids)) {
+        for (const QString& id : std::as_const(metered ? mix.meterIDs : mix.ids)) {
             const QList<qint32> pids = m_pidsByID.value(id);
             std::vector<AudioObjectID> objects;
             for (const qint32 pid : pids) {
@@ -113,13 +119,16 @@ void RavletEngine::rebuild(QStringList ids)
             // out, its next sound would be heard unscaled until the refresh
             // after.
             const bool waitsForProcesses = objects.empty();
+            // A tap only to listen takes the processes that play now.
+            if (metered && waitsForProcesses)
+                continue;
 
             ProcessTapDescription description;
             description.processes = objects;
             description.stereoMixdown = true;
             description.name = kSetupName;
             description.uuid = QUuid::createUuid();
-            description.muteBehavior = kTapMutedWhenTapped;
+            description.muteBehavior = metered ? kTapUnmuted : kTapMutedWhenTapped;
             description.isPrivate = true;
             description.bundleIDs = {id};
             description.processRestoreEnabled = true;
@@ -134,6 +143,14 @@ void RavletEngine::rebuild(QStringList ids)
                 continue;
             }
             if (status != kAudioHardwareNoError || tap == kAudioObjectUnknown) {
+                // Hardware that cannot listen without silencing is not asked
+                // again; those rows show no level.
+                if (metered && (status == kAudioHardwareUnsupportedOperationError
+                                || status == kAudioHardwareIllegalOperationError)) {
+                    m_meterTapsRefused = true;
+                    systemLog(QStringLiteral("[ravlet] levels of unmixed applications are not available"));
+                    continue;
+                }
                 systemLog(QStringLiteral("[ravlet] tap create failed ") + id + QStringLiteral(": ")
                           + QString::number(status));
                 continue;
@@ -146,18 +163,20 @@ void RavletEngine::rebuild(QStringList ids)
             tapUIDs.append(tapUID);
             tapped.append(id);
         }
-        mix.ids = tapped;
+        (metered ? mix.meterIDs : mix.ids) = tapped;
     };
 
     std::size_t spare = 0;
     bool tapped = false;
     for (DeviceMix& mix : mixes) {
-        if (mix.ids.isEmpty())
+        if (mix.ids.isEmpty() && mix.meterIDs.isEmpty())
             continue;
         QStringList tapUIDs;
-        createTaps(mix, tapUIDs);
+        createTaps(mix, tapUIDs, false);
+        createTaps(mix, tapUIDs, true);
         if (mix.taps.isEmpty())
             continue;
+        mix.slotIDs = mix.ids + mix.meterIDs;
         tapped = true;
         const bool onDefault = mix.device == defaultDevice;
         mix.state = stateForMix(onDefault ? 0 : spare++, onDefault);
@@ -165,6 +184,10 @@ void RavletEngine::rebuild(QStringList ids)
             continue;
         for (const QString& id : std::as_const(mix.ids)) {
             m_activeIDs.append(id);
+            m_setupPids.insert(id, m_pidsByID.value(id));
+        }
+        for (const QString& id : std::as_const(mix.meterIDs)) {
+            m_meteredIDs.append(id);
             m_setupPids.insert(id, m_pidsByID.value(id));
         }
         m_mixes.push_back(std::move(mix));
@@ -218,6 +241,7 @@ bool RavletEngine::startMix(DeviceMix& mix, const QStringList& tapUIDs)
         {QString::fromLatin1(kAudioAggregateDeviceTapListKey), tapList},
     };
     mix.state->activeCount.store(int(mix.ids.size()), std::memory_order_relaxed);
+    mix.state->meterOnlyCount.store(int(mix.meterIDs.size()), std::memory_order_relaxed);
     OSStatus status = m_hardware.createAggregateDevice(aggregate, &mix.aggregate);
     if (status != kAudioHardwareNoError || mix.aggregate == kAudioObjectUnknown) {
         systemLog(QStringLiteral("[ravlet] aggregate create failed: %1").arg(status));
@@ -277,6 +301,7 @@ void RavletEngine::stopMix(DeviceMix& mix)
     mix.taps.clear();
     if (mix.state) {
         mix.state->activeCount.store(0, std::memory_order_relaxed);
+        mix.state->meterOnlyCount.store(0, std::memory_order_relaxed);
         // With nothing left to mix the meters must fall back to silence
         // rather than hold the last peak of the old setup.
         mix.state->clearMeters();
@@ -289,9 +314,11 @@ void RavletEngine::teardown()
         stopMix(mix);
     m_mixes.clear();
     m_activeIDs.clear();
+    m_meteredIDs.clear();
     m_setupPids.clear();
     m_setupDefault = kAudioObjectUnknown;
     m_renderState->activeCount.store(0, std::memory_order_relaxed);
+    m_renderState->meterOnlyCount.store(0, std::memory_order_relaxed);
     m_renderState->clearMeters();
 }
 

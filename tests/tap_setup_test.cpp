@@ -7,6 +7,7 @@
 #include "support/simulated_scene.h"
 #include "support/tone_figures.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QThread>
@@ -129,6 +130,45 @@ TEST(PreventClipping, ABoostedToneStaysWithinFullScaleAtItsLevelAndTheChoiceIsRe
 }
 
 // What each setup is built from, as Core Audio and the diagnostics log see it.
+// While someone follows the levels (the open popover), each visible row that
+// plays has one, the untapped ones through taps that leave their sound as it
+// is; a hidden one has none. Once no one follows them, nothing of the
+// untapped applications is read any more.
+TEST_F(TapSetupTest, EveryVisibleRowHasALevelOnlyWhileSomeoneFollowsTheLevels)
+{
+    const QString radio = scene.addApp(QStringLiteral("Radio"), 30);
+    engine->setHidden(radio, true);
+    engine->refresh();
+    ASSERT_EQ(engine->activeIDs(), QStringList{music});
+    const int tapsBefore = calls(Call::CreateProcessTap);
+
+    QObject follower;
+    QObject::connect(engine.get(), &RavletEngine::levelsChanged, &follower, [] {});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(engine->meteredIDs(), QStringList{chat});
+    EXPECT_EQ(engine->activeIDs(), QStringList{music});
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f) << "chat neither silenced nor doubled";
+    engine->pumpMeters();
+    EXPECT_NEAR(engine->levels().value(chat), 0.4f, 0.01f);
+    EXPECT_FALSE(engine->levels().contains(radio));
+    EXPECT_NEAR(engine->masterLevel(), 0.5f, 0.01f) << "the master meter shows only what is mixed";
+
+    // A row turned down is mixed instead; one turned back up is metered.
+    engine->setGain(chat, 0.5f);
+    EXPECT_TRUE(engine->meteredIDs().isEmpty());
+    engine->setGain(chat, 1.0f);
+    EXPECT_EQ(engine->meteredIDs(), QStringList{chat});
+
+    QObject::disconnect(engine.get(), &RavletEngine::levelsChanged, &follower, nullptr);
+    engine->pumpMeters();
+    EXPECT_TRUE(engine->meteredIDs().isEmpty());
+    EXPECT_EQ(engine->taps().size(), 1);
+    EXPECT_GT(calls(Call::CreateProcessTap), tapsBefore);
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f);
+}
+
 TEST_F(TapSetupTest, EachSetupIsDescribedExactlyAndLogsItsRebuildThenTheFirstPumps)
 {
     engine->setMuted(chat, true);
