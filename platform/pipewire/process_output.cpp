@@ -1,15 +1,22 @@
 // Which device a process plays on when we let it be: the sink the user (or
 // the application itself) sent its streams to, read from the graph, so that
 // the engine does not take an application it need not change off a device
-// other than the default.
+// other than the default; and sending it to another, as the user's own
+// mixer would.
 
 #include "pipewire_audio_hardware.h"
 
 #include "stream_mover.h"
 
+#include <cstring>
+
 namespace {
 
 const QString kSinkClass = QStringLiteral("Audio/Sink");
+const QString kTargetKey = QStringLiteral("target.object");
+const QString kTargetNodeKey = QStringLiteral("target.node");
+// What the session manager reads as "follow the default", in either key.
+const QString kFollowDefault = QStringLiteral("-1");
 
 } // namespace
 
@@ -73,4 +80,59 @@ AudioObjectID PipeWireAudioHardware::outputDeviceOf(const Process& process) cons
             elsewhere = device;
     }
     return elsewhere;
+}
+
+std::optional<pw_graph::MetadataValue> PipeWireAudioHardware::followDefault(const pw_graph::Node& stream) const
+{
+    // The older key naming a device (the PulseAudio server writes it on a
+    // move), or a target the application asked for itself, would send the
+    // stream there once the newer key is gone; the session manager reads
+    // "-1" in the newer key as the default, before either.
+    const pw_graph::Graph& graph = m_connection.graph();
+    const auto keys = graph.metadata.constFind(stream.id);
+    const QString older = keys != graph.metadata.cend() ? keys->value(kTargetNodeKey).value : QString();
+    const bool olderNamesOne = !older.isEmpty() && older != kFollowDefault;
+    const bool asked = stream.properties.contains(kTargetKey) || stream.properties.contains(QStringLiteral("node.target"));
+    if (!olderNamesOne && !asked)
+        return std::nullopt;
+    return pw_graph::MetadataValue{QStringLiteral("Spa:Id"), kFollowDefault};
+}
+
+OSStatus PipeWireAudioHardware::setOutputDevice(const Process& process, UInt32 dataSize, const void* data)
+{
+    if (dataSize != sizeof(AudioObjectID))
+        return kAudioHardwareBadPropertySizeError;
+    AudioObjectID device = kAudioObjectUnknown;
+    std::memcpy(&device, data, sizeof device);
+    const pw_graph::Node* target = nullptr;
+    // Only a real device: never one of our own sinks, where nothing is heard.
+    if (device != kAudioObjectUnknown && !(target = sink(device)))
+        return kAudioHardwareBadDeviceError;
+    // By serial, as a move by the user's mixer names it: a name can be taken
+    // by another client's node, a serial never.
+    const std::optional<pw_graph::MetadataValue> chosen =
+        target ? std::optional(pw_graph::MetadataValue{QStringLiteral("Spa:Id"), QString::number(target->serial)})
+               : std::nullopt;
+    const QList<uint64_t> streams = process.streams;
+    for (const uint64_t serial : streams) {
+        const pw_graph::Node* node = m_connection.graph().nodeWithSerial(serial);
+        // The daemon destroys such a stream rather than move it.
+        if (!node || node->dontReconnect)
+            continue;
+        const std::optional<pw_graph::MetadataValue> wanted = chosen ? chosen : followDefault(*node);
+        // A held stream stays where the mix reads it: the choice is what it
+        // goes back to.
+        if (m_mover->setGivesBack(serial, wanted))
+            continue;
+        const uint32_t id = node->id;
+        if (!chosen) {
+            const auto keys = m_connection.graph().metadata.constFind(id);
+            if (keys != m_connection.graph().metadata.cend() && keys->contains(kTargetNodeKey)
+                && keys->value(kTargetNodeKey).value != kFollowDefault)
+                m_connection.setMetadata(id, kTargetNodeKey, QString(), nullptr);
+        }
+        if (!m_connection.setMetadata(id, kTargetKey, wanted ? wanted->type : QString(), wanted ? &wanted->value : nullptr))
+            return kAudioHardwareNotRunningError;
+    }
+    return kAudioHardwareNoError;
 }
