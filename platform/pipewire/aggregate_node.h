@@ -32,6 +32,7 @@
 #include "pipewire_connection.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -87,6 +88,11 @@ public:
     // links are made for new ones and dropped for those no longer listed.
     // Main thread only.
     void readStreams(const std::vector<QList<uint64_t>>& streamsPerSlot);
+    // Drops the links to these streams, whatever slot reads them: they are
+    // about to be sent to another device's private sink. Main thread only.
+    void unlinkStreams(const QSet<uint64_t>& streams);
+    // Whether it is linked to any of these streams. Main thread only.
+    bool readsAny(const QSet<uint64_t>& streams) const;
 
     // The rate the graph runs at, for the tap format.
     static Float64 sampleRate(const pw_graph::Graph& graph);

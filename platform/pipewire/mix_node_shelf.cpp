@@ -32,7 +32,10 @@ void MixNodeShelf::park(std::unique_ptr<AggregateNode> node)
     // both play on it.
     m_kept.erase(sink);
     m_kept.emplace(sink, Kept{std::move(node), QDeadlineTimer(kRetireWaitMs), false});
-    m_expiry.start(0);
+    // Never put off once started: the mover gives the streams back on a
+    // timer started after ours, and our links to them must go first.
+    if (!m_expiry.isActive())
+        m_expiry.start(0);
 }
 
 std::unique_ptr<AggregateNode> MixNodeShelf::take(const QString& masterName, const QStringList& channels)
@@ -44,7 +47,7 @@ std::unique_ptr<AggregateNode> MixNodeShelf::take(const QString& masterName, con
     m_kept.erase(found);
     if (m_kept.empty())
         m_expiry.stop();
-    if (node->isReady() && node->masterName() == masterName && node->channels() == channels)
+    if (node && node->isReady() && node->masterName() == masterName && node->channels() == channels)
         return node;
     return nullptr;
 }
@@ -52,8 +55,17 @@ std::unique_ptr<AggregateNode> MixNodeShelf::take(const QString& masterName, con
 void MixNodeShelf::unlinkStreams()
 {
     for (auto& [sink, kept] : m_kept) {
-        kept.node->readStreams({});
+        if (kept.node)
+            kept.node->readStreams({});
         kept.unlinked = true;
+    }
+}
+
+void MixNodeShelf::discardReaders(const QSet<uint64_t>& streams)
+{
+    for (auto& [sink, kept] : m_kept) {
+        if (kept.node && kept.node->readsAny(streams))
+            kept.node.reset();
     }
 }
 
@@ -74,7 +86,7 @@ void MixNodeShelf::expire()
         // session manager links them anew: PipeWire before 0.3.72 can crash
         // when a link of a stream is destroyed while another of its links
         // starts.
-        if (!kept.unlinked) {
+        if (!kept.unlinked && kept.node) {
             kept.node->readStreams({});
             kept.unlinked = true;
         }

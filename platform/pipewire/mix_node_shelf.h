@@ -13,6 +13,7 @@
 // any more (see StreamMover::dropSink). Main thread only.
 
 #include <QDeadlineTimer>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -42,7 +43,15 @@ public:
     // Unlinks every kept node from the streams it read, while they are still
     // held (see expire()).
     void unlinkStreams();
+    // The kept nodes that read any of these streams go at once: the streams
+    // are about to move to another device's private sink. A node left
+    // behind while they move, even unlinked from them, costs the program
+    // descriptors and can crash it (PipeWire 0.3.65), as a node destroyed
+    // once they moved does not. Its device's private sink still goes once
+    // they have left it.
+    void discardReaders(const QSet<uint64_t>& streams);
     void clear();
+    bool isEmpty() const { return m_kept.empty(); }
 
 private:
     struct Kept {

@@ -144,9 +144,9 @@ private:
     // private sink (by the sink's node.name), or into any of them.
     bool streamsOnHoldSink(const QString& device) const;
     bool streamsOnAnyHoldSink() const;
-    // A kept mix node of the device went: its private sink goes too, once
-    // nothing plays into it and no aggregate device plays on the device.
-    void retireHoldSink(const QString& device);
+    // A kept mix node went: the private sinks go too, each once nothing
+    // plays into it, when no other node of ours is left.
+    void retireHoldSink();
 
     PipeWireConnection& m_connection;
     ProcessInspector& m_inspector;

@@ -86,6 +86,22 @@ void PipeWireAudioHardware::updateHolds()
             }
         }
     }
+    // Streams about to go to another device's sink leave every node of
+    // ours that reads them first, in this same call: the session manager
+    // links them anew there a moment after the target is written, and
+    // PipeWire before 0.3.72 can crash when a link of a stream is destroyed
+    // while another of its links starts.
+    QSet<uint64_t> moving;
+    for (auto it = wanted.cbegin(); it != wanted.cend(); ++it) {
+        const QString from = m_mover->heldOn(it.key());
+        if (!from.isEmpty() && from != it.value())
+            moving.insert(it.key());
+    }
+    if (!moving.isEmpty()) {
+        m_shelf.discardReaders(moving);
+        for (auto& [id, aggregate] : m_aggregates)
+            aggregate.node->unlinkStreams(moving);
+    }
     m_mover->hold(wanted);
 
     // Each started aggregate reads, in each slot, the streams now held.

@@ -226,14 +226,18 @@ bool PipeWireAudioHardware::streamsOnAnyHoldSink() const
     return std::any_of(sinks.begin(), sinks.end(), [this](const auto& entry) { return streamsOnHoldSink(entry.first); });
 }
 
-void PipeWireAudioHardware::retireHoldSink(const QString& device)
+void PipeWireAudioHardware::retireHoldSink()
 {
-    // An aggregate device on the device links its node to the sink, or is
-    // about to: a sink destroyed under a link crashes PipeWire before 0.3.72.
-    const bool inUse = std::any_of(m_aggregates.begin(), m_aggregates.end(),
-                                   [&](const auto& entry) { return entry.second.masterName == device; });
-    if (!inUse && !streamsOnHoldSink(device))
-        m_mover->dropSink(device);
+    // Only once nothing of ours mixes on any device: a private sink
+    // destroyed while a mix node of ours ran on another device was seen to
+    // crash that node's next cycle, on its own private sink's buffers
+    // (PipeWire 0.3.65). Until then a device's sink stays, idle.
+    if (!m_aggregates.empty() || !m_shelf.isEmpty())
+        return;
+    for (const auto& [device, node] : m_mover->sinkNodes()) {
+        if (!streamsOnHoldSink(device))
+            m_mover->dropSink(device);
+    }
 }
 
 void PipeWireAudioHardware::onDisconnect()

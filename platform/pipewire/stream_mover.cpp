@@ -222,6 +222,12 @@ void StreamMover::keepSavedTarget(uint32_t node, const Moved& moved)
     m_connection.setMetadata(node, kTargetNodeKey, type, &target.value);
 }
 
+QString StreamMover::heldOn(uint64_t stream) const
+{
+    const auto moved = m_moved.constFind(stream);
+    return moved == m_moved.cend() || moved->givenUp ? QString() : moved->device;
+}
+
 bool StreamMover::isHeld(uint64_t stream, const QString& device) const
 {
     const auto moved = m_moved.constFind(stream);

@@ -76,6 +76,9 @@ public:
     // before the session manager links it anywhere. Safe from inside a
     // PipeWire event; does nothing while the device's sink does not exist.
     void holdNow(uint64_t stream, const QString& device);
+    // The device whose sink holds the stream, or is about to; empty when it
+    // is not held.
+    QString heldOn(uint64_t stream) const;
     // Whether the stream plays into the device's sink alone, so that
     // device's mix may read it.
     bool isHeld(uint64_t stream, const QString& device) const;
