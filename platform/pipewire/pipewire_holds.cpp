@@ -90,7 +90,9 @@ void PipeWireAudioHardware::updateHolds()
     // ours that reads them first, in this same call: the session manager
     // links them anew there a moment after the target is written, and
     // PipeWire before 0.3.72 can crash when a link of a stream is destroyed
-    // while another of its links starts.
+    // while another of its links starts. A kept node that reads them goes
+    // with its links (see MixNodeShelf::discardReaders); the device it
+    // played on gets a new one if it is built again.
     QSet<uint64_t> moving;
     for (auto it = wanted.cbegin(); it != wanted.cend(); ++it) {
         const QString from = m_mover->heldOn(it.key());

@@ -56,17 +56,15 @@ QHash<quint32, int> linkedGroups(const QJsonArray& dump)
 
 class RoutingTest : public PipeWireBackendTest {
 protected:
-    // One device's mix as the engine builds it: a tap per application, an
-    // aggregate device on the sink, a block that scales each tap.
+    // One device's mix as the engine builds it, of one application: its
+    // tap, an aggregate device on the sink, a block that scales the tap.
     struct Mix {
         QString sink;
-        std::vector<AudioObjectID> processes;
-        std::vector<float> gains;
-        std::vector<AudioObjectID> taps;
+        AudioObjectID process = 0;
+        float gain = 1.0f;
+        AudioObjectID tap = 0;
         AudioObjectID aggregate = 0;
         DeviceIOProcID proc = nullptr;
-
-        Mix(const QString& on, AudioObjectID process, float gain) : sink(on), processes{process}, gains{gain} {}
     };
 
     void startHardware()
@@ -127,35 +125,26 @@ protected:
 
     bool build(Mix& mix)
     {
-        QVariantList tapList;
-        for (const AudioObjectID process : mix.processes) {
-            ProcessTapDescription description;
-            description.processes = {process};
-            AudioObjectID tap = 0;
-            if (hardware->createProcessTap(description, &tap) != 0)
-                return false;
-            mix.taps.push_back(tap);
-            tapList.append(QVariantMap{{kAudioSubTapUIDKey, description.uuid.toString(QUuid::WithoutBraces).toUpper()}});
-        }
+        ProcessTapDescription tap;
+        tap.processes = {mix.process};
+        if (hardware->createProcessTap(tap, &mix.tap) != 0)
+            return false;
         const QVariantMap description{
             {kAudioAggregateDeviceUIDKey, QStringLiteral("ravlet-test-") + QUuid::createUuid().toString(QUuid::Id128)},
             {kAudioAggregateDeviceMainSubDeviceKey, mix.sink},
-            {kAudioAggregateDeviceTapListKey, tapList}};
+            {kAudioAggregateDeviceTapListKey,
+             QVariantList{QVariantMap{{kAudioSubTapUIDKey, tap.uuid.toString(QUuid::WithoutBraces).toUpper()}}}}};
         if (hardware->createAggregateDevice(description, &mix.aggregate) != 0)
             return false;
-        // Real-time safe: reads the gains, never resized while it runs.
-        const std::vector<float>* gains = &mix.gains;
-        const auto block = [gains](const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
-                                   AudioBufferList* out, const AudioTimeStamp*) {
+        // Real-time safe: touches the buffers only.
+        const float gain = mix.gain;
+        const auto block = [gain](const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                                  AudioBufferList* out, const AudioTimeStamp*) {
             for (UInt32 channel = 0; channel < out->mNumberBuffers; ++channel) {
                 auto* samples = static_cast<float*>(out->mBuffers[channel].mData);
-                const UInt32 frames = out->mBuffers[channel].mDataByteSize / sizeof(float);
-                std::fill(samples, samples + frames, 0.0f);
-                for (UInt32 input = channel % 2; input < in->mNumberBuffers; input += 2) {
-                    const auto* from = static_cast<const float*>(in->mBuffers[input].mData);
-                    for (UInt32 i = 0; i < frames; ++i)
-                        samples[i] += (*gains)[input / 2] * from[i];
-                }
+                const auto* from = static_cast<const float*>(in->mBuffers[channel % 2].mData);
+                for (UInt32 i = 0; i < out->mBuffers[channel].mDataByteSize / sizeof(float); ++i)
+                    samples[i] = gain * from[i];
             }
         };
         return hardware->createIOProcIDWithBlock(&mix.proc, mix.aggregate, nullptr, block) == 0
@@ -169,9 +158,8 @@ protected:
             hardware->destroyIOProcID(mix.aggregate, mix.proc);
             hardware->destroyAggregateDevice(mix.aggregate);
         }
-        for (const AudioObjectID tap : mix.taps)
-            hardware->destroyProcessTap(tap);
-        mix.taps.clear();
+        hardware->destroyProcessTap(mix.tap);
+        mix.tap = 0;
         mix.aggregate = 0;
         mix.proc = nullptr;
     }
@@ -251,9 +239,9 @@ TEST_F(RoutingTest, TwoDevicesMixAtOnceEachOnItsOwnClockAndRebuildWithoutAGap)
     play(QStringLiteral("music"), kMusicHz);
     play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"), QStringLiteral("headphones"));
     startHardware();
-    Mix onSpeakers(QStringLiteral("speakers"), processOf(players.front()), 0.5f);
-    Mix onHeadphones(QStringLiteral("headphones"), processOf(players.back()), 0.8f);
-    ASSERT_TRUE(onSpeakers.processes.front() && onHeadphones.processes.front());
+    Mix onSpeakers{QStringLiteral("speakers"), processOf(players.front()), 0.5f};
+    Mix onHeadphones{QStringLiteral("headphones"), processOf(players.back()), 0.8f};
+    ASSERT_TRUE(onSpeakers.process && onHeadphones.process);
     ASSERT_TRUE(build(onSpeakers) && build(onHeadphones));
     const auto mixes = [&](const std::vector<float>& s, double tone, double level, double other) {
         return std::abs(amplitude(s, tone) - level) < level / 20 && energyDb(s, 0, other) < -90.0;
@@ -276,7 +264,7 @@ TEST_F(RoutingTest, TwoDevicesMixAtOnceEachOnItsOwnClockAndRebuildWithoutAGap)
         tearDown(onSpeakers);
         tearDown(onHeadphones);
         if (trade)
-            std::swap(onSpeakers.processes, onHeadphones.processes);
+            std::swap(onSpeakers.process, onHeadphones.process);
         EXPECT_TRUE(build(onSpeakers) && build(onHeadphones));
     };
     // Both sinks recorded in one piece while both are rebuilt in one turn.
@@ -323,7 +311,7 @@ TEST_F(RoutingTest, TwoDevicesMixAtOnceEachOnItsOwnClockAndRebuildWithoutAGap)
 
     // Music, held on the speakers, is sent to the headphones: it stays in the
     // speakers' mix until let go, and then plays there.
-    const AudioObjectID music = onSpeakers.processes.front();
+    const AudioObjectID music = onSpeakers.process;
     const AudioObjectID headphones = device(QStringLiteral("headphones"));
     ASSERT_EQ(route(music, headphones), kAudioHardwareNoError);
     EXPECT_EQ(routed(music), headphones);
