@@ -9,8 +9,9 @@
 // directly. A node no aggregate device took by the next turn of the event
 // loop is destroyed, once the streams it held have left its device's private
 // sink: until then it keeps them under the device's clock (see
-// AggregateNode). That sink may go right after it, with nothing linked to it
-// any more (see StreamMover::dropSink). Main thread only.
+// AggregateNode). The private sinks may go right after the last node of ours,
+// with nothing linked to them any more (see StreamMover::dropSink). Main
+// thread only.
 
 #include <QDeadlineTimer>
 #include <QSet>
