@@ -492,6 +492,7 @@ void PipeWireAudioHardware::onGraphChanged()
     m_processesStale = true;
     m_claim.update(m_connection.graph(), m_connection.mixerMark());
     forgetGoneObjects();
+    updateLinkedSinks();
     updateHolds();
 }
 

@@ -17,6 +17,8 @@ const QString kTargetKey = QStringLiteral("target.object");
 const QString kTargetNodeKey = QStringLiteral("target.node");
 // What the session manager reads as "follow the default", in either key.
 const QString kFollowDefault = QStringLiteral("-1");
+// The session manager follows a new default within milliseconds.
+constexpr qint64 kSettledLinkMs = 1000;
 
 } // namespace
 
@@ -44,8 +46,22 @@ const pw_graph::Node* PipeWireAudioHardware::chosenSink(const pw_graph::Node& st
             target = pw_graph::MetadataValue{{}, stream.properties.value(name).toString()};
         }
     }
-    if (!target)
-        return nullptr;
+    if (!target) {
+        // A move another program made that the daemon never told us of: it
+        // keeps a metadata's events from everyone else while a client binds
+        // it, as the PulseAudio server does for each of its clients. The one
+        // sink the stream has played on for a while tells it; a stream that
+        // follows the default is only on another for the moment the session
+        // manager takes to follow a new default.
+        const auto linked = m_linkedSinks.constFind(stream.serial);
+        if (linked == m_linkedSinks.cend() || linked->since.elapsed() < kSettledLinkMs)
+            return nullptr;
+        const pw_graph::Node* sink = graph.nodeWithSerial(linked->sink);
+        return sink && sink->mediaClass == kSinkClass && !m_mover->isOurs(*sink)
+                && idFor(QStringLiteral("node:%1").arg(sink->serial)) != defaultSink()
+                 ? sink
+                 : nullptr;
+    }
     // A number is a serial in target.object, an id in the older keys; any
     // other text a node.name.
     bool isNumber = false;
@@ -125,14 +141,46 @@ OSStatus PipeWireAudioHardware::setOutputDevice(const Process& process, UInt32 d
         if (m_mover->setGivesBack(serial, wanted))
             continue;
         const uint32_t id = node->id;
+        // Where it plays now says nothing until it has followed this.
+        m_linkedSinks.remove(serial);
+        // The older key goes too, whether we were told of it or not (see
+        // chosenSink()): a move by the PulseAudio server writes it.
         if (!chosen) {
             const auto keys = m_connection.graph().metadata.constFind(id);
-            if (keys != m_connection.graph().metadata.cend() && keys->contains(kTargetNodeKey)
-                && keys->value(kTargetNodeKey).value != kFollowDefault)
+            if (keys == m_connection.graph().metadata.cend()
+                || keys->value(kTargetNodeKey).value != kFollowDefault)
                 m_connection.setMetadata(id, kTargetNodeKey, QString(), nullptr);
         }
         if (!m_connection.setMetadata(id, kTargetKey, wanted ? wanted->type : QString(), wanted ? &wanted->value : nullptr))
             return kAudioHardwareNotRunningError;
     }
     return kAudioHardwareNoError;
+}
+
+void PipeWireAudioHardware::updateLinkedSinks()
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    QHash<uint32_t, uint64_t> sinkOf;   // stream id → its one sink; 0 for several
+    for (const pw_graph::Link& link : graph.links) {
+        const auto to = graph.nodes.constFind(link.inputNode);
+        if (to == graph.nodes.cend() || to->mediaClass != kSinkClass)
+            continue;
+        const auto found = sinkOf.constFind(link.outputNode);
+        sinkOf.insert(link.outputNode, found == sinkOf.cend() || *found == to->serial ? to->serial : 0);
+    }
+    QHash<uint64_t, LinkedSink> linked;
+    for (const pw_graph::Node& node : graph.nodes) {
+        const uint64_t sink = sinkOf.value(node.id);
+        if (!sink || !isApplicationStream(node))
+            continue;
+        const auto before = m_linkedSinks.constFind(node.serial);
+        if (before != m_linkedSinks.cend() && before->sink == sink) {
+            linked.insert(node.serial, *before);
+        } else {
+            LinkedSink entry{sink, {}};
+            entry.since.start();
+            linked.insert(node.serial, entry);
+        }
+    }
+    m_linkedSinks = std::move(linked);
 }
