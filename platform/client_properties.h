@@ -9,7 +9,14 @@ constexpr AudioObjectPropertySelector kRavletProcessPropertyApplicationName = fo
 constexpr AudioObjectPropertySelector kRavletProcessPropertyBinary = fourCharCode("Rbin");
 constexpr AudioObjectPropertySelector kRavletProcessPropertyIconName = fourCharCode("Ricn");
 // Also ours: the output device (an AudioObjectID) the process plays on when
-// it has been sent to one, by the user or by itself, other than the default
-// output device. Unknown property while it follows the default, or when it
-// cannot be told; so on Core Audio every process plays on the default.
+// it has been sent to one, by the user (here or in another program) or by
+// itself, other than the default output device. Unknown property while it
+// follows the default, or when it cannot be told; so on Core Audio every
+// process plays on the default. Settable where the server can move streams:
+// a device sends the process's streams there, kAudioObjectUnknown back to
+// the default; a stream a tap holds keeps playing into the mix, and the
+// device is where it goes once released (and what the read reports). A
+// device that is not an output is kAudioHardwareBadDeviceError. Where it
+// cannot be set (Core Audio), it stays an unknown property, and a process
+// is routed by tapping it into an aggregate device on its device.
 constexpr AudioObjectPropertySelector kRavletProcessPropertyOutputDevice = fourCharCode("Rdev");

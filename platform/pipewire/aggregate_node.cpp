@@ -400,6 +400,17 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
     }
 }
 
+void AggregateNode::unlinkStreams(const QSet<uint64_t>& streams)
+{
+    std::erase_if(m_inputLinks, [&](const auto& entry) { return streams.contains(entry.first.second); });
+}
+
+bool AggregateNode::readsAny(const QSet<uint64_t>& streams) const
+{
+    return std::any_of(m_inputLinks.begin(), m_inputLinks.end(),
+                       [&](const auto& entry) { return streams.contains(entry.first.second); });
+}
+
 Float64 AggregateNode::sampleRate(const pw_graph::Graph& /*graph*/)
 {
     // The graph's default rate; the mix itself works at whatever rate the

@@ -12,17 +12,19 @@
 // plays on, never the node itself, so that a device with nothing playing
 // sleeps while a setup lasts.
 //
-// It also plays silence into the private sink the tapped streams are held
-// on. That link puts the held streams under the clock of the sink the mix
-// plays on for as long as the node exists, whether the mix reads them yet
-// or not: linking a held stream to the node, or unlinking one, then moves
-// no node from one clock to another, which every application on that sink
-// would hear as a drop-out. (A shared node.group would do the same, but it
-// keeps the private sink running while nothing is linked to it, without a
-// format, and the daemon's converter crashes there.) For the same reason
-// one node outlives the aggregate devices built on it: stopped, it stays
-// linked and plays silence, ready for the next aggregate device on the same
-// sink (see MixNodeShelf).
+// It also plays silence into the private sink the streams it reads are held
+// on, its device's own. That link puts the held streams under the clock of
+// the sink the mix plays on for as long as the node exists, whether the mix
+// reads them yet or not: linking a held stream to the node, or unlinking
+// one, then moves no node from one clock to another, which every
+// application on that sink would hear as a drop-out. (A shared node.group
+// would do the same, but it keeps the private sink running while nothing is
+// linked to it, without a format, and the daemon's converter crashes
+// there.) A private sink shared by the nodes of two devices would tie both
+// devices to one clock: each device has its own. For the same reason one
+// node outlives the aggregate devices built on it: stopped, it stays linked
+// and plays silence, ready for the next aggregate device on the same sink
+// (see MixNodeShelf).
 
 #include <spa/utils/hook.h>
 
@@ -30,6 +32,7 @@
 #include "pipewire_connection.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -68,8 +71,9 @@ public:
     const QString& masterName() const { return m_masterName; }
 
     // Starts calling block every cycle, with one pair of input ports for
-    // each slot, and plays on the sink, and silence into holdSink (our
-    // private sink's node); false when a sink or our ports are gone.
+    // each slot, and plays on the sink, and silence into holdSink (the
+    // node of that sink's private sink); false when a sink or our ports are
+    // gone.
     // slotKeys: what each slot reads (its applications), one per slot. A
     // slot whose key a pair of ports read before reads that pair again: its
     // streams stay linked where they were, so that no stream is ever read,
@@ -84,6 +88,11 @@ public:
     // links are made for new ones and dropped for those no longer listed.
     // Main thread only.
     void readStreams(const std::vector<QList<uint64_t>>& streamsPerSlot);
+    // Drops the links to these streams, whatever slot reads them: they are
+    // about to be sent to another device's private sink. Main thread only.
+    void unlinkStreams(const QSet<uint64_t>& streams);
+    // Whether it is linked to any of these streams. Main thread only.
+    bool readsAny(const QSet<uint64_t>& streams) const;
 
     // The rate the graph runs at, for the tap format.
     static Float64 sampleRate(const pw_graph::Graph& graph);

@@ -35,8 +35,9 @@ const pw_proxy_events& proxyEvents()
 
 } // namespace
 
-HoldSink::HoldSink(PipeWireConnection& connection)
+HoldSink::HoldSink(PipeWireConnection& connection, std::function<bool(const QString&)> namesAnyOfOurs)
     : m_connection(connection)
+    , m_namesAnyOfOurs(std::move(namesAnyOfOurs))
     , m_name(newName())
 {
     connect(&m_connection, &PipeWireConnection::graphChanged, this, [this] { guardDefault(); });
@@ -98,9 +99,14 @@ uint32_t HoldSink::nodeId() const
 
 bool HoldSink::isNamedBy(const QString& value) const
 {
+    return isCurrentTarget(value) || isFormerName(value);
+}
+
+bool HoldSink::isCurrentTarget(const QString& value) const
+{
     if (value.isEmpty())
         return false;
-    if (value == m_name || isFormerName(value))
+    if (value == m_name)
         return true;
     const auto node = m_connection.graph().nodes.constFind(nodeId());
     return node != m_connection.graph().nodes.cend() && value == QString::number(node->serial);
@@ -109,6 +115,11 @@ bool HoldSink::isNamedBy(const QString& value) const
 bool HoldSink::isOurs(const pw_graph::Node& node) const
 {
     return (node.id != 0 && node.id == nodeId()) || m_connection.graph().isOurs(node);
+}
+
+bool HoldSink::namesOurs(const QString& value) const
+{
+    return isNamedBy(value) || (m_namesAnyOfOurs && m_namesAnyOfOurs(value));
 }
 
 void HoldSink::destroy()
@@ -136,11 +147,17 @@ void HoldSink::guardDefault()
         // Our sink named before this program has seen it bound (another
         // program quick off the mark, a busy machine) is not the user's
         // choice: the one before it stays what is put back.
-        if (!set || !isNamedBy(pw_graph::nameFromJson(value.value)))
+        if (!set || !namesOurs(pw_graph::nameFromJson(value.value)))
             m_userDefault = set ? std::optional(value) : std::nullopt;
         return;
     }
     const bool configured = set && pw_graph::nameFromJson(value.value) == ours->name;
+    // Another sink of ours named is that sink's to put right; it is never
+    // the user's choice either.
+    if (set && !configured && namesOurs(pw_graph::nameFromJson(value.value))) {
+        m_puttingBack = false;
+        return;
+    }
     const bool chosen = graph.defaultName("default.audio.sink") == ours->name
                      && std::any_of(graph.nodes.cbegin(), graph.nodes.cend(), [&](const pw_graph::Node& node) {
                             return node.mediaClass == QLatin1String("Audio/Sink") && !isOurs(node);

@@ -1,10 +1,11 @@
 #pragma once
 
-// The private silent sink that tapped applications' streams are sent to,
-// where nothing hears them directly. It is known by the node our own proxy
-// was bound to, never by its name, which any client can give a node of its
-// own. It never becomes the default output: when another program makes it
-// so, the user's previous default is put back. Main thread only.
+// A private silent sink that tapped applications' streams are sent to,
+// where nothing hears them directly: one for each output device that mixes
+// (see StreamMover). It is known by the node our own proxy was bound to,
+// never by its name, which any client can give a node of its own. It never
+// becomes the default output: when another program makes it so, the user's
+// previous default is put back. Main thread only.
 
 #include "pipewire_connection.h"
 
@@ -14,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 struct pw_proxy;
@@ -21,7 +23,9 @@ struct pw_proxy;
 class HoldSink : public QObject {
     Q_OBJECT
 public:
-    explicit HoldSink(PipeWireConnection& connection);
+    // namesAnyOfOurs: whether a target value names this or another sink of
+    // ours, none of which is ever the user's default to put back.
+    HoldSink(PipeWireConnection& connection, std::function<bool(const QString&)> namesAnyOfOurs);
     ~HoldSink() override;
 
     // Makes the sink when there is none and waits for it; false when it
@@ -38,6 +42,8 @@ public:
     // Whether a target value names our sink (by its name or its serial), or
     // a sink of ours this run made before under another name.
     bool isNamedBy(const QString& value) const;
+    // Whether it names the sink as it is now: its name or its node's serial.
+    bool isCurrentTarget(const QString& value) const;
     // Whether it names a sink of ours made before under another name: a
     // stream sent there is sent to this one instead.
     bool isFormerName(const QString& value) const { return m_formerNames.contains(value); }
@@ -47,8 +53,10 @@ public:
 
 private:
     void guardDefault();
+    bool namesOurs(const QString& value) const;
 
     PipeWireConnection& m_connection;
+    std::function<bool(const QString&)> m_namesAnyOfOurs;
     QString m_name;
     QStringList m_formerNames;
     pw_proxy* m_proxy = nullptr;

@@ -2,6 +2,8 @@
 
 #include "aggregate_node.h"
 
+#include <QStringList>
+
 namespace {
 
 // The session manager moves a stream within a few milliseconds of its new
@@ -11,7 +13,7 @@ constexpr int kRetireCheckMs = 10;
 
 } // namespace
 
-MixNodeShelf::MixNodeShelf(std::function<bool()> mayRetire, std::function<void()> retired)
+MixNodeShelf::MixNodeShelf(std::function<bool(const QString&)> mayRetire, std::function<void(const QString&)> retired)
     : m_mayRetire(std::move(mayRetire))
     , m_retired(std::move(retired))
 {
@@ -23,18 +25,28 @@ MixNodeShelf::~MixNodeShelf() = default;
 
 void MixNodeShelf::park(std::unique_ptr<AggregateNode> node)
 {
-    m_node = std::move(node);
-    if (!m_node)
+    if (!node)
         return;
-    m_deadline = QDeadlineTimer(kRetireWaitMs);
-    m_unlinked = false;
-    m_expiry.start(0);
+    const QString sink = node->masterName();
+    // The one kept before goes first: two nodes of ours on one sink would
+    // both play on it.
+    m_kept.erase(sink);
+    m_kept.emplace(sink, Kept{std::move(node), QDeadlineTimer(kRetireWaitMs), false});
+    // Never put off once started: the mover gives the streams back on a
+    // timer started after ours, and our links to them must go first.
+    if (!m_expiry.isActive())
+        m_expiry.start(0);
 }
 
 std::unique_ptr<AggregateNode> MixNodeShelf::take(const QString& masterName, const QStringList& channels)
 {
-    m_expiry.stop();
-    std::unique_ptr<AggregateNode> node = std::move(m_node);
+    const auto found = m_kept.find(masterName);
+    if (found == m_kept.end())
+        return nullptr;
+    std::unique_ptr<AggregateNode> node = std::move(found->second.node);
+    m_kept.erase(found);
+    if (m_kept.empty())
+        m_expiry.stop();
     if (node && node->isReady() && node->masterName() == masterName && node->channels() == channels)
         return node;
     return nullptr;
@@ -42,30 +54,52 @@ std::unique_ptr<AggregateNode> MixNodeShelf::take(const QString& masterName, con
 
 void MixNodeShelf::unlinkStreams()
 {
-    if (m_node)
-        m_node->readStreams({});
-    m_unlinked = true;
+    for (auto& [sink, kept] : m_kept) {
+        if (kept.node)
+            kept.node->readStreams({});
+        kept.unlinked = true;
+    }
+}
+
+void MixNodeShelf::discardReaders(const QSet<uint64_t>& streams)
+{
+    for (auto& [sink, kept] : m_kept) {
+        if (kept.node && kept.node->readsAny(streams))
+            kept.node.reset();
+    }
 }
 
 void MixNodeShelf::clear()
 {
     m_expiry.stop();
-    m_node.reset();
+    m_kept.clear();
 }
 
 void MixNodeShelf::expire()
 {
-    // The first time round no aggregate device took the node, and the
-    // streams it read are still held: the mover gives them back on a timer
-    // started after ours. Our links to them go now, before the session
-    // manager links them anew: PipeWire before 0.3.72 can crash when a link
-    // of a stream is destroyed while another of its links starts.
-    if (!m_unlinked)
-        unlinkStreams();
-    if (!m_mayRetire() && !m_deadline.hasExpired()) {
-        m_expiry.start(kRetireCheckMs);
-        return;
+    QStringList retired;
+    for (auto it = m_kept.begin(); it != m_kept.end();) {
+        Kept& kept = it->second;
+        // The first time round no aggregate device took the node, and the
+        // streams it read are still held: the mover gives them back on a
+        // timer started after ours. Our links to them go now, before the
+        // session manager links them anew: PipeWire before 0.3.72 can crash
+        // when a link of a stream is destroyed while another of its links
+        // starts.
+        if (!kept.unlinked && kept.node) {
+            kept.node->readStreams({});
+            kept.unlinked = true;
+        }
+        if (!m_mayRetire(it->first) && !kept.deadline.hasExpired()) {
+            ++it;
+            continue;
+        }
+        retired.append(it->first);
+        it = m_kept.erase(it);
     }
-    clear();
-    m_retired();
+    if (!m_kept.empty())
+        m_expiry.start(kRetireCheckMs);
+    // Last: dropping a sink runs the loop, which may park or take a node.
+    for (const QString& sink : std::as_const(retired))
+        m_retired(sink);
 }

@@ -1,54 +1,70 @@
 #pragma once
 
-// The mix node of an aggregate device that was just destroyed, kept for the
-// next one built on the same sink. The engine tears a setup down completely
-// before it builds the next one, within one turn of the event loop; a node
-// that stays in the graph across that seam, linked as it was, keeps the
-// change from being heard by the applications that play on the sink
+// The mix nodes of aggregate devices that were just destroyed, one per sink,
+// each kept for the next aggregate device built on the same sink. The engine
+// tears a setup down completely before it builds the next one, within one
+// turn of the event loop, and a setup may play on several devices at once; a
+// node that stays in the graph across that seam, linked as it was, keeps the
+// change from being heard by the applications that play on its sink
 // directly. A node no aggregate device took by the next turn of the event
-// loop is destroyed, once the streams it held have left our private sink:
-// until then it keeps them under the device's clock (see AggregateNode).
-// Our sink goes right after it, with nothing linked to it any more (see
-// StreamMover::dropSink). Main thread only.
+// loop is destroyed, once the streams it held have left its device's private
+// sink: until then it keeps them under the device's clock (see
+// AggregateNode). The private sinks may go right after the last node of ours,
+// with nothing linked to them any more (see StreamMover::dropSink). Main
+// thread only.
 
 #include <QDeadlineTimer>
+#include <QSet>
+#include <QString>
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <memory>
 
 class AggregateNode;
 
 class MixNodeShelf {
 public:
-    // mayRetire: whether nothing plays into our private sink any more;
-    // retired: destroys that sink, right after a kept node went.
-    MixNodeShelf(std::function<bool()> mayRetire, std::function<void()> retired);
+    // mayRetire(sink): whether nothing plays into that device's private sink
+    // any more; retired(sink): a kept node of that device just went.
+    MixNodeShelf(std::function<bool(const QString&)> mayRetire, std::function<void(const QString&)> retired);
     ~MixNodeShelf();
 
     MixNodeShelf(const MixNodeShelf&) = delete;
     MixNodeShelf& operator=(const MixNodeShelf&) = delete;
 
     // Keeps node (stopped) until the next turn of the event loop; a node
-    // kept before goes now.
+    // kept before for the same sink goes now.
     void park(std::unique_ptr<AggregateNode> node);
-    // The kept node when it plays on the sink named masterName through the
-    // given channels and is still whole; nothing otherwise, and then the
-    // kept node goes at once: two nodes of ours on two sinks, both linked to
-    // our private sink, would tie the two sinks to one clock.
+    // The node kept for the sink named masterName when it plays through the
+    // given channels and is still whole; nothing otherwise, and then that
+    // node goes at once. The nodes of other sinks stay kept.
     std::unique_ptr<AggregateNode> take(const QString& masterName, const QStringList& channels);
-    // Unlinks the kept node from the streams it read, while they are still
+    // Unlinks every kept node from the streams it read, while they are still
     // held (see expire()).
     void unlinkStreams();
+    // The kept nodes that read any of these streams go at once: the streams
+    // are about to move to another device's private sink. A node left
+    // behind while they move, even unlinked from them, costs the program
+    // descriptors and can crash it (PipeWire 0.3.65), as a node destroyed
+    // once they moved does not. Its device's private sink still goes once
+    // they have left it.
+    void discardReaders(const QSet<uint64_t>& streams);
     void clear();
+    bool isEmpty() const { return m_kept.empty(); }
 
 private:
+    struct Kept {
+        std::unique_ptr<AggregateNode> node;
+        QDeadlineTimer deadline;
+        bool unlinked = false;
+    };
+
     void expire();
 
-    std::function<bool()> m_mayRetire;
-    std::function<void()> m_retired;
-    std::unique_ptr<AggregateNode> m_node;
+    std::function<bool(const QString&)> m_mayRetire;
+    std::function<void(const QString&)> m_retired;
+    std::map<QString, Kept> m_kept;   // by the sink's node.name
     QTimer m_expiry;
-    QDeadlineTimer m_deadline;
-    bool m_unlinked = false;
 };

@@ -62,11 +62,8 @@ PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection, Pro
     : m_connection(connection)
     , m_inspector(inspector)
     , m_mover(std::make_unique<StreamMover>(connection))
-    , m_shelf([this] { return !streamsOnHoldSink(); },
-              [this] {
-                  if (!streamsOnHoldSink())
-                      m_mover->dropSink();
-              })
+    , m_shelf([this](const QString& device) { return !streamsOnHoldSink(device); },
+              [this](const QString&) { retireHoldSink(); })
 {
     QObject::connect(&m_connection, &PipeWireConnection::graphChanged, &m_connection, [this] { onGraphChanged(); });
     QObject::connect(&m_connection, &PipeWireConnection::aboutToDisconnect, &m_connection, [this] { onDisconnect(); });
@@ -90,7 +87,7 @@ PipeWireAudioHardware::~PipeWireAudioHardware()
     m_shelf.unlinkStreams();
     m_connection.roundTrip(kLeaveWaitMs);
     m_mover->releaseAll();
-    m_connection.runUntil([this] { return !streamsOnHoldSink(); }, kLeaveWaitMs);
+    m_connection.runUntil([this] { return !streamsOnAnyHoldSink(); }, kLeaveWaitMs);
     onDisconnect();
 }
 
@@ -434,6 +431,10 @@ OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object, const Audi
 {
     if (!data)
         return kAudioHardwareIllegalOperationError;
+    if (address.mSelector == kRavletProcessPropertyOutputDevice && isGlobal(address)) {
+        if (const auto process = processes().constFind(object); process != processes().cend())
+            return setOutputDevice(*process, dataSize, data);
+    }
     if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyDefaultOutputDevice) {
         if (!isGlobal(address))
             return kAudioHardwareUnknownPropertyError;
@@ -491,6 +492,7 @@ void PipeWireAudioHardware::onGraphChanged()
     m_processesStale = true;
     m_claim.update(m_connection.graph(), m_connection.mixerMark());
     forgetGoneObjects();
+    updateLinkedSinks();
     updateHolds();
 }
 

@@ -4,7 +4,9 @@
 // daemon's sinks, process objects the client processes that play, and a
 // tap, aggregate device and I/O procedure become: the tapped processes'
 // streams moved to a private silent sink of ours, and one node of ours that
-// reads them and plays the mix on the chosen sink. A tap holds every stream
+// reads them and plays the mix on the chosen sink. Several aggregate devices
+// may run at once, one per output device, each with a private sink of its
+// own, so that each device keeps its own clock. A tap holds every stream
 // of the applications its processes belong to, from the moment the daemon
 // announces one: a player that starts again, or a helper process an
 // application starts, is never heard unscaled. Main thread only, like the
@@ -16,6 +18,7 @@
 #include "pipewire_connection.h"
 #include "process_inspector.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -104,6 +107,14 @@ private:
     // The device the process plays on when all its streams were sent to
     // others than the default; unknown otherwise.
     AudioObjectID outputDeviceOf(const Process& process) const;
+    // Which sink each application stream alone is linked to, and since when.
+    void updateLinkedSinks();
+    // Sends the process's streams to a device, or back to the default (0);
+    // held ones go there once they are given back.
+    OSStatus setOutputDevice(const Process& process, UInt32 dataSize, const void* data);
+    // What a stream's target must say for it to follow the default once
+    // ours is gone: none when nothing else sends it elsewhere.
+    std::optional<pw_graph::MetadataValue> followDefault(const pw_graph::Node& stream) const;
     std::optional<Float32> volume(const pw_graph::Node& node) const;
     OSStatus read(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
                   const void* qualifier, struct PropertyReply& reply) const;
@@ -132,17 +143,23 @@ private:
     QString applicationOf(const pw_graph::Client& client) const;
     // A stream that plays an application's own sound and may be moved.
     bool isApplicationStream(const pw_graph::Node& node) const;
-    // Whether anything but our own nodes still plays into our private sink.
-    bool streamsOnHoldSink() const;
+    // Whether anything but our own nodes still plays into the device's
+    // private sink (by the sink's node.name), or into any of them.
+    bool streamsOnHoldSink(const QString& device) const;
+    bool streamsOnAnyHoldSink() const;
+    // A kept mix node went: the private sinks go too, each once nothing
+    // plays into it, when no other node of ours is left.
+    void retireHoldSink();
 
     PipeWireConnection& m_connection;
     ProcessInspector& m_inspector;
     std::unique_ptr<StreamMover> m_mover;
     mutable QHash<uint64_t, QString> m_clientApps;   // client serial → application
-    // The pids and applications of started aggregates' taps, and for the
-    // rest of the event loop's turn those of the ones stopped in it.
-    QSet<SInt32> m_heldPids;
-    QSet<QString> m_heldApps;
+    // The pids and applications of started aggregates' taps, each with the
+    // device it is mixed on, and for the rest of the event loop's turn
+    // those of the ones stopped in it.
+    QHash<SInt32, QString> m_heldPids;
+    QHash<QString, QString> m_heldApps;
     bool m_heldQueued = false;
     // What waits for the event loop goes with this.
     QObject m_events;
@@ -154,9 +171,15 @@ private:
     mutable SInt32 m_nextVirtualPid = kFirstVirtualPid;
     mutable QHash<AudioObjectID, Process> m_processes;
     mutable bool m_processesStale = true;
+    struct LinkedSink {
+        uint64_t sink = 0;              // by serial
+        QElapsedTimer since;
+    };
+    QHash<uint64_t, LinkedSink> m_linkedSinks;   // stream serial → its sink
     std::map<AudioObjectID, Tap> m_taps;
     std::map<AudioObjectID, Aggregate> m_aggregates;
-    // The node of the aggregate device destroyed last, for the next one.
+    // The nodes of the aggregate devices destroyed last, one per sink, for
+    // the next ones.
     MixNodeShelf m_shelf;
     uintptr_t m_nextProc = 1;
 };

@@ -3,7 +3,10 @@
 // that starts a new stream, or a new process of a tapped application (a
 // player restarted, a browser's new helper), is held the moment the daemon
 // describes its stream, a few milliseconds before the session manager would
-// link it to a device, and read by the tap's slot once it reaches our sink.
+// link it to a device, and read by the tap's slot once it reaches the
+// private sink of the device its aggregate plays on. A stream is held on one
+// device's sink only and read by that device's node only: read on two
+// devices, it would tie both to one clock.
 
 #include "pipewire_audio_hardware.h"
 
@@ -43,8 +46,8 @@ bool PipeWireAudioHardware::reads(const Tap& tap, const pw_graph::Node& stream) 
 void PipeWireAudioHardware::updateHolds()
 {
     const pw_graph::Graph& graph = m_connection.graph();
-    QSet<SInt32> pids;
-    QSet<QString> apps;
+    QHash<SInt32, QString> pids;
+    QHash<QString, QString> apps;
     // Slot by slot, the taps of each started aggregate.
     std::vector<std::pair<Aggregate*, std::vector<const Tap*>>> started;
     for (auto& [id, aggregate] : m_aggregates) {
@@ -54,15 +57,18 @@ void PipeWireAudioHardware::updateHolds()
         for (const AudioObjectID tapID : aggregate.taps) {
             const auto tap = m_taps.find(tapID);
             tapsInSlots.push_back(tap == m_taps.end() ? nullptr : &tap->second);
-            if (tap != m_taps.end()) {
-                pids.unite(tap->second.pids);
-                apps.unite(tap->second.applications);
-            }
+            if (tap == m_taps.end())
+                continue;
+            // The first aggregate device that taps it mixes it.
+            for (const SInt32 pid : tap->second.pids)
+                pids.insert(pid, pids.value(pid, aggregate.masterName));
+            for (const QString& app : tap->second.applications)
+                apps.insert(app, apps.value(app, aggregate.masterName));
         }
         started.emplace_back(&aggregate, std::move(tapsInSlots));
     }
 
-    QSet<uint64_t> wanted;
+    QHash<uint64_t, QString> wanted;
     std::vector<std::vector<QList<uint64_t>>> perSlot(started.size());
     for (std::size_t i = 0; i < started.size(); ++i)
         perSlot[i].resize(started[i].second.size());
@@ -72,27 +78,47 @@ void PipeWireAudioHardware::updateHolds()
         for (std::size_t i = 0; i < started.size(); ++i) {
             for (std::size_t slot = 0; slot < started[i].second.size(); ++slot) {
                 const Tap* tap = started[i].second[slot];
-                if (tap && reads(*tap, node)) {
-                    wanted.insert(node.serial);
+                const QString& device = started[i].first->masterName;
+                if (tap && reads(*tap, node) && wanted.value(node.serial, device) == device) {
+                    wanted.insert(node.serial, device);
                     perSlot[i][slot].append(node.serial);
                 }
             }
         }
     }
+    // Streams about to go to another device's sink leave every node of
+    // ours that reads them first, in this same call: the session manager
+    // links them anew there a moment after the target is written, and
+    // PipeWire before 0.3.72 can crash when a link of a stream is destroyed
+    // while another of its links starts. A kept node that reads them goes
+    // with its links (see MixNodeShelf::discardReaders); the device it
+    // played on gets a new one if it is built again.
+    QSet<uint64_t> moving;
+    for (auto it = wanted.cbegin(); it != wanted.cend(); ++it) {
+        const QString from = m_mover->heldOn(it.key());
+        if (!from.isEmpty() && from != it.value())
+            moving.insert(it.key());
+    }
+    if (!moving.isEmpty()) {
+        m_shelf.discardReaders(moving);
+        for (auto& [id, aggregate] : m_aggregates)
+            aggregate.node->unlinkStreams(moving);
+    }
     m_mover->hold(wanted);
 
     // Each started aggregate reads, in each slot, the streams now held.
     for (std::size_t i = 0; i < started.size(); ++i) {
+        const QString& device = started[i].first->masterName;
         for (QList<uint64_t>& streams : perSlot[i])
-            streams.removeIf([&](uint64_t stream) { return !m_mover->isHeld(stream); });
+            streams.removeIf([&](uint64_t stream) { return !m_mover->isHeld(stream, device); });
         started[i].first->node->readStreams(perSlot[i]);
     }
 
     // What new streams are held by grows at once and shrinks a moment later,
     // as giving back does: a rebuild stops one aggregate and starts the next
     // in one go, and a stream described in between is held all the same.
-    m_heldPids.unite(pids);
-    m_heldApps.unite(apps);
+    m_heldPids.insert(pids);
+    m_heldApps.insert(apps);
     if ((m_heldPids != pids || m_heldApps != apps) && !m_heldQueued) {
         m_heldQueued = true;
         QTimer::singleShot(0, &m_events, [this] {
@@ -112,8 +138,12 @@ void PipeWireAudioHardware::claimIfHeld(const pw_graph::Node& node)
     if (!isApplicationStream(node) || client == m_connection.graph().clients.cend() || !client->described)
         return;
     const QString app = applicationOf(*client);
-    if (m_heldPids.contains(trustedPid(*client)) || (!app.isEmpty() && m_heldApps.contains(app)))
-        m_mover->holdNow(node.serial);
+    const auto byPid = m_heldPids.constFind(trustedPid(*client));
+    const auto byApp = app.isEmpty() ? m_heldApps.cend() : m_heldApps.constFind(app);
+    if (byPid != m_heldPids.cend())
+        m_mover->holdNow(node.serial, *byPid);
+    else if (byApp != m_heldApps.cend())
+        m_mover->holdNow(node.serial, *byApp);
 }
 
 void PipeWireAudioHardware::onNodeDescribed(uint32_t id)

@@ -1,8 +1,8 @@
-// The tap side of the seam: process taps, the private aggregate device and
-// its I/O procedure. A tap is bookkeeping until a started aggregate device
-// lists it; then its processes' streams are held on our private sink and
-// read by the aggregate's node, as Core Audio's "muted when tapped" taps are
-// silenced only while they are read.
+// The tap side of the seam: process taps, the private aggregate devices and
+// their I/O procedures. A tap is bookkeeping until a started aggregate device
+// lists it; then its processes' streams are held on the private sink of the
+// aggregate's output device and read by the aggregate's node, as Core
+// Audio's "muted when tapped" taps are silenced only while they are read.
 
 #include "pipewire_audio_hardware.h"
 
@@ -194,8 +194,9 @@ OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, DeviceIOProcID
     Aggregate* aggregate = procOwner(device, ioProcID, status);
     if (!aggregate || aggregate->started)
         return status;
-    if (!m_mover->ensureSink()
-        || !aggregate->node->start(&aggregate->block, slotKeys(*aggregate), aggregate->masterName, m_mover->sinkNode()))
+    if (!m_mover->ensureSink(aggregate->masterName)
+        || !aggregate->node->start(&aggregate->block, slotKeys(*aggregate), aggregate->masterName,
+                                   m_mover->sinkNode(aggregate->masterName)))
         return kAudioHardwareNotRunningError;
     aggregate->started = true;
     updateHolds();
@@ -214,14 +215,34 @@ OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, DeviceIOProcID 
     return kAudioHardwareNoError;
 }
 
-bool PipeWireAudioHardware::streamsOnHoldSink() const
+bool PipeWireAudioHardware::streamsOnHoldSink(const QString& device) const
 {
-    const uint32_t sink = m_mover->sinkNode();
+    const uint32_t sink = m_mover->sinkNode(device);
     const pw_graph::Graph& graph = m_connection.graph();
     return sink && std::any_of(graph.links.begin(), graph.links.end(), [&](const pw_graph::Link& link) {
         const auto from = graph.nodes.constFind(link.outputNode);
         return link.inputNode == sink && (from == graph.nodes.cend() || !graph.isOurs(*from));
     });
+}
+
+bool PipeWireAudioHardware::streamsOnAnyHoldSink() const
+{
+    const std::map<QString, uint32_t> sinks = m_mover->sinkNodes();
+    return std::any_of(sinks.begin(), sinks.end(), [this](const auto& entry) { return streamsOnHoldSink(entry.first); });
+}
+
+void PipeWireAudioHardware::retireHoldSink()
+{
+    // Only once nothing of ours mixes on any device: a private sink
+    // destroyed while a mix node of ours ran on another device was seen to
+    // crash that node's next cycle, on its own private sink's buffers
+    // (PipeWire 0.3.65). Until then a device's sink stays, idle.
+    if (!m_aggregates.empty() || !m_shelf.isEmpty())
+        return;
+    for (const auto& [device, node] : m_mover->sinkNodes()) {
+        if (!streamsOnHoldSink(device))
+            m_mover->dropSink(device);
+    }
 }
 
 void PipeWireAudioHardware::onDisconnect()

@@ -1,15 +1,24 @@
 // Which device a process plays on when we let it be: the sink the user (or
 // the application itself) sent its streams to, read from the graph, so that
 // the engine does not take an application it need not change off a device
-// other than the default.
+// other than the default; and sending it to another, as the user's own
+// mixer would.
 
 #include "pipewire_audio_hardware.h"
 
 #include "stream_mover.h"
 
+#include <cstring>
+
 namespace {
 
 const QString kSinkClass = QStringLiteral("Audio/Sink");
+const QString kTargetKey = QStringLiteral("target.object");
+const QString kTargetNodeKey = QStringLiteral("target.node");
+// What the session manager reads as "follow the default", in either key.
+const QString kFollowDefault = QStringLiteral("-1");
+// The session manager follows a new default within milliseconds.
+constexpr qint64 kSettledLinkMs = 1000;
 
 } // namespace
 
@@ -37,8 +46,22 @@ const pw_graph::Node* PipeWireAudioHardware::chosenSink(const pw_graph::Node& st
             target = pw_graph::MetadataValue{{}, stream.properties.value(name).toString()};
         }
     }
-    if (!target)
-        return nullptr;
+    if (!target) {
+        // A move another program made that the daemon never told us of: it
+        // keeps a metadata's events from everyone else while a client binds
+        // it, as the PulseAudio server does for each of its clients. The one
+        // sink the stream has played on for a while tells it; a stream that
+        // follows the default is only on another for the moment the session
+        // manager takes to follow a new default.
+        const auto linked = m_linkedSinks.constFind(stream.serial);
+        if (linked == m_linkedSinks.cend() || linked->since.elapsed() < kSettledLinkMs)
+            return nullptr;
+        const pw_graph::Node* sink = graph.nodeWithSerial(linked->sink);
+        return sink && sink->mediaClass == kSinkClass && !m_mover->isOurs(*sink)
+                && idFor(QStringLiteral("node:%1").arg(sink->serial)) != defaultSink()
+                 ? sink
+                 : nullptr;
+    }
     // A number is a serial in target.object, an id in the older keys; any
     // other text a node.name.
     bool isNumber = false;
@@ -73,4 +96,91 @@ AudioObjectID PipeWireAudioHardware::outputDeviceOf(const Process& process) cons
             elsewhere = device;
     }
     return elsewhere;
+}
+
+std::optional<pw_graph::MetadataValue> PipeWireAudioHardware::followDefault(const pw_graph::Node& stream) const
+{
+    // The older key naming a device (the PulseAudio server writes it on a
+    // move), or a target the application asked for itself, would send the
+    // stream there once the newer key is gone; the session manager reads
+    // "-1" in the newer key as the default, before either.
+    const pw_graph::Graph& graph = m_connection.graph();
+    const auto keys = graph.metadata.constFind(stream.id);
+    const QString older = keys != graph.metadata.cend() ? keys->value(kTargetNodeKey).value : QString();
+    const bool olderNamesOne = !older.isEmpty() && older != kFollowDefault;
+    const bool asked = stream.properties.contains(kTargetKey) || stream.properties.contains(QStringLiteral("node.target"));
+    if (!olderNamesOne && !asked)
+        return std::nullopt;
+    return pw_graph::MetadataValue{QStringLiteral("Spa:Id"), kFollowDefault};
+}
+
+OSStatus PipeWireAudioHardware::setOutputDevice(const Process& process, UInt32 dataSize, const void* data)
+{
+    if (dataSize != sizeof(AudioObjectID))
+        return kAudioHardwareBadPropertySizeError;
+    AudioObjectID device = kAudioObjectUnknown;
+    std::memcpy(&device, data, sizeof device);
+    const pw_graph::Node* target = nullptr;
+    // Only a real device: never one of our own sinks, where nothing is heard.
+    if (device != kAudioObjectUnknown && !(target = sink(device)))
+        return kAudioHardwareBadDeviceError;
+    // By serial, as a move by the user's mixer names it: a name can be taken
+    // by another client's node, a serial never.
+    const std::optional<pw_graph::MetadataValue> chosen =
+        target ? std::optional(pw_graph::MetadataValue{QStringLiteral("Spa:Id"), QString::number(target->serial)})
+               : std::nullopt;
+    const QList<uint64_t> streams = process.streams;
+    for (const uint64_t serial : streams) {
+        const pw_graph::Node* node = m_connection.graph().nodeWithSerial(serial);
+        // The daemon destroys such a stream rather than move it.
+        if (!node || node->dontReconnect)
+            continue;
+        const std::optional<pw_graph::MetadataValue> wanted = chosen ? chosen : followDefault(*node);
+        // A held stream stays where the mix reads it: the choice is what it
+        // goes back to.
+        if (m_mover->setGivesBack(serial, wanted))
+            continue;
+        const uint32_t id = node->id;
+        // Where it plays now says nothing until it has followed this.
+        m_linkedSinks.remove(serial);
+        // The older key goes too, whether we were told of it or not (see
+        // chosenSink()): a move by the PulseAudio server writes it.
+        if (!chosen) {
+            const auto keys = m_connection.graph().metadata.constFind(id);
+            if (keys == m_connection.graph().metadata.cend()
+                || keys->value(kTargetNodeKey).value != kFollowDefault)
+                m_connection.setMetadata(id, kTargetNodeKey, QString(), nullptr);
+        }
+        if (!m_connection.setMetadata(id, kTargetKey, wanted ? wanted->type : QString(), wanted ? &wanted->value : nullptr))
+            return kAudioHardwareNotRunningError;
+    }
+    return kAudioHardwareNoError;
+}
+
+void PipeWireAudioHardware::updateLinkedSinks()
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    QHash<uint32_t, uint64_t> sinkOf;   // stream id → its one sink; 0 for several
+    for (const pw_graph::Link& link : graph.links) {
+        const auto to = graph.nodes.constFind(link.inputNode);
+        if (to == graph.nodes.cend() || to->mediaClass != kSinkClass)
+            continue;
+        const auto found = sinkOf.constFind(link.outputNode);
+        sinkOf.insert(link.outputNode, found == sinkOf.cend() || *found == to->serial ? to->serial : 0);
+    }
+    QHash<uint64_t, LinkedSink> linked;
+    for (const pw_graph::Node& node : graph.nodes) {
+        const uint64_t sink = sinkOf.value(node.id);
+        if (!sink || !isApplicationStream(node))
+            continue;
+        const auto before = m_linkedSinks.constFind(node.serial);
+        if (before != m_linkedSinks.cend() && before->sink == sink) {
+            linked.insert(node.serial, *before);
+        } else {
+            LinkedSink entry{sink, {}};
+            entry.since.start();
+            linked.insert(node.serial, entry);
+        }
+    }
+    m_linkedSinks = std::move(linked);
 }

@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 const QString kTargetKey = QStringLiteral("target.object");
@@ -28,7 +30,6 @@ bool isDevice(const pw_graph::Node& node)
 StreamMover::StreamMover(PipeWireConnection& connection, QString journalPath)
     : m_connection(connection)
     , m_journalPath(std::move(journalPath))
-    , m_sink(connection)
 {
     connect(&m_connection, &PipeWireConnection::connectedChanged, this, [this](bool connected) {
         if (connected)
@@ -43,7 +44,8 @@ StreamMover::StreamMover(PipeWireConnection& connection, QString journalPath)
 StreamMover::~StreamMover()
 {
     releaseAll();
-    m_sink.destroy();
+    for (auto& [device, sink] : m_sinks)
+        sink->destroy();
     // What was sent must reach the daemon before the connection closes.
     m_connection.roundTrip(500);
 }
@@ -53,15 +55,59 @@ QString StreamMover::defaultJournalPath()
     return stream_journal::defaultPath();
 }
 
-bool StreamMover::ensureSink()
+HoldSink& StreamMover::sinkOf(const QString& device)
 {
-    return m_sink.ensure();
+    std::unique_ptr<HoldSink>& sink = m_sinks[device];
+    if (!sink)
+        sink = std::make_unique<HoldSink>(m_connection, [this](const QString& value) { return namesOurSink(value); });
+    return *sink;
 }
 
-void StreamMover::dropSink()
+const HoldSink* StreamMover::findSink(const QString& device) const
 {
-    const uint32_t node = m_sink.nodeId();
-    m_sink.destroy();
+    const auto found = m_sinks.find(device);
+    return found == m_sinks.end() ? nullptr : found->second.get();
+}
+
+bool StreamMover::ensureSink(const QString& device)
+{
+    return !device.isEmpty() && sinkOf(device).ensure();
+}
+
+uint32_t StreamMover::sinkNode(const QString& device) const
+{
+    const HoldSink* sink = findSink(device);
+    return sink ? sink->nodeId() : 0;
+}
+
+std::map<QString, uint32_t> StreamMover::sinkNodes() const
+{
+    std::map<QString, uint32_t> nodes;
+    for (const auto& [device, sink] : m_sinks) {
+        if (const uint32_t node = sink->nodeId())
+            nodes.emplace(device, node);
+    }
+    return nodes;
+}
+
+bool StreamMover::isOurs(const pw_graph::Node& node) const
+{
+    return m_connection.graph().isOurs(node)
+        || std::any_of(m_sinks.begin(), m_sinks.end(), [&](const auto& entry) { return entry.second->isOurs(node); });
+}
+
+bool StreamMover::namesOurSink(const QString& value) const
+{
+    return std::any_of(m_sinks.begin(), m_sinks.end(), [&](const auto& entry) { return entry.second->isNamedBy(value); });
+}
+
+void StreamMover::dropSink(const QString& device)
+{
+    const auto found = m_sinks.find(device);
+    if (found == m_sinks.end())
+        return;
+    const uint32_t node = found->second->nodeId();
+    found->second->destroy();
     // The next sink must not be taken for this one while the daemon still
     // lists it.
     m_connection.runUntil([this, node] { return !m_connection.graph().nodes.contains(node); }, 2000);
@@ -76,19 +122,24 @@ std::optional<pw_graph::MetadataValue> StreamMover::targetOf(uint32_t node) cons
     return keys->value(kTargetKey);
 }
 
-void StreamMover::hold(const QSet<uint64_t>& streams)
+void StreamMover::hold(const QHash<uint64_t, QString>& streams)
 {
     m_wanted = streams;
     const pw_graph::Graph& graph = m_connection.graph();
     bool moved = false;
-    for (const uint64_t stream : streams) {
+    for (auto wanted = streams.cbegin(); wanted != streams.cend(); ++wanted) {
+        const uint64_t stream = wanted.key();
+        const QString& device = wanted.value();
+        const auto held = m_moved.constFind(stream);
+        if (held != m_moved.cend() && (held->device == device || held->givenUp))
+            continue;
         // The sink first: making it runs the loop, and the graph changes.
-        if (m_moved.contains(stream) || !ensureSink())
+        if (!ensureSink(device))
             continue;
         const pw_graph::Node* node = graph.nodeWithSerial(stream);
         if (!node || node->dontReconnect)
             continue;
-        move(*node);
+        move(*node, device);
         moved = true;
     }
     if (moved)
@@ -104,29 +155,36 @@ void StreamMover::hold(const QSet<uint64_t>& streams)
     }
 }
 
-void StreamMover::holdNow(uint64_t stream)
+void StreamMover::holdNow(uint64_t stream, const QString& device)
 {
-    if (!m_sink.nodeId())
+    if (!sinkNode(device))
         return;
-    m_wanted.insert(stream);
+    m_wanted.insert(stream, device);
     const pw_graph::Node* node = m_connection.graph().nodeWithSerial(stream);
-    if (m_moved.contains(stream) || !node || node->dontReconnect)
+    const auto held = m_moved.constFind(stream);
+    if ((held != m_moved.cend() && (held->device == device || held->givenUp)) || !node || node->dontReconnect)
         return;
-    move(*node);
+    move(*node, device);
     // The file waits for the event loop: the write to the daemon must not.
     scheduleJournal();
 }
 
-void StreamMover::move(const pw_graph::Node& node)
+void StreamMover::move(const pw_graph::Node& node, const QString& device)
 {
-    Moved entry;
-    entry.serial = node.serial;
-    // Our own sink is never where a stream belongs.
-    const std::optional<pw_graph::MetadataValue> current = targetOf(node.id);
-    if (current && !m_sink.isNamedBy(current->value))
-        entry.previous = current;
+    // Held on another device's sink until now: what it goes back to stays.
+    const auto held = m_moved.constFind(node.serial);
+    Moved entry = held != m_moved.cend() ? *held : Moved{};
+    if (held == m_moved.cend()) {
+        entry.serial = node.serial;
+        // Our own sinks are never where a stream belongs.
+        const std::optional<pw_graph::MetadataValue> current = targetOf(node.id);
+        if (current && !namesOurSink(current->value))
+            entry.previous = current;
+    }
+    entry.device = device;
+    entry.settled = false;
     entry.since.start();
-    const QString sink = m_sink.targetValue();
+    const QString sink = sinkOf(device).targetValue();
     writeTarget(node.id, &sink, *m_moved.insert(node.serial, entry));
 }
 
@@ -164,13 +222,21 @@ void StreamMover::keepSavedTarget(uint32_t node, const Moved& moved)
     m_connection.setMetadata(node, kTargetNodeKey, type, &target.value);
 }
 
-bool StreamMover::isHeld(uint64_t stream) const
+QString StreamMover::heldOn(uint64_t stream) const
 {
     const auto moved = m_moved.constFind(stream);
-    const uint32_t sink = sinkNode();
+    return moved == m_moved.cend() || moved->givenUp ? QString() : moved->device;
+}
+
+bool StreamMover::isHeld(uint64_t stream, const QString& device) const
+{
+    const auto moved = m_moved.constFind(stream);
     const pw_graph::Graph& graph = m_connection.graph();
     const pw_graph::Node* node = graph.nodeWithSerial(stream);
-    if (moved == m_moved.cend() || moved->givenUp || !sink || !node)
+    if (moved == m_moved.cend() || moved->givenUp || moved->device != device || !node)
+        return false;
+    const uint32_t sink = sinkNode(moved->device);
+    if (!sink)
         return false;
     bool toSink = false;
     for (const pw_graph::Link& link : graph.links) {
@@ -196,9 +262,10 @@ bool StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
 {
     const pw_graph::Graph& graph = m_connection.graph();
     const std::optional<pw_graph::MetadataValue> target = targetOf(node.id);
+    HoldSink& ours = sinkOf(moved.device);
     QList<uint32_t> links;
     QString device;
-    if (moved.settled && m_sink.nodeId()) {
+    if (moved.settled && ours.nodeId()) {
         for (const pw_graph::Link& link : graph.links) {
             const auto input = graph.nodes.constFind(link.inputNode);
             if (link.outputNode == node.id && input != graph.nodes.cend() && !isOurs(*input) && isDevice(*input)) {
@@ -208,15 +275,15 @@ bool StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
         }
     }
     // Sent to a sink of ours that went, under a name another client's node
-    // now has: sent to ours as it is now.
-    if (target && m_sink.isFormerName(target->value)) {
-        const QString sink = m_sink.targetValue();
+    // now has, or to another device's: sent to its own as it is now.
+    if (target && namesOurSink(target->value) && !ours.isCurrentTarget(target->value)) {
+        const QString sink = ours.targetValue();
         writeTarget(node.id, &sink, moved);
         moved.since.restart();
         moved.settled = false;
         return true;
     }
-    const bool retargeted = !target || !m_sink.isNamedBy(target->value);
+    const bool retargeted = !target || !namesOurSink(target->value);
     if (!retargeted && links.isEmpty())
         return false;
     // The target as it was written, else the device by its name, as a user
@@ -226,7 +293,7 @@ bool StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
               + QStringLiteral("; it plays there once Ravlet no longer mixes it"));
     for (const uint32_t link : std::as_const(links))
         m_connection.destroyGlobal(link);
-    const QString sink = m_sink.targetValue();
+    const QString sink = ours.targetValue();
     writeTarget(node.id, &sink, moved);
     moved.since.restart();
     moved.settled = false;
@@ -239,6 +306,16 @@ bool StreamMover::givesBack(const pw_graph::Node& stream, std::optional<pw_graph
     if (moved == m_moved.cend() || moved->givenUp)
         return false;
     *target = moved->previous;
+    return true;
+}
+
+bool StreamMover::setGivesBack(uint64_t stream, const std::optional<pw_graph::MetadataValue>& target)
+{
+    const auto moved = m_moved.find(stream);
+    if (moved == m_moved.end() || moved->givenUp)
+        return false;
+    moved->previous = target;
+    writeJournal();
     return true;
 }
 
@@ -269,7 +346,7 @@ void StreamMover::sweep()
         if (adoptMove(*node, *it)) {
             changed = true;
             pending = true;
-        } else if (isHeld(it.key())) {
+        } else if (isHeld(it.key(), it->device)) {
             it->settled = true;
         } else if (it->since.elapsed() > kMoveDeadlineMs) {
             // Better heard at full volume than silenced for good.
@@ -306,8 +383,10 @@ void StreamMover::restore(uint32_t node, const Moved& moved)
         return;
     const QString older = keys->value(kTargetNodeKey).value;
     // By id, this key's number, or by name.
-    if (older == m_sink.targetValue() || m_sink.isFormerName(older)
-        || (m_sink.nodeId() && older == QString::number(m_sink.nodeId())))
+    const auto byId = [&](const auto& entry) {
+        return entry.second->nodeId() && older == QString::number(entry.second->nodeId());
+    };
+    if (namesOurSink(older) || std::any_of(m_sinks.begin(), m_sinks.end(), byId))
         m_connection.setMetadata(node, kTargetNodeKey, QString(), nullptr);
 }
 
@@ -352,7 +431,7 @@ void StreamMover::recoverJournal()
         const QJsonObject entry = value.toObject();
         const QString sink = entry.value(QStringLiteral("sink")).toString();
         const auto serial = quint64(entry.value(QStringLiteral("serial")).toDouble());
-        if (sink.isEmpty() || sink == m_sink.targetValue() || m_sink.isFormerName(sink))
+        if (sink.isEmpty() || namesOurSink(sink))
             continue;
         for (const pw_graph::Node& node : graph.nodes) {
             const auto keys = graph.metadata.constFind(node.id);
@@ -376,7 +455,10 @@ void StreamMover::writeJournal() const
     for (const Moved& moved : m_moved) {
         if (moved.givenUp)
             continue;
-        QJsonObject entry{{QStringLiteral("sink"), m_sink.targetValue()}, {QStringLiteral("serial"), double(moved.serial)}};
+        const HoldSink* sink = findSink(moved.device);
+        if (!sink)
+            continue;
+        QJsonObject entry{{QStringLiteral("sink"), sink->targetValue()}, {QStringLiteral("serial"), double(moved.serial)}};
         entry.insert(QStringLiteral("previous"),
                      moved.previous ? QJsonValue(QJsonObject{{QStringLiteral("type"), moved.previous->type},
                                                              {QStringLiteral("value"), moved.previous->value}})
