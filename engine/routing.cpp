@@ -69,7 +69,7 @@ void RavletEngine::routeApplications()
     // A new default output changes what "elsewhere" means: an application
     // that stays where it was sent (by a sound server that remembers
     // targets, say) seems to move. This pass only looks; the next one routes.
-    const bool defaultChanged = m_seenDefault != m_currentOutputID;
+    const bool defaultChanged = m_seenDefault != kAudioObjectUnknown && m_seenDefault != m_currentOutputID;
     m_seenDefault = m_currentOutputID;
     bool appsMoved = false;
     for (AudioApp& app : m_apps) {

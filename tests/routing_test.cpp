@@ -188,6 +188,17 @@ TEST_P(RoutingTest, AMoveMadeInAnotherProgramIsAdoptedWithTheVolume)
 // starts playing, and a stored UID of the wrong type is no choice at all.
 TEST_P(RoutingTest, AStoredChoiceIsFollowedFromTheStart)
 {
+    // Sent elsewhere before the start, with no choice stored: that is the
+    // user's choice, not a device to take it off.
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(10), headphones);
+    if (GetParam()) {
+        engine = scene.makeEngine();
+        engine->refresh();
+        EXPECT_EQ(engine->playsOn(music), headphones);
+        EXPECT_EQ(storedChoices(), (QVariantMap{{music, kHeadphonesUID}}));
+    }
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(10), kAudioObjectUnknown);
+
     engine.reset();
     scene.defaults.setValue(settings::outputsKey, QVariantMap{{chat, kHeadphonesUID}, {music, QString()}});
     EXPECT_TRUE(scene.makeEngine()->outputChoices().isEmpty()) << "an empty UID spoils the setting as a whole";

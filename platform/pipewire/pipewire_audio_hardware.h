@@ -138,6 +138,8 @@ private:
     QStringList slotKeys(const Aggregate& aggregate) const;
     // Whether the tap reads this application stream.
     bool reads(const Tap& tap, const pw_graph::Node& stream) const;
+    // Whether the stream is linked to the sink.
+    bool playsInto(const pw_graph::Node& stream, const pw_graph::Node& sink) const;
     // The application a client's process belongs to, as the engine would
     // group it; empty when there is none.
     QString applicationOf(const pw_graph::Client& client) const;

@@ -57,7 +57,8 @@ void PipeWireAudioHardware::updateHolds()
         for (const AudioObjectID tapID : aggregate.taps) {
             const auto tap = m_taps.find(tapID);
             tapsInSlots.push_back(tap == m_taps.end() ? nullptr : &tap->second);
-            if (tap == m_taps.end())
+            // A tap that only listens holds nothing.
+            if (tap == m_taps.end() || tap->second.description.muteBehavior == kTapUnmuted)
                 continue;
             // The first aggregate device that taps it mixes it.
             for (const SInt32 pid : tap->second.pids)
@@ -79,6 +80,11 @@ void PipeWireAudioHardware::updateHolds()
             for (std::size_t slot = 0; slot < started[i].second.size(); ++slot) {
                 const Tap* tap = started[i].second[slot];
                 const QString& device = started[i].first->masterName;
+                if (tap && tap->description.muteBehavior == kTapUnmuted) {
+                    if (reads(*tap, node))
+                        perSlot[i][slot].append(node.serial);
+                    continue;
+                }
                 if (tap && reads(*tap, node) && wanted.value(node.serial, device) == device) {
                     wanted.insert(node.serial, device);
                     perSlot[i][slot].append(node.serial);
@@ -106,11 +112,24 @@ void PipeWireAudioHardware::updateHolds()
     }
     m_mover->hold(wanted);
 
-    // Each started aggregate reads, in each slot, the streams now held.
+    // Each started aggregate reads, in each slot, the streams now held; a
+    // slot that listens, those that play on its device by themselves, as a
+    // second link beside the one to the device: their sound is left alone,
+    // and no stream on another device joins this device's clock.
     for (std::size_t i = 0; i < started.size(); ++i) {
         const QString& device = started[i].first->masterName;
-        for (QList<uint64_t>& streams : perSlot[i])
-            streams.removeIf([&](uint64_t stream) { return !m_mover->isHeld(stream, device); });
+        const pw_graph::Node* sink = graph.nodeNamed(device, QStringLiteral("Audio/Sink"));
+        for (std::size_t slot = 0; slot < perSlot[i].size(); ++slot) {
+            const Tap* tap = started[i].second[slot];
+            if (tap && tap->description.muteBehavior == kTapUnmuted) {
+                perSlot[i][slot].removeIf([&](uint64_t stream) {
+                    const pw_graph::Node* node = graph.nodeWithSerial(stream);
+                    return !sink || !node || wanted.contains(stream) || !playsInto(*node, *sink);
+                });
+            } else {
+                perSlot[i][slot].removeIf([&](uint64_t stream) { return !m_mover->isHeld(stream, device); });
+            }
+        }
         started[i].first->node->readStreams(perSlot[i]);
     }
 
@@ -128,6 +147,14 @@ void PipeWireAudioHardware::updateHolds()
             updateHolds();
         });
     }
+}
+
+bool PipeWireAudioHardware::playsInto(const pw_graph::Node& stream, const pw_graph::Node& sink) const
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    return std::any_of(graph.links.cbegin(), graph.links.cend(), [&](const pw_graph::Link& link) {
+        return link.outputNode == stream.id && link.inputNode == sink.id;
+    });
 }
 
 void PipeWireAudioHardware::claimIfHeld(const pw_graph::Node& node)

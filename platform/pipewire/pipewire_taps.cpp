@@ -19,11 +19,6 @@ OSStatus PipeWireAudioHardware::createProcessTap(const ProcessTapDescription& de
     *outTapID = kAudioObjectUnknown;
     if (!m_connection.isConnected())
         return kAudioHardwareNotRunningError;
-    // A tap that listens without silencing would need its streams linked
-    // where they play as well as to our node; until then it is refused, and
-    // the engine shows no level for what it does not mix.
-    if (description.muteBehavior == kTapUnmuted)
-        return kAudioHardwareUnsupportedOperationError;
     // No process at all is a tap only of processes still to come.
     if (description.processes.empty() && (!description.processRestoreEnabled || description.bundleIDs.empty()))
         return kAudioHardwareIllegalOperationError;

@@ -339,4 +339,53 @@ TEST_F(MixNodeTest, ShortPlayersOfATappedApplicationAllFinishAndTheDevicesSleepA
     }, 5000));
 }
 
+// While its level is followed (the popover open), an application Ravlet does
+// not mix is listened to beside its device: its level reads as the same tone
+// mixed does, its sound stays as it was, and neither the start nor the end
+// of listening costs it or anyone a drop-out. Once no one follows the
+// levels, nothing of ours is linked to it.
+TEST_F(MixNodeTest, AnUnmixedApplicationIsListenedToOnlyWhileItsLevelIsFollowed)
+{
+    play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    startEngine();
+    waitForApps({QStringLiteral("music"), QStringLiteral("chat")});
+    const QString chat = id(QStringLiteral("chat"));
+    ASSERT_EQ(engine->activeIDs(), QStringList{id(QStringLiteral("music"))});
+    const auto dropOutsWhile = [&](int milliseconds, const std::function<void()>& work) {
+        QString error;
+        auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("speakers"), milliseconds, &error); });
+        work();
+        while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const std::vector<float> samples = recording.get();
+        EXPECT_FALSE(samples.empty()) << error.toStdString();
+        return std::max(dropOuts(samples, kChatHz, {kMusicHz}, kAmplitude), dropOuts(samples, kMusicHz, {kChatHz}, kAmplitude));
+    };
+
+    QObject follower;
+    const int atOpening = dropOutsWhile(1500, [&] {
+        pumpFor(300);
+        QObject::connect(engine.get(), &RavletEngine::levelsChanged, &follower, [] {});
+        EXPECT_TRUE(pumpUntil([&] { return !mixPortsOf(QStringLiteral("chat")).isEmpty(); }, 1000));
+    });
+    EXPECT_EQ(engine->meteredIDs(), QStringList{chat});
+    pumpFor(300);
+    const float unmixed = engine->levels().value(chat);
+    const float mixed = engine->levels().value(id(QStringLiteral("music")));
+    std::printf("levels: %.4f listened to, %.4f mixed, of the same amplitude\n", unmixed, mixed);
+    EXPECT_NEAR(20.0 * std::log10(double(unmixed) / double(mixed)), 0.0, 1.0);
+    EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.005; }))
+        << "neither silenced nor doubled";
+
+    const int atClosing = dropOutsWhile(1500, [&] {
+        pumpFor(300);
+        QObject::disconnect(engine.get(), &RavletEngine::levelsChanged, &follower, nullptr);
+        EXPECT_TRUE(pumpUntil([&] { return engine->meteredIDs().isEmpty() && mixPortsOf(QStringLiteral("chat")).isEmpty(); }, 1000));
+    });
+    std::printf("drop-outs: %d when listening started, %d when it ended\n", atOpening, atClosing);
+    EXPECT_EQ(atOpening, 0);
+    EXPECT_EQ(atClosing, 0);
+}
+
 } // namespace
