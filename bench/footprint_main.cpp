@@ -5,10 +5,14 @@
 // resident memory after start, after the first opening and after many
 // openings (a leak shows as growth). Run under a display (scripts/footprint).
 //
-// Usage: ravlet-footprint [--pipewire] [--seconds N] [--cycles N] [--starts N] [--busy N]
+// Usage: ravlet-footprint [--pipewire] [--untouched] [--seconds N] [--cycles N] [--starts N] [--busy N]
 //   --pipewire  on a private PipeWire session with ten players, instead of
 //               the simulated hardware (whose I/O thread, the stand-in for
 //               the audio server, is then left out of Ravlet's figures)
+//               and the daemon, session manager and PulseAudio server's CPU
+//               beside Ravlet's
+//   --untouched every application left at 100 %: the open popover listens to
+//               all but one instead of mixing them
 //   --seconds   length of each CPU phase (default 60)
 //   --cycles    open/close cycles of the leak check, one a second (default 600)
 //   --starts    program starts timed for the first opening (default 20)
@@ -69,6 +73,21 @@ int option(const QStringList& arguments, const QString& name, int fallback)
 
 // ---- CPU, per thread ----
 
+// The CPU time a process has used so far (user and system), in nanoseconds.
+double processNs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // The fields after the command name, which may hold spaces and brackets.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    const double ticks = fields[11].toDouble() + fields[12].toDouble();
+    return ticks * 1e9 / double(sysconf(_SC_CLK_TCK));
+}
+
 struct Thread {
     QString name;
     quint64 nanoseconds = 0;
@@ -98,8 +117,12 @@ QString percent(double nanoseconds, double wallNanoseconds)
 // The program's own threads on one line, the stand-in for the audio server
 // and (on PipeWire) the real-time mix each on their own, then the busiest
 // threads by name.
-void reportCpu(const QString& what, int seconds, const QString& excludedName, pid_t mixThread)
+void reportCpu(const QString& what, int seconds, const QString& excludedName, pid_t mixThread,
+               const std::vector<qint64>& servers = {})
 {
+    std::vector<double> serversBefore;
+    for (const qint64 pid : servers)
+        serversBefore.push_back(processNs(pid));
     const Threads before = threads();
     QElapsedTimer wall;
     wall.start();
@@ -135,6 +158,15 @@ void reportCpu(const QString& what, int seconds, const QString& excludedName, pi
     for (std::size_t i = 0; i < std::min<std::size_t>(busiest.size(), 4); ++i)
         parts.append(QStringLiteral("%1 %2").arg(busiest[i].second, percent(busiest[i].first, wallNs)));
     std::printf("  by thread: %s\n", qPrintable(parts.join(QStringLiteral(", "))));
+    if (!servers.empty()) {
+        // The audio server's side of the same seconds: the daemon, the
+        // session manager and the PulseAudio server.
+        double used = 0;
+        for (std::size_t i = 0; i < servers.size(); ++i)
+            used += processNs(servers[i]) - serversBefore[i];
+        std::printf("  the audio servers: %s; the whole system (they, Ravlet and its mix): %s\n",
+                    qPrintable(percent(used, wallNs)), qPrintable(percent(used + own + mix, wallNs)));
+    }
     std::fflush(stdout);
 }
 
@@ -335,9 +367,16 @@ int main(int argc, char** argv)
         delegate = launch(simulated->platform(), noUpdate, item);
     }
     RavletEngine& engine = delegate->engine();
-    // Every row active and metered: each application away from unity gain.
+    // Every row active and metered: each application away from unity gain;
+    // or, with --untouched, left at 100 %, so that the open popover only
+    // listens to all but the one kept at hand.
+    const bool untouched = arguments.contains(QStringLiteral("--untouched"));
     for (const AudioApp& a : engine.apps())
-        engine.setGain(a.id, 0.8f);
+        engine.setGain(a.id, untouched ? 1.0f : 0.8f);
+    // The daemon, the session manager and the PulseAudio server (not the bus).
+    std::vector<qint64> servers = onPipeWire ? onPipeWire->session.pids() : std::vector<qint64>{};
+    if (!servers.empty())
+        servers.erase(servers.begin());
     idle(2000);
     const double startRss = residentMiB();
     const pid_t mixThread = onPipeWire ? onPipeWire->dataThread() : 0;
@@ -348,15 +387,17 @@ int main(int argc, char** argv)
                 static_cast<long long>(engine.apps().size()), static_cast<long long>(engine.activeIDs().size()),
                 busy ? qPrintable(QStringLiteral(", %1 processes keeping a core busy each").arg(busy)) : "");
     std::fflush(stdout);
-    reportCpu(QStringLiteral("popover closed"), phaseSeconds, excluded, mixThread);
+    reportCpu(QStringLiteral("popover closed"), phaseSeconds, excluded, mixThread, servers);
 
     std::vector<double> laterOpenings;
     const double firstHere = openingMs(*delegate, *item);
     std::printf("renderer: %s\n", qPrintable(rendererName(delegate->popover()->window())));
     idle(1000);
     const double openedRss = residentMiB();
-    reportCpu(QStringLiteral("popover open on %1 rows").arg(engine.displayApps().size()), phaseSeconds, excluded,
-              mixThread);
+    reportCpu(QStringLiteral("popover open on %1 rows, %2 of them only listened to")
+                  .arg(engine.displayApps().size())
+                  .arg(engine.meteredIDs().size()),
+              phaseSeconds, excluded, mixThread, servers);
     delegate->togglePopover();
 
     for (int i = 0; i < cycles; ++i) {

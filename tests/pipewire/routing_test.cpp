@@ -126,6 +126,7 @@ protected:
     bool build(Mix& mix)
     {
         ProcessTapDescription tap;
+        tap.muteBehavior = kTapMutedWhenTapped;
         tap.processes = {mix.process};
         if (hardware->createProcessTap(tap, &mix.tap) != 0)
             return false;
