@@ -41,6 +41,19 @@ int dropOuts(std::span<const float> samples, double frequency, const std::vector
 
 class MixNodeTest : public PipeWireBackendTest {
 protected:
+    // What the speakers play while work runs, this thread's events pumped.
+    std::vector<float> recordWhile(int milliseconds, const std::function<void()>& work)
+    {
+        QString error;
+        auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("speakers"), milliseconds, &error); });
+        work();
+        while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::vector<float> samples = recording.get();
+        EXPECT_FALSE(samples.empty()) << error.toStdString();
+        return samples;
+    }
+
     void TearDown() override
     {
         PipeWireBackendTest::TearDown();
@@ -177,13 +190,7 @@ TEST_F(MixNodeTest, UntappedApplicationsPlayOnThroughRebuilds)
         return std::all_of(fit.amplitudes.begin(), fit.amplitudes.end(), [](double a) { return std::abs(a - kAmplitude) < 0.005; });
     }));
     const auto dropOutsWhile = [&](int milliseconds, const std::function<void()>& work) {
-        QString error;
-        auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("speakers"), milliseconds, &error); });
-        work();
-        while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        const std::vector<float> samples = recording.get();
-        EXPECT_FALSE(samples.empty()) << error.toStdString();
+        const std::vector<float> samples = recordWhile(milliseconds, work);
         return std::max(dropOuts(samples, kRadioHz, {kMusicHz, kChatHz, kTalkHz}, kAmplitude),
                         dropOuts(samples, kTalkHz, {kMusicHz, kChatHz, kRadioHz}, kAmplitude));
     };
@@ -353,13 +360,7 @@ TEST_F(MixNodeTest, AnUnmixedApplicationIsListenedToOnlyWhileItsLevelIsFollowed)
     const QString chat = id(QStringLiteral("chat"));
     ASSERT_EQ(engine->activeIDs(), QStringList{id(QStringLiteral("music"))});
     const auto dropOutsWhile = [&](int milliseconds, const std::function<void()>& work) {
-        QString error;
-        auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("speakers"), milliseconds, &error); });
-        work();
-        while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        const std::vector<float> samples = recording.get();
-        EXPECT_FALSE(samples.empty()) << error.toStdString();
+        const std::vector<float> samples = recordWhile(milliseconds, work);
         return std::max(dropOuts(samples, kChatHz, {kMusicHz}, kAmplitude), dropOuts(samples, kMusicHz, {kChatHz}, kAmplitude));
     };
 
