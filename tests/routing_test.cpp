@@ -221,9 +221,16 @@ TEST_P(RoutingTest, AStoredChoiceIsFollowedFromTheStart)
     scene.defaults.setValue(settings::outputsKey, QVariantMap{{chat, kHeadphonesUID}, {music, QString()}});
     EXPECT_TRUE(scene.makeEngine()->outputChoices().isEmpty()) << "an empty UID spoils the setting as a whole";
     scene.defaults.setValue(settings::outputsKey, QVariantMap{{chat, kHeadphonesUID}});
-    const AudioObjectID desk = scene.addOutputDevice(QStringLiteral("Desk"), kDeskUID);
-    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(20), desk);
     engine = scene.makeEngine();
+    EXPECT_EQ(engine->outputChoices(), (QMap<QString, QString>{{chat, kHeadphonesUID}}));
+
+    // Started again where a sound server that remembers targets puts it.
+    const AudioObjectID desk = scene.addOutputDevice(QStringLiteral("Desk"), kDeskUID);
+    scene.removeProcess(20);
+    engine->refresh();
+    scene.addApp(QStringLiteral("Chat"), 21, chatSignal);
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(21), desk);
+    engine->refresh();
     EXPECT_EQ(engine->outputChoices(), (QMap<QString, QString>{{chat, kHeadphonesUID}}));
     engine->refresh();
     scene.hardware.runCycles(2);
