@@ -65,6 +65,26 @@ TEST(MeterPump, OnlyTheFirstSixteenTappedApplicationsHaveLevels)
     EXPECT_EQ(pump(state, ids, {}, 0.0f).levels.keys(), first);
 }
 
+// Each device's mix has its own meters; while the applications stay the
+// same, their levels move on where they are, not in a new map each pump.
+TEST(MeterPump, TheLevelsOfEveryMixAreMovedOnInPlace)
+{
+    RenderState first;
+    RenderState second;
+    first.meterBuf[0].store(0.5f);
+    second.meterBuf[0].store(0.25f);
+    const QStringList firstIDs{kA};
+    const QStringList secondIDs{kB};
+    const MeterSource sources[] = {{&first, &firstIDs}, {&second, &secondIDs}};
+    QMap<QString, float> levels;
+    float master = 0.0f;
+    pumpLevels(sources, first, levels, master);
+    EXPECT_EQ(levels, (QMap<QString, float>{{kA, 0.5f}, {kB, 0.25f}}));
+    const float* level = &*levels.constFind(kB);
+    pumpLevels(sources, first, levels, master);
+    EXPECT_EQ(&*levels.constFind(kB), level);
+}
+
 TEST(IoDiagnosticsLine, ListsAtMostEightChannelPeaksAndTheRawMaster)
 {
     RenderState state;

@@ -150,13 +150,15 @@ TEST_F(RenderTest, MutedSlotIsSilentAndMeasuresZeroWhileSumsAreNeitherClippedNor
 }
 
 // Applications that play straight to the device are listened to in slots
-// after the mixed ones: their own peak, not scaled by a stale slot gain,
-// and nothing of them in the output or the master meter.
+// after the mixed ones: their own peak, of either side, not scaled by a
+// stale slot gain, and nothing of them in the output or the master meter;
+// with nothing mixed at all too.
 TEST_F(RenderTest, MeterOnlySlotsAreMeasuredButNeverMixed)
 {
     in.add(2, 4, 0.9f);    // the device's own input
     in.add(2, 4, 0.25f);
-    in.add(2, 4, -0.75f);
+    in.add(1, 4, 0.25f);
+    in.add(1, 4, -0.75f);
     out.add(2, 4);
     setSlots({0.5f});
     state.activeGains[1].store(0.0f);
@@ -166,6 +168,13 @@ TEST_F(RenderTest, MeterOnlySlotsAreMeasuredButNeverMixed)
     EXPECT_FLOAT_EQ(meter(0), 0.125f);
     EXPECT_FLOAT_EQ(meter(1), 0.75f);
     EXPECT_FLOAT_EQ(meter(kMasterMeter), 0.125f);
+
+    setSlots({});
+    state.meterOnlyCount.store(2);
+    render(state, in.list(), out.list());
+    EXPECT_EQ(out.samples(0), std::vector<float>(8, 0.0f));
+    EXPECT_FLOAT_EQ(meter(0), 0.25f);
+    EXPECT_FLOAT_EQ(meter(1), 0.75f);
 }
 
 TEST_F(RenderTest, MonoOutputGetsLeftPlusRightAndNonInterleavedOutputItsFirstTwoBuffers)

@@ -7,16 +7,20 @@
 #include "settings.h"
 #include "support/simulated_scene.h"
 
+#include <QCoreApplication>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 namespace {
 
+using Call = SimulatedAudioHardware::Call;
 using Signal = SimulatedAudioHardware::Signal;
 
 constexpr UInt32 kCycle = SimulatedAudioHardware::kFramesPerCycle;
 const QString kHeadphonesUID = QStringLiteral("hp-uid");
+const QString kDeskUID = QStringLiteral("desk-uid");
 
 // Parameter: whether the hardware moves processes itself.
 class RoutingTest : public testing::TestWithParam<bool> {
@@ -80,6 +84,13 @@ TEST_P(RoutingTest, AnApplicationPlaysOnlyOnItsChosenDeviceUntilSentBackToTheDef
     EXPECT_FALSE(engine->setOutputOf(chat, QStringLiteral("no-such-device")));
     EXPECT_EQ(storedChoices(), (QVariantMap{{chat, kHeadphonesUID}})) << "a device that is not there is refused";
 
+    // Its device made the default, it plays there as any application does.
+    engine->selectOutputDevice(headphones);
+    engine->refresh();
+    EXPECT_FALSE(engine->activeIDs().contains(chat));
+    engine->selectOutputDevice(scene.speakers);
+    engine->refresh();
+
     ASSERT_TRUE(engine->setOutputOf(chat, QString()));
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f);
@@ -94,7 +105,22 @@ TEST_P(RoutingTest, ATappedApplicationIsMixedOnItsOwnDeviceAtItsGain)
 {
     engine->setGain(chat, 0.5f);
     engine->setGain(music, 1.5f);
+    // The first mix plays at its own gains, not its slots' old ones, from
+    // its first cycle, which may come before the next mix has started (where
+    // only a tap moves chat, chat is still heard here until then).
+    float firstCycle = INFINITY;
+    int starts = 0;
+    scene.hardware.setBeforeCallHook([&](Call call, AudioObjectID, const AudioObjectPropertyAddress&) {
+        if (call == Call::DeviceStart && ++starts == 2) {
+            scene.hardware.runCycles(1);
+            firstCycle = mismatch(scene.speakers, 1.5f, 0.0f);
+        }
+    });
     ASSERT_TRUE(engine->setOutputOf(chat, kHeadphonesUID));
+    scene.hardware.setBeforeCallHook({});
+    if (GetParam()) {
+        EXPECT_LT(firstCycle, 1e-6f);
+    }
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(scene.speakers, 1.5f, 0.0f), 1e-6f);
     EXPECT_LT(mismatch(headphones, 0.0f, 0.5f), 1e-6f);
@@ -116,6 +142,15 @@ TEST_P(RoutingTest, ATappedApplicationIsMixedOnItsOwnDeviceAtItsGain)
     scene.hardware.runCycles(1);
     EXPECT_LT(mismatch(headphones, 0.0f, 0.25f), 1e-6f);
     EXPECT_EQ(engine->mixes()[1].aggregate, before[1].aggregate);
+
+    // A third device's mix is apart from the second's.
+    const AudioObjectID desk = scene.addOutputDevice(QStringLiteral("Desk"), kDeskUID);
+    engine->refresh();
+    ASSERT_TRUE(engine->setOutputOf(music, kDeskUID));
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(desk, 1.5f, 0.0f), 1e-6f);
+    EXPECT_LT(mismatch(headphones, 0.0f, 0.25f), 1e-6f);
+    EXPECT_LT(mismatch(scene.speakers, 0.0f, 0.0f), 1e-6f);
 }
 
 // The primary application plays on the default device: one sent elsewhere
@@ -135,10 +170,12 @@ TEST_P(RoutingTest, ThePrimaryApplicationIsOneOnTheDefaultDevice)
 // comes back with it, though the device returns as a new object.
 TEST_P(RoutingTest, AnAbsentDeviceKeepsTheChoiceUntilItReturns)
 {
-    engine->setGain(chat, 0.5f);
     ASSERT_TRUE(engine->setOutputOf(chat, kHeadphonesUID));
     scene.hardware.removeDevice(headphones);
     engine->refresh();
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f);
+    engine->setGain(chat, 0.5f);
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.5f), 1e-6f);
     EXPECT_EQ(storedChoices(), (QVariantMap{{chat, kHeadphonesUID}}));
@@ -173,6 +210,13 @@ TEST_P(RoutingTest, AMoveMadeInAnotherProgramIsAdoptedWithTheVolume)
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.5f), 1e-6f);
 
+    // Our own move, once landed, is no longer ours: undone elsewhere, it goes.
+    ASSERT_TRUE(engine->setOutputOf(chat, kHeadphonesUID));
+    engine->refresh();
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(20), kAudioObjectUnknown);
+    engine->refresh();
+    EXPECT_TRUE(storedChoices().isEmpty());
+
     // Left on the old default by a server that remembers targets, while
     // the default changes: no move of the user's; it follows the default.
     scene.hardware.setProcessOutputDevice(scene.hardware.processObject(20), scene.speakers);
@@ -205,10 +249,62 @@ TEST_P(RoutingTest, AStoredChoiceIsFollowedFromTheStart)
     scene.defaults.setValue(settings::outputsKey, QVariantMap{{chat, kHeadphonesUID}});
     engine = scene.makeEngine();
     EXPECT_EQ(engine->outputChoices(), (QMap<QString, QString>{{chat, kHeadphonesUID}}));
+
+    // Started again where a sound server that remembers targets puts it.
+    const AudioObjectID desk = scene.addOutputDevice(QStringLiteral("Desk"), kDeskUID);
+    scene.removeProcess(20);
+    engine->refresh();
+    scene.addApp(QStringLiteral("Chat"), 21, chatSignal);
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(21), desk);
+    engine->refresh();
+    EXPECT_EQ(engine->outputChoices(), (QMap<QString, QString>{{chat, kHeadphonesUID}}));
     engine->refresh();
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(headphones, 0.0f, 1.0f), 1e-6f);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+    EXPECT_LT(mismatch(desk, 0.0f, 0.0f), 1e-6f);
+}
+
+// Applications sent elsewhere at their own volume play there unmixed, and
+// while someone follows the levels they are listened to on their device,
+// with nothing mixed at all, and on the next device another program moves
+// one to; hardware that refuses such a tap is not asked again.
+TEST_P(RoutingTest, UnmixedApplicationsOnAnotherDeviceShowTheirLevels)
+{
+    if (!GetParam())
+        GTEST_SKIP() << "where only a tap moves an application, it is mixed on its device";
+    ASSERT_TRUE(engine->setOutputOf(music, kHeadphonesUID));
+    ASSERT_TRUE(engine->setOutputOf(chat, kHeadphonesUID));
+    ASSERT_TRUE(engine->activeIDs().isEmpty());
+    const auto follow = [this](QObject& follower) {
+        QObject::connect(engine.get(), &RavletEngine::levelsChanged, &follower, [] {});
+        QCoreApplication::processEvents();
+    };
+    {
+        QObject follower;
+        follow(follower);
+        scene.hardware.runCycles(2);
+        EXPECT_LT(mismatch(headphones, 1.0f, 1.0f), 1e-6f);
+        engine->pumpMeters();
+        EXPECT_NEAR(engine->levels().value(music), 0.5f, 0.01f);
+        EXPECT_NEAR(engine->levels().value(chat), 0.4f, 0.01f);
+
+        const AudioObjectID desk = scene.addOutputDevice(QStringLiteral("Desk"), kDeskUID);
+        scene.hardware.setProcessOutputDevice(scene.hardware.processObject(20), desk);
+        engine->refresh();
+        ASSERT_EQ(engine->mixes().size(), 2u);
+        for (const DeviceMix& mix : engine->mixes())
+            EXPECT_EQ(mix.meterIDs, QStringList{mix.device == desk ? chat : music});
+    }
+    engine->pumpMeters();
+    ASSERT_TRUE(engine->mixes().empty());
+
+    scene.hardware.failCall(Call::CreateProcessTap, 0, kAudioHardwareUnsupportedOperationError);
+    QObject follower;
+    follow(follower);
+    const int asked = scene.hardware.callCount(Call::CreateProcessTap);
+    engine->refresh();
+    EXPECT_EQ(scene.hardware.callCount(Call::CreateProcessTap), asked);
 }
 
 #if defined(RAVLET_MACOS_SEAMS)

@@ -118,6 +118,11 @@ TEST_F(SimulatedAudioHardwareTest, RefusesBadCallsWithCoreAudioStatuses)
     EXPECT_EQ(write(kAudioObjectSystemObject, kDefaultOutput, std::uint16_t(interface)), badSize);
     EXPECT_EQ(write(speakers, kName, 0), kAudioHardwareIllegalOperationError);
     EXPECT_EQ(hw.defaultOutputDevice(), kAudioObjectUnknown);
+    const AudioObjectID process = hw.addProcess(10);
+    const auto sentTo = address(kRavletProcessPropertyOutputDevice);
+    EXPECT_EQ(write(process, sentTo, microphone), kAudioHardwareBadDeviceError);
+    EXPECT_EQ(write(process, sentTo, std::uint16_t(interface)), badSize);
+    EXPECT_EQ(read(process, sentTo, value), unknown) << "a process sent nowhere plays on the default";
 
     const auto mute = address(kAudioDevicePropertyMute, kAudioObjectPropertyScopeOutput);
     EXPECT_EQ(write(speakers, mute, std::uint16_t(1)), badSize);

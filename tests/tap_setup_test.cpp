@@ -103,10 +103,12 @@ TEST_F(TapSetupTest, EachApplicationPlaysAndMetersScaledByItsOwnGainExactlyOnceN
 // 150 % of a 1 kHz tone peaking at 0.9: without "Prevent Clipping" the
 // device gets 1.35, as it always has. With it, chosen once and remembered by
 // the next start, the tone never passes full scale, keeps its level and
-// gains no audible distortion.
+// gains no audible distortion, on whichever device it plays.
 TEST(PreventClipping, ABoostedToneStaysWithinFullScaleAtItsLevelAndTheChoiceIsRemembered)
 {
     SimulatedScene scene;
+    const QString headphonesUID = QStringLiteral("hp-uid");
+    const AudioObjectID headphones = scene.addOutputDevice(QStringLiteral("Headphones"), headphonesUID);
     const QString music = scene.addApp(QStringLiteral("Music"), 10, Signal::sine(1000.0f, 0.9f));
     {
         const auto engine = scene.makeEngine();
@@ -114,7 +116,11 @@ TEST(PreventClipping, ABoostedToneStaysWithinFullScaleAtItsLevelAndTheChoiceIsRe
         engine->setGain(music, 1.5f);
         scene.hardware.runCycles(2);
         EXPECT_NEAR(scene.hardware.recentPeak(scene.speakers, kCycle), 1.35f, 1e-4f);
+        ASSERT_TRUE(engine->setOutputOf(music, headphonesUID));
         engine->setPreventClipping(true);
+        scene.hardware.runCycles(2);
+        EXPECT_LE(scene.hardware.recentPeak(headphones, kCycle), 1.0f);
+        ASSERT_TRUE(engine->setOutputOf(music, QString()));
     }
     EXPECT_EQ(scene.defaults.value(settings::limiterKey), QVariant(true));
 
@@ -127,6 +133,9 @@ TEST(PreventClipping, ABoostedToneStaysWithinFullScaleAtItsLevelAndTheChoiceIsRe
     EXPECT_LE(tone.peak, 1.0f);
     EXPECT_GE(tone.fundamental, 0.9);
     EXPECT_LT(tone.thd, 0.001);
+    ASSERT_TRUE(engine->setOutputOf(music, headphonesUID));
+    scene.hardware.runCycles(2);
+    EXPECT_LE(scene.hardware.recentPeak(headphones, kCycle), 1.0f);
 }
 
 // What each setup is built from, as Core Audio and the diagnostics log see it.
@@ -159,6 +168,14 @@ TEST_F(TapSetupTest, EveryVisibleRowHasALevelOnlyWhileSomeoneFollowsTheLevels)
     EXPECT_TRUE(engine->meteredIDs().isEmpty());
     engine->setGain(chat, 1.0f);
     EXPECT_EQ(engine->meteredIDs(), QStringList{chat});
+
+    // No more are listened to than a mix has slots.
+    for (int i = 0; i < kSlotCount; ++i)
+        scene.addApp(QStringLiteral("Quiet%1").arg(i), 100 + i);
+    engine->refresh();
+    EXPECT_EQ(engine->taps().size(), kSlotCount);
+    scene.hardware.runCycles(2);
+    EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f);
 
     QObject::disconnect(engine.get(), &RavletEngine::levelsChanged, &follower, nullptr);
     engine->pumpMeters();

@@ -814,15 +814,25 @@ TEST_F(ContentViewTest, PlayOnInTheRowsMenuSendsTheApplicationToADevice)
     ASSERT_NO_FATAL_FAILURE(activate());
     QObject* playOn = row(music)->findChild<QObject*>(QStringLiteral("playOnMenu"));
     ASSERT_TRUE(playOn);
-    const auto current = [&] {
-        QStringList checked;
+    // The entries as shown, in order: "* " before the one with the
+    // checkmark, " (disabled)" after a greyed one, "-" for the separator.
+    const auto shown = [&] {
+        QStringList entries;
         for (int i = 0; i < playOn->property("count").toInt(); ++i) {
             QQuickItem* entry = nullptr;
             QMetaObject::invokeMethod(playOn, "itemAt", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, i));
-            if (entry && entry->property("current").toBool())
-                checked << entry->property("text").toString() + (entry->isEnabled() ? "" : " (disabled)");
+            if (!entry || entry->height() == 0)
+                continue;
+            if (!entry->property("text").isValid()) {
+                entries << "-";
+                continue;
+            }
+            const auto* content = entry->property("contentItem").value<QQuickItem*>();
+            const QQuickItem* mark = content ? content->childItems().value(0) : nullptr;
+            entries << (mark && mark->opacity() > 0 ? "* " : "") + entry->property("text").toString()
+                           + (entry->isEnabled() ? "" : " (disabled)");
         }
-        return checked;
+        return entries;
     };
     // Menu key, into "Play On", down to the entry, Return.
     const auto pick = [&](const QString& text) {
@@ -847,20 +857,20 @@ TEST_F(ContentViewTest, PlayOnInTheRowsMenuSendsTheApplicationToADevice)
     ASSERT_NO_FATAL_FAILURE(pick(QStringLiteral("Headphones")));
     EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("hp"));
     EXPECT_TRUE(item("volume", row(music))->hasActiveFocus()) << "the keys are back on the row";
-    EXPECT_EQ(current(), QStringList{"Headphones"});
+    EXPECT_EQ(shown(), (QStringList{"System Default", "-", "Speakers", "* Headphones"}));
 
     // Unplugged: still the choice, shown greyed; the application plays on
     // the default meanwhile.
     scene.hardware.removeDevice(headphones);
     engine->refresh();
     settle();
-    EXPECT_EQ(current(), QStringList{"Headphones (unavailable) (disabled)"});
+    EXPECT_EQ(shown(), (QStringList{"System Default", "-", "Speakers", "* Headphones (unavailable) (disabled)"}));
     key(Qt::Key_Menu);
     key(Qt::Key_Escape);
     EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("hp")) << "looking changes nothing";
     ASSERT_NO_FATAL_FAILURE(pick(QStringLiteral("System Default")));
     EXPECT_FALSE(engine->outputChoices().contains(music));
-    EXPECT_EQ(current(), QStringList{"System Default"});
+    EXPECT_EQ(shown(), (QStringList{"* System Default", "-", "Speakers"}));
 }
 
 TEST(SymbolTest, EverySymbolDrawsInItsColourAndNoPathEscapes)

@@ -195,6 +195,8 @@ TEST_F(DisplayListModelTest, RowsWriteGainMuteAndHiddenThroughSetData)
 TEST_F(DisplayListModelTest, OutputRolesFollowTheChoiceAndAnUnpluggedDeviceKeepsIt)
 {
     const AudioObjectID headphones = scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp-uid"));
+    // Without a UID a device cannot be anyone's choice.
+    scene.hardware.addDevice({QStringLiteral("Nameless"), QString(), {2}, {}, {}, false});
     QSignalSpy devices(&model, &DisplayListModel::outputsChanged);
     engine->refresh();
     engine->refresh();
@@ -208,6 +210,9 @@ TEST_F(DisplayListModelTest, OutputRolesFollowTheChoiceAndAnUnpluggedDeviceKeeps
     for (const QVariant& wrong : {QVariant(QStringLiteral("gone-uid")), QVariant(42), QVariant()})
         EXPECT_FALSE(model.setData(chat, wrong, Role::OutputRole)) << wrong.toString().toStdString();
     EXPECT_EQ(engine->outputChoices().value(ids[1]), QStringLiteral("hp-uid")) << "a refused device changes nothing";
+    scene.hardware.setProcessOutputDevice(scene.hardware.processObject(10), headphones);
+    engine->refresh();
+    EXPECT_EQ(role(ids[0], Role::OutputRole).toString(), QStringLiteral("hp-uid")) << "moved in another program";
 
     scene.hardware.removeDevice(headphones);
     engine->refresh();

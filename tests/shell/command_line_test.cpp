@@ -189,12 +189,14 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
 // while the chosen device is unplugged.
 TEST_F(ControlCommandsTest, RouteSendsAnApplicationToADeviceAndListShowsIt)
 {
+    scene.addOutputDevice(QStringLiteral("Desk\tLeft"), QStringLiteral("desk-uid"));
+    engine->refresh();
     EXPECT_EQ(send({{"command", "route"}, {"target", "music"}, {"device", "usb headphones"}}).value("text"),
               QStringLiteral("Music: plays on USB Headphones\n"));
     EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("usb-uid"));
-    EXPECT_TRUE(ok(send({{"command", "route"}, {"target", "Chat"}, {"device", "usb-uid"}})));
+    EXPECT_TRUE(ok(send({{"command", "route"}, {"target", "Chat"}, {"device", "desk-uid"}})));
     EXPECT_EQ(send({{"command", "list"}}).value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t100\tunmuted\trunning\tshown\tUSB Headphones\n"
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tunmuted\trunning\tshown\tDesk\\tLeft\n"
                              "/Applications/Music.app\tMusic\t100\tunmuted\trunning\tshown\tUSB Headphones\n"));
 
     EXPECT_EQ(send({{"command", "route"}, {"target", "Chat"}, {"device", "default"}}).value("text"),
@@ -210,6 +212,9 @@ TEST_F(ControlCommandsTest, RouteSendsAnApplicationToADeviceAndListShowsIt)
 
 TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
 {
+    // A device without a UID cannot be remembered as a choice.
+    scene.hardware.addDevice({QStringLiteral("Nameless"), QString(), {2}, {}, {}, false});
+    engine->refresh();
     const auto gains = engine->gains();
     const auto mutes = engine->mutes();
     const auto output = engine->currentOutputID();
@@ -220,6 +225,7 @@ TEST_F(ControlCommandsTest, RefusedRequestsChangeNothing)
              QJsonObject{{"command", "mute"}}, QJsonObject{{"command", "output"}, {"target", "HDMI"}},
              QJsonObject{{"command", "limiter"}, {"target", "yes"}}, QJsonObject{{"command", "erase"}}, QJsonObject{},
              QJsonObject{{"command", "route"}, {"target", "Music"}, {"device", "HDMI"}},
+             QJsonObject{{"command", "route"}, {"target", "Music"}, {"device", "Nameless"}},
              QJsonObject{{"command", "route"}, {"target", "Radio"}, {"device", "default"}},
              QJsonObject{{"command", "route"}, {"target", "Music"}}}) {
         const QJsonObject answer = send(request);
