@@ -18,7 +18,6 @@ namespace {
 using Call = SimulatedAudioHardware::Call;
 using Signal = SimulatedAudioHardware::Signal;
 
-constexpr UInt32 kCycle = SimulatedAudioHardware::kFramesPerCycle;
 const QString kHeadphonesUID = QStringLiteral("hp-uid");
 const QString kDeskUID = QStringLiteral("desk-uid");
 
@@ -38,17 +37,7 @@ protected:
     // cycle and musicGain × music + chatGain × chat.
     float mismatch(AudioObjectID device, float musicGain, float chatGain) const
     {
-        const std::vector<float> played = scene.hardware.recentOutput(device, kCycle);
-        const std::int64_t first = scene.hardware.cyclesRun() * kCycle - std::int64_t(played.size() / 2);
-        float worst = played.size() == 2 * kCycle ? 0.0f : INFINITY;
-        for (std::size_t i = 0; i < played.size(); ++i) {
-            const std::int64_t frame = first + std::int64_t(i / 2);
-            const int channel = int(i % 2);
-            const float expected =
-                musicGain * musicSignal.sample(frame, channel) + chatGain * chatSignal.sample(frame, channel);
-            worst = std::max(worst, std::fabs(played[i] - expected));
-        }
-        return worst;
+        return playedMismatch(scene.hardware, device, musicSignal, musicGain, chatSignal, chatGain);
     }
 
     QVariantMap storedChoices() const { return scene.defaults.dictionary(settings::outputsKey).value_or(QVariantMap()); }

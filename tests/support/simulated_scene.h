@@ -56,7 +56,28 @@ using SceneDefaults = MemoryUserDefaults;
 #include <gtest/gtest.h>
 #endif
 
+#include <cmath>
 #include <memory>
+
+// The largest difference between what the device played in the last cycle
+// and the sum of two signals at their gains; infinite when it played less
+// than a cycle.
+inline float playedMismatch(const SimulatedAudioHardware& hardware, AudioObjectID device,
+                            const SimulatedAudioHardware::Signal& a, float gainA,
+                            const SimulatedAudioHardware::Signal& b, float gainB)
+{
+    constexpr UInt32 kCycle = SimulatedAudioHardware::kFramesPerCycle;
+    const std::vector<float> played = hardware.recentOutput(device, kCycle);
+    const std::int64_t first = hardware.cyclesRun() * kCycle - std::int64_t(played.size() / 2);
+    float worst = played.size() == 2 * kCycle ? 0.0f : INFINITY;
+    for (std::size_t i = 0; i < played.size(); ++i) {
+        const std::int64_t frame = first + std::int64_t(i / 2);
+        const int channel = int(i % 2);
+        const float expected = gainA * a.sample(frame, channel) + gainB * b.sample(frame, channel);
+        worst = std::max(worst, std::fabs(played[i] - expected));
+    }
+    return worst;
+}
 
 struct SimulatedScene {
 #if defined(RAVLET_MACOS_SEAMS)
