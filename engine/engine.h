@@ -301,6 +301,10 @@ private:
         AudioObjectID from = kAudioObjectUnknown;
     };
     QHash<QString, PendingRoute> m_pendingRoutes;
+    // Chosen by the user since the last routing, to be sent there at once;
+    // tapped and seen away from their device at the last routing.
+    QSet<QString> m_routeNow;
+    QSet<QString> m_strayed;
     // The hardware cannot send a process to a device by itself (Core
     // Audio): applications are tapped to play elsewhere.
     bool m_routesByTap = false;

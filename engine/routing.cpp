@@ -54,6 +54,7 @@ bool RavletEngine::setOutputOf(const QString& id, const QString& uid)
         choices.insert(id, uid);
     publish(m_outputChoices, std::move(choices), &RavletEngine::outputChoicesChanged);
     settings::saveOutputs(m_defaults, m_outputChoices);
+    m_routeNow.insert(id);
     // Routed from where each application plays now, not from where the last
     // refresh saw it: a choice made twice in a row must move it twice.
     refresh();
@@ -72,6 +73,7 @@ void RavletEngine::routeApplications()
     const bool defaultChanged = m_seenDefault != kAudioObjectUnknown && m_seenDefault != m_currentOutputID;
     m_seenDefault = m_currentOutputID;
     bool appsMoved = false;
+    QSet<QString> strayed;
     for (AudioApp& app : m_apps) {
         // Where it plays now; unknown: on the default output.
         const AudioObjectID observed = app.outputDevice == m_currentOutputID ? kAudioObjectUnknown : app.outputDevice;
@@ -110,6 +112,14 @@ void RavletEngine::routeApplications()
 
         if (m_routesByTap || observed == chosen || (chosen == kAudioObjectUnknown && choiceAway))
             continue;
+        // A tapped application's streams are held by us: for a moment while
+        // that changes they can seem to be elsewhere, and what they go back
+        // to is only written once they stay there for a second look, or when
+        // the user has just chosen.
+        if (m_activeIDs.contains(app.id) && !m_routeNow.contains(app.id) && !m_strayed.contains(app.id)) {
+            strayed.insert(app.id);
+            continue;
+        }
         m_pendingRoutes.insert(app.id, PendingRoute{chosen, observed});
         bool routed = false;
         for (qint32 pid : app.pids) {
@@ -143,6 +153,8 @@ void RavletEngine::routeApplications()
     if (appsMoved)
         emit appsChanged();
     m_seenOn = std::move(seen);
+    m_strayed = std::move(strayed);
+    m_routeNow.clear();
     // An application that went takes its unfinished move with it.
     m_pendingRoutes.removeIf([this](const auto& entry) { return !m_seenOn.contains(entry.key()); });
     if (choicesChanged) {
