@@ -379,14 +379,27 @@ TEST_F(MixNodeTest, AnUnmixedApplicationIsListenedToOnlyWhileItsLevelIsFollowed)
     EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.005; }))
         << "neither silenced nor doubled";
 
-    const int atClosing = dropOutsWhile(1500, [&] {
+    int atClosing = dropOutsWhile(1500, [&] {
         pumpFor(300);
         QObject::disconnect(engine.get(), &RavletEngine::levelsChanged, &follower, nullptr);
         EXPECT_TRUE(pumpUntil([&] { return engine->meteredIDs().isEmpty() && mixPortsOf(QStringLiteral("chat")).isEmpty(); }, 1000));
     });
-    std::printf("drop-outs: %d when listening started, %d when it ended\n", atOpening, atClosing);
-    EXPECT_EQ(atOpening, 0);
-    EXPECT_EQ(atClosing, 0);
+    // Opened and closed twice more in one recording.
+    int later = dropOutsWhile(4000, [&] {
+        for (int i = 0; i < 2; ++i) {
+            pumpFor(300);
+            QObject::connect(engine.get(), &RavletEngine::levelsChanged, &follower, [] {});
+            EXPECT_TRUE(pumpUntil([&] { return !mixPortsOf(QStringLiteral("chat")).isEmpty(); }, 1000));
+            pumpFor(300);
+            QObject::disconnect(engine.get(), &RavletEngine::levelsChanged, &follower, nullptr);
+            EXPECT_TRUE(pumpUntil([&] { return mixPortsOf(QStringLiteral("chat")).isEmpty(); }, 1000));
+        }
+    });
+    std::printf("drop-outs: %d when listening first started, %d when it ended, %d over two more\n", atOpening,
+                atClosing, later);
+    // One to spare for a busy machine's own hiccup over the six changes: the
+    // fault this is about costs one at each.
+    EXPECT_LE(atOpening + atClosing + later, 1);
 }
 
 } // namespace
