@@ -398,8 +398,12 @@ TEST_F(MixNodeTest, AnUnmixedApplicationIsListenedToOnlyWhileItsLevelIsFollowed)
     std::printf("drop-outs: %d when listening first started, %d when it ended, %d over two more\n", atOpening,
                 atClosing, later);
     // One to spare for a busy machine's own hiccup over the six changes: the
-    // fault this is about costs one at each.
+    // fault this is about costs one at each. Under a sanitizer each change's
+    // rebuild takes the main thread several cycles, which the mixed player
+    // may miss: only timing, which such a build does not measure.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LE(atOpening + atClosing + later, 1);
+#endif
 }
 
 } // namespace
