@@ -292,8 +292,13 @@ private:
     QMap<QString, QString> m_outputChoices;
 
     // Routing. The device each application was seen on at the last refresh
-    // (absent: the default), to tell a move made elsewhere from one of ours.
-    QHash<QString, AudioObjectID> m_seenOn;
+    // (unknown: the default) and by which processes, to tell a move made
+    // elsewhere from one of ours, and from a new process put somewhere.
+    struct SeenOn {
+        AudioObjectID device = kAudioObjectUnknown;
+        QList<qint32> pids;
+    };
+    QHash<QString, SeenOn> m_seenOn;
     AudioObjectID m_seenDefault = kAudioObjectUnknown;   // the default output at that refresh
     // Our moves not seen landed yet: from where, to where.
     struct PendingRoute {

@@ -66,7 +66,7 @@ void RavletEngine::routeApplications()
     const AudioObjectPropertyAddress address = hal::globalAddress(kRavletProcessPropertyOutputDevice);
     const AudioObjectPropertyAddress translate = hal::globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
     bool choicesChanged = false;
-    QHash<QString, AudioObjectID> seen;
+    QHash<QString, SeenOn> seen;
     // A new default output changes what "elsewhere" means: an application
     // that stays where it was sent (by a sound server that remembers
     // targets, say) seems to move. This pass only looks; the next one routes.
@@ -77,19 +77,25 @@ void RavletEngine::routeApplications()
     for (AudioApp& app : m_apps) {
         // Where it plays now; unknown: on the default output.
         const AudioObjectID observed = app.outputDevice == m_currentOutputID ? kAudioObjectUnknown : app.outputDevice;
-        seen.insert(app.id, observed);
+        seen.insert(app.id, SeenOn{observed, app.pids});
         if (defaultChanged)
             continue;
         const bool hasChoice = m_outputChoices.contains(app.id);
         AudioObjectID chosen = deviceWithUID(m_outputChoices.value(app.id));
         const bool choiceAway = hasChoice && chosen == kAudioObjectUnknown;
 
-        // A move is a change since the last refresh, or, for an application
-        // without a choice of ours, a device other than the default from the
-        // start. Falling back to the default while the chosen device is away
-        // is no move: the choice comes back with the device.
+        // A move is a change since the last refresh of a process seen then,
+        // or, for an application without a choice of ours, a device other
+        // than the default from the start. A player started again between
+        // two looks plays where the server put it, which nobody chose.
+        // Falling back to the default while the chosen device is away is no
+        // move: the choice comes back with the device.
         const auto before = m_seenOn.constFind(app.id);
-        bool moved = before != m_seenOn.cend() ? *before != observed : observed != kAudioObjectUnknown && !hasChoice;
+        const bool seenBefore = before != m_seenOn.cend()
+                             && (std::any_of(app.pids.cbegin(), app.pids.cend(),
+                                             [&before](qint32 pid) { return before->pids.contains(pid); })
+                                 || (app.pids.isEmpty() && before->pids.isEmpty()));
+        bool moved = seenBefore ? before->device != observed : observed != kAudioObjectUnknown && !hasChoice;
         // Our own move is none, landed or not yet.
         if (const auto pending = m_pendingRoutes.constFind(app.id); pending != m_pendingRoutes.cend()) {
             if (observed == pending->to || observed == pending->from)

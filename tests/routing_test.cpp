@@ -250,6 +250,13 @@ TEST_P(RoutingTest, AStoredChoiceIsFollowedFromTheStart)
     scene.hardware.setProcessOutputDevice(scene.hardware.processObject(21), desk);
     engine->refresh();
     EXPECT_EQ(engine->outputChoices(), (QMap<QString, QString>{{chat, kHeadphonesUID}}));
+    // Started again between two looks, on the default: a new process was
+    // put there, nobody moved the old one.
+    engine->refresh();
+    scene.removeProcess(21);
+    scene.addApp(QStringLiteral("Chat"), 22, chatSignal);
+    engine->refresh();
+    EXPECT_EQ(engine->outputChoices(), (QMap<QString, QString>{{chat, kHeadphonesUID}}));
     engine->refresh();
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(headphones, 0.0f, 1.0f), 1e-6f);

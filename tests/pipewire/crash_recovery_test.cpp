@@ -209,7 +209,7 @@ TEST_F(PipeWireBackendTest, KilledItsGuardianPutsARoutedApplicationBackOnItsDevi
             // and a new player of the application goes where the user sent it.
             players.clear();
             play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
-            EXPECT_TRUE(soundsLike(chatOn, 5000, QStringLiteral("headphones")));
+            EXPECT_TRUE(soundsLike(chatOn, 5000, QStringLiteral("headphones"))) << next.log().toStdString();
         }
         // The user moves it back, so that the session manager forgets the
         // headphones for the next test's player of the same name.
