@@ -93,8 +93,12 @@ TEST_F(ForeignClients, ANodeOfAnotherClientUnderOurSinksNameTakesNoHoldAway)
 
     engine->setGain(id(QStringLiteral("music")), 1.0f);
     engine->setHidden(id(QStringLiteral("music")), true);
-    ASSERT_TRUE(pumpUntil([&] { return nodesNamed(ours).size() == 1; }, 10000)) << "our sink goes once nothing is tapped";
+    players.clear();
+    ASSERT_TRUE(pumpUntil([&] { return nodesNamed(ours).size() == 1; }, 10000))
+        << "our sink goes once nothing is tapped and the device falls quiet";
     engine->setHidden(id(QStringLiteral("music")), false);
+    play(QStringLiteral("music"), kMusicHz);
+    waitForApps({QStringLiteral("music")});
     engine->setGain(id(QStringLiteral("music")), 0.5f);
     EXPECT_TRUE(soundsLike(half));
     pumpFor(StreamMover::kMoveDeadlineMs + 1000);

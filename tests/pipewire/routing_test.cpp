@@ -165,6 +165,14 @@ protected:
         mix.proc = nullptr;
     }
 
+    bool nothingOfOurs()
+    {
+        const std::vector<pwdump::Node> nodes = pwdump::nodes(session->pwDump());
+        return std::none_of(nodes.begin(), nodes.end(), [](const pwdump::Node& node) {
+            return node.prop(QStringLiteral("node.name")).startsWith(QLatin1String("ravlet-"));
+        });
+    }
+
     bool plays(double frequency, double level, const QString& sink, int timeoutMs = 5000)
     {
         return soundsLike([&](const auto& s) { return std::abs(amplitude(s, frequency) - level) < level / 20; }, timeoutMs, sink);
@@ -339,13 +347,50 @@ TEST_F(RoutingTest, TwoDevicesMixAtOnceEachOnItsOwnClockAndRebuildWithoutAGap)
     }, 5000, QStringLiteral("headphones")));
     EXPECT_TRUE(silent(kMusicHz, QStringLiteral("speakers")));
     EXPECT_EQ(routed(music), headphones);
-    // Nothing of ours is left once nothing mixes.
-    EXPECT_TRUE(pumpUntil([&] {
-        const std::vector<pwdump::Node> nodes = pwdump::nodes(session->pwDump());
-        return std::none_of(nodes.begin(), nodes.end(), [](const pwdump::Node& node) {
-            return node.prop(QStringLiteral("node.name")).startsWith(QLatin1String("ravlet-"));
-        });
-    }, 5000));
+    // Nothing of ours is left once nothing mixes and the devices fall quiet.
+    players.clear();
+    EXPECT_TRUE(pumpUntil([&] { return nothingOfOurs(); }, 5000));
+}
+
+// A device whose last mix ends, and starts again, plays its other
+// applications on without a gap: our node leaving the device's graph is
+// not heard by the players beside it.
+TEST_F(RoutingTest, ADeviceWhoseLastMixEndsPlaysItsOtherApplicationsOnWithoutAGap)
+{
+    constexpr double kTalkHz = 1000.0;
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"), QStringLiteral("headphones"));
+    play(QStringLiteral("talk"), kTalkHz, QStringLiteral("pipewire"), QStringLiteral("headphones"));
+    startHardware();
+    Mix mix{QStringLiteral("headphones"), processOf(players.front()), 0.5f};
+    ASSERT_TRUE(mix.process);
+    ASSERT_TRUE(build(mix));
+
+    QString error;
+    auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("headphones"), 6000, &error); });
+    pumpFor(300);
+    for (int i = 0; i < 2; ++i) {
+        tearDown(mix);
+        pumpFor(2000);
+        ASSERT_TRUE(build(mix));
+        pumpFor(500);
+    }
+    tearDown(mix);
+    while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    const std::vector<float> heard = recording.get();
+    ASSERT_FALSE(heard.empty()) << error.toStdString();
+    const int talkGaps = gaps(heard, 0, {kTalkHz, kChatHz}, kAmplitude);
+    std::printf("gaps of the untouched player over 3 ends and 2 starts of the device's only mix: %d\n", talkGaps);
+    EXPECT_EQ(talkGaps, 0);
+
+    // The node kept meanwhile mixes again when the device's mix comes back,
+    pumpFor(1500);
+    ASSERT_TRUE(build(mix));
+    EXPECT_TRUE(plays(kChatHz, kAmplitude * 0.5, QStringLiteral("headphones")));
+    tearDown(mix);
+    // and goes with our sink once nothing else plays there.
+    players.clear();
+    EXPECT_TRUE(pumpUntil([&] { return nothingOfOurs(); }, 5000));
 }
 
 } // namespace
