@@ -30,6 +30,7 @@
 #include <future>
 #include <list>
 #include <memory>
+#include <span>
 
 constexpr double kMusicHz = 440.0;
 constexpr double kChatHz = 660.0;
@@ -160,12 +161,16 @@ protected:
 
     static QString id(const QString& name) { return QStringLiteral("client:") + name; }
 
-    std::vector<float> record(const QString& sink = QStringLiteral("speakers"), int milliseconds = 400)
+    // What the sink plays while work runs, this thread's events pumped.
+    std::vector<float> record(const QString& sink = QStringLiteral("speakers"), int milliseconds = 400,
+                              const std::function<void()>& work = {})
     {
         // Recorded on a thread of its own: the engine's connection must keep
         // answering the daemon meanwhile, as it does in the program.
         QString error;
         auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, sink, milliseconds, &error); });
+        if (work)
+            work();
         while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         std::vector<float> samples = recording.get();
@@ -179,6 +184,37 @@ protected:
                     const QString& sink = QStringLiteral("speakers"))
     {
         return pumpUntil([&] { return fits(record(sink, 300)); }, timeoutMs);
+    }
+
+    // Whether the graph holds no node of ours.
+    static bool nothingOfOurs()
+    {
+        const std::vector<pwdump::Node> nodes = pwdump::nodes(session->pwDump());
+        return std::none_of(nodes.begin(), nodes.end(), [](const pwdump::Node& node) {
+            return node.prop(QStringLiteral("node.name")).startsWith(QLatin1String("ravlet-"));
+        });
+    }
+
+    static int openDescriptors()
+    {
+        return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+    }
+
+    // Runs of windows of the given length in which the first of the steady
+    // tones fell below half its level: each run is one drop-out, however
+    // long.
+    static int dropOuts(std::span<const float> samples, const std::vector<double>& tones, double level, int windowMs = 5,
+                        int channel = 0)
+    {
+        const std::size_t window = std::size_t(48 * windowMs) * 2;
+        int count = 0;
+        bool inGap = false;
+        for (std::size_t start = 0; start + window <= samples.size(); start += window) {
+            const bool gap = !(fitAmplitudes(samples.subspan(start, window), channel, tones).amplitudes.front() > level / 2);
+            count += gap && !inGap ? 1 : 0;
+            inGap = gap;
+        }
+        return count;
     }
 
     quint32 nodeOf(const QString& applicationName) const

@@ -42,16 +42,13 @@ TEST_P(PreventClippingTest, ABoostPastFullScaleReachesTheSpeakersWithinItAtItsLe
     })) << "peak " << peak << ", fundamental " << level;
 
     // The player stops and a new one starts, heard from end to end.
-    QString error;
-    auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("speakers"), 2500, &error); });
-    pumpFor(300);
-    players.clear();
-    pumpFor(300);
-    playMusic();
-    while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    const std::vector<float> across = recording.get();
-    ASSERT_FALSE(across.empty()) << error.toStdString();
+    const std::vector<float> across = record(QStringLiteral("speakers"), 2500, [&] {
+        pumpFor(300);
+        players.clear();
+        pumpFor(300);
+        playMusic();
+    });
+    ASSERT_FALSE(across.empty());
     EXPECT_LE(peakOf(across), 1.0f);
     EXPECT_TRUE(soundsLike([](const auto& s) { return peakOf(s) <= 1.0f && amplitude(s, kToneHz) >= 0.9; }));
 }

@@ -16,44 +16,8 @@ constexpr double kMovieHz = 1100.0;
 constexpr double kMovieRightHz = 1320.0;
 constexpr double kVoiceHz = 770.0;
 
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
-}
-
-// Runs of 5 ms windows in which a steady tone fell below half its level:
-// each run is one drop-out, however long.
-int dropOuts(std::span<const float> samples, double frequency, const std::vector<double>& others, double level)
-{
-    constexpr std::size_t kWindow = 240 * 2;
-    std::vector<double> tones = others;
-    tones.insert(tones.begin(), frequency);
-    int count = 0;
-    bool inGap = false;
-    for (std::size_t start = 0; start + kWindow <= samples.size(); start += kWindow) {
-        const double found = fitAmplitudes(samples.subspan(start, kWindow), 0, tones).amplitudes.front();
-        const bool gap = !(found > level / 2);
-        count += gap && !inGap ? 1 : 0;
-        inGap = gap;
-    }
-    return count;
-}
-
 class MixNodeTest : public PipeWireBackendTest {
 protected:
-    // What the speakers play while work runs, this thread's events pumped.
-    std::vector<float> recordWhile(int milliseconds, const std::function<void()>& work)
-    {
-        QString error;
-        auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("speakers"), milliseconds, &error); });
-        work();
-        while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::vector<float> samples = recording.get();
-        EXPECT_FALSE(samples.empty()) << error.toStdString();
-        return samples;
-    }
-
     void TearDown() override
     {
         PipeWireBackendTest::TearDown();
@@ -190,9 +154,9 @@ TEST_F(MixNodeTest, UntappedApplicationsPlayOnThroughRebuilds)
         return std::all_of(fit.amplitudes.begin(), fit.amplitudes.end(), [](double a) { return std::abs(a - kAmplitude) < 0.005; });
     }));
     const auto dropOutsWhile = [&](int milliseconds, const std::function<void()>& work) {
-        const std::vector<float> samples = recordWhile(milliseconds, work);
-        return std::max(dropOuts(samples, kRadioHz, {kMusicHz, kChatHz, kTalkHz}, kAmplitude),
-                        dropOuts(samples, kTalkHz, {kMusicHz, kChatHz, kRadioHz}, kAmplitude));
+        const std::vector<float> samples = record(QStringLiteral("speakers"), milliseconds, work);
+        return std::max(dropOuts(samples, {kRadioHz, kMusicHz, kChatHz, kTalkHz}, kAmplitude),
+                        dropOuts(samples, {kTalkHz, kMusicHz, kChatHz, kRadioHz}, kAmplitude));
     };
 
     const auto musicLinks = [&] { return mixPortsOf(QStringLiteral("music")); };
@@ -338,12 +302,7 @@ TEST_F(MixNodeTest, ShortPlayersOfATappedApplicationAllFinishAndTheDevicesSleepA
 
     engine->setMuted(id(QStringLiteral("beep")), false);
     EXPECT_TRUE(engine->activeIDs().isEmpty());
-    EXPECT_TRUE(pumpUntil([&] {
-        const std::vector<pwdump::Node> nodes = pwdump::nodes(session->pwDump());
-        return std::none_of(nodes.begin(), nodes.end(), [](const pwdump::Node& node) {
-            return node.prop(QStringLiteral("node.name")).startsWith(QLatin1String("ravlet-"));
-        });
-    }, 5000));
+    EXPECT_TRUE(pumpUntil([&] { return nothingOfOurs(); }, 5000));
 }
 
 // While its level is followed (the popover open), an application Ravlet does
@@ -360,8 +319,8 @@ TEST_F(MixNodeTest, AnUnmixedApplicationIsListenedToOnlyWhileItsLevelIsFollowed)
     const QString chat = id(QStringLiteral("chat"));
     ASSERT_EQ(engine->activeIDs(), QStringList{id(QStringLiteral("music"))});
     const auto dropOutsWhile = [&](int milliseconds, const std::function<void()>& work) {
-        const std::vector<float> samples = recordWhile(milliseconds, work);
-        return std::max(dropOuts(samples, kChatHz, {kMusicHz}, kAmplitude), dropOuts(samples, kMusicHz, {kChatHz}, kAmplitude));
+        const std::vector<float> samples = record(QStringLiteral("speakers"), milliseconds, work);
+        return std::max(dropOuts(samples, {kChatHz, kMusicHz}, kAmplitude), dropOuts(samples, {kMusicHz, kChatHz}, kAmplitude));
     };
 
     QObject follower;

@@ -130,16 +130,13 @@ TEST_F(PipeWireBackendTest, AMutedApplicationStaysSilentThroughRebuildsCausedByO
 
     // Radio in and out of the setup, every change a rebuild, all of it
     // recorded in one piece.
-    QString error;
-    auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("speakers"), 3000, &error); });
-    for (int i = 0; i < 50; ++i) {
-        engine->setGain(id(QStringLiteral("radio")), i % 2 == 0 ? 0.7f : 1.0f);
-        pumpFor(40);
-    }
-    while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    const std::vector<float> samples = recording.get();
-    ASSERT_FALSE(samples.empty()) << error.toStdString();
+    const std::vector<float> samples = record(QStringLiteral("speakers"), 3000, [&] {
+        for (int i = 0; i < 50; ++i) {
+            engine->setGain(id(QStringLiteral("radio")), i % 2 == 0 ? 0.7f : 1.0f);
+            pumpFor(40);
+        }
+    });
+    ASSERT_FALSE(samples.empty());
     constexpr std::size_t kWindow = 4800 * 2;
     double loudest = -200.0;
     for (std::size_t start = 0; start + kWindow <= samples.size(); start += kWindow) {

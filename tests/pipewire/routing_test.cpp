@@ -17,25 +17,6 @@ namespace {
 constexpr AudioObjectPropertyAddress kRoute{kRavletProcessPropertyOutputDevice, kAudioObjectPropertyScopeGlobal,
                                             kAudioObjectPropertyElementMain};
 
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
-}
-
-// Runs of 10 ms windows in which a steady tone fell below half its level.
-int gaps(std::span<const float> samples, int channel, const std::vector<double>& tones, double level)
-{
-    constexpr std::size_t kWindow = 480 * 2;
-    int count = 0;
-    bool inGap = false;
-    for (std::size_t start = 0; start + kWindow <= samples.size(); start += kWindow) {
-        const bool gap = !(fitAmplitudes(samples.subspan(start, kWindow), channel, tones).amplitudes.front() > level / 2);
-        count += gap && !inGap ? 1 : 0;
-        inGap = gap;
-    }
-    return count;
-}
-
 // The nodes joined by links, any direction: nodes never joined can never
 // share a driver.
 QHash<quint32, int> linkedGroups(const QJsonArray& dump)
@@ -165,14 +146,6 @@ protected:
         mix.proc = nullptr;
     }
 
-    bool nothingOfOurs()
-    {
-        const std::vector<pwdump::Node> nodes = pwdump::nodes(session->pwDump());
-        return std::none_of(nodes.begin(), nodes.end(), [](const pwdump::Node& node) {
-            return node.prop(QStringLiteral("node.name")).startsWith(QLatin1String("ravlet-"));
-        });
-    }
-
     bool plays(double frequency, double level, const QString& sink, int timeoutMs = 5000)
     {
         return soundsLike([&](const auto& s) { return std::abs(amplitude(s, frequency) - level) < level / 20; }, timeoutMs, sink);
@@ -296,10 +269,10 @@ TEST_F(RoutingTest, TwoDevicesMixAtOnceEachOnItsOwnClockAndRebuildWithoutAGap)
     const std::vector<float> heardOnSpeakers = speakers.get();
     const std::vector<float> heardOnPhones = phones.get();
     ASSERT_FALSE(heardOnSpeakers.empty() || heardOnPhones.empty()) << errors[0].toStdString() << errors[1].toStdString();
-    const int speakerGaps = gaps(heardOnSpeakers, 0, {kMusicHz, kChatHz, kRadioHz}, kAmplitude * 0.5);
-    const int phoneGaps = gaps(heardOnPhones, 0, {kChatHz, kMusicHz, kTalkHz}, kAmplitude * 0.8);
-    const int radioGaps = gaps(heardOnSpeakers, 0, {kRadioHz, kMusicHz, kChatHz}, kAmplitude);
-    const int talkGaps = gaps(heardOnPhones, 0, {kTalkHz, kMusicHz, kChatHz}, kAmplitude);
+    const int speakerGaps = dropOuts(heardOnSpeakers, {kMusicHz, kChatHz, kRadioHz}, kAmplitude * 0.5, 10);
+    const int phoneGaps = dropOuts(heardOnPhones, {kChatHz, kMusicHz, kTalkHz}, kAmplitude * 0.8, 10);
+    const int radioGaps = dropOuts(heardOnSpeakers, {kRadioHz, kMusicHz, kChatHz}, kAmplitude, 10);
+    const int talkGaps = dropOuts(heardOnPhones, {kTalkHz, kMusicHz, kChatHz}, kAmplitude, 10);
     std::printf("gaps over 8 rebuilds of two devices: mixed %d on the speakers, %d on the headphones; "
                 "untouched %d and %d\n", speakerGaps, phoneGaps, radioGaps, talkGaps);
     // One to spare for a busy machine's own hiccup: a node made anew costs
@@ -365,30 +338,26 @@ TEST_F(RoutingTest, ADeviceWhoseLastMixEndsPlaysItsOtherApplicationsOnWithoutAGa
     ASSERT_TRUE(mix.process);
     ASSERT_TRUE(build(mix));
 
-    QString error;
-    auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, QStringLiteral("headphones"), 6000, &error); });
-    pumpFor(300);
-    // It ends, and starts again;
-    tearDown(mix);
-    pumpFor(2000);
-    ASSERT_TRUE(build(mix));
-    pumpFor(500);
-    // it ends as its application moves on to the speakers' mix, and comes
-    // back;
-    tearDown(mix);
-    mix.sink = QStringLiteral("speakers");
-    ASSERT_TRUE(build(mix));
-    pumpFor(2000);
-    tearDown(mix);
-    mix.sink = QStringLiteral("headphones");
-    ASSERT_TRUE(build(mix));
-    pumpFor(500);
-    tearDown(mix);
-    while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    const std::vector<float> heard = recording.get();
-    ASSERT_FALSE(heard.empty()) << error.toStdString();
-    const int talkGaps = gaps(heard, 0, {kTalkHz, kChatHz}, kAmplitude);
+    const std::vector<float> heard = record(QStringLiteral("headphones"), 6000, [&] {
+        pumpFor(300);
+        // It ends, and starts again;
+        tearDown(mix);
+        pumpFor(2000);
+        EXPECT_TRUE(build(mix));
+        pumpFor(500);
+        // it ends as its application moves on to the speakers' mix, and comes
+        // back;
+        tearDown(mix);
+        mix.sink = QStringLiteral("speakers");
+        EXPECT_TRUE(build(mix));
+        pumpFor(2000);
+        tearDown(mix);
+        mix.sink = QStringLiteral("headphones");
+        EXPECT_TRUE(build(mix));
+        pumpFor(500);
+        tearDown(mix);
+    });
+    const int talkGaps = dropOuts(heard, {kTalkHz, kChatHz}, kAmplitude, 10);
     std::printf("gaps of the untouched player over 3 ends and 2 starts of the device's only mix, one a move: %d\n", talkGaps);
     EXPECT_EQ(talkGaps, 0);
 
