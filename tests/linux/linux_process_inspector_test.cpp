@@ -241,32 +241,28 @@ TEST(LinuxIdentity, TheRealProcFileSystemNamesThisTestByItsEntry)
 
 TEST(UnitNames, ApplicationAndSnapUnitsNameTheirDesktopEntry)
 {
-    const std::pair<const char*, const char*> cases[] = {
-        {"/app.slice/app-firefox-1234.scope", "firefox.desktop"},
-        {"/app.slice/app-gnome-firefox\\x2desr-1234.scope", "firefox-esr.desktop"},
-        {"/app.slice/app-flatpak-org.example.App-99.scope", "org.example.App.desktop"},
-        {"/app.slice/app-org.kde.kalendarac@autostart.service", "org.kde.kalendarac.desktop"},
-        {"/app.slice/app-gnome-org.example.App.service", "org.example.App.desktop"},
-        {"/app.slice/app-a-b-c-1.scope", ""},
-        {"/app.slice/app-1.scope", ""},
-        {"/app.slice/vte-spawn-0b1c7c3e.scope", ""},
-        {"/app.slice/app-..\\x2f..\\x2fetc-1.scope", ""},
-        {"/app.slice/app-bad\\x2-1.scope", ""},
-        {"/app.slice/app-x.slice", ""},
+    const auto app = desktopIdFromAppUnit, snap = desktopIdFromSnapUnit;
+    const std::tuple<QString (*)(const QString&), const char*, const char*> cases[] = {
+        {app, "/app.slice/app-firefox-1234.scope", "firefox.desktop"},
+        {app, "/app.slice/app-gnome-firefox\\x2desr-1234.scope", "firefox-esr.desktop"},
+        {app, "/app.slice/app-flatpak-org.example.App-99.scope", "org.example.App.desktop"},
+        {app, "/app.slice/app-org.kde.kalendarac@autostart.service", "org.kde.kalendarac.desktop"},
+        {app, "/app.slice/app-gnome-org.example.App.service", "org.example.App.desktop"},
+        {app, "/app.slice/app-a-b-c-1.scope", ""},
+        {app, "/app.slice/app-1.scope", ""},
+        {app, "/app.slice/vte-spawn-0b1c7c3e.scope", ""},
+        {app, "/app.slice/app-..\\x2f..\\x2fetc-1.scope", ""},
+        {app, "/app.slice/app-bad\\x2-1.scope", ""},
+        {app, "/app.slice/app-x.slice", ""},
+        // A snap's application, but not its hooks.
+        {snap, "/snap.hello-world.sh-4706fe54-7802-4808-aa7e-ae8b567239e0.scope", "hello-world_sh.desktop"},
+        {snap, "/snap.firefox.firefox.service", "firefox_firefox.desktop"},
+        {snap, "/snap.firefox.hook.configure-4706fe54-7802-4808-aa7e-ae8b567239e0.scope", ""},
+        {snap, "/snap.Firefox.firefox.scope", ""},
+        {snap, "/snapx.firefox.firefox.scope", ""},
     };
-    for (const auto& [path, id] : cases)
-        EXPECT_EQ(desktopIdFromAppUnit(QString::fromUtf8(path)), QString::fromUtf8(id)) << path;
-
-    // A snap's application, but not its hooks.
-    const std::pair<const char*, const char*> snaps[] = {
-        {"/snap.hello-world.sh-4706fe54-7802-4808-aa7e-ae8b567239e0.scope", "hello-world_sh.desktop"},
-        {"/snap.firefox.firefox.service", "firefox_firefox.desktop"},
-        {"/snap.firefox.hook.configure-4706fe54-7802-4808-aa7e-ae8b567239e0.scope", ""},
-        {"/snap.Firefox.firefox.scope", ""},
-        {"/snapx.firefox.firefox.scope", ""},
-    };
-    for (const auto& [path, id] : snaps)
-        EXPECT_EQ(desktopIdFromSnapUnit(QString::fromUtf8(path)), QString::fromUtf8(id)) << path;
+    for (const auto& [read, path, id] : cases)
+        EXPECT_EQ(read(QString::fromUtf8(path)), QString::fromUtf8(id)) << path;
 }
 
 } // namespace
