@@ -6,6 +6,7 @@
 #include "backend_fixture.h"
 #include "system_log.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 namespace {
@@ -319,20 +320,26 @@ TEST_F(StreamIdentity, OurSinkMadeTheDefaultByAnotherProgramGivesWayToTheUsersDe
     engine->setMuted(id(QStringLiteral("music")), true);
     ASSERT_TRUE(chatPlays(kAmplitude, QStringLiteral("headphones")));
 
-    // The private sink that holds music: one of an earlier test's devices
-    // may still be on its way out.
+    // The private sink that holds music, once music stays there: on a slow
+    // machine it may first have been held on another device's sink, on its
+    // way out.
     std::optional<pwdump::Node> ours;
+    QElapsedTimer steady;
     ASSERT_TRUE(pumpUntil([&] {
         const QJsonArray dump = session->pwDump();
         const auto music = streamOf(QStringLiteral("music"));
+        std::optional<pwdump::Node> holding;
         for (const pwdump::Link& link : pwdump::links(dump)) {
             const auto to = pwdump::nodeById(dump, link.inputNode);
             if (music && link.outputNode == music->id && to
                 && to->prop(QStringLiteral("node.name")).startsWith(QLatin1String("ravlet-hold-")))
-                ours = to;
+                holding = to;
         }
-        return ours.has_value();
-    }, 3000));
+        if (!holding || !ours || holding->id != ours->id)
+            steady.start();
+        ours = holding;
+        return ours && steady.elapsed() >= 500;
+    }, 5000));
     ASSERT_TRUE(session->run(QStringLiteral("pw-metadata"),
                              {QStringLiteral("0"), key, pw_graph::jsonForName(ours->prop(QStringLiteral("node.name"))), type}));
     EXPECT_TRUE(pumpUntil([&] { return session->metadataValue(0, key) == QStringLiteral(R"({"name":"headphones"})"); }, 3000));
