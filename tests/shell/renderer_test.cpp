@@ -25,7 +25,20 @@ struct Drawn {
     QString renderer;
     QList<QImage> shots;
     QString output;
+    int exitCode = -1;
+    QStringList saved;   // every picture the run wrote
 };
+
+double meanLightness(const QImage& image)
+{
+    double sum = 0.0;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            sum += qGray(line[x]);
+    }
+    return image.isNull() ? 0.0 : sum / (double(image.width()) * image.height());
+}
 
 // The screenshot program run into out with Qt's renderer variables cleared
 // but the one given.
@@ -45,6 +58,8 @@ Drawn shoot(const QString& out, const char* variable, const char* value)
     program.waitForFinished(60000);
 
     Drawn run;
+    run.exitCode = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+    run.saved = QDir(out).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name);
     run.output = QString::fromLocal8Bit(program.readAll());
     const qsizetype at = run.output.indexOf(QLatin1String("drawn by the "));
     if (at >= 0)
@@ -85,6 +100,17 @@ TEST(Renderer, IsSoftwareUnlessTheUserNamesAnotherAndDrawsEveryScreenshotAsOpenG
                                                                        << runs.last().output.toStdString();
     }
     ASSERT_FALSE(HasFailure()) << "the screenshots are compared only when each renderer is the one chosen";
+
+    // Every state of the tour is shot, each to a file of its own, and the run
+    // says it went well: the dark shot is darker than the light one it
+    // follows, not drawn over it.
+    const Drawn& software = runs.first();
+    EXPECT_EQ(software.exitCode, 0) << software.output.toStdString();
+    EXPECT_EQ(software.saved, (QStringList{QStringLiteral("1-mixer.png"), QStringLiteral("2-muted-at-50-dark.png"),
+                                           QStringLiteral("2-muted-at-50.png"), QStringLiteral("2-play-on.png"),
+                                           QStringLiteral("3-hidden-shown.png"), QStringLiteral("4-not-running.png")}));
+    const QImage dark(QDir(dir.filePath(QStringLiteral("0"))).filePath(QStringLiteral("2-muted-at-50-dark.png")));
+    EXPECT_LT(meanLightness(dark) + 40.0, meanLightness(software.shots.at(1)));
 
     for (qsizetype i = 0; i < kShots.size(); ++i) {
         const QImage& a = runs[0].shots.at(i);   // software
