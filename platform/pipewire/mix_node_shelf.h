@@ -7,8 +7,8 @@
 // node that stays in the graph across that seam, linked as it was, keeps the
 // change from being heard by the applications that play on its sink
 // directly. A node no aggregate device took by the next turn of the event
-// loop is parked (see AggregateNode::park()): off the streams, out of the
-// cycle, still linked to its device. Our links to a device that plays
+// loop is parked (see AggregateNode::park()): off the streams, inactive,
+// still linked to its device. Our links to a device that plays
 // cannot go without costing its players a cycle (PipeWire 0.3.65), so a
 // parked node goes only once nothing else plays on its device, and once the
 // streams it held have left the device's private sink: until then it keeps
