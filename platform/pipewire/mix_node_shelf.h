@@ -51,14 +51,13 @@ public:
     void unlinkStreams();
     // The graph changed: a device may have fallen quiet.
     void graphChanged();
-    // The kept nodes that read any of these streams go at once where
-    // nothing else plays on their device: the streams are about to move to
-    // another device's private sink, and a node left behind on an idle
-    // device while they move costs the program descriptors and can crash it
-    // (PipeWire 0.3.65), as a node destroyed once they moved does not. On a
-    // device that plays, where going would cost its players a cycle, a node
-    // is parked off the streams instead, in this same call. Its device's
-    // private sink still goes once they have left it.
+    // The kept nodes that read any of these streams go at once: the streams
+    // are about to move to another device's private sink. A node left
+    // behind while they move, even unlinked from them and parked, costs the
+    // program descriptors when the machine is busy and can crash it
+    // (PipeWire 0.3.65), as a node destroyed once they moved does not; going
+    // costs the players on its device a cycle. Its device's private sink
+    // still goes once they have left it.
     void discardReaders(const QSet<uint64_t>& streams);
     void clear();
     bool isEmpty() const { return m_kept.empty(); }

@@ -345,20 +345,14 @@ TEST_F(RoutingTest, ADeviceWhoseLastMixEndsPlaysItsOtherApplicationsOnWithoutAGa
         pumpFor(2000);
         EXPECT_TRUE(build(mix));
         pumpFor(500);
-        // it ends as its application moves on to the speakers' mix, and comes
-        // back;
         tearDown(mix);
-        mix.sink = QStringLiteral("speakers");
-        EXPECT_TRUE(build(mix));
         pumpFor(2000);
-        tearDown(mix);
-        mix.sink = QStringLiteral("headphones");
         EXPECT_TRUE(build(mix));
         pumpFor(500);
         tearDown(mix);
     });
     const int talkGaps = dropOuts(heard, {kTalkHz, kChatHz}, kAmplitude, 10);
-    std::printf("gaps of the untouched player over 3 ends and 2 starts of the device's only mix, one a move: %d\n", talkGaps);
+    std::printf("gaps of the untouched player over 3 ends and 2 starts of the device's only mix: %d\n", talkGaps);
     EXPECT_EQ(talkGaps, 0);
 
     // The node kept meanwhile mixes again when the device's mix comes back,
