@@ -38,6 +38,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -108,6 +109,14 @@ private:
     struct LinkProxy;
 
     void clearBlockOnDataThread();
+    void processCycle(struct spa_io_position* position);
+    // Drops these links of ours just after one of our cycles has ended (see
+    // the definition), and sends that to the daemon at once.
+    void dropBetweenCycles(std::vector<std::unique_ptr<LinkProxy>>& links);
+    void awaitCycleEnd() const;
+    using LinkKey = std::pair<int, uint64_t>;
+    void dropInputLinksWhere(
+        const std::function<bool(const LinkKey&, const std::vector<std::unique_ptr<LinkProxy>>&)>& drop);
     void choosePairs(const QStringList& slotKeys);
     bool pairHasLinks(int pair) const;
     uint32_t portId(const QString& name) const;
@@ -148,6 +157,12 @@ private:
     std::atomic<int> m_inputCount{0};
     // The pair of input ports each slot reads; written with the count.
     std::array<int, kSlots> m_pairOfSlot{};
+    // Written by the data thread: how many cycles of ours have begun and
+    // ended, when the last ended (steady clock, ns), and how long it was.
+    std::atomic<uint64_t> m_cyclesBegun{0};
+    std::atomic<uint64_t> m_cyclesDone{0};
+    std::atomic<int64_t> m_lastCycleEndNs{0};
+    std::atomic<int64_t> m_cycleNs{0};
     // Fixed storage for the callback: never resized once made.
     std::vector<std::max_align_t> m_inputList;
     std::vector<std::max_align_t> m_outputList;

@@ -61,6 +61,18 @@ protected:
 
     void TearDown() override
     {
+        // A failure on a loaded machine is often the audio server's: what
+        // its daemons said, and whether they still run, tells.
+        if (HasFailure()) {
+            std::string tails;
+            for (const QString& section : session->logs().split(QStringLiteral("==== "), Qt::SkipEmptyParts)) {
+                const QStringList lines = section.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+                tails += "==== " + lines.value(0).toStdString() + "\n"
+                       + lines.mid(std::max<qsizetype>(1, lines.size() - 12)).join(QLatin1Char('\n')).toStdString() + "\n";
+            }
+            std::fprintf(stderr, "daemons %s; the last of their logs:\n%s",
+                         session->isRunning() ? "running" : "NOT all running", tails.c_str());
+        }
         engine.reset();
         hardware.reset();
         connection.reset();
