@@ -171,13 +171,9 @@ AggregateNode::~AggregateNode()
     // destroyed under its links behind in the nodes at their other ends,
     // and crashes on it later.
     const bool linked = !m_inputLinks.empty() || !m_outputLinks.empty() || !m_holdLinks.empty();
-    std::vector<std::unique_ptr<LinkProxy>> links = std::move(m_outputLinks);
-    std::move(m_holdLinks.begin(), m_holdLinks.end(), std::back_inserter(links));
-    for (auto& entry : m_inputLinks)
-        std::move(entry.second.begin(), entry.second.end(), std::back_inserter(links));
     m_inputLinks.clear();
+    m_outputLinks.clear();
     m_holdLinks.clear();
-    dropBetweenCycles(links);
     if (m_filter && (m_active || linked)) {
         pw_filter_set_active(m_filter, false);
         // The daemon answers an unlinked node's changes of clock with a
@@ -259,7 +255,7 @@ bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKey
         // A sink made a moment ago may not have shown its ports yet.
         m_connection.runUntil([&] { return !m_connection.graph().portsOf(holdSink, pw_graph::Direction::In).isEmpty(); },
                               kReadyWaitMs);
-        dropBetweenCycles(m_holdLinks);
+        m_holdLinks.clear();
         for (const pw_graph::Port* port : m_connection.graph().portsOf(holdSink, pw_graph::Direction::In)) {
             m_holdLinks.push_back(std::make_unique<LinkProxy>(link(nodeId(), portId(kHoldPort), holdSink, port->id, true)));
         }
@@ -271,14 +267,8 @@ bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKey
     const pw_graph::Node* master = graph.nodeNamed(masterName, QStringLiteral("Audio/Sink"));
     if (!master)
         return false;
-    if (master->id != m_masterNode && !m_outputLinks.empty()) {
-        // Dropping them turns the loop: the graph is looked at again after.
-        dropBetweenCycles(m_outputLinks);
-        master = graph.nodeNamed(masterName, QStringLiteral("Audio/Sink"));
-        if (!master)
-            return false;
-    }
     if (master->id != m_masterNode) {
+        m_outputLinks.clear();
         const QList<const pw_graph::Port*> playback = graph.portsOf(master->id, pw_graph::Direction::In);
         for (std::size_t i = 0; i < m_outputs.size(); ++i) {
             const auto target = std::find_if(playback.begin(), playback.end(), [&](const pw_graph::Port* port) {
@@ -383,23 +373,8 @@ void AggregateNode::clearBlockOnDataThread()
         0, nullptr, 0, true, this);
 }
 
-// PipeWire 0.3.65 counts a link out of the node that waits on it at once
-// when it goes, but not the cycle under way: a link dropped while its
-// source has yet to end that cycle leaves the node behind it waiting for
-// good, and the device misses the cycle, a drop-out for every application
-// on it. Every link of ours has our node at one end and its source done by
-// the time our cycle ends (what we read, before we run; our own outputs,
-// when we end), so dropped just after a cycle of ours ended, nothing of that
-// cycle is missed.
-void AggregateNode::dropBetweenCycles(std::vector<std::unique_ptr<LinkProxy>>& links)
-{
-    if (links.empty())
-        return;
-    awaitCycleEnd();
-    links.clear();
-    m_connection.flush();
-}
-
+// Returns just after a cycle of ours ended, within two cycles at most; at
+// once when the node is not running.
 void AggregateNode::awaitCycleEnd() const
 {
     const uint64_t seen = m_cyclesDone.load(std::memory_order_acquire);
@@ -408,27 +383,13 @@ void AggregateNode::awaitCycleEnd() const
     const int64_t sinceEnd = now - m_lastCycleEndNs.load(std::memory_order_relaxed);
     // A node that missed two cycles of its own length is not running: there
     // is no cycle to wait for. One that ended a cycle a moment ago and has
-    // not begun the next is where the wait would end: several steps of one
-    // rebuild share that moment.
+    // not begun the next is already where the wait would end.
     if (seen == 0 || sinceEnd > 2 * cycle
         || (m_cyclesBegun.load(std::memory_order_acquire) == seen && sinceEnd < cycle / 2))
         return;
     const int64_t deadline = now + 2 * cycle;
     while (m_cyclesDone.load(std::memory_order_acquire) == seen && steadyNs() < deadline)
         std::this_thread::sleep_for(std::chrono::microseconds(100));
-}
-
-void AggregateNode::dropInputLinksWhere(
-    const std::function<bool(const LinkKey&, const std::vector<std::unique_ptr<LinkProxy>>&)>& drop)
-{
-    std::vector<std::unique_ptr<LinkProxy>> dropped;
-    std::erase_if(m_inputLinks, [&](auto& entry) {
-        if (!drop(entry.first, entry.second))
-            return false;
-        std::move(entry.second.begin(), entry.second.end(), std::back_inserter(dropped));
-        return true;
-    });
-    dropBetweenCycles(dropped);
 }
 
 void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSlot)
@@ -438,9 +399,9 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
     const std::size_t slotCount = std::min<std::size_t>(streamsPerSlot.size(), std::size_t(m_inputCount.load() / 2));
     // Drop the links of streams no longer read by their pair of ports, and
     // those the daemon took away, to be made again.
-    dropInputLinksWhere([&](const std::pair<int, uint64_t>& key, const std::vector<std::unique_ptr<LinkProxy>>& links) {
-        const auto [pair, stream] = key;
-        if (std::any_of(links.begin(), links.end(), [](const auto& link) { return link->gone; }))
+    std::erase_if(m_inputLinks, [&](const auto& entry) {
+        const auto [pair, stream] = entry.first;
+        if (std::any_of(entry.second.begin(), entry.second.end(), [](const auto& link) { return link->gone; }))
             return true;
         for (std::size_t slot = 0; slot < slotCount; ++slot) {
             if (m_pairOfSlot[slot] == pair)
@@ -448,7 +409,6 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
         }
         return true;
     });
-    bool linked = false;
     for (std::size_t slot = 0; slot < slotCount; ++slot) {
         const int pair = m_pairOfSlot[slot];
         for (const uint64_t stream : streamsPerSlot[slot]) {
@@ -457,12 +417,6 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
             if (!node
                 || std::any_of(m_inputLinks.begin(), m_inputLinks.end(), [&](const auto& entry) { return entry.first == key; }))
                 continue;
-            // New links, too, between two cycles of ours: one made while the
-            // stream has yet to end its cycle lets our node run before a
-            // stream it reads already did, which then plays nothing for it.
-            if (!linked)
-                awaitCycleEnd();
-            linked = true;
             std::vector<std::unique_ptr<LinkProxy>> links;
             for (const pw_graph::Port* port : graph.portsOf(node->id, pw_graph::Direction::Out)) {
                 const Side side = sideOf(port->channel);
@@ -477,13 +431,11 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
                 m_inputLinks.emplace_back(key, std::move(links));
         }
     }
-    if (linked)
-        m_connection.flush();
 }
 
 void AggregateNode::unlinkStreams(const QSet<uint64_t>& streams)
 {
-    dropInputLinksWhere([&](const std::pair<int, uint64_t>& key, const auto&) { return streams.contains(key.second); });
+    std::erase_if(m_inputLinks, [&](const auto& entry) { return streams.contains(entry.first.second); });
 }
 
 bool AggregateNode::readsAny(const QSet<uint64_t>& streams) const

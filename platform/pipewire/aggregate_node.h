@@ -38,7 +38,6 @@
 
 #include <array>
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -110,13 +109,7 @@ private:
 
     void clearBlockOnDataThread();
     void processCycle(struct spa_io_position* position);
-    // Drops these links of ours just after one of our cycles has ended (see
-    // the definition), and sends that to the daemon at once.
-    void dropBetweenCycles(std::vector<std::unique_ptr<LinkProxy>>& links);
     void awaitCycleEnd() const;
-    using LinkKey = std::pair<int, uint64_t>;
-    void dropInputLinksWhere(
-        const std::function<bool(const LinkKey&, const std::vector<std::unique_ptr<LinkProxy>>&)>& drop);
     void choosePairs(const QStringList& slotKeys);
     bool pairHasLinks(int pair) const;
     uint32_t portId(const QString& name) const;

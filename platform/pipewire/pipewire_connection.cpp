@@ -256,14 +256,6 @@ bool PipeWireConnection::runUntil(const std::function<bool()>& done, int timeout
     return true;
 }
 
-void PipeWireConnection::flush()
-{
-    // The protocol writes its queue from an event of the loop: one turn
-    // sends it.
-    if (d->core && !d->lost)
-        pw_loop_iterate(d->loop, 0);
-}
-
 bool PipeWireConnection::roundTrip(int timeoutMs)
 {
     if (!d->core)

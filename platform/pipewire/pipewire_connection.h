@@ -58,9 +58,6 @@ public:
     bool runUntil(const std::function<bool()>& done, int timeoutMs);
     // Until the daemon has handled everything sent so far.
     bool roundTrip(int timeoutMs);
-    // Sends what is queued for the daemon now, without waiting for an
-    // answer. Never call it from inside a PipeWire callback.
-    void flush();
 
     // Writes to the "default" metadata; a null value removes the key. The
     // write shows in graph() at once, without waiting for the daemon's echo.
