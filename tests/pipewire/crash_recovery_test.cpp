@@ -161,7 +161,12 @@ TEST_F(PipeWireBackendTest, KilledItsGuardianPutsARoutedApplicationBackOnItsDevi
             pulse ? session->run(QStringLiteral("pactl"), {QStringLiteral("move-sink-input"), sinkInput, QStringLiteral("headphones")})
                   : session->run(QStringLiteral("pw-metadata"),
                                  {QString::number(chat), QStringLiteral("target.object"), QStringLiteral("headphones")});
-            return pumpUntil([&] { return linked(chat); }, 1000);
+            // The stream may already be on the headphones, put there by the
+            // session manager's memory of an earlier move, before the move's
+            // own key reaches the metadata.
+            return pumpUntil([&] {
+                return linked(chat) && session->metadataValue(chat, QStringLiteral("target.object")).has_value();
+            }, 1000);
         }, 6000));
         const std::optional<QString> chosen = session->metadataValue(chat, QStringLiteral("target.object"));
 
