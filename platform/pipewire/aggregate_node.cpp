@@ -348,6 +348,15 @@ void AggregateNode::stop()
     clearBlockOnDataThread();
 }
 
+void AggregateNode::park()
+{
+    stop();
+    readStreams({});
+    if (m_filter && m_active)
+        pw_filter_set_active(m_filter, false);
+    m_active = false;
+}
+
 void AggregateNode::onStateChanged(void* data, int state, const char* error)
 {
     auto* self = static_cast<AggregateNode*>(data);

@@ -82,6 +82,12 @@ public:
     // Returns once the block is no longer running and will not run again.
     // The node stays linked and plays silence until it is started again.
     void stop();
+    // Stopped, off the streams and inactive, but still linked to its device
+    // and its private sink: a node of ours unlinked from a device that plays
+    // costs the players there a cycle (PipeWire 0.3.65). That version still
+    // runs it while the device plays, on silence, once a cycle. Started
+    // again by start(). Main thread only.
+    void park();
     bool isStarted() const { return m_started; }
 
     // The streams (by serial) each tap slot reads now (held on our sink):

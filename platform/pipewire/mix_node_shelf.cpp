@@ -13,8 +13,10 @@ constexpr int kRetireCheckMs = 10;
 
 } // namespace
 
-MixNodeShelf::MixNodeShelf(std::function<bool(const QString&)> mayRetire, std::function<void(const QString&)> retired)
-    : m_mayRetire(std::move(mayRetire))
+MixNodeShelf::MixNodeShelf(std::function<bool(const QString&)> released, std::function<bool(const QString&)> othersPlay,
+                           std::function<void(const QString&)> retired)
+    : m_released(std::move(released))
+    , m_othersPlay(std::move(othersPlay))
     , m_retired(std::move(retired))
 {
     m_expiry.setSingleShot(true);
@@ -57,8 +59,13 @@ void MixNodeShelf::unlinkStreams()
     for (auto& [sink, kept] : m_kept) {
         if (kept.node)
             kept.node->readStreams({});
-        kept.unlinked = true;
     }
+}
+
+void MixNodeShelf::graphChanged()
+{
+    if (!m_kept.empty() && !m_expiry.isActive())
+        m_expiry.start(0);
 }
 
 void MixNodeShelf::discardReaders(const QSet<uint64_t>& streams)
@@ -78,6 +85,7 @@ void MixNodeShelf::clear()
 void MixNodeShelf::expire()
 {
     QStringList retired;
+    bool waiting = false;
     for (auto it = m_kept.begin(); it != m_kept.end();) {
         Kept& kept = it->second;
         // The first time round no aggregate device took the node, and the
@@ -86,18 +94,22 @@ void MixNodeShelf::expire()
         // session manager links them anew: PipeWire before 0.3.72 can crash
         // when a link of a stream is destroyed while another of its links
         // starts.
-        if (!kept.unlinked && kept.node) {
-            kept.node->readStreams({});
-            kept.unlinked = true;
+        if (!kept.parked && kept.node) {
+            kept.node->park();
+            kept.parked = true;
         }
-        if (!m_mayRetire(it->first) && !kept.deadline.hasExpired()) {
-            ++it;
+        const bool released = m_released(it->first) || kept.deadline.hasExpired();
+        if (!kept.node || (released && !m_othersPlay(it->first))) {
+            retired.append(it->first);
+            it = m_kept.erase(it);
             continue;
         }
-        retired.append(it->first);
-        it = m_kept.erase(it);
+        // Looked at again while the streams leave; after that, when the
+        // graph changes, never on a timer that would wake us for nothing.
+        waiting = waiting || !released;
+        ++it;
     }
-    if (!m_kept.empty())
+    if (waiting)
         m_expiry.start(kRetireCheckMs);
     // Last: dropping a sink runs the loop, which may park or take a node.
     for (const QString& sink : std::as_const(retired))

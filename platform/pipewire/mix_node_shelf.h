@@ -7,11 +7,14 @@
 // node that stays in the graph across that seam, linked as it was, keeps the
 // change from being heard by the applications that play on its sink
 // directly. A node no aggregate device took by the next turn of the event
-// loop is destroyed, once the streams it held have left its device's private
-// sink: until then it keeps them under the device's clock (see
-// AggregateNode). The private sinks may go right after the last node of ours,
-// with nothing linked to them any more (see StreamMover::dropSink). Main
-// thread only.
+// loop is parked (see AggregateNode::park()): off the streams, inactive,
+// still linked to its device. Our links to a device that plays
+// cannot go without costing its players a cycle (PipeWire 0.3.65), so a
+// parked node goes only once nothing else plays on its device, and once the
+// streams it held have left the device's private sink: until then it keeps
+// them under the device's clock (see AggregateNode). The private sinks may
+// go right after the last node of ours, with nothing linked to them any
+// more (see StreamMover::dropSink). Main thread only.
 
 #include <QDeadlineTimer>
 #include <QSet>
@@ -26,9 +29,11 @@ class AggregateNode;
 
 class MixNodeShelf {
 public:
-    // mayRetire(sink): whether nothing plays into that device's private sink
-    // any more; retired(sink): a kept node of that device just went.
-    MixNodeShelf(std::function<bool(const QString&)> mayRetire, std::function<void(const QString&)> retired);
+    // released(sink): whether nothing plays into that device's private sink
+    // any more; othersPlay(sink): whether anything but ours plays on the
+    // device itself; retired(sink): a kept node of that device just went.
+    MixNodeShelf(std::function<bool(const QString&)> released, std::function<bool(const QString&)> othersPlay,
+                 std::function<void(const QString&)> retired);
     ~MixNodeShelf();
 
     MixNodeShelf(const MixNodeShelf&) = delete;
@@ -44,12 +49,15 @@ public:
     // Unlinks every kept node from the streams it read, while they are still
     // held (see expire()).
     void unlinkStreams();
+    // The graph changed: a device may have fallen quiet.
+    void graphChanged();
     // The kept nodes that read any of these streams go at once: the streams
     // are about to move to another device's private sink. A node left
-    // behind while they move, even unlinked from them, costs the program
-    // descriptors and can crash it (PipeWire 0.3.65), as a node destroyed
-    // once they moved does not. Its device's private sink still goes once
-    // they have left it.
+    // behind while they move, even unlinked from them and parked, costs the
+    // program descriptors when the machine is busy and can crash it
+    // (PipeWire 0.3.65), as a node destroyed once they moved does not; going
+    // costs the players on its device a cycle. Its device's private sink
+    // still goes once they have left it.
     void discardReaders(const QSet<uint64_t>& streams);
     void clear();
     bool isEmpty() const { return m_kept.empty(); }
@@ -58,12 +66,13 @@ private:
     struct Kept {
         std::unique_ptr<AggregateNode> node;
         QDeadlineTimer deadline;
-        bool unlinked = false;
+        bool parked = false;
     };
 
     void expire();
 
-    std::function<bool(const QString&)> m_mayRetire;
+    std::function<bool(const QString&)> m_released;
+    std::function<bool(const QString&)> m_othersPlay;
     std::function<void(const QString&)> m_retired;
     std::map<QString, Kept> m_kept;   // by the sink's node.name
     QTimer m_expiry;

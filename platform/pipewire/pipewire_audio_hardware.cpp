@@ -63,7 +63,7 @@ PipeWireAudioHardware::PipeWireAudioHardware(PipeWireConnection& connection, Pro
     , m_inspector(inspector)
     , m_mover(std::make_unique<StreamMover>(connection))
     , m_shelf([this](const QString& device) { return !streamsOnHoldSink(device); },
-              [this](const QString&) { retireHoldSink(); })
+              [this](const QString& device) { return othersPlayOn(device); }, [this](const QString&) { retireHoldSink(); })
 {
     QObject::connect(&m_connection, &PipeWireConnection::graphChanged, &m_connection, [this] { onGraphChanged(); });
     QObject::connect(&m_connection, &PipeWireConnection::aboutToDisconnect, &m_connection, [this] { onDisconnect(); });
@@ -494,6 +494,7 @@ void PipeWireAudioHardware::onGraphChanged()
     forgetGoneObjects();
     updateLinkedSinks();
     updateHolds();
+    m_shelf.graphChanged();
 }
 
 void PipeWireAudioHardware::forgetGoneObjects()

@@ -148,6 +148,8 @@ private:
     // Whether anything but our own nodes still plays into the device's
     // private sink (by the sink's node.name), or into any of them.
     bool streamsOnHoldSink(const QString& device) const;
+    // Whether anything but a node of ours plays on the device (sink name).
+    bool othersPlayOn(const QString& device) const;
     bool streamsOnAnyHoldSink() const;
     // A kept mix node went: the private sinks go too, each once nothing
     // plays into it, when no other node of ours is left.

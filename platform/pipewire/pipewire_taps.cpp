@@ -220,6 +220,16 @@ bool PipeWireAudioHardware::streamsOnHoldSink(const QString& device) const
     });
 }
 
+bool PipeWireAudioHardware::othersPlayOn(const QString& device) const
+{
+    const pw_graph::Graph& graph = m_connection.graph();
+    const pw_graph::Node* sink = graph.nodeNamed(device, QStringLiteral("Audio/Sink"));
+    return sink && std::any_of(graph.links.begin(), graph.links.end(), [&](const pw_graph::Link& link) {
+        const auto from = graph.nodes.constFind(link.outputNode);
+        return link.inputNode == sink->id && (from == graph.nodes.cend() || !graph.isOurs(*from));
+    });
+}
+
 bool PipeWireAudioHardware::streamsOnAnyHoldSink() const
 {
     const std::map<QString, uint32_t> sinks = m_mover->sinkNodes();

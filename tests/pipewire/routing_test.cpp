@@ -356,4 +356,44 @@ TEST_F(RoutingTest, AMixStoppedAndStartedAgainAtOnceMissesNoCycle)
     tearDown(mix);
 }
 
+// A device whose last mix ends, and starts again, plays its other
+// applications on without a gap: our node leaving the device's graph is
+// not heard by the players beside it.
+TEST_F(RoutingTest, ADeviceWhoseLastMixEndsPlaysItsOtherApplicationsOnWithoutAGap)
+{
+    constexpr double kTalkHz = 1000.0;
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"), QStringLiteral("headphones"));
+    play(QStringLiteral("talk"), kTalkHz, QStringLiteral("pipewire"), QStringLiteral("headphones"));
+    startHardware();
+    Mix mix{QStringLiteral("headphones"), processOf(players.front()), 0.5f};
+    ASSERT_TRUE(mix.process);
+    ASSERT_TRUE(build(mix));
+
+    const std::vector<float> heard = record(QStringLiteral("headphones"), 6000, [&] {
+        pumpFor(300);
+        // It ends, and starts again;
+        tearDown(mix);
+        pumpFor(2000);
+        EXPECT_TRUE(build(mix));
+        pumpFor(500);
+        tearDown(mix);
+        pumpFor(2000);
+        EXPECT_TRUE(build(mix));
+        pumpFor(500);
+        tearDown(mix);
+    });
+    const int talkGaps = dropOuts(heard, {kTalkHz, kChatHz}, kAmplitude, 10);
+    std::printf("gaps of the untouched player over 3 ends and 2 starts of the device's only mix: %d\n", talkGaps);
+    EXPECT_EQ(talkGaps, 0);
+
+    // The node kept meanwhile mixes again when the device's mix comes back,
+    pumpFor(1500);
+    ASSERT_TRUE(build(mix));
+    EXPECT_TRUE(plays(kChatHz, kAmplitude * 0.5, QStringLiteral("headphones")));
+    tearDown(mix);
+    // and goes with our sink once nothing else plays there.
+    players.clear();
+    EXPECT_TRUE(pumpUntil([&] { return nothingOfOurs(); }, 5000));
+}
+
 } // namespace
