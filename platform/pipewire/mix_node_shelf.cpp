@@ -71,8 +71,14 @@ void MixNodeShelf::graphChanged()
 void MixNodeShelf::discardReaders(const QSet<uint64_t>& streams)
 {
     for (auto& [sink, kept] : m_kept) {
-        if (kept.node && kept.node->readsAny(streams))
+        if (!kept.node || !kept.node->readsAny(streams))
+            continue;
+        if (m_othersPlay(sink)) {
+            kept.node->park();
+            kept.parked = true;
+        } else {
             kept.node.reset();
+        }
     }
 }
 

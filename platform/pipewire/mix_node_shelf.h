@@ -51,13 +51,11 @@ public:
     void unlinkStreams();
     // The graph changed: a device may have fallen quiet.
     void graphChanged();
-    // The kept nodes that read any of these streams go at once: the streams
-    // are about to move to another device's private sink. A node left
-    // behind while they move, even unlinked from them and parked, costs the
-    // program descriptors when the machine is busy and can crash it
-    // (PipeWire 0.3.65), as a node destroyed once they moved does not; going
-    // costs the players on its device a cycle. Its device's private sink
-    // still goes once they have left it.
+    // The kept nodes that read any of these streams leave them in this same
+    // call: the streams are about to move to another device's private sink.
+    // Where others play on its device, such a node is parked, as going would
+    // cost them a cycle; elsewhere it goes at once. Its device's private
+    // sink still goes once the streams have left it.
     void discardReaders(const QSet<uint64_t>& streams);
     void clear();
     bool isEmpty() const { return m_kept.empty(); }

@@ -338,8 +338,8 @@ TEST_F(RoutingTest, AMixStoppedAndStartedAgainAtOnceMissesNoCycle)
     ASSERT_TRUE(build(mix));
     ASSERT_TRUE(plays(kMusicHz, kAmplitude * 0.5, QStringLiteral("headphones")));
 
-    const std::vector<float> heard = record(QStringLiteral("headphones"), 2500, [&] {
-        for (int restart = 0; restart < 20; ++restart) {
+    const std::vector<float> heard = record(QStringLiteral("headphones"), 4000, [&] {
+        for (int restart = 0; restart < 40; ++restart) {
             pumpFor(60);
             EXPECT_EQ(hardware->deviceStop(mix.aggregate, mix.proc), 0);
             QThread::msleep(4);
@@ -347,18 +347,20 @@ TEST_F(RoutingTest, AMixStoppedAndStartedAgainAtOnceMissesNoCycle)
         }
     });
     const int gaps = dropOuts(heard, {kMusicHz}, kAmplitude * 0.5);
-    std::printf("gaps of the mixed application over 20 restarts of its mix: %d\n", gaps);
-    // A sanitizer's build takes longer than a cycle between the two: only
-    // timing, which such a build does not measure.
+    std::printf("gaps of the mixed application over 40 restarts of its mix: %d\n", gaps);
+    // The fault costs about one in seven restarts (3 of 20); one to spare for
+    // a busy machine that holds this thread past a cycle between the two. A
+    // sanitizer's build always takes that long: only timing, which such a
+    // build does not measure.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_EQ(gaps, 0);
+    EXPECT_LE(gaps, 1);
 #endif
     tearDown(mix);
 }
 
-// A device whose last mix ends, and starts again, plays its other
-// applications on without a gap: our node leaving the device's graph is
-// not heard by the players beside it.
+// A device whose last mix ends, in place or as its application moves on to
+// another device's mix, plays its other applications on without a gap: our
+// node leaving the device's graph is not heard by the players beside it.
 TEST_F(RoutingTest, ADeviceWhoseLastMixEndsPlaysItsOtherApplicationsOnWithoutAGap)
 {
     constexpr double kTalkHz = 1000.0;
@@ -369,26 +371,32 @@ TEST_F(RoutingTest, ADeviceWhoseLastMixEndsPlaysItsOtherApplicationsOnWithoutAGa
     ASSERT_TRUE(mix.process);
     ASSERT_TRUE(build(mix));
 
-    const std::vector<float> heard = record(QStringLiteral("headphones"), 6000, [&] {
+    const std::vector<float> heard = record(QStringLiteral("headphones"), 7000, [&] {
         pumpFor(300);
         // It ends, and starts again;
         tearDown(mix);
-        pumpFor(2000);
+        pumpFor(1000);
         EXPECT_TRUE(build(mix));
         pumpFor(500);
-        tearDown(mix);
-        pumpFor(2000);
-        EXPECT_TRUE(build(mix));
-        pumpFor(500);
-        tearDown(mix);
+        // it ends three times as its application moves on to the speakers'
+        // mix, and comes back.
+        for (int move = 0; move < 3; ++move) {
+            tearDown(mix);
+            mix.sink = QStringLiteral("speakers");
+            EXPECT_TRUE(build(mix));
+            pumpFor(800);
+            tearDown(mix);
+            mix.sink = QStringLiteral("headphones");
+            EXPECT_TRUE(build(mix));
+            pumpFor(500);
+        }
     });
     const int talkGaps = dropOuts(heard, {kTalkHz, kChatHz}, kAmplitude, 10);
-    std::printf("gaps of the untouched player over 3 ends and 2 starts of the device's only mix: %d\n", talkGaps);
-    EXPECT_EQ(talkGaps, 0);
+    std::printf("gaps of the untouched player over 4 ends of the device's only mix, 3 of them moves: %d\n", talkGaps);
+    // The fault costs one at each end; one to spare for a busy machine.
+    EXPECT_LE(talkGaps, 1);
 
-    // The node kept meanwhile mixes again when the device's mix comes back,
-    pumpFor(1500);
-    ASSERT_TRUE(build(mix));
+    // The node kept meanwhile mixed again when the device's mix came back,
     EXPECT_TRUE(plays(kChatHz, kAmplitude * 0.5, QStringLiteral("headphones")));
     tearDown(mix);
     // and goes with our sink once nothing else plays there.
