@@ -21,6 +21,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -72,6 +73,17 @@ protected:
             }
             std::fprintf(stderr, "daemons %s; the last of their logs:\n%s",
                          session->isRunning() ? "running" : "NOT all running", tails.c_str());
+            // Whole logs, for a failure that the tails do not explain.
+            if (const QString keep = qEnvironmentVariable("RAVLET_TEST_LOGS"); !keep.isEmpty()) {
+                const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+                const QString into = QStringLiteral("%1/%2.%3-%4").arg(keep, QLatin1String(test->test_suite_name()),
+                                                                       QLatin1String(test->name()))
+                                         .arg(QCoreApplication::applicationPid());
+                QDir().mkpath(into);
+                const QDir logs(session->rootDir() + QStringLiteral("/logs"));
+                for (const QString& name : logs.entryList(QDir::Files))
+                    QFile::copy(logs.filePath(name), into + QLatin1Char('/') + name);
+            }
         }
         engine.reset();
         hardware.reset();

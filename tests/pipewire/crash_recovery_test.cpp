@@ -157,16 +157,18 @@ TEST_F(PipeWireBackendTest, KilledItsGuardianPutsARoutedApplicationBackOnItsDevi
         }, 5000));
         // Written again if the session manager missed it: the daemon drops
         // metadata events to a client while another binds the metadata.
+        // The stream may already be on the headphones, put there by the
+        // session manager's memory of an earlier move, before the move's own
+        // key reaches the metadata.
+        const auto moved = [&] {
+            return linked(chat) && session->metadataValue(chat, QStringLiteral("target.object")).has_value();
+        };
         ASSERT_TRUE(pumpUntil([&] {
-            pulse ? session->run(QStringLiteral("pactl"), {QStringLiteral("move-sink-input"), sinkInput, QStringLiteral("headphones")})
-                  : session->run(QStringLiteral("pw-metadata"),
-                                 {QString::number(chat), QStringLiteral("target.object"), QStringLiteral("headphones")});
-            // The stream may already be on the headphones, put there by the
-            // session manager's memory of an earlier move, before the move's
-            // own key reaches the metadata.
-            return pumpUntil([&] {
-                return linked(chat) && session->metadataValue(chat, QStringLiteral("target.object")).has_value();
-            }, 1000);
+            if (pulse)
+                return moveSinkInput(*session, sinkInput.toUInt(), QStringLiteral("headphones"), moved, 1000);
+            session->run(QStringLiteral("pw-metadata"),
+                         {QString::number(chat), QStringLiteral("target.object"), QStringLiteral("headphones")});
+            return pumpUntil(moved, 1000);
         }, 6000));
         const std::optional<QString> chosen = session->metadataValue(chat, QStringLiteral("target.object"));
 

@@ -196,15 +196,9 @@ TEST_F(RoutingTest, AnUntappedApplicationPlaysOnTheDeviceChosenForItAndBackOnThe
 
     // Another program's move is the application's device, and the default
     // chosen afterwards brings it back from there.
-    // Again when the move was lost: the PulseAudio server answers before its
-    // write to the metadata has left, and drops it when the client goes.
     const pwdump::Node stream = pwdump::nodesByApplication(session->pwDump(), QStringLiteral("chat")).front();
-    for (int attempt = 0; attempt < 5 && routed(chat) != headphones; ++attempt) {
-        ASSERT_TRUE(session->run(QStringLiteral("pactl"), {QStringLiteral("move-sink-input"), QString::number(stream.serial),
-                                                           QStringLiteral("headphones")}));
-        pumpUntil([&] { return routed(chat) == headphones; }, 1000);
-    }
-    EXPECT_EQ(routed(chat), headphones);
+    EXPECT_TRUE(moveSinkInput(*session, stream.serial, QStringLiteral("headphones"),
+                              [&] { return routed(chat) == headphones; }));
     EXPECT_TRUE(plays(kChatHz, kAmplitude, QStringLiteral("headphones")));
     ASSERT_EQ(route(chat, kAudioObjectUnknown), kAudioHardwareNoError);
     EXPECT_TRUE(plays(kChatHz, kAmplitude, QStringLiteral("speakers")));

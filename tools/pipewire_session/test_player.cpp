@@ -17,7 +17,10 @@
 // symlinks named after applications, so nothing here depends on argv[0].
 
 #include <pipewire/pipewire.h>
+#include <pulse/context.h>
 #include <pulse/error.h>
+#include <pulse/introspect.h>
+#include <pulse/mainloop.h>
 #include <pulse/simple.h>
 #include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
@@ -57,6 +60,7 @@ struct Options {
     double restartAfter = 0.0;  // 0: one stream for good
     std::string claimedPid;     // the client's word on its process; empty: the truth
     std::string claimedBinary;
+    long moveIndex = -1;  // >= 0: no player, a mixer moving this sink input to --target
 };
 
 // Continuous across buffers: the phase is carried, not restarted, so the
@@ -165,7 +169,8 @@ struct Signal {
                          "usage: ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]\n"
                          "       [--freq-right HZ] [--target SINK] [--channels 1|2|6] [--seconds S]\n"
                          "       [--impulse PERIOD_MS [--impulse-channel C]] [--restart-after S]\n"
-                         "       [--claim-pid PID --claim-binary NAME]\n", why);
+                         "       [--claim-pid PID --claim-binary NAME]\n"
+                         "       ravlet-test-player --move-sink-input INDEX --target SINK\n", why);
     std::exit(2);
 }
 
@@ -213,6 +218,10 @@ Options parse(int argc, char** argv)
             options.claimedPid = std::to_string(static_cast<long>(number(value, "--claim-pid")));
         else if (option == "--claim-binary")
             options.claimedBinary = value;
+        else if (option == "--move-sink-input") {
+            options.moveIndex = static_cast<long>(number(value, "--move-sink-input"));
+            options.api = "pulse";
+        }
         else
             usage(("unknown option " + option).c_str());
     }
@@ -233,6 +242,8 @@ Options parse(int argc, char** argv)
         usage("--impulse-channel must name one of the channels");
     if (options.restartAfter < 0.0)
         usage("--restart-after must not be negative");
+    if (options.moveIndex >= 0 && options.target.empty())
+        usage("--move-sink-input needs --target");
     return options;
 }
 
@@ -473,13 +484,57 @@ extern "C" void requestStop(int)
     stopRequested = true;
 }
 
-int playPulse(const Options& options)
+void stopOnSignals()
 {
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+}
+
+// Moves a sink input as a desktop mixer does, then stays connected until
+// stopped: the PulseAudio server writes the move on this client's own
+// connection to PipeWire, and PipeWire drops what a client sent if it hangs
+// up before the daemon has read it, as pactl's quick exit often does on a
+// busy machine.
+int movePulse(const Options& options)
+{
+    stopOnSignals();
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "ravlet-test-mixer");
+    const auto alive = [&] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); };
+    const auto iterate = [&] { return !stopRequested && alive() && pa_mainloop_iterate(loop, 1, nullptr) >= 0; };
+    int moved = -1;  // -1 until the server answers, then 1 or 0
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        while (pa_context_get_state(context) != PA_CONTEXT_READY && iterate()) {
+        }
+    }
+    if (pa_context_get_state(context) == PA_CONTEXT_READY) {
+        pa_operation* operation = pa_context_move_sink_input_by_name(
+            context, static_cast<uint32_t>(options.moveIndex), options.target.c_str(),
+            [](pa_context*, int success, void* data) { *static_cast<int*>(data) = success ? 1 : 0; }, &moved);
+        while (moved < 0 && iterate()) {
+        }
+        if (operation)
+            pa_operation_unref(operation);
+    }
+    if (moved != 1)
+        std::fprintf(stderr, "ravlet-test-player: cannot move %ld to %s: %s\n", options.moveIndex,
+                     options.target.c_str(), pa_strerror(pa_context_errno(context)));
+    while (moved == 1 && !stopRequested && alive()) {
+        pa_mainloop_iterate(loop, 0, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return moved == 1 ? 0 : 1;
+}
+
+int playPulse(const Options& options)
+{
+    stopOnSignals();
 
     pa_sample_spec format {PA_SAMPLE_FLOAT32LE, kRate, static_cast<uint8_t>(options.channels)};
     pa_channel_map map;
@@ -562,5 +617,7 @@ int playPulse(const Options& options)
 int main(int argc, char** argv)
 {
     const Options options = parse(argc, argv);
+    if (options.moveIndex >= 0)
+        return movePulse(options);
     return options.api == "pipewire" ? playPipeWire(options, argc, argv) : playPulse(options);
 }

@@ -1,5 +1,6 @@
 #include "test_player_process.h"
 
+#include "event_pump.h"
 #include "pipewire_session.h"
 
 #include <QAtomicInt>
@@ -43,4 +44,20 @@ bool TestPlayer::start(const PlayerOptions& options)
         arguments << QStringLiteral("--claim-binary") << options.claimedBinary;
     const QString log = session_.rootDir() + QStringLiteral("/logs/player-%1.log").arg(counter.fetchAndAddRelaxed(1));
     return process_.start(program, arguments, session_.environment(), log);
+}
+
+bool moveSinkInput(const PipeWireSession& session, quint32 index, const QString& sink,
+                   const std::function<bool()>& landed, int timeoutMs)
+{
+    static QAtomicInt counter;
+    ChildProcess mixer;
+    const QString log = session.rootDir() + QStringLiteral("/logs/mixer-%1.log").arg(counter.fetchAndAddRelaxed(1));
+    if (!mixer.start(TestPlayer::executablePath(),
+                     {QStringLiteral("--move-sink-input"), QString::number(index), QStringLiteral("--target"), sink},
+                     session.environment(), log))
+        return false;
+    bool done = false;
+    pumpUntil([&] { return (done = landed()) || !mixer.isRunning(); }, timeoutMs);
+    mixer.stop();
+    return done;
 }

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class PipeWireSession;
 
 struct PlayerOptions {
@@ -43,3 +45,11 @@ private:
     const PipeWireSession& session_;
     ChildProcess process_;
 };
+
+// A desktop mixer's move of a PulseAudio sink input to the sink named
+// sink. Its client stays connected until landed() holds: PipeWire drops
+// what a client sent if it hangs up before the daemon has read it, which
+// loses pactl's moves on a busy machine. False when the server refused the
+// move or it had not landed within timeoutMs.
+bool moveSinkInput(const PipeWireSession& session, quint32 index, const QString& sink,
+                   const std::function<bool()>& landed, int timeoutMs = 5000);
