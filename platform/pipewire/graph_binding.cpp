@@ -221,6 +221,7 @@ const pw_metadata_events& metadataEvents()
         e.version = PW_VERSION_METADATA_EVENTS;
         e.property = [](void* data, uint32_t subject, const char* key, const char* type, const char* value) -> int {
             auto* object = static_cast<BoundObject*>(data);
+            object->owner->noteMetadataEvent(object, subject, key, value);
             auto& metadata = object->owner->graph.metadata;
             auto& pendingClears = object->owner->pendingClears;
             // The clear of a node that went was done here when it went: done
@@ -291,6 +292,14 @@ void PipeWireConnection::Private::bind(uint32_t id, BoundObject::Kind kind, cons
     bound[id] = std::move(object);
 }
 
+void PipeWireConnection::Private::bindDefaultMetadata(uint32_t id)
+{
+    bind(id, BoundObject::Kind::Metadata, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, &metadataEvents());
+    defaultMetadata = bound.count(id) ? bound[id].get() : nullptr;
+    graph.hasDefaultMetadata = defaultMetadata != nullptr;
+    updateProblem();
+}
+
 void PipeWireConnection::Private::onGlobal(uint32_t id, const char* type, const spa_dict* props)
 {
     if (spa_streq(type, PW_TYPE_INTERFACE_Node)) {
@@ -338,10 +347,8 @@ void PipeWireConnection::Private::onGlobal(uint32_t id, const char* type, const 
         if (text(props, PW_KEY_METADATA_NAME) != QLatin1String("default"))
             return;
         graph.metadata.clear();
-        bind(id, BoundObject::Kind::Metadata, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, &metadataEvents());
-        defaultMetadata = bound.count(id) ? bound[id].get() : nullptr;
-        graph.hasDefaultMetadata = defaultMetadata != nullptr;
-        updateProblem();
+        resetMetadataWatch();
+        bindDefaultMetadata(id);
     } else {
         return;
     }
@@ -357,6 +364,7 @@ void PipeWireConnection::Private::onGlobalRemove(uint32_t id)
             defaultMetadata = nullptr;
             graph.metadata.clear();
             graph.hasDefaultMetadata = false;
+            resetMetadataWatch();
             updateProblem();
         }
         // Its proxy goes with the daemon's "removed", which comes next;
@@ -368,7 +376,9 @@ void PipeWireConnection::Private::onGlobalRemove(uint32_t id)
         }
         bound.erase(found);
     }
-    // The daemon drops a node's keys with it; its word of that comes later.
+    // The daemon drops a node's keys with it; its word of that comes later,
+    // and of a write to them, never.
+    std::erase_if(awaitedEchoes, [&](const AwaitedEcho& echo) { return echo.subject == id; });
     if (graph.nodes.remove(id) && graph.metadata.remove(id))
         pendingClears.insert(id);
     graph.ports.remove(id);

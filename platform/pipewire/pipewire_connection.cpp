@@ -28,6 +28,8 @@ const pw_core_events& coreEvents()
             auto* d = static_cast<PipeWireConnection::Private*>(data);
             if (id == PW_ID_CORE && seq == d->pendingSync)
                 d->synced = true;
+            if (id == PW_ID_CORE && d->refreshing && seq == d->refreshSync)
+                d->finishRefresh();
         };
         e.error = [](void* data, uint32_t id, int /*seq*/, int res, const char* message) {
             auto* d = static_cast<PipeWireConnection::Private*>(data);
@@ -86,6 +88,7 @@ PipeWireConnection::PipeWireConnection(QObject* parent, Role role)
     d->context = pw_context_new(d->loop, pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     d->reconnectTimer.setInterval(kReconnectMs);
     QObject::connect(&d->reconnectTimer, &QTimer::timeout, this, [this] { d->connect(); });
+    QObject::connect(&d->metadataWatch, &QTimer::timeout, this, [this] { d->checkMetadata(); });
     d->connect();
 }
 
@@ -195,6 +198,8 @@ void PipeWireConnection::Private::disconnect()
         return;
     emit q->aboutToDisconnect();
     defaultMetadata = nullptr;
+    resetMetadataWatch();
+    toldDeaf = false;
     bound.clear();
     leaving.clear();
     pendingClears.clear();
@@ -278,8 +283,15 @@ bool PipeWireConnection::setMetadata(uint32_t subject, const QString& key, const
     // Taken as written at once, not when the daemon echoes it: the daemon
     // drops a metadata's events to everyone else while any client is
     // binding it, so an echo can be lost, and with it our own choice. The
-    // daemon applies writes in order, so later events still win.
+    // daemon applies writes in order, so later events still win. An echo
+    // that never comes is how a daemon that tells nobody anymore shows.
     auto& keys = d->graph.metadata[subject];
+    const auto was = keys.constFind(key);
+    const bool changes = value ? was == keys.cend() || was->value != *value : was != keys.cend();
+    if (changes && (subject == PW_ID_CORE || d->graph.nodes.contains(subject)))
+        d->awaitEcho(subject, key);
+    if (d->refreshing)
+        d->writtenWhileRefreshing.insert({subject, key});
     if (value)
         keys.insert(key, {type, *value});
     else

@@ -9,6 +9,8 @@
 
 #include "pipewire_connection.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -61,6 +63,27 @@ struct PipeWireConnection::Private {
     QString problem;
     QByteArray mixerMark;
 
+    // PipeWire 0.3.65 stops telling every client of the "default"
+    // metadata's changes, for as long as the daemon runs, once a client
+    // that was binding it leaves before the session manager answered. Our
+    // own writes show it: their word not back within a while, the metadata
+    // is read afresh by binding it again, then every while until its word
+    // comes again. metadata_watch.cpp.
+    struct AwaitedEcho {
+        uint32_t subject = 0;
+        QString key;
+        QDeadlineTimer due;
+    };
+    std::vector<AwaitedEcho> awaitedEchoes;
+    QTimer metadataWatch;
+    bool metadataDeaf = false;
+    bool toldDeaf = false;              // said once a connection
+    BoundObject* refreshing = nullptr;  // a new binding, telling what the metadata holds now
+    QElapsedTimer refreshStarted;
+    int refreshSync = -1;               // answered once all of it has been told
+    QSet<QPair<uint32_t, QString>> refreshedKeys;
+    QSet<QPair<uint32_t, QString>> writtenWhileRefreshing;
+
     void connect();
     void disconnect();
     void pump();
@@ -72,5 +95,16 @@ struct PipeWireConnection::Private {
     void onGlobal(uint32_t id, const char* type, const spa_dict* props);
     void onGlobalRemove(uint32_t id);
     void bind(uint32_t id, BoundObject::Kind kind, const char* type, uint32_t version, const void* events);
+    void bindDefaultMetadata(uint32_t id);
     void updateProblem();
+
+    // metadata_watch.cpp
+    void awaitEcho(uint32_t subject, const QString& key);
+    // A property event of the "default" metadata, seen by the binding it
+    // came on.
+    void noteMetadataEvent(const BoundObject* from, uint32_t subject, const char* key, const char* value);
+    void checkMetadata();
+    void refreshMetadata();
+    void finishRefresh();
+    void resetMetadataWatch();
 };
