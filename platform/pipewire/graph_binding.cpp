@@ -221,7 +221,8 @@ const pw_metadata_events& metadataEvents()
         e.version = PW_VERSION_METADATA_EVENTS;
         e.property = [](void* data, uint32_t subject, const char* key, const char* type, const char* value) -> int {
             auto* object = static_cast<BoundObject*>(data);
-            object->owner->noteMetadataEvent(object, subject, key, value);
+            if (!object->owner->noteMetadataEvent(object, subject, key, value))
+                return 0;
             auto& metadata = object->owner->graph.metadata;
             auto& pendingClears = object->owner->pendingClears;
             // The clear of a node that went was done here when it went: done

@@ -4,8 +4,10 @@
 // answered for it, and tells nobody else of a change while that count is
 // above zero; a client that leaves before the answer is never taken off it,
 // so from then on, until the daemon restarts, no client hears of any
-// change. A new binding is still told what the metadata holds. Main thread
-// only.
+// change. A new binding is still told what the metadata holds. A word lost
+// once is no proof of that: any client binding the metadata meanwhile (as
+// pw-dump does) keeps it from everyone, and a session manager that lags
+// behind sends it late. Main thread only.
 
 #include "pipewire_connection_p.h"
 
@@ -18,56 +20,112 @@ namespace {
 constexpr int kEchoMs = 2000;     // a write's word back is due within this
 constexpr int kRefreshMs = 2000;  // how often a metadata heard of no more is read again
 constexpr int kWatchMs = 1000;
+// Said of our own client, which nobody else reads, and dropped by the
+// daemon with our connection.
+constexpr char kProbeKey[] = "ravlet.echo";
 
 } // namespace
 
 void PipeWireConnection::Private::awaitEcho(uint32_t subject, const QString& key)
 {
-    // Read again on a timer already.
-    if (metadataDeaf)
+    // Read again on a timer already, or a change of our own tells.
+    if (metadataDeaf || metadataDoubted)
         return;
     awaitedEchoes.push_back({subject, key, QDeadlineTimer(kEchoMs)});
     if (!metadataWatch.isActive())
         metadataWatch.start(kWatchMs);
 }
 
-void PipeWireConnection::Private::noteMetadataEvent(const BoundObject* from, uint32_t subject, const char* key,
+bool PipeWireConnection::Private::noteMetadataEvent(const BoundObject* from, uint32_t subject, const char* key,
                                                     const char* value)
 {
     if (from == refreshing) {
-        if (key && value)
-            refreshedKeys.insert({subject, QString::fromUtf8(key)});
-        return;
+        if (!key)
+            return true;
+        const QPair<uint32_t, QString> entry {subject, QString::fromUtf8(key)};
+        // What we wrote since the new binding was asked for reaches the
+        // metadata after all it tells: told now, the older value would
+        // stand for good, as no word of our write may come.
+        if (writtenWhileRefreshing.contains(entry))
+            return false;
+        if (value)
+            refreshedKeys.insert(entry);
+        return true;
     }
     // A change was told: the daemon tells again.
     metadataDeaf = false;
+    metadataDoubted = false;
+    probeDue = QDeadlineTimer(QDeadlineTimer::Forever);
     std::erase_if(awaitedEchoes, [&](const AwaitedEcho& echo) {
         return echo.subject == subject && (!key || echo.key == QLatin1String(key));
     });
+    if (subject == probeSubject && value && key && qstrcmp(key, kProbeKey) == 0)
+        clearProbe();
+    return true;
 }
 
 void PipeWireConnection::Private::checkMetadata()
 {
     const bool overdue = std::any_of(awaitedEchoes.begin(), awaitedEchoes.end(),
                                      [](const AwaitedEcho& echo) { return echo.due.hasExpired(); });
-    if (overdue) {
-        // The word of one of our writes was lost, once to a client that
-        // was binding the metadata meanwhile or for good: what else was
-        // lost with it, a fresh read tells.
-        metadataDeaf = true;
+    if (metadataDoubted) {
+        // Only the word of our change decides: what we wrote before it may
+        // still wait behind a session manager that lags.
+        if (probeDue.hasExpired())
+            becomeDeaf();
+    } else if (overdue && !metadataDeaf) {
+        // The word of one of our writes was lost, or is late: what else
+        // was lost with it, a fresh read tells, and then a change of our
+        // own whether the daemon still tells.
+        metadataDoubted = true;
         awaitedEchoes.clear();
-        if (!toldDeaf) {
-            toldDeaf = true;
-            systemLog(QStringLiteral("[ravlet] the audio server stopped telling of changes to the default devices "
-                                     "and stream targets; Ravlet reads them again every %1 seconds")
-                          .arg(kRefreshMs / 1000));
-        }
         refreshMetadata();
     } else if (metadataDeaf && !refreshing && (!refreshStarted.isValid() || refreshStarted.hasExpired(kRefreshMs))) {
         refreshMetadata();
     }
-    if (!metadataDeaf && awaitedEchoes.empty() && !refreshing)
+    if (!metadataDeaf && !metadataDoubted && awaitedEchoes.empty() && !refreshing)
         metadataWatch.stop();
+}
+
+void PipeWireConnection::Private::becomeDeaf()
+{
+    metadataDeaf = true;
+    metadataDoubted = false;
+    probeDue = QDeadlineTimer(QDeadlineTimer::Forever);
+    awaitedEchoes.clear();
+    clearProbe();
+    if (!toldDeaf) {
+        toldDeaf = true;
+        systemLog(QStringLiteral("[ravlet] the audio server stopped telling of changes to the default devices "
+                                 "and stream targets; Ravlet reads them again every %1 seconds")
+                      .arg(kRefreshMs / 1000));
+    }
+    refreshMetadata();
+}
+
+void PipeWireConnection::Private::probeMetadata()
+{
+    pw_client* client = core ? pw_core_get_client(core) : nullptr;
+    const uint32_t self = client ? pw_proxy_get_bound_id(reinterpret_cast<pw_proxy*>(client)) : SPA_ID_INVALID;
+    if (!defaultMetadata || self == SPA_ID_INVALID) {
+        becomeDeaf();
+        return;
+    }
+    probeSubject = self;
+    const QByteArray value = QByteArray::number(++probeCount);
+    pw_metadata_set_property(reinterpret_cast<pw_metadata*>(defaultMetadata->proxy), self, kProbeKey, "Spa:Int",
+                             value.constData());
+    // A session manager that lagged behind the read lags behind this too.
+    probeDue = QDeadlineTimer(kEchoMs + 2 * (refreshStarted.isValid() ? refreshStarted.elapsed() : 0));
+}
+
+void PipeWireConnection::Private::clearProbe()
+{
+    if (!probeSubject || !defaultMetadata)
+        return;
+    pw_metadata_set_property(reinterpret_cast<pw_metadata*>(defaultMetadata->proxy), probeSubject, kProbeKey, nullptr,
+                             nullptr);
+    probeSubject = 0;
 }
 
 void PipeWireConnection::Private::refreshMetadata()
@@ -111,6 +169,8 @@ void PipeWireConnection::Private::finishRefresh()
     refreshedKeys.clear();
     writtenWhileRefreshing.clear();
     markChanged();
+    if (metadataDoubted)
+        probeMetadata();
 }
 
 void PipeWireConnection::Private::resetMetadataWatch()
@@ -118,6 +178,9 @@ void PipeWireConnection::Private::resetMetadataWatch()
     metadataWatch.stop();
     awaitedEchoes.clear();
     metadataDeaf = false;
+    metadataDoubted = false;
+    probeDue = QDeadlineTimer(QDeadlineTimer::Forever);
+    probeSubject = 0;
     refreshing = nullptr;
     refreshSync = -1;
     refreshedKeys.clear();

@@ -67,8 +67,9 @@ struct PipeWireConnection::Private {
     // metadata's changes, for as long as the daemon runs, once a client
     // that was binding it leaves before the session manager answered. Our
     // own writes show it: their word not back within a while, the metadata
-    // is read afresh by binding it again, then every while until its word
-    // comes again. metadata_watch.cpp.
+    // is read afresh by binding it again and a change of our own is made;
+    // its word lost too, the metadata is read again every while until word
+    // of a change comes again. metadata_watch.cpp.
     struct AwaitedEcho {
         uint32_t subject = 0;
         QString key;
@@ -77,6 +78,10 @@ struct PipeWireConnection::Private {
     std::vector<AwaitedEcho> awaitedEchoes;
     QTimer metadataWatch;
     bool metadataDeaf = false;
+    bool metadataDoubted = false;       // one word lost: read afresh, then a change of ours tells
+    uint32_t probeSubject = 0;          // our client, where that change is made
+    QDeadlineTimer probeDue {QDeadlineTimer::Forever};
+    int probeCount = 0;
     bool toldDeaf = false;              // said once a connection
     BoundObject* refreshing = nullptr;  // a new binding, telling what the metadata holds now
     QElapsedTimer refreshStarted;
@@ -102,9 +107,12 @@ struct PipeWireConnection::Private {
     void awaitEcho(uint32_t subject, const QString& key);
     // A property event of the "default" metadata, seen by the binding it
     // came on.
-    void noteMetadataEvent(const BoundObject* from, uint32_t subject, const char* key, const char* value);
+    bool noteMetadataEvent(const BoundObject* from, uint32_t subject, const char* key, const char* value);
     void checkMetadata();
     void refreshMetadata();
+    void probeMetadata();
+    void becomeDeaf();
+    void clearProbe();
     void finishRefresh();
     void resetMetadataWatch();
 };

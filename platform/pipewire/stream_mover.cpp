@@ -18,6 +18,9 @@ const QString kTargetKey = QStringLiteral("target.object");
 // The older key, which the session manager still writes and reads.
 const QString kTargetNodeKey = QStringLiteral("target.node");
 constexpr int kPendingCheckMs = 250;
+// How long a held stream's links to another device must stay before they
+// are taken as the user's move (see adoptMove).
+constexpr int kForeignLinksMs = 1500;
 
 // A node that plays what it is given where someone hears it.
 bool isDevice(const pw_graph::Node& node)
@@ -183,6 +186,11 @@ void StreamMover::move(const pw_graph::Node& node, const QString& device)
     }
     entry.device = device;
     entry.settled = false;
+    entry.linkedElsewhere.invalidate();
+    // Given back moments ago: the session manager may act on that after
+    // this.
+    std::erase_if(m_givenBack, [](const auto& back) { return back.second.hasExpired(kMoveDeadlineMs); });
+    entry.mayLag = m_givenBack.contains(node.serial);
     entry.since.start();
     const QString sink = sinkOf(device).targetValue();
     writeTarget(node.id, &sink, *m_moved.insert(node.serial, entry));
@@ -258,7 +266,7 @@ bool StreamMover::isHeld(uint64_t stream, const QString& device) const
 // link is also all that shows of a target written while the daemon kept its
 // word of it from us (it does, to everyone else, while any client is binding
 // the metadata, as a program that binds it to write at once is).
-bool StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
+StreamMover::Adoption StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
 {
     const pw_graph::Graph& graph = m_connection.graph();
     const std::optional<pw_graph::MetadataValue> target = targetOf(node.id);
@@ -281,11 +289,23 @@ bool StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
         writeTarget(node.id, &sink, moved);
         moved.since.restart();
         moved.settled = false;
-        return true;
+        return Adoption::Adopted;
     }
     const bool retargeted = !target || !namesOurSink(target->value);
-    if (!retargeted && links.isEmpty())
-        return false;
+    if (!retargeted) {
+        if (links.isEmpty()) {
+            moved.linkedElsewhere.invalidate();
+            return Adoption::None;
+        }
+        // A session manager that lags behind links a stream given back
+        // just before it was wanted again where that sent it, and moves it
+        // here again moments later; a user's move stays.
+        if (!moved.linkedElsewhere.isValid())
+            moved.linkedElsewhere.start();
+        if (moved.mayLag && !moved.linkedElsewhere.hasExpired(kForeignLinksMs))
+            return Adoption::Waiting;
+    }
+    moved.linkedElsewhere.invalidate();
     // The target as it was written, else the device by its name, as a user
     // writes one: where the stream goes when it is given back.
     moved.previous = retargeted ? target : std::optional(pw_graph::MetadataValue{QString(), device});
@@ -297,7 +317,7 @@ bool StreamMover::adoptMove(const pw_graph::Node& node, Moved& moved)
     writeTarget(node.id, &sink, moved);
     moved.since.restart();
     moved.settled = false;
-    return true;
+    return Adoption::Adopted;
 }
 
 bool StreamMover::givesBack(const pw_graph::Node& stream, std::optional<pw_graph::MetadataValue>* target) const
@@ -333,8 +353,10 @@ void StreamMover::sweep()
             continue;
         }
         if (!m_wanted.contains(it.key())) {
-            if (!it->givenUp)
+            if (!it->givenUp) {
                 restore(node->id, *it);
+                m_givenBack[it.key()].start();
+            }
             it = m_moved.erase(it);
             changed = true;
             continue;
@@ -343,8 +365,11 @@ void StreamMover::sweep()
             ++it;
             continue;
         }
-        if (adoptMove(*node, *it)) {
+        const Adoption adoption = adoptMove(*node, *it);
+        if (adoption == Adoption::Adopted) {
             changed = true;
+            pending = true;
+        } else if (adoption == Adoption::Waiting) {
             pending = true;
         } else if (isHeld(it.key(), it->device)) {
             it->settled = true;

@@ -37,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 class StreamMover : public QObject {
     Q_OBJECT
@@ -103,6 +104,8 @@ private:
         std::optional<pw_graph::MetadataValue> previous;
         QElapsedTimer since;            // since our target was last written
         bool settled = false;           // seen held since then
+        QElapsedTimer linkedElsewhere;  // since first seen linked to another device, once settled
+        bool mayLag = false;            // given back moments before it was moved
         bool givenUp = false;
     };
 
@@ -114,9 +117,11 @@ private:
     void writeTarget(uint32_t node, const QString* value, const Moved& moved, const QString& type = {});
     void keepSavedTarget(uint32_t node, const Moved& moved);
     void sweep();
-    // Whether the stream had to be sent to our sink again: it took another
-    // program's move, or names a sink of ours that went (see HoldSink).
-    bool adoptMove(const pw_graph::Node& node, Moved& moved);
+    // Adopted: the stream had to be sent to our sink again, as it took
+    // another program's move or names a sink of ours that went (see
+    // HoldSink). Waiting: it is linked elsewhere, not long enough to tell.
+    enum class Adoption { None, Adopted, Waiting };
+    Adoption adoptMove(const pw_graph::Node& node, Moved& moved);
     void restore(uint32_t node, const Moved& moved);
     void recoverJournal();
     void scheduleJournal();
@@ -131,6 +136,7 @@ private:
     std::map<QString, std::unique_ptr<HoldSink>> m_sinks;
     QHash<uint64_t, QString> m_wanted;
     QHash<uint64_t, Moved> m_moved;
+    std::unordered_map<uint64_t, QElapsedTimer> m_givenBack;  // streams given back, since when
     bool m_sweepQueued = false;
     bool m_journalQueued = false;
 };
