@@ -73,6 +73,8 @@ void PipeWireConnection::Private::checkMetadata()
         // still wait behind a session manager that lags.
         if (probeDue.hasExpired())
             becomeDeaf();
+        else if (!refreshing && probeDue.isForever())
+            probeMetadata(0);  // the fresh read could not be asked for
     } else if (overdue && !metadataDeaf) {
         // The word of one of our writes was lost, or is late: what else
         // was lost with it, a fresh read tells, and then a change of our
@@ -103,7 +105,7 @@ void PipeWireConnection::Private::becomeDeaf()
     refreshMetadata();
 }
 
-void PipeWireConnection::Private::probeMetadata()
+void PipeWireConnection::Private::probeMetadata(qint64 lagMs)
 {
     pw_client* client = core ? pw_core_get_client(core) : nullptr;
     const uint32_t self = client ? pw_proxy_get_bound_id(reinterpret_cast<pw_proxy*>(client)) : SPA_ID_INVALID;
@@ -116,7 +118,7 @@ void PipeWireConnection::Private::probeMetadata()
     pw_metadata_set_property(reinterpret_cast<pw_metadata*>(defaultMetadata->proxy), self, kProbeKey, "Spa:Int",
                              value.constData());
     // A session manager that lagged behind the read lags behind this too.
-    probeDue = QDeadlineTimer(kEchoMs + 2 * (refreshStarted.isValid() ? refreshStarted.elapsed() : 0));
+    probeDue = QDeadlineTimer(kEchoMs + 2 * lagMs);
 }
 
 void PipeWireConnection::Private::clearProbe()
@@ -170,7 +172,7 @@ void PipeWireConnection::Private::finishRefresh()
     writtenWhileRefreshing.clear();
     markChanged();
     if (metadataDoubted)
-        probeMetadata();
+        probeMetadata(refreshStarted.elapsed());
 }
 
 void PipeWireConnection::Private::resetMetadataWatch()

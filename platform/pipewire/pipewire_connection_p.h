@@ -110,7 +110,8 @@ struct PipeWireConnection::Private {
     bool noteMetadataEvent(const BoundObject* from, uint32_t subject, const char* key, const char* value);
     void checkMetadata();
     void refreshMetadata();
-    void probeMetadata();
+    // The read took lagMs, the session manager's answer among it.
+    void probeMetadata(qint64 lagMs);
     void becomeDeaf();
     void clearProbe();
     void finishRefresh();

@@ -365,9 +365,23 @@ TEST_P(DefaultGuard, OurSinkMadeTheDefaultByAnotherProgramGivesWayToTheUsersDefa
     }
     engine->setMuted(id(QStringLiteral("music")), true);
     ASSERT_TRUE(chatPlays(kAmplitude, QStringLiteral("headphones")));
-    EXPECT_EQ(pumpUntil([&] { return log.has(QStringLiteral("[ravlet] the audio server stopped telling")); },
-                        deaf ? 8000 : 4000),
-              deaf);
+    const auto told = [&](int ms) {
+        return pumpUntil([&] { return log.has(QStringLiteral("[ravlet] the audio server stopped telling")); }, ms);
+    };
+    if (deaf) {
+        // On a busy machine the daemon may count the killed client only
+        // after the word of that write was sent: written again.
+        bool noticed = told(8000);
+        for (int attempt = 0; attempt < 2 && !noticed; ++attempt) {
+            engine->setMuted(id(QStringLiteral("music")), false);
+            pumpFor(500);
+            engine->setMuted(id(QStringLiteral("music")), true);
+            noticed = told(8000);
+        }
+        EXPECT_TRUE(noticed);
+    } else {
+        EXPECT_FALSE(told(4000));
+    }
 
     // The private sink that holds music, once music stays there: on a slow
     // machine it may first have been held on another device's sink, on its
