@@ -300,6 +300,11 @@ bool PipeWireConnection::setMetadata(uint32_t subject, const QString& key, const
     return true;
 }
 
+void PipeWireConnection::readMetadataAgain()
+{
+    d->refreshMetadata();
+}
+
 bool PipeWireConnection::setVolumes(uint32_t nodeId, const std::vector<float>& volumes)
 {
     if (volumes.empty())

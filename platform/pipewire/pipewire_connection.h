@@ -62,6 +62,10 @@ public:
     // Writes to the "default" metadata; a null value removes the key. The
     // write shows in graph() at once, without waiting for the daemon's echo.
     bool setMetadata(uint32_t subject, const QString& key, const QString& type, const QString* value);
+    // Reads the "default" metadata afresh, for what the daemon's word of a
+    // change never told us (it tells nobody while another client binds the
+    // metadata); graphChanged() follows. Nothing while a read is under way.
+    void readMetadataAgain();
     // A sink's volumes: through its device's route when it has one (as the
     // session manager's own mixer does, saved), else its own Props.
     bool setVolumes(uint32_t nodeId, const std::vector<float>& volumes);

@@ -21,6 +21,10 @@ constexpr int kPendingCheckMs = 250;
 // How long a held stream's links to another device must stay before they
 // are taken as the user's move (see adoptMove).
 constexpr int kForeignLinksMs = 1500;
+// A stream given back plays elsewhere within this, unless a key we never
+// heard of keeps it on our sink; we watch it this long.
+constexpr int kGivenBackMs = 1000;
+constexpr int kGivenBackWatchMs = 6000;
 
 // A node that plays what it is given where someone hears it.
 bool isDevice(const pw_graph::Node& node)
@@ -40,6 +44,8 @@ StreamMover::StreamMover(PipeWireConnection& connection, QString journalPath)
     });
     connect(&m_connection, &PipeWireConnection::aboutToDisconnect, this, [this] { releaseAll(); });
     connect(&m_connection, &PipeWireConnection::graphChanged, this, [this] { sweep(); });
+    m_recheck.setSingleShot(true);
+    connect(&m_recheck, &QTimer::timeout, this, [this] { sweep(); });
     if (m_connection.isConnected())
         onConnected();
 }
@@ -189,8 +195,8 @@ void StreamMover::move(const pw_graph::Node& node, const QString& device)
     entry.linkedElsewhere.invalidate();
     // Given back moments ago: the session manager may act on that after
     // this.
-    std::erase_if(m_givenBack, [](const auto& back) { return back.second.hasExpired(kMoveDeadlineMs); });
-    entry.mayLag = m_givenBack.contains(node.serial);
+    const auto back = m_givenBack.find(node.serial);
+    entry.mayLag = back != m_givenBack.end() && !back->second.since.hasExpired(kMoveDeadlineMs);
     entry.since.start();
     const QString sink = sinkOf(device).targetValue();
     writeTarget(node.id, &sink, *m_moved.insert(node.serial, entry));
@@ -355,7 +361,8 @@ void StreamMover::sweep()
         if (!m_wanted.contains(it.key())) {
             if (!it->givenUp) {
                 restore(node->id, *it);
-                m_givenBack[it.key()].start();
+                m_givenBack[it.key()] = GivenBack{};
+                m_givenBack[it.key()].since.start();
             }
             it = m_moved.erase(it);
             changed = true;
@@ -387,8 +394,40 @@ void StreamMover::sweep()
     }
     if (changed)
         writeJournal();
-    if (pending)
-        QTimer::singleShot(kPendingCheckMs, this, [this] { sweep(); });
+    if (watchGivenBack())
+        pending = true;
+    if (pending && !m_recheck.isActive())
+        m_recheck.start(kPendingCheckMs);
+}
+
+// A mixer that lists every sink may have sent a held stream to ours, and the
+// daemon may have kept the word of it from us (it tells nobody while a third
+// client binds the metadata): given back, the stream would stay there,
+// silent, for good. What we know of such a key goes; knowing of none, we
+// read the metadata again, once.
+bool StreamMover::watchGivenBack()
+{
+    std::erase_if(m_givenBack, [](const auto& back) { return back.second.since.hasExpired(kGivenBackWatchMs); });
+    const pw_graph::Graph& graph = m_connection.graph();
+    bool watching = false;
+    for (auto& [serial, back] : m_givenBack) {
+        const pw_graph::Node* node = graph.nodeWithSerial(serial);
+        if (!node || m_moved.contains(serial))
+            continue;
+        const bool onOurSink = std::any_of(graph.links.begin(), graph.links.end(), [&](const pw_graph::Link& link) {
+            return link.outputNode == node->id
+                && std::any_of(m_sinks.begin(), m_sinks.end(),
+                               [&](const auto& sink) { return sink.second->nodeId() == link.inputNode; });
+        });
+        if (!onOurSink)
+            continue;
+        watching = true;
+        if (!back.since.hasExpired(kGivenBackMs) || dropTargetsAtOurSinks(node->id) || back.reread)
+            continue;
+        back.reread = true;
+        m_connection.readMetadataAgain();
+    }
+    return watching;
 }
 
 void StreamMover::restore(uint32_t node, const Moved& moved)
@@ -399,20 +438,34 @@ void StreamMover::restore(uint32_t node, const Moved& moved)
         writeTarget(node, &moved.previous->value, moved, moved.previous->type);
     else
         writeTarget(node, nullptr, moved);
+    dropTargetsAtOurSinks(node);
+}
+
+bool StreamMover::dropTargetsAtOurSinks(uint32_t node)
+{
     // The older key naming our sink (another program sent the stream there,
     // as a mixer that lists every sink does) would keep it there, silent,
-    // once our target is gone.
+    // once our target is gone: by id, this key's number, or by name.
     const pw_graph::Graph& graph = m_connection.graph();
     const auto keys = graph.metadata.constFind(node);
-    if (keys == graph.metadata.cend() || !keys->contains(kTargetNodeKey))
-        return;
-    const QString older = keys->value(kTargetNodeKey).value;
-    // By id, this key's number, or by name.
-    const auto byId = [&](const auto& entry) {
-        return entry.second->nodeId() && older == QString::number(entry.second->nodeId());
+    if (keys == graph.metadata.cend())
+        return false;
+    const auto namesOurs = [&](const QString& key) {
+        if (!keys->contains(key))
+            return false;
+        const QString value = keys->value(key).value;
+        return namesOurSink(value) || std::any_of(m_sinks.begin(), m_sinks.end(), [&](const auto& entry) {
+                   return entry.second->nodeId() && value == QString::number(entry.second->nodeId());
+               });
     };
-    if (namesOurSink(older) || std::any_of(m_sinks.begin(), m_sinks.end(), byId))
+    const bool target = namesOurs(kTargetKey);
+    const bool older = namesOurs(kTargetNodeKey);
+    // Both read first: a write changes the keys.
+    if (target)
+        m_connection.setMetadata(node, kTargetKey, QString(), nullptr);
+    if (older)
         m_connection.setMetadata(node, kTargetNodeKey, QString(), nullptr);
+    return target || older;
 }
 
 void StreamMover::releaseAll()

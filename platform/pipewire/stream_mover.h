@@ -33,6 +33,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 
 #include <map>
 #include <memory>
@@ -123,6 +124,12 @@ private:
     enum class Adoption { None, Adopted, Waiting };
     Adoption adoptMove(const pw_graph::Node& node, Moved& moved);
     void restore(uint32_t node, const Moved& moved);
+    // Removes the keys that would keep a stream we no longer hold on a sink
+    // of ours; true when there was one.
+    bool dropTargetsAtOurSinks(uint32_t node);
+    // Whether a stream given back moments ago still plays into a sink of
+    // ours, which a key we never heard of may keep it on (see sweep()).
+    bool watchGivenBack();
     void recoverJournal();
     void scheduleJournal();
     void writeJournal() const;
@@ -136,7 +143,12 @@ private:
     std::map<QString, std::unique_ptr<HoldSink>> m_sinks;
     QHash<uint64_t, QString> m_wanted;
     QHash<uint64_t, Moved> m_moved;
-    std::unordered_map<uint64_t, QElapsedTimer> m_givenBack;  // streams given back, since when
+    struct GivenBack {
+        QElapsedTimer since;
+        bool reread = false;  // the metadata was read again for it
+    };
+    std::unordered_map<uint64_t, GivenBack> m_givenBack;  // streams given back, by serial
+    QTimer m_recheck;  // the next sweep while a move or a give-back is pending
     bool m_sweepQueued = false;
     bool m_journalQueued = false;
 };

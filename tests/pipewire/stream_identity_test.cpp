@@ -418,13 +418,11 @@ TEST_P(DefaultGuard, OurSinkMadeTheDefaultByAnotherProgramGivesWayToTheUsersDefa
     EXPECT_TRUE(chatPlays(kAmplitude, QStringLiteral("headphones")));
 
     // It sends a stream there too: our sink is never where that stream
-    // belongs, so once mixed and let go it plays on the default again.
+    // belongs, so once mixed and let go it plays on the default again, also
+    // where Ravlet was never told of that move (a deaf daemon, or a word
+    // lost while the mixer's check binds the metadata).
     ASSERT_TRUE(moveByMixer(*streamOf(QStringLiteral("chat")), ours->prop(QStringLiteral("node.name"))));
     ASSERT_TRUE(chatSilent(QStringLiteral("headphones"))) << log.lines.join(QLatin1Char('\n')).toStdString();
-    // Told of no change, Ravlet sees the move once it reads the metadata
-    // again.
-    if (deaf)
-        pumpFor(3000);
     engine->setGain(id(QStringLiteral("chat")), 0.5f);
     EXPECT_TRUE(chatPlays(kAmplitude / 2, QStringLiteral("headphones")));
     engine->setGain(id(QStringLiteral("chat")), 1.0f);
