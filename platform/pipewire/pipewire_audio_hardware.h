@@ -180,6 +180,10 @@ private:
         QElapsedTimer since;
     };
     QHash<uint64_t, LinkedSink> m_linkedSinks;   // stream serial → its sink
+    // The default the session manager follows (it writes it once it has),
+    // and since when.
+    QString m_followedDefault;
+    QElapsedTimer m_followedSince;
     std::map<AudioObjectID, Tap> m_taps;
     std::map<AudioObjectID, Aggregate> m_aggregates;
     // The nodes of the aggregate devices destroyed last, one per sink, for

@@ -53,12 +53,17 @@ const pw_graph::Node* PipeWireAudioHardware::chosenSink(const pw_graph::Node& st
         // sink the stream has played on for a while tells it; a stream that
         // follows the default is only on another for the moment the session
         // manager takes to follow a new default.
+        // The session manager may lag behind a new default by seconds
+        // where the machine is busy: until it has written that it follows
+        // it, a stream on the default it still follows was moved by nobody.
         const auto linked = m_linkedSinks.constFind(stream.serial);
-        if (linked == m_linkedSinks.cend() || linked->since.elapsed() < kSettledLinkMs)
+        if (linked == m_linkedSinks.cend() || linked->since.elapsed() < kSettledLinkMs
+            || (m_followedSince.isValid() && m_followedSince.elapsed() < kSettledLinkMs))
             return nullptr;
         const pw_graph::Node* sink = graph.nodeWithSerial(linked->sink);
         return sink && sink->mediaClass == kSinkClass && !m_mover->isOurs(*sink)
                 && idFor(QStringLiteral("node:%1").arg(sink->serial)) != defaultSink()
+                && sink->name != m_followedDefault
                  ? sink
                  : nullptr;
     }
@@ -160,6 +165,11 @@ OSStatus PipeWireAudioHardware::setOutputDevice(const Process& process, UInt32 d
 void PipeWireAudioHardware::updateLinkedSinks()
 {
     const pw_graph::Graph& graph = m_connection.graph();
+    const QString followed = graph.defaultName("default.audio.sink");
+    if (followed != m_followedDefault) {
+        m_followedDefault = followed;
+        m_followedSince.start();
+    }
     QHash<uint32_t, uint64_t> sinkOf;   // stream id → its one sink; 0 for several
     for (const pw_graph::Link& link : graph.links) {
         const auto to = graph.nodes.constFind(link.inputNode);

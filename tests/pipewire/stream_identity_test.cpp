@@ -361,6 +361,9 @@ TEST_P(DefaultGuard, OurSinkMadeTheDefaultByAnotherProgramGivesWayToTheUsersDefa
         engine->selectOutputDevice(device(QStringLiteral("Speakers")));
         pumpFor(3500);
         ASSERT_EQ(::kill(sessionManager(), SIGCONT), 0);
+        // Its applications stayed behind on the old default meanwhile: no
+        // one moved them there.
+        EXPECT_TRUE(engine->outputChoices().isEmpty());
         engine->selectOutputDevice(device(QStringLiteral("Headphones")));
     }
     engine->setMuted(id(QStringLiteral("music")), true);
