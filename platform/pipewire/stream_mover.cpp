@@ -193,10 +193,11 @@ void StreamMover::move(const pw_graph::Node& node, const QString& device)
     entry.device = device;
     entry.settled = false;
     entry.linkedElsewhere.invalidate();
-    // Given back moments ago: the session manager may act on that after
-    // this.
+    // Given back moments ago, or sent to another device's sink: a session
+    // manager that lags may act on what we wrote before after this.
     const auto back = m_givenBack.find(node.serial);
-    entry.mayLag = back != m_givenBack.end() && !back->second.since.hasExpired(kMoveDeadlineMs);
+    entry.mayLag = held != m_moved.cend()
+                || (back != m_givenBack.end() && !back->second.since.hasExpired(kMoveDeadlineMs));
     entry.since.start();
     const QString sink = sinkOf(device).targetValue();
     writeTarget(node.id, &sink, *m_moved.insert(node.serial, entry));
@@ -304,8 +305,9 @@ StreamMover::Adoption StreamMover::adoptMove(const pw_graph::Node& node, Moved& 
             return Adoption::None;
         }
         // A session manager that lags behind links a stream given back
-        // just before it was wanted again where that sent it, and moves it
-        // here again moments later; a user's move stays.
+        // just before it was wanted again (or sent from another device's
+        // sink) where that sent it, and moves it here again moments later;
+        // a user's move stays.
         if (!moved.linkedElsewhere.isValid())
             moved.linkedElsewhere.start();
         if (moved.mayLag && !moved.linkedElsewhere.hasExpired(kForeignLinksMs))

@@ -106,7 +106,7 @@ private:
         QElapsedTimer since;            // since our target was last written
         bool settled = false;           // seen held since then
         QElapsedTimer linkedElsewhere;  // since first seen linked to another device, once settled
-        bool mayLag = false;            // given back moments before it was moved
+        bool mayLag = false;            // given back moments before, or held on another device's sink
         bool givenUp = false;
     };
 
