@@ -20,6 +20,10 @@ namespace {
 constexpr int kEchoMs = 2000;     // a write's word back is due within this
 constexpr int kRefreshMs = 2000;  // how often a metadata heard of no more is read again
 constexpr int kWatchMs = 1000;
+// The words of our own change that must be lost before the daemon is taken
+// as deaf: each may be lost to a client that binds the metadata just then
+// (the PulseAudio server does for each of its clients).
+constexpr int kProbes = 2;
 // Said of our own client, which nobody else reads, and dropped by the
 // daemon with our connection.
 constexpr char kProbeKey[] = "ravlet.echo";
@@ -71,8 +75,12 @@ void PipeWireConnection::Private::checkMetadata()
     if (metadataDoubted) {
         // Only the word of our change decides: what we wrote before it may
         // still wait behind a session manager that lags.
-        if (probeDue.hasExpired())
+        if (probeDue.hasExpired() && ++probesLost < kProbes) {
+            probeDue = QDeadlineTimer(QDeadlineTimer::Forever);
+            refreshMetadata();
+        } else if (probeDue.hasExpired()) {
             becomeDeaf();
+        }
         else if (!refreshing && probeDue.isForever())
             probeMetadata(0);  // the fresh read could not be asked for
     } else if (overdue && !metadataDeaf) {
@@ -80,6 +88,7 @@ void PipeWireConnection::Private::checkMetadata()
         // was lost with it, a fresh read tells, and then a change of our
         // own whether the daemon still tells.
         metadataDoubted = true;
+        probesLost = 0;
         awaitedEchoes.clear();
         refreshMetadata();
     } else if (metadataDeaf && !refreshing && (!refreshStarted.isValid() || refreshStarted.hasExpired(kRefreshMs))) {

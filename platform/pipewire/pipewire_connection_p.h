@@ -82,6 +82,7 @@ struct PipeWireConnection::Private {
     uint32_t probeSubject = 0;          // our client, where that change is made
     QDeadlineTimer probeDue {QDeadlineTimer::Forever};
     int probeCount = 0;
+    int probesLost = 0;                 // of this doubt
     bool toldDeaf = false;              // said once a connection
     BoundObject* refreshing = nullptr;  // a new binding, telling what the metadata holds now
     QElapsedTimer refreshStarted;
