@@ -75,20 +75,22 @@ void PipeWireConnection::Private::checkMetadata()
     if (metadataDoubted) {
         // Only the word of our change decides: what we wrote before it may
         // still wait behind a session manager that lags.
-        if (probeDue.hasExpired() && ++probesLost < kProbes) {
-            probeDue = QDeadlineTimer(QDeadlineTimer::Forever);
-            refreshMetadata();
-        } else if (probeDue.hasExpired()) {
-            becomeDeaf();
-        }
-        else if (!refreshing && probeDue.isForever())
+        if (probeDue.hasExpired()) {
+            if (++probesLost < kProbes) {
+                probeDue = QDeadlineTimer(QDeadlineTimer::Forever);
+                refreshMetadata();
+            } else {
+                becomeDeaf();
+            }
+        } else if (!refreshing && probeDue.isForever()) {
             probeMetadata(0);  // the fresh read could not be asked for
+        }
     } else if (overdue && !metadataDeaf) {
         // The word of one of our writes was lost, or is late: what else
         // was lost with it, a fresh read tells, and then a change of our
         // own whether the daemon still tells.
-        metadataDoubted = true;
         probesLost = 0;
+        metadataDoubted = true;
         awaitedEchoes.clear();
         refreshMetadata();
     } else if (metadataDeaf && !refreshing && (!refreshStarted.isValid() || refreshStarted.hasExpired(kRefreshMs))) {

@@ -363,8 +363,7 @@ void StreamMover::sweep()
         if (!m_wanted.contains(it.key())) {
             if (!it->givenUp) {
                 restore(node->id, *it);
-                m_givenBack[it.key()] = GivenBack{};
-                m_givenBack[it.key()].since.start();
+                m_givenBack[it.key()].start();
             }
             it = m_moved.erase(it);
             changed = true;

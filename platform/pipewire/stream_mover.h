@@ -146,6 +146,11 @@ private:
     struct GivenBack {
         QElapsedTimer since;
         bool reread = false;  // the metadata was read again for it
+        void start()
+        {
+            since.start();
+            reread = false;
+        }
     };
     std::unordered_map<uint64_t, GivenBack> m_givenBack;  // streams given back, by serial
     QTimer m_recheck;  // the next sweep while a move or a give-back is pending
