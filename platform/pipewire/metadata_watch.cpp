@@ -52,6 +52,14 @@ bool PipeWireConnection::Private::noteMetadataEvent(const BoundObject* from, uin
         // stand for good, as no word of our write may come.
         if (writtenWhileRefreshing.contains(entry))
             return false;
+        // A session manager that lags behind may not have taken our last
+        // write yet: what we wrote before it is not what the key will hold.
+        const std::optional<QString> told = value ? std::optional(QString::fromUtf8(value)) : std::nullopt;
+        if (pendingWrites.isOverwritten(subject, entry.second, told)) {
+            refreshedKeys.insert(entry);
+            return false;
+        }
+        pendingWrites.read(subject, entry.second, told);
         if (value)
             refreshedKeys.insert(entry);
         return true;
@@ -65,7 +73,13 @@ bool PipeWireConnection::Private::noteMetadataEvent(const BoundObject* from, uin
     });
     if (subject == probeSubject && value && key && qstrcmp(key, kProbeKey) == 0)
         clearProbe();
-    return true;
+    if (!key) {
+        pendingWrites.forget(subject);
+        return true;
+    }
+    // Old news: our later write stands until its own word comes.
+    return !pendingWrites.overtaken(subject, QString::fromUtf8(key),
+                                    value ? std::optional(QString::fromUtf8(value)) : std::nullopt);
 }
 
 void PipeWireConnection::Private::checkMetadata()
@@ -198,4 +212,5 @@ void PipeWireConnection::Private::resetMetadataWatch()
     refreshSync = -1;
     refreshedKeys.clear();
     writtenWhileRefreshing.clear();
+    pendingWrites.clear();
 }

@@ -292,6 +292,7 @@ bool PipeWireConnection::setMetadata(uint32_t subject, const QString& key, const
         d->awaitEcho(subject, key);
     if (d->refreshing)
         d->writtenWhileRefreshing.insert({subject, key});
+    d->pendingWrites.wrote(subject, key, value ? std::optional(*value) : std::nullopt);
     if (value)
         keys.insert(key, {type, *value});
     else

@@ -7,6 +7,7 @@
 #include <pipewire/pipewire.h>
 #include <pipewire/extensions/metadata.h>
 
+#include "pending_writes.h"
 #include "pipewire_connection.h"
 
 #include <QDeadlineTimer>
@@ -89,6 +90,7 @@ struct PipeWireConnection::Private {
     int refreshSync = -1;               // answered once all of it has been told
     QSet<QPair<uint32_t, QString>> refreshedKeys;
     QSet<QPair<uint32_t, QString>> writtenWhileRefreshing;
+    PendingWrites pendingWrites;        // ours whose word has not come back
 
     void connect();
     void disconnect();
