@@ -25,6 +25,9 @@ constexpr int kForeignLinksMs = 1500;
 // heard of keeps it on our sink; we watch it this long.
 constexpr int kGivenBackMs = 1000;
 constexpr int kGivenBackWatchMs = 6000;
+// A session manager catching up with default devices that changed while it
+// lagged links the streams that follow the default to each in turn.
+constexpr int kFormerDefaultMs = 3000;
 
 // A node that plays what it is given where someone hears it.
 bool isDevice(const pw_graph::Node& node)
@@ -307,10 +310,14 @@ StreamMover::Adoption StreamMover::adoptMove(const pw_graph::Node& node, Moved& 
         // A session manager that lags behind links a stream given back
         // just before it was wanted again (or sent from another device's
         // sink) where that sent it, and moves it here again moments later;
-        // a user's move stays.
+        // so it does with a stream it links to the default it follows, or
+        // followed a moment ago, before it has taken our target again. A
+        // user's move stays.
         if (!moved.linkedElsewhere.isValid())
             moved.linkedElsewhere.start();
-        if (moved.mayLag && !moved.linkedElsewhere.hasExpired(kForeignLinksMs))
+        const auto named = m_namedDefault.constFind(device);
+        const bool toDefault = named != m_namedDefault.cend() && !named->hasExpired(kFormerDefaultMs);
+        if ((moved.mayLag || toDefault) && !moved.linkedElsewhere.hasExpired(kForeignLinksMs))
             return Adoption::Waiting;
     }
     moved.linkedElsewhere.invalidate();
@@ -350,6 +357,10 @@ bool StreamMover::setGivesBack(uint64_t stream, const std::optional<pw_graph::Me
 void StreamMover::sweep()
 {
     const pw_graph::Graph& graph = m_connection.graph();
+    // Since when each device is no longer the default: the one it is now,
+    // not at all.
+    if (const QString followed = graph.defaultName("default.audio.sink"); !followed.isEmpty())
+        m_namedDefault[followed].start();
     bool changed = false;
     bool pending = false;
     for (auto it = m_moved.begin(); it != m_moved.end();) {

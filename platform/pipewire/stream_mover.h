@@ -153,6 +153,8 @@ private:
         }
     };
     std::unordered_map<uint64_t, GivenBack> m_givenBack;  // streams given back, by serial
+    // Each device the session manager named the default, since it last did.
+    QHash<QString, QElapsedTimer> m_namedDefault;
     QTimer m_recheck;  // the next sweep while a move or a give-back is pending
     bool m_sweepQueued = false;
     bool m_journalQueued = false;
