@@ -365,12 +365,13 @@ TEST_F(MixNodeTest, AnUnmixedApplicationIsListenedToOnlyWhileItsLevelIsFollowed)
     std::printf("drop-outs: %d when listening first started, %d when it ended, %d over two more "
                 "(%d of the application listened to, %d of the one mixed)\n",
                 atOpening, atClosing, later, chatGaps, musicGaps);
-    // One to spare for a busy machine's own hiccup over the six changes: the
-    // fault this is about costs one at each. Under a sanitizer each change's
+    // Two to spare over the six changes, for the mixed player's own hiccups
+    // (a quiet machine shows up to two, before and after any change here):
+    // the fault this is about costs one at each. Under a sanitizer each change's
     // rebuild takes the main thread several cycles, which the mixed player
     // may miss: only timing, which such a build does not measure.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_LE(atOpening + atClosing + later, 1);
+    EXPECT_LE(atOpening + atClosing + later, 2);
 #endif
 }
 
