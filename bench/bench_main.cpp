@@ -43,13 +43,23 @@ void* realloc(void* pointer, std::size_t size)
 
 namespace {
 
+// Google Benchmark 1.8 replaced a run's error_occurred with skipped.
+template <typename R>
+bool runFailed(const R& run)
+{
+    if constexpr (requires { run.skipped; })
+        return static_cast<bool>(run.skipped);
+    else
+        return run.error_occurred;
+}
+
 // Keeps each benchmark's time per iteration for the summary.
 class RecordingReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+            if (run.run_type == Run::RT_Iteration && !runFailed(run)) {
                 const double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
                 times[run.benchmark_name()] = run.GetAdjustedRealTime() / unit * 1e9;
                 cpuTimes[run.benchmark_name()] = run.GetAdjustedCPUTime() / unit * 1e9;

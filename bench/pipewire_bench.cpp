@@ -50,9 +50,11 @@
 #include "pw_dump.h"
 #include "test_player_process.h"
 
+// pipewire.h first: the profiler header of PipeWire 1.x uses spa's hook
+// macros without including them.
+#include <pipewire/pipewire.h>
 #include <pipewire/extensions/profiler.h>
 #include <pipewire/impl.h>
-#include <pipewire/pipewire.h>
 #include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/profiler.h>
