@@ -126,20 +126,26 @@ AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid,
     if (!connection.core())
         return;
     const QByteArray name = "ravlet-mix-" + uid.toUtf8();
+    // Not "node.always-process": from PipeWire 1.0 on such a node is
+    // runnable by itself and keeps the device it plays on from sleeping.
+    // Its links give it a driver.
     m_filter = pw_filter_new(connection.core(), name.constData(),
                              pw_properties_new(PW_KEY_NODE_NAME, name.constData(), PW_KEY_NODE_DESCRIPTION, "Ravlet",
                                                PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter",
                                                PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_AUTOCONNECT, "false",
-                                               "node.always-process", "true", nullptr));
+                                               nullptr));
     if (!m_filter)
         return;
     pw_filter_add_listener(m_filter, &m_listener, &filterEvents(), this);
+    // Our own links are passive (see link()). From PipeWire 0.3.67 on a
+    // port says so for its links ("port.passive"), and from 1.0 on that is
+    // the only way: the link factory drops a client's "link.passive".
     const auto addPort = [this](pw_direction direction, const QString& portName, const QString& channel) {
         return static_cast<Port*>(pw_filter_add_port(
             m_filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, sizeof(Port),
             pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
                               portName.toUtf8().constData(), PW_KEY_AUDIO_CHANNEL, channel.toUtf8().constData(),
-                              nullptr),
+                              "port.passive", direction == PW_DIRECTION_OUTPUT ? "true" : "false", nullptr),
             nullptr, 0));
     };
     // Every slot's ports from the start: a setup of more or fewer slots than

@@ -39,6 +39,11 @@ TEST_F(PipeWireBackendTest, SinksAreTheOutputsAndPickingOneMovesTheMixThere)
 
 TEST_F(PipeWireBackendTest, MasterVolumeFollowsTheCubicCurveAndKeepsTheBalanceAndMuteGoesBothWays)
 {
+    // PipeWire 1.x drops a volume set on a sink that never played (its
+    // converter has no format yet to apply it to); a device has played once.
+    play(QStringLiteral("music"), kMusicHz);
+    ASSERT_TRUE(soundsLike([](const auto& s) { return amplitude(s, kMusicHz) > 0.2; }));
+    players.clear();
     startEngine();
     const quint32 speakers = pwdump::nodeByName(session->pwDump(), QStringLiteral("speakers"))->id;
     ASSERT_TRUE(session->run(QStringLiteral("pw-cli"),
@@ -47,7 +52,7 @@ TEST_F(PipeWireBackendTest, MasterVolumeFollowsTheCubicCurveAndKeepsTheBalanceAn
     ASSERT_TRUE(pumpUntil([&] {
         engine->refresh();
         return engine->masterVolumeSupported() && std::abs(engine->masterVolume() - std::cbrt(0.5f)) < 1e-3f;
-    }, 5000)) << "the louder side, on the cubic curve";
+    }, 5000)) << "the louder side, on the cubic curve: " << engine->masterVolume();
 
     engine->setMasterVolume(0.5f);
     ASSERT_TRUE(pumpUntil([&] {
@@ -167,11 +172,10 @@ TEST_F(PipeWireBackendTest, AStreamSentElsewhereByTheUserGoesBackThereAfterwards
     engine->setMuted(id(QStringLiteral("chat")), false);
     EXPECT_TRUE(soundsLike([](const auto& s) { return amplitude(s, kChatHz) > 0.2; }, 5000, QStringLiteral("headphones")));
     EXPECT_EQ(session->metadataValue(chat, QStringLiteral("target.object")), QStringLiteral("headphones"));
-    QFile saved(session->stateDir() + QStringLiteral("/wireplumber/restore-stream"));
-    ASSERT_TRUE(pumpUntil([&] { return saved.exists(); }, 3000));
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    const QByteArray state = saved.readAll();
-    EXPECT_FALSE(state.contains(":target=ravlet")) << "no target of ours is remembered:\n" << state.constData();
+    std::optional<QMap<QString, QString>> remembered;
+    ASSERT_TRUE(pumpUntil([&] { return (remembered = session->rememberedTargets()).has_value(); }, 3000));
+    for (const QString& target : remembered->values())
+        EXPECT_FALSE(target.startsWith(QLatin1String("ravlet"))) << "no target of ours is remembered: " << target.toStdString();
 }
 
 TEST_F(PipeWireBackendTest, AfterTheDaemonRestartsAMutedApplicationIsSilencedAgain)

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QThread>
 
 #include <sys/socket.h>
@@ -60,11 +61,56 @@ context.objects = [
 )";
 
 // WirePlumber would otherwise open the machine's real sound cards, cameras
-// and Bluetooth devices.
-constexpr char kNoDevices[] = "alsa_monitor.enabled = false\n"
-                              "v4l2_monitor.enabled = false\n"
-                              "libcamera_monitor.enabled = false\n";
-constexpr char kNoBluetooth[] = "bluez_monitor.enabled = false\n";
+// and Bluetooth devices. Up to 0.4 it reads Lua fragments, from 0.5 on
+// SPA-JSON ones (and warns about any Lua file it finds).
+constexpr char kNoDevices04[] = "alsa_monitor.enabled = false\n"
+                                "v4l2_monitor.enabled = false\n"
+                                "libcamera_monitor.enabled = false\n";
+constexpr char kNoBluetooth04[] = "bluez_monitor.enabled = false\n";
+constexpr char kNoDevices05[] = R"(wireplumber.profiles = {
+  main = {
+    monitor.alsa = disabled
+    monitor.alsa-midi = disabled
+    monitor.bluez = disabled
+    monitor.bluez-midi = disabled
+    monitor.v4l2 = disabled
+    monitor.libcamera = disabled
+  }
+}
+)";
+
+// With RAVLET_TEST_DAEMONS_ROOT naming the root of another release
+// (scripts/distro-root), the daemons are that release's: each starts in a
+// mount namespace of its own, chrooted into the root with the session's
+// folder bound at the same path, so that the machine's own clients (Ravlet,
+// the players, pw-dump, pactl) reach it through the same sockets. The shell
+// execs into the daemon, so its pid is the daemon's for signals.
+QString daemonsRoot()
+{
+    return qEnvironmentVariable("RAVLET_TEST_DAEMONS_ROOT");
+}
+
+constexpr char kInRoot[] = R"(root=$1; dir=$2; shift 2
+mount -t tmpfs tmpfs "$root/tmp" && mkdir -p "$root$dir" && mount --bind "$dir" "$root$dir" \
+  && mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" \
+  && exec chroot "$root" "$@")";
+
+struct Command {
+    QString program;
+    QStringList arguments;
+};
+
+Command daemonCommand(const QString& program, const QString& sessionDir, const QStringList& arguments = {})
+{
+    const QString root = daemonsRoot();
+    if (root.isEmpty())
+        return {program, arguments};
+    return {QStringLiteral("unshare"),
+            QStringList {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                         QStringLiteral("sh"), QStringLiteral("-c"), QString::fromLatin1(kInRoot),
+                         QStringLiteral("sh"), root, sessionDir, program}
+                + arguments};
+}
 
 // No service directories: nothing is ever activated on this bus.
 constexpr char kBusConfig[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -173,16 +219,39 @@ bool PipeWireSession::prepareDirectories()
     QFile::setPermissions(runtimeDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
     const QString config = configDir();
+    const std::optional<int> wireplumberMinor = wireplumberVersion();
+    if (!wireplumberMinor)
+        return fail(QStringLiteral("cannot tell which WirePlumber this is (wireplumber --version)"));
+    const bool luaConfig = *wireplumberMinor < 5;
     const bool written =
         writeFile(config + QStringLiteral("/pipewire/pipewire.conf.d/ravlet-test-sinks.conf"), kSinks)
-        && writeFile(config + QStringLiteral("/wireplumber/main.lua.d/51-ravlet-test-no-devices.lua"), kNoDevices)
-        && writeFile(config + QStringLiteral("/wireplumber/bluetooth.lua.d/51-ravlet-test-no-bluetooth.lua"), kNoBluetooth)
+        && (luaConfig
+                ? writeFile(config + QStringLiteral("/wireplumber/main.lua.d/51-ravlet-test-no-devices.lua"), kNoDevices04)
+                      && writeFile(config + QStringLiteral("/wireplumber/bluetooth.lua.d/51-ravlet-test-no-bluetooth.lua"),
+                                   kNoBluetooth04)
+                : writeFile(config + QStringLiteral("/wireplumber/wireplumber.conf.d/51-ravlet-test-no-devices.conf"),
+                            kNoDevices05))
         // A client that finds no server must fail, not start a PulseAudio of
         // its own.
         && writeFile(config + QStringLiteral("/pulse/client.conf"), "autospawn = no\n")
         && writeFile(rootDir() + QStringLiteral("/bus.conf"),
                      QString::fromLatin1(kBusConfig).arg(runtimeDir() + QStringLiteral("/bus")).toUtf8());
     return written || fail(QStringLiteral("cannot write the session's configuration in ") + rootDir());
+}
+
+std::optional<int> PipeWireSession::wireplumberVersion() const
+{
+    // "Compiled with libwireplumber 0.4.13" / "... 0.5.8"
+    const Command command = daemonCommand(QStringLiteral("wireplumber"), rootDir(), {QStringLiteral("--version")});
+    QByteArray output;
+    if (!runTool(command.program, command.arguments, environment(), 5000, &output, nullptr))
+        return std::nullopt;
+    const qsizetype at = output.indexOf("libwireplumber 0.");
+    if (at < 0)
+        return std::nullopt;
+    bool ok = false;
+    const int minor = output.mid(at + 17).split('.').value(0).toInt(&ok);
+    return ok ? std::optional<int>(minor) : std::nullopt;
 }
 
 bool PipeWireSession::startBus()
@@ -245,7 +314,11 @@ bool PipeWireSession::startDaemons(int timeoutMs)
         return true;
     };
 
-    if (!pipewire_.start(QStringLiteral("pipewire"), {}, env, logPath(QStringLiteral("pipewire"))))
+    const auto startDaemon = [&](ChildProcess& daemon, const QString& program) {
+        const Command command = daemonCommand(program, rootDir());
+        return daemon.start(command.program, command.arguments, env, logPath(program));
+    };
+    if (!startDaemon(pipewire_, QStringLiteral("pipewire")))
         return fail(QStringLiteral("cannot start pipewire"));
     started.push_back(&pipewire_);
     // WirePlumber and pipewire-pulse give up when the server is not there yet.
@@ -256,10 +329,10 @@ bool PipeWireSession::startDaemons(int timeoutMs)
             return fail(QStringLiteral("pipewire did not listen within %1 ms").arg(timeoutMs));
         QThread::msleep(10);
     }
-    if (!wireplumber_.start(QStringLiteral("wireplumber"), {}, env, logPath(QStringLiteral("wireplumber"))))
+    if (!startDaemon(wireplumber_, QStringLiteral("wireplumber")))
         return fail(QStringLiteral("cannot start wireplumber"));
     started.push_back(&wireplumber_);
-    if (!pulse_.start(QStringLiteral("pipewire-pulse"), {}, env, logPath(QStringLiteral("pipewire-pulse"))))
+    if (!startDaemon(pulse_, QStringLiteral("pipewire-pulse")))
         return fail(QStringLiteral("cannot start pipewire-pulse"));
     started.push_back(&pulse_);
 
@@ -304,7 +377,7 @@ QString PipeWireSession::logs() const
         if (process->logFile().isEmpty())
             continue;
         text += QStringLiteral("==== %1 (pid %2%3) ====\n")
-                    .arg(process->program())
+                    .arg(QFileInfo(process->logFile()).completeBaseName())
                     .arg(process->pid())
                     .arg(process->isRunning() ? QString() : QStringLiteral(", ended"));
         text += process->log();
@@ -329,6 +402,15 @@ bool PipeWireSession::run(const QString& program, const QStringList& arguments, 
         if (error)
             *error = QStringLiteral("the session was never started");
         return false;
+    }
+    // The daemons' own inspection tools come from their release: pw-dump
+    // 0.3 prints a parameter that 1.x added as a value without a key, which
+    // is no JSON.
+    static const QStringList daemonTools = {QStringLiteral("pw-dump"), QStringLiteral("pw-cli"),
+                                            QStringLiteral("pw-metadata"), QStringLiteral("wpctl")};
+    if (daemonTools.contains(program)) {
+        const Command command = daemonCommand(program, rootDir(), arguments);
+        return runTool(command.program, command.arguments, environment(), timeoutMs, output, error);
     }
     return runTool(program, arguments, environment(), timeoutMs, output, error);
 }
@@ -373,6 +455,37 @@ QJsonArray PipeWireSession::pwDump(QString* error) const
         rest = rest.mid(consumed);
     }
     return merged;
+}
+
+std::optional<QMap<QString, QString>> PipeWireSession::rememberedTargets() const
+{
+    // 0.4: "Output/Audio:media.role:Music:target=headphones"
+    // 0.5: "Output/Audio:media.role:Music={"target":"headphones", ...}"
+    const QString folder = stateDir() + QStringLiteral("/wireplumber/");
+    QFile old(folder + QStringLiteral("restore-stream"));
+    QFile current(folder + QStringLiteral("stream-properties"));
+    QMap<QString, QString> targets;
+    if (old.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : old.readAll().split('\n')) {
+            const qsizetype at = line.indexOf(":target=");
+            if (at > 0)
+                targets.insert(QString::fromUtf8(line.left(at)), QString::fromUtf8(line.mid(at + 8)));
+        }
+        return targets;
+    }
+    if (current.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : current.readAll().split('\n')) {
+            const qsizetype at = line.indexOf("={");
+            if (at <= 0)
+                continue;
+            // The key file escapes nothing a JSON object of names holds.
+            const QJsonValue target = QJsonDocument::fromJson(line.mid(at + 1)).object().value(QStringLiteral("target"));
+            if (target.isString())
+                targets.insert(QString::fromUtf8(line.left(at)), target.toString());
+        }
+        return targets;
+    }
+    return std::nullopt;
 }
 
 std::optional<QString> PipeWireSession::metadataValue(quint32 subjectId, const QString& key) const

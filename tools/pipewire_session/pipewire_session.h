@@ -10,6 +10,7 @@
 #include "child_process.h"
 
 #include <QJsonArray>
+#include <QMap>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
@@ -71,12 +72,21 @@ public:
     bool waitUntil(const std::function<bool(const QJsonArray&)>& condition, int timeoutMs = 10000,
                    QJsonArray* last = nullptr) const;
 
+    // Where WirePlumber will send each kind of stream it remembers (its key,
+    // e.g. "Output/Audio:media.role:Music", to the node's name), read from
+    // its state files, which no interface of its tells: "restore-stream" up
+    // to 0.4, "stream-properties" from 0.5 on. Nothing before it first wrote
+    // them.
+    std::optional<QMap<QString, QString>> rememberedTargets() const;
+
     // Runs a tool of the session (pw-cli, pactl, ...) within timeoutMs.
     bool run(const QString& program, const QStringList& arguments, QByteArray* output = nullptr,
              QString* error = nullptr, int timeoutMs = 5000) const;
 
 private:
     bool prepareDirectories();
+    // The minor version of the WirePlumber the session starts (0.x).
+    std::optional<int> wireplumberVersion() const;
     bool startBus();
     bool startDaemons(int timeoutMs);
     void stopDaemons();
