@@ -14,6 +14,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -336,8 +338,56 @@ private:
 
 } // namespace
 
+// The drawing still to do, and how many threads do it. A thread is started
+// only while fewer than kMaxThreads run, and ends once it finds nothing left:
+// a list of a hundred applications costs two threads, not a hundred. The
+// threads share this with the provider, which may go first.
+struct AppIconProvider::Workers {
+    std::mutex mutex;
+    std::deque<std::function<void()>> tasks;
+    int running = 0;
+
+    // False when the task could not be queued: no thread runs, none starts.
+    static bool post(const std::shared_ptr<Workers>& workers, std::function<void()> task)
+    {
+        const std::lock_guard lock(workers->mutex);
+        workers->tasks.push_back(std::move(task));
+        if (workers->running >= kMaxThreads)
+            return true;
+        try {
+            std::thread([workers] { workers->drain(); }).detach();
+            ++workers->running;
+        } catch (const std::system_error&) {
+            // No new thread: one already running comes to it, if there is one.
+            if (workers->running == 0) {
+                workers->tasks.pop_back();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void drain()
+    {
+        for (;;) {
+            std::function<void()> task;
+            {
+                const std::lock_guard lock(mutex);
+                if (tasks.empty()) {
+                    --running;
+                    return;
+                }
+                task = std::move(tasks.front());
+                tasks.pop_front();
+            }
+            task();
+        }
+    }
+};
+
 AppIconProvider::AppIconProvider(std::shared_ptr<const AppIconSource> source)
     : m_source(std::move(source))
+    , m_workers(std::make_shared<Workers>())
 {
 }
 
@@ -357,8 +407,8 @@ QQuickImageResponse* AppIconProvider::requestImageResponse(const QString& id, co
         IconResponse::finish(response->state(), {});
         return response;
     }
-    try {
-        std::thread([source = m_source, state = response->state(), path = QString::fromUtf8(*decoded), requestedSize] {
+    const bool queued = Workers::post(
+        m_workers, [source = m_source, state = response->state(), path = QString::fromUtf8(*decoded), requestedSize] {
             QImage image;
             try {
                 image = source->icon(path, requestedSize);
@@ -366,10 +416,9 @@ QQuickImageResponse* AppIconProvider::requestImageResponse(const QString& id, co
                 // Out of memory drawing it: no icon, and the program goes on.
             }
             IconResponse::finish(state, std::move(image));
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had: no icon, as for one that would not load.
+        });
+    // No thread to be had: no icon, as for one that would not load.
+    if (!queued)
         IconResponse::finish(response->state(), {});
-    }
     return response;
 }

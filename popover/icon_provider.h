@@ -58,13 +58,14 @@ private:
     std::unique_ptr<Caches> m_caches;
 };
 
-// Serves "image://appicon/<encoded path>". Each image is drawn on a thread
-// of its own that nothing ever waits for: Qt Quick's loading thread, which
-// the QML engine waits for as it goes, only hands the request over, so no
-// icon, however slow, holds up quitting.
+// Serves "image://appicon/<encoded path>". Images are drawn in turn on at
+// most kMaxThreads threads of the provider's own, which nothing ever waits
+// for: Qt Quick's loading thread, which the QML engine waits for as it goes,
+// only hands the request over, so no icon, however slow, holds up quitting.
 class AppIconProvider : public QQuickAsyncImageProvider {
 public:
     static constexpr auto kId = "appicon";
+    static constexpr int kMaxThreads = 2;
 
     explicit AppIconProvider(std::shared_ptr<const AppIconSource> source);
 
@@ -74,5 +75,8 @@ public:
     QQuickImageResponse* requestImageResponse(const QString& id, const QSize& requestedSize) override;
 
 private:
+    struct Workers;
+
     std::shared_ptr<const AppIconSource> m_source;
+    std::shared_ptr<Workers> m_workers;
 };

@@ -17,8 +17,9 @@ inline constexpr int kMaxEmbeddedImageSide = 4096;
 // (href, src, url(...)) is to a fragment of the same document ("#id") or a
 // data: URL; no DOCTYPE (and so no entity), no processing instruction but the
 // XML declaration, no CSS @import, no CSS escapes (which could spell either).
-// Each <image> is a base64 data: URL of at most kMaxEmbeddedImageSide pixels
-// a side. False too for what is not well-formed XML. Any thread.
+// Each <image> has one href, a base64 data: URL of a raster image (not an
+// SVG) of at most kMaxEmbeddedImageSide pixels a side. False too for what is
+// not well-formed XML. Any thread.
 bool isSelfContainedSvg(const QByteArray& document);
 
 } // namespace popover

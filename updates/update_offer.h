@@ -12,15 +12,13 @@
 
 #include <chrono>
 
-// From what `codesign -dv --verbose=4` prints about a bundle: signed, not
-// ad hoc, with our bundle identifier, by a Developer ID Application
-// certificate of our team whose chain ends at Apple's root, and naming no
-// other team. Anything missing, repeated differently or unreadable is a no.
-bool developerIDSigned(const QString& codesignDisplay, const QString& bundleID, const QString& teamID);
-
-// Reads the running bundle's signature with the system's codesign (by
-// absolute path, no shell). Only the signature's header is read, not the
-// files it seals, so it is quick; the deadline bounds a tool gone wrong. A
-// tool that cannot run, fails or runs out of time is a no. Blocks the caller.
+// Whether the running bundle satisfies the requirement a download is held to
+// (developerIDRequirement: our bundle identifier, a Developer ID
+// Application certificate of our team, Apple's chain), as the system's
+// codesign judges it (by absolute path, no shell). Only its verdict counts:
+// what it prints names the bundle's path, which may hold line breaks and so
+// lines of its own. Only the signature is checked, not the files it seals, so
+// it is quick; the deadline bounds a tool gone wrong. A tool that cannot run,
+// fails or runs out of time is a no. Blocks the caller.
 bool bundleOffersUpdates(const UpdaterTools& tools, const QString& bundlePath, const QString& bundleID,
                          const QString& teamID, std::chrono::milliseconds deadline = std::chrono::seconds(3));

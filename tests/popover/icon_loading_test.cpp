@@ -15,6 +15,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -62,6 +63,34 @@ TEST(AppIconLoading, QuittingDoesNotWaitForAnIconStillLoading)
     engine.reset();
     EXPECT_LT(quitting.elapsed(), 1000);
     release.join();
+}
+
+// However many are asked for at once (a long list scrolled through), icons
+// share a few threads, and every one is still drawn.
+TEST(AppIconLoading, ManyIconsShareAFewThreads)
+{
+    auto source = std::make_shared<SlowSource>();
+    AppIconProvider provider(source);
+    constexpr int kIcons = 16;
+    std::vector<std::unique_ptr<QQuickImageResponse>> responses;
+    int finished = 0;
+    for (int i = 0; i < kIcons; ++i) {
+        responses.emplace_back(
+            provider.requestImageResponse(AppIconProvider::source(QString::number(i)).path().mid(1), {16, 16}));
+        QObject::connect(responses.back().get(), &QQuickImageResponse::finished, [&] { ++finished; });
+    }
+    ASSERT_TRUE(source->started.tryAcquire(1, 5000)) << "no icon was started";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(source->started.available() + 1, AppIconProvider::kMaxThreads);
+
+    source->released.release(kIcons);
+    QElapsedTimer waited;
+    waited.start();
+    while (finished < kIcons && waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_EQ(finished, kIcons);
+    for (const auto& response : responses)
+        EXPECT_TRUE(std::unique_ptr<QQuickTextureFactory>(response->textureFactory()));
 }
 
 } // namespace

@@ -271,6 +271,15 @@ TEST_F(DesktopIconSourceTest, DrawsSvgOnlyWhenItRefersToNothingOutsideItself)
     QBuffer dotPng;
     dotPng.open(QIODevice::WriteOnly);
     ASSERT_TRUE(dot.save(&dotPng, "PNG"));
+    const QByteArray dotData = dotPng.data().toBase64();
+    const QByteArray hugeData = [&] {
+        QFile file(QString::fromUtf8(big));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toBase64() : QByteArray();
+    }();
+    const auto image = [](const QByteArray& attributes) {
+        return R"(<image width="16" height="16" )" + attributes + "/>";
+    };
+    const auto pngData = [](const QByteArray& base64) { return "\"data:image/png;base64," + base64 + '"'; };
 
     const auto document = [](const QByteArray& body, const QByteArray& prologue = {}) {
         return prologue + R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" )"
@@ -282,15 +291,25 @@ TEST_F(DesktopIconSourceTest, DrawsSvgOnlyWhenItRefersToNothingOutsideItself)
                  R"x(<rect width="16" height="16" fill="url(#g)"/>)x"),
         document(blue + R"(<image width="1" height="1" xlink:href="data:image/png;base64,)"
                  + dotPng.data().toBase64() + R"("/>)"),
+        // Wrapped, as some editors write it: XML hands the line breaks on as spaces.
+        document(blue + image("xlink:href=" + pngData(dotData.left(8) + "\n  " + dotData.mid(8)))),
     };
     const QByteArray refused[] = {
         document(R"(<image width="16" height="16" xlink:href=")" + pipe + R"("/>)"),
         document(R"(<image width="16" height="16" href="file://)" + big + R"("/>)"),
         document(R"(<image width="16" height="16"/>)"),
-        document(R"(<image width="16" height="16" href="data:image/png;base64,)" + [&] {
-            QFile file(QString::fromUtf8(big));
-            return file.open(QIODevice::ReadOnly) ? file.readAll().toBase64() : QByteArray();
-        }() + R"("/>)"),
+        document(image("href=" + pngData(hugeData))),
+        // Measured where QtSvg reads it: "xlink:href" by its written name,
+        // whatever it is bound to, and the data after the last "base64,".
+        document(image(R"(xmlns:xlink="urn:other" xmlns:x="http://www.w3.org/1999/xlink" x:href=)" + pngData(dotData)
+                       + " xlink:href=" + pngData(hugeData))),
+        document(image(R"(xmlns:xlink="urn:other" href=)" + pngData(dotData) + " xlink:href=" + pngData(hugeData))),
+        document(image("xlink:href=" + pngData(dotData + ",base64," + hugeData))),
+        document(image("xlink:href=" + pngData(dotData + '*'))),
+        document(image("xlink:href=" + pngData(dotData).replace("data:", "DATA:"))),
+        // An SVG inside would be drawn by QtSvg, with whatever it refers to.
+        document(image(R"(xlink:href="data:image/svg+xml;base64,)"
+                       + document(image(R"(xlink:href=")" + big + '"')).toBase64() + '"')),
         document(R"(<use xlink:href="other.svg#icon"/>)"),
         document(R"x(<rect width="16" height="16" fill="URL()x" + big + R"x()"/>)x"),
         document("<style>@import \"theme.css\";</style>" + blue),
