@@ -565,7 +565,7 @@ FocusScope {
                     VUBar {
                         Layout.fillWidth: true
                         Layout.preferredHeight: 5
-                        level: root.onScreen ? root.engine.masterLevel : 0
+                        level: apps.masterLevel
                     }
 
                     RowLayout {

@@ -40,6 +40,7 @@ void DisplayListModel::setEngine(RavletEngine* engine)
             m_outputConnections.append(connect(engine, changed, this, &DisplayListModel::syncOutputs));
     }
     followLevels();
+    syncMasterLevel();
     syncOutputs();
     sync();
     emit engineChanged();
@@ -52,14 +53,28 @@ void DisplayListModel::setMetering(bool metering)
     m_metering = metering;
     followLevels();
     syncLevels();
+    syncMasterLevel();
     emit meteringChanged();
 }
 
 void DisplayListModel::followLevels()
 {
     disconnect(m_levelConnection);
-    if (m_engine && m_metering)
+    disconnect(m_masterLevelConnection);
+    if (m_engine && m_metering) {
         m_levelConnection = connect(m_engine, &RavletEngine::levelsChanged, this, &DisplayListModel::syncLevels);
+        m_masterLevelConnection =
+            connect(m_engine, &RavletEngine::masterLevelChanged, this, &DisplayListModel::syncMasterLevel);
+    }
+}
+
+void DisplayListModel::syncMasterLevel()
+{
+    const float level = m_metering && m_engine ? m_engine->masterLevel() : 0.0f;
+    if (level == m_masterLevel)
+        return;
+    m_masterLevel = level;
+    emit masterLevelChanged();
 }
 
 QList<AppEntry> DisplayListModel::entries() const

@@ -37,6 +37,10 @@ class DisplayListModel : public QAbstractListModel {
     Q_PROPERTY(QObject* engine READ engineObject WRITE setEngineObject NOTIFY engineChanged)
     Q_PROPERTY(int count READ count NOTIFY countChanged)
     Q_PROPERTY(bool metering READ metering WRITE setMetering NOTIFY meteringChanged)
+    // The output's level, 0 while not metering. Read here, not off the
+    // engine: a binding to the engine's own stays connected after the
+    // popover closes, and the meters would never rest.
+    Q_PROPERTY(float masterLevel READ masterLevel NOTIFY masterLevelChanged)
     // Running applications kept out of the list because they are hidden.
     Q_PROPERTY(int hiddenPlaying READ hiddenPlaying NOTIFY hiddenPlayingChanged)
     // The devices a row can be sent to, as {uid, name} maps: every output
@@ -69,6 +73,7 @@ public:
     void setEngine(RavletEngine* engine);
 
     bool metering() const { return m_metering; }
+    float masterLevel() const { return m_masterLevel; }
     void setMetering(bool metering);
 
     int count() const { return int(m_rows.size()); }
@@ -95,6 +100,7 @@ signals:
     void engineChanged();
     void countChanged();
     void meteringChanged();
+    void masterLevelChanged();
     void hiddenPlayingChanged();
     void outputsChanged();
 
@@ -112,6 +118,7 @@ private:
 
     void sync();
     void syncLevels();
+    void syncMasterLevel();
     // Devices and choices change apart from the list: the output roles alone.
     void syncOutputs();
     void setOutputFields(Row& row) const;
@@ -124,9 +131,11 @@ private:
     QPointer<RavletEngine> m_engine;
     QMetaObject::Connection m_listConnection;
     QMetaObject::Connection m_levelConnection;
+    QMetaObject::Connection m_masterLevelConnection;
     QList<QMetaObject::Connection> m_outputConnections;
     QList<Row> m_rows;
     bool m_metering = true;
+    float m_masterLevel = 0.0f;
     int m_hiddenPlaying = 0;
     QVariantList m_outputs;
     // Each device's name by UID, as last seen: a chosen device that is

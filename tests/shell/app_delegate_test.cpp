@@ -2,6 +2,7 @@
 // size the mixer reports.
 
 #include "app_delegate.h"
+#include "meters.h"
 #include "autostart_entry.h"
 #include "no_update_offered.h"
 #include "support/files.h"
@@ -89,6 +90,14 @@ TEST_F(AppDelegateTest, LaunchCleansUpAndShowsNothingThenOpeningRefreshesOnceBef
     emit statusItem->clicked();
     EXPECT_EQ(refreshes(), before + 1);
     EXPECT_FALSE(delegate->popover()->isShown());
+
+    // Closed, nothing follows the levels any more: the meters rest, and
+    // nothing is read of the applications that play unmixed.
+    for (int i = 0; i <= kDiagPumpsPerStart && delegate->engine().meterTimer().isActive(); ++i) {
+        QCoreApplication::processEvents();
+        delegate->engine().pumpMeters();
+    }
+    EXPECT_FALSE(delegate->engine().meterTimer().isActive());
 }
 
 TEST_F(AppDelegateTest, TheTrayItemsWheelMiddleButtonAndMenuActOnTheOutputAndItsToolTipSaysSo)
