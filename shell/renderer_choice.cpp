@@ -39,7 +39,8 @@ QString rendererName(const QQuickWindow& window)
         return QStringLiteral("metal");
     case QSGRendererInterface::Null:
         return QStringLiteral("null");
-    case QSGRendererInterface::Unknown:
+    default:
+        // Unknown, and what later Qt adds (Direct3D12 from 6.6 on).
         break;
     }
     return QStringLiteral("unknown");

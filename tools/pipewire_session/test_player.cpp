@@ -109,9 +109,11 @@ public:
     }
 
 private:
-    uint64_t period_;
-    float amplitude_;
-    int channel_;
+    // Initialised here too: gcc 14 cannot tell that an engaged optional's
+    // members were set by the constructor.
+    uint64_t period_ = 1;
+    float amplitude_ = 0.0f;
+    int channel_ = 0;
     uint64_t next_ = 0;
 };
 
