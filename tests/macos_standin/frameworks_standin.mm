@@ -9,6 +9,7 @@
 
 #import <AVFoundation/AVFoundation.h>
 #import <CoreAudio/AudioHardware.h>
+#import <CoreAudio/AudioHardwareTapping.h>
 #import <CoreAudio/CATapDescription.h>
 #import <Foundation/Foundation.h>
 
