@@ -225,18 +225,20 @@ std::shared_ptr<RenderState> RavletEngine::stateForMix(std::size_t index, bool o
 
 bool RavletEngine::startMix(DeviceMix& mix, const QStringList& tapUIDs)
 {
+    // The switches are numbers, 1 or 0, as Core Audio documents them: a
+    // boolean would reach it as a CFBoolean, which is no CFNumber.
     QVariantList tapList;
     for (const QString& uid : tapUIDs) {
         tapList.append(QVariantMap{{QString::fromLatin1(kAudioSubTapUIDKey), uid},
-                                   {QString::fromLatin1(kAudioSubTapDriftCompensationKey), true}});
+                                   {QString::fromLatin1(kAudioSubTapDriftCompensationKey), 1}});
     }
     const QVariantMap aggregate{
         {QString::fromLatin1(kAudioAggregateDeviceNameKey), kSetupName},
         {QString::fromLatin1(kAudioAggregateDeviceUIDKey), kAggregateUIDPrefix + uuidString(QUuid::createUuid())},
         {QString::fromLatin1(kAudioAggregateDeviceMainSubDeviceKey), mix.deviceUID},
-        {QString::fromLatin1(kAudioAggregateDeviceIsPrivateKey), true},
-        {QString::fromLatin1(kAudioAggregateDeviceIsStackedKey), false},
-        {QString::fromLatin1(kAudioAggregateDeviceTapAutoStartKey), true},
+        {QString::fromLatin1(kAudioAggregateDeviceIsPrivateKey), 1},
+        {QString::fromLatin1(kAudioAggregateDeviceIsStackedKey), 0},
+        {QString::fromLatin1(kAudioAggregateDeviceTapAutoStartKey), 1},
         {QString::fromLatin1(kAudioAggregateDeviceSubDeviceListKey), QVariantList{uidEntry(mix.deviceUID)}},
         {QString::fromLatin1(kAudioAggregateDeviceTapListKey), tapList},
     };

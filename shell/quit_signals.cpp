@@ -32,12 +32,38 @@ void onSignal(int signalNumber)
     errno = savedErrno;
 }
 
+// Both ends non-blocking (a full pipe must not stall the handler) and closed
+// on exec, so that no program started later holds them. macOS has no pipe2:
+// there the flags follow the pipe, before any such program can start, as
+// this runs at start-up.
+bool openPipe(int ends[2])
+{
+#if defined(__APPLE__)
+    if (::pipe(ends) != 0)
+        return false;
+    for (const int end : {ends[0], ends[1]}) {
+        // A new pipe's status flags are all clear: O_NONBLOCK alone is right.
+        if (::fcntl(end, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(end, F_SETFL, O_NONBLOCK) != 0) {
+            const int savedErrno = errno;
+            ::close(ends[0]);
+            ::close(ends[1]);
+            ends[0] = ends[1] = -1;
+            errno = savedErrno;
+            return false;
+        }
+    }
+    return true;
+#else
+    return ::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0;
+#endif
+}
+
 } // namespace
 
 QuitSignals::QuitSignals(QObject* parent)
     : QObject(parent)
 {
-    if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (!openPipe(pipeEnds)) {
         qWarning("[ravlet] cannot watch for quit signals: %s", strerror(errno));
         return;
     }

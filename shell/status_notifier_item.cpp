@@ -252,7 +252,7 @@ void StatusNotifierItem::registerWithWatcher()
                                                        QStringLiteral("RegisterStatusNotifierItem"));
     call << m_serviceName;
     auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
-    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* watcher) {
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [](QDBusPendingCallWatcher* watcher) {
         watcher->deleteLater();
         // No watcher yet is normal; its arrival registers the item.
         if (watcher->isError() && watcher->error().type() != QDBusError::ServiceUnknown)

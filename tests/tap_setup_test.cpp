@@ -192,14 +192,14 @@ TEST_F(TapSetupTest, EachSetupIsDescribedExactlyAndLogsItsRebuildThenTheFirstPum
         EXPECT_EQ(made.muteBehavior, kTapMutedWhenTapped);
         EXPECT_TRUE(made.isPrivate);
         EXPECT_TRUE(made.stereoMixdown) << "the mix reads two channels from every tap";
-        tapList.append(QVariantMap{{"uid", made.uuid.toString(QUuid::WithoutBraces).toUpper()}, {"drift", true}});
+        tapList.append(QVariantMap{{"uid", made.uuid.toString(QUuid::WithoutBraces).toUpper()}, {"drift", 1}});
     }
     ASSERT_EQ(taps.size(), 2);
     const QString uid = currentDescription().value("uid").toString();
     EXPECT_TRUE(uid.startsWith("io.morvik.ravlet.agg.")) << uid.toStdString();
     EXPECT_EQ(currentDescription(),
-              (QVariantMap{{"master", "speakers-uid"}, {"name", "Ravlet"}, {"private", true}, {"stacked", false},
-                           {"subdevices", QVariantList{QVariantMap{{"uid", "speakers-uid"}}}}, {"tapautostart", true},
+              (QVariantMap{{"master", "speakers-uid"}, {"name", "Ravlet"}, {"private", 1}, {"stacked", 0},
+                           {"subdevices", QVariantList{QVariantMap{{"uid", "speakers-uid"}}}}, {"tapautostart", 1},
                            {"taps", tapList}, {"uid", uid}}));
 
     const QStringList lines = QString::fromUtf8(readFile(scene.diagPath())).split('\n', Qt::SkipEmptyParts);

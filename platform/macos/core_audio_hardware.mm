@@ -3,6 +3,7 @@
 #include "cf_property_list.h"
 
 #import <AVFoundation/AVFoundation.h>
+#import <CoreAudio/AudioHardwareTapping.h>
 #import <CoreAudio/CATapDescription.h>
 #import <Foundation/Foundation.h>
 
@@ -72,26 +73,33 @@ OSStatus CoreAudioHardware::createProcessTap(const ProcessTapDescription& descri
     // so the engine is told, and taps only what plays.
     if (description.processes.empty())
         return kAudioHardwareIllegalOperationError;
-    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
-    NSMutableArray* processes = [NSMutableArray arrayWithCapacity:description.processes.size()];
-    for (const AudioObjectID process : description.processes)
-        [processes addObject:[NSNumber numberWithUnsignedInt:process]];
-    CATapDescription* tap = [[CATapDescription alloc] initStereoMixdownOfProcesses:processes];
-    tap.mono = !description.stereoMixdown;
-    tap.name = [NSString stringWithUTF8String:description.name.toUtf8().constData()];
-    const QByteArray uuid = description.uuid.toString(QUuid::WithoutBraces).toLatin1();
-    tap.UUID = [[[NSUUID alloc] initWithUUIDString:[NSString stringWithUTF8String:uuid.constData()]] autorelease];
-    tap.muteBehavior = CATapMuteBehavior(description.muteBehavior);
-    tap.privateTap = description.isPrivate;
-    const OSStatus status = AudioHardwareCreateProcessTap(tap, outTapID);
-    [tap release];
-    [pool drain];
-    return status;
+    // Process taps came with 14.2; the app starts on 13.x, where these calls
+    // are weakly linked and absent.
+    if (@available(macOS 14.2, *)) {
+        NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+        NSMutableArray* processes = [NSMutableArray arrayWithCapacity:description.processes.size()];
+        for (const AudioObjectID process : description.processes)
+            [processes addObject:[NSNumber numberWithUnsignedInt:process]];
+        CATapDescription* tap = [[CATapDescription alloc] initStereoMixdownOfProcesses:processes];
+        tap.mono = !description.stereoMixdown;
+        tap.name = [NSString stringWithUTF8String:description.name.toUtf8().constData()];
+        const QByteArray uuid = description.uuid.toString(QUuid::WithoutBraces).toLatin1();
+        tap.UUID = [[[NSUUID alloc] initWithUUIDString:[NSString stringWithUTF8String:uuid.constData()]] autorelease];
+        tap.muteBehavior = CATapMuteBehavior(description.muteBehavior);
+        tap.privateTap = description.isPrivate;
+        const OSStatus status = AudioHardwareCreateProcessTap(tap, outTapID);
+        [tap release];
+        [pool drain];
+        return status;
+    }
+    return kAudioHardwareUnsupportedOperationError;
 }
 
 OSStatus CoreAudioHardware::destroyProcessTap(AudioObjectID tapID)
 {
-    return AudioHardwareDestroyProcessTap(tapID);
+    if (@available(macOS 14.2, *))
+        return AudioHardwareDestroyProcessTap(tapID);
+    return kAudioHardwareUnsupportedOperationError;
 }
 
 OSStatus CoreAudioHardware::createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID)

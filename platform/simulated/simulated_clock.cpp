@@ -117,7 +117,12 @@ void SimulatedAudioHardware::Model::runClock()
 {
     // Named, so that measurements can tell the simulated hardware's own
     // work from the program's.
+#if defined(__APPLE__)
+    // macOS names the calling thread only.
+    pthread_setname_np("sim-audio-io");
+#else
     pthread_setname_np(pthread_self(), "sim-audio-io");
+#endif
     using Clock = std::chrono::steady_clock;
     std::unique_lock lock(mutex);
     while (!quit) {

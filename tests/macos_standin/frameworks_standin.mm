@@ -9,6 +9,7 @@
 
 #import <AVFoundation/AVFoundation.h>
 #import <CoreAudio/AudioHardware.h>
+#import <CoreAudio/AudioHardwareTapping.h>
 #import <CoreAudio/CATapDescription.h>
 #import <Foundation/Foundation.h>
 
@@ -208,12 +209,32 @@ OSStatus AudioHardwareDestroyProcessTap(AudioObjectID inTapID)
     return onHardware([&](SimulatedAudioHardware& hw) { return hw.destroyProcessTap(inTapID); });
 }
 
+namespace {
+
+// Core Audio documents the aggregate's switches as CFNumbers; a CFBoolean is
+// another type, which it need not take for one. CFNumbers arrive as doubles.
+bool switchesAreNumbers(const QVariantMap& description)
+{
+    const auto number = [](const QVariantMap& map, const char* key) {
+        const QVariant value = map.value(QLatin1String(key));
+        return !value.isValid() || value.typeId() == QMetaType::Double;
+    };
+    bool numbers = number(description, kAudioAggregateDeviceIsPrivateKey)
+        && number(description, kAudioAggregateDeviceIsStackedKey)
+        && number(description, kAudioAggregateDeviceTapAutoStartKey);
+    for (const QVariant& tap : description.value(QLatin1String(kAudioAggregateDeviceTapListKey)).toList())
+        numbers = numbers && number(tap.toMap(), kAudioSubTapDriftCompensationKey);
+    return numbers;
+}
+
+} // namespace
+
 OSStatus AudioHardwareCreateAggregateDevice(CFDictionaryRef inDescription, AudioObjectID* outDeviceID)
 {
     if (!hardware)
         return kAudioHardwareNotRunningError;
     const std::optional<QVariant> description = variantFromPropertyList(inDescription);
-    if (!description || description->typeId() != QMetaType::QVariantMap)
+    if (!description || description->typeId() != QMetaType::QVariantMap || !switchesAreNumbers(description->toMap()))
         return kAudioHardwareIllegalOperationError;
     return hardware->createAggregateDevice(description->toMap(), outDeviceID);
 }

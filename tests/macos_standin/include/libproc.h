@@ -2,10 +2,10 @@
 
 // Stand-in for <libproc.h>: the executable path of a process, answered from
 // the simulated process table. proc_pidpath is documented in the header
-// only; 4 * MAXPATHLEN as there.
+// only.
 
-#include <cstdint>
+#include <sys/proc_info.h>
 
-#define PROC_PIDPATHINFO_MAXSIZE (4 * 1024)
+#include <stdint.h>
 
-extern "C" int proc_pidpath(int pid, void* buffer, std::uint32_t buffersize);
+extern "C" int proc_pidpath(int pid, void* buffer, uint32_t buffersize);

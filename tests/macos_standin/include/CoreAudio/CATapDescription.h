@@ -3,8 +3,12 @@
 // Stand-in for <CoreAudio/CATapDescription.h>: the class describing a
 // process tap, with the members the macOS sources use.
 // https://developer.apple.com/documentation/coreaudio/catapdescription
+// Like Apple's, it imports the three Foundation classes it names, not all of
+// Foundation.
 
-#import <Foundation/Foundation.h>
+#import <Foundation/NSArray.h>
+#import <Foundation/NSString.h>
+#import <Foundation/NSUUID.h>
 
 // https://developer.apple.com/documentation/coreaudio/catapmutebehavior
 typedef NS_ENUM(NSInteger, CATapMuteBehavior) {

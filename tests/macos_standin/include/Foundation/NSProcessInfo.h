@@ -1,9 +1,9 @@
 #pragma once
 
-// GNUstep base's Foundation, plus what Apple's has and GNUstep's lacks
-// among the calls the macOS sources make.
+// GNUstep base's NSProcessInfo, plus the version query Apple's declares and
+// GNUstep's lacks.
 
-#include_next <Foundation/Foundation.h>
+#include_next <Foundation/NSProcessInfo.h>
 
 // https://developer.apple.com/documentation/foundation/operatingsystemversion
 typedef struct {

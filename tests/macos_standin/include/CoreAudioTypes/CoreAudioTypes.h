@@ -1,0 +1,5 @@
+#pragma once
+
+// Stand-in for <CoreAudioTypes/CoreAudioTypes.h>.
+
+#include <CoreAudioTypes/CoreAudioBaseTypes.h>
