@@ -99,10 +99,13 @@ TEST_F(DisplayListModelTest, LevelsChangeOnlyTheLevelRoleOfRowsThatMovedAndOnlyW
     engine->pumpMeters();
     EXPECT_EQ(changed(), (Changes{{ids[0], {Role::LevelRole}}}));
     EXPECT_FLOAT_EQ(role(ids[0], Role::LevelRole).toFloat(), 0.25f);
+    EXPECT_FLOAT_EQ(model.masterLevel(), engine->masterLevel());
+    EXPECT_GT(model.masterLevel(), 0.0f);
 
     model.setMetering(false);
     EXPECT_EQ(changed(), (Changes{{ids[0], {Role::LevelRole}}}));
     EXPECT_EQ(role(ids[0], Role::LevelRole).toFloat(), 0.0f);
+    EXPECT_EQ(model.masterLevel(), 0.0f);
     for (int i = 0; i < kDiagPumpsPerStart; ++i)
         engine->pumpMeters();
     EXPECT_TRUE(changed().isEmpty());
