@@ -195,9 +195,7 @@ protected:
         auto recording = std::async(std::launch::async, [&] { return recordMonitor(*session, sink, milliseconds, &error); });
         if (work)
             work();
-        while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::vector<float> samples = recording.get();
+        std::vector<float> samples = pumpUntilReady(recording);
         EXPECT_FALSE(samples.empty()) << error.toStdString();
         return samples;
     }

@@ -257,12 +257,8 @@ TEST_F(RoutingTest, TwoDevicesMixAtOnceEachOnItsOwnClockAndRebuildWithoutAGap)
         rebuild(false);
         pumpFor(300);
     }
-    for (auto* recording : {&speakers, &phones}) {
-        while (recording->wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    const std::vector<float> heardOnSpeakers = speakers.get();
-    const std::vector<float> heardOnPhones = phones.get();
+    const std::vector<float> heardOnSpeakers = pumpUntilReady(speakers);
+    const std::vector<float> heardOnPhones = pumpUntilReady(phones);
     ASSERT_FALSE(heardOnSpeakers.empty() || heardOnPhones.empty()) << errors[0].toStdString() << errors[1].toStdString();
     const int speakerGaps = dropOuts(heardOnSpeakers, {kMusicHz, kChatHz, kRadioHz}, kAmplitude * 0.5, 10);
     const int phoneGaps = dropOuts(heardOnPhones, {kChatHz, kMusicHz, kTalkHz}, kAmplitude * 0.8, 10);

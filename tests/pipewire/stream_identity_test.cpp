@@ -92,12 +92,8 @@ protected:
         play(QStringLiteral("chat"), kChatHz, api);
         pumpFor(700);
         rebuild();
-        for (auto* recording : {&speakers, &headphones}) {
-            while (recording->wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
-        const std::vector<float> onSpeakers = speakers.get();
-        const std::vector<float> onHeadphones = headphones.get();
+        const std::vector<float> onSpeakers = pumpUntilReady(speakers);
+        const std::vector<float> onHeadphones = pumpUntilReady(headphones);
         EXPECT_FALSE(onSpeakers.empty() || onHeadphones.empty()) << errors[0].toStdString() << errors[1].toStdString();
         return chatHeardMs(onSpeakers) + chatHeardMs(onHeadphones);
     }

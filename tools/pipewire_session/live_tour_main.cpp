@@ -101,9 +101,7 @@ std::vector<float> record(const PipeWireSession& session, int milliseconds, QStr
     auto recording = std::async(std::launch::async, [&] {
         return recordMonitor(session, QStringLiteral("speakers"), milliseconds, error);
     });
-    while (recording.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return recording.get();
+    return pumpUntilReady(recording);
 }
 
 struct Level {
