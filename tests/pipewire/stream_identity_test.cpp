@@ -530,3 +530,33 @@ TEST_P(DefaultGuard, OurSinkMadeTheDefaultByAnotherProgramGivesWayToTheUsersDefa
 }
 
 } // namespace
+
+// An application with several streams (a browser's tabs: here two processes
+// of its own through PipeWire and one through the PulseAudio server) is
+// heard at its gain every time it is tapped again, every stream of it:
+// PipeWire 0.3.65 gave a port two links fed silence once they were made
+// anew.
+TEST_F(StreamIdentity, AnApplicationWithSeveralStreamsIsHeardAtItsGainAtEveryTap)
+{
+    constexpr double kTabHz[] = {kChatHz, kRadioHz, 1100.0};
+    play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("chat"), kTabHz[0]);
+    play(QStringLiteral("chat"), kTabHz[1]);
+    play(QStringLiteral("chat"), kTabHz[2], QStringLiteral("pulse"));
+    startEngine();
+    waitForApps({QStringLiteral("music"), QStringLiteral("chat")});
+    ASSERT_TRUE(pumpUntil([&] { return pwdump::nodesByApplication(session->pwDump(), QStringLiteral("chat")).size() == 3u; }, 5000));
+    for (int tap = 1; tap <= 4; ++tap) {
+        for (const float gain : {0.5f, 1.0f}) {
+            engine->setGain(id(QStringLiteral("chat")), gain);
+            std::vector<float> heard;
+            EXPECT_TRUE(soundsLike([&](const auto& samples) {
+                heard = samples;
+                return std::all_of(std::begin(kTabHz), std::end(kTabHz), [&](double hz) {
+                    return std::abs(amplitude(samples, hz) - kAmplitude * gain) < 0.005;
+                });
+            })) << "tap " << tap << " at " << gain << ": " << amplitude(heard, kTabHz[0]) << ' '
+                << amplitude(heard, kTabHz[1]) << ' ' << amplitude(heard, kTabHz[2]);
+        }
+    }
+}
