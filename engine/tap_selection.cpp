@@ -69,8 +69,10 @@ QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& 
     const auto needs = [&](const QString& id) { return needsTap(id, gains, mutes) || routed.contains(id); };
     QStringList wanted;
     wanted.reserve(std::min<qsizetype>(apps.size() + activeIDs.size() + 1, kSlotCount + 1));
+    // Hidden or not, an application plays as its gain and mute say: hiding
+    // a row takes it out of sight, never out of the mix.
     for (const AudioApp& app : apps) {
-        if (!hidden.contains(app.id) && needs(app.id))
+        if (needs(app.id))
             wanted.append(app.id);
     }
     if (const std::optional<QString> primary = primaryID(apps, hidden); primary && !wanted.contains(*primary))
@@ -86,7 +88,7 @@ QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& 
                 remembered.append(it.key());
         }
         for (const QString& id : std::as_const(remembered)) {
-            if (!hidden.contains(id) && !wanted.contains(id) && needsTap(id, gains, mutes))
+            if (!wanted.contains(id) && needsTap(id, gains, mutes))
                 wanted.append(id);
         }
     }

@@ -22,10 +22,11 @@ bool needsTap(const QString& id, const QMap<QString, float>& gains, const QMap<Q
 // first.
 std::optional<QString> primaryID(const QList<AudioApp>& apps, const QSet<QString>& hidden);
 
-// The ordered list of ids to tap. Applications already tapped keep their tap
-// while they still need one, even once they have quit or been hidden. Those
-// in routed need one to play on their device, whatever their gain. With
-// waitForOthers, and only when something is tapped anyway, the visible
+// The ordered list of ids to tap, hidden applications as shown ones (hidden
+// only keeps one from being the primary). Applications already tapped keep
+// their tap while they still need one, even once they have quit. Those in
+// routed need one to play on their device, whatever their gain. With
+// waitForOthers, and only when something is tapped anyway, the
 // applications remembered as muted or attenuated that do not play now come
 // last: a tap that takes their processes in when they start keeps their
 // first sound from being heard unscaled.

@@ -45,14 +45,16 @@ TEST(WantedTaps, TapsWhatIsMutedOrAttenuatedBeyondTheToleranceThenThePrimary)
     }
 }
 
-TEST(WantedTaps, ATappedApplicationKeepsItsTapAfterQuittingOrHidingWhileAttenuated)
+TEST(WantedTaps, ATappedApplicationKeepsItsTapAfterQuittingAndAHiddenOneIsTappedAsAShownOne)
 {
     const QMap<QString, float> gains{{id("Chat"), 0.5f}, {id("Old"), 1.0f}};
     const QStringList active{id("Chat"), id("Old")};
     EXPECT_EQ(wantedTaps({}, gains, {}, {}, active), QStringList{id("Chat")});
     EXPECT_EQ(wantedTaps({app("Chat")}, gains, {}, {id("Chat")}, active), QStringList{id("Chat")});
-    EXPECT_TRUE(wantedTaps({app("Chat")}, gains, {}, {id("Chat")}, {}).isEmpty())
-        << "hidden before it was ever tapped: no tap";
+    EXPECT_EQ(wantedTaps({app("Chat")}, gains, {}, {id("Chat")}, {}), QStringList{id("Chat")})
+        << "hidden before it was ever tapped: its volume applies all the same";
+    EXPECT_EQ(wantedTaps({app("Chat")}, {}, {{id("Chat"), true}}, {id("Chat")}, {}), QStringList{id("Chat")})
+        << "and so does its mute";
 }
 
 TEST(WantedTaps, RememberedApplicationsThatDoNotPlayWaitLastOnlyBesideATap)
@@ -61,8 +63,8 @@ TEST(WantedTaps, RememberedApplicationsThatDoNotPlayWaitLastOnlyBesideATap)
     const QMap<QString, bool> mutes{{id("Chat"), true}, {id("Quiet"), true}};
     const QList<AudioApp> playing{app("Music")};
     EXPECT_EQ(wantedTaps(playing, gains, mutes, {id("Gone")}, {}, true),
-              (QStringList{id("Music"), id("Radio"), id("Chat"), id("Quiet")}))
-        << "after the primary; neither unity nor hidden ones";
+              (QStringList{id("Music"), id("Gone"), id("Radio"), id("Chat"), id("Quiet")}))
+        << "after the primary, hidden ones too; no unity ones";
     EXPECT_EQ(wantedTaps(playing, gains, mutes, {}, {}, false), QStringList{id("Music")});
     EXPECT_TRUE(wantedTaps({}, gains, mutes, {}, {}, true).isEmpty()) << "never a setup of their own";
 }

@@ -132,10 +132,11 @@ TEST_F(DefaultsTest, AnUnreadableFileThatCannotBeMovedAsideIsNeverSavedOver)
 {
     const QByteArray bytes = "not json";
     write(bytes);
-    // Every name it could go to is taken, for this second and the next two;
-    // a dangling link is a name taken too.
+    // Every name it could go to is taken, for this second and on until the
+    // second after the one the names are all made in (a busy machine takes
+    // seconds for them); a dangling link is a name taken too.
     const QDateTime now = QDateTime::currentDateTime();
-    for (int second = 0; second < 3; ++second) {
+    for (int second = 0; second <= now.secsTo(QDateTime::currentDateTime()) + 1; ++second) {
         const QString base = path() + ".unreadable-" + now.addSecs(second).toString("yyyyMMdd-HHmmss");
         for (int attempt = 1; attempt <= 1000; ++attempt)
             ASSERT_TRUE(QFile::link("nowhere", attempt == 1 ? base : base + '-' + QString::number(attempt)));
