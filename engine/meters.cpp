@@ -1,13 +1,39 @@
 #include "meters.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+
+namespace {
+
+// Moves the pump's count on: whether the device has called the mix lately.
+bool stillCalled(const RenderState& state)
+{
+    const std::uint32_t cycles = state.cycles.load(std::memory_order_relaxed);
+    const auto now = std::chrono::steady_clock::now();
+    if (cycles != state.pumpSeenCycles) {
+        state.pumpSeenCycles = cycles;
+        state.pumpSawCycle = now;
+        return true;
+    }
+    return now - state.pumpSawCycle < kSilentAfterNoCycleFor;
+}
+
+} // namespace
 
 void pumpLevels(std::span<const MeterSource> sources, const RenderState& masterState, QMap<QString, float>& levels,
                 float& master)
 {
+    // Once a pump for each mix, the master's among them.
+    const bool masterCalled = stillCalled(masterState);
+    std::array<bool, 8> called{};
+    for (std::size_t i = 0; i < std::min(sources.size(), called.size()); ++i)
+        called[i] = sources[i].state == &masterState ? masterCalled : stillCalled(*sources[i].state);
     auto slotCountOf = [](const MeterSource& source) { return std::min<qsizetype>(source.ids->size(), kSlotCount); };
-    auto raw = [](const MeterSource& source, qsizetype slot) {
+    auto raw = [&](const MeterSource& source, qsizetype slot) {
+        const auto index = std::size_t(&source - sources.data());
+        if (index < called.size() && !called[index])
+            return 0.0f;
         return source.state->meterBuf[std::size_t(slot)].load(std::memory_order_relaxed);
     };
 
@@ -36,7 +62,8 @@ void pumpLevels(std::span<const MeterSource> sources, const RenderState& masterS
         }
         levels = std::move(next);
     }
-    master = std::max(masterState.meterBuf[kMasterMeter].load(std::memory_order_relaxed), master * kMeterDecay);
+    const float masterPeak = masterCalled ? masterState.meterBuf[kMasterMeter].load(std::memory_order_relaxed) : 0.0f;
+    master = std::max(masterPeak, master * kMeterDecay);
 }
 
 namespace {

@@ -142,6 +142,7 @@ float channelPeak(const Channel& channel, UInt32 frames)
 
 void render(RenderState& state, const AudioBufferList& input, AudioBufferList& output) noexcept
 {
+    state.cycles.fetch_add(1, std::memory_order_relaxed);
     if (output.mNumberBuffers == 0)
         return;
 

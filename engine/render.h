@@ -8,6 +8,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <optional>
 
 constexpr int kSlotCount = 16;
@@ -30,6 +32,10 @@ struct RenderState {
     std::atomic<int> meterOnlyCount{0};
     std::array<std::atomic<float>, kSlotCount> activeGains;   // main writes (pushGains)
     std::array<std::atomic<float>, kMeterCount> meterBuf;     // render writes, meter pump reads
+    // Render counts the cycles it is called for: the meter pump tells a
+    // device that has stopped calling it (PipeWire suspends a device with
+    // nothing to play) from one that plays silence.
+    std::atomic<std::uint32_t> cycles{0};
     std::atomic<int> diagNch{0};
     std::atomic<int> diagOffset{0};
     std::array<std::atomic<float>, kDiagChannels> diagPeaks;
@@ -42,6 +48,11 @@ struct RenderState {
     Limiter limiter;
 
     void clearMeters();
+
+    // The meter pump's view of the cycles above: the count it saw last and
+    // when that changed. Main thread only.
+    mutable std::uint32_t pumpSeenCycles = 0;
+    mutable std::chrono::steady_clock::time_point pumpSawCycle{};
 };
 
 // The slot gain for an application: 0 when muted, its gain otherwise, with a
@@ -57,6 +68,8 @@ float slotGain(std::optional<float> gain, bool muted);
 // preventClipping the two channels then pass the device's limiter; without
 // it the sums go out as they are, above full scale too. The meters are
 // before the limiter: they show what each application sends.
+//
+// Counts the cycle first, whatever the buffers.
 //
 // Real-time safe: touches only the buffers and `state`, reads activeCount,
 // meterOnlyCount, each gain and preventClipping once per cycle, never allocates, locks, logs

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +27,13 @@ struct Pumped {
     float master = 0.0f;
 };
 
+// A cycle of the mix leaves these peaks behind.
+void cycleLeaves(RenderState& state, int meter, float peak)
+{
+    state.meterBuf[std::size_t(meter)].store(peak);
+    state.cycles.fetch_add(1);
+}
+
 Pumped pump(const RenderState& state, const QStringList& ids, QMap<QString, float> levels, float master)
 {
     pumpLevels(state, ids, levels, master);
@@ -34,8 +43,8 @@ Pumped pump(const RenderState& state, const QStringList& ids, QMap<QString, floa
 TEST(MeterPump, RisesInstantlyAndFallsByFourFifthsPerPumpDownToTheRawPeak)
 {
     RenderState state;
-    state.meterBuf[0].store(0.5f);
-    state.meterBuf[kMasterMeter].store(0.25f);
+    cycleLeaves(state, 0, 0.5f);
+    cycleLeaves(state, kMasterMeter, 0.25f);
     QMap<QString, float> levels{{kA, 1.0f}};
     float master = 0.5f;
     for (const float expected : {0.8f, 0.64f, 0.512f, 0.5f}) {
@@ -44,14 +53,34 @@ TEST(MeterPump, RisesInstantlyAndFallsByFourFifthsPerPumpDownToTheRawPeak)
     }
     EXPECT_FLOAT_EQ(pump(state, {}, {}, 0.5f).master, 0.4f) << "the master decays alike";
     EXPECT_FLOAT_EQ(pump(state, {}, {}, 0.1f).master, 0.25f);
-    state.meterBuf[0].store(0.9f);
+    cycleLeaves(state, 0, 0.9f);
     EXPECT_FLOAT_EQ(pump(state, {kA}, {{kA, 0.2f}}, 0.0f).levels.value(kA), 0.9f);
+}
+
+// PipeWire suspends a device with nothing to play, and its mix's cycles
+// stop with their last peaks left behind: those are silence, not a level
+// frozen where the last application stopped.
+TEST(MeterPump, AMixWhoseDeviceStoppedCallingItFallsSilent)
+{
+    RenderState state;
+    cycleLeaves(state, 0, 0.5f);
+    cycleLeaves(state, kMasterMeter, 0.5f);
+    QMap<QString, float> levels;
+    float master = 0.0f;
+    pumpLevels(state, {kA}, levels, master);
+    std::this_thread::sleep_for(kSilentAfterNoCycleFor + std::chrono::milliseconds(20));
+    pumpLevels(state, {kA}, levels, master);
+    EXPECT_FLOAT_EQ(levels.value(kA), 0.4f);
+    EXPECT_FLOAT_EQ(master, 0.4f);
+    cycleLeaves(state, kMasterMeter, 0.5f);
+    pumpLevels(state, {kA}, levels, master);
+    EXPECT_FLOAT_EQ(master, 0.5f) << "called again: its peaks count again";
 }
 
 TEST(MeterPump, OnlyTheFirstSixteenTappedApplicationsHaveLevels)
 {
     RenderState state;
-    state.meterBuf[0].store(0.05f);
+    cycleLeaves(state, 0, 0.05f);
     const Pumped next = pump(state, {kB, kA}, {{kB, 0.1f}}, 0.0f);
     EXPECT_EQ(next.levels.keys(), (QStringList{kA, kB}));
     EXPECT_FLOAT_EQ(next.levels.value(kB), 0.08f) << "a level carries over when another application joins";
@@ -71,8 +100,8 @@ TEST(MeterPump, TheLevelsOfEveryMixAreMovedOnInPlace)
 {
     RenderState first;
     RenderState second;
-    first.meterBuf[0].store(0.5f);
-    second.meterBuf[0].store(0.25f);
+    cycleLeaves(first, 0, 0.5f);
+    cycleLeaves(second, 0, 0.25f);
     const QStringList firstIDs{kA};
     const QStringList secondIDs{kB};
     const MeterSource sources[] = {{&first, &firstIDs}, {&second, &secondIDs}};
@@ -93,7 +122,7 @@ TEST(IoDiagnosticsLine, ListsAtMostEightChannelPeaksAndTheRawMaster)
     state.diagPeaks[0].store(0.5f);
     state.diagPeaks[1].store(0.0f);
     state.diagPeaks[2].store(1.23456f);
-    state.meterBuf[kMasterMeter].store(0.0625f);
+    cycleLeaves(state, kMasterMeter, 0.0625f);
     EXPECT_EQ(ioDiagnosticsLine(state, 1), "io nch=3 apps=1 offset=1 chPeaks=[0.500 0.000 1.235] master=0.062");
     state.diagNch.store(0);
     EXPECT_EQ(ioDiagnosticsLine(state, 0), "io nch=0 apps=0 offset=1 chPeaks=[] master=0.062");
