@@ -1,6 +1,19 @@
 #include "mixer_claim.h"
 
+#include "proc_files.h"
 #include "system_log.h"
+
+#include <unistd.h>
+
+bool MixerClaim::believable(const pw_graph::Client& client)
+{
+    static const ProcFiles proc;
+    static const QString program = proc.executable(::getpid());
+    if (client.securePid <= 0 || client.secureUid != qint64(::getuid()) || program.isEmpty())
+        return false;
+    const std::optional<uid_t> owner = proc.owner(client.securePid);
+    return owner && *owner == ::getuid() && proc.executable(client.securePid) == program;
+}
 
 const pw_graph::Client* MixerClaim::olderMixer(const pw_graph::Graph& graph, const QString& ownMark)
 {
@@ -13,7 +26,7 @@ const pw_graph::Client* MixerClaim::olderMixer(const pw_graph::Graph& graph, con
             continue;
         if (client.mixerMark == ownMark)
             own = &client;
-        else if (!oldest || client.serial < oldest->serial)
+        else if (believable(client) && (!oldest || client.serial < oldest->serial))
             oldest = &client;
     }
     return oldest && (!own || oldest->serial < own->serial) ? oldest : nullptr;
@@ -21,8 +34,8 @@ const pw_graph::Client* MixerClaim::olderMixer(const pw_graph::Graph& graph, con
 
 QString MixerClaim::reason(const pw_graph::Client& other)
 {
-    return QStringLiteral("Another Ravlet (process %1) already mixes this audio server, perhaps from another login. "
-                          "This one changes nothing until that one quits.")
+    return QStringLiteral("Another Ravlet (process %1, by its own account) already mixes this audio server, perhaps "
+                          "from another login. This one changes nothing until that one quits.")
         .arg(other.securePid);
 }
 

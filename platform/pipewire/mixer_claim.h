@@ -7,7 +7,9 @@
 // mixer that finds the mark on a client older than its own (a lower
 // object.serial: the daemon's order, the same for both) taps nothing and
 // says why, until that client goes. Never told by a node's name, which any
-// client may copy. Main thread only.
+// client may copy; and the mark itself is any client's to set, so it counts
+// only on a client of this user whose pid, as the daemon checked it, runs
+// this very program. Main thread only.
 
 #include "graph_model.h"
 
@@ -23,8 +25,11 @@ public:
     // there is none. Our own client is the one with our mark; while it is
     // not seen yet, any other mixer is taken for the older.
     static const pw_graph::Client* olderMixer(const pw_graph::Graph& graph, const QString& ownMark);
-    // Why this one taps nothing, in the user's words.
+    // Why this one taps nothing, in the user's words: as the other client's
+    // claim, which no check makes more than likely.
     static QString reason(const pw_graph::Client& other);
+    // Whether a client's mark may be believed (see above).
+    static bool believable(const pw_graph::Client& client);
 
     // Looks again after the graph changed, and says in the log when this one
     // stands back or takes over.

@@ -4,6 +4,7 @@
 #include "backend_fixture.h"
 #include "system_log.h"
 
+#include <QJsonDocument>
 #include <QScopeGuard>
 
 namespace {
@@ -64,6 +65,25 @@ TEST_F(PipeWireBackendTest, ASecondMixerOnTheSameServerTapsNothingUntilTheFirstG
         return energyDb(s, 0, kMusicHz) < -90.0 && std::abs(amplitude(s, kChatHz) - kAmplitude) < 0.005;
     }));
     EXPECT_TRUE(log.lines.contains(QStringLiteral("[ravlet] no other Ravlet mixes this audio server any more; this one takes over")));
+}
+
+// The mark is any client's to set: one that is not this program (a player
+// that sets it, connected first) is not taken for a mixer, and Ravlet mixes
+// as ever.
+TEST_F(PipeWireBackendTest, AClientThatOnlySaysItIsAMixerIsNotBelieved)
+{
+    PlayerOptions claimant = playerOptions(QStringLiteral("radio"), kRadioHz, QStringLiteral("pipewire"));
+    claimant.claimedMixer = QStringLiteral("stolen");
+    startPlayer(claimant);
+    play(QStringLiteral("chat"), kChatHz);
+    ASSERT_TRUE(session->waitUntil([](const QJsonArray& dump) {
+        return QJsonDocument(dump).toJson(QJsonDocument::Compact).contains("\"ravlet.mixer\":\"stolen\"");
+    }, 5000));
+    startEngine();
+    waitForApps({QStringLiteral("chat")});
+    EXPECT_TRUE(engine->supported()) << engine->unsupportedText().toStdString();
+    engine->setMuted(id(QStringLiteral("chat")), true);
+    EXPECT_TRUE(soundsLike([](const std::vector<float>& s) { return energyDb(s, 0, kChatHz) < -90.0; }));
 }
 
 // The primary application, tapped though nothing of it must change, is one

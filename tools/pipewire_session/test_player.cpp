@@ -4,7 +4,8 @@
 //   ravlet-test-player --api pipewire|pulse [--name NAME] [--freq HZ] [--amp A]
 //                      [--freq-right HZ] [--target SINK] [--channels 1|2|6]
 //                      [--seconds S] [--impulse PERIOD_MS [--impulse-channel C]]
-//                      [--restart-after S]
+//                      [--restart-after S] [--claim-pid PID] [--claim-binary NAME]
+//                      [--claim-mixer MARK]
 //
 // Every channel carries the same sine, float32 at 48 kHz; with --freq-right,
 // the channels of the right side (FR, RR) play a sine of that frequency
@@ -60,6 +61,7 @@ struct Options {
     double restartAfter = 0.0;  // 0: one stream for good
     std::string claimedPid;     // the client's word on its process; empty: the truth
     std::string claimedBinary;
+    std::string claimedMixer;   // a mixer's mark on its client, as any client may set it
     long moveIndex = -1;  // >= 0: no player, a mixer moving this sink input to --target
 };
 
@@ -220,6 +222,8 @@ Options parse(int argc, char** argv)
             options.claimedPid = std::to_string(static_cast<long>(number(value, "--claim-pid")));
         else if (option == "--claim-binary")
             options.claimedBinary = value;
+        else if (option == "--claim-mixer")
+            options.claimedMixer = value;
         else if (option == "--move-sink-input") {
             options.moveIndex = static_cast<long>(number(value, "--move-sink-input"));
             options.api = "pulse";
@@ -433,6 +437,8 @@ int playPipeWire(const Options& options, int argc, char** argv)
         pw_properties_set(contextProps, PW_KEY_APP_PROCESS_ID, options.claimedPid.c_str());
     if (!options.claimedBinary.empty())
         pw_properties_set(contextProps, PW_KEY_APP_PROCESS_BINARY, options.claimedBinary.c_str());
+    if (!options.claimedMixer.empty())
+        pw_properties_set(contextProps, "ravlet.mixer", options.claimedMixer.c_str());
     pw_context* context = pw_context_new(loop, contextProps, 0);
     pw_core* core = context ? pw_context_connect(context, nullptr, 0) : nullptr;
     if (!core) {

@@ -42,6 +42,8 @@ bool TestPlayer::start(const PlayerOptions& options)
         arguments << QStringLiteral("--claim-pid") << QString::number(options.claimedPid);
     if (!options.claimedBinary.isEmpty())
         arguments << QStringLiteral("--claim-binary") << options.claimedBinary;
+    if (!options.claimedMixer.isEmpty())
+        arguments << QStringLiteral("--claim-mixer") << options.claimedMixer;
     const QString log = session_.rootDir() + QStringLiteral("/logs/player-%1.log").arg(counter.fetchAndAddRelaxed(1));
     return process_.start(program, arguments, session_.environment(), log);
 }

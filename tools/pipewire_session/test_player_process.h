@@ -24,6 +24,7 @@ struct PlayerOptions {
     double restartAfter = 0.0;                  // > 0: a new stream, in the same process, after this
     qint64 claimedPid = 0;                      // > 0: said to be its process (PipeWire's API only)
     QString claimedBinary = {};                 // said to be its program (PipeWire's API only)
+    QString claimedMixer = {};                  // said to be a mixer's client: that mark (PipeWire's API only)
 };
 
 class TestPlayer {
