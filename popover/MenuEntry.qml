@@ -17,6 +17,9 @@ MenuItem {
 
     // The style's own mark would be a second kind of checkmark.
     indicator: null
+    // As in any desktop menu, whatever the platform's hint for hovering:
+    // the pointer highlights, and opens a submenu it rests on.
+    hoverEnabled: true
 
     readonly property color textColor: !entry.enabled ? Style.secondary
                                      : entry.highlighted || entry.down ? Style.menuHighlightText : Style.primary
