@@ -448,6 +448,10 @@ FocusScope {
                 VUBar {
                     opacity: ViewLogic.rowOpacity(row.hidden, row.isActive)
                     Layout.fillWidth: true
+                    // The note comes first; a stub of the bar stays in view
+                    // beside a long one.
+                    Layout.preferredWidth: 40
+                    Layout.minimumWidth: 40
                     Layout.preferredHeight: 5
                     level: ViewLogic.rowLevel(row.level, row.isActive)
                 }
@@ -465,9 +469,10 @@ FocusScope {
                     color: Style.secondary
                     verticalAlignment: Text.AlignVCenter
                     Layout.preferredHeight: 5
-                    // A stub of the bar stays in view.
-                    Layout.maximumWidth: Math.min(Math.ceil(implicitWidth), parent.width - 48)
+                    Layout.fillWidth: true
+                    Layout.maximumWidth: Math.ceil(implicitWidth)
                     Layout.preferredWidth: Math.ceil(implicitWidth)
+                    Layout.minimumWidth: 0
 
                     HoverHandler {
                         id: noteHover
