@@ -35,7 +35,7 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
 
     for (auto input : {&RavletEngine::appsChanged, &RavletEngine::gainsChanged, &RavletEngine::mutesChanged,
                        &RavletEngine::hiddenChanged, &RavletEngine::showHiddenChanged, &RavletEngine::orderChanged,
-                       &RavletEngine::knownChanged})
+                       &RavletEngine::knownChanged, &RavletEngine::beyondSlotsChanged})
         connect(this, input, this, &RavletEngine::displayAppsChanged);
 
     m_renderState->clearMeters();

@@ -100,6 +100,9 @@ public:
     // The tapped applications of every device's mix, the default device's
     // first.
     const QStringList& activeIDs() const { return m_activeIDs; }
+    // The applications whose gain, mute or device cannot be applied: they
+    // need a tap, and every slot is taken by ones before them.
+    const QSet<QString>& beyondSlots() const { return m_beyondSlots; }
     const QMap<QString, QList<qint32>>& pidsByID() const { return m_pidsByID; }
     // The applications tapped only for their levels, while someone follows
     // them (see pumpMeters).
@@ -209,6 +212,7 @@ signals:
     void currentOutputIDChanged();
     void preventClippingChanged();
     void outputChoicesChanged();
+    void beyondSlotsChanged();
     void displayAppsChanged();
 
 protected:
@@ -317,6 +321,7 @@ private:
     // The tap setup.
     std::vector<DeviceMix> m_mixes;
     QStringList m_activeIDs;
+    QSet<QString> m_beyondSlots;
     QStringList m_meteredIDs;
     // Levels of applications that play unmixed are wanted (the levels are
     // followed), and the hardware has not refused a tap that leaves the

@@ -64,7 +64,7 @@ std::optional<QString> primaryID(const QList<AudioApp>& apps, const QSet<QString
 
 QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& gains,
                        const QMap<QString, bool>& mutes, const QSet<QString>& hidden, const QStringList& activeIDs,
-                       bool waitForOthers, const QSet<QString>& routed)
+                       bool waitForOthers, const QSet<QString>& routed, QStringList* beyond)
 {
     const auto needs = [&](const QString& id) { return needsTap(id, gains, mutes) || routed.contains(id); };
     QStringList wanted;
@@ -80,6 +80,14 @@ QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& 
     for (const QString& id : activeIDs) {
         if (!wanted.contains(id) && needs(id))
             wanted.append(id);
+    }
+    if (beyond) {
+        beyond->clear();
+        // The primary one past the limit plays as it is: nothing is lost.
+        for (qsizetype i = kSlotCount; i < wanted.size(); ++i) {
+            if (needs(wanted.at(i)))
+                beyond->append(wanted.at(i));
+        }
     }
     if (waitForOthers && !wanted.isEmpty()) {
         QStringList remembered = gains.keys();
@@ -113,7 +121,11 @@ void RavletEngine::reconcile()
         if (routedByTap(id))
             routed.insert(id);
     }
-    const QStringList wanted = wantedTaps(placed, m_gains, m_mutes, m_hidden, m_activeIDs, !m_tapsCannotWait, routed);
+    QStringList beyond;
+    const QStringList wanted =
+        wantedTaps(placed, m_gains, m_mutes, m_hidden, m_activeIDs, !m_tapsCannotWait, routed, &beyond);
+    if (const QSet<QString> unmixed(beyond.cbegin(), beyond.cend()); unmixed != m_beyondSlots)
+        publish(m_beyondSlots, unmixed, &RavletEngine::beyondSlotsChanged);
     const QStringList meters = wantedMeters(wanted);
     // The same applications in another order need no new setup: the gains
     // follow the running slots. An application that stopped playing moves to

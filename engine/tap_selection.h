@@ -30,6 +30,10 @@ std::optional<QString> primaryID(const QList<AudioApp>& apps, const QSet<QString
 // applications remembered as muted or attenuated that do not play now come
 // last: a tap that takes their processes in when they start keeps their
 // first sound from being heard unscaled.
+// beyond, when given, receives the applications that need a tap to sound as
+// set but find no slot left: their gain, mute and device are not applied.
+// Those only waiting for their first sound are not among them; they wait
+// for a slot when they start.
 QStringList wantedTaps(const QList<AudioApp>& apps, const QMap<QString, float>& gains,
                        const QMap<QString, bool>& mutes, const QSet<QString>& hidden, const QStringList& activeIDs,
-                       bool waitForOthers = false, const QSet<QString>& routed = {});
+                       bool waitForOthers = false, const QSet<QString>& routed = {}, QStringList* beyond = nullptr);

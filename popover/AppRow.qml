@@ -27,6 +27,8 @@ FocusScope {
     required property string output
     required property string outputName
     required property bool outputPresent
+    // Whether its gain, mute and device go unapplied: every slot is taken.
+    required property bool beyondSlots
     // The devices the application can be sent to, as {uid, name}.
     property var outputDevices: []
     // The row's roles, written through.
@@ -43,6 +45,8 @@ FocusScope {
     // Whether this row's menu is putting the focus back as it closes: the
     // list must not scroll to where the focus lands then.
     readonly property bool restoringFocus: contextMenu.restoring
+    // Where Up and Down bring the keys into the row.
+    readonly property Item keyStop: volume
 
     implicitWidth: 360
     implicitHeight: content.implicitHeight + 24
@@ -95,7 +99,8 @@ FocusScope {
     }
 
     // Left and Right step the volume (not the slider's own step: whole
-    // percent), Home is 100 %, M mutes, the menu key opens the row's menu,
+    // percent), Home is 100 %, M mutes, the menu key or Return opens the
+    // row's menu,
     // Ctrl with Up or Down moves the row. Up and Down are taken here before
     // the slider would take them as steps. Anything else goes on to the
     // popover.
@@ -115,8 +120,9 @@ FocusScope {
             setGain(1.0)
         else if (event.key === Qt.Key_M && plain && row.isActive)
             row.model.muted = !row.muted
-        else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && event.modifiers === Qt.ShiftModifier))
-            contextMenu.popup(row, 12, 12)
+        else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && event.modifiers === Qt.ShiftModifier)
+                 || ((event.key === Qt.Key_Return || event.key === Qt.Key_Enter) && plain))
+            contextMenu.openByKeys(row, 12, 12)
         else
             return
         event.accepted = true
@@ -131,10 +137,13 @@ FocusScope {
         opacity: 0.06
     }
 
+    // Over the gap above the row too, where its marker is drawn: a drop
+    // between two rows lands before the lower one.
     DropArea {
         id: dropArea
 
         anchors.fill: parent
+        anchors.topMargin: -10
         keys: ["text/plain"]
         onDropped: drop => {
             const moved = drop.formats.includes("text/plain") ? drop.getDataAsString("text/plain")
@@ -160,26 +169,18 @@ FocusScope {
         color: Style.accent
     }
 
+    // Just off the pointer, as desktop menus open: under it, the first
+    // entry (Play On) would count as hovered and open its submenu over the
+    // row before the pointer moved.
     TapHandler {
+        id: rightTap
         acceptedButtons: Qt.RightButton
-        onTapped: contextMenu.popup()
+        onTapped: contextMenu.popup(row, rightTap.point.position.x + 2, rightTap.point.position.y + 2)
     }
 
     PopoverMenu {
         id: contextMenu
         objectName: "contextMenu"
-
-        // As wide as its entries want, not the style's 200 at least: beside
-        // it, the Play On menu then fits in the popover without covering it.
-        implicitWidth: {
-            let widest = 0
-            for (let i = 0; i < contentChildren.length; ++i)
-                widest = Math.max(widest, contentChildren[i].implicitWidth)
-            return widest + leftPadding + rightPadding
-        }
-        delegate: MenuItem {
-            implicitWidth: Math.max(150, implicitContentWidth + leftPadding + rightPadding)
-        }
 
         PopoverMenu {
             id: playOnMenu
@@ -189,7 +190,7 @@ FocusScope {
             submenu: true
 
             // Follows the system's output wherever it goes.
-            DeviceMenuItem {
+            MenuEntry {
                 objectName: "systemDefault"
                 text: "System Default"
                 current: row.output === ""
@@ -200,7 +201,7 @@ FocusScope {
 
             Instantiator {
                 model: row.outputDevices
-                delegate: DeviceMenuItem {
+                delegate: MenuEntry {
                     required property var modelData
 
                     text: modelData.name
@@ -217,7 +218,7 @@ FocusScope {
             // the device until another is picked. Always in the menu (added
             // and removed, it would be left behind by a quick change of the
             // choice), and of no height while not needed.
-            DeviceMenuItem {
+            MenuEntry {
                 objectName: "awayDevice"
                 // Not `visible`, which reads false while the menu is closed.
                 readonly property bool away: row.output !== "" && !row.outputPresent
@@ -234,23 +235,9 @@ FocusScope {
             implicitWidth: 0
         }
 
-        MenuItem {
-            id: visibilityItem
-
+        MenuEntry {
             text: ViewLogic.contextMenuTitle(row.hidden, row.name)
             onTriggered: row.model.hidden = !row.hidden
-            implicitWidth: Math.max(150, implicitContentWidth + leftPadding + rightPadding)
-
-            // The style's label would take markup in the name for rich text
-            // and an "&" for a shortcut marker.
-            contentItem: Text {
-                text: visibilityItem.text
-                textFormat: Text.PlainText
-                font: visibilityItem.font
-                color: visibilityItem.palette.windowText
-                elide: Text.ElideRight
-                verticalAlignment: Text.AlignVCenter
-            }
         }
     }
 
@@ -349,6 +336,11 @@ FocusScope {
                 cursorShape: drag.active ? Qt.ClosedHandCursor : Qt.OpenHandCursor
                 drag.target: dragImage
                 drag.threshold: 4
+                // The card keeps its hot spot under the pointer: smoothed, it
+                // would lag by the whole move that crossed the threshold, and
+                // the list's edges, which scroll by the hot spot, would be
+                // reached late or not at all.
+                drag.smoothed: false
 
                 // The card starts with its hot spot where the handle is.
                 onPressed: {
@@ -380,11 +372,21 @@ FocusScope {
             spacing: 6
 
             RowLayout {
+                id: titleLine
                 Layout.fillWidth: true
+
+                // Hovered with the name cut short, the whole of it.
+                HoverHandler {
+                    id: titleHover
+                }
+                ToolTip.visible: titleHover.hovered && nameText.truncated
+                ToolTip.text: row.name
+                ToolTip.delay: 600
 
                 // The name takes what is left and elides, so the percentage,
                 // slider and button keep their place however long it is.
                 Text {
+                    id: nameText
                     objectName: "name"
                     text: row.name
                     // Names come from the applications themselves; markup in
@@ -403,12 +405,13 @@ FocusScope {
                     Layout.minimumWidth: 0
                 }
 
+                // Small and thin: the undimmed colour keeps it legible.
                 Text {
                     objectName: "notRunning"
                     visible: !row.isActive
                     text: "· not running"
                     font.pixelSize: 11
-                    color: row.dimmed ? Style.secondaryDimmed : Style.secondary
+                    color: Style.secondary
                 }
 
                 Item {
@@ -433,11 +436,51 @@ FocusScope {
                 }
             }
 
-            VUBar {
-                opacity: ViewLogic.rowOpacity(row.hidden, row.isActive)
+            // The level, and beside it what else the row must say: that its
+            // settings go unapplied, or the device it plays on when not the
+            // default. The note is taller than the bar and reaches into the
+            // spacing around it, so every row keeps one height.
+            RowLayout {
                 Layout.fillWidth: true
                 Layout.preferredHeight: 5
-                level: ViewLogic.rowLevel(row.level, row.isActive)
+                spacing: 8
+
+                VUBar {
+                    opacity: ViewLogic.rowOpacity(row.hidden, row.isActive)
+                    Layout.fillWidth: true
+                    // The note comes first; a stub of the bar stays in view
+                    // beside a long one.
+                    Layout.preferredWidth: 40
+                    Layout.minimumWidth: 40
+                    Layout.preferredHeight: 5
+                    level: ViewLogic.rowLevel(row.level, row.isActive)
+                }
+
+                Text {
+                    id: noteText
+                    objectName: "rowNote"
+                    text: ViewLogic.rowNote(row.beyondSlots, row.isActive, row.output, row.outputPresent,
+                                            row.outputName)
+                    visible: text !== ""
+                    textFormat: Text.PlainText
+                    maximumLineCount: 1
+                    elide: Text.ElideRight
+                    font.pixelSize: 11
+                    color: Style.secondary
+                    verticalAlignment: Text.AlignVCenter
+                    Layout.preferredHeight: 5
+                    Layout.fillWidth: true
+                    Layout.maximumWidth: Math.ceil(implicitWidth)
+                    Layout.preferredWidth: Math.ceil(implicitWidth)
+                    Layout.minimumWidth: 0
+
+                    HoverHandler {
+                        id: noteHover
+                    }
+                    ToolTip.visible: noteHover.hovered && truncated
+                    ToolTip.text: text
+                    ToolTip.delay: 600
+                }
             }
 
             RowLayout {

@@ -112,7 +112,9 @@ FocusScope {
         const at = masterSlider.activeFocus || masterMute.activeFocus ? 0
                  : stops.findIndex(stop => stop.activeFocus)
         const next = at < 0 ? (by > 0 ? 0 : stops.length - 1) : Math.max(0, Math.min(stops.length - 1, at + by))
-        stops[next].forceActiveFocus(Qt.TabFocusReason)
+        // A row is entered at its slider, whichever control it had last:
+        // Space there must not mute it.
+        ;(stops[next].keyStop ?? stops[next]).forceActiveFocus(Qt.TabFocusReason)
     }
 
     function stepMaster(steps) {
@@ -146,7 +148,7 @@ FocusScope {
         else if (event.key === Qt.Key_Down)
             moveFocus(1)
         else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && event.modifiers === Qt.ShiftModifier))
-            openHeaderMenu()
+            openHeaderMenu(false)
         else
             return
         event.accepted = true
@@ -264,9 +266,15 @@ FocusScope {
         flickable.contentY = Math.max(0, Math.min(y, flickable.contentHeight - flickable.height))
     }
 
-    function openHeaderMenu() {
-        if (root.startAtLogin)
-            headerMenu.popup(header, 0, header.height)
+    // At the pointer when the pointer asked for it, below the header from
+    // the keys.
+    function openHeaderMenu(atPointer) {
+        if (!root.startAtLogin)
+            return
+        if (atPointer)
+            headerMenu.popup(headerTap.point.position.x, headerTap.point.position.y)
+        else
+            headerMenu.openByKeys(header, 0, header.height)
     }
 
     Item {
@@ -309,8 +317,9 @@ FocusScope {
                 spacing: 10
 
                 TapHandler {
+                    id: headerTap
                     acceptedButtons: Qt.RightButton
-                    onTapped: root.openHeaderMenu()
+                    onTapped: root.openHeaderMenu(true)
                 }
 
                 PopoverMenu {
@@ -321,7 +330,7 @@ FocusScope {
                     // since the last look.
                     onAboutToShow: root.startAtLogin?.reload()
 
-                    MenuItem {
+                    MenuEntry {
                         objectName: "startAtLogin"
                         // The system may wait for the user's approval, and says so.
                         text: root.startAtLogin?.text ?? "Start at Login"
@@ -330,7 +339,7 @@ FocusScope {
                         onTriggered: root.startAtLogin.setEnabled(checked)
                     }
 
-                    MenuItem {
+                    MenuEntry {
                         objectName: "preventClipping"
                         text: "Prevent Clipping"
                         checkable: true
@@ -482,9 +491,27 @@ FocusScope {
                             id: outputButton
                             objectName: "outputMenuButton"
 
+                            // The name takes what the percentage leaves and
+                            // elides, so a long one pushes nothing out.
+                            Layout.fillWidth: true
+                            Layout.maximumWidth: implicitWidth
+                            Layout.minimumWidth: 0
                             padding: 0
                             focusPolicy: Qt.StrongFocus
+                            hoverEnabled: true
                             onClicked: outputMenu.popup(outputButton, 0, outputButton.height)
+                            Keys.onPressed: event => {
+                                if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter || event.key === Qt.Key_Space
+                                        || event.key === Qt.Key_Menu
+                                        || (event.key === Qt.Key_F10 && event.modifiers === Qt.ShiftModifier)) {
+                                    outputMenu.openByKeys(outputButton, 0, outputButton.height)
+                                    event.accepted = true
+                                }
+                            }
+
+                            ToolTip.visible: hovered && outputLabel.truncated
+                            ToolTip.text: root.engine.outputName
+                            ToolTip.delay: 600
 
                             Accessible.role: Accessible.ButtonMenu
                             Accessible.name: "Output device: " + root.engine.outputName
@@ -494,24 +521,34 @@ FocusScope {
                                 radiusOverride: 4
                             }
 
-                            contentItem: Row {
+                            contentItem: RowLayout {
                                 spacing: 4
 
                                 Text {
-                                    anchors.verticalCenter: parent.verticalCenter
+                                    id: outputLabel
+                                    objectName: "outputName"
                                     text: root.engine.outputName
                                     textFormat: Text.PlainText
                                     maximumLineCount: 1
+                                    elide: Text.ElideRight
                                     font.pixelSize: 13
                                     font.weight: Font.DemiBold
                                     color: Style.primary
+                                    // Whole pixels, or a name given a fraction
+                                    // less than its width would elide.
+                                    Layout.fillWidth: true
+                                    Layout.preferredWidth: Math.ceil(implicitWidth)
+                                    Layout.maximumWidth: Math.ceil(implicitWidth)
+                                    Layout.minimumWidth: 0
                                 }
 
+                                // Thin strokes this small look lighter than
+                                // their colour: primary keeps them legible.
                                 Symbol {
-                                    anchors.verticalCenter: parent.verticalCenter
+                                    objectName: "outputChevron"
                                     name: "chevron.up.chevron.down"
                                     size: 9
-                                    color: Style.secondary
+                                    color: Style.primary
                                 }
                             }
 
@@ -528,7 +565,7 @@ FocusScope {
 
                                 Instantiator {
                                     model: outputMenu.devices
-                                    delegate: DeviceMenuItem {
+                                    delegate: MenuEntry {
                                         required property var modelData
 
                                         text: modelData.name
@@ -543,6 +580,7 @@ FocusScope {
 
                         Item {
                             Layout.fillWidth: true
+                            Layout.minimumWidth: 0
                         }
 
                         Text {
@@ -675,6 +713,32 @@ FocusScope {
                         flickable.contentY = ViewLogic.scrolledContentY(flickable.contentY, flickable.contentHeight,
                                                                         flickable.height, wheel.pixelDelta.y,
                                                                         wheel.angleDelta.y)
+                    }
+                }
+
+                // Under the rows: a drop in the list's padding, which the
+                // edges scroll through, lands too: above the first row
+                // before it, below the last one at the end.
+                DropArea {
+                    objectName: "listDrop"
+
+                    parent: list
+                    anchors.fill: parent
+                    z: -1
+                    keys: ["text/plain"]
+                    onDropped: drop => {
+                        const moved = drop.formats.includes("text/plain") ? drop.getDataAsString("text/plain")
+                                                                          : drop.source?.mimeData?.["text/plain"]
+                        if (typeof moved !== "string")
+                            return
+                        drop.accept(Qt.MoveAction)
+                        let before = ""
+                        for (let i = 0; i < rowRepeater.count && before === ""; ++i) {
+                            const row = rowRepeater.itemAt(i)
+                            if (mapToItem(row, drop.x, drop.y).y < 0)
+                                before = row.appId
+                        }
+                        apps.moveApp(moved, before)
                     }
                 }
 

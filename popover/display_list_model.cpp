@@ -120,6 +120,8 @@ QVariant DisplayListModel::data(const QModelIndex& index, int role) const
         return row.outputName;
     case OutputPresentRole:
         return row.outputPresent;
+    case BeyondSlotsRole:
+        return row.beyondSlots;
     default:
         return {};
     }
@@ -130,7 +132,8 @@ QHash<int, QByteArray> DisplayListModel::roleNames() const
     return {{AppIdRole, "appId"},   {NameRole, "name"},           {IconPathRole, "iconPath"},
             {IsActiveRole, "isActive"}, {GainRole, "gain"},       {MutedRole, "muted"},
             {HiddenRole, "hidden"}, {LevelRole, "level"},         {OutputRole, "output"},
-            {OutputNameRole, "outputName"}, {OutputPresentRole, "outputPresent"}};
+            {OutputNameRole, "outputName"}, {OutputPresentRole, "outputPresent"},
+            {BeyondSlotsRole, "beyondSlots"}};
 }
 
 float DisplayListModel::levelOf(const QString& id) const
@@ -150,6 +153,7 @@ DisplayListModel::Row DisplayListModel::rowFor(const AppEntry& entry) const
         row.gain = *gain;
     row.muted = m_engine->mutes().value(entry.id, false);
     row.hidden = m_engine->hidden().contains(entry.id);
+    row.beyondSlots = m_engine->beyondSlots().contains(entry.id);
     setOutputFields(row);
     return row;
 }
@@ -345,6 +349,8 @@ void DisplayListModel::update(qsizetype row, Row next)
         roles << OutputNameRole;
     if (next.outputPresent != current.outputPresent)
         roles << OutputPresentRole;
+    if (next.beyondSlots != current.beyondSlots)
+        roles << BeyondSlotsRole;
     current = std::move(next);
     if (roles.isEmpty())
         return;

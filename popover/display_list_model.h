@@ -2,7 +2,8 @@
 
 // The engine's display list as a list model for the popover's rows, with
 // everything a row shows as its roles: name, icon, running state, gain,
-// mute, hidden flag, level and the output device chosen for it. It follows
+// mute, hidden flag, level, the output device chosen for it and whether
+// its settings can be applied. It follows
 // the engine in place: changed entries are updated (only the roles that
 // changed), moved ones moved, new ones inserted and gone ones removed, so
 // a row (and the slider under the user's finger) lives as long as its
@@ -64,6 +65,9 @@ public:
         // Whether the chosen device is there; when not, the application plays
         // on the default and its choice waits for the device.
         OutputPresentRole,
+        // Whether the row's gain, mute and device go unapplied: the
+        // application needs a tap and every slot is taken.
+        BeyondSlotsRole,
     };
 
     explicit DisplayListModel(QObject* parent = nullptr);
@@ -114,6 +118,7 @@ private:
         QString output;
         QString outputName;
         bool outputPresent = false;
+        bool beyondSlots = false;
     };
 
     void sync();

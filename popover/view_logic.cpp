@@ -1,6 +1,7 @@
 #include "view_logic.h"
 
 #include "icon_provider.h"
+#include "render.h"
 #include "symbol_provider.h"
 
 #include <QElapsedTimer>
@@ -130,6 +131,17 @@ QString emptyListText(int hiddenPlaying)
 QString contextMenuTitle(bool hidden, const QString& name)
 {
     return (hidden ? QStringLiteral("Show ") : QStringLiteral("Hide ")) + name;
+}
+
+QString rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent, const QString& outputName)
+{
+    if (beyondSlots)
+        return QStringLiteral("Ravlet mixes %1 applications at most").arg(kSlotCount);
+    // Unplugged, the application plays on the default meanwhile: nothing to
+    // tell apart from any other row.
+    if (!active || output.isEmpty() || !outputPresent || outputName.isEmpty())
+        return {};
+    return QStringLiteral("\u00B7 ") + outputName;
 }
 
 namespace {
@@ -272,6 +284,12 @@ qreal ViewLogic::litWidth(qreal available, float level) const
 QString ViewLogic::contextMenuTitle(bool hidden, const QString& name) const
 {
     return popover::contextMenuTitle(hidden, name);
+}
+
+QString ViewLogic::rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent,
+                           const QString& outputName) const
+{
+    return popover::rowNote(beyondSlots, active, output, outputPresent, outputName);
 }
 
 QString ViewLogic::updatePillLabel(const QString& version) const

@@ -69,6 +69,12 @@ double litWidth(double available, float level);
 
 QString contextMenuTitle(bool hidden, const QString& name);
 
+// What a row says after its name, beside "· not running": that its gain,
+// mute and device go unapplied when every slot is taken by rows before it,
+// else, while it runs, the device it plays on when that is one of its own
+// and there. Empty when there is nothing to say.
+QString rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent, const QString& outputName);
+
 // One press of an arrow key, one notch of the wheel.
 inline constexpr int kStepPercent = 5;
 // Angle-delta units in one notch of a mouse wheel; touchpads and smooth
@@ -108,8 +114,8 @@ double scrolledContentY(double contentY, double contentHeight, double height, in
 // tick, so a busy machine scrolls as fast; a stall counts for no more than
 // kEdgeScrollLongestMs, so the list does not leap after one.
 inline constexpr double kEdgeZone = 36.0;
-// Pixels per millisecond at the very edge.
-inline constexpr double kEdgeScrollMaxSpeed = 0.75;
+// Pixels per millisecond at the very edge: about ten rows a second.
+inline constexpr double kEdgeScrollMaxSpeed = 1.0;
 inline constexpr double kEdgeScrollLongestMs = 100.0;
 double edgeScrollStep(double y, double height, double elapsedMs);
 
@@ -157,6 +163,8 @@ public:
     Q_INVOKABLE qreal rowLevel(const QVariant& level, bool active) const;
     Q_INVOKABLE qreal litWidth(qreal available, float level) const;
     Q_INVOKABLE QString contextMenuTitle(bool hidden, const QString& name) const;
+    Q_INVOKABLE QString rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent,
+                                const QString& outputName) const;
     Q_INVOKABLE QString updatePillLabel(const QString& version) const;
     // gain: as for gainPercentText.
     Q_INVOKABLE qreal steppedGain(const QVariant& gain, int steps) const;

@@ -138,12 +138,11 @@ void PopoverWindow::place(const QRect& anchor)
     const QRect area = screen->availableGeometry();
     const QRect from = anchor.isValid() ? anchor : QRect(area.right() - 1, area.top(), 1, 0);
     const bool above = from.center().y() > area.center().y();
-    // The mixer is never taller than the room on its side of the status
-    // item: clamped onto the screen, a taller one would cover the item.
-    if (m_root) {
-        const int room = above ? from.top() - kGap - area.top() : area.bottom() - from.bottom() - kGap;
-        m_root->setProperty("screenAvailableHeight", qreal(std::max(room, 1)));
-    }
+    // The mixer's height is capped by the screen's visible height, less its
+    // margin (the root takes that off); the item sits on a panel outside
+    // that area, so the popover fits beside it.
+    if (m_root)
+        m_root->setProperty("screenAvailableHeight", qreal(area.height()));
     const QSize size = m_window.size();
     int x = from.center().x() - size.width() / 2;
     int y = above ? from.top() - kGap - size.height() : from.bottom() + kGap;

@@ -90,7 +90,7 @@ int runScreenshotTour(AppDelegate& delegate, const QDir& out, const ScreenshotTo
             if (!delegate.popover()->isShown())
                 delegate.togglePopover();
             row->forceActiveFocus();
-            for (const int key : {Qt::Key_Menu, Qt::Key_Down, Qt::Key_Right})
+            for (const int key : {Qt::Key_Menu, Qt::Key_Right})
                 press(delegate.popover()->window(), key);
             shoot(QStringLiteral("2-play-on"));
             if (!submenu->property("opened").toBool()) {

@@ -70,8 +70,9 @@ TEST(WantedTaps, RememberedApplicationsThatDoNotPlayWaitLastOnlyBesideATap)
 }
 
 // Sixteen muted applications and a primary one after them: the primary is
-// the seventeenth and is left out.
-TEST(WantedTaps, KeepsOnlyTheFirstSixteen)
+// the seventeenth and is left out, playing as it is. A seventeenth muted
+// one is left out too, and said to be: its mute is not applied.
+TEST(WantedTaps, KeepsOnlyTheFirstSixteenAndNamesTheRestThatNeedATap)
 {
     QList<AudioApp> apps;
     QMap<QString, bool> mutes;
@@ -80,9 +81,17 @@ TEST(WantedTaps, KeepsOnlyTheFirstSixteen)
         mutes.insert(apps.last().id, true);
     }
     apps.append(app("Music"));
-    const QStringList wanted = wantedTaps(apps, {}, mutes, {}, {});
+    QStringList beyond{id("stale")};
+    const QStringList wanted = wantedTaps(apps, {}, mutes, {}, {}, false, {}, &beyond);
     ASSERT_EQ(wanted.size(), 16);
     EXPECT_EQ(wanted.last(), id("App15"));
+    EXPECT_TRUE(beyond.isEmpty());
+
+    apps.append(app("Zoom"));
+    mutes.insert(id("Zoom"), true);
+    const QMap<QString, float> remembered{{id("Radio"), 0.5f}};
+    wantedTaps(apps, remembered, mutes, {}, {}, true, {}, &beyond);
+    EXPECT_EQ(beyond, QStringList{id("Zoom")}) << "one that waits for its first sound gets a slot when it starts";
 }
 
 } // namespace

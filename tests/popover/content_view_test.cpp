@@ -9,6 +9,7 @@
 #include "support/simulated_scene.h"
 
 #include <QAccessible>
+#include <QElapsedTimer>
 #include <QFontMetricsF>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -401,12 +402,12 @@ TEST_F(ContentViewTest, TextFromOtherProgramsIsShownAsWrittenAndNothingReachesTh
 
     QQuickItem* entry = contextMenuEntry(app, QStringLiteral("Hide ") + name);
     ASSERT_TRUE(entry);
-    EXPECT_TRUE(drawnAsWritten(entry->property("contentItem").value<QQuickItem*>(), QStringLiteral("Hide ") + name));
+    EXPECT_TRUE(drawnAsWritten(findNamed(entry, QStringLiteral("entryText")), QStringLiteral("Hide ") + name));
     QTest::keyClick(&view, Qt::Key_Escape);
 
     entry = outputMenuEntry(name);
     ASSERT_TRUE(entry);
-    EXPECT_TRUE(drawnAsWritten(item("deviceName", entry->property("contentItem").value<QQuickItem*>()), name));
+    EXPECT_TRUE(drawnAsWritten(item("entryText", entry), name));
     QTest::keyClick(&view, Qt::Key_Escape);
 
     offerUpdate(QStringLiteral("<img src=\"%1\">").arg(remote));
@@ -466,13 +467,25 @@ TEST_F(ContentViewTest, KeysChangeTheRowTheyAreOn)
     key(Qt::Key_Menu);
     QObject* menu = row(bottom)->findChild<QObject*>(QStringLiteral("contextMenu"));
     EXPECT_TRUE(menuEntry(menu, QStringLiteral("Hide ") + rows()[1]->property("name").toString()));
+    EXPECT_EQ(menu->property("currentIndex").toInt(), 0) << "opened by the keys: the first entry highlighted";
     key(Qt::Key_Escape);
     EXPECT_FALSE(menu->property("visible").toBool());
     EXPECT_TRUE(ringed(item("stateButton", row(bottom)))) << "the keys are back where they were";
     EXPECT_EQ(closes.count(), 0) << "Escape closed the menu only";
+    // Up and Down enter a row at its slider, whichever control it had.
+    key(Qt::Key_Up);
+    EXPECT_TRUE(ringed(item("volume", row(top)))) << "not at the mute button last used there";
+    key(Qt::Key_Tab);
+    key(Qt::Key_Down);
+    EXPECT_TRUE(ringed(item("volume", row(bottom))));
+
+    // Return opens the row's menu too; Return in it chooses the first entry.
+    key(Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 2000));
+    EXPECT_EQ(menu->property("currentIndex").toInt(), 0);
+    key(Qt::Key_Escape);
     key(Qt::Key_Escape);
     EXPECT_EQ(closes.count(), 1);
-
 }
 
 TEST_F(ContentViewTest, TabReachesEveryControlWithARingAndAName)
@@ -652,8 +665,8 @@ TEST_F(ContentViewTest, RowsMoveByKeysAsByADragAndADragScrollsAtTheEdge)
     EXPECT_EQ(stored(), byKeys) << "onto itself: nothing moves";
 
     // Held at the list's bottom edge, the list scrolls to its end, and the
-    // row goes where it was dropped, out of sight when the drag began: onto
-    // the row that scrolled under the still pointer.
+    // row goes where it was dropped, out of sight when the drag began: below
+    // the last row, in the list's padding, to the end.
     ASSERT_EQ(listY(), 0);
     const QString last = ids().last();
     QQuickItem* list = item("appList");
@@ -663,10 +676,25 @@ TEST_F(ContentViewTest, RowsMoveByKeysAsByADragAndADragScrollsAtTheEdge)
     for (int step = 1; step <= 10; ++step)
         QTest::mouseMove(&view, start + (edge - start) * step / 10);
     const qreal end = flickable()->property("contentHeight").toReal() - flickable()->height();
+    QElapsedTimer scrolling;
+    scrolling.start();
     EXPECT_TRUE(QTest::qWaitFor([&] { return listY() >= end; }, 10000)) << listY() << " of " << end;
+    const double rowsPerSecond = end / 96 / (scrolling.elapsed() / 1000.0);
+    EXPECT_GE(rowsPerSecond, 8) << "rows (86 points and the gap) a second, near the edge";
     QTest::mouseRelease(&view, Qt::LeftButton, {}, edge);
     settle();
-    EXPECT_EQ(ids().mid(ids().size() - 2), (QStringList{before[2], last}));
+    EXPECT_EQ(ids().mid(ids().size() - 2), (QStringList{last, before[2]}));
+
+    // Dropped at the very top edge, in the list's padding: it lands first.
+    const QPoint top = list->mapToScene({list->width() / 2, 2}).toPoint();
+    const QPoint from2 = centre(item("dragHandle", row(last)));
+    QTest::mousePress(&view, Qt::LeftButton, {}, from2);
+    for (int step = 1; step <= 10; ++step)
+        QTest::mouseMove(&view, from2 + (top - from2) * step / 10);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return listY() == 0; }, 10000)) << listY();
+    QTest::mouseRelease(&view, Qt::LeftButton, {}, top);
+    settle();
+    EXPECT_EQ(ids().first(), last);
 }
 
 TEST_F(ContentViewTest, TheWheelSetsVolumeOnASliderAndScrollsElsewhereAndWhileScrolling)
@@ -724,7 +752,7 @@ TEST_F(ContentViewTest, MenusLineUpAndGiveBackTheListAsItWas)
     for (int i = 0; i < menu->property("count").toInt(); ++i) {
         QQuickItem* each = nullptr;
         QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem*, each), Q_ARG(int, i));
-        starts.append(item("deviceName", each)->mapToScene({}).x());
+        starts.append(item("entryText", each)->mapToScene({}).x());
     }
     ASSERT_EQ(starts.size(), 2);
     EXPECT_EQ(starts[0], starts[1]) << "the checked entry in line with the others";
@@ -752,7 +780,10 @@ TEST_F(ContentViewTest, MenusLineUpAndGiveBackTheListAsItWas)
 // or a light desktop, at WCAG's 4.5:1.
 TEST_F(ContentViewTest, EveryTextAndSymbolStandsOutFromItsBackground)
 {
+    const QString radio = addApp(QStringLiteral("Radio"));
     ASSERT_NO_FATAL_FAILURE(load());
+    engine->setGain(radio, 0.5f);
+    endProcess(10);
     const auto luminance = [](QColor c) {
         const auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
         return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
@@ -777,30 +808,70 @@ TEST_F(ContentViewTest, EveryTextAndSymbolStandsOutFromItsBackground)
         for (const char* name : {"primary", "primaryDimmed", "secondary", "secondaryDimmed", "tertiary", "blue", "red"})
             for (const QColor& background : backgrounds)
                 EXPECT_GE(ratio(style(name), background), 4.5) << name << (dark ? " dark" : " light");
-        for (const char* name : {"menu", "menuHighlight", "menuPressed"})
-            EXPECT_GE(ratio(style("primary"), style(name)), 4.5) << name << (dark ? " dark" : " light");
+        EXPECT_GE(ratio(style("primary"), style("menu")), 4.5) << (dark ? "dark" : "light");
+        for (const char* name : {"menuHighlight", "menuPressed"}) {
+            EXPECT_GE(ratio(style("menuHighlightText"), style(name)), 4.5) << name << (dark ? " dark" : " light");
+            EXPECT_GE(ratio(style(name), style("menu")), 3.0) << name << (dark ? " dark" : " light");
+        }
         EXPECT_GE(ratio(style("white"), style("accentFill")), 4.5) << "the update pill";
+
+        // Drawn small and thin, a symbol or text is lighter than its colour:
+        // its strongest pixel against the background beside it.
+        settle();
+        const QImage image = view.grabWindow();
+        for (const char* name : {"outputChevron", "notRunning"}) {
+            QQuickItem* drawn = item(name);
+            ASSERT_TRUE(drawn);
+            const QRect at = drawn->mapRectToScene({0, 0, drawn->width(), drawn->height()}).toAlignedRect();
+            const QColor background = image.pixelColor(at.right() + 3, at.center().y());
+            double peak = 0;
+            for (int y = at.top(); y <= at.bottom(); ++y)
+                for (int x = at.left(); x <= at.right(); ++x)
+                    peak = std::max(peak, ratio(image.pixelColor(x, y), background));
+            EXPECT_GE(peak, 4.5) << name << (dark ? " dark" : " light");
+        }
     }
 }
 
 // "Prevent Clipping" in the header's menu sets the engine's, and shows the
-// engine's as it is, also once the command line has changed it.
-TEST_F(ContentViewTest, PreventClippingInTheHeadersMenuFollowsTheEngine)
+// engine's as it is, also once the command line has changed it, with the
+// checkmark every menu has. The menu opens at the pointer, or from the keys
+// below the header with its first entry highlighted, which Return chooses.
+TEST_F(ContentViewTest, TheHeadersMenuOpensWhereAskedAndFollowsTheEngine)
 {
     load();
+    QQmlComponent stub(view.engine());
+    stub.setData("import QtQuick\nQtObject { property bool enabled: false; property string text: \"Start at Login\"\n"
+                 "function reload() {}\nfunction setEnabled(on) { enabled = on } }", QUrl());
+    const std::unique_ptr<QObject> startAtLogin(stub.create());
+    ASSERT_TRUE(startAtLogin);
+    root->setProperty("startAtLogin", QVariant::fromValue(startAtLogin.get()));
     QObject* menu = root->findChild<QObject*>(QStringLiteral("headerMenu"));
     ASSERT_TRUE(menu);
+    ASSERT_NO_FATAL_FAILURE(activate());
+    QQuickItem* header = item("header");
+    const QPoint at = header->mapToScene({header->width() / 2, header->height() / 2}).toPoint();
     for (const bool on : {true, false}) {
-        QMetaObject::invokeMethod(menu, "open");
+        QTest::mouseClick(&view, Qt::RightButton, {}, at);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 2000));
+        const QPointF corner = header->mapToScene({menu->property("x").toReal(), menu->property("y").toReal()});
+        EXPECT_LE(std::abs(corner.x() - at.x()) + std::abs(corner.y() - at.y()), 4) << "at the pointer";
         QQuickItem* entry = menuEntry(menu, QStringLiteral("Prevent Clipping"));
         ASSERT_TRUE(entry);
         EXPECT_EQ(entry->property("checked").toBool(), !on);
+        EXPECT_EQ(shown("checkmark", entry), !on);
         click(entry);
         EXPECT_EQ(engine->preventClipping(), on);
         engine->setPreventClipping(!on);
         EXPECT_EQ(entry->property("checked").toBool(), !on);
         engine->setPreventClipping(on);
     }
+    root->forceActiveFocus();
+    key(Qt::Key_Menu);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 2000));
+    EXPECT_EQ(menu->property("currentIndex").toInt(), 0);
+    key(Qt::Key_Return);
+    EXPECT_TRUE(startAtLogin->property("enabled").toBool());
 }
 
 // "Play On" in a row's menu, by the keys alone: the device picked is the
@@ -827,17 +898,14 @@ TEST_F(ContentViewTest, PlayOnInTheRowsMenuSendsTheApplicationToADevice)
                 entries << "-";
                 continue;
             }
-            const auto* content = entry->property("contentItem").value<QQuickItem*>();
-            const QQuickItem* mark = content ? content->childItems().value(0) : nullptr;
-            entries << (mark && mark->opacity() > 0 ? "* " : "") + entry->property("text").toString()
+            entries << (entry->property("current").toBool() ? "* " : "") + entry->property("text").toString()
                            + (entry->isEnabled() ? "" : " (disabled)");
         }
         return entries;
     };
-    // Menu key, into "Play On", down to the entry, Return.
+    // Menu key (Play On is highlighted), into it, down to the entry, Return.
     const auto pick = [&](const QString& text) {
         key(Qt::Key_Menu);
-        key(Qt::Key_Down);
         key(Qt::Key_Right);
         ASSERT_TRUE(QTest::qWaitFor([&] { return playOn->property("opened").toBool(); }, 2000));
         for (int i = 0; i < 6; ++i) {
@@ -893,6 +961,89 @@ TEST(SymbolTest, EverySymbolDrawsInItsColourAndNoPathEscapes)
     }
     EXPECT_TRUE(renderSymbol(QStringLiteral("../images/badge"), Qt::red, QSize(20, 20)).isNull());
     EXPECT_TRUE(renderSymbol(QStringLiteral("gear"), Qt::red, QSize(20, 20)).isNull());
+}
+
+// A 50-character device name and a row past the slots: the name elides and
+// the master controls stay inside the popover; the menus are as wide as the
+// name wants within it, eliding what does not fit; a row says the device it
+// plays on, and one whose settings go unapplied says so.
+TEST_F(ContentViewTest, LongNamesElideAndEveryRowSaysWhatItCannotShow)
+{
+    const QString longName = QStringLiteral("Studio Display Speakers USB Audio Output Device 2");
+    ASSERT_EQ(longName.size(), 50 - 1);
+    const AudioObjectID studio = scene.addOutputDevice(longName + QLatin1Char('X'), QStringLiteral("studio"), 0.8f);
+    scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp"));
+    scene.addOutputDevice(longName.repeated(2), QStringLiteral("longer"));
+    scene.hardware.setDefaultOutputDevice(studio);
+    QStringList ids;
+    for (int i = 0; i < 17; ++i)
+        ids.append(addApp(QStringLiteral("App %1").arg(i, 2, 10, QLatin1Char('0'))));
+    ASSERT_NO_FATAL_FAILURE(load(900));
+    for (const QString& id : ids)
+        engine->setMuted(id, true);
+    ASSERT_TRUE(engine->setOutputOf(ids[0], QStringLiteral("hp")));
+    settle();
+
+    const auto inside = [&](const char* name) {
+        QQuickItem* control = item(name);
+        return control && control->mapToScene({control->width(), 0}).x() <= 400 - 16 + 0.5;
+    };
+    for (const char* name : {"masterPercentage", "masterSlider", "masterMute"})
+        EXPECT_TRUE(inside(name)) << name;
+    EXPECT_TRUE(item("outputName")->property("truncated").toBool());
+
+    // Beyond the sixteen slots the seventeenth is heard: its row says so.
+    flickable()->setProperty("contentY", flickable()->property("contentHeight").toReal() - flickable()->height());
+    settle();
+    EXPECT_EQ(text("rowNote", row(ids[16])), QStringLiteral("Ravlet mixes 16 applications at most"));
+    EXPECT_FALSE(item("rowNote", row(ids[16]))->property("truncated").toBool()) << "in full beside the bar";
+    EXPECT_FALSE(shown("rowNote", row(ids[15])));
+    EXPECT_EQ(text("rowNote", row(ids[0])), QStringLiteral("\u00B7 Headphones"));
+    if (qEnvironmentVariableIsSet("RAVLET_POPOVER_SHOT"))
+        view.grabWindow().save(qEnvironmentVariable("RAVLET_POPOVER_SHOT"));
+
+    // Each entry's text ends inside its menu, elided when it must.
+    const auto fitsIn = [&](QObject* menu) {
+        const qreal menuWidth = menu->property("width").toReal();
+        EXPECT_LE(menuWidth, 400);
+        for (int i = 0; i < menu->property("count").toInt(); ++i) {
+            QQuickItem* entry = nullptr;
+            QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, i));
+            QQuickItem* label = entry ? findNamed(entry, QStringLiteral("entryText")) : nullptr;
+            if (!label)
+                continue;
+            EXPECT_LE(label->mapToItem(entry, {label->width(), 0}).x(), entry->width()) << i;
+            const QString shown = label->property("text").toString();
+            if (shown.startsWith(longName)) {
+                EXPECT_EQ(label->property("truncated").toBool(), shown.size() > 60)
+                    << "in full where the popover has room, else elided with an ellipsis";
+            }
+        }
+    };
+    QQuickItem* entry = outputMenuEntry(longName + QLatin1Char('X'));
+    ASSERT_TRUE(entry);
+    fitsIn(item("outputMenuButton")->findChild<QObject*>(QStringLiteral("outputMenu")));
+    QTest::keyClick(&view, Qt::Key_Escape);
+    settle();
+
+    // The row's menu opens just off the pointer, so its submenu waits for
+    // the pointer to come to it.
+    QObject* contextMenu = row(ids[16])->findChild<QObject*>(QStringLiteral("contextMenu"));
+    QObject* playOn = row(ids[16])->findChild<QObject*>(QStringLiteral("playOnMenu"));
+    ASSERT_NO_FATAL_FAILURE(activate());
+    const QPoint at = centre(item("icon", row(ids[16])));
+    QTest::mouseMove(&view, at);
+    QTest::mouseClick(&view, Qt::RightButton, {}, at);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return contextMenu->property("opened").toBool(); }, 2000));
+    QTest::qWait(500);
+    EXPECT_FALSE(playOn->property("visible").toBool()) << "not at once, under a pointer that has not moved";
+    QQuickItem* playOnEntry = menuEntry(contextMenu, QStringLiteral("Play On"));
+    ASSERT_TRUE(playOnEntry);
+    QTest::mouseMove(&view, centre(playOnEntry));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return playOn->property("opened").toBool(); }, 2000)) << "on hover";
+    fitsIn(playOn);
+    QTest::keyClick(&view, Qt::Key_Escape);
+    QTest::keyClick(&view, Qt::Key_Escape);
 }
 
 } // namespace

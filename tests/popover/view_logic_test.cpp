@@ -64,6 +64,16 @@ TEST(RowStateTest, HiddenComesFirstThenRunningOrNotAndTheTextsAreOursOrPlain)
                                          {u"1.2.3.4.5.6.7.8.9.10.11.12", u"1.2.3.4.5.6.7.8.9.10.11\u2026"},
                                          {u"1.2.3.4.5.6.7.8.9.10.1\U0001F680x", u"1.2.3.4.5.6.7.8.9.10.1\u2026"}})
         EXPECT_EQ(logic.updatePillLabel(QString::fromUtf16(version)), QStringLiteral("\u2B06 ") + QString::fromUtf16(shown));
+
+    // A row's note: settings that go unapplied first, else a device of its
+    // own while it runs and the device is there.
+    const QString hp = QStringLiteral("hp"), headphones = QStringLiteral("Headphones");
+    for (const auto& [beyond, active, output, present, note] :
+         {std::tuple{true, false, QString(), false, u"Ravlet mixes 16 applications at most"},
+          {false, true, hp, true, u"\u00B7 Headphones"}, {false, false, hp, true, u""},
+          {false, true, hp, false, u""}, {false, true, QString(), false, u""}})
+        EXPECT_EQ(logic.rowNote(beyond, active, output, present, headphones), QString::fromUtf16(note))
+            << beyond << active << present;
 }
 
 TEST(LevelBarTest, LightsWithTheLevelBetweenADotAndTheFullTrack)
