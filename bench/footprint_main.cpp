@@ -1,6 +1,6 @@
 // What Ravlet costs while it sits in the tray, with ten applications playing
-// and tapped: CPU over a minute with the popover closed and with it open,
-// per thread from /proc/self/task/*/schedstat (nanoseconds on a CPU), how
+// and tapped: CPU over a minute with the popover closed, with it open and
+// closed again after its openings, per thread from /proc/self/task/*/schedstat (nanoseconds on a CPU), how
 // long a click on the tray item takes to bring the popover on screen, and
 // resident memory after start, after the first opening and after many
 // openings (a leak shows as growth). Run under a display (scripts/footprint).
@@ -408,6 +408,11 @@ int main(int argc, char** argv)
         idle(500);
         delegate->togglePopover();
     }
+    // Closed again: what opening it left behind (listening, timers) must
+    // have gone with it.
+    idle(2000);
+    reportCpu(QStringLiteral("popover closed again after %1 openings").arg(cycles + 1), phaseSeconds, excluded,
+              mixThread, servers);
     if (pipeWire)
         std::printf("first opening: %.1f ms (one start)\n", firstHere);
     else
