@@ -18,6 +18,10 @@ const QString kTargetKey = QStringLiteral("target.object");
 // The older key, which the session manager still writes and reads.
 const QString kTargetNodeKey = QStringLiteral("target.node");
 constexpr int kPendingCheckMs = 250;
+// A stream given up on is sent to our sink again after this, doubled with
+// every try up to the last: a stopped session manager may run again.
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLongestRetryMs = 8000;
 // How long a held stream's links to another device must stay before they
 // are taken as the user's move (see adoptMove).
 constexpr int kForeignLinksMs = 1500;
@@ -194,6 +198,7 @@ void StreamMover::move(const pw_graph::Node& node, const QString& device)
             entry.previous = current;
     }
     entry.device = device;
+    entry.givenUp = false;
     entry.settled = false;
     entry.linkedElsewhere.invalidate();
     // Given back moments ago, or sent to another device's sink: a session
@@ -381,6 +386,16 @@ void StreamMover::sweep()
             continue;
         }
         if (it->givenUp) {
+            // One the session manager never links (it asked not to be)
+            // would never move: tried once.
+            const bool linkedBySessionManager =
+                node->properties.value(QStringLiteral(PW_KEY_NODE_AUTOCONNECT)).toString() != QLatin1String("false");
+            if (linkedBySessionManager
+                && it->givenUpAt.elapsed() >= std::min(kFirstRetryMs << std::min(it->retries, 4), kLongestRetryMs)) {
+                ++it->retries;
+                move(*node, it->device);
+            }
+            pending = pending || linkedBySessionManager;
             ++it;
             continue;
         }
@@ -393,11 +408,14 @@ void StreamMover::sweep()
         } else if (isHeld(it.key(), it->device)) {
             it->settled = true;
         } else if (it->since.elapsed() > kMoveDeadlineMs) {
-            // Better heard at full volume than silenced for good.
-            systemLog(QStringLiteral("[ravlet] stream of ") + node->description
-                      + QStringLiteral(" did not move; it plays directly"));
+            // Better heard at full volume than silenced for good, until a
+            // try later takes. Said once.
+            if (it->retries == 0)
+                systemLog(QStringLiteral("[ravlet] stream of ") + node->description
+                          + QStringLiteral(" did not move; it plays directly until it does"));
             restore(node->id, *it);
             it->givenUp = true;
+            it->givenUpAt.start();
             changed = true;
         } else {
             pending = true;

@@ -108,6 +108,10 @@ private:
         QElapsedTimer linkedElsewhere;  // since first seen linked to another device, once settled
         bool mayLag = false;            // given back moments before, or held on another device's sink
         bool givenUp = false;
+        // Since it was last given up, and how often: a session manager that
+        // was stopped acts on a move again once it runs.
+        QElapsedTimer givenUpAt;
+        int retries = 0;
     };
 
     void move(const pw_graph::Node& node, const QString& device);

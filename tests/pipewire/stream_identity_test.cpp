@@ -4,10 +4,12 @@
 // stream plays, and our private sink made the default by someone else.
 
 #include "backend_fixture.h"
+#include "stream_mover.h"
 #include "system_log.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 
 #include <csignal>
 #include <thread>
@@ -390,6 +392,25 @@ TEST_F(StreamIdentity, AnOutputPickedAgainBeforeTheSessionManagerCaughtUpStaysTh
     EXPECT_EQ(outputs.join(QLatin1Char(' ')).toStdString(), "Headphones Speakers");
     EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kMusicHz) - kAmplitude / 2) < 0.005; }, 5000,
                            QStringLiteral("speakers")));
+}
+
+// A mute made while the session manager is stopped, for longer than a move
+// may take: the stream plays on meanwhile (better heard than silenced for
+// good), and is muted once the session manager runs again, as the row says.
+TEST_F(StreamIdentity, AMuteMadeWhileTheSessionManagerIsStoppedHoldsOnceItRunsAgain)
+{
+    play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    startEngine();
+    waitForApps({QStringLiteral("music"), QStringLiteral("chat")});
+    ASSERT_TRUE(chatPlays(kAmplitude, QStringLiteral("speakers")));
+    ASSERT_EQ(::kill(sessionManager(), SIGSTOP), 0);
+    auto resume = qScopeGuard([&] { ::kill(sessionManager(), SIGCONT); });
+    engine->setMuted(id(QStringLiteral("chat")), true);
+    pumpFor(StreamMover::kMoveDeadlineMs + 3000);
+    ASSERT_EQ(::kill(sessionManager(), SIGCONT), 0);
+    EXPECT_TRUE(chatSilent(QStringLiteral("speakers")));
+    EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kMusicHz) - kAmplitude) < 0.005; }));
 }
 
 // With a daemon that tells nobody of the metadata's changes anymore, as
