@@ -518,6 +518,19 @@ TEST_P(RecordingPermissionTest, NothingThatShouldBeHeardIsSilencedAndTheUserIsTo
     EXPECT_EQ(engine->activeIDs(), (QStringList{chat, notes, music}));
 }
 
+// Silence from an application that stopped playing (a player between two
+// tracks) says nothing about the leave.
+TEST(RecordingPermission, SilenceOfAnApplicationThatStoppedPlayingIsNoMissingLeave)
+{
+    SimulatedScene scene;
+    scene.addApp(QStringLiteral("Music"), 10);
+    const auto engine = scene.makeEngine(false);
+    scene.hardware.setProcessRunningOutput(10, false);
+    scene.hardware.runCycles(200);
+    engine->refresh();
+    EXPECT_FALSE(engine->recordingPermissionMissing());
+}
+
 INSTANTIATE_TEST_SUITE_P(Answers, RecordingPermissionTest, testing::Values(Answer::DontAllow, Answer::Later),
                          [](const testing::TestParamInfo<Answer>& info) {
                              return info.param == Answer::Later ? "Later" : "DontAllow";
