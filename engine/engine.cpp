@@ -20,7 +20,13 @@ RavletEngine::RavletEngine(const EnginePlatform& platform, QObject* parent)
     , m_gainsWrite([this] { settings::saveGains(m_defaults, m_gains); })
     , m_diagLog(platform.diagLogPath)
     , m_renderState(std::make_shared<RenderState>())
+    , m_recording(platform.hardware)
 {
+    connect(&m_recording, &RecordingProbe::changed, this, [this] {
+        emit recordingPermissionChanged();
+        reconcile();
+    });
+
     m_supported = m_hardware.processTapsSupported();
 
     settings::Loaded loaded = settings::load(m_defaults);
@@ -97,6 +103,9 @@ void RavletEngine::connectNotify(const QMetaMethod& signal)
 
 void RavletEngine::followMeters()
 {
+    // The popover opening is when the user may just have given the leave.
+    if (m_recording.missing())
+        m_recording.retry();
     if (m_metering || !metersObserved())
         return;
     m_metering = true;

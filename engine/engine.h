@@ -12,6 +12,7 @@
 #include "diag_log.h"
 #include "process_inspector.h"
 #include "records.h"
+#include "recording_probe.h"
 #include "render.h"
 #include "user_defaults.h"
 
@@ -67,6 +68,12 @@ class RavletEngine : public QObject {
     // The output device chosen for each application, by UID; an application
     // not listed follows the system's default output. Remembered.
     Q_PROPERTY(QMap<QString, QString> outputChoices READ outputChoices NOTIFY outputChoicesChanged)
+    // Taps were heard delivering only silence while applications played: the
+    // user has not let Ravlet record system audio, and only the muted
+    // applications are tapped until a tap is heard.
+    Q_PROPERTY(bool recordingPermissionMissing READ recordingPermissionMissing NOTIFY recordingPermissionChanged)
+    // Where the user gives that leave.
+    Q_PROPERTY(QString recordingSettingsUrl READ recordingSettingsUrl CONSTANT)
 
 public:
     static constexpr int kAppTimerMs = 1500;
@@ -96,6 +103,8 @@ public:
     AudioObjectID currentOutputID() const { return m_currentOutputID; }
     bool preventClipping() const { return m_preventClipping; }
     const QMap<QString, QString>& outputChoices() const { return m_outputChoices; }
+    bool recordingPermissionMissing() const { return m_recording.missing(); }
+    static QString recordingSettingsUrl() { return QString::fromLatin1(kRecordingSettingsUrl); }
 
     // The tapped applications of every device's mix, the default device's
     // first.
@@ -191,6 +200,7 @@ public:
     // (the meter timer runs only while wanted, see pumpMeters).
     QTimer& appTimer() { return m_appTimer; }
     QTimer& meterTimer() { return m_meterTimer; }
+    RecordingProbe& recordingProbe() { return m_recording; }
 
 signals:
     void supportedChanged();
@@ -214,6 +224,7 @@ signals:
     void outputChoicesChanged();
     void beyondSlotsChanged();
     void displayAppsChanged();
+    void recordingPermissionChanged();
 
 protected:
     void connectNotify(const QMetaMethod& signal) override;
@@ -227,6 +238,9 @@ private:
     // order, to meter while someone follows the levels: as many as the
     // slots left.
     QStringList wantedMeters(const QStringList& tapped) const;
+    // Leaves out of wanted what should be heard while taps are not known to
+    // deliver sound, and has the probe listen meanwhile.
+    void holdUntilTapsAreHeard(QStringList& wanted);
     // Moves the levels on from every mix's meters, and master from the
     // default device's.
     void pumpMeterSources(float& master);
@@ -347,6 +361,9 @@ private:
     // The hardware refused a tap of processes still to come: only
     // applications that play, or were tapped, are asked for.
     bool m_tapsCannotWait = false;
+
+    // Whether taps deliver sound; see reconcile.
+    RecordingProbe m_recording;
 
     QTimer m_appTimer;
     QTimer m_meterTimer;

@@ -122,10 +122,11 @@ void RavletEngine::reconcile()
             routed.insert(id);
     }
     QStringList beyond;
-    const QStringList wanted =
+    QStringList wanted =
         wantedTaps(placed, m_gains, m_mutes, m_hidden, m_activeIDs, !m_tapsCannotWait, routed, &beyond);
     if (const QSet<QString> unmixed(beyond.cbegin(), beyond.cend()); unmixed != m_beyondSlots)
         publish(m_beyondSlots, unmixed, &RavletEngine::beyondSlotsChanged);
+    holdUntilTapsAreHeard(wanted);
     const QStringList meters = wantedMeters(wanted);
     // The same applications in another order need no new setup: the gains
     // follow the running slots. An application that stopped playing moves to
@@ -139,6 +140,28 @@ void RavletEngine::reconcile()
         pushGains();
     else
         rebuild(wanted);
+}
+
+// A tap that mutes an application without the leave to record system audio
+// plays it nowhere: only those that should be silent anyway are tapped to
+// mute until a tap has been heard delivering sound.
+void RavletEngine::holdUntilTapsAreHeard(QStringList& wanted)
+{
+    if (m_supported && !m_recording.granted() && m_recording.poll())
+        emit recordingPermissionChanged();
+    if (m_recording.granted())
+        return;
+    const qsizetype before = wanted.size();
+    wanted.removeIf([this](const QString& id) {
+        const auto gain = m_gains.constFind(id);
+        return slotGain(gain == m_gains.cend() ? std::nullopt : std::optional(*gain), m_mutes.value(id)) != 0.0f;
+    });
+    if (!m_supported || wanted.size() == before)
+        return;
+    QList<qint32> pids;
+    for (const QList<qint32>& some : std::as_const(m_pidsByID))
+        pids.append(some);
+    m_recording.listen(pids);
 }
 
 QStringList RavletEngine::wantedMeters(const QStringList& tapped) const

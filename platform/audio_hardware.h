@@ -59,6 +59,15 @@ public:
     // as its raw value; read for diagnostics only.
     virtual long audioCaptureAuthorizationStatus() const = 0;
 
+    // Whether taps are known to deliver what they tap. macOS asks the user
+    // for leave to record system audio (Screen & System Audio Recording) the
+    // first time an aggregate device with a tap starts, and no public call
+    // tells whether it was given; without it taps deliver silence while a
+    // muting tap still mutes. So Core Audio says no, and the engine listens
+    // before it silences anything that should be heard; a sound server that
+    // asks no leave says yes.
+    virtual bool systemAudioRecordingGranted() const { return false; }
+
     virtual bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) = 0;
 
     virtual OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,

@@ -656,6 +656,32 @@ FocusScope {
                 opacity: 0.25
             }
 
+            // Without the leave to record system audio taps hear nothing and
+            // a muting one silences what it taps: the mixer waits, and says why.
+            ColumnLayout {
+                objectName: "recordingNotice"
+                visible: root.engine.supported && root.engine.recordingPermissionMissing
+                Layout.fillWidth: true
+                Layout.margins: 12
+                spacing: 8
+
+                Text {
+                    objectName: "recordingNoticeText"
+                    Layout.fillWidth: true
+                    text: "Ravlet can't change volumes until it may record system audio."
+                    textFormat: Text.PlainText
+                    wrapMode: Text.WordWrap
+                    font.pixelSize: 12
+                    color: Style.secondary
+                }
+
+                Button {
+                    objectName: "openPrivacySettings"
+                    text: "Open Privacy Settings"
+                    onClicked: Qt.openUrlExternally(root.engine.recordingSettingsUrl)
+                }
+            }
+
             Text {
                 objectName: "emptyText"
                 visible: root.engine.supported && apps.count === 0

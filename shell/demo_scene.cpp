@@ -20,6 +20,10 @@ DemoScene::DemoScene()
                                          {2}, {1}, 0.8f, false});
     m_hardware.addDevice({QStringLiteral("Built-in Microphone"), QStringLiteral("BuiltInMicrophoneDevice"), {}, {1}, {}});
     m_hardware.setDefaultOutputDevice(m_speakers);
+    // A first launch: macOS asks for the leave to record system audio when
+    // the first tap starts, and the demo's user allows it.
+    m_hardware.setRecordingPermission(SimulatedAudioHardware::RecordingPermission::NotAsked);
+    m_hardware.setRecordingPromptAnswer(SimulatedAudioHardware::PromptAnswer::Allow);
 
     // A music player: a steady tone.
     setMusicRunning(true);

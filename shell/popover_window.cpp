@@ -3,6 +3,10 @@
 #include "engine.h"
 #include "popover.h"
 
+#if defined(Q_OS_MACOS)
+#include "key_panel.h"
+#endif
+
 #include <QGuiApplication>
 #include <QQmlComponent>
 #include <QQuickItem>
@@ -101,6 +105,9 @@ void PopoverWindow::show(const QRect& anchor)
     m_window.setOpacity(kFadeFrom);
     m_window.show();
     m_window.raise();
+#if defined(Q_OS_MACOS)
+    makeKeyPanel(m_window);
+#endif
     m_window.requestActivate();
     m_fade.start();
 }

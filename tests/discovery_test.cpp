@@ -215,7 +215,7 @@ TEST_F(DiscoveryTest, GroupsByTheInspectorsAnswerFromTheAudioServersFactsAndTaps
     scene.hardware.setProcessClientFacts(scene.hardware.addProcess(72), {"Ravlet", "ravlet", {}});
     scene.hardware.setProcessClientFacts(scene.hardware.addProcess(SimulatedScene::kOwnPid), player);
     scene.hardware.addProcess(73);
-    RavletEngine engine(EnginePlatform{scene.hardware, inspector, scene.defaults, scene.diagPath()});
+    RavletEngine engine(EnginePlatform{scene.knownGranted, inspector, scene.defaults, scene.diagPath()});
     ASSERT_EQ(engine.apps().size(), 1);
     EXPECT_EQ(engine.apps().first(), (AudioApp{"client:player", "Player", "audio-player", {71}}));
     EXPECT_EQ(engine.apps().first().iconPath, "audio-player");

@@ -427,3 +427,113 @@ TEST(TapSetupEnd, AnEngineDestroyedWhileItsSetupRunsStopsItFirstOrElseKeepsWhatI
 }
 
 } // namespace
+
+namespace {
+
+using Answer = SimulatedAudioHardware::PromptAnswer;
+using Permission = SimulatedAudioHardware::RecordingPermission;
+
+// A first launch on a Mac, the prompt answered "Don't Allow" (and the switch
+// turned on in System Settings later), or left unanswered for a while: at no
+// moment is an application that should be heard silenced, or heard twice.
+class RecordingPermissionTest : public testing::TestWithParam<Answer> {
+protected:
+    void SetUp() override
+    {
+        scene.hardware.setRecordingPermission(Permission::NotAsked);
+        scene.hardware.setRecordingPromptAnswer(GetParam());
+        music = scene.addApp(QStringLiteral("Music"), 10, musicSignal);
+        notes = scene.addApp(QStringLiteral("Notes"), 20, notesSignal);
+        chat = scene.addApp(QStringLiteral("Chat"), 30, chatSignal);
+        settings::saveGains(scene.defaults, {{notes, 0.2f}});
+        settings::saveMutes(scene.defaults, {{chat, true}});
+        engine = scene.makeEngine(false);
+    }
+
+    // Runs the device for cycles, a refresh every tenth, and checks every
+    // 5 ms of what it played: Music whole, Notes whole or at 20 %, Chat
+    // never. notesAt: the gain Notes must have by the end.
+    void play(int cycles, std::optional<float> notesAt = std::nullopt)
+    {
+        constexpr UInt32 kWindow = 240;
+        float notesGain = 0.0f;
+        for (int c = 0; c < cycles; ++c) {
+            scene.hardware.runCycles(1);
+            const std::vector<float> played = scene.hardware.recentOutput(scene.speakers, kCycle);
+            const std::int64_t first = scene.hardware.cyclesRun() * kCycle - kCycle;
+            for (UInt32 from = 0; from < kCycle; from += kWindow) {
+                float best = INFINITY;
+                for (const float gain : {1.0f, 0.2f}) {
+                    float worst = 0.0f;
+                    for (UInt32 i = from; i < std::min(from + kWindow, kCycle); ++i) {
+                        for (int ch = 0; ch < 2; ++ch) {
+                            const float expected = musicSignal.sample(first + i, ch) + gain * notesSignal.sample(first + i, ch);
+                            worst = std::max(worst, std::fabs(played[2 * i + ch] - expected));
+                        }
+                    }
+                    if (worst < best) {
+                        best = worst;
+                        notesGain = gain;
+                    }
+                }
+                ASSERT_LT(best, 1e-4f) << "cycle " << scene.hardware.cyclesRun() << ": an application silenced or doubled";
+            }
+            if (c % 10 == 9)
+                engine->refresh();
+        }
+        if (notesAt) {
+            EXPECT_EQ(notesGain, *notesAt);
+        }
+    }
+
+    const Signal musicSignal = Signal::sine(1000.0f, 0.5f);
+    const Signal notesSignal = Signal::sine(250.0f, 0.4f);
+    const Signal chatSignal = Signal::sine(600.0f, 0.3f);
+    SimulatedScene scene;
+    QString music, notes, chat;
+    std::unique_ptr<RavletEngine> engine;
+};
+
+TEST_P(RecordingPermissionTest, NothingThatShouldBeHeardIsSilencedAndTheUserIsToldUntilATapIsHeard)
+{
+    EXPECT_EQ(engine->activeIDs(), QStringList{chat}) << "only the muted application is tapped at once";
+    play(150);
+    EXPECT_FALSE(engine->recordingPermissionMissing()) << "not before 2 s of silence";
+    play(60, 1.0f);
+    EXPECT_TRUE(engine->recordingPermissionMissing());
+    EXPECT_EQ(scene.hardware.recordingPromptsShown(), 1);
+    EXPECT_EQ(engine->activeIDs(), QStringList{chat});
+
+    if (GetParam() == Answer::Later)
+        scene.hardware.answerRecordingPrompt(true);
+    else
+        scene.hardware.setRecordingPermission(Permission::Granted);
+    play(30);
+    EXPECT_TRUE(engine->recordingPermissionMissing()) << "tried again only every minute or when the popover opens";
+    QObject popover;
+    QObject::connect(engine.get(), &RavletEngine::levelsChanged, &popover, [] {});
+    QCoreApplication::processEvents();
+    play(30, 0.2f);
+    EXPECT_FALSE(engine->recordingPermissionMissing());
+    EXPECT_EQ(engine->activeIDs(), (QStringList{chat, notes, music}));
+}
+
+// Silence from an application that stopped playing (a player between two
+// tracks) says nothing about the leave.
+TEST(RecordingPermission, SilenceOfAnApplicationThatStoppedPlayingIsNoMissingLeave)
+{
+    SimulatedScene scene;
+    scene.addApp(QStringLiteral("Music"), 10);
+    const auto engine = scene.makeEngine(false);
+    scene.hardware.setProcessRunningOutput(10, false);
+    scene.hardware.runCycles(200);
+    engine->refresh();
+    EXPECT_FALSE(engine->recordingPermissionMissing());
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, RecordingPermissionTest, testing::Values(Answer::DontAllow, Answer::Later),
+                         [](const testing::TestParamInfo<Answer>& info) {
+                             return info.param == Answer::Later ? "Later" : "DontAllow";
+                         });
+
+} // namespace

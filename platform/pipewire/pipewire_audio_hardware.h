@@ -44,6 +44,8 @@ public:
 
     bool processTapsSupported() const override;
     long audioCaptureAuthorizationStatus() const override;
+    // PipeWire asks no leave to read another client's stream.
+    bool systemAudioRecordingGranted() const override { return true; }
 
     bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,

@@ -126,7 +126,25 @@ public:
     void setProcessSignal(Pid pid, Signal signal);
     // What a device's own input streams carry (all channels alike).
     void setDeviceInputSignal(AudioObjectID device, Signal signal);
+    // AVCaptureDevice's status, which macOS keeps apart from the leave below
+    // and which the engine reads for its diagnostics only.
     void setAudioCaptureAuthorizationStatus(long status);
+
+    // The user's leave to record system audio, which Core Audio never
+    // reports: without it taps deliver silence, and a muting tap still
+    // mutes. Granted unless a scene says otherwise.
+    enum class RecordingPermission { NotAsked, Asking, Granted, Denied };
+    // What the user answers the prompt macOS shows the first time an
+    // aggregate device with a tap starts while nobody was asked: at once,
+    // or later (the prompt stays up, taps silent, until answered).
+    enum class PromptAnswer { Allow, DontAllow, Later };
+    // As the user sets it in System Settings, or resets it.
+    void setRecordingPermission(RecordingPermission permission);
+    RecordingPermission recordingPermission() const;
+    void setRecordingPromptAnswer(PromptAnswer answer);
+    // Answers the prompt left up by PromptAnswer::Later.
+    void answerRecordingPrompt(bool allow);
+    int recordingPromptsShown() const;
 
     // --- taps, aggregate devices and I/O procedures, for inspection ---
     int liveTapCount() const;

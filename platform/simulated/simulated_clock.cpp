@@ -253,11 +253,11 @@ void SimulatedAudioHardware::Model::fillInput(AggregateRecord& a, const DeviceRe
             std::fill_n(samples + std::size_t(i) * channels, channels, value);
         }
     }
-    // Without the audio-recording permission a tap is still made, and still
-    // mutes what it taps, but hears only silence, as on macOS.
+    // Without the leave to record system audio a tap is still made, and
+    // still mutes what it taps, but hears only silence, as on macOS.
     for (std::size_t t = 0; t < a.taps.size(); ++t) {
         const TapRecord* tapped = tap(a.taps[t]);
-        if (!tapped || authorization != simulated::kAuthorized)
+        if (!tapped || recording != RecordingPermission::Granted)
             continue;
         float* samples = a.input.samples(a.masterInputBuffers + t);
         for (AudioObjectID id : tapped->processes) {

@@ -210,6 +210,9 @@ struct SimulatedAudioHardware::Model {
     bool tapsWait = false;
     bool processesRoutable = true;          // processes can be sent to a device without a tap
     long authorization = simulated::kAuthorized;
+    RecordingPermission recording = RecordingPermission::Granted;
+    PromptAnswer promptAnswer = PromptAnswer::Allow;
+    int prompts = 0;
     AudioObjectID nextId = kAudioObjectSystemObject + 1;
     AudioObjectID defaultOutput = kAudioObjectUnknown;
     std::map<AudioObjectID, simulated::DeviceRecord> devices;
@@ -328,6 +331,11 @@ struct SimulatedAudioHardware::Model {
     OSStatus read(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
                   const void* qualifier, simulated::Reply& reply) const;
     OSStatus write(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 dataSize, const void* data);
+
+    // --- the recording permission: simulated_permission.cpp ---
+    // The prompt, when a started device is an aggregate with a tap and
+    // nobody was asked yet.
+    void askRecordingPermission(AudioObjectID device);
 
     // --- the clock: simulated_clock.cpp ---
     bool clockWanted() const;

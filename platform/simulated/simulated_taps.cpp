@@ -239,8 +239,10 @@ OSStatus SimulatedAudioHardware::setIOProcStarted(Call call, AudioObjectID devic
     if (!proc)
         return kAudioHardwareIllegalOperationError;
     proc->started = started;
-    if (started)
+    if (started) {
+        m->askRecordingPermission(device);   // simulated_permission.cpp
         m->startClock();
+    }
     return kAudioHardwareNoError;
 }
 

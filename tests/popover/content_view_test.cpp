@@ -32,9 +32,9 @@ namespace {
 
 class ContentViewTest : public testing::Test {
 protected:
-    void load(double screenHeight = 0.0, std::shared_ptr<const AppIconSource> icons = {})
+    void load(double screenHeight = 0.0, std::shared_ptr<const AppIconSource> icons = {}, bool recordingKnown = true)
     {
-        engine = scene.makeEngine();
+        engine = scene.makeEngine(recordingKnown);
         updater.insert({{QStringLiteral("updateAvailable"), false},
                         {QStringLiteral("latestVersion"), QString()},
                         {QStringLiteral("downloadURL"), QUrl()}});
@@ -286,6 +286,31 @@ TEST_F(ContentViewTest, TheMasterControlsFollowThePickedDevice)
     engine->refresh();
     ASSERT_TRUE(QTest::qWaitFor([&] { return reportedSize() == QSizeF(400, 402); }, 2000));
     EXPECT_FALSE(shown("masterMute"));
+}
+
+// The notice follows the engine: shown once taps stayed silent while an
+// application played, gone once one is heard.
+TEST_F(ContentViewTest, TheRecordingNoticeShowsWhileTheLeaveToRecordIsMissing)
+{
+    scene.hardware.setRecordingPermission(SimulatedAudioHardware::RecordingPermission::Denied);
+    scene.addApp(QStringLiteral("Music"), nextPid++, SimulatedAudioHardware::Signal::sine(440.0f, 0.5f));
+    ASSERT_NO_FATAL_FAILURE(load(0.0, {}, false));
+    EXPECT_FALSE(shown("recordingNotice"));
+    scene.hardware.runCycles(200);
+    engine->refresh();
+    settle();
+    ASSERT_TRUE(engine->recordingPermissionMissing());
+    EXPECT_TRUE(shown("recordingNotice"));
+    EXPECT_EQ(text("recordingNoticeText"), QStringLiteral("Ravlet can't change volumes until it may record system audio."));
+    EXPECT_EQ(text("openPrivacySettings"), QStringLiteral("Open Privacy Settings"));
+
+    scene.hardware.setRecordingPermission(SimulatedAudioHardware::RecordingPermission::Granted);
+    engine->recordingProbe().retry();
+    scene.hardware.runCycles(2);
+    engine->refresh();
+    settle();
+    EXPECT_FALSE(engine->recordingPermissionMissing());
+    EXPECT_FALSE(shown("recordingNotice"));
 }
 
 TEST_F(ContentViewTest, MovingARowsSliderSetsAndSavesItsGain)

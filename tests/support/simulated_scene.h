@@ -79,6 +79,68 @@ inline float playedMismatch(const SimulatedAudioHardware& hardware, AudioObjectI
     return worst;
 }
 
+// The engine's hardware with the leave to record system audio known from
+// the start, as on a Mac where a tap was heard: what every test but those of
+// that leave starts from, so that they need no tap heard first.
+class RecordingKnownGranted final : public AudioHardware {
+public:
+    explicit RecordingKnownGranted(AudioHardware& hardware) : m_hw(hardware) {}
+
+    bool systemAudioRecordingGranted() const override { return true; }
+    bool processTapsSupported() const override { return m_hw.processTapsSupported(); }
+    QString unsupportedReason() const override { return m_hw.unsupportedReason(); }
+    long audioCaptureAuthorizationStatus() const override { return m_hw.audioCaptureAuthorizationStatus(); }
+    bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override
+    {
+        return m_hw.hasProperty(object, address);
+    }
+    OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
+                                 const void* qualifier, UInt32* outDataSize) override
+    {
+        return m_hw.getPropertyDataSize(object, address, qualifierSize, qualifier, outDataSize);
+    }
+    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
+                             const void* qualifier, UInt32* ioDataSize, void* outData) override
+    {
+        return m_hw.getPropertyData(object, address, qualifierSize, qualifier, ioDataSize, outData);
+    }
+    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
+                             const void* qualifier, UInt32 dataSize, const void* data) override
+    {
+        return m_hw.setPropertyData(object, address, qualifierSize, qualifier, dataSize, data);
+    }
+    OSStatus createProcessTap(const ProcessTapDescription& description, AudioObjectID* outTapID) override
+    {
+        return m_hw.createProcessTap(description, outTapID);
+    }
+    OSStatus destroyProcessTap(AudioObjectID tapID) override { return m_hw.destroyProcessTap(tapID); }
+    OSStatus createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID) override
+    {
+        return m_hw.createAggregateDevice(description, outDeviceID);
+    }
+    OSStatus destroyAggregateDevice(AudioObjectID deviceID) override { return m_hw.destroyAggregateDevice(deviceID); }
+    OSStatus createIOProcIDWithBlock(DeviceIOProcID* outIOProcID, AudioObjectID device, DeviceIOQueue queue,
+                                     DeviceIOBlock block) override
+    {
+        return m_hw.createIOProcIDWithBlock(outIOProcID, device, queue, std::move(block));
+    }
+    OSStatus destroyIOProcID(AudioObjectID device, DeviceIOProcID ioProcID) override
+    {
+        return m_hw.destroyIOProcID(device, ioProcID);
+    }
+    OSStatus deviceStart(AudioObjectID device, DeviceIOProcID ioProcID) override
+    {
+        return m_hw.deviceStart(device, ioProcID);
+    }
+    OSStatus deviceStop(AudioObjectID device, DeviceIOProcID ioProcID) override
+    {
+        return m_hw.deviceStop(device, ioProcID);
+    }
+
+private:
+    AudioHardware& m_hw;
+};
+
 struct SimulatedScene {
 #if defined(RAVLET_MACOS_SEAMS)
     // MacProcessInspector knows the test's own pid only.
@@ -94,7 +156,11 @@ struct SimulatedScene {
 #if defined(RAVLET_MACOS_SEAMS)
     CoreAudioHardware macHardware;
     MacProcessInspector macProcesses;
+    AudioHardware& seam = macHardware;
+#else
+    AudioHardware& seam = hardware;
 #endif
+    RecordingKnownGranted knownGranted{seam};
     QTemporaryDir dir;
     AudioObjectID speakers = kAudioObjectUnknown;
 
@@ -163,12 +229,15 @@ struct SimulatedScene {
 
     QString diagPath() const { return dir.filePath(QStringLiteral("diag.log")); }
 
-    std::unique_ptr<RavletEngine> makeEngine()
+    // With recordingKnown false the engine finds out by listening, as on a
+    // Mac.
+    std::unique_ptr<RavletEngine> makeEngine(bool recordingKnown = true)
     {
+        AudioHardware& engineHardware = recordingKnown ? static_cast<AudioHardware&>(knownGranted) : seam;
 #if defined(RAVLET_MACOS_SEAMS)
-        return std::make_unique<RavletEngine>(EnginePlatform{macHardware, macProcesses, defaults, diagPath()});
+        return std::make_unique<RavletEngine>(EnginePlatform{engineHardware, macProcesses, defaults, diagPath()});
 #else
-        return std::make_unique<RavletEngine>(EnginePlatform{hardware, processes, defaults, diagPath()});
+        return std::make_unique<RavletEngine>(EnginePlatform{engineHardware, processes, defaults, diagPath()});
 #endif
     }
 };
