@@ -57,6 +57,16 @@ AudioObjectID defaultOutputDevice(AudioHardware& hw)
                                     globalAddress(kAudioHardwarePropertyDefaultOutputDevice));
 }
 
+AudioObjectID processObject(AudioHardware& hw, qint32 pid)
+{
+    AudioObjectID object = kAudioObjectUnknown;
+    UInt32 size = sizeof(object);
+    const OSStatus status = hw.getPropertyData(kAudioObjectSystemObject,
+                                               globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject),
+                                               sizeof(pid), &pid, &size, &object);
+    return status == kAudioHardwareNoError && size == sizeof(object) ? object : kAudioObjectUnknown;
+}
+
 std::optional<UInt32> streamChannelCount(AudioHardware& hw, AudioObjectID device,
                                          AudioObjectPropertyScope scope)
 {

@@ -48,6 +48,9 @@ std::optional<QString> cfStringProp(AudioHardware& hw, AudioObjectID object,
 
 AudioObjectID defaultOutputDevice(AudioHardware& hw);
 
+// The process object of a pid; kAudioObjectUnknown when it has none.
+AudioObjectID processObject(AudioHardware& hw, qint32 pid);
+
 // What the audio server states about a process object's client; each fact
 // empty when it does not say.
 AudioClientFacts clientFacts(AudioHardware& hw, AudioObjectID process);

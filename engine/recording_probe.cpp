@@ -99,15 +99,11 @@ bool RecordingProbe::anyRunningOutput()
 
 bool RecordingProbe::start(const QList<qint32>& pids)
 {
-    const AudioObjectPropertyAddress translate = hal::globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
     const AudioObjectPropertyAddress running = hal::globalAddress(kAudioProcessPropertyIsRunningOutput);
     m_processes.clear();
     for (qint32 pid : pids) {
-        AudioObjectID object = kAudioObjectUnknown;
-        UInt32 size = sizeof(object);
-        if (m_hardware.getPropertyData(kAudioObjectSystemObject, translate, sizeof(pid), &pid, &size, &object)
-                != kAudioHardwareNoError
-            || object == kAudioObjectUnknown)
+        const AudioObjectID object = hal::processObject(m_hardware, pid);
+        if (object == kAudioObjectUnknown)
             continue;
         OSStatus status = kAudioHardwareNoError;
         if (hal::readFixed<UInt32>(m_hardware, object, running, &status) != 0 && status == kAudioHardwareNoError)

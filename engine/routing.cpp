@@ -64,7 +64,6 @@ bool RavletEngine::setOutputOf(const QString& id, const QString& uid)
 void RavletEngine::routeApplications()
 {
     const AudioObjectPropertyAddress address = hal::globalAddress(kRavletProcessPropertyOutputDevice);
-    const AudioObjectPropertyAddress translate = hal::globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
     bool choicesChanged = false;
     QHash<QString, SeenOn> seen;
     // A new default output changes what "elsewhere" means: an application
@@ -129,11 +128,8 @@ void RavletEngine::routeApplications()
         m_pendingRoutes.insert(app.id, PendingRoute{chosen, observed});
         bool routed = false;
         for (qint32 pid : app.pids) {
-            AudioObjectID object = kAudioObjectUnknown;
-            UInt32 size = sizeof(object);
-            if (m_hardware.getPropertyData(kAudioObjectSystemObject, translate, sizeof(pid), &pid, &size, &object)
-                    != kAudioHardwareNoError
-                || object == kAudioObjectUnknown)
+            const AudioObjectID object = hal::processObject(m_hardware, pid);
+            if (object == kAudioObjectUnknown)
                 continue;
             const OSStatus status = m_hardware.setPropertyData(object, address, 0, nullptr, sizeof(chosen), &chosen);
             if (status == kAudioHardwareUnknownPropertyError) {
