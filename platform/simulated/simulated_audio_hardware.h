@@ -172,6 +172,10 @@ public:
     // Holds at most one second.
     std::vector<float> recentOutput(AudioObjectID device, UInt32 frames) const;
     float recentPeak(AudioObjectID device, UInt32 frames) const;
+    // What every output device played together, as interleaved stereo,
+    // from frame `position` of the clock on; position moves to the end. Of
+    // what is more than a second old, silence is returned instead.
+    std::vector<float> playedSince(std::int64_t& position) const;
 
     // Makes matching calls fail with status. selector 0 matches every
     // selector (the calls without a property ignore it), object 0 every

@@ -352,3 +352,26 @@ float SimulatedAudioHardware::recentPeak(AudioObjectID device, UInt32 frames) co
         peak = std::max(peak, std::abs(sample));
     return peak;
 }
+
+std::vector<float> SimulatedAudioHardware::playedSince(std::int64_t& position) const
+{
+    const Lock lock(m->mutex);
+    const std::int64_t now = m->cycles * kFrames;
+    const std::int64_t from = std::min(position, now);
+    std::vector<float> out(std::size_t(now - from) * 2, 0.0f);
+    for (const auto& entry : m->devices) {
+        const DeviceRecord& d = entry.second;
+        if (d.ring.empty())
+            continue;
+        // A device added later counts its frames from then.
+        const std::int64_t offset = now - d.played;
+        for (std::int64_t frame = std::max({from, now - kRingFrames, offset}); frame < now; ++frame) {
+            const std::size_t at = ringIndex(frame - offset);
+            const std::size_t to = std::size_t(frame - from) * 2;
+            out[to] += d.ring[at];
+            out[to + 1] += d.ring[at + 1];
+        }
+    }
+    position = now;
+    return out;
+}
