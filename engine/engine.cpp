@@ -230,21 +230,30 @@ void RavletEngine::pumpMeters()
 
 void RavletEngine::pumpMeterSources(float& master)
 {
-    // At most one mix per output device: fixed storage, no allocation.
+    // At most one mix per output device, and the listening one: fixed
+    // storage, no allocation.
     std::array<MeterSource, 8> fixed;
     std::vector<MeterSource> more;
     std::span<MeterSource> sources;
-    if (m_mixes.size() <= fixed.size()) {
-        sources = std::span<MeterSource>(fixed.data(), m_mixes.size());
+    const std::size_t count = m_mixes.size() + m_meterMixes.size();
+    if (count <= fixed.size()) {
+        sources = std::span<MeterSource>(fixed.data(), count);
     } else {
-        more.resize(m_mixes.size());
+        more.resize(count);
         sources = more;
     }
-    for (std::size_t i = 0; i < m_mixes.size(); ++i)
-        sources[i] = MeterSource{m_mixes[i].state.get(), &m_mixes[i].slotIDs};
-    // The master meter is the default device's mix, which m_renderState
-    // always is (silent while nothing is mixed there).
-    pumpLevels(sources, *m_renderState, m_levels, master);
+    // The master meter is the default device's mix, or silence while
+    // nothing is mixed there.
+    const RenderState* masterState = m_renderState.get();
+    std::size_t i = 0;
+    for (const std::vector<DeviceMix>* mixes : {&m_mixes, &m_meterMixes}) {
+        for (const DeviceMix& mix : *mixes) {
+            sources[i++] = MeterSource{mix.state.get(), &mix.slotIDs};
+            if (mixes == &m_mixes && mix.device == m_setupDefault && masterState == m_renderState.get())
+                masterState = mix.state.get();
+        }
+    }
+    pumpLevels(sources, *masterState, m_levels, master);
 }
 
 void RavletEngine::appendDiag(const QString& line)

@@ -118,10 +118,15 @@ public:
     const QStringList& meteredIDs() const { return m_meteredIDs; }
     // The running mixes, one per device in use, the default device's first.
     const std::vector<DeviceMix>& mixes() const { return m_mixes; }
+    // What reads the levels of the applications that play unmixed: an
+    // aggregate device of its own, so that following the levels or not
+    // never touches the mixes. Empty while no one follows them.
+    const std::vector<DeviceMix>& meterMixes() const { return m_meterMixes; }
     // The aggregate device of the first mix (the default device's, when it
     // has one); unknown while nothing is mixed.
     AudioObjectID aggregateDevice() const { return m_mixes.empty() ? kAudioObjectUnknown : m_mixes.front().aggregate; }
-    // The taps of every mix, in the order of activeIDs().
+    // The taps of every mix, in the order of activeIDs(); those that only
+    // listen are not among them.
     QList<AudioObjectID> taps() const;
 
     void setGains(const QMap<QString, float>& gains);
@@ -164,8 +169,9 @@ public:
     // only pushes the gains to the running mix.
     void reconcile();
     // Replaces the tap setup with one for ids: one mix on each device they
-    // play on (see playsOn).
-    void rebuild(QStringList ids);   // by value: callers pass activeIDs, which teardown clears
+    // play on (see playsOn). The running setup plays until the new one does.
+    void rebuild(QStringList ids);   // by value: callers pass activeIDs, which the rebuild clears
+    // Ends every mix and what listens to the unmixed applications.
     void teardown();
     QString tapFormat(AudioObjectID tap);
 
@@ -191,8 +197,12 @@ public:
     {
         ::render(*m_renderState, input, output);
     }
-    // The storage shared with the I/O thread, to see whether it is alive.
-    std::weak_ptr<const RenderState> renderStorage() const { return m_renderState; }
+    // The storage shared with the I/O thread by the first mix (a silent one
+    // while nothing is mixed), to see whether it is alive.
+    std::weak_ptr<const RenderState> renderStorage() const
+    {
+        return m_mixes.empty() ? m_renderState : m_mixes.front().state;
+    }
 
     QVariantList outputList() const;
 
@@ -235,8 +245,8 @@ private:
     // follows the levels; queued from connectNotify.
     void followMeters();
     // The visible applications that play and are not in tapped, in display
-    // order, to meter while someone follows the levels: as many as the
-    // slots left.
+    // order, to meter while someone follows the levels: at most as many as
+    // a mix has slots.
     QStringList wantedMeters(const QStringList& tapped) const;
     // Leaves out of wanted what should be heard while taps are not known to
     // deliver sound, and has the probe listen meanwhile.
@@ -275,13 +285,25 @@ private:
     // Whether the application is tapped only to play it on another device,
     // where the hardware cannot send it there itself.
     bool routedByTap(const QString& id) const;
+    // One application's tap, mixing (its own output silenced while the tap
+    // is read) or only listening; nothing when the hardware refused it.
+    struct MadeTap {
+        AudioObjectID tap = kAudioObjectUnknown;
+        QString uid;
+    };
+    std::optional<MadeTap> createTap(const QString& id, bool metered);
     // Builds the mix on one device; false, with nothing left behind, when
-    // the hardware refused it.
-    bool startMix(DeviceMix& mix, const QStringList& tapUIDs);
+    // the hardware refused it. With silent, every slot starts at gain 0.
+    bool startMix(DeviceMix& mix, const QStringList& tapUIDs, bool silent);
     void stopMix(DeviceMix& mix);
-    // The render storage for the n-th mix: the default device's mix has
-    // m_renderState, the others keep theirs for the engine's life.
-    std::shared_ptr<RenderState> stateForMix(std::size_t index, bool onDefault);
+    // Stops and ends the mixes, emptying the list.
+    void retire(std::vector<DeviceMix>& mixes);
+    // Replaces what listens to the unmixed applications with taps of ids.
+    void rebuildMeters(const QStringList& ids);
+    bool metersAreStale() const;
+    // Render storage no running mix uses, cleared, for a new mix; each is
+    // kept for the engine's life.
+    std::shared_ptr<RenderState> takeState();
 
     AudioHardware& m_hardware;
     ProcessInspector& m_processes;
@@ -344,6 +366,9 @@ private:
     bool m_meterTapsRefused = false;
     AudioObjectID m_setupDefault = kAudioObjectUnknown;   // the default output when it was built
     QMap<QString, QList<qint32>> m_setupPids;
+    // Listening to the unmixed applications, beside the mixes.
+    std::vector<DeviceMix> m_meterMixes;
+    QMap<QString, QList<qint32>> m_meterPids;
     int m_rebuilds = 0;
 
     QMap<QString, QList<qint32>> m_pidsByID;
@@ -352,8 +377,10 @@ private:
 
     // Shared with the I/O thread: allocated once, never moved. The I/O block
     // holds it weakly, and the engine keeps it while a block may still run.
-    // m_renderState is the default device's mix, whose peak is the master
-    // meter; the other devices' mixes use the spares, made as needed.
+    // Each mix has storage of its own from the spares, made as needed: a new
+    // setup plays beside the old one for a moment. The default device's mix
+    // gives the master meter; m_renderState, which no block uses, stands in
+    // while there is none.
     std::shared_ptr<RenderState> m_renderState;
     std::vector<std::shared_ptr<RenderState>> m_spareStates;
     // A block whose device could be neither stopped nor destroyed.

@@ -14,3 +14,9 @@ void pushSlotGains(RenderState& state, const QStringList& activeIDs, const QMap<
         state.activeGains[std::size_t(i)].store(value, std::memory_order_relaxed);
     }
 }
+
+void silenceSlots(RenderState& state, qsizetype count)
+{
+    for (qsizetype i = 0; i < std::min<qsizetype>(count, kSlotCount); ++i)
+        state.activeGains[std::size_t(i)].store(0.0f, std::memory_order_relaxed);
+}

@@ -13,3 +13,7 @@
 // values; render never reads past the setup's count.
 void pushSlotGains(RenderState& state, const QStringList& activeIDs, const QMap<QString, float>& gains,
                    const QMap<QString, bool>& mutes);
+
+// The first count slots at 0: a new mix that starts beside the one it
+// replaces adds nothing until that one has stopped.
+void silenceSlots(RenderState& state, qsizetype count);

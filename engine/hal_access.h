@@ -48,6 +48,9 @@ std::optional<QString> cfStringProp(AudioHardware& hw, AudioObjectID object,
 
 AudioObjectID defaultOutputDevice(AudioHardware& hw);
 
+// What the UIDs of every device Ravlet makes begin with.
+inline constexpr char kOwnDeviceUIDPrefix[] = "io.morvik.ravlet.";
+
 // The process object of a pid; kAudioObjectUnknown when it has none.
 AudioObjectID processObject(AudioHardware& hw, qint32 pid);
 

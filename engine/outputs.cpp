@@ -26,9 +26,13 @@ QList<OutputDevice> RavletEngine::listOutputDevices()
     QList<OutputDevice> devices;
     for (const AudioObjectID device : hal::readObjectList(m_hardware, kAudioObjectSystemObject,
                                                           kAudioHardwarePropertyDevices)) {
-        // Our own private aggregate devices are visible to us; offered as an
-        // output, picking one would tear down the very device it names.
+        // Our own private aggregate devices (mixing, listening, probing)
+        // are visible to us; offered as an output, picking one would tear
+        // down the very device it names.
         if (std::any_of(m_mixes.cbegin(), m_mixes.cend(), [device](const DeviceMix& mix) { return mix.aggregate == device; }))
+            continue;
+        const std::optional<QString> uid = hal::cfStringProp(m_hardware, device, kAudioDevicePropertyDeviceUID);
+        if (uid && uid->startsWith(QLatin1String(hal::kOwnDeviceUIDPrefix)))
             continue;
         const std::optional<UInt32> channels =
             hal::streamChannelCount(m_hardware, device, kAudioObjectPropertyScopeOutput);
@@ -38,7 +42,7 @@ QList<OutputDevice> RavletEngine::listOutputDevices()
         // still an output.
         devices.append(OutputDevice{
             device, hal::cfStringProp(m_hardware, device, kAudioObjectPropertyName).value_or(QStringLiteral("Device")),
-            hal::cfStringProp(m_hardware, device, kAudioDevicePropertyDeviceUID).value_or(QString())});
+            uid.value_or(QString())});
     }
     return devices;
 }

@@ -127,7 +127,6 @@ void RavletEngine::reconcile()
     if (const QSet<QString> unmixed(beyond.cbegin(), beyond.cend()); unmixed != m_beyondSlots)
         publish(m_beyondSlots, unmixed, &RavletEngine::beyondSlotsChanged);
     holdUntilTapsAreHeard(wanted);
-    const QStringList meters = wantedMeters(wanted);
     // The same applications in another order need no new setup: the gains
     // follow the running slots. An application that stopped playing moves to
     // the end of the wanted list while it keeps its tap, and rebuilding for
@@ -136,10 +135,17 @@ void RavletEngine::reconcile()
     const bool sameApplications = wanted.size() == m_activeIDs.size()
                                && std::all_of(wanted.cbegin(), wanted.cend(),
                                               [this](const QString& id) { return m_activeIDs.contains(id); });
-    if (sameApplications && meters == m_meteredIDs && !setupIsStale())
+    if (sameApplications && !setupIsStale())
         pushGains();
     else
         rebuild(wanted);
+    // Listening has setup of its own: which rows are followed never touches
+    // a mix.
+    // In any order: each device lists its own.
+    if (const QStringList meters = wantedMeters(wanted);
+        QSet<QString>(meters.cbegin(), meters.cend()) != QSet<QString>(m_meteredIDs.cbegin(), m_meteredIDs.cend())
+        || metersAreStale())
+        rebuildMeters(meters);
 }
 
 // A tap that mutes an application without the leave to record system audio
@@ -170,7 +176,7 @@ QStringList RavletEngine::wantedMeters(const QStringList& tapped) const
     if (!m_metering || m_meterTapsRefused)
         return meters;
     for (const AppEntry& entry : displayApps()) {
-        if (tapped.size() + meters.size() >= kSlotCount)
+        if (meters.size() >= kSlotCount)
             break;
         if (entry.isActive && !tapped.contains(entry.id) && !m_pidsByID.value(entry.id).isEmpty())
             meters.append(entry.id);

@@ -11,6 +11,7 @@
 #include "meters.h"
 #include "system_log.h"
 
+#include <QScopeGuard>
 #include <QUuid>
 
 #include <algorithm>
@@ -33,13 +34,32 @@ QVariantMap uidEntry(const QString& uid)
 
 } // namespace
 
+// The new setup is built and started before the old one stops. A tap mutes
+// its application only while a started device reads it, so stopping first
+// would leave every tapped application playing unscaled on its device (a
+// muted one at full level) for as long as the taps and aggregate devices
+// take to make; and the device plays on meanwhile. Instead the new mixes
+// start with their gain slots at 0 beside the old ones, which go on mixing
+// every application at its level; once the old mixes have stopped, the
+// gains are pushed. An application is thus muted by both setups' taps and
+// heard through the old mix only, then through the new one only. The calls
+// are those of a teardown followed by a build, in a changed order: the
+// old setup's stop and destruction come after the new devices' start and
+// before the "started" lines; the diagnostics lines and messages are the same.
 void RavletEngine::rebuild(QStringList ids)
 {
     if (!m_supported)
         return;
     ++m_rebuilds;
-    teardown();
-    if (ids.isEmpty() && wantedMeters(ids).isEmpty())
+    std::vector<DeviceMix> outgoing = std::move(m_mixes);
+    m_mixes.clear();
+    m_activeIDs.clear();
+    m_setupPids.clear();
+    m_setupDefault = kAudioObjectUnknown;
+    // Whatever the new setup comes to, the old one ends with this rebuild.
+    const auto endOutgoing = qScopeGuard([&] { retire(outgoing); });
+    const bool handOver = !outgoing.empty();
+    if (ids.isEmpty())
         return;
 
     const AudioObjectID defaultDevice = hal::defaultOutputDevice(m_hardware);
@@ -57,16 +77,10 @@ void RavletEngine::rebuild(QStringList ids)
                       + QString::number(m_hardware.audioCaptureAuthorizationStatus()) + QStringLiteral(" ==="));
 
     // One mix per device the applications play on, the default device's
-    // first; within each, the applications keep the order they came in, and
-    // those only metered come after those mixed.
+    // first; within each, the applications keep the order they came in.
     std::vector<DeviceMix> mixes;
     mixes.push_back(DeviceMix{defaultDevice, *defaultUID, {}, {}, {}, {}, {}, {}, {}});
-    const QStringList meters = wantedMeters(ids);
-    const qsizetype mixedCount = ids.size();
-    ids.append(meters);
-    for (qsizetype i = 0; i < ids.size(); ++i) {
-        const QString& id = ids.at(i);
-        const bool metered = i >= mixedCount;
+    for (const QString& id : std::as_const(ids)) {
         const AudioObjectID device = playsOn(id);
         auto mix = std::find_if(mixes.begin(), mixes.end(), [device](const DeviceMix& m) { return m.device == device; });
         if (mix == mixes.end()) {
@@ -78,116 +92,30 @@ void RavletEngine::rebuild(QStringList ids)
             mixes.push_back(DeviceMix{device, *uid, {}, {}, {}, {}, {}, {}, {}});
             mix = std::prev(mixes.end());
         }
-        (metered ? mix->meterIDs : mix->ids).append(id);
+        mix->ids.append(id);
     }
 
-    const AudioObjectPropertyAddress translate = hal::globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
-    auto processObject = [&](qint32 pid) {
-        AudioObjectID object = kAudioObjectUnknown;
-        UInt32 size = sizeof(object);
-        const OSStatus status =
-            m_hardware.getPropertyData(kAudioObjectSystemObject, translate, sizeof(pid), &pid, &size, &object);
-        return status == kAudioHardwareNoError && size == sizeof(object) ? object : kAudioObjectUnknown;
-    };
-
-    // The taps of one mix's applications, in its order; those the hardware
-    // refused are left out of it.
-    auto createTaps = [&](DeviceMix& mix, QStringList& tapUIDs, bool metered) {
-        QStringList tapped;
-        for (const QString& id : std::as_const(metered ? mix.meterIDs : mix.ids)) {
-            const QList<qint32> pids = m_pidsByID.value(id);
-            std::vector<AudioObjectID> objects;
-            for (const qint32 pid : pids) {
-                const AudioObjectID object = processObject(pid);
-                OSStatus status = kAudioHardwareUnspecifiedError;
-                const UInt32 running = object == kAudioObjectUnknown
-                    ? 0
-                    : hal::readFixed<UInt32>(m_hardware, object, hal::globalAddress(kAudioProcessPropertyIsRunningOutput),
-                                             &status);
-                const bool runningOutput = status == kAudioHardwareNoError && running != 0;
-                appendDiag(QStringLiteral("  will tap ") + id + QStringLiteral(": pid=") + QString::number(pid)
-                           + QStringLiteral(" obj=") + QString::number(object) + QStringLiteral(" runningOutput=")
-                           + (runningOutput ? QStringLiteral("true") : QStringLiteral("false")));
-                if (object != kAudioObjectUnknown)
-                    objects.push_back(object);
-            }
-            // An application without processes to tap (one that stopped
-            // playing: a player between two tracks, a browser between two
-            // clips; one remembered as muted that has not played yet; one
-            // whose processes went a moment ago) gets a tap that takes its
-            // processes in when they start, where the hardware can: left
-            // out, its next sound would be heard unscaled until the refresh
-            // after.
-            const bool waitsForProcesses = objects.empty();
-            // A tap only to listen takes the processes that play now.
-            if (metered && waitsForProcesses)
-                continue;
-
-            ProcessTapDescription description;
-            description.processes = objects;
-            description.stereoMixdown = true;
-            description.name = kSetupName;
-            description.uuid = QUuid::createUuid();
-            description.muteBehavior = metered ? kTapUnmuted : kTapMutedWhenTapped;
-            description.isPrivate = true;
-            description.bundleIDs = {id};
-            description.processRestoreEnabled = true;
-            AudioObjectID tap = kAudioObjectUnknown;
-            const OSStatus status = m_hardware.createProcessTap(description, &tap);
-            if (waitsForProcesses && (status != kAudioHardwareNoError || tap == kAudioObjectUnknown)) {
-                // Hardware that only taps processes that exist is not asked
-                // for the applications that have not played yet again.
-                if (status == kAudioHardwareIllegalOperationError || status == kAudioHardwareUnsupportedOperationError)
-                    m_tapsCannotWait = true;
-                systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
-                continue;
-            }
-            if (status != kAudioHardwareNoError || tap == kAudioObjectUnknown) {
-                // Hardware that cannot listen without silencing is not asked
-                // again; those rows show no level.
-                if (metered && (status == kAudioHardwareUnsupportedOperationError
-                                || status == kAudioHardwareIllegalOperationError)) {
-                    m_meterTapsRefused = true;
-                    systemLog(QStringLiteral("[ravlet] levels of unmixed applications are not available"));
-                    continue;
-                }
-                systemLog(QStringLiteral("[ravlet] tap create failed ") + id + QStringLiteral(": ")
-                          + QString::number(status));
-                continue;
-            }
-            const QString descriptionUUID = uuidString(description.uuid);
-            const QString tapUID = hal::cfStringProp(m_hardware, tap, kAudioTapPropertyUID).value_or(descriptionUUID);
-            appendDiag(QStringLiteral("  tap obj=") + QString::number(tap) + QStringLiteral(" descUUID=")
-                       + descriptionUUID + QStringLiteral(" realUID=") + tapUID);
-            mix.taps.append(tap);
-            tapUIDs.append(tapUID);
-            tapped.append(id);
-        }
-        (metered ? mix.meterIDs : mix.ids) = tapped;
-    };
-
-    std::size_t spare = 0;
     bool tapped = false;
     for (DeviceMix& mix : mixes) {
-        if (mix.ids.isEmpty() && mix.meterIDs.isEmpty())
-            continue;
         QStringList tapUIDs;
-        createTaps(mix, tapUIDs, false);
-        createTaps(mix, tapUIDs, true);
+        QStringList made;
+        for (const QString& id : std::as_const(mix.ids)) {
+            if (const std::optional<MadeTap> tap = createTap(id, false)) {
+                mix.taps.append(tap->tap);
+                tapUIDs.append(tap->uid);
+                made.append(id);
+            }
+        }
+        mix.ids = made;
         if (mix.taps.isEmpty())
             continue;
-        mix.slotIDs = mix.ids + mix.meterIDs;
+        mix.slotIDs = mix.ids;
         tapped = true;
-        const bool onDefault = mix.device == defaultDevice;
-        mix.state = stateForMix(onDefault ? 0 : spare++, onDefault);
-        if (!startMix(mix, tapUIDs))
+        mix.state = takeState();
+        if (!startMix(mix, tapUIDs, handOver))
             continue;
         for (const QString& id : std::as_const(mix.ids)) {
             m_activeIDs.append(id);
-            m_setupPids.insert(id, m_pidsByID.value(id));
-        }
-        for (const QString& id : std::as_const(mix.meterIDs)) {
-            m_meteredIDs.append(id);
             m_setupPids.insert(id, m_pidsByID.value(id));
         }
         m_mixes.push_back(std::move(mix));
@@ -198,6 +126,7 @@ void RavletEngine::rebuild(QStringList ids)
         return;
     }
     m_setupDefault = defaultDevice;
+    retire(outgoing);
     pushGains();
 
     m_diagPumpsLeft = kDiagPumpsPerStart;
@@ -211,19 +140,164 @@ void RavletEngine::rebuild(QStringList ids)
     }
 }
 
-std::shared_ptr<RenderState> RavletEngine::stateForMix(std::size_t index, bool onDefault)
+std::optional<RavletEngine::MadeTap> RavletEngine::createTap(const QString& id, bool metered)
 {
-    if (onDefault)
-        return m_renderState;
-    while (m_spareStates.size() <= index) {
-        auto state = std::make_shared<RenderState>();
-        state->preventClipping.store(m_preventClipping, std::memory_order_relaxed);
-        m_spareStates.push_back(std::move(state));
+    const QList<qint32> pids = m_pidsByID.value(id);
+    std::vector<AudioObjectID> objects;
+    for (const qint32 pid : pids) {
+        const AudioObjectID object = hal::processObject(m_hardware, pid);
+        if (object != kAudioObjectUnknown)
+            objects.push_back(object);
+        // The diagnostics log is the record of the mix.
+        if (metered)
+            continue;
+        OSStatus status = kAudioHardwareUnspecifiedError;
+        const UInt32 running = object == kAudioObjectUnknown
+            ? 0
+            : hal::readFixed<UInt32>(m_hardware, object, hal::globalAddress(kAudioProcessPropertyIsRunningOutput),
+                                     &status);
+        const bool runningOutput = status == kAudioHardwareNoError && running != 0;
+        appendDiag(QStringLiteral("  will tap ") + id + QStringLiteral(": pid=") + QString::number(pid)
+                   + QStringLiteral(" obj=") + QString::number(object) + QStringLiteral(" runningOutput=")
+                   + (runningOutput ? QStringLiteral("true") : QStringLiteral("false")));
     }
-    return m_spareStates[index];
+    // An application without processes to tap (one that stopped playing: a
+    // player between two tracks, a browser between two clips; one
+    // remembered as muted that has not played yet; one whose processes went
+    // a moment ago) gets a tap that takes its processes in when they start,
+    // where the hardware can: left out, its next sound would be heard
+    // unscaled until the refresh after.
+    const bool waitsForProcesses = objects.empty();
+    // A tap only to listen takes the processes that play now.
+    if (metered && waitsForProcesses)
+        return std::nullopt;
+
+    ProcessTapDescription description;
+    description.processes = objects;
+    description.stereoMixdown = true;
+    description.name = kSetupName;
+    description.uuid = QUuid::createUuid();
+    description.muteBehavior = metered ? kTapUnmuted : kTapMutedWhenTapped;
+    description.isPrivate = true;
+    description.bundleIDs = {id};
+    description.processRestoreEnabled = true;
+    AudioObjectID tap = kAudioObjectUnknown;
+    const OSStatus status = m_hardware.createProcessTap(description, &tap);
+    if (waitsForProcesses && (status != kAudioHardwareNoError || tap == kAudioObjectUnknown)) {
+        // Hardware that only taps processes that exist is not asked for the
+        // applications that have not played yet again.
+        if (status == kAudioHardwareIllegalOperationError || status == kAudioHardwareUnsupportedOperationError)
+            m_tapsCannotWait = true;
+        systemLog(QStringLiteral("[ravlet] no process objects for ") + id);
+        return std::nullopt;
+    }
+    if (status != kAudioHardwareNoError || tap == kAudioObjectUnknown) {
+        // Hardware that cannot listen without silencing is not asked again;
+        // those rows show no level.
+        if (metered
+            && (status == kAudioHardwareUnsupportedOperationError || status == kAudioHardwareIllegalOperationError)) {
+            m_meterTapsRefused = true;
+            systemLog(QStringLiteral("[ravlet] levels of unmixed applications are not available"));
+            return std::nullopt;
+        }
+        systemLog(QStringLiteral("[ravlet] tap create failed ") + id + QStringLiteral(": ") + QString::number(status));
+        return std::nullopt;
+    }
+    const QString descriptionUUID = uuidString(description.uuid);
+    const QString tapUID = hal::cfStringProp(m_hardware, tap, kAudioTapPropertyUID).value_or(descriptionUUID);
+    if (!metered)
+        appendDiag(QStringLiteral("  tap obj=") + QString::number(tap) + QStringLiteral(" descUUID=") + descriptionUUID
+                   + QStringLiteral(" realUID=") + tapUID);
+    return MadeTap{tap, tapUID};
 }
 
-bool RavletEngine::startMix(DeviceMix& mix, const QStringList& tapUIDs)
+// Listening leaves the sound alone (its taps do not mute), so the old taps
+// may go before the new ones come. Each application is listened to on the
+// device it plays on: a sound server reads there only what plays there, and
+// one aggregate over two devices would tie them to one clock.
+void RavletEngine::rebuildMeters(const QStringList& ids)
+{
+    retire(m_meterMixes);
+    m_meteredIDs.clear();
+    m_meterPids.clear();
+    if (!m_supported)
+        return;
+    std::vector<DeviceMix> mixes;
+    for (const QString& id : ids) {
+        const AudioObjectID device = playsOn(id);
+        auto mix = std::find_if(mixes.begin(), mixes.end(), [device](const DeviceMix& m) { return m.device == device; });
+        if (mix == mixes.end()) {
+            const std::optional<QString> uid = device == kAudioObjectUnknown
+                ? std::nullopt
+                : hal::cfStringProp(m_hardware, device, kAudioDevicePropertyDeviceUID);
+            if (!uid)
+                continue;
+            mixes.push_back(DeviceMix{device, *uid, {}, {}, {}, {}, {}, {}, {}});
+            mix = std::prev(mixes.end());
+        }
+        mix->meterIDs.append(id);
+    }
+    for (DeviceMix& mix : mixes) {
+        QStringList tapUIDs;
+        QStringList made;
+        for (const QString& id : std::as_const(mix.meterIDs)) {
+            if (const std::optional<MadeTap> tap = createTap(id, true)) {
+                mix.taps.append(tap->tap);
+                tapUIDs.append(tap->uid);
+                made.append(id);
+            }
+        }
+        mix.meterIDs = made;
+        if (mix.taps.isEmpty())
+            continue;
+        mix.slotIDs = mix.meterIDs;
+        mix.state = takeState();
+        if (!startMix(mix, tapUIDs, false))
+            continue;
+        for (const QString& id : std::as_const(mix.meterIDs)) {
+            m_meteredIDs.append(id);
+            m_meterPids.insert(id, m_pidsByID.value(id));
+        }
+        m_meterMixes.push_back(std::move(mix));
+    }
+    if (!m_meterMixes.empty())
+        resumeMeters();
+}
+
+bool RavletEngine::metersAreStale() const
+{
+    for (const DeviceMix& mix : m_meterMixes) {
+        for (const QString& id : mix.slotIDs) {
+            if (playsOn(id) != mix.device)
+                return true;
+        }
+    }
+    for (auto it = m_meterPids.cbegin(); it != m_meterPids.cend(); ++it) {
+        const auto running = m_pidsByID.constFind(it.key());
+        if (running != m_pidsByID.cend() && *running != it.value())
+            return true;
+    }
+    return false;
+}
+
+std::shared_ptr<RenderState> RavletEngine::takeState()
+{
+    // Held by the spares alone: no mix, running or stopping, uses it.
+    auto free = std::find_if(m_spareStates.begin(), m_spareStates.end(),
+                             [](const std::shared_ptr<RenderState>& state) { return state.use_count() == 1; });
+    if (free == m_spareStates.end()) {
+        m_spareStates.push_back(std::make_shared<RenderState>());
+        free = std::prev(m_spareStates.end());
+    }
+    RenderState& state = **free;
+    state.activeCount.store(0, std::memory_order_relaxed);
+    state.meterOnlyCount.store(0, std::memory_order_relaxed);
+    state.preventClipping.store(m_preventClipping, std::memory_order_relaxed);
+    state.clearMeters();
+    return *free;
+}
+
+bool RavletEngine::startMix(DeviceMix& mix, const QStringList& tapUIDs, bool silent)
 {
     // The switches are numbers, 1 or 0, as Core Audio documents them: a
     // boolean would reach it as a CFBoolean, which is no CFNumber.
@@ -251,7 +325,10 @@ bool RavletEngine::startMix(DeviceMix& mix, const QStringList& tapUIDs)
         stopMix(mix);
         return false;
     }
-    pushSlotGains(*mix.state, mix.ids, m_gains, m_mutes);
+    if (silent)
+        silenceSlots(*mix.state, mix.ids.size());
+    else
+        pushSlotGains(*mix.state, mix.ids, m_gains, m_mutes);
 
     // The block holds the render storage weakly. Whatever it holds while it
     // renders is never the last reference: the engine keeps the storage for
@@ -310,18 +387,22 @@ void RavletEngine::stopMix(DeviceMix& mix)
     }
 }
 
+void RavletEngine::retire(std::vector<DeviceMix>& mixes)
+{
+    for (DeviceMix& mix : mixes)
+        stopMix(mix);
+    mixes.clear();
+}
+
 void RavletEngine::teardown()
 {
-    for (DeviceMix& mix : m_mixes)
-        stopMix(mix);
-    m_mixes.clear();
+    retire(m_mixes);
+    retire(m_meterMixes);
     m_activeIDs.clear();
     m_meteredIDs.clear();
     m_setupPids.clear();
+    m_meterPids.clear();
     m_setupDefault = kAudioObjectUnknown;
-    m_renderState->activeCount.store(0, std::memory_order_relaxed);
-    m_renderState->meterOnlyCount.store(0, std::memory_order_relaxed);
-    m_renderState->clearMeters();
 }
 
 QList<AudioObjectID> RavletEngine::taps() const

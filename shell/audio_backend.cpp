@@ -1,6 +1,7 @@
 #include "audio_backend.h"
 
 #include "demo_scene.h"
+#include "output_recording.h"
 
 #if defined(__APPLE__)
 #include "core_audio_hardware.h"
@@ -49,8 +50,16 @@ public:
     AudioHardware& hardware() override { return m_scene.hardware(); }
     ProcessInspector& processes() override { return m_scene.processes(); }
 
+    bool record(const QString& path, QString* error)
+    {
+        m_recording = OutputRecording::start(m_scene.hardware(), path, error);
+        return m_recording != nullptr;
+    }
+
 private:
     DemoScene m_scene;
+    // Ends before the scene it listens to.
+    std::unique_ptr<OutputRecording> m_recording;
 };
 
 } // namespace
@@ -64,7 +73,10 @@ std::unique_ptr<AudioBackend> AudioBackend::system()
 #endif
 }
 
-std::unique_ptr<AudioBackend> AudioBackend::demo()
+std::unique_ptr<AudioBackend> AudioBackend::demo(const QString& recordPath, QString* error)
 {
-    return std::make_unique<DemoBackend>();
+    auto backend = std::make_unique<DemoBackend>();
+    if (!recordPath.isEmpty() && !backend->record(recordPath, error))
+        return nullptr;
+    return backend;
 }

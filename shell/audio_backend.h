@@ -6,6 +6,8 @@
 // it. Main thread only.
 
 #include "audio_hardware.h"
+
+#include <QString>
 #include "process_inspector.h"
 
 #include <memory>
@@ -19,6 +21,8 @@ public:
     // The system's sound: Core Audio with its process taps on macOS; the
     // desktop's PipeWire elsewhere, waited for when it is not there yet.
     static std::unique_ptr<AudioBackend> system();
-    // The built-in scene: a few applications, each with a sound of its own.
-    static std::unique_ptr<AudioBackend> demo();
+    // The built-in scene: a few applications, each with a sound of its own;
+    // with a path, what its output devices play is recorded there. Nothing,
+    // with the reason in *error, when the recording cannot be written.
+    static std::unique_ptr<AudioBackend> demo(const QString& recordPath = {}, QString* error = nullptr);
 };

@@ -59,9 +59,15 @@ Invocation parseArguments(const QStringList& args, const QString& version)
                                          QStringLiteral("Show the version."));
     const QCommandLineOption demo(QStringLiteral("demo"),
                                   QStringLiteral("Play the built-in scene instead of the desktop's sound."));
+    const QCommandLineOption recordOutput(
+        QStringLiteral("record-output"),
+        QStringLiteral("With --demo: write what the simulated output devices play, together, to <file> "
+                       "(32-bit float WAV, 48 kHz stereo) until Ravlet quits."),
+        QStringLiteral("file"));
     parser.addOption(help);
     parser.addOption(showVersion);
     parser.addOption(demo);
+    parser.addOption(recordOutput);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See the commands below."),
                                  QStringLiteral("[command [arguments]]"));
 
@@ -81,6 +87,12 @@ Invocation parseArguments(const QStringList& args, const QString& version)
         return invocation;
     }
     invocation.demo = parser.isSet(demo);
+    invocation.recordOutput = parser.value(recordOutput);
+    // The desktop's own sound is not Ravlet's to record.
+    if (parser.isSet(recordOutput) && !invocation.demo)
+        return usageError(QStringLiteral("--record-output needs --demo"));
+    if (parser.isSet(recordOutput) && invocation.recordOutput.isEmpty())
+        return usageError(QStringLiteral("--record-output needs a file"));
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
         return invocation;

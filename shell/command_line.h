@@ -22,6 +22,7 @@ struct Invocation {
     enum class Kind { Mixer, Help, Version, Control, UsageError };
     Kind kind = Kind::Mixer;
     bool demo = false;
+    QString recordOutput;  // --record-output FILE, with --demo only
     QJsonObject request;   // for Control
     QString text;          // help text, version line, or what was wrong
 };

@@ -13,6 +13,9 @@ constexpr qint32 kMusicPid = 4101;
 DemoScene::DemoScene()
 {
     m_processes.setCurrentPid(::getpid());
+    // What plays before Ravlet starts is published already; whatever starts
+    // later is published a moment after its sound, as on a Mac.
+    m_hardware.setTimings({.processAppearance = std::chrono::microseconds(0)});
 
     m_speakers = m_hardware.addDevice({QStringLiteral("Built-in Speakers"), QStringLiteral("BuiltInSpeakerDevice"),
                                        {2}, {}, 0.6f, false});
@@ -40,6 +43,7 @@ DemoScene::DemoScene()
     // An audio-routing tool, which is never listed.
     addProcess(4501, QStringLiteral("/Applications/BlackHole Router.app/Contents/MacOS/router"), 0,
                Signal::sine(100.0f, 0.05f));
+    m_hardware.setTimings({});
 }
 
 void DemoScene::setMusicRunning(bool running)

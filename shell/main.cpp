@@ -124,7 +124,14 @@ int main(int argc, char** argv)
     }
 
     // The built-in scene on request; otherwise the desktop's own sound.
-    const std::unique_ptr<AudioBackend> backend = invocation.demo ? AudioBackend::demo() : AudioBackend::system();
+    QString recordingError;
+    const std::unique_ptr<AudioBackend> backend = invocation.demo
+        ? AudioBackend::demo(invocation.recordOutput, &recordingError)
+        : AudioBackend::system();
+    if (!backend) {
+        print(stderr, QStringLiteral("ravlet: cannot record to %1: %2\n").arg(invocation.recordOutput, recordingError));
+        return 1;
+    }
     const std::unique_ptr<UserDefaults> defaults = system_seams::userDefaults();
     AppDelegate delegate(EnginePlatform{backend->hardware(), backend->processes(), *defaults});
     ControlCommands commands(delegate.engine(), backend->hardware(), [&delegate] {

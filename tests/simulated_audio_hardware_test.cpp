@@ -21,6 +21,7 @@ namespace {
 
 using Call = SimulatedAudioHardware::Call;
 using Signal = SimulatedAudioHardware::Signal;
+using Pid = SimulatedAudioHardware::Pid;
 
 constexpr UInt32 kCycle = SimulatedAudioHardware::kFramesPerCycle;
 
@@ -43,7 +44,6 @@ constexpr auto kName = address(kAudioObjectPropertyName);
 
 class SimulatedAudioHardwareTest : public testing::Test {
 protected:
-    SimulatedAudioHardwareTest() { hw.setManualClock(true); }
 
     template <typename T>
     OSStatus read(AudioObjectID object, const AudioObjectPropertyAddress& where, T& value, UInt32 room = sizeof(T))
@@ -90,6 +90,9 @@ protected:
     }
 
     SimulatedAudioHardware hw;
+    // Before the first device: a clock driven by hand, and calls that take
+    // no time unless a test asks for Core Audio's.
+    const bool instant = (hw.setManualClock(true), hw.setTimings(SimulatedAudioHardware::kInstant), true);
     const AudioObjectID speakers = hw.addDevice({QStringLiteral("Speakers"), QStringLiteral("spk"), {2}, {}, 0.5f, false});
     const AudioObjectID microphone = hw.addDevice({QStringLiteral("Microphone"), QStringLiteral("mic"), {}, {1}, {}});
     const AudioObjectID interface = hw.addDevice({QStringLiteral("Interface"), QStringLiteral("ifc"), {2, 6}, {1}, {}});
@@ -245,6 +248,56 @@ TEST_F(SimulatedAudioHardwareTest, BlocksSeeTheMastersInputsFirstThenOneStereoMi
             ASSERT_NEAR(input[2][2 * i + ch], sine.sample(frame, ch) + pattern.sample(frame, ch), 1e-6) << i;
         }
     }
+}
+
+// What the engine's scenes of a rebuild rest on, with Core Audio's timings: a
+// process is heard before its object is published, making a tap or an
+// aggregate device takes time in which the devices play on, and a tap mutes
+// only while a started device reads it.
+TEST_F(SimulatedAudioHardwareTest, CoreAudioTakesItsTimeAndATapMutesOnlyWhileReadByAStartedDevice)
+{
+    hw.setTimings(SimulatedAudioHardware::Timings{});
+    hw.setDefaultOutputDevice(speakers);
+    const AudioObjectID process = hw.addProcess(10);
+    hw.setProcessSignal(10, Signal::sine(1000.0f, 0.5f));
+    Pid pid = 10;
+    auto translated = [&] {
+        AudioObjectID object = 0;
+        UInt32 room = sizeof object;
+        hw.getPropertyData(kAudioObjectSystemObject, address(kAudioHardwarePropertyTranslatePIDToProcessObject),
+                           sizeof pid, &pid, &room, &object);
+        return object;
+    };
+    hw.runCycles(1);
+    EXPECT_GT(hw.recentPeak(speakers, kCycle), 0.4f) << "heard at once";
+    EXPECT_EQ(translated(), 0u) << "published a moment later";
+    hw.runCycles(4);
+    EXPECT_EQ(translated(), process) << "50 ms on";
+
+    auto heard = [&] {
+        hw.runCycles(1);
+        return hw.recentPeak(speakers, kCycle) > 0.4f;
+    };
+    ProcessTapDescription muting;
+    muting.processes = {process};
+    muting.muteBehavior = kTapMutedWhenTapped;
+    std::int64_t before = hw.cyclesRun();
+    AudioObjectID tap = 0;
+    ASSERT_EQ(hw.createProcessTap(muting, &tap), 0);
+    EXPECT_EQ(hw.cyclesRun() - before, 1) << "20 ms: one cycle of 10.7 ms, the rest owed";
+    EXPECT_TRUE(heard()) << "a tap no device reads";
+    before = hw.cyclesRun();
+    const AudioObjectID aggregate = makeAggregate(QStringLiteral("spk"), {tap});
+    EXPECT_EQ(hw.cyclesRun() - before, 14) << "150 ms and what was owed";
+    EXPECT_GT(hw.recentPeak(speakers, 14 * kCycle), 0.4f) << "played on meanwhile";
+    EXPECT_TRUE(heard()) << "read by a device not started";
+    DeviceIOProcID proc = nullptr;
+    ASSERT_EQ(hw.createIOProcIDWithBlock(&proc, aggregate, nullptr, [](auto...) {}), 0);
+    ASSERT_EQ(hw.deviceStart(aggregate, proc), 0);
+    EXPECT_FALSE(heard());
+    ASSERT_EQ(hw.deviceStop(aggregate, proc), 0);
+    EXPECT_TRUE(heard()) << "stopped, it mutes nothing";
+    EXPECT_EQ(hw.destroyIOProcID(aggregate, proc), 0);
 }
 
 // Where Core Audio refuses a call the simulation refuses it too; where its

@@ -164,14 +164,14 @@ TEST_F(TapSetupTest, EveryVisibleRowHasALevelOnlyWhileSomeoneFollowsTheLevels)
     for (int i = 0; i < kSlotCount; ++i)
         scene.addApp(QStringLiteral("Quiet%1").arg(i), 100 + i);
     engine->refresh();
-    EXPECT_EQ(engine->taps().size(), kSlotCount);
+    EXPECT_EQ(engine->meteredIDs().size(), kSlotCount);
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f);
 
     QObject::disconnect(engine.get(), &RavletEngine::levelsChanged, &follower, nullptr);
     engine->pumpMeters();
     EXPECT_TRUE(engine->meteredIDs().isEmpty());
-    EXPECT_EQ(engine->taps().size(), 1);
+    EXPECT_EQ(scene.hardware.liveTapCount(), 1);
     EXPECT_GT(calls(Call::CreateProcessTap), tapsBefore);
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 1.0f), 1e-6f);
@@ -339,6 +339,166 @@ TEST_F(TapSetupTest, AnApplicationWithoutProcessesWaitsInTheSetupWhereTheHardwar
     EXPECT_EQ(engine->activeIDs(), (waits ? QStringList{video, music, chat, radio} : QStringList{video, music}));
     scene.hardware.runCycles(2);
     EXPECT_LT(mismatch(scene.speakers, 1.0f, 0.0f), 1e-6f);
+}
+
+// What a person hears while the setup changes, with Core Audio's own
+// timings: a tap takes 20 ms to make and an aggregate device 150 ms, the
+// devices play on meanwhile, and a tap mutes only while a started device
+// reads it. Every application plays a tone of its own, a whole number of
+// periods per 5 ms, so that each one's level can be read in every 5 ms of
+// what both devices played together (far enough apart that a step in one
+// tone's level does not show in another's).
+class HeardTest : public testing::Test {
+protected:
+    static constexpr std::size_t kWindow = 240;   // 5 ms
+    static constexpr float kAmplitude = 0.3f;
+
+    struct Tone {
+        QString name;
+        double frequency;
+        float level;   // what should be heard of it, throughout
+    };
+
+    void SetUp() override
+    {
+        headphones = scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp-uid"));
+        music = scene.addApp(QStringLiteral("Music"), 10, Signal::sine(1400.0f, kAmplitude));
+        chat = scene.addApp(QStringLiteral("Chat"), 20, Signal::sine(3000.0f, kAmplitude));
+        radio = scene.addApp(QStringLiteral("Radio"), 30, Signal::sine(5000.0f, kAmplitude));
+        podcast = scene.addApp(QStringLiteral("Podcast"), 40, Signal::sine(400.0f, kAmplitude));
+        scene.hardware.runCycles(10);   // until their process objects are published
+        engine = scene.makeEngine();
+        engine->setMuted(chat, true);
+        engine->setGain(radio, 0.2f);
+        scene.hardware.runCycles(4);
+        listen();
+        heard.clear();
+    }
+
+    // What both devices played since the last call.
+    void listen()
+    {
+        const std::int64_t cycles = scene.hardware.cyclesRun();
+        const auto frames = UInt32((cycles - listenedTo) * kCycle);
+        ASSERT_LE(frames, 48000u) << "more than the second the devices remember";
+        const std::vector<float> a = scene.hardware.recentOutput(scene.speakers, frames);
+        const std::vector<float> b = scene.hardware.recentOutput(headphones, frames);
+        ASSERT_EQ(a.size(), b.size());
+        for (std::size_t i = 0; i < a.size(); ++i)
+            heard.push_back(a[i] + b[i]);
+        listenedTo = cycles;
+    }
+
+    // "<name> at <level> in window <n>" for every 5 ms in which a tone was
+    // heard at another level than its own: 0 a gap, twice its level heard
+    // twice, 1 unscaled.
+    QStringList wrongLevels(const std::vector<Tone>& tones) const
+    {
+        QStringList wrong;
+        for (std::size_t w = 0; (w + 1) * kWindow * 2 <= heard.size(); ++w) {
+            for (const Tone& tone : tones) {
+                const double level = toneAmplitude(heard, w * kWindow, kWindow, SimulatedAudioHardware::kSampleRate,
+                                                   tone.frequency) / kAmplitude;
+                if (std::fabs(level - tone.level) > 0.01)
+                    wrong.append(QStringLiteral("%1 at %2 in window %3").arg(tone.name).arg(level, 0, 'f', 2).arg(w));
+            }
+        }
+        return wrong.mid(0, 6);
+    }
+
+    SimulatedScene scene{true, SimulatedAudioHardware::Timings{}};
+    AudioObjectID headphones = kAudioObjectUnknown;
+    QString music, chat, radio, podcast;
+    std::unique_ptr<RavletEngine> engine;
+    std::vector<float> heard;
+    std::int64_t listenedTo = 0;
+};
+
+// Twenty rebuilds of every kind: an application joining and leaving the
+// mix, the output device changing, a tapped application's new process. No
+// 5 ms of any of them has a tapped application heard at another level than
+// its own, unscaled, doubled or gone.
+TEST_F(HeardTest, NoRebuildLetsATappedApplicationBeHeardAtAnotherLevel)
+{
+    const std::vector<Tone> tapped{{"music", 1400.0, 1.0f}, {"chat", 3000.0, 0.0f}, {"radio", 5000.0, 0.2f}};
+    // The application that joins and leaves the mix is silent: a step in
+    // its own level is no fault, and would blur the others' windows.
+    scene.hardware.setProcessSignal(40, Signal::silence());
+    int rebuilds = 0;
+    int newPid = 50;
+    for (int step = 0; step < 20; ++step) {
+        const int before = scene.hardware.callCount(Call::CreateAggregateDevice);
+        switch (step % 4) {
+        case 0:
+            engine->setGain(podcast, 0.5f);
+            break;
+        case 1:
+            engine->setGain(podcast, 1.0f);
+            break;
+        case 2:
+            engine->selectOutputDevice(engine->currentOutputID() == headphones ? scene.speakers : headphones);
+            break;
+        case 3: {
+            // A second process of the muted application, silent so that
+            // only what was tapped before is measured; published a moment
+            // after it starts, and tapped at the next refresh after that.
+            scene.addProcess(newPid++, chat + QStringLiteral("/Contents/MacOS/Helper"));
+            engine->refresh();
+            EXPECT_EQ(scene.hardware.callCount(Call::CreateAggregateDevice), before) << "not published yet";
+            scene.hardware.runCycles(6);
+            engine->refresh();
+            break;
+        }
+        }
+        rebuilds += scene.hardware.callCount(Call::CreateAggregateDevice) > before;
+        scene.hardware.runCycles(5);
+        listen();
+    }
+    EXPECT_EQ(rebuilds, 20);
+    EXPECT_EQ(wrongLevels(tapped), QStringList());
+    EXPECT_GT(heard.size(), std::size_t(48000 * 2) * 3) << "each rebuild spans many cycles";
+    EXPECT_EQ(scene.hardware.liveAggregateCount(), 1);
+    EXPECT_EQ(scene.hardware.liveTapCount(), 3);
+}
+
+// Twenty openings and closings of the popover, the rows it meters changing
+// in between: the mix's taps and aggregate device stay as they are, and no
+// 5 ms of any application, mixed or not, is heard at another level.
+TEST_F(HeardTest, FollowingTheLevelsNeverTouchesTheMix)
+{
+    const AudioObjectID aggregate = engine->aggregateDevice();
+    const QList<AudioObjectID> taps = engine->taps();
+    const int stops = scene.hardware.callCount(Call::DeviceStop);
+    ASSERT_EQ(taps.size(), 3);
+    const std::vector<Tone> tones{
+        {"music", 1400.0, 1.0f}, {"chat", 3000.0, 0.0f}, {"radio", 5000.0, 0.2f}, {"podcast", 400.0, 1.0f}};
+    for (int opening = 0; opening < 20; ++opening) {
+        // A row that plays only now and then.
+        if (opening % 2 == 0)
+            scene.addProcess(60, QStringLiteral("/Applications/Game.app/Contents/MacOS/Game"));
+        else
+            scene.removeProcess(60);
+        scene.hardware.runCycles(6);
+        engine->refresh();
+        {
+            QObject popover;
+            QObject::connect(engine.get(), &RavletEngine::levelsChanged, &popover, [] {});
+            QCoreApplication::processEvents();
+            EXPECT_FALSE(engine->meterMixes().empty());
+            EXPECT_EQ(engine->meteredIDs().contains(QStringLiteral("/Applications/Game.app")), opening % 2 == 0);
+            scene.hardware.runCycles(3);
+            engine->pumpMeters();
+            EXPECT_NEAR(engine->levels().value(podcast), kAmplitude, 0.01f);
+        }
+        engine->pumpMeters();
+        EXPECT_TRUE(engine->meterMixes().empty());
+        EXPECT_EQ(engine->aggregateDevice(), aggregate);
+        EXPECT_EQ(engine->taps(), taps);
+        listen();
+    }
+    EXPECT_EQ(scene.hardware.callCount(Call::DeviceStop), stops + 20) << "only the listening device stopped";
+    EXPECT_EQ(wrongLevels(tones), QStringList());
+    EXPECT_EQ(scene.hardware.liveTapCount(), 3);
 }
 
 struct FailureRow {

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -85,6 +86,22 @@ public:
     OSStatus deviceStart(AudioObjectID device, DeviceIOProcID ioProcID) override;
     OSStatus deviceStop(AudioObjectID device, DeviceIOProcID ioProcID) override;
 
+    // How long Core Audio takes, as the calls are documented to work: a tap
+    // and an aggregate device take a while to make, during which the output
+    // device goes on playing; a process's object is published a moment after
+    // its sound starts. With the manual clock the time passes as cycles run
+    // inside the call (or, for a process, as cycles run after it), so that a
+    // scene stays deterministic; with the real clock the call waits.
+    struct Timings {
+        std::chrono::microseconds tapCreation{20'000};
+        std::chrono::microseconds aggregateCreation{150'000};
+        std::chrono::microseconds processAppearance{50'000};
+    };
+    void setTimings(const Timings& timings);
+    // None of it takes any time: for scenes whose timing is not the point.
+    static constexpr Timings kInstant{std::chrono::microseconds(0), std::chrono::microseconds(0),
+                                      std::chrono::microseconds(0)};
+
     // --- scripting ---
     void setProcessTapsSupported(bool supported);
     // As Core Audio from macOS 26: a tap may name no process yet, only the
@@ -158,10 +175,13 @@ public:
     // --- the clock ---
     // Every cycle moves all output devices on by kFramesPerCycle frames: each
     // device hears the processes that play into it and are not muted by a
-    // tap, plus what the started I/O procedures of aggregate devices built on
-    // it write. By default a started device runs on its own real-time thread
-    // at the real period; with a manual clock nothing runs unless
-    // runCycles() drives it, deterministically, on the caller's thread.
+    // tap that a started device reads, plus what the started I/O procedures
+    // of aggregate devices built on it write. By default the devices play on
+    // their own real-time thread at the real period from the first device or
+    // process on, whether or not anything of ours is started, as hardware
+    // does; with a manual clock nothing runs unless runCycles() (or a call
+    // that takes time, see Timings) drives it, deterministically, on the
+    // caller's thread.
     void setManualClock(bool manual);
     void runCycles(int cycles);
     std::int64_t cyclesRun() const;
@@ -170,6 +190,10 @@ public:
     // Holds at most one second.
     std::vector<float> recentOutput(AudioObjectID device, UInt32 frames) const;
     float recentPeak(AudioObjectID device, UInt32 frames) const;
+    // What every output device played together, as interleaved stereo,
+    // from frame `position` of the clock on; position moves to the end. Of
+    // what is more than a second old, silence is returned instead.
+    std::vector<float> playedSince(std::int64_t& position) const;
 
     // Makes matching calls fail with status. selector 0 matches every
     // selector (the calls without a property ignore it), object 0 every

@@ -26,7 +26,7 @@ std::chrono::nanoseconds cycleTime(std::int64_t cycles)
     return std::chrono::nanoseconds(cycles * 32'000'000 / 3);
 }
 
-std::int64_t cyclesWithin(std::chrono::steady_clock::duration elapsed)
+std::int64_t cyclesSince(std::chrono::steady_clock::duration elapsed)
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() * 3 / 32'000'000;
 }
@@ -87,10 +87,42 @@ float SimulatedAudioHardware::Signal::sample(std::int64_t frame, int channel) co
     return 0.0f;
 }
 
+// Hardware plays whether or not anything of ours is started: what the
+// processes play reaches their devices between two calls of the main thread
+// too, and so does a gap that a call leaves.
 bool SimulatedAudioHardware::Model::clockWanted() const
 {
-    return !manualClock
-        && std::any_of(ioProcs.begin(), ioProcs.end(), [](const auto& entry) { return entry.second.started; });
+    return !manualClock;
+}
+
+std::int64_t SimulatedAudioHardware::Model::cyclesWithin(std::chrono::microseconds duration) const
+{
+    // Rounded up: a process published "a moment" later is never published
+    // at once.
+    const std::int64_t thirds = duration.count() * 3'000;
+    return (thirds + 31'999'999) / 32'000'000;
+}
+
+void SimulatedAudioHardware::Model::takeTime(std::chrono::microseconds duration)
+{
+    if (duration.count() <= 0)
+        return;
+    {
+        const Lock lock(mutex);
+        if (manualClock) {
+            owedThirds += duration.count() * 3'000;
+            for (; owedThirds >= 32'000'000; owedThirds -= 32'000'000)
+                runCycle();
+            return;
+        }
+    }
+    std::this_thread::sleep_for(duration);
+}
+
+void SimulatedAudioHardware::setTimings(const Timings& timings)
+{
+    const Lock lock(m->mutex);
+    m->timings = timings;
 }
 
 void SimulatedAudioHardware::Model::startClock()
@@ -133,14 +165,14 @@ void SimulatedAudioHardware::Model::runClock()
             if (wake.wait_until(lock, start + cycleTime(next), [this] { return quit; }))
                 break;
             const Clock::time_point woke = Clock::now();
-            const std::int64_t due = cyclesWithin(woke - start);
+            const std::int64_t due = cyclesSince(woke - start);
             for (int burst = 0; next <= due && burst < kMaxCatchUpCycles && clockWanted(); ++burst, ++next)
                 runCycle();
             // An overloaded device drops cycles; this one also rests at
             // least as long as it worked, so that slow cycles (thousands
             // of processes, a sanitizer) never keep the main thread out.
             const Clock::time_point done = Clock::now();
-            next = std::max(next, cyclesWithin(done + (done - woke) - start) + 1);
+            next = std::max(next, cyclesSince(done + (done - woke) - start) + 1);
         }
     }
 }
@@ -275,6 +307,8 @@ void SimulatedAudioHardware::setManualClock(bool manual)
 {
     const Lock lock(m->mutex);
     m->manualClock = manual;
+    if (!manual && !(m->devices.empty() && m->processes.empty()))
+        m->startClock();
     m->wake.notify_all();
 }
 
@@ -317,4 +351,27 @@ float SimulatedAudioHardware::recentPeak(AudioObjectID device, UInt32 frames) co
     for (float sample : recentOutput(device, frames))
         peak = std::max(peak, std::abs(sample));
     return peak;
+}
+
+std::vector<float> SimulatedAudioHardware::playedSince(std::int64_t& position) const
+{
+    const Lock lock(m->mutex);
+    const std::int64_t now = m->cycles * kFrames;
+    const std::int64_t from = std::min(position, now);
+    std::vector<float> out(std::size_t(now - from) * 2, 0.0f);
+    for (const auto& entry : m->devices) {
+        const DeviceRecord& d = entry.second;
+        if (d.ring.empty())
+            continue;
+        // A device added later counts its frames from then.
+        const std::int64_t offset = now - d.played;
+        for (std::int64_t frame = std::max({from, now - kRingFrames, offset}); frame < now; ++frame) {
+            const std::size_t at = ringIndex(frame - offset);
+            const std::size_t to = std::size_t(frame - from) * 2;
+            out[to] += d.ring[at];
+            out[to + 1] += d.ring[at + 1];
+        }
+    }
+    position = now;
+    return out;
 }

@@ -46,6 +46,7 @@ AudioObjectID SimulatedAudioHardware::addDevice(const DeviceSpec& spec)
         const auto heard = firstTwoChannels(spec.outputChannels);
         d.mono = heard[0] == heard[1];
     }
+    m->startClock();
     return id;
 }
 
@@ -130,7 +131,9 @@ AudioObjectID SimulatedAudioHardware::addProcessObject(Pid pid, bool runningOutp
     ProcessRecord& process = m->processes[id];
     process.pid = pid;
     process.runningOutput = runningOutput;
+    process.knownFrom = m->cycles + m->cyclesWithin(m->timings.processAppearance);
     m->processByPid[pid] = id;
+    m->startClock();
     return id;
 }
 

@@ -149,6 +149,9 @@ struct ProcessRecord {
     AudioClientFacts facts;                 // what an audio server would state; empty on Core Audio
     AudioObjectID outputDevice = kAudioObjectUnknown;   // sent to a device other than the default
     Signal signal;
+    // The cycle from which the seam knows the object: it plays from the
+    // start, but Core Audio publishes it a moment later.
+    std::int64_t knownFrom = 0;
     bool silenced = false;                  // worked out afresh every cycle
     // This cycle's samples, interleaved stereo, rendered once and shared by
     // the device it plays into and every tap that captures it.
@@ -224,6 +227,11 @@ struct SimulatedAudioHardware::Model {
     std::map<std::uintptr_t, simulated::IOProcRecord> ioProcs;
     std::uintptr_t nextIOProc = 1;
 
+    SimulatedAudioHardware::Timings timings;
+    // Simulated time a manual clock still owes, in thirds of a nanosecond
+    // (a cycle is 32'000'000 of them), so that no rounding accumulates.
+    std::int64_t owedThirds = 0;
+
     bool manualClock = false;
     bool quit = false;
     bool inCycle = false;
@@ -254,6 +262,13 @@ struct SimulatedAudioHardware::Model {
     {
         const auto found = processes.find(id);
         return found == processes.end() ? nullptr : &found->second;
+    }
+
+    // A process object as the seam sees it: none until it is published.
+    const simulated::ProcessRecord* knownProcess(AudioObjectID id) const
+    {
+        const simulated::ProcessRecord* p = process(id);
+        return p && p->knownFrom <= cycles ? p : nullptr;
     }
 
     const simulated::TapRecord* tap(AudioObjectID id) const
@@ -303,6 +318,17 @@ struct SimulatedAudioHardware::Model {
         return found == processByPid.end() ? kAudioObjectUnknown : found->second;
     }
 
+    // The newest published object of the pid; 0 while it has none.
+    AudioObjectID knownProcessObject(Pid pid) const
+    {
+        AudioObjectID newest = kAudioObjectUnknown;
+        for (const auto& [id, p] : processes) {
+            if (p.pid == pid && knownProcess(id))
+                newest = id;
+        }
+        return newest;
+    }
+
     std::vector<simulated::ProcessRecord*> processesOf(Pid pid)
     {
         std::vector<simulated::ProcessRecord*> found;
@@ -338,6 +364,11 @@ struct SimulatedAudioHardware::Model {
     void askRecordingPermission(AudioObjectID device);
 
     // --- the clock: simulated_clock.cpp ---
+    // A call that takes this long: a manual clock runs the cycles it spans
+    // here; the real one runs on while the caller sleeps, with the lock
+    // released. Called without the lock held.
+    void takeTime(std::chrono::microseconds duration);
+    std::int64_t cyclesWithin(std::chrono::microseconds duration) const;
     bool clockWanted() const;
     void startClock();
     void stopClock();

@@ -57,7 +57,7 @@ OSStatus SimulatedAudioHardware::Model::check(AudioObjectID object, const AudioO
         default:
             break;
         }
-    } else if (process(object)) {
+    } else if (knownProcess(object)) {
         const AudioClientFacts& facts = process(object)->facts;
         has = global
            && (selector == kAudioProcessPropertyPID || selector == kAudioProcessPropertyIsRunningOutput
@@ -92,10 +92,16 @@ OSStatus SimulatedAudioHardware::Model::read(AudioObjectID object, const AudioOb
         reply.list = true;
         reply.bytes = idsOfMap(devices);
         break;
-    case kAudioHardwarePropertyProcessObjectList:
+    case kAudioHardwarePropertyProcessObjectList: {
+        std::vector<AudioObjectID> known;
+        for (const auto& entry : processes) {
+            if (knownProcess(entry.first))
+                known.push_back(entry.first);
+        }
         reply.list = true;
-        reply.bytes = idsOfMap(processes);
+        reply.bytes = idsOf(known);
         break;
+    }
     case kAudioHardwarePropertyTranslatePIDToProcessObject: {
         // Asking for the size needs the pid too, as both calls share this path.
         if (qualifierSize != sizeof(Pid))
@@ -107,10 +113,12 @@ OSStatus SimulatedAudioHardware::Model::read(AudioObjectID object, const AudioOb
         // Core Audio keeps one process object per process and does not say
         // which object the translation gives when there are two.
         if (const auto objects = std::count_if(processes.begin(), processes.end(),
-                                               [pid](const auto& entry) { return entry.second.pid == pid; });
+                                               [this, pid](const auto& entry) {
+                                                   return entry.second.pid == pid && knownProcess(entry.first);
+                                               });
             objects > 1)
             doubtful.append(QStringLiteral("translated pid %1, which has %2 process objects").arg(pid).arg(objects));
-        reply.bytes = bytesOf(processObject(pid));
+        reply.bytes = bytesOf(knownProcessObject(pid));
         break;
     }
     case kAudioObjectPropertyName:

@@ -45,6 +45,10 @@ void SimulatedAudioHardware::setAudioCaptureAuthorizationStatus(long status)
 
 OSStatus SimulatedAudioHardware::createProcessTap(const ProcessTapDescription& description, AudioObjectID* outTapID)
 {
+    m->takeTime([this] {
+        const Lock lock(m->mutex);
+        return m->timings.tapCreation;
+    }());
     const Lock lock(m->mutex);
     if (const auto fault = m->begin(Call::CreateProcessTap, kAudioObjectUnknown)) {
         if (*fault == kAudioHardwareNoError && outTapID)
@@ -61,7 +65,7 @@ OSStatus SimulatedAudioHardware::createProcessTap(const ProcessTapDescription& d
         return kAudioHardwareIllegalOperationError;
     std::vector<AudioObjectID> processes;
     for (AudioObjectID process : description.processes) {
-        if (!m->process(process))
+        if (!m->knownProcess(process))
             return kAudioHardwareBadObjectError;
         if (std::find(processes.begin(), processes.end(), process) == processes.end())
             processes.push_back(process);
@@ -84,6 +88,10 @@ OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID)
 
 OSStatus SimulatedAudioHardware::createAggregateDevice(const QVariantMap& description, AudioObjectID* outDeviceID)
 {
+    m->takeTime([this] {
+        const Lock lock(m->mutex);
+        return m->timings.aggregateCreation;
+    }());
     const Lock lock(m->mutex);
     if (const auto fault = m->begin(Call::CreateAggregateDevice, kAudioObjectUnknown)) {
         if (*fault == kAudioHardwareNoError && outDeviceID)

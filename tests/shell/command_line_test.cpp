@@ -14,7 +14,16 @@
 #include <QLocalSocket>
 #include <QTemporaryDir>
 
+#include "output_recording.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtEndian>
+
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 #include <algorithm>
 #include <cerrno>
@@ -67,6 +76,9 @@ TEST(CommandLine, ArgumentsBecomeRequestsAndAVolumeIsANumberFrom0To150)
 {
     EXPECT_EQ(parse({}).kind, cli::Invocation::Kind::Mixer);
     EXPECT_TRUE(parse({QStringLiteral("--demo")}).demo);
+    EXPECT_EQ(parse({QStringLiteral("--demo"), QStringLiteral("--record-output"), QStringLiteral("/tmp/x.wav")})
+                  .recordOutput,
+              QStringLiteral("/tmp/x.wav"));
     EXPECT_EQ(parse({QStringLiteral("--version")}).text, QStringLiteral("ravlet 1.2.3\n"));
     EXPECT_TRUE(parse({QStringLiteral("--help")}).text.contains(QStringLiteral("toggle-mute ID|NAME")));
 
@@ -80,7 +92,8 @@ TEST(CommandLine, ArgumentsBecomeRequestsAndAVolumeIsANumberFrom0To150)
     for (const QStringList& wrong : {QStringList{"set", "Music"}, QStringList{"set", "Music", "loud"},
                                      QStringList{"mute"}, QStringList{"list", "x"}, QStringList{"volume"},
                                      QStringList{"--frobnicate"}, QStringList{"limiter"}, QStringList{"limiter", "ON"},
-                                     QStringList{"route", "Music"}})
+                                     QStringList{"route", "Music"}, QStringList{"--record-output", "x.wav"},
+                                     QStringList{"--demo", "--record-output", ""}})
         EXPECT_EQ(parse(wrong).kind, cli::Invocation::Kind::UsageError) << wrong.join(' ').toStdString();
 
     EXPECT_EQ(cli::parsePercent(QStringLiteral("0")), 0.0);
@@ -365,4 +378,57 @@ TEST_F(InstanceChannelTest, OnlyAPrivateFolderOfTheUsersOwnIsUsed)
     QFile::link(dir.path(), link);
     EXPECT_FALSE(runtime_folder::isPrivate(link));
     EXPECT_FALSE(runtime_folder::isPrivate(QStringLiteral("/")));   // open to others
+}
+
+// What --record-output writes: a float WAV at the device's rate holding
+// what the devices played, a valid file at every moment, and a clear
+// refusal for a path that cannot be written.
+TEST(OutputRecording, WritesWhatTheDevicesPlayAsAFloatWav)
+{
+    SimulatedAudioHardware hardware;
+    hardware.setTimings(SimulatedAudioHardware::kInstant);
+    const AudioObjectID speakers = hardware.addDevice({QStringLiteral("Speakers"), QStringLiteral("spk"), {2}, {}, {}});
+    const AudioObjectID headphones = hardware.addDevice({QStringLiteral("Phones"), QStringLiteral("hp"), {2}, {}, {}});
+    hardware.setDefaultOutputDevice(speakers);
+    hardware.addProcess(10);
+    hardware.setProcessSignal(10, SimulatedAudioHardware::Signal::sine(1000.0f, 0.25f));
+    hardware.addProcess(11);
+    hardware.setProcessSignal(11, SimulatedAudioHardware::Signal::sine(1000.0f, 0.25f));
+    hardware.setProcessOutputDevice(hardware.processObject(11), headphones);
+
+    const QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out.wav"));
+    QString error;
+    EXPECT_EQ(OutputRecording::start(hardware, dir.filePath(QStringLiteral("no/such/dir.wav")), &error), nullptr);
+    EXPECT_FALSE(error.isEmpty());
+    auto recording = OutputRecording::start(hardware, path, &error);
+    ASSERT_NE(recording, nullptr) << error.toStdString();
+    QThread::msleep(300);
+    recording.reset();
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    ASSERT_GT(bytes.size(), 58);
+    const auto u16 = [&](int at) { return qFromLittleEndian<quint16>(bytes.constData() + at); };
+    const auto u32 = [&](int at) { return qFromLittleEndian<quint32>(bytes.constData() + at); };
+    EXPECT_EQ(bytes.left(4), "RIFF");
+    EXPECT_EQ(u32(4), quint32(bytes.size() - 8));
+    EXPECT_EQ(bytes.mid(8, 8), "WAVEfmt ");
+    EXPECT_EQ(u16(20), 3) << "IEEE float";
+    EXPECT_EQ(u16(22), 2);
+    EXPECT_EQ(u32(24), 48000u);
+    EXPECT_EQ(u16(34), 32);
+    EXPECT_EQ(bytes.mid(50, 4), "data");
+    const quint32 data = u32(54);
+    EXPECT_EQ(data, quint32(bytes.size() - 58));
+    EXPECT_EQ(u32(46), data / 8) << "frames";
+    EXPECT_GE(data / 8, 48000u / 10) << "about 300 ms recorded";
+    std::vector<float> stereo(data / 4);
+    for (std::size_t i = 0; i < stereo.size(); ++i)
+        stereo[i] = qFromLittleEndian<float>(bytes.constData() + 58 + 4 * i);
+    float peak = 0.0f;
+    for (const float sample : stereo)
+        peak = std::max(peak, std::fabs(sample));
+    EXPECT_NEAR(peak, 0.5f, 0.01f) << "both devices, summed";
 }

@@ -167,8 +167,12 @@ struct SimulatedScene {
     // Lines the engine wrote to the system log while this scene lived.
     QStringList log;
 
-    explicit SimulatedScene(bool manualClock = true)
+    // Core Audio's calls take no time here unless a test asks for its
+    // timings (SimulatedAudioHardware::Timings{}).
+    explicit SimulatedScene(bool manualClock = true,
+                            const SimulatedAudioHardware::Timings& timings = SimulatedAudioHardware::kInstant)
     {
+        hardware.setTimings(timings);
         setSystemLogSink([this](const QString& line) { log.append(line); });
 #if defined(RAVLET_MACOS_SEAMS)
         standin::setHardware(&hardware);

@@ -35,3 +35,22 @@ inline ToneFigures measureTone(const std::vector<float>& stereo, double rate, do
     figures.thd = figures.fundamental > 0.0 ? std::sqrt(harmonics) / figures.fundamental : 0.0;
     return figures;
 }
+
+// The amplitude of a tone on the left side of frames [first, first + count)
+// of interleaved stereo, through a Hann window: exact for any phase when the
+// span holds a whole number of its periods, blind then to tones two or more
+// whole numbers away, and nearly so to a step in another tone's level.
+inline double toneAmplitude(const std::vector<float>& stereo, std::size_t first, std::size_t count, double rate,
+                            double frequency)
+{
+    double re = 0.0, im = 0.0, weights = 0.0;
+    for (std::size_t f = first; f < first + count && 2 * f < stereo.size(); ++f) {
+        const double n = double(f - first);
+        const double weight = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / double(count));
+        const double phase = 2.0 * std::numbers::pi * frequency * n / rate;
+        re += weight * stereo[2 * f] * std::cos(phase);
+        im += weight * stereo[2 * f] * std::sin(phase);
+        weights += weight;
+    }
+    return weights == 0.0 ? 0.0 : 2.0 * std::hypot(re, im) / weights;
+}
