@@ -7,7 +7,6 @@
 
 #include "system_log.h"
 
-#include <QHash>
 #include <QSet>
 
 #include <algorithm>
@@ -123,7 +122,6 @@ AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid,
     , m_outputChannels(outputChannels(sinkChannels))
     , m_silence(kMaxFrames, 0.0f)
     , m_scratch(kMaxFrames, 0.0f)
-    , m_sums(new float[std::size_t(kSlots) * 2 * kMaxFrames])
 {
     if (!connection.core())
         return;
@@ -150,9 +148,9 @@ AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid,
                               "port.passive", direction == PW_DIRECTION_OUTPUT ? "true" : "false", nullptr),
             nullptr, 0));
     };
-    // Every pair's ports from the start: a setup of more or fewer streams
-    // than the last one then changes nothing in the graph but links.
-    for (std::size_t i = 0; i < std::size_t(kPairs) * 2; ++i) {
+    // Every slot's ports from the start: a setup of more or fewer slots than
+    // the last one then changes nothing in the graph but links.
+    for (std::size_t i = 0; i < std::size_t(kSlots) * 2; ++i) {
         m_inputs.push_back(addPort(PW_DIRECTION_INPUT, inputName(i), i % 2 == 0 ? QStringLiteral("FL") : QStringLiteral("FR")));
         m_inputNames.append(inputName(i));
     }
@@ -161,9 +159,9 @@ AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid,
         m_outputNames.append(QStringLiteral("out_") + channel);
     }
     m_holdOutput = addPort(PW_DIRECTION_OUTPUT, kHoldPort, QStringLiteral("MONO"));
-    m_inputList = bufferListStorage(std::size_t(kSlots) * 2);
-    for (int pair = 0; pair < kPairs; ++pair) {
-        m_slotOfPair[std::size_t(pair)].store(-1, std::memory_order_relaxed);
+    m_inputList = bufferListStorage(m_inputs.size());
+    for (int pair = 0; pair < kSlots; ++pair) {
+        m_pairOfSlot[std::size_t(pair)] = pair;
         m_pairKeys.append(QString());
     }
     m_outputList = bufferListStorage(m_outputs.size());
@@ -291,7 +289,7 @@ bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKey
         m_masterName = masterName;
     }
     // Before the block: a cycle that sees the block sees its count and pairs.
-    mapPairs(slotKeys);
+    choosePairs(slotKeys);
     m_inputCount.store(2 * std::min<int>(int(slotKeys.size()), kSlots), std::memory_order_relaxed);
     m_block.store(block, std::memory_order_release);
     if (!m_active)
@@ -301,61 +299,47 @@ bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKey
     return true;
 }
 
-void AggregateNode::mapPairs(const QStringList& slotKeys)
+bool AggregateNode::pairHasLinks(int pair) const
 {
-    m_slotKeys = slotKeys.mid(0, kSlots);
-    for (int pair = 0; pair < kPairs; ++pair) {
-        const bool linked = std::any_of(m_inputLinks.begin(), m_inputLinks.end(),
-                                        [pair](const auto& entry) { return entry.first.first == pair; });
-        const QString& key = m_pairKeys.at(pair);
-        const int slot = linked && !key.isEmpty() ? int(m_slotKeys.indexOf(key)) : -1;
-        m_slotOfPair[std::size_t(pair)].store(slot, std::memory_order_release);
-    }
+    return std::any_of(m_inputLinks.begin(), m_inputLinks.end(),
+                       [pair](const auto& entry) { return entry.first.first == pair; });
 }
 
-QSet<int> AggregateNode::busyPairs() const
+void AggregateNode::choosePairs(const QStringList& slotKeys)
 {
-    QSet<int> busy;
-    for (const auto& entry : m_inputLinks)
-        busy.insert(entry.first.first);
-    // A link we dropped lives on in the daemon for a moment: a second one
-    // into the same port meanwhile is what must not happen.
-    const uint32_t self = nodeId();
-    QHash<uint32_t, int> pairOfPort;
-    for (const pw_graph::Port& port : m_connection.graph().ports) {
-        if (port.nodeId == self && port.direction == pw_graph::Direction::In) {
-            const int index = int(m_inputNames.indexOf(port.name));
-            if (index >= 0)
-                pairOfPort.insert(port.id, index / 2);
+    const int slotCount = std::min<int>(int(slotKeys.size()), kSlots);
+    std::array<bool, kSlots> taken{};
+    std::array<bool, kSlots> chosen{};
+    for (int slot = 0; slot < slotCount; ++slot) {
+        const QString& key = slotKeys.at(slot);
+        for (int pair = 0; pair < kSlots && !key.isEmpty(); ++pair) {
+            if (!taken[std::size_t(pair)] && m_pairKeys.at(pair) == key) {
+                m_pairOfSlot[std::size_t(slot)] = pair;
+                taken[std::size_t(pair)] = chosen[std::size_t(slot)] = true;
+                break;
+            }
         }
     }
-    for (const pw_graph::Link& link : m_connection.graph().links) {
-        if (link.inputNode == self && pairOfPort.contains(link.inputPort))
-            busy.insert(pairOfPort.value(link.inputPort));
-    }
-    return busy;
-}
-
-int AggregateNode::pairFor(const QString& key, int slot, const QSet<int>& busy) const
-{
-    int best = -1;
-    int bestRank = 3;
-    for (int pair = 0; pair < kPairs && bestRank > 0; ++pair) {
-        if (busy.contains(pair))
+    // A new application: a pair nothing is linked to any more, if one is
+    // left, and one that never read anything before one that did.
+    for (int slot = 0; slot < slotCount; ++slot) {
+        if (chosen[std::size_t(slot)])
             continue;
-        const int rank = m_pairKeys.at(pair) == key ? 0 : m_pairKeys.at(pair).isEmpty() ? 1 : 2;
-        if (rank < bestRank) {
-            best = pair;
-            bestRank = rank;
+        int best = -1;
+        int bestRank = 3;
+        for (int pair = 0; pair < kSlots; ++pair) {
+            if (taken[std::size_t(pair)])
+                continue;
+            const int rank = pairHasLinks(pair) ? 2 : m_pairKeys.at(pair).isEmpty() ? 0 : 1;
+            if (rank < bestRank) {
+                best = pair;
+                bestRank = rank;
+            }
         }
+        m_pairOfSlot[std::size_t(slot)] = best;
+        taken[std::size_t(best)] = true;
+        m_pairKeys[best] = slotKeys.at(slot);
     }
-    if (best >= 0)
-        return best;
-    for (int pair = 0; pair < kPairs; ++pair) {
-        if (m_slotOfPair[std::size_t(pair)].load(std::memory_order_relaxed) == slot)
-            return pair;
-    }
-    return -1;
 }
 
 void AggregateNode::stop()
@@ -427,32 +411,27 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
 {
     const pw_graph::Graph& graph = m_connection.graph();
     const uint32_t self = nodeId();
-    const int slotCount = int(std::min<std::size_t>(streamsPerSlot.size(), std::size_t(m_inputCount.load() / 2)));
-    // Drop the links of streams no longer read in the slot their pair sums
-    // into, and those the daemon took away, to be made again.
+    const std::size_t slotCount = std::min<std::size_t>(streamsPerSlot.size(), std::size_t(m_inputCount.load() / 2));
+    // Drop the links of streams no longer read by their pair of ports, and
+    // those the daemon took away, to be made again.
     std::erase_if(m_inputLinks, [&](const auto& entry) {
         const auto [pair, stream] = entry.first;
-        const int slot = m_slotOfPair[std::size_t(pair)].load(std::memory_order_relaxed);
-        const bool keep = std::none_of(entry.second.begin(), entry.second.end(), [](const auto& link) { return link->gone; })
-                       && slot >= 0 && slot < slotCount && streamsPerSlot[std::size_t(slot)].contains(stream);
-        return !keep;
+        if (std::any_of(entry.second.begin(), entry.second.end(), [](const auto& link) { return link->gone; }))
+            return true;
+        for (std::size_t slot = 0; slot < slotCount; ++slot) {
+            if (m_pairOfSlot[slot] == pair)
+                return !streamsPerSlot[slot].contains(stream);
+        }
+        return true;
     });
-    releaseUnlinkedPairs();
-    QSet<int> busy = busyPairs();
-    for (int slot = 0; slot < slotCount; ++slot) {
-        const QString key = m_slotKeys.value(slot);
-        for (const uint64_t stream : streamsPerSlot[std::size_t(slot)]) {
+    for (std::size_t slot = 0; slot < slotCount; ++slot) {
+        const int pair = m_pairOfSlot[slot];
+        for (const uint64_t stream : streamsPerSlot[slot]) {
+            const auto key = std::make_pair(pair, stream);
             const pw_graph::Node* node = graph.nodeWithSerial(stream);
-            if (!node || std::any_of(m_inputLinks.begin(), m_inputLinks.end(),
-                                     [&](const auto& entry) { return entry.first.second == stream; }))
+            if (!node
+                || std::any_of(m_inputLinks.begin(), m_inputLinks.end(), [&](const auto& entry) { return entry.first == key; }))
                 continue;
-            const int pair = pairFor(key, slot, busy);
-            if (pair < 0)
-                continue;
-            // Summed into its slot before anything flows into it.
-            m_pairKeys[pair] = key;
-            m_slotOfPair[std::size_t(pair)].store(slot, std::memory_order_release);
-            busy.insert(pair);
             std::vector<std::unique_ptr<LinkProxy>> links;
             for (const pw_graph::Port* port : graph.portsOf(node->id, pw_graph::Direction::Out)) {
                 const Side side = sideOf(port->channel);
@@ -464,26 +443,14 @@ void AggregateNode::readStreams(const std::vector<QList<uint64_t>>& streamsPerSl
                 }
             }
             if (!links.empty())
-                m_inputLinks.emplace_back(std::make_pair(pair, stream), std::move(links));
+                m_inputLinks.emplace_back(key, std::move(links));
         }
-    }
-    releaseUnlinkedPairs();
-}
-
-void AggregateNode::releaseUnlinkedPairs()
-{
-    // What still arrives over a dropped link is not heard: the stream is on
-    // its way elsewhere.
-    for (int pair = 0; pair < kPairs; ++pair) {
-        if (std::none_of(m_inputLinks.begin(), m_inputLinks.end(), [pair](const auto& entry) { return entry.first.first == pair; }))
-            m_slotOfPair[std::size_t(pair)].store(-1, std::memory_order_release);
     }
 }
 
 void AggregateNode::unlinkStreams(const QSet<uint64_t>& streams)
 {
     std::erase_if(m_inputLinks, [&](const auto& entry) { return streams.contains(entry.first.second); });
-    releaseUnlinkedPairs();
 }
 
 bool AggregateNode::readsAny(const QSet<uint64_t>& streams) const
@@ -542,35 +509,23 @@ void AggregateNode::processCycle(spa_io_position* position)
             pw_filter_get_dsp_buffer(port, frames);
         return;
     }
-    const std::size_t slotCount = std::min<std::size_t>(std::size_t(self->m_inputCount.load(std::memory_order_relaxed)) / 2, kSlots);
+    const auto inputs = std::min<std::size_t>(std::size_t(self->m_inputCount.load(std::memory_order_relaxed)), self->m_inputs.size());
     auto* input = reinterpret_cast<AudioBufferList*>(self->m_inputList.data());
-    input->mNumberBuffers = UInt32(2 * slotCount);
-    // Each slot side's first stream is read in place; a second one sums
-    // both into the slot's own storage, and every further one adds to it.
-    std::array<const float*, 2 * kSlots> side{};
-    std::array<int, 2 * kSlots> streams{};
-    for (std::size_t pair = 0; pair < std::size_t(kPairs); ++pair) {
-        const int slot = self->m_slotOfPair[pair].load(std::memory_order_acquire);
-        for (std::size_t which = 0; which < 2; ++which) {
-            const auto* samples = static_cast<const float*>(pw_filter_get_dsp_buffer(self->m_inputs[2 * pair + which], frames));
-            if (!samples || slot < 0 || std::size_t(slot) >= slotCount)
-                continue;
-            const std::size_t i = 2 * std::size_t(slot) + which;
-            float* sum = self->m_sums.get() + i * kMaxFrames;
-            if (streams[i] == 0) {
-                side[i] = samples;
-            } else {
-                if (streams[i] == 1) {
-                    std::memcpy(sum, side[i], bytes);
-                    side[i] = sum;
-                }
-                for (uint32_t frame = 0; frame < frames; ++frame)
-                    sum[frame] += samples[frame];
-            }
-            ++streams[i];
-        }
+    input->mNumberBuffers = UInt32(inputs);
+    std::array<bool, 2 * kSlots> read{};
+    for (std::size_t i = 0; i < inputs; ++i) {
+        const std::size_t index = 2 * std::size_t(self->m_pairOfSlot[i / 2]) + i % 2;
+        void* samples = pw_filter_get_dsp_buffer(self->m_inputs[index], frames);
+        input->mBuffers[i] = AudioBuffer{1, bytes, samples ? samples : self->m_silence.data()};
+        read[index] = true;
     }
-    for (std::size_t i = 0; i < 2 * slotCount; ++i)
-        input->mBuffers[i] = AudioBuffer{1, bytes, const_cast<float*>(side[i] ? side[i] : self->m_silence.data())};
+    // The ports no slot reads are taken from too: one left unread while the
+    // block runs keeps its last buffer, and once two links feed it again
+    // (an application with two streams tapped anew) PipeWire 0.3.65's mixer
+    // of that port hands it silence for good.
+    for (std::size_t i = 0; i < self->m_inputs.size(); ++i) {
+        if (!read[i])
+            pw_filter_get_dsp_buffer(self->m_inputs[i], frames);
+    }
     (*block)(nullptr, input, nullptr, output, nullptr);
 }

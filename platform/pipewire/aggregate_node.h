@@ -1,12 +1,8 @@
 #pragma once
 
-// The private aggregate device's node: one filter node of ours with pairs
-// of input ports (left, right), one pair for each stream it reads, and one
-// output port for each side of the sink it plays on. The streams of one tap
-// slot (an application's) are summed here, never by the daemon: PipeWire
-// 0.3.65 mixes two links into one of a client's ports once, and after
-// those links are made anew (the application tapped again) hands the port
-// silence. While started, its process callback runs on
+// The private aggregate device's node: one filter node of ours with two
+// input ports for each of the 16 tap slots and one output port for each
+// side of the sink it plays on. While started, its process callback runs on
 // PipeWire's data thread, in the same graph cycle as the streams it reads,
 // and calls the I/O block with buffer lists over PipeWire's own buffers. The
 // session manager leaves it alone (it has no media class and does not
@@ -51,9 +47,6 @@ struct pw_proxy;
 class AggregateNode {
 public:
     static constexpr int kSlots = 16;
-    // Pairs of input ports: streams read at once, over every slot. Past
-    // that, a slot's further streams share a pair of its own.
-    static constexpr int kPairs = 64;
 
     // Main thread only, all but onProcessThunk. sinkChannels: the channels
     // of the sink it plays on ("FL", "FR", …), in any order.
@@ -82,10 +75,9 @@ public:
     // node of that sink's private sink); false when a sink or our ports are
     // gone.
     // slotKeys: what each slot reads (its applications), one per slot. A
-    // pair of ports belongs to one key from the moment a stream is linked to
-    // it until that link is gone: a stream that stays in its application's
-    // slot stays linked where it was, and none is ever read, for a cycle or
-    // two, in a slot another application's gain now scales.
+    // slot whose key a pair of ports read before reads that pair again: its
+    // streams stay linked where they were, so that no stream is ever read,
+    // for a cycle or two, in a slot another application's gain now scales.
     bool start(const DeviceIOBlock* block, const QStringList& slotKeys, const QString& masterName, uint32_t holdSink);
     // Returns once the block is no longer running and will not run again.
     // The node stays linked and plays silence until it is started again.
@@ -124,16 +116,8 @@ private:
     void clearBlockOnDataThread();
     void processCycle(struct spa_io_position* position);
     void awaitCycleEnd() const;
-    // Which slot each pair's key has now (-1 for none), for the data thread.
-    void mapPairs(const QStringList& slotKeys);
-    // A pair for a new stream of the slot with this key: a free one this key
-    // had before, then one never used, then any free one, then one of the
-    // slot's own; -1 when there is none.
-    int pairFor(const QString& key, int slot, const QSet<int>& busy) const;
-    // Pairs with a link of ours, or one the daemon still shows.
-    QSet<int> busyPairs() const;
-    // Pairs no link of ours reads any more sum into no slot.
-    void releaseUnlinkedPairs();
+    void choosePairs(const QStringList& slotKeys);
+    bool pairHasLinks(int pair) const;
     uint32_t portId(const QString& name) const;
     // A passive link wakes neither end: what it carries is ours.
     pw_proxy* link(uint32_t outputNode, uint32_t outputPort, uint32_t inputNode, uint32_t inputPort,
@@ -156,7 +140,6 @@ private:
     // What each pair of input ports read last (a slot key), kept while the
     // pair is unused so that its application finds it again.
     QStringList m_pairKeys;
-    QStringList m_slotKeys;
     // (pair of input ports, stream serial) → its links. By serial: a new
     // stream can be given the id of one that has just gone, and needs links
     // of its own.
@@ -171,9 +154,8 @@ private:
     // data thread), the count before the block.
     std::atomic<const DeviceIOBlock*> m_block{nullptr};
     std::atomic<int> m_inputCount{0};
-    // The slot each pair of input ports is summed into, -1 for none:
-    // written before a stream is linked to the pair and when its link goes.
-    std::array<std::atomic<int>, kPairs> m_slotOfPair{};
+    // The pair of input ports each slot reads; written with the count.
+    std::array<int, kSlots> m_pairOfSlot{};
     // Written by the data thread: how many cycles of ours have begun and
     // ended, when the last ended (steady clock, ns), and how long it was.
     std::atomic<uint64_t> m_cyclesBegun{0};
@@ -185,7 +167,4 @@ private:
     std::vector<std::max_align_t> m_outputList;
     std::vector<float> m_silence;
     std::vector<float> m_scratch;
-    // Each slot's sides summed, where more than one stream plays into it;
-    // left unwritten (so unmapped) until then.
-    std::unique_ptr<float[]> m_sums;
 };

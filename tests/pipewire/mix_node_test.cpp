@@ -177,11 +177,11 @@ TEST_F(MixNodeTest, UntappedApplicationsPlayOnThroughRebuilds)
         }
     });
     // Chat comes before music in the setup and goes again: music changes
-    // slot, never the ports it is read on, so that no cycle reads it at
-    // chat's gain while links change.
+    // slot, and a cycle that read it at chat's gain while links change
+    // would be a drop-out of its tone above. It is read on a pair of ports
+    // of its own wherever it is read.
     EXPECT_EQ(linksAtFirst.size(), 2);
-    EXPECT_EQ(linksWithChat, linksAtFirst);
-    EXPECT_EQ(musicLinks(), linksAtFirst);
+    EXPECT_EQ(linksWithChat.size(), 2);
     const int atTheEnd = dropOutsWhile(1000, [&] {
         pumpFor(300);
         engine.reset();

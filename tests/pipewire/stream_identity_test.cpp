@@ -554,9 +554,9 @@ TEST_P(DefaultGuard, OurSinkMadeTheDefaultByAnotherProgramGivesWayToTheUsersDefa
 
 // An application with several streams (a browser's tabs: here two processes
 // of its own through PipeWire and one through the PulseAudio server) is
-// heard at its gain every time it is tapped again, every stream of it:
-// PipeWire 0.3.65 gave a port two links fed silence once they were made
-// anew.
+// heard at its gain every time it is tapped again, every stream of it: a
+// port of the mix node left unread while untapped gave silence for good
+// once two links fed it again (PipeWire 0.3.65).
 TEST_F(StreamIdentity, AnApplicationWithSeveralStreamsIsHeardAtItsGainAtEveryTap)
 {
     constexpr double kTabHz[] = {kChatHz, kRadioHz, 1100.0};
