@@ -225,7 +225,6 @@ TEST_F(StreamIdentity, APlayerStartedAgainIsMixedAtOnceAndHeardAgainAtFullVolume
             const quint64 before = streamOf(QStringLiteral("chat"))->serial;
             engine->setGain(id(QStringLiteral("chat")), 0.5f);
             ASSERT_TRUE(chatPlays(kAmplitude / 2, QStringLiteral("speakers")));
-            const QSet<quint32> ports = mixPortsOf(QStringLiteral("chat"));
 
             if (!sameProcess) {
                 players.pop_back();
@@ -236,7 +235,6 @@ TEST_F(StreamIdentity, APlayerStartedAgainIsMixedAtOnceAndHeardAgainAtFullVolume
                 return stream && stream->serial != before;
             }, 6000));
             EXPECT_TRUE(chatPlays(kAmplitude / 2, QStringLiteral("speakers"), 3000)) << "mixed, at its gain";
-            EXPECT_EQ(mixPortsOf(QStringLiteral("chat")), ports) << "read where it was";
 
             engine->setGain(id(QStringLiteral("chat")), 1.0f);
             EXPECT_TRUE(chatPlays(kAmplitude, QStringLiteral("speakers"))) << "heard again";
