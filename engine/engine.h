@@ -292,6 +292,9 @@ private:
         QString uid;
     };
     std::optional<MadeTap> createTap(const QString& id, bool metered);
+    // Taps for each of ids, in order, into the mix; ids keeps those that
+    // got one. The taps' UIDs, for the aggregate's description.
+    QStringList createTaps(DeviceMix& mix, QStringList& ids, bool metered);
     // Builds the mix on one device; false, with nothing left behind, when
     // the hardware refused it. With silent, every slot starts at gain 0.
     bool startMix(DeviceMix& mix, const QStringList& tapUIDs, bool silent);

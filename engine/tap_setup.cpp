@@ -97,16 +97,7 @@ void RavletEngine::rebuild(QStringList ids)
 
     bool tapped = false;
     for (DeviceMix& mix : mixes) {
-        QStringList tapUIDs;
-        QStringList made;
-        for (const QString& id : std::as_const(mix.ids)) {
-            if (const std::optional<MadeTap> tap = createTap(id, false)) {
-                mix.taps.append(tap->tap);
-                tapUIDs.append(tap->uid);
-                made.append(id);
-            }
-        }
-        mix.ids = made;
+        const QStringList tapUIDs = createTaps(mix, mix.ids, false);
         if (mix.taps.isEmpty())
             continue;
         mix.slotIDs = mix.ids;
@@ -138,6 +129,21 @@ void RavletEngine::rebuild(QStringList ids)
         systemLog(QStringLiteral("[ravlet] started ") + QString::number(mix.ids.size()) + QStringLiteral(" app(s) out=")
                   + mix.deviceUID + QStringLiteral(" agg=") + QString::number(mix.aggregate));
     }
+}
+
+QStringList RavletEngine::createTaps(DeviceMix& mix, QStringList& ids, bool metered)
+{
+    QStringList tapUIDs;
+    QStringList made;
+    for (const QString& id : std::as_const(ids)) {
+        if (const std::optional<MadeTap> tap = createTap(id, metered)) {
+            mix.taps.append(tap->tap);
+            tapUIDs.append(tap->uid);
+            made.append(id);
+        }
+    }
+    ids = made;
+    return tapUIDs;
 }
 
 std::optional<RavletEngine::MadeTap> RavletEngine::createTap(const QString& id, bool metered)
@@ -238,16 +244,7 @@ void RavletEngine::rebuildMeters(const QStringList& ids)
         mix->meterIDs.append(id);
     }
     for (DeviceMix& mix : mixes) {
-        QStringList tapUIDs;
-        QStringList made;
-        for (const QString& id : std::as_const(mix.meterIDs)) {
-            if (const std::optional<MadeTap> tap = createTap(id, true)) {
-                mix.taps.append(tap->tap);
-                tapUIDs.append(tap->uid);
-                made.append(id);
-            }
-        }
-        mix.meterIDs = made;
+        const QStringList tapUIDs = createTaps(mix, mix.meterIDs, true);
         if (mix.taps.isEmpty())
             continue;
         mix.slotIDs = mix.meterIDs;
