@@ -288,12 +288,14 @@ StreamMover::Adoption StreamMover::adoptMove(const pw_graph::Node& node, Moved& 
     HoldSink& ours = sinkOf(moved.device);
     QList<uint32_t> links;
     QString device;
+    uint64_t deviceSerial = 0;
     if (moved.settled && ours.nodeId()) {
         for (const pw_graph::Link& link : graph.links) {
             const auto input = graph.nodes.constFind(link.inputNode);
             if (link.outputNode == node.id && input != graph.nodes.cend() && !isOurs(*input) && isDevice(*input)) {
                 links.append(link.id);
                 device = input->name;
+                deviceSerial = input->serial;
             }
         }
     }
@@ -326,9 +328,14 @@ StreamMover::Adoption StreamMover::adoptMove(const pw_graph::Node& node, Moved& 
             return Adoption::Waiting;
     }
     moved.linkedElsewhere.invalidate();
-    // The target as it was written, else the device by its name, as a user
-    // writes one: where the stream goes when it is given back.
-    moved.previous = retargeted ? target : std::optional(pw_graph::MetadataValue{QString(), device});
+    // The target as it was written, else the device by its serial, as the
+    // PulseAudio server writes a move: where the stream goes when it is
+    // given back. Not by name: the session manager remembers a target
+    // written by name for every stream of its kind, and a later move of the
+    // user's to the default device would not undo it.
+    moved.previous = retargeted ? target
+                                : std::optional(pw_graph::MetadataValue{QStringLiteral("Spa:Id"),
+                                                                        QString::number(deviceSerial)});
     systemLog(QStringLiteral("[ravlet] another program moved a stream of ") + node.description
               + QStringLiteral("; it plays there once Ravlet no longer mixes it"));
     for (const uint32_t link : std::as_const(links))
