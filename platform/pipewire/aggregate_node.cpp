@@ -252,6 +252,25 @@ pw_proxy* AggregateNode::link(uint32_t outputNode, uint32_t outputPort, uint32_t
                           PW_KEY_LINK_PASSIVE, passive ? "true" : "false", nullptr));
 }
 
+bool AggregateNode::linkHold(uint32_t holdSink)
+{
+    std::vector<std::unique_ptr<LinkProxy>> links;
+    for (const pw_graph::Port* port : m_connection.graph().portsOf(holdSink, pw_graph::Direction::In))
+        links.push_back(std::make_unique<LinkProxy>(link(nodeId(), portId(kHoldPort), holdSink, port->id, true)));
+    if (links.empty())
+        return false;
+    // The new links first: the sink is never out of our graph meanwhile.
+    m_holdLinks = std::move(links);
+    m_holdNode = holdSink;
+    return true;
+}
+
+void AggregateNode::followHoldSink(uint32_t holdSink)
+{
+    if (m_holdNode && holdSink && holdSink != m_holdNode && m_filter && isReady())
+        linkHold(holdSink);
+}
+
 bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKeys, const QString& masterName,
                           uint32_t holdSink)
 {
@@ -261,13 +280,8 @@ bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKey
         // A sink made a moment ago may not have shown its ports yet.
         m_connection.runUntil([&] { return !m_connection.graph().portsOf(holdSink, pw_graph::Direction::In).isEmpty(); },
                               kReadyWaitMs);
-        m_holdLinks.clear();
-        for (const pw_graph::Port* port : m_connection.graph().portsOf(holdSink, pw_graph::Direction::In)) {
-            m_holdLinks.push_back(std::make_unique<LinkProxy>(link(nodeId(), portId(kHoldPort), holdSink, port->id, true)));
-        }
-        if (m_holdLinks.empty())
+        if (!linkHold(holdSink))
             return false;
-        m_holdNode = holdSink;
     }
     const pw_graph::Graph& graph = m_connection.graph();
     const pw_graph::Node* master = graph.nodeNamed(masterName, QStringLiteral("Audio/Sink"));

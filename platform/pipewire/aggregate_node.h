@@ -79,6 +79,10 @@ public:
     // streams stay linked where they were, so that no stream is ever read,
     // for a cycle or two, in a slot another application's gain now scales.
     bool start(const DeviceIOBlock* block, const QStringList& slotKeys, const QString& masterName, uint32_t holdSink);
+    // Plays its silence into holdSink instead of the private sink it did
+    // before, which was made anew under a new name; nothing until the new
+    // one has shown its ports, nor before the first start. Main thread only.
+    void followHoldSink(uint32_t holdSink);
     // Returns once the block is no longer running and will not run again.
     // The node stays linked and plays silence until it is started again.
     void stop();
@@ -118,6 +122,7 @@ private:
     void awaitCycleEnd() const;
     void choosePairs(const QStringList& slotKeys);
     bool pairHasLinks(int pair) const;
+    bool linkHold(uint32_t holdSink);
     uint32_t portId(const QString& name) const;
     // A passive link wakes neither end: what it carries is ours.
     pw_proxy* link(uint32_t outputNode, uint32_t outputPort, uint32_t inputNode, uint32_t inputPort,

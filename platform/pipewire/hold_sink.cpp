@@ -40,7 +40,10 @@ HoldSink::HoldSink(PipeWireConnection& connection, std::function<bool(const QStr
     , m_namesAnyOfOurs(std::move(namesAnyOfOurs))
     , m_name(newName())
 {
-    connect(&m_connection, &PipeWireConnection::graphChanged, this, [this] { guardDefault(); });
+    connect(&m_connection, &PipeWireConnection::graphChanged, this, [this] {
+        renameWhenTaken();
+        guardDefault();
+    });
     // Everything made on the connection goes with it.
     connect(&m_connection, &PipeWireConnection::aboutToDisconnect, this, [this] { destroy(); });
 }
@@ -56,16 +59,18 @@ bool HoldSink::ensure()
         return true;
     if (!m_proxy) {
         // Ours is gone, so a node under its name now is another client's.
-        if (m_connection.graph().nodeNamed(m_name)) {
-            m_formerNames.append(std::exchange(m_name, newName()));
-            if (m_formerNames.size() > kMaxFormerNames)
-                m_formerNames.removeFirst();
-            systemLog(QStringLiteral("[ravlet] another program named a node after Ravlet's private sink; ")
-                      + QStringLiteral("the sink is made under a new name"));
-        }
-        // Last in every choice of a default, and saying what it is to the
-        // mixers that will list it anyway.
-        m_proxy = m_connection.createObject(
+        if (m_connection.graph().nodeNamed(m_name))
+            takeNewName();
+        m_proxy = create();
+    }
+    return m_proxy && m_connection.runUntil([this] { return nodeId() != 0; }, kSinkWaitMs);
+}
+
+pw_proxy* HoldSink::create()
+{
+    // Last in every choice of a default, and saying what it is to the
+    // mixers that will list it anyway.
+    pw_proxy* proxy = m_connection.createObject(
             "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE,
             pw_properties_new("factory.name", "support.null-audio-sink", PW_KEY_NODE_NAME, m_name.toUtf8().constData(),
                               PW_KEY_NODE_DESCRIPTION, "Ravlet (holds the applications it mixes)", PW_KEY_MEDIA_CLASS,
@@ -85,16 +90,71 @@ bool HoldSink::ensure()
                               // sink falling idle) and crashes it (0.4.13).
                               // Idle, the sink costs nothing.
                               "session.suspend-timeout-seconds", "0", nullptr));
-        if (m_proxy)
-            pw_proxy_add_listener(m_proxy, &m_listener, &proxyEvents(), this);
-    }
-    return m_proxy && m_connection.runUntil([this] { return nodeId() != 0; }, kSinkWaitMs);
+    if (proxy)
+        pw_proxy_add_listener(proxy, &m_listener, &proxyEvents(), this);
+    return proxy;
+}
+
+uint32_t HoldSink::boundNode(pw_proxy* proxy) const
+{
+    const uint32_t id = PipeWireConnection::boundId(proxy);
+    return id && m_connection.graph().nodes.contains(id) ? id : 0;
 }
 
 uint32_t HoldSink::nodeId() const
 {
-    const uint32_t id = PipeWireConnection::boundId(m_proxy);
-    return id && m_connection.graph().nodes.contains(id) ? id : 0;
+    const uint32_t id = boundNode(m_proxy);
+    return id ? id : boundNode(m_retiring);
+}
+
+bool HoldSink::holds(uint32_t node) const
+{
+    return node && (node == boundNode(m_proxy) || node == boundNode(m_retiring));
+}
+
+// Not from inside a PipeWire event: the graph's change is told on the event
+// loop's next turn.
+void HoldSink::renameWhenTaken()
+{
+    dropRetiring();
+    const uint32_t ours = boundNode(m_proxy);
+    if (!ours || m_retiring)
+        return;
+    const pw_graph::Graph& graph = m_connection.graph();
+    const bool taken = std::any_of(graph.nodes.cbegin(), graph.nodes.cend(), [&](const pw_graph::Node& node) {
+        return node.id != ours && node.name == m_name;
+    });
+    if (!taken)
+        return;
+    takeNewName();
+    // The old one keeps what it holds until the streams reach the new one.
+    spa_hook_remove(&m_listener);
+    m_retiring = std::exchange(m_proxy, create());
+}
+
+void HoldSink::takeNewName()
+{
+    m_formerNames.append(std::exchange(m_name, newName()));
+    if (m_formerNames.size() > kMaxFormerNames)
+        m_formerNames.removeFirst();
+    systemLog(QStringLiteral("[ravlet] another program named a node after Ravlet's private sink; ")
+              + QStringLiteral("the sink is made under a new name"));
+}
+
+// Once nothing is linked to it: PipeWire before 0.3.72 can leave a node
+// destroyed under its links behind in the nodes at their other ends.
+void HoldSink::dropRetiring()
+{
+    const uint32_t retiring = PipeWireConnection::boundId(m_retiring);
+    if (!m_retiring || !boundNode(m_proxy))
+        return;
+    const pw_graph::Graph& graph = m_connection.graph();
+    if (graph.nodes.contains(retiring)
+        && std::any_of(graph.links.cbegin(), graph.links.cend(), [&](const pw_graph::Link& link) {
+               return link.inputNode == retiring || link.outputNode == retiring;
+           }))
+        return;
+    pw_proxy_destroy(std::exchange(m_retiring, nullptr));
 }
 
 bool HoldSink::isNamedBy(const QString& value) const
@@ -114,7 +174,7 @@ bool HoldSink::isCurrentTarget(const QString& value) const
 
 bool HoldSink::isOurs(const pw_graph::Node& node) const
 {
-    return (node.id != 0 && node.id == nodeId()) || m_connection.graph().isOurs(node);
+    return holds(node.id) || m_connection.graph().isOurs(node);
 }
 
 bool HoldSink::namesOurs(const QString& value) const
@@ -124,6 +184,8 @@ bool HoldSink::namesOurs(const QString& value) const
 
 void HoldSink::destroy()
 {
+    if (m_retiring)
+        pw_proxy_destroy(std::exchange(m_retiring, nullptr));
     if (!m_proxy)
         return;
     spa_hook_remove(&m_listener);

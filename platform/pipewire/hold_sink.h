@@ -31,8 +31,14 @@ public:
     // Makes the sink when there is none and waits for it; false when it
     // could not be made. Runs the loop: never from inside a PipeWire event.
     bool ensure();
-    // Our node's id; 0 while there is none.
+    // Our node's id; 0 while there is none. While the sink is being made
+    // anew under a new name, the one it replaces until the new one is there.
     uint32_t nodeId() const;
+    // Whether the node is ours: the sink, or the one it replaces.
+    bool holds(uint32_t node) const;
+    // Made anew under a new name a moment ago, and not yet there: streams
+    // are sent to it once it is.
+    bool isRenaming() const { return m_retiring && !boundNode(m_proxy); }
     // What "target.object" names it by. Its own name, new every run, as a
     // name is what the session manager never remembers as a stream's target.
     // Any client can give a node of its own that name, and the session
@@ -40,7 +46,11 @@ public:
     // client's node has its name is made under a new one.
     QString targetValue() const { return m_name; }
     // Whether a target value names our sink (by its name or its serial), or
-    // a sink of ours this run made before under another name.
+    // a sink of ours this run made before under another name. The session
+    // manager finds a target by name, whichever node has it: when another
+    // client's node takes our sink's name, ours is made anew under a new one
+    // and our streams are sent there; the old one goes once nothing is
+    // linked to it.
     bool isNamedBy(const QString& value) const;
     // Whether it names the sink as it is now: its name or its node's serial.
     bool isCurrentTarget(const QString& value) const;
@@ -52,6 +62,11 @@ public:
     void destroy();
 
 private:
+    uint32_t boundNode(pw_proxy* proxy) const;
+    pw_proxy* create();
+    void renameWhenTaken();
+    void takeNewName();
+    void dropRetiring();
     void guardDefault();
     bool namesOurs(const QString& value) const;
 
@@ -61,6 +76,8 @@ private:
     QStringList m_formerNames;
     pw_proxy* m_proxy = nullptr;
     spa_hook m_listener{};
+    // The sink we made before under the name another client's node took.
+    pw_proxy* m_retiring = nullptr;
     // The configured default as another program last left it, naming a sink
     // not ours; nothing when the key was not set.
     std::optional<pw_graph::MetadataValue> m_userDefault;

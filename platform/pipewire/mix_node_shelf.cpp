@@ -121,3 +121,9 @@ void MixNodeShelf::expire()
     for (const QString& sink : std::as_const(retired))
         m_retired(sink);
 }
+
+void MixNodeShelf::followHoldSinks(const std::function<uint32_t(const QString&)>& holdSinkOf)
+{
+    for (auto& [sink, kept] : m_kept)
+        kept.node->followHoldSink(holdSinkOf(sink));
+}

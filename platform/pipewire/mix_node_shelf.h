@@ -57,6 +57,9 @@ public:
     // cost them a cycle; elsewhere it goes at once. Its device's private
     // sink still goes once the streams have left it.
     void discardReaders(const QSet<uint64_t>& streams);
+    // Each kept node plays its silence into its device's private sink as
+    // it is now (see AggregateNode::followHoldSink()).
+    void followHoldSinks(const std::function<uint32_t(const QString&)>& holdSinkOf);
     void clear();
     bool isEmpty() const { return m_kept.empty(); }
 

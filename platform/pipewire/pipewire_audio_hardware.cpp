@@ -494,6 +494,12 @@ void PipeWireAudioHardware::onGraphChanged()
     forgetGoneObjects();
     updateLinkedSinks();
     updateHolds();
+    const auto holdSinkOf = [this](const QString& device) { return m_mover->sinkNode(device); };
+    for (auto& [id, aggregate] : m_aggregates) {
+        if (aggregate.node)
+            aggregate.node->followHoldSink(holdSinkOf(aggregate.masterName));
+    }
+    m_shelf.followHoldSinks(holdSinkOf);
     m_shelf.graphChanged();
 }
 

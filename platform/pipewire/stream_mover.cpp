@@ -258,14 +258,14 @@ bool StreamMover::isHeld(uint64_t stream, const QString& device) const
     const pw_graph::Node* node = graph.nodeWithSerial(stream);
     if (moved == m_moved.cend() || moved->givenUp || moved->device != device || !node)
         return false;
-    const uint32_t sink = sinkNode(moved->device);
-    if (!sink)
+    const HoldSink* sink = findSink(moved->device);
+    if (!sink || !sink->nodeId())
         return false;
     bool toSink = false;
     for (const pw_graph::Link& link : graph.links) {
         if (link.outputNode != node->id)
             continue;
-        if (link.inputNode == sink) {
+        if (sink->holds(link.inputNode)) {
             toSink = true;
             continue;
         }
@@ -286,6 +286,9 @@ StreamMover::Adoption StreamMover::adoptMove(const pw_graph::Node& node, Moved& 
     const pw_graph::Graph& graph = m_connection.graph();
     const std::optional<pw_graph::MetadataValue> target = targetOf(node.id);
     HoldSink& ours = sinkOf(moved.device);
+    // Its new name names nothing yet.
+    if (ours.isRenaming())
+        return Adoption::Waiting;
     QList<uint32_t> links;
     QString device;
     uint64_t deviceSerial = 0;
@@ -454,7 +457,7 @@ bool StreamMover::watchGivenBack()
         const bool onOurSink = std::any_of(graph.links.begin(), graph.links.end(), [&](const pw_graph::Link& link) {
             return link.outputNode == node->id
                 && std::any_of(m_sinks.begin(), m_sinks.end(),
-                               [&](const auto& sink) { return sink.second->nodeId() == link.inputNode; });
+                               [&](const auto& sink) { return sink.second->holds(link.inputNode); });
         });
         if (!onOurSink)
             continue;

@@ -45,20 +45,25 @@ TEST_F(ForeignClients, ANativeClientClaimingAnotherRunningProcessIsListedAsItsel
     EXPECT_TRUE(pids.contains(music));
 }
 
-// A node another client made under our private sink's name, while ours was
-// there: once ours goes (nothing tapped) and comes again, the session manager
-// finds the other client's node by that name first, and the streams we hold
-// would go there, never reaching ours, and be given up on.
+// A node another client makes under our private sink's name, while ours is
+// there or after ours went: the session manager finds a target by name,
+// whichever node has it, and the streams we hold would go there, never
+// reaching ours (a muted application heard, one at 50 % silent). Ours is made
+// anew under a new name, and the streams follow it.
 TEST_F(ForeignClients, ANodeOfAnotherClientUnderOurSinksNameTakesNoHoldAway)
 {
     QStringList log;
     setSystemLogSink([&](const QString& line) { log.append(line); });
     const auto noLog = qScopeGuard([] { setSystemLogSink({}); });
     play(QStringLiteral("music"), kMusicHz);
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
     startEngine();
-    waitForApps({QStringLiteral("music")});
+    waitForApps({QStringLiteral("music"), QStringLiteral("chat")});
     engine->setGain(id(QStringLiteral("music")), 0.5f);
-    const auto half = [](const std::vector<float>& s) { return std::abs(amplitude(s, kMusicHz) - kAmplitude / 2) < 0.005; };
+    engine->setMuted(id(QStringLiteral("chat")), true);
+    const auto half = [](const std::vector<float>& s) {
+        return std::abs(amplitude(s, kMusicHz) - kAmplitude / 2) < 0.005 && energyDb(s, 0, kChatHz) < -90.0;
+    };
     ASSERT_TRUE(soundsLike(half));
 
     const auto nodeName = [](const QJsonValue& value) {
@@ -72,30 +77,60 @@ TEST_F(ForeignClients, ANodeOfAnotherClientUnderOurSinksNameTakesNoHoldAway)
         }
         return ids;
     };
-    QString ours;
-    for (const QJsonValue& value : session->pwDump()) {
-        if (nodeName(value).startsWith(QLatin1String("ravlet-hold-")))
-            ours = nodeName(value);
-    }
-    ASSERT_FALSE(ours.isEmpty());
-    // Never suspended: WirePlumber 0.4.13 crashes on a sink destroyed while
-    // it is about to suspend it.
-    ASSERT_TRUE(session->run(QStringLiteral("pw-cli"),
-                             {QStringLiteral("create-node"), QStringLiteral("adapter"),
-                              QStringLiteral("{ factory.name = support.null-audio-sink node.name = %1 media.class = Audio/Sink "
-                                             "audio.position = [ FL FR ] object.linger = true "
-                                             "session.suspend-timeout-seconds = 0 }").arg(ours)}));
-    const auto removeCopy = qScopeGuard([&] {
-        for (const quint32 node : nodesNamed(ours))
-            session->run(QStringLiteral("pw-cli"), {QStringLiteral("destroy"), QString::number(node)});
+    const auto ourNames = [&] {
+        QStringList names;
+        for (const QJsonValue& value : session->pwDump()) {
+            if (nodeName(value).startsWith(QLatin1String("ravlet-hold-")))
+                names.append(nodeName(value));
+        }
+        return names;
+    };
+    QStringList copies;
+    const auto copy = [&](const QString& name) {
+        // Never suspended: WirePlumber 0.4.13 crashes on a sink destroyed
+        // while it is about to suspend it.
+        copies.append(name);
+        return session->run(QStringLiteral("pw-cli"),
+                            {QStringLiteral("create-node"), QStringLiteral("adapter"),
+                             QStringLiteral("{ factory.name = support.null-audio-sink node.name = %1 media.class = Audio/Sink "
+                                            "audio.position = [ FL FR ] object.linger = true "
+                                            "session.suspend-timeout-seconds = 0 }").arg(name)});
+    };
+    const auto removeCopies = qScopeGuard([&] {
+        for (const QString& name : std::as_const(copies)) {
+            for (const quint32 node : nodesNamed(name))
+                session->run(QStringLiteral("pw-cli"), {QStringLiteral("destroy"), QString::number(node)});
+        }
     });
-    ASSERT_TRUE(pumpUntil([&] { return nodesNamed(ours).size() == 2; }, 5000));
+    const QStringList before = ourNames();
+    ASSERT_EQ(before.size(), 1);
+    const QString first = before.front();
 
+    // While ours is there: a new stream of each held application, and the
+    // setup around them, stay where they belong.
+    ASSERT_TRUE(copy(first));
+    EXPECT_TRUE(pumpUntil([&] { return nodesNamed(first).size() == 1 && ourNames().size() == 2; }, 5000))
+        << "ours made anew under a new name, the old one gone: " << ourNames().join(QLatin1Char(' ')).toStdString();
+    play(QStringLiteral("chat"), kChatHz);
+    EXPECT_TRUE(soundsLike(half));
+    pumpFor(StreamMover::kMoveDeadlineMs + 1000);
+    EXPECT_TRUE(soundsLike(half, 1000));
+
+    // After ours went (nothing tapped, the device fallen quiet): made again,
+    // not under the name another client's node has now.
+    QStringList now = ourNames();
+    now.removeAll(first);
+    ASSERT_EQ(now.size(), 1);
+    const QString second = now.front();
     engine->setGain(id(QStringLiteral("music")), 1.0f);
+    engine->setMuted(id(QStringLiteral("chat")), false);
     engine->setHidden(id(QStringLiteral("music")), true);
+    engine->setHidden(id(QStringLiteral("chat")), true);
     players.clear();
-    ASSERT_TRUE(pumpUntil([&] { return nodesNamed(ours).size() == 1; }, 10000))
+    ASSERT_TRUE(pumpUntil([&] { return nodesNamed(second).isEmpty(); }, 10000))
         << "our sink goes once nothing is tapped and the device falls quiet";
+    ASSERT_TRUE(copy(second));
+    ASSERT_TRUE(pumpUntil([&] { return nodesNamed(second).size() == 1; }, 5000));
     engine->setHidden(id(QStringLiteral("music")), false);
     play(QStringLiteral("music"), kMusicHz);
     waitForApps({QStringLiteral("music")});
