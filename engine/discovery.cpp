@@ -81,6 +81,7 @@ bool RavletEngine::discoverApplications()
         QSet<qint32> seen;
         AudioObjectID elsewhere = kAudioObjectUnknown;   // the first device other than the default
         bool onDefault = false;                          // a process of it plays on the default
+        std::optional<float> ownVolume;                  // the loudest told
     };
     QHash<QString, Group> groups;
     QStringList discoveryOrder;
@@ -100,7 +101,7 @@ bool RavletEngine::discoverApplications()
 
         auto group = groups.find(app->id);
         if (group == groups.end()) {
-            group = groups.insert(app->id, Group{app->name, app->iconPath, {}, {}});
+            group = groups.insert(app->id, Group{app->name, app->iconPath, {}, {}, kAudioObjectUnknown, false, std::nullopt});
             discoveryOrder.append(app->id);
         }
         const auto device = hal::readFixed<AudioObjectID>(m_hardware, object,
@@ -109,6 +110,11 @@ bool RavletEngine::discoverApplications()
             group->onDefault = true;
         else if (group->elsewhere == kAudioObjectUnknown)
             group->elsewhere = device;
+        OSStatus volumeStatus = kAudioHardwareNoError;
+        const auto own = hal::readFixed<Float32>(m_hardware, object, hal::globalAddress(kRavletProcessPropertyOwnVolume),
+                                                 &volumeStatus);
+        const float level = volumeStatus == kAudioHardwareNoError && std::isfinite(own) ? std::max(own, 0.0f) : 1.0f;
+        group->ownVolume = std::max(group->ownVolume.value_or(0.0f), level);
         // A process the audio server could not put a pid to still names its
         // application, but has nothing to tap by.
         if (pid > 0 && !group->seen.contains(pid)) {
@@ -122,7 +128,7 @@ bool RavletEngine::discoverApplications()
     for (const QString& id : std::as_const(discoveryOrder)) {
         const Group& group = groups[id];
         found.append(AudioApp{id, group.name, group.iconPath, group.pids,
-                              group.onDefault ? kAudioObjectUnknown : group.elsewhere});
+                              group.onDefault ? kAudioObjectUnknown : group.elsewhere, group.ownVolume.value_or(1.0f)});
     }
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);
@@ -150,4 +156,10 @@ bool RavletEngine::discoverApplications()
     if (knownChanged)
         saveKnown();
     return true;
+}
+
+float RavletEngine::ownVolume(const QString& id) const
+{
+    const auto app = std::find_if(m_apps.cbegin(), m_apps.cend(), [&id](const AudioApp& a) { return a.id == id; });
+    return app == m_apps.cend() ? 1.0f : app->ownVolume;
 }

@@ -112,6 +112,9 @@ public:
     // The applications whose gain, mute or device cannot be applied: they
     // need a tap, and every slot is taken by ones before them.
     const QSet<QString>& beyondSlots() const { return m_beyondSlots; }
+    // The level another program set on the application's own streams (see
+    // AudioApp::ownVolume); 1 for one not running.
+    float ownVolume(const QString& id) const;
     const QMap<QString, QList<qint32>>& pidsByID() const { return m_pidsByID; }
     // The applications tapped only for their levels, while someone follows
     // them (see pumpMeters).

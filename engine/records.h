@@ -28,13 +28,17 @@ public:
     // than the default output device; unknown (0) while any plays on the
     // default, or where that cannot be told.
     AudioObjectID outputDevice = kAudioObjectUnknown;
+    // The level the audio server applies to its streams besides ours, as
+    // another program set it (its loudest process's); 1 where none is told.
+    float ownVolume = 1.0f;
 
     QString iconPathOrEmpty() const { return iconPath.value_or(QString()); }
 
     // The icon path takes no part: it always follows the id.
     friend bool operator==(const AudioApp& a, const AudioApp& b)
     {
-        return a.id == b.id && a.name == b.name && a.pids == b.pids && a.outputDevice == b.outputDevice;
+        return a.id == b.id && a.name == b.name && a.pids == b.pids && a.outputDevice == b.outputDevice
+            && a.ownVolume == b.ownVolume;
     }
 };
 

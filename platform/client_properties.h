@@ -20,3 +20,9 @@ constexpr AudioObjectPropertySelector kRavletProcessPropertyIconName = fourCharC
 // cannot be set (Core Audio), it stays an unknown property, and a process
 // is routed by tapping it into an aggregate device on its device.
 constexpr AudioObjectPropertySelector kRavletProcessPropertyOutputDevice = fourCharCode("Rdev");
+// Also ours: the level (a Float32, linear, 0 when muted) the server applies
+// to the process's own streams on top of whatever plays them, as another
+// program (the user's desktop mixer, the application itself) set it: the
+// loudest of its streams. Unknown property while that is unity, and on Core
+// Audio, which has none.
+constexpr AudioObjectPropertySelector kRavletProcessPropertyOwnVolume = fourCharCode("Rvol");

@@ -29,6 +29,7 @@ FocusScope {
     required property bool outputPresent
     // Whether its gain, mute and device go unapplied: every slot is taken.
     required property bool beyondSlots
+    required property int heard
     // The devices the application can be sent to, as {uid, name}.
     property var outputDevices: []
     // The row's roles, written through.
@@ -460,7 +461,7 @@ FocusScope {
                     id: noteText
                     objectName: "rowNote"
                     text: ViewLogic.rowNote(row.beyondSlots, row.isActive, row.output, row.outputPresent,
-                                            row.outputName)
+                                            row.outputName, row.heard)
                     visible: text !== ""
                     textFormat: Text.PlainText
                     maximumLineCount: 1

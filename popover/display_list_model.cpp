@@ -122,6 +122,8 @@ QVariant DisplayListModel::data(const QModelIndex& index, int role) const
         return row.outputPresent;
     case BeyondSlotsRole:
         return row.beyondSlots;
+    case HeardRole:
+        return row.heard;
     default:
         return {};
     }
@@ -133,7 +135,7 @@ QHash<int, QByteArray> DisplayListModel::roleNames() const
             {IsActiveRole, "isActive"}, {GainRole, "gain"},       {MutedRole, "muted"},
             {HiddenRole, "hidden"}, {LevelRole, "level"},         {OutputRole, "output"},
             {OutputNameRole, "outputName"}, {OutputPresentRole, "outputPresent"},
-            {BeyondSlotsRole, "beyondSlots"}};
+            {BeyondSlotsRole, "beyondSlots"}, {HeardRole, "heard"}};
 }
 
 float DisplayListModel::levelOf(const QString& id) const
@@ -154,6 +156,8 @@ DisplayListModel::Row DisplayListModel::rowFor(const AppEntry& entry) const
     row.muted = m_engine->mutes().value(entry.id, false);
     row.hidden = m_engine->hidden().contains(entry.id);
     row.beyondSlots = m_engine->beyondSlots().contains(entry.id);
+    if (const float own = m_engine->ownVolume(entry.id); own != 1.0f)
+        row.heard = int(std::lround(popover::shownGain(row.gain) * own * 100.0f));
     setOutputFields(row);
     return row;
 }
@@ -351,6 +355,8 @@ void DisplayListModel::update(qsizetype row, Row next)
         roles << OutputPresentRole;
     if (next.beyondSlots != current.beyondSlots)
         roles << BeyondSlotsRole;
+    if (next.heard != current.heard)
+        roles << HeardRole;
     current = std::move(next);
     if (roles.isEmpty())
         return;

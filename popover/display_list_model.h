@@ -68,6 +68,9 @@ public:
         // Whether the row's gain, mute and device go unapplied: the
         // application needs a tap and every slot is taken.
         BeyondSlotsRole,
+        // What is heard, in percent, where another program's volume on the
+        // application's streams multiplies with the row's; -1 where none does.
+        HeardRole,
     };
 
     explicit DisplayListModel(QObject* parent = nullptr);
@@ -119,6 +122,7 @@ private:
         QString outputName;
         bool outputPresent = false;
         bool beyondSlots = false;
+        int heard = -1;
     };
 
     void sync();

@@ -133,15 +133,22 @@ QString contextMenuTitle(bool hidden, const QString& name)
     return (hidden ? QStringLiteral("Show ") : QStringLiteral("Hide ")) + name;
 }
 
-QString rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent, const QString& outputName)
+QString rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent, const QString& outputName,
+                int heard)
 {
     if (beyondSlots)
         return QStringLiteral("Ravlet mixes %1 applications at most").arg(kSlotCount);
+    if (!active)
+        return {};
+    QString note;
     // Unplugged, the application plays on the default meanwhile: nothing to
     // tell apart from any other row.
-    if (!active || output.isEmpty() || !outputPresent || outputName.isEmpty())
-        return {};
-    return QStringLiteral("\u00B7 ") + outputName;
+    if (!output.isEmpty() && outputPresent && !outputName.isEmpty())
+        note = QStringLiteral("\u00B7 ") + outputName;
+    // Another program's volume on its streams multiplies with the row's.
+    if (heard >= 0)
+        note += (note.isEmpty() ? QString() : QStringLiteral(" ")) + QStringLiteral("\u00B7 heard at %1 %").arg(heard);
+    return note;
 }
 
 namespace {
@@ -287,9 +294,9 @@ QString ViewLogic::contextMenuTitle(bool hidden, const QString& name) const
 }
 
 QString ViewLogic::rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent,
-                           const QString& outputName) const
+                           const QString& outputName, int heard) const
 {
-    return popover::rowNote(beyondSlots, active, output, outputPresent, outputName);
+    return popover::rowNote(beyondSlots, active, output, outputPresent, outputName, heard);
 }
 
 QString ViewLogic::updatePillLabel(const QString& version) const

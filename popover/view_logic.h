@@ -72,8 +72,11 @@ QString contextMenuTitle(bool hidden, const QString& name);
 // What a row says after its name, beside "· not running": that its gain,
 // mute and device go unapplied when every slot is taken by rows before it,
 // else, while it runs, the device it plays on when that is one of its own
-// and there. Empty when there is nothing to say.
-QString rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent, const QString& outputName);
+// and there, and what is heard (heard, in percent; -1 for nothing to say)
+// where another program's volume on its streams multiplies with the row's.
+// Empty when there is nothing to say.
+QString rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent, const QString& outputName,
+                int heard = -1);
 
 // One press of an arrow key, one notch of the wheel.
 inline constexpr int kStepPercent = 5;
@@ -164,7 +167,7 @@ public:
     Q_INVOKABLE qreal litWidth(qreal available, float level) const;
     Q_INVOKABLE QString contextMenuTitle(bool hidden, const QString& name) const;
     Q_INVOKABLE QString rowNote(bool beyondSlots, bool active, const QString& output, bool outputPresent,
-                                const QString& outputName) const;
+                                const QString& outputName, int heard) const;
     Q_INVOKABLE QString updatePillLabel(const QString& version) const;
     // gain: as for gainPercentText.
     Q_INVOKABLE qreal steppedGain(const QVariant& gain, int steps) const;

@@ -70,7 +70,11 @@ QJsonObject ControlCommands::list() const
         // The sixth field once stood on hidden rows alone; with a field after
         // it, every row has one, so that the device is always the seventh.
         text += m_engine.hidden().contains(entry.id) ? QStringLiteral("\thidden\t") : QStringLiteral("\tshown\t");
-        text += cli::escapeField(outputOf(entry.id)) + QLatin1Char('\n');
+        text += cli::escapeField(outputOf(entry.id));
+        // What is heard: the row's volume times the one another program set
+        // on the application's own streams, which the server applies too.
+        const float own = m_engine.ownVolume(entry.id);
+        text += QStringLiteral("\t%1\n").arg(m_engine.mutes().value(entry.id) ? 0 : std::lround(shownPercent(m_engine, entry.id) * own));
     }
     QJsonObject reply = answer(true, text);
     // Where nothing can be mixed (no audio server answers, or another Ravlet

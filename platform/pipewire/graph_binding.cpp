@@ -309,7 +309,9 @@ void PipeWireConnection::Private::onGlobal(uint32_t id, const char* type, const 
         fillNode(node, props);
         graph.nodes.insert(id, node);
         bind(id, BoundObject::Kind::Node, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &nodeEvents());
-        if (node.mediaClass == QLatin1String("Audio/Sink") && bound.count(id)) {
+        // A stream's own volume multiplies with ours: what a row says is heard.
+        if ((node.mediaClass == QLatin1String("Audio/Sink") || node.mediaClass == QLatin1String("Stream/Output/Audio"))
+            && bound.count(id)) {
             uint32_t ids[] = {SPA_PARAM_Props};
             pw_node_subscribe_params(reinterpret_cast<pw_node*>(bound[id]->proxy), ids, 1);
         }

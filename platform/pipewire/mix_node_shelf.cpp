@@ -124,6 +124,8 @@ void MixNodeShelf::expire()
 
 void MixNodeShelf::followHoldSinks(const std::function<uint32_t(const QString&)>& holdSinkOf)
 {
-    for (auto& [sink, kept] : m_kept)
-        kept.node->followHoldSink(holdSinkOf(sink));
+    for (auto& [sink, kept] : m_kept) {
+        if (kept.node)
+            kept.node->followHoldSink(holdSinkOf(sink));
+    }
 }

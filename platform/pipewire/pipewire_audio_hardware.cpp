@@ -367,6 +367,22 @@ OSStatus PipeWireAudioHardware::read(AudioObjectID object, const AudioObjectProp
             return string(process->facts.binary);
         case kRavletProcessPropertyIconName:
             return string(process->facts.iconName);
+        case kRavletProcessPropertyOwnVolume: {
+            std::optional<Float32> loudest;
+            for (const uint64_t stream : process->streams) {
+                const pw_graph::Node* node = m_connection.graph().nodeWithSerial(stream);
+                if (!node || !node->channelVolumes || node->channelVolumes->empty())
+                    continue;
+                const Float32 level = node->mute.value_or(false)
+                                        ? 0.0f
+                                        : *std::max_element(node->channelVolumes->begin(), node->channelVolumes->end());
+                loudest = std::max(loudest.value_or(0.0f), level);
+            }
+            if (!loudest || std::fabs(*loudest - 1.0f) < 1e-4f)
+                return kAudioHardwareUnknownPropertyError;
+            reply.bytes = bytesOf(*loudest);
+            return kAudioHardwareNoError;
+        }
         case kRavletProcessPropertyOutputDevice:
             if (const AudioObjectID device = outputDeviceOf(*process)) {
                 reply.bytes = bytesOf(device);

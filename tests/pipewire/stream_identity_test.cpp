@@ -188,6 +188,30 @@ TEST_F(StreamIdentity, AMoveByAnotherMixerIsTheApplicationsDeviceEvenWhileKeptAn
     EXPECT_TRUE(chatSilent(QStringLiteral("headphones")));
 }
 
+// A volume another program sets on a stream (a desktop mixer, the player
+// itself) multiplies with ours: the engine tells it, so that the row and the
+// list can say what is heard.
+TEST_F(StreamIdentity, AVolumeAnotherProgramSetsOnAStreamIsToldBesideOurs)
+{
+    play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
+    startEngine();
+    waitForApps({QStringLiteral("chat")});
+    const QString chatID = id(QStringLiteral("chat"));
+    engine->setGain(chatID, 0.5f);
+    ASSERT_TRUE(chatPlays(kAmplitude / 2, QStringLiteral("speakers")));
+    EXPECT_EQ(engine->ownVolume(chatID), 1.0f);
+
+    const auto chat = streamOf(QStringLiteral("chat"));
+    ASSERT_TRUE(session->run(QStringLiteral("pw-cli"), {QStringLiteral("set-param"), QString::number(chat->id),
+                                                        QStringLiteral("Props"),
+                                                        QStringLiteral("{ channelVolumes = [ 0.5, 0.5 ] }")}));
+    EXPECT_TRUE(chatPlays(kAmplitude / 4, QStringLiteral("speakers"))) << "the two multiply";
+    EXPECT_TRUE(pumpUntil([&] {
+        engine->refresh();
+        return std::abs(engine->ownVolume(chatID) - 0.5f) < 0.01f;
+    }, 5000)) << engine->ownVolume(chatID);
+}
+
 // A muted application's player started again and again, through both APIs,
 // while another application is tapped and untapped, both while the muted one
 // has no process at all and while it plays: each new stream is held before
@@ -356,6 +380,7 @@ TEST_F(StreamIdentity, TheTargetTheSessionManagerRemembersForAKindOfStreamIsKept
     ASSERT_TRUE(pumpUntil([&] { return remembered().value(kind) == QLatin1String("headphones"); }, 5000)) << describe();
     players.clear();
 
+    play(QStringLiteral("music"), kMusicHz, QStringLiteral("pulse"));
     play(QStringLiteral("chat"), kChatHz);
     ASSERT_TRUE(chatPlays(kAmplitude, QStringLiteral("headphones"))) << "restored by the session manager";
     startEngine();

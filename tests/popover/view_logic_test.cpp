@@ -65,15 +65,18 @@ TEST(RowStateTest, HiddenComesFirstThenRunningOrNotAndTheTextsAreOursOrPlain)
                                          {u"1.2.3.4.5.6.7.8.9.10.1\U0001F680x", u"1.2.3.4.5.6.7.8.9.10.1\u2026"}})
         EXPECT_EQ(logic.updatePillLabel(QString::fromUtf16(version)), QStringLiteral("\u2B06 ") + QString::fromUtf16(shown));
 
-    // A row's note: settings that go unapplied first, else a device of its
-    // own while it runs and the device is there.
+    // A row's note: settings that go unapplied first, else, while it runs,
+    // a device of its own that is there, and what is heard where another
+    // program's volume multiplies with the row's.
     const QString hp = QStringLiteral("hp"), headphones = QStringLiteral("Headphones");
-    for (const auto& [beyond, active, output, present, note] :
-         {std::tuple{true, false, QString(), false, u"Ravlet mixes 16 applications at most"},
-          {false, true, hp, true, u"\u00B7 Headphones"}, {false, false, hp, true, u""},
-          {false, true, hp, false, u""}, {false, true, QString(), false, u""}})
-        EXPECT_EQ(logic.rowNote(beyond, active, output, present, headphones), QString::fromUtf16(note))
-            << beyond << active << present;
+    for (const auto& [beyond, active, output, present, heard, note] :
+         {std::tuple{true, false, QString(), false, 25, u"Ravlet mixes 16 applications at most"},
+          {false, true, hp, true, -1, u"\u00B7 Headphones"}, {false, false, hp, true, 25, u""},
+          {false, true, hp, false, -1, u""}, {false, true, QString(), false, -1, u""},
+          {false, true, QString(), false, 0, u"\u00B7 heard at 0 %"},
+          {false, true, hp, true, 25, u"\u00B7 Headphones \u00B7 heard at 25 %"}})
+        EXPECT_EQ(logic.rowNote(beyond, active, output, present, headphones, heard), QString::fromUtf16(note))
+            << beyond << active << present << heard;
 }
 
 TEST(LevelBarTest, LightsWithTheLevelBetweenADotAndTheFullTrack)
