@@ -163,14 +163,14 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
 
     const QJsonObject list = send({{"command", "list"}});
     EXPECT_EQ(list.value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\tshown\tdefault\n"
-                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\tshown\tdefault\n"));
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\tshown\tdefault\t0\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\tshown\tdefault\t50\n"));
 
     // One hidden from the popover is listed, marked, and can be set.
     engine->setHidden(music, true);
     EXPECT_EQ(send({{"command", "list"}}).value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\tshown\tdefault\n"
-                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\thidden\tdefault\n"));
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\tshown\tdefault\t0\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\thidden\tdefault\t50\n"));
     EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "60"}})));
     EXPECT_EQ(engine->gains().value(music), 0.6f);
     EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "50"}})));
@@ -192,8 +192,8 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
     engine->refresh();
     const QJsonObject stopped = send({{"command", "list"}});
     EXPECT_EQ(stopped.value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t40\tunmuted\tstopped\tshown\tdefault\n"
-                             "/Applications/Music.app\tMusic\t50\tunmuted\tstopped\tshown\tdefault\n"));
+              QStringLiteral("/Applications/Chat.app\tChat\t40\tunmuted\tstopped\tshown\tdefault\t40\n"
+                             "/Applications/Music.app\tMusic\t50\tunmuted\tstopped\tshown\tdefault\t50\n"));
     EXPECT_EQ(stopped.value("warning").toString(), engine->unsupportedText());
 }
 
@@ -209,8 +209,8 @@ TEST_F(ControlCommandsTest, RouteSendsAnApplicationToADeviceAndListShowsIt)
     EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("usb-uid"));
     EXPECT_TRUE(ok(send({{"command", "route"}, {"target", "Chat"}, {"device", "desk-uid"}})));
     EXPECT_EQ(send({{"command", "list"}}).value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t100\tunmuted\trunning\tshown\tDesk\\tLeft\n"
-                             "/Applications/Music.app\tMusic\t100\tunmuted\trunning\tshown\tUSB Headphones\n"));
+              QStringLiteral("/Applications/Chat.app\tChat\t100\tunmuted\trunning\tshown\tDesk\\tLeft\t100\n"
+                             "/Applications/Music.app\tMusic\t100\tunmuted\trunning\tshown\tUSB Headphones\t100\n"));
 
     EXPECT_EQ(send({{"command", "route"}, {"target", "Chat"}, {"device", "default"}}).value("text"),
               QStringLiteral("Chat: plays on the default output\n"));
@@ -219,7 +219,7 @@ TEST_F(ControlCommandsTest, RouteSendsAnApplicationToADeviceAndListShowsIt)
     scene.hardware.removeDevice(headphones);
     engine->refresh();
     EXPECT_TRUE(send({{"command", "list"}}).value("text").toString().contains(
-        QStringLiteral("Music\t100\tunmuted\trunning\tshown\tdefault\n")));
+        QStringLiteral("Music\t100\tunmuted\trunning\tshown\tdefault\t100\n")));
     EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("usb-uid")) << "the choice waits for the device";
 }
 

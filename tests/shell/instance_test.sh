@@ -101,7 +101,7 @@ expect() {
     grep -qE -- "$pattern" <<<"$out" || fail "ravlet $* said: $out"
 }
 
-expect 0 $'^/Applications/Music.app\tMusic\t100\tunmuted\trunning\tshown\tdefault$' list
+expect 0 $'^/Applications/Music.app\tMusic\t100\tunmuted\trunning\tshown\tdefault\t100$' list
 expect 0 'Music: 50 %' set music 50
 settings=$(find "$work/config" -name '*.json' | head -n 1)
 grep -q '"/Applications/Music.app": 0.5' "$settings" 2>/dev/null || fail "the settings do not hold the new volume"
@@ -119,7 +119,7 @@ expect 2 'not a volume from 0 to 150' set Music 151
 expect 2 'unknown command' louder Music
 expect 2 'usage: ravlet limiter on|off' limiter maybe
 expect 1 'no output device is called Radio' route Music Radio
-expect 0 $'^/Applications/Music.app\tMusic\t50\tunmuted\trunning\tshown\tUSB Headphones$' list
+expect 0 $'^/Applications/Music.app\tMusic\t50\tunmuted\trunning\tshown\tUSB Headphones\t50$' list
 
 kill "$first"; wait "$first" 2>/dev/null
 expect 3 'no running Ravlet' list
