@@ -22,6 +22,7 @@
 #include <QObject>
 #include <QSet>
 #include <QStringList>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QVariantList>
 #include <QVariantMap>
@@ -77,6 +78,10 @@ class RavletEngine : public QObject {
 
 public:
     static constexpr int kAppTimerMs = 1500;
+    // A mix that could not start is tried again this soon, for this long
+    // after it first failed (see retryFailedMixSoon()).
+    static constexpr int kQuickRetryMs = 250;
+    static constexpr int kQuickRetriesForMs = 15000;
     static constexpr double kMeterTimerSeconds = 1.0 / 30.0;
 
     // Loads the settings, refreshes once and starts both timers.
@@ -173,6 +178,7 @@ public:
     void reconcile();
     // Replaces the tap setup with one for ids: one mix on each device they
     // play on (see playsOn). The running setup plays until the new one does.
+    void retryFailedMixSoon();
     void rebuild(QStringList ids);   // by value: callers pass activeIDs, which the rebuild clears
     // Ends every mix and what listens to the unmixed applications.
     void teardown();
@@ -398,6 +404,8 @@ private:
     // Whether taps deliver sound; see reconcile.
     RecordingProbe m_recording;
 
+    QElapsedTimer m_failingSince;   // since a mix first failed to start, of the failures in a row
+    bool m_quickRetryQueued = false;
     QTimer m_appTimer;
     QTimer m_meterTimer;
 };

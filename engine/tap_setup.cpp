@@ -12,6 +12,7 @@
 #include "system_log.h"
 
 #include <QScopeGuard>
+#include <QTimer>
 #include <QUuid>
 
 #include <algorithm>
@@ -96,6 +97,7 @@ void RavletEngine::rebuild(QStringList ids)
     }
 
     bool tapped = false;
+    bool failed = false;
     for (DeviceMix& mix : mixes) {
         const QStringList tapUIDs = createTaps(mix, mix.ids, false);
         if (mix.taps.isEmpty())
@@ -103,14 +105,19 @@ void RavletEngine::rebuild(QStringList ids)
         mix.slotIDs = mix.ids;
         tapped = true;
         mix.state = takeState();
-        if (!startMix(mix, tapUIDs, handOver))
+        if (!startMix(mix, tapUIDs, handOver)) {
+            failed = true;
+            retryFailedMixSoon();
             continue;
+        }
         for (const QString& id : std::as_const(mix.ids)) {
             m_activeIDs.append(id);
             m_setupPids.insert(id, m_pidsByID.value(id));
         }
         m_mixes.push_back(std::move(mix));
     }
+    if (!failed)
+        m_failingSince.invalidate();
     if (m_mixes.empty()) {
         if (!tapped)
             systemLog(QStringLiteral("[ravlet] no taps created"));
@@ -428,3 +435,20 @@ QString RavletEngine::tapFormat(AudioObjectID tap)
         .arg(format.mBytesPerFrame);
 }
 
+// A device's mix that could not start is tried again at the next look, every
+// kAppTimerMs; for a while after the first failure sooner: an audio server
+// that answered late (its session manager stopped a moment) has what the mix
+// needs ready within milliseconds of answering, and the applications of that
+// mix play unmixed until then.
+void RavletEngine::retryFailedMixSoon()
+{
+    if (!m_failingSince.isValid())
+        m_failingSince.start();
+    if (m_quickRetryQueued || m_failingSince.hasExpired(kQuickRetriesForMs))
+        return;
+    m_quickRetryQueued = true;
+    QTimer::singleShot(kQuickRetryMs, this, [this] {
+        m_quickRetryQueued = false;
+        refresh();
+    });
+}

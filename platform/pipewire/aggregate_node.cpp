@@ -166,7 +166,9 @@ AggregateNode::AggregateNode(PipeWireConnection& connection, const QString& uid,
     }
     m_outputList = bufferListStorage(m_outputs.size());
     pw_filter_connect(m_filter, pw_filter_flags(PW_FILTER_FLAG_RT_PROCESS | PW_FILTER_FLAG_INACTIVE), nullptr, 0);
-    connection.runUntil([this] { return isReady(); }, kReadyWaitMs);
+    // Not ready by then, it is kept until it is (see
+    // PipeWireAudioHardware::createAggregateDevice()).
+    connection.runUntil([this] { return isReady(); }, PipeWireConnection::kPlacedWaitMs);
 }
 
 AggregateNode::~AggregateNode()
@@ -267,8 +269,10 @@ bool AggregateNode::linkHold(uint32_t holdSink)
 
 void AggregateNode::followHoldSink(uint32_t holdSink)
 {
-    if (m_holdNode && holdSink && holdSink != m_holdNode && m_filter && isReady())
+    if (m_holdWanted && holdSink && holdSink != m_holdNode && m_filter && isReady()) {
+        m_holdWanted = holdSink;
         linkHold(holdSink);
+    }
 }
 
 bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKeys, const QString& masterName,
@@ -276,13 +280,12 @@ bool AggregateNode::start(const DeviceIOBlock* block, const QStringList& slotKey
 {
     if (!m_filter || !isReady())
         return false;
-    if (holdSink != m_holdNode) {
-        // A sink made a moment ago may not have shown its ports yet.
-        m_connection.runUntil([&] { return !m_connection.graph().portsOf(holdSink, pw_graph::Direction::In).isEmpty(); },
-                              kReadyWaitMs);
-        if (!linkHold(holdSink))
-            return false;
-    }
+    // A sink made a moment ago shows its ports once the session manager has
+    // configured it: until then nothing can play into it, and its silence is
+    // linked when they show (see followHoldSink()).
+    m_holdWanted = holdSink;
+    if (holdSink != m_holdNode)
+        linkHold(holdSink);
     const pw_graph::Graph& graph = m_connection.graph();
     const pw_graph::Node* master = graph.nodeNamed(masterName, QStringLiteral("Audio/Sink"));
     if (!master)

@@ -66,6 +66,8 @@ public:
     // Whether the node made it into the graph, with its ports, and has not
     // failed since.
     bool isReady() const;
+    // Whether it failed after it was made; it never becomes ready then.
+    bool hasFailed() const { return m_failed; }
     uint32_t nodeId() const;
     // The sink it was last started on (its node.name); empty before.
     const QString& masterName() const { return m_masterName; }
@@ -79,9 +81,9 @@ public:
     // streams stay linked where they were, so that no stream is ever read,
     // for a cycle or two, in a slot another application's gain now scales.
     bool start(const DeviceIOBlock* block, const QStringList& slotKeys, const QString& masterName, uint32_t holdSink);
-    // Plays its silence into holdSink instead of the private sink it did
-    // before, which was made anew under a new name; nothing until the new
-    // one has shown its ports, nor before the first start. Main thread only.
+    // Plays its silence into holdSink: the private sink it was started on,
+    // once that shows its ports, or one made anew under a new name since.
+    // Nothing before the first start. Main thread only.
     void followHoldSink(uint32_t holdSink);
     // Returns once the block is no longer running and will not run again.
     // The node stays linked and plays silence until it is started again.
@@ -140,6 +142,7 @@ private:
     QString m_masterName;
     uint32_t m_masterNode = 0;
     uint32_t m_holdNode = 0;
+    uint32_t m_holdWanted = 0;   // the private sink it was last started on
     std::vector<std::unique_ptr<LinkProxy>> m_outputLinks;
     std::vector<std::unique_ptr<LinkProxy>> m_holdLinks;
     // What each pair of input ports read last (a slot key), kept while the

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr int kSinkWaitMs = 2000;
 const QString kConfiguredSink = QStringLiteral("default.configured.audio.sink");
 // Far more than any run makes; past it the oldest are forgotten.
 constexpr qsizetype kMaxFormerNames = 64;
@@ -57,13 +56,14 @@ bool HoldSink::ensure()
 {
     if (nodeId())
         return true;
-    if (!m_proxy) {
+    const bool made = !m_proxy;
+    if (made) {
         // Ours is gone, so a node under its name now is another client's.
         if (m_connection.graph().nodeNamed(m_name))
             takeNewName();
         m_proxy = create();
     }
-    return m_proxy && m_connection.runUntil([this] { return nodeId() != 0; }, kSinkWaitMs);
+    return m_proxy && m_connection.runUntil([this] { return nodeId() != 0; }, made ? PipeWireConnection::kPlacedWaitMs : 0);
 }
 
 pw_proxy* HoldSink::create()

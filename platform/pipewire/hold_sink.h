@@ -28,8 +28,9 @@ public:
     HoldSink(PipeWireConnection& connection, std::function<bool(const QString&)> namesAnyOfOurs);
     ~HoldSink() override;
 
-    // Makes the sink when there is none and waits for it; false when it
-    // could not be made. Runs the loop: never from inside a PipeWire event.
+    // Makes the sink when there is none and waits for it a moment
+    // (PipeWireConnection::kPlacedWaitMs); false when it could not be made
+    // or is not there yet. Runs the loop: never from inside a PipeWire event.
     bool ensure();
     // Our node's id; 0 while there is none. While the sink is being made
     // anew under a new name, the one it replaces until the new one is there.

@@ -191,5 +191,7 @@ private:
     // The nodes of the aggregate devices destroyed last, one per sink, for
     // the next ones.
     MixNodeShelf m_shelf;
+    // Mix nodes made for a device that were not ready in time, by device.
+    std::map<QString, std::unique_ptr<AggregateNode>> m_unreadyNodes;
     uintptr_t m_nextProc = 1;
 };

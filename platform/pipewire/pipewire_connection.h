@@ -71,6 +71,12 @@ public:
     bool setVolumes(uint32_t nodeId, const std::vector<float>& volumes);
     // The same for its mute.
     bool setMute(uint32_t nodeId, bool muted);
+    // How long the main thread waits for the daemon to place an object of
+    // ours in the graph: far longer than a daemon that answers takes, short
+    // of a wait anyone notices. One not there by then is not waited for
+    // again but kept, and taken once it is there (the daemon answers late
+    // while the session manager is stopped).
+    static constexpr int kPlacedWaitMs = 500;
     // An object made by one of the daemon's factories, owned by this
     // connection: it goes away with us. Destroy it with pw_proxy_destroy().
     pw_proxy* createObject(const char* factory, const char* type, uint32_t version, pw_properties* props);

@@ -95,10 +95,23 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const QVariantMap& descrip
     for (const pw_graph::Port* port : graph.portsOf(master->id, pw_graph::Direction::In))
         channels.append(port->channel);
     std::unique_ptr<AggregateNode> node = m_shelf.take(master->name, AggregateNode::outputChannels(channels));
+    // A node made for this device before that the daemon has not placed in
+    // the graph yet (it answers late while the session manager is stopped):
+    // taken once it is, and until then no other is made nor waited for, so
+    // the main thread waits for an answer once, not at every try.
+    if (const auto unready = m_unreadyNodes.find(master->name); !node && unready != m_unreadyNodes.end()) {
+        if (!unready->second->isReady() && !unready->second->hasFailed())
+            return kAudioHardwareUnspecifiedError;
+        if (unready->second->isReady() && unready->second->channels() == AggregateNode::outputChannels(channels))
+            node = std::move(unready->second);
+        m_unreadyNodes.erase(unready);
+    }
     if (!node)
         node = std::make_unique<AggregateNode>(m_connection, uid, channels);
-    if (!node->isReady())
+    if (!node->isReady()) {
+        m_unreadyNodes[master->name] = std::move(node);
         return kAudioHardwareUnspecifiedError;
+    }
     const AudioObjectID id = idFor(QStringLiteral("aggregate:") + uid);
     Aggregate& aggregate = m_aggregates[id];
     aggregate.uid = uid;
@@ -258,6 +271,7 @@ void PipeWireAudioHardware::onDisconnect()
         aggregate.node.reset();
     m_aggregates.clear();
     m_shelf.clear();
+    m_unreadyNodes.clear();
     m_taps.clear();
     m_processes.clear();
     m_processesStale = true;

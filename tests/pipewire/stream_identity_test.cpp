@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
+#include <QTimer>
 
 #include <csignal>
 #include <thread>
@@ -442,23 +443,45 @@ TEST_F(StreamIdentity, AnOutputPickedAgainBeforeTheSessionManagerCaughtUpStaysTh
                            QStringLiteral("speakers")));
 }
 
-// A mute made while the session manager is stopped, for longer than a move
-// may take: the stream plays on meanwhile (better heard than silenced for
-// good), and is muted once the session manager runs again, as the row says.
-TEST_F(StreamIdentity, AMuteMadeWhileTheSessionManagerIsStoppedHoldsOnceItRunsAgain)
+// A mute, and a move to a device nothing is mixed on yet, made while the
+// session manager is stopped, for longer than a move may take: the stream
+// plays on meanwhile (better heard than silenced for good), the main thread
+// never waits for the daemon to answer (its popover would not redraw), and
+// once the session manager runs again both hold as the rows say.
+TEST_F(StreamIdentity, AMuteAndAMoveMadeWhileTheSessionManagerIsStoppedHoldOnceItRunsAgain)
 {
     play(QStringLiteral("music"), kMusicHz);
     play(QStringLiteral("chat"), kChatHz, QStringLiteral("pulse"));
     startEngine();
     waitForApps({QStringLiteral("music"), QStringLiteral("chat")});
+    const QString musicID = id(QStringLiteral("music"));
+    engine->setGain(musicID, 0.5f);
+    const auto musicAtHalf = [](const auto& s) { return std::abs(amplitude(s, kMusicHz) - kAmplitude / 2) < 0.005; };
+    ASSERT_TRUE(soundsLike(musicAtHalf));
     ASSERT_TRUE(chatPlays(kAmplitude, QStringLiteral("speakers")));
+    QString headphones;
+    for (const OutputDevice& device : engine->outputs()) {
+        if (device.name == QLatin1String("Headphones"))
+            headphones = device.uid;
+    }
+    ASSERT_FALSE(headphones.isEmpty());
+
     ASSERT_EQ(::kill(sessionManager(), SIGSTOP), 0);
     auto resume = qScopeGuard([&] { ::kill(sessionManager(), SIGCONT); });
+    QElapsedTimer beat;
+    qint64 longest = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { longest = std::max(longest, beat.restart()); });
+    beat.start();
+    ticker.start(20);
     engine->setMuted(id(QStringLiteral("chat")), true);
+    ASSERT_TRUE(engine->setOutputOf(musicID, headphones));
     pumpFor(StreamMover::kMoveDeadlineMs + 3000);
+    ticker.stop();
+    EXPECT_LT(longest, 1000) << "the main thread waited for the daemon";
     ASSERT_EQ(::kill(sessionManager(), SIGCONT), 0);
     EXPECT_TRUE(chatSilent(QStringLiteral("speakers")));
-    EXPECT_TRUE(soundsLike([](const auto& s) { return std::abs(amplitude(s, kMusicHz) - kAmplitude) < 0.005; }));
+    EXPECT_TRUE(soundsLike(musicAtHalf, 5000, QStringLiteral("headphones")));
 }
 
 // With a daemon that tells nobody of the metadata's changes anymore, as
