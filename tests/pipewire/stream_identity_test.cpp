@@ -211,6 +211,18 @@ TEST_F(StreamIdentity, AVolumeAnotherProgramSetsOnAStreamIsToldBesideOurs)
         engine->refresh();
         return std::abs(engine->ownVolume(chatID) - 0.5f) < 0.01f;
     }, 5000)) << engine->ownVolume(chatID);
+
+    // Unity again, for the tests after on this session: the session manager
+    // remembers an application's volume, and writes its memory a second
+    // after the last change.
+    ASSERT_TRUE(session->run(QStringLiteral("pw-cli"), {QStringLiteral("set-param"), QString::number(chat->id),
+                                                        QStringLiteral("Props"),
+                                                        QStringLiteral("{ channelVolumes = [ 1.0, 1.0 ] }")}));
+    EXPECT_TRUE(pumpUntil([&] {
+        engine->refresh();
+        return engine->ownVolume(chatID) == 1.0f;
+    }, 5000));
+    pumpFor(1500);
 }
 
 // A muted application's player started again and again, through both APIs,
