@@ -139,6 +139,10 @@ public:
     // The device a process was sent to, as an audio server would say it;
     // unknown (the default output device) unless set.
     void setProcessOutputDevice(AudioObjectID process, AudioObjectID device);
+    // The volume another program set on the process's own streams, as an
+    // audio server would say it (not applied to what it plays); unity
+    // unless set.
+    void setProcessOwnVolume(AudioObjectID process, Float32 volume);
     // What the process plays into the default output device, cycle by cycle.
     void setProcessSignal(Pid pid, Signal signal);
     // What a device's own input streams carry (all channels alike).

@@ -170,6 +170,15 @@ void SimulatedAudioHardware::setProcessOutputDevice(AudioObjectID process, Audio
     found->second.outputDevice = device;
 }
 
+void SimulatedAudioHardware::setProcessOwnVolume(AudioObjectID process, Float32 volume)
+{
+    const Lock lock(m->mutex);
+    const auto found = m->processes.find(process);
+    if (found == m->processes.end())
+        noSuch("process object", process);
+    found->second.ownVolume = volume;
+}
+
 AudioObjectID SimulatedAudioHardware::processObject(Pid pid) const
 {
     const Lock lock(m->mutex);

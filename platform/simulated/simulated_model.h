@@ -148,6 +148,7 @@ struct ProcessRecord {
     bool runningOutput = false;
     AudioClientFacts facts;                 // what an audio server would state; empty on Core Audio
     AudioObjectID outputDevice = kAudioObjectUnknown;   // sent to a device other than the default
+    Float32 ownVolume = 1.0f;   // another program's volume on its streams, as an audio server would say it
     Signal signal;
     // The cycle from which the seam knows the object: it plays from the
     // start, but Core Audio publishes it a moment later.

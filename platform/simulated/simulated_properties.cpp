@@ -65,7 +65,8 @@ OSStatus SimulatedAudioHardware::Model::check(AudioObjectID object, const AudioO
                || (selector == kRavletProcessPropertyBinary && !facts.binary.isEmpty())
                || (selector == kRavletProcessPropertyIconName && !facts.iconName.isEmpty())
                || (selector == kRavletProcessPropertyOutputDevice
-                   && process(object)->outputDevice != kAudioObjectUnknown));
+                   && process(object)->outputDevice != kAudioObjectUnknown)
+               || (selector == kRavletProcessPropertyOwnVolume && process(object)->ownVolume != 1.0f));
     } else if (tap(object)) {
         has = global
            && (selector == kAudioTapPropertyUID || selector == kAudioTapPropertyFormat
@@ -159,6 +160,9 @@ OSStatus SimulatedAudioHardware::Model::read(AudioObjectID object, const AudioOb
         break;
     case kRavletProcessPropertyOutputDevice:
         reply.bytes = bytesOf(process(object)->outputDevice);
+        break;
+    case kRavletProcessPropertyOwnVolume:
+        reply.bytes = bytesOf(process(object)->ownVolume);
         break;
     case kAudioTapPropertyUID:
         reply.string = tap(object)->uid.toStdString();

@@ -72,6 +72,11 @@ TEST_F(DisplayListModelTest, ASettingChangesOnlyItsRoleOfItsRowAndAReorderMovesO
     // The values the roles hold are checked against the engine's below.
     engine->setGain(ids[0], 0.5f);
     EXPECT_EQ(changed(), (Changes{{ids[0], {Role::GainRole}}}));
+    // Another program's volume on its streams changes what is heard alone.
+    scene.hardware.setProcessOwnVolume(scene.hardware.processObject(10), 0.5f);
+    engine->refresh();
+    EXPECT_EQ(changed(), (Changes{{ids[0], {Role::HeardRole}}}));
+    EXPECT_EQ(role(ids[0], Role::HeardRole), QVariant(25));
     engine->setMuted(ids[1], true);
     EXPECT_EQ(changed(), (Changes{{ids[1], {Role::MutedRole}}}));
     engine->setShowHidden(true);
