@@ -25,6 +25,15 @@ DeviceRecord& deviceOrThrow(Model& m, AudioObjectID device)
 }
 
 template <typename Model>
+ProcessRecord& processObjectOrThrow(Model& m, AudioObjectID process)
+{
+    const auto found = m.processes.find(process);
+    if (found == m.processes.end())
+        noSuch("process object", process);
+    return found->second;
+}
+
+template <typename Model>
 std::vector<ProcessRecord*> processesOrThrow(Model& m, Pid pid)
 {
     std::vector<ProcessRecord*> found = m.processesOf(pid);
@@ -155,28 +164,19 @@ void SimulatedAudioHardware::setProcessRunningOutput(Pid pid, bool running)
 void SimulatedAudioHardware::setProcessClientFacts(AudioObjectID process, AudioClientFacts facts)
 {
     const Lock lock(m->mutex);
-    const auto found = m->processes.find(process);
-    if (found == m->processes.end())
-        noSuch("process object", process);
-    found->second.facts = std::move(facts);
+    processObjectOrThrow(*m, process).facts = std::move(facts);
 }
 
 void SimulatedAudioHardware::setProcessOutputDevice(AudioObjectID process, AudioObjectID device)
 {
     const Lock lock(m->mutex);
-    const auto found = m->processes.find(process);
-    if (found == m->processes.end())
-        noSuch("process object", process);
-    found->second.outputDevice = device;
+    processObjectOrThrow(*m, process).outputDevice = device;
 }
 
 void SimulatedAudioHardware::setProcessOwnVolume(AudioObjectID process, Float32 volume)
 {
     const Lock lock(m->mutex);
-    const auto found = m->processes.find(process);
-    if (found == m->processes.end())
-        noSuch("process object", process);
-    found->second.ownVolume = volume;
+    processObjectOrThrow(*m, process).ownVolume = volume;
 }
 
 AudioObjectID SimulatedAudioHardware::processObject(Pid pid) const
