@@ -54,11 +54,12 @@ std::unique_ptr<AggregateNode> MixNodeShelf::take(const QString& masterName, con
     return nullptr;
 }
 
-void MixNodeShelf::unlinkStreams()
+void MixNodeShelf::parkAll()
 {
     for (auto& [sink, kept] : m_kept) {
-        if (kept.node)
-            kept.node->readStreams({});
+        if (kept.node && !kept.parked)
+            kept.node->park();
+        kept.parked = true;
     }
 }
 

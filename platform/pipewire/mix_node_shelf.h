@@ -46,9 +46,9 @@ public:
     // given channels and is still whole; nothing otherwise, and then that
     // node goes at once. The nodes of other sinks stay kept.
     std::unique_ptr<AggregateNode> take(const QString& masterName, const QStringList& channels);
-    // Unlinks every kept node from the streams it read, while they are still
-    // held (see expire()).
-    void unlinkStreams();
+    // Parks every kept node now, as expire() would at its first turn: off
+    // the streams it read while they are still held, and stopped.
+    void parkAll();
     // The graph changed: a device may have fallen quiet.
     void graphChanged();
     // The kept nodes that read any of these streams leave them in this same

@@ -80,14 +80,22 @@ PipeWireAudioHardware::~PipeWireAudioHardware()
     // Off the mix first, while the streams are still held (see
     // MixNodeShelf::expire()); then they go back while the mix node still
     // ties our sink to the device's clock, so that they change clocks no
-    // more than when they came; the node goes once they have left, and our
-    // sink after it (with the mover).
+    // more than when they came.
     for (auto& [id, aggregate] : m_aggregates)
         aggregate.node->readStreams({});
-    m_shelf.unlinkStreams();
+    m_shelf.parkAll();
     m_connection.roundTrip(kLeaveWaitMs);
     m_mover->releaseAll();
     m_connection.runUntil([this] { return !streamsOnAnyHoldSink(); }, kLeaveWaitMs);
+    // Then our sinks go, before the mix nodes and still linked to them: a
+    // sink unlinked from its mix node first becomes a clock of its own, and
+    // the device then loses a cycle, a hole in every application playing
+    // on it. The mix nodes are stopped before: a sink destroyed under a
+    // running mix node was seen to crash that node's next cycle.
+    for (auto& [id, aggregate] : m_aggregates)
+        aggregate.node->park();
+    m_connection.roundTrip(kLeaveWaitMs);
+    m_mover.reset();
     onDisconnect();
 }
 

@@ -388,6 +388,24 @@ TEST_F(RoutingTest, ADeviceWhoseLastMixEndsPlaysItsOtherApplicationsOnWithoutAGa
 
     // The node kept meanwhile mixed again when the device's mix came back,
     EXPECT_TRUE(plays(kChatHz, kAmplitude * 0.5, QStringLiteral("headphones")));
+
+    // Nor is the program heard quitting, with its mix ended first (as the
+    // engine ends it) or still running.
+    const std::vector<float> atQuits = record(QStringLiteral("headphones"), 4000, [&] {
+        for (int quit = 0; quit < 3; ++quit) {
+            pumpFor(400);
+            if (quit == 0)
+                tearDown(mix);
+            hardware.reset();
+            pumpFor(400);
+            startHardware();
+            mix.process = processOf(players.front());
+            EXPECT_TRUE(mix.process && build(mix));
+        }
+    });
+    const int quitGaps = dropOuts(atQuits, {kTalkHz, kChatHz}, kAmplitude);
+    std::printf("gaps of the untouched player over 3 quits: %d\n", quitGaps);
+    EXPECT_LE(quitGaps, 1);
     tearDown(mix);
     // and goes with our sink once nothing else plays there.
     players.clear();
