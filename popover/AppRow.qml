@@ -45,7 +45,7 @@ FocusScope {
                                                 dragImage.y + dragImage.Drag.hotSpot.y)
     // Whether this row's menu is putting the focus back as it closes: the
     // list must not scroll to where the focus lands then.
-    readonly property bool restoringFocus: contextMenu.restoring
+    readonly property bool restoringFocus: menu ? menu.restoring : false
     // Where Up and Down bring the keys into the row.
     readonly property Item keyStop: volume
 
@@ -123,7 +123,7 @@ FocusScope {
             row.model.muted = !row.muted
         else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && event.modifiers === Qt.ShiftModifier)
                  || ((event.key === Qt.Key_Return || event.key === Qt.Key_Enter) && plain))
-            contextMenu.openByKeys(row, 12, 12)
+            rowMenu().openByKeys(row, 12, 12)
         else
             return
         event.accepted = true
@@ -176,69 +176,84 @@ FocusScope {
     TapHandler {
         id: rightTap
         acceptedButtons: Qt.RightButton
-        onTapped: contextMenu.popup(row, rightTap.point.position.x + 2, rightTap.point.position.y + 2)
+        onTapped: rowMenu().popup(row, rightTap.point.position.x + 2, rightTap.point.position.y + 2)
     }
 
-    PopoverMenu {
-        id: contextMenu
-        objectName: "contextMenu"
+    // The row's menu, made at its first opening and kept: made with every
+    // row, the rows' menus were half the memory the popover takes before
+    // anyone opens one.
+    property PopoverMenu menu: null
+
+    function rowMenu() {
+        if (!menu)
+            menu = menuComponent.createObject(row)
+        return menu
+    }
+
+    Component {
+        id: menuComponent
 
         PopoverMenu {
-            id: playOnMenu
-            objectName: "playOnMenu"
+            id: contextMenu
+            objectName: "contextMenu"
 
-            title: "Play On"
-            submenu: true
+            PopoverMenu {
+                id: playOnMenu
+                objectName: "playOnMenu"
 
-            // Follows the system's output wherever it goes.
-            MenuEntry {
-                objectName: "systemDefault"
-                text: "System Default"
-                current: row.output === ""
-                onTriggered: row.model.output = ""
-            }
+                title: "Play On"
+                submenu: true
 
-            MenuSeparator {}
-
-            Instantiator {
-                model: row.outputDevices
-                delegate: MenuEntry {
-                    required property var modelData
-
-                    text: modelData.name
-                    current: modelData.uid === row.output
-                    onTriggered: row.model.output = modelData.uid
+                // Follows the system's output wherever it goes.
+                MenuEntry {
+                    objectName: "systemDefault"
+                    text: "System Default"
+                    current: row.output === ""
+                    onTriggered: row.model.output = ""
                 }
-                // After System Default and the separator.
-                onObjectAdded: (index, object) => playOnMenu.insertItem(index + 2, object)
-                onObjectRemoved: (index, object) => playOnMenu.removeItem(object)
+
+                MenuSeparator {}
+
+                Instantiator {
+                    model: row.outputDevices
+                    delegate: MenuEntry {
+                        required property var modelData
+
+                        text: modelData.name
+                        current: modelData.uid === row.output
+                        onTriggered: row.model.output = modelData.uid
+                    }
+                    // After System Default and the separator.
+                    onObjectAdded: (index, object) => playOnMenu.insertItem(index + 2, object)
+                    onObjectRemoved: (index, object) => playOnMenu.removeItem(object)
+                }
+
+                // The chosen device while it is unplugged: the application plays
+                // on the default meanwhile, and the choice, shown here, waits for
+                // the device until another is picked. Always in the menu (added
+                // and removed, it would be left behind by a quick change of the
+                // choice), and of no height while not needed.
+                MenuEntry {
+                    objectName: "awayDevice"
+                    // Not `visible`, which reads false while the menu is closed.
+                    readonly property bool away: row.output !== "" && !row.outputPresent
+
+                    visible: away
+                    height: away ? implicitHeight : 0
+                    text: row.outputName !== "" ? row.outputName + " (unavailable)" : "Unavailable device"
+                    current: away
+                    enabled: false
+                }
             }
 
-            // The chosen device while it is unplugged: the application plays
-            // on the default meanwhile, and the choice, shown here, waits for
-            // the device until another is picked. Always in the menu (added
-            // and removed, it would be left behind by a quick change of the
-            // choice), and of no height while not needed.
+            MenuSeparator {
+                implicitWidth: 0
+            }
+
             MenuEntry {
-                objectName: "awayDevice"
-                // Not `visible`, which reads false while the menu is closed.
-                readonly property bool away: row.output !== "" && !row.outputPresent
-
-                visible: away
-                height: away ? implicitHeight : 0
-                text: row.outputName !== "" ? row.outputName + " (unavailable)" : "Unavailable device"
-                current: away
-                enabled: false
+                text: ViewLogic.contextMenuTitle(row.hidden, row.name)
+                onTriggered: row.model.hidden = !row.hidden
             }
-        }
-
-        MenuSeparator {
-            implicitWidth: 0
-        }
-
-        MenuEntry {
-            text: ViewLogic.contextMenuTitle(row.hidden, row.name)
-            onTriggered: row.model.hidden = !row.hidden
         }
     }
 

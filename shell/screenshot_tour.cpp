@@ -84,14 +84,17 @@ int runScreenshotTour(AppDelegate& delegate, const QDir& out, const ScreenshotTo
         engine.refresh();
         // By the keys, as the user reaches it: the row's menu, then Play On.
         QQuickItem* row = rowOf(root, tour.playOn);
-        QObject* menu = row ? row->findChild<QObject*>(QStringLiteral("contextMenu")) : nullptr;
-        QObject* submenu = row ? row->findChild<QObject*>(QStringLiteral("playOnMenu")) : nullptr;
-        if (menu && submenu) {
+        if (row) {
             if (!delegate.popover()->isShown())
                 delegate.togglePopover();
             row->forceActiveFocus();
             for (const int key : {Qt::Key_Menu, Qt::Key_Right})
                 press(delegate.popover()->window(), key);
+        }
+        // Made as it opens.
+        QObject* menu = row ? row->findChild<QObject*>(QStringLiteral("contextMenu")) : nullptr;
+        QObject* submenu = row ? row->findChild<QObject*>(QStringLiteral("playOnMenu")) : nullptr;
+        if (menu && submenu) {
             shoot(QStringLiteral("2-play-on"));
             if (!submenu->property("opened").toBool()) {
                 std::fprintf(stderr, "the Play On menu did not open\n");

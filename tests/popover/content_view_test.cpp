@@ -136,11 +136,19 @@ protected:
         settle();
     }
 
+    // A row's menu (or one inside it, by name), made as its first opening
+    // makes it.
+    QObject* rowMenu(const QString& id, const QString& name = QStringLiteral("contextMenu"))
+    {
+        QMetaObject::invokeMethod(row(id), "rowMenu");
+        return row(id)->findChild<QObject*>(name);
+    }
+
     // The entry reading text of the menu the right button opens on a row.
     QQuickItem* contextMenuEntry(const QString& id, const QString& text)
     {
         QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", row(id))));
-        return menuEntry(row(id)->findChild<QObject*>(QStringLiteral("contextMenu")), text);
+        return menuEntry(rowMenu(id), text);
     }
 
     QQuickItem* outputMenuEntry(const QString& text)
@@ -490,7 +498,7 @@ TEST_F(ContentViewTest, KeysChangeTheRowTheyAreOn)
 
     QSignalSpy closes(root, SIGNAL(closeRequested()));
     key(Qt::Key_Menu);
-    QObject* menu = row(bottom)->findChild<QObject*>(QStringLiteral("contextMenu"));
+    QObject* menu = rowMenu(bottom);
     EXPECT_TRUE(menuEntry(menu, QStringLiteral("Hide ") + rows()[1]->property("name").toString()));
     EXPECT_EQ(menu->property("currentIndex").toInt(), 0) << "opened by the keys: the first entry highlighted";
     key(Qt::Key_Escape);
@@ -546,7 +554,7 @@ TEST_F(ContentViewTest, TheColoursFollowTheDarkFlagLive)
 {
     const QString music = addApp(QStringLiteral("Music"));
     ASSERT_NO_FATAL_FAILURE(load());
-    QObject* menu = row(music)->findChild<QObject*>(QStringLiteral("contextMenu"));
+    QObject* menu = rowMenu(music);
     const auto look = [&](bool dark) {
         root->setProperty("dark", dark);
         settle();
@@ -791,8 +799,8 @@ TEST_F(ContentViewTest, MenusLineUpAndGiveBackTheListAsItWas)
     const qreal end = flickable()->property("contentHeight").toReal() - flickable()->height();
     flickable()->setProperty("contentY", end);
     settle();
-    QObject* rowMenu = rows().last()->findChild<QObject*>(QStringLiteral("contextMenu"));
     QTest::mouseClick(&view, Qt::RightButton, {}, centre(item("icon", rows().last())));
+    QObject* rowMenu = rows().last()->findChild<QObject*>(QStringLiteral("contextMenu"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return rowMenu->property("opened").toBool(); }, 2000));
     key(Qt::Key_Escape);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !rowMenu->property("visible").toBool(); }, 2000));
@@ -908,7 +916,7 @@ TEST_F(ContentViewTest, PlayOnInTheRowsMenuSendsTheApplicationToADevice)
     const QString music = addApp(QStringLiteral("Music"));
     ASSERT_NO_FATAL_FAILURE(load());
     ASSERT_NO_FATAL_FAILURE(activate());
-    QObject* playOn = row(music)->findChild<QObject*>(QStringLiteral("playOnMenu"));
+    QObject* playOn = rowMenu(music, QStringLiteral("playOnMenu"));
     ASSERT_TRUE(playOn);
     // The entries as shown, in order: "* " before the one with the
     // checkmark, " (disabled)" after a greyed one, "-" for the separator.
@@ -1053,8 +1061,8 @@ TEST_F(ContentViewTest, LongNamesElideAndEveryRowSaysWhatItCannotShow)
 
     // The row's menu opens just off the pointer, so its submenu waits for
     // the pointer to come to it.
-    QObject* contextMenu = row(ids[16])->findChild<QObject*>(QStringLiteral("contextMenu"));
-    QObject* playOn = row(ids[16])->findChild<QObject*>(QStringLiteral("playOnMenu"));
+    QObject* contextMenu = rowMenu(ids[16]);
+    QObject* playOn = rowMenu(ids[16], QStringLiteral("playOnMenu"));
     ASSERT_NO_FATAL_FAILURE(activate());
     const QPoint at = centre(item("icon", row(ids[16])));
     QTest::mouseMove(&view, at);
