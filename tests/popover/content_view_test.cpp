@@ -725,12 +725,11 @@ TEST_F(ContentViewTest, TheWheelSetsVolumeOnASliderAndScrollsElsewhereAndWhileSc
     const QString top = rows().first()->property("appId").toString();
     const QPoint onSlider = centre(item("volume", row(top)));
 
-    wheel(onSlider, 120);
-    EXPECT_EQ(engine->gains().value(top), 1.05f) << "a notch on a slider";
     wheel(onSlider, 60);
-    wheel(onSlider, 60, true);
+    wheel(onSlider, 60);
+    EXPECT_EQ(engine->gains().value(top), 1.05f) << "two half notches on a slider: one step";
     wheel(onSlider, 120, true);
-    EXPECT_EQ(engine->gains().value(top), 1.0f) << "half notches kept, natural scrolling turned back";
+    EXPECT_EQ(engine->gains().value(top), 1.0f) << "natural scrolling turned back";
     const auto before = gains();
 
     wheel(centre(item("icon", row(top))), -120);
@@ -749,8 +748,10 @@ TEST_F(ContentViewTest, TheWheelSetsVolumeOnASliderAndScrollsElsewhereAndWhileSc
     EXPECT_EQ(engine->gains().value(under->property("appId").toString()), 1.05f) << "the scroll has come to rest";
 
     const float master = engine->masterVolume();
-    wheel(centre(item("masterSlider")), -120);
-    EXPECT_FLOAT_EQ(engine->masterVolume(), popover::steppedMasterVolume(master, -1));
+    wheel(centre(item("masterSlider")), -60);
+    wheel(centre(item("masterSlider")), 60, true);
+    EXPECT_FLOAT_EQ(engine->masterVolume(), popover::steppedMasterVolume(master, -1))
+        << "on the master row too: half notches, one turned back";
 }
 
 TEST_F(ContentViewTest, MenusLineUpAndGiveBackTheListAsItWas)
