@@ -33,13 +33,27 @@ inline QPoint sliderPoint(QQuickItem* slider, qreal fraction)
     return slider->mapToScene({handle / 2 + fraction * (slider->width() - handle), slider->height() / 2}).toPoint();
 }
 
-// Press, move there in small steps, release.
-inline void dragAcross(QWindow* window, QPoint from, QPoint to, int steps)
+// Press, move there in small steps and hold.
+inline void pressAndMove(QWindow* window, QPoint from, QPoint to, int steps)
 {
     QTest::mousePress(window, Qt::LeftButton, {}, from);
     for (int step = 1; step <= steps; ++step)
         QTest::mouseMove(window, from + (to - from) * step / steps);
+}
+
+// Press, move there in small steps, release.
+inline void dragAcross(QWindow* window, QPoint from, QPoint to, int steps)
+{
+    pressAndMove(window, from, to, steps);
     QTest::mouseRelease(window, Qt::LeftButton, {}, to);
+}
+
+// A menu's entry at index, null where it has none.
+inline QQuickItem* menuItem(QObject* menu, int index)
+{
+    QQuickItem* entry = nullptr;
+    QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, index));
+    return entry;
 }
 
 // The entry that reads text of a menu that is opening; null if it never
@@ -48,11 +62,8 @@ inline QQuickItem* menuEntry(QObject* menu, const QString& text)
 {
     if (!menu || !QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 2000))
         return nullptr;
-    for (int i = 0; i < menu->property("count").toInt(); ++i) {
-        QQuickItem* entry = nullptr;
-        QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, i));
-        if (entry && entry->property("text").toString() == text)
+    for (int i = 0; i < menu->property("count").toInt(); ++i)
+        if (QQuickItem* entry = menuItem(menu, i); entry && entry->property("text").toString() == text)
             return entry;
-    }
     return nullptr;
 }
