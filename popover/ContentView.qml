@@ -160,7 +160,7 @@ FocusScope {
 
     // A closing menu putting the focus back is no move of the user's.
     function restoringFocus() {
-        if (headerMenu.restoring || outputMenu.restoring)
+        if (headerMenu?.restoring || outputMenu?.restoring)
             return true
         for (let i = 0; i < rowRepeater.count; ++i) {
             if (rowRepeater.itemAt(i)?.restoringFocus)
@@ -272,9 +272,27 @@ FocusScope {
         if (!root.startAtLogin)
             return
         if (atPointer)
-            headerMenu.popup(headerTap.point.position.x, headerTap.point.position.y)
+            madeHeaderMenu().popup(headerTap.point.position.x, headerTap.point.position.y)
         else
-            headerMenu.openByKeys(header, 0, header.height)
+            madeHeaderMenu().openByKeys(header, 0, header.height)
+    }
+
+    // The header's and the output's menus are made at their first opening
+    // and kept, as the rows' are: made at start, they cost memory for as
+    // long as Ravlet runs, most often for nothing.
+    property PopoverMenu headerMenu: null
+    property PopoverMenu outputMenu: null
+
+    function madeHeaderMenu() {
+        if (!headerMenu)
+            headerMenu = headerMenuComponent.createObject(header)
+        return headerMenu
+    }
+
+    function madeOutputMenu() {
+        if (!outputMenu)
+            outputMenu = outputMenuComponent.createObject(outputButton)
+        return outputMenu
     }
 
     Item {
@@ -322,29 +340,33 @@ FocusScope {
                     onTapped: root.openHeaderMenu(true)
                 }
 
-                PopoverMenu {
-                    id: headerMenu
-                    objectName: "headerMenu"
+                Component {
+                    id: headerMenuComponent
 
-                    // The entry may have been added or removed elsewhere
-                    // since the last look.
-                    onAboutToShow: root.startAtLogin?.reload()
+                    PopoverMenu {
+                        id: headerMenu
+                        objectName: "headerMenu"
 
-                    MenuEntry {
-                        objectName: "startAtLogin"
-                        // The system may wait for the user's approval, and says so.
-                        text: root.startAtLogin?.text ?? "Start at Login"
-                        checkable: true
-                        checked: root.startAtLogin?.enabled ?? false
-                        onTriggered: root.startAtLogin.setEnabled(checked)
-                    }
+                        // The entry may have been added or removed elsewhere
+                        // since the last look.
+                        onAboutToShow: root.startAtLogin?.reload()
 
-                    MenuEntry {
-                        objectName: "preventClipping"
-                        text: "Prevent Clipping"
-                        checkable: true
-                        checked: root.engine.preventClipping
-                        onTriggered: root.engine.preventClipping = checked
+                        MenuEntry {
+                            objectName: "startAtLogin"
+                            // The system may wait for the user's approval, and says so.
+                            text: root.startAtLogin?.text ?? "Start at Login"
+                            checkable: true
+                            checked: root.startAtLogin?.enabled ?? false
+                            onTriggered: root.startAtLogin.setEnabled(checked)
+                        }
+
+                        MenuEntry {
+                            objectName: "preventClipping"
+                            text: "Prevent Clipping"
+                            checkable: true
+                            checked: root.engine.preventClipping
+                            onTriggered: root.engine.preventClipping = checked
+                        }
                     }
                 }
 
@@ -499,12 +521,12 @@ FocusScope {
                             padding: 0
                             focusPolicy: Qt.StrongFocus
                             hoverEnabled: true
-                            onClicked: outputMenu.popup(outputButton, 0, outputButton.height)
+                            onClicked: root.madeOutputMenu().popup(outputButton, 0, outputButton.height)
                             Keys.onPressed: event => {
                                 if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter || event.key === Qt.Key_Space
                                         || event.key === Qt.Key_Menu
                                         || (event.key === Qt.Key_F10 && event.modifiers === Qt.ShiftModifier)) {
-                                    outputMenu.openByKeys(outputButton, 0, outputButton.height)
+                                    root.madeOutputMenu().openByKeys(outputButton, 0, outputButton.height)
                                     event.accepted = true
                                 }
                             }
@@ -552,28 +574,32 @@ FocusScope {
                                 }
                             }
 
-                            PopoverMenu {
-                                id: outputMenu
-                                objectName: "outputMenu"
+                            Component {
+                                id: outputMenuComponent
 
-                                // The engine republishes its devices on every
-                                // refresh; taken once per opening, the items
-                                // stay put under the pointer.
-                                property var devices: []
+                                PopoverMenu {
+                                    id: outputMenu
+                                    objectName: "outputMenu"
 
-                                onAboutToShow: devices = root.engine.outputList
+                                    // The engine republishes its devices on every
+                                    // refresh; taken once per opening, the items
+                                    // stay put under the pointer.
+                                    property var devices: []
 
-                                Instantiator {
-                                    model: outputMenu.devices
-                                    delegate: MenuEntry {
-                                        required property var modelData
+                                    onAboutToShow: devices = root.engine.outputList
 
-                                        text: modelData.name
-                                        current: modelData.id === root.engine.currentOutputID
-                                        onTriggered: root.engine.selectOutputDevice(modelData.id)
+                                    Instantiator {
+                                        model: outputMenu.devices
+                                        delegate: MenuEntry {
+                                            required property var modelData
+
+                                            text: modelData.name
+                                            current: modelData.id === root.engine.currentOutputID
+                                            onTriggered: root.engine.selectOutputDevice(modelData.id)
+                                        }
+                                        onObjectAdded: (index, object) => outputMenu.insertItem(index, object)
+                                        onObjectRemoved: (index, object) => outputMenu.removeItem(object)
                                     }
-                                    onObjectAdded: (index, object) => outputMenu.insertItem(index, object)
-                                    onObjectRemoved: (index, object) => outputMenu.removeItem(object)
                                 }
                             }
                         }

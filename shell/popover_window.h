@@ -33,8 +33,8 @@ public:
     bool justClosedByClickOutside() const;
 
     void show(const QRect& anchor);
-    // Does once, ahead of the first click, what the first opening would do on
-    // the click's time. Main thread only; idle time is the time for it.
+    // Makes the native window ahead of the first click, which would otherwise
+    // wait for the window system. Main thread only; idle time is the time for it.
     void prepare();
     // Dark or light colours, switched at once, open or not.
     void setDark(bool dark);
