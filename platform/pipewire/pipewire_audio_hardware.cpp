@@ -516,7 +516,7 @@ void PipeWireAudioHardware::onGraphChanged()
     m_processesStale = true;
     m_claim.update(m_connection.graph(), m_connection.mixerMark());
     forgetGoneObjects();
-    updateLinkedSinks();
+    m_mover->settling().update(m_connection.graph());
     updateHolds();
     const auto holdSinkOf = [this](const QString& device) { return m_mover->sinkNode(device); };
     for (auto& [id, aggregate] : m_aggregates) {

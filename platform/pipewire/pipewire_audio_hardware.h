@@ -109,8 +109,6 @@ private:
     // The device the process plays on when all its streams were sent to
     // others than the default; unknown otherwise.
     AudioObjectID outputDeviceOf(const Process& process) const;
-    // Which sink each application stream alone is linked to, and since when.
-    void updateLinkedSinks();
     // Sends the process's streams to a device, or back to the default (0);
     // held ones go there once they are given back.
     OSStatus setOutputDevice(const Process& process, UInt32 dataSize, const void* data);
@@ -177,15 +175,6 @@ private:
     mutable SInt32 m_nextVirtualPid = kFirstVirtualPid;
     mutable QHash<AudioObjectID, Process> m_processes;
     mutable bool m_processesStale = true;
-    struct LinkedSink {
-        uint64_t sink = 0;              // by serial
-        QElapsedTimer since;
-    };
-    QHash<uint64_t, LinkedSink> m_linkedSinks;   // stream serial → its sink
-    // The default the session manager follows (it writes it once it has),
-    // and since when.
-    QString m_followedDefault;
-    QElapsedTimer m_followedSince;
     std::map<AudioObjectID, Tap> m_taps;
     std::map<AudioObjectID, Aggregate> m_aggregates;
     // The nodes of the aggregate devices destroyed last, one per sink, for

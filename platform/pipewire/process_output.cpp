@@ -17,8 +17,6 @@ const QString kTargetKey = QStringLiteral("target.object");
 const QString kTargetNodeKey = QStringLiteral("target.node");
 // What the session manager reads as "follow the default", in either key.
 const QString kFollowDefault = QStringLiteral("-1");
-// The session manager follows a new default within milliseconds.
-constexpr qint64 kSettledLinkMs = 1000;
 
 } // namespace
 
@@ -56,14 +54,12 @@ const pw_graph::Node* PipeWireAudioHardware::chosenSink(const pw_graph::Node& st
         // The session manager may lag behind a new default by seconds
         // where the machine is busy: until it has written that it follows
         // it, a stream on the default it still follows was moved by nobody.
-        const auto linked = m_linkedSinks.constFind(stream.serial);
-        if (linked == m_linkedSinks.cend() || linked->since.elapsed() < kSettledLinkMs
-            || (m_followedSince.isValid() && m_followedSince.elapsed() < kSettledLinkMs))
-            return nullptr;
-        const pw_graph::Node* sink = graph.nodeWithSerial(linked->sink);
+        const Settling& settling = m_mover->settling();
+        const uint64_t settled = settling.settledSink(stream.serial);
+        const pw_graph::Node* sink = settled ? graph.nodeWithSerial(settled) : nullptr;
         return sink && sink->mediaClass == kSinkClass && !m_mover->isOurs(*sink)
                 && idFor(QStringLiteral("node:%1").arg(sink->serial)) != defaultSink()
-                && sink->name != m_followedDefault
+                && sink->name != settling.followedDefault()
                  ? sink
                  : nullptr;
     }
@@ -147,7 +143,7 @@ OSStatus PipeWireAudioHardware::setOutputDevice(const Process& process, UInt32 d
             continue;
         const uint32_t id = node->id;
         // Where it plays now says nothing until it has followed this.
-        m_linkedSinks.remove(serial);
+        m_mover->settling().forget(serial);
         // The older key goes too, whether we were told of it or not (see
         // chosenSink()): a move by the PulseAudio server writes it.
         if (!chosen) {
@@ -160,37 +156,4 @@ OSStatus PipeWireAudioHardware::setOutputDevice(const Process& process, UInt32 d
             return kAudioHardwareNotRunningError;
     }
     return kAudioHardwareNoError;
-}
-
-void PipeWireAudioHardware::updateLinkedSinks()
-{
-    const pw_graph::Graph& graph = m_connection.graph();
-    const QString followed = graph.defaultName("default.audio.sink");
-    if (followed != m_followedDefault) {
-        m_followedDefault = followed;
-        m_followedSince.start();
-    }
-    QHash<uint32_t, uint64_t> sinkOf;   // stream id → its one sink; 0 for several
-    for (const pw_graph::Link& link : graph.links) {
-        const auto to = graph.nodes.constFind(link.inputNode);
-        if (to == graph.nodes.cend() || to->mediaClass != kSinkClass)
-            continue;
-        const auto found = sinkOf.constFind(link.outputNode);
-        sinkOf.insert(link.outputNode, found == sinkOf.cend() || *found == to->serial ? to->serial : 0);
-    }
-    QHash<uint64_t, LinkedSink> linked;
-    for (const pw_graph::Node& node : graph.nodes) {
-        const uint64_t sink = sinkOf.value(node.id);
-        if (!sink || !isApplicationStream(node))
-            continue;
-        const auto before = m_linkedSinks.constFind(node.serial);
-        if (before != m_linkedSinks.cend() && before->sink == sink) {
-            linked.insert(node.serial, *before);
-        } else {
-            LinkedSink entry{sink, {}};
-            entry.since.start();
-            linked.insert(node.serial, entry);
-        }
-    }
-    m_linkedSinks = std::move(linked);
 }

@@ -22,16 +22,10 @@ constexpr int kPendingCheckMs = 250;
 // every try up to the last: a stopped session manager may run again.
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLongestRetryMs = 8000;
-// How long a held stream's links to another device must stay before they
-// are taken as the user's move (see adoptMove).
-constexpr int kForeignLinksMs = 1500;
 // A stream given back plays elsewhere within this, unless a key we never
 // heard of keeps it on our sink; we watch it this long.
 constexpr int kGivenBackMs = 1000;
 constexpr int kGivenBackWatchMs = 6000;
-// A session manager catching up with default devices that changed while it
-// lagged links the streams that follow the default to each in turn.
-constexpr int kFormerDefaultMs = 3000;
 
 // A node that plays what it is given where someone hears it.
 bool isDevice(const pw_graph::Node& node)
@@ -200,7 +194,6 @@ void StreamMover::move(const pw_graph::Node& node, const QString& device)
     entry.device = device;
     entry.givenUp = false;
     entry.settled = false;
-    entry.linkedElsewhere.invalidate();
     // Given back moments ago, or sent to another device's sink: a session
     // manager that lags may act on what we wrote before after this.
     const auto back = m_givenBack.find(node.serial);
@@ -313,24 +306,17 @@ StreamMover::Adoption StreamMover::adoptMove(const pw_graph::Node& node, Moved& 
     }
     const bool retargeted = !target || !namesOurSink(target->value);
     if (!retargeted) {
-        if (links.isEmpty()) {
-            moved.linkedElsewhere.invalidate();
+        if (links.isEmpty())
             return Adoption::None;
-        }
         // A session manager that lags behind links a stream given back
         // just before it was wanted again (or sent from another device's
         // sink) where that sent it, and moves it here again moments later;
         // so it does with a stream it links to the default it follows, or
         // followed a moment ago, before it has taken our target again. A
         // user's move stays.
-        if (!moved.linkedElsewhere.isValid())
-            moved.linkedElsewhere.start();
-        const auto named = m_namedDefault.constFind(device);
-        const bool toDefault = named != m_namedDefault.cend() && !named->hasExpired(kFormerDefaultMs);
-        if ((moved.mayLag || toDefault) && !moved.linkedElsewhere.hasExpired(kForeignLinksMs))
+        if ((moved.mayLag || m_settling.wasDefaultLately(device)) && !m_settling.settledOn(node.serial, deviceSerial))
             return Adoption::Waiting;
     }
-    moved.linkedElsewhere.invalidate();
     // The target as it was written, else the device by its serial, as the
     // PulseAudio server writes a move: where the stream goes when it is
     // given back. Not by name: the session manager remembers a target
@@ -372,10 +358,7 @@ bool StreamMover::setGivesBack(uint64_t stream, const std::optional<pw_graph::Me
 void StreamMover::sweep()
 {
     const pw_graph::Graph& graph = m_connection.graph();
-    // Since when each device is no longer the default: the one it is now,
-    // not at all.
-    if (const QString followed = graph.defaultName("default.audio.sink"); !followed.isEmpty())
-        m_namedDefault[followed].start();
+    m_settling.update(graph);
     bool changed = false;
     bool pending = false;
     for (auto it = m_moved.begin(); it != m_moved.end();) {
@@ -416,6 +399,12 @@ void StreamMover::sweep()
         } else if (adoption == Adoption::Waiting) {
             pending = true;
         } else if (isHeld(it.key(), it->device)) {
+            // A link elsewhere counts from the moment the stream is seen
+            // held: one older than that (to the device it played on before,
+            // which a session manager takes down moments after it links the
+            // stream to our sink) is nobody's move.
+            if (!it->settled)
+                m_settling.forget(it.key());
             it->settled = true;
         } else if (it->since.elapsed() > kMoveDeadlineMs) {
             // Better heard at full volume than silenced for good, until a

@@ -27,6 +27,7 @@
 
 #include "hold_sink.h"
 #include "pipewire_connection.h"
+#include "settling.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -95,6 +96,8 @@ public:
     bool setGivesBack(uint64_t stream, const std::optional<pw_graph::MetadataValue>& target);
     // Whether a target value names a private sink of ours, of this run.
     bool namesOurSink(const QString& value) const;
+    // When the session manager has settled, as of the last look at the graph.
+    Settling& settling() { return m_settling; }
 
 private:
     struct Moved {
@@ -105,7 +108,6 @@ private:
         std::optional<pw_graph::MetadataValue> previous;
         QElapsedTimer since;            // since our target was last written
         bool settled = false;           // seen held since then
-        QElapsedTimer linkedElsewhere;  // since first seen linked to another device, once settled
         bool mayLag = false;            // given back moments before, or held on another device's sink
         bool givenUp = false;
         // Since it was last given up, and how often: a session manager that
@@ -157,8 +159,7 @@ private:
         }
     };
     std::unordered_map<uint64_t, GivenBack> m_givenBack;  // streams given back, by serial
-    // Each device the session manager named the default, since it last did.
-    QHash<QString, QElapsedTimer> m_namedDefault;
+    Settling m_settling;
     QTimer m_recheck;  // the next sweep while a move or a give-back is pending
     bool m_sweepQueued = false;
     bool m_journalQueued = false;
