@@ -344,7 +344,6 @@ FocusScope {
                     id: headerMenuComponent
 
                     PopoverMenu {
-                        id: headerMenu
                         objectName: "headerMenu"
 
                         // The entry may have been added or removed elsewhere
@@ -578,7 +577,7 @@ FocusScope {
                                 id: outputMenuComponent
 
                                 PopoverMenu {
-                                    id: outputMenu
+                                    id: menu
                                     objectName: "outputMenu"
 
                                     // The engine republishes its devices on every
@@ -589,7 +588,7 @@ FocusScope {
                                     onAboutToShow: devices = root.engine.outputList
 
                                     Instantiator {
-                                        model: outputMenu.devices
+                                        model: menu.devices
                                         delegate: MenuEntry {
                                             required property var modelData
 
@@ -597,8 +596,8 @@ FocusScope {
                                             current: modelData.id === root.engine.currentOutputID
                                             onTriggered: root.engine.selectOutputDevice(modelData.id)
                                         }
-                                        onObjectAdded: (index, object) => outputMenu.insertItem(index, object)
-                                        onObjectRemoved: (index, object) => outputMenu.removeItem(object)
+                                        onObjectAdded: (index, object) => menu.insertItem(index, object)
+                                        onObjectRemoved: (index, object) => menu.removeItem(object)
                                     }
                                 }
                             }
