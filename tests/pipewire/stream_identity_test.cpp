@@ -675,7 +675,8 @@ TEST_F(StreamIdentity, AnApplicationWithSeveralStreamsIsHeardAtItsGainAtEveryTap
                     return std::abs(amplitude(samples, hz) - kAmplitude * gain) < 0.005;
                 });
             })) << "tap " << tap << " at " << gain << ": " << amplitude(heard, kTabHz[0]) << ' '
-                << amplitude(heard, kTabHz[1]) << ' ' << amplitude(heard, kTabHz[2]);
+                << amplitude(heard, kTabHz[1]) << ' ' << amplitude(heard, kTabHz[2]) << '\n'
+                << whereTheyPlay({QStringLiteral("music"), QStringLiteral("chat")});
         }
     }
 }

@@ -286,7 +286,7 @@ bool PipeWireSession::start(int timeoutMs)
     return false;
 }
 
-bool PipeWireSession::restart(int timeoutMs)
+bool PipeWireSession::restart(int timeoutMs, bool forgetState)
 {
     if (!dir_)
         return start(timeoutMs);
@@ -294,6 +294,8 @@ bool PipeWireSession::restart(int timeoutMs)
     if (!bus_.isRunning())
         return fail(QStringLiteral("the session's bus has gone"));
     stopDaemons();
+    if (forgetState)
+        QDir(stateDir() + QStringLiteral("/wireplumber")).removeRecursively();
     if (startDaemons(timeoutMs))
         return true;
     stopDaemons();

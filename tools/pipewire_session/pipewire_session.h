@@ -34,8 +34,9 @@ public:
     // Ends and starts the three daemons again, keeping the directories (and
     // with them WirePlumber's stored state) and the bus. WirePlumber writes a
     // change to its state about a second after it is made; a restart sooner
-    // loses it, as a crash would.
-    bool restart(int timeoutMs = 10000);
+    // loses it, as a crash would. With forgetState, WirePlumber's stored
+    // state goes while the daemons are down: a session as new.
+    bool restart(int timeoutMs = 10000, bool forgetState = false);
     // Ends every process of the session; also done on destruction.
     void stop();
 
