@@ -59,8 +59,8 @@ void AppDelegate::followAppearance(const Appearance& appearance)
 
 void AppDelegate::buildMenu()
 {
-    m_menu = std::make_unique<QMenu>();
-    m_menu->addAction(QStringLiteral("Open Ravlet"), this, &AppDelegate::openPopover);
+    m_menu = std::make_unique<StatusMenu>();
+    connect(m_menu->addAction(QStringLiteral("Open Ravlet")), &QAction::triggered, this, &AppDelegate::openPopover);
     m_muteOutput = m_menu->addAction(QStringLiteral("Mute Output"));
     m_muteOutput->setCheckable(true);
     connect(m_muteOutput, &QAction::triggered, m_engine.get(), &RavletEngine::setMasterMuted);
@@ -68,10 +68,10 @@ void AppDelegate::buildMenu()
     m_startAtLoginEntry = m_menu->addAction(QStringLiteral("Start at Login"));
     m_startAtLoginEntry->setCheckable(true);
     connect(m_startAtLoginEntry, &QAction::triggered, m_startAtLogin.get(), &StartAtLogin::setEnabled);
-    m_menu->addAction(QStringLiteral("Quit Ravlet"), this, &AppDelegate::quitRequested);
+    connect(m_menu->addAction(QStringLiteral("Quit Ravlet")), &QAction::triggered, this, &AppDelegate::quitRequested);
 
     // The entry may have been changed elsewhere since.
-    connect(m_menu.get(), &QMenu::aboutToShow, m_startAtLogin.get(), &StartAtLogin::reload);
+    connect(m_menu.get(), &StatusMenu::aboutToShow, m_startAtLogin.get(), &StartAtLogin::reload);
     connect(m_startAtLogin.get(), &StartAtLogin::enabledChanged, this, &AppDelegate::updateMenu);
     for (const auto changed : {&RavletEngine::masterMutedChanged, &RavletEngine::masterMuteSupportedChanged})
         connect(m_engine.get(), changed, this, &AppDelegate::updateMenu);

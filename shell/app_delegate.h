@@ -8,8 +8,8 @@
 #include "popover_window.h"
 #include "start_at_login.h"
 #include "status_item.h"
+#include "status_menu.h"
 
-#include <QMenu>
 #include <QObject>
 
 #include <functional>
@@ -50,7 +50,7 @@ public:
     RavletEngine& engine() { return *m_engine; }
     StatusItem* statusItem() const { return m_statusItem.get(); }
     // The status item's menu: open, mute the output, start at login, quit.
-    QMenu* statusMenu() const { return m_menu.get(); }
+    StatusMenu* statusMenu() const { return m_menu.get(); }
     PopoverWindow* popover() const { return m_popover.get(); }
 
 signals:
@@ -63,7 +63,7 @@ private:
 
     std::unique_ptr<RavletEngine> m_engine;
     std::unique_ptr<StartAtLogin> m_startAtLogin;
-    std::unique_ptr<QMenu> m_menu;
+    std::unique_ptr<StatusMenu> m_menu;
     QAction* m_muteOutput = nullptr;
     QAction* m_startAtLoginEntry = nullptr;
     std::unique_ptr<StatusItem> m_statusItem;

@@ -3,7 +3,7 @@
 #include <QAction>
 #include <QDBusMetaType>
 #include <QGuiApplication>
-#include <QMenu>
+#include "status_menu.h"
 #include <QTimer>
 
 namespace dbusmenu {
@@ -120,7 +120,7 @@ QString label(const QString& text)
 
 } // namespace
 
-DBusMenuExporter::DBusMenuExporter(QMenu* menu, QObject* parent)
+DBusMenuExporter::DBusMenuExporter(StatusMenu* menu, QObject* parent)
     : QObject(parent)
     , m_menu(menu)
 {

@@ -3,8 +3,8 @@
 // A menu offered over D-Bus as com.canonical.dbusmenu, the protocol in which
 // tray hosts (Plasma, GNOME's AppIndicator extension) draw the menus of
 // StatusNotifierItems: they read its layout, ask before showing it, and send
-// the clicks back. The QMenu stays the one description of the menu; the
-// other tray surfaces show it as it is.
+// the clicks back. The status menu's actions stay the one description of
+// the menu; the other tray surfaces show them as a widget menu.
 
 #include <QDBusArgument>
 #include <QDBusContext>
@@ -15,7 +15,7 @@
 #include <QVariantMap>
 
 class QAction;
-class QMenu;
+class StatusMenu;
 
 namespace dbusmenu {
 struct LayoutItem {
@@ -66,7 +66,7 @@ class DBusMenuExporter : public QObject, protected QDBusContext {
     Q_PROPERTY(QString Status READ status)
     Q_PROPERTY(QStringList IconThemePath READ iconThemePath)
 public:
-    explicit DBusMenuExporter(QMenu* menu, QObject* parent = nullptr);
+    explicit DBusMenuExporter(StatusMenu* menu, QObject* parent = nullptr);
 
     uint version() const { return 3; }
     QString textDirection() const;
@@ -95,7 +95,7 @@ private:
     void changed();
     bool clicked(int id, const QString& eventId);
 
-    QPointer<QMenu> m_menu;
+    QPointer<StatusMenu> m_menu;
     uint m_revision = 1;
     uint m_announced = 1;
 };

@@ -1,5 +1,6 @@
 #include "status_item.h"
 
+#include "status_menu.h"
 #include "status_notifier_item.h"
 #include "view_logic.h"
 
@@ -43,25 +44,25 @@ public:
             else if (reason == QSystemTrayIcon::MiddleClick)
                 emit secondaryClicked();
             else if (reason == QSystemTrayIcon::Context && m_menuOnClick && m_menu)
-                m_menu->popup(QCursor::pos());
+                m_menu->menu()->popup(QCursor::pos());
         });
         m_tray.show();
     }
 
     QRect geometry() const override { return m_tray.geometry(); }
     void setToolTip(const QString& text) override { m_tray.setToolTip(m_name + QLatin1Char('\n') + text); }
-    void setMenu(QMenu* menu) override
+    void setMenu(StatusMenu* menu) override
     {
         m_menu = menu;
         if (!m_menuOnClick)
-            m_tray.setContextMenu(menu);
+            m_tray.setContextMenu(menu->menu());
     }
     QString surface() const override { return m_menuOnClick ? QStringLiteral("menu bar") : QStringLiteral("tray icon"); }
 
 private:
     QString m_name;
     bool m_menuOnClick;
-    QPointer<QMenu> m_menu;
+    QPointer<StatusMenu> m_menu;
     QSystemTrayIcon m_tray;
 };
 
@@ -136,11 +137,11 @@ public:
     {
         m_button.setToolTip(m_button.accessibleName() + QLatin1Char('\n') + text);
     }
-    void setMenu(QMenu* menu) override
+    void setMenu(StatusMenu* menu) override
     {
         m_button.setContextMenuPolicy(Qt::CustomContextMenu);
         connect(&m_button, &QWidget::customContextMenuRequested, menu,
-                [this, menu](const QPoint& at) { menu->popup(m_button.mapToGlobal(at)); });
+                [this, menu](const QPoint& at) { menu->menu()->popup(m_button.mapToGlobal(at)); });
     }
     QString surface() const override { return QStringLiteral("button"); }
 
@@ -184,7 +185,7 @@ public:
         if (m_current)
             m_current->setToolTip(text);
     }
-    void setMenu(QMenu* menu) override
+    void setMenu(StatusMenu* menu) override
     {
         m_menu = menu;
         if (m_current)
@@ -246,7 +247,7 @@ private:
     QIcon m_icon;
     QString m_name;
     QString m_toolTip;
-    QPointer<QMenu> m_menu;
+    QPointer<StatusMenu> m_menu;
     QTimer m_settle;
     bool m_asking = false;
     bool m_askAgain = false;

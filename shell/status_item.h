@@ -15,7 +15,7 @@
 
 #include <memory>
 
-class QMenu;
+class StatusMenu;
 
 class StatusItem : public QObject {
     Q_OBJECT
@@ -29,7 +29,7 @@ public:
     virtual void setToolTip(const QString& text) { Q_UNUSED(text); }
     // What the right button (or the host's own gesture) offers; the menu
     // outlives the item.
-    virtual void setMenu(QMenu* menu) { Q_UNUSED(menu); }
+    virtual void setMenu(StatusMenu* menu) { Q_UNUSED(menu); }
     // What stands in the tray, for the log: "status notifier item", "tray
     // icon" or "button".
     virtual QString surface() const { return {}; }

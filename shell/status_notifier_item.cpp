@@ -203,7 +203,7 @@ StatusNotifierItem::~StatusNotifierItem()
     m_bus.unregisterService(m_serviceName);
 }
 
-void StatusNotifierItem::setMenu(QMenu* menu)
+void StatusNotifierItem::setMenu(StatusMenu* menu)
 {
     if (!m_exported || m_hasMenu)
         return;

@@ -61,7 +61,7 @@ public:
 
     QRect geometry() const override { return m_anchor; }
     void setToolTip(const QString& text) override;
-    void setMenu(QMenu* menu) override;
+    void setMenu(StatusMenu* menu) override;
     QString surface() const override { return QStringLiteral("status notifier item"); }
 
     // Whether the bus name and the object could be taken.

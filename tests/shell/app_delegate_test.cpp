@@ -9,8 +9,9 @@
 #include "support/quick_items.h"
 #include "support/simulated_scene.h"
 
+#include <QApplication>
 #include <QFile>
-#include <QGuiApplication>
+#include <QMenu>
 #include <QPalette>
 #include <QQuickItem>
 #include <QSignalSpy>
@@ -18,6 +19,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -116,8 +119,10 @@ TEST_F(AppDelegateTest, TheTrayItemsWheelMiddleButtonAndMenuActOnTheOutputAndIts
     EXPECT_TRUE(engine.masterMuted()) << "what the device took";
     EXPECT_EQ(statusItem->toolTip, QStringLiteral("Speakers \u2014 muted"));
 
-    QMenu* menu = delegate->statusMenu();
+    StatusMenu* menu = delegate->statusMenu();
     ASSERT_TRUE(menu);
+    EXPECT_TRUE(std::ranges::none_of(QApplication::topLevelWidgets(), [](QWidget* w) { return qobject_cast<QMenu*>(w); }))
+        << "a widget menu, and the widget style with it, made before anything asked for one";
     QMap<QString, QAction*> entries;
     for (QAction* entry : menu->actions())
         entries.insert(entry->text(), entry);

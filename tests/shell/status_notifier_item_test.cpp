@@ -15,7 +15,7 @@
 #include <QDBusPendingReply>
 #include <QDBusObjectPath>
 #include <QApplication>
-#include <QMenu>
+#include "status_menu.h"
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -233,7 +233,7 @@ TEST_F(StatusNotifierItemTest, ShowsItsNameSymbolAndToolTip)
 
 TEST_F(StatusNotifierItemTest, OffersItsMenuAsTheHostDrawsItAndTakesItsClicks)
 {
-    QMenu menu;
+    StatusMenu menu;
     QAction* open = menu.addAction(QStringLiteral("Open Ravlet"));
     QAction* mute = menu.addAction(QStringLiteral("Mute &Output"));
     mute->setCheckable(true);
@@ -241,7 +241,7 @@ TEST_F(StatusNotifierItemTest, OffersItsMenuAsTheHostDrawsItAndTakesItsClicks)
     QAction* hidden = menu.addAction(QStringLiteral("Later_Maybe"));
     hidden->setVisible(false);
     bool muted = false;
-    QObject::connect(&menu, &QMenu::aboutToShow, [&] { mute->setChecked(muted); });
+    QObject::connect(&menu, &StatusMenu::aboutToShow, [&] { mute->setChecked(muted); });
     QSignalSpy opened(open, &QAction::triggered);
 
     ASSERT_NO_FATAL_FAILURE(serveWatcher());
