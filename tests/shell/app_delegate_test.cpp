@@ -137,7 +137,8 @@ TEST_F(AppDelegateTest, TheTrayItemsWheelMiddleButtonAndMenuActOnTheOutputAndIts
     entries["Start at Login"]->trigger();
     EXPECT_TRUE(autostart::isEnabled());
     ASSERT_TRUE(QFile::remove(autostart::entryPath()));
-    emit menu->aboutToShow();
+    // As Qt's tray icon and the corner button open it.
+    emit menu->menu()->aboutToShow();
     EXPECT_FALSE(entries["Start at Login"]->isChecked()) << "removed elsewhere since";
 
     entries["Open Ravlet"]->trigger();
