@@ -22,6 +22,7 @@
 #include "app_delegate.h"
 #include "event_pump.h"
 #include "linux_process_inspector.h"
+#include "malloc_arenas.h"
 #include "memory_user_defaults.h"
 #include "no_update_offered.h"
 #include "pipewire_audio_hardware.h"
@@ -328,6 +329,7 @@ std::vector<double> timeFirstOpenings(int starts)
 
 int main(int argc, char** argv)
 {
+    shareMallocArenas();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     const QStringList arguments = app.arguments();

@@ -8,6 +8,7 @@
 #include "display_platform.h"
 #include "in_app_updater.h"
 #include "instance_channel.h"
+#include "malloc_arenas.h"
 #include "no_update_offered.h"
 #include "quit_signals.h"
 #include "runtime_folder.h"
@@ -64,6 +65,7 @@ int control(int argc, char** argv, const QJsonObject& request)
 
 int main(int argc, char** argv)
 {
+    shareMallocArenas();
     if (const std::optional<int> status = system_seams::runHelper(argc, argv))
         return *status;
     const cli::Invocation invocation = cli::parseArguments(arguments(argc, argv), QStringLiteral(RAVLET_VERSION));
