@@ -1,9 +1,10 @@
 #include "dbus_menu.h"
 
+#include "status_menu.h"
+
 #include <QAction>
 #include <QDBusMetaType>
 #include <QGuiApplication>
-#include "status_menu.h"
 #include <QTimer>
 
 namespace dbusmenu {

@@ -101,11 +101,9 @@ protected:
             });
         });
         players.clear();
-        if (remembers || !session->rememberedTargets().value_or(QMap<QString, QString>{}).isEmpty()) {
-            if (!session->restart(10000, true))
-                FAIL() << session->errorString().toStdString();
-            return;
-        }
+        if ((remembers || !session->rememberedTargets().value_or(QMap<QString, QString>{}).isEmpty())
+            && !session->restart(10000, true))
+            FAIL() << session->errorString().toStdString();
         // The next test starts from the session as it was: the speakers the
         // output, at full volume and unmuted, and no link left.
         // The speakers chosen last, then no choice: WirePlumber prefers the

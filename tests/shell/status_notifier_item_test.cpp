@@ -5,6 +5,7 @@
 #include "dbus_menu.h"
 #include "status_item.h"
 #include "stand_in_watcher.h"
+#include "status_menu.h"
 #include "status_notifier_item.h"
 #include "support/files.h"
 #include "support/private_bus.h"
@@ -15,7 +16,6 @@
 #include <QDBusPendingReply>
 #include <QDBusObjectPath>
 #include <QApplication>
-#include "status_menu.h"
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
