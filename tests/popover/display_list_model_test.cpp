@@ -167,14 +167,13 @@ TEST_F(DisplayListModelTest, StaysEqualToTheEngineThroughRandomChanges)
             ASSERT_EQ(role(entry.id, Role::MutedRole).toBool(), engine->mutes().value(entry.id));
             ASSERT_EQ(role(entry.id, Role::HiddenRole).toBool(), engine->hidden().contains(entry.id));
         }
-        ASSERT_EQ(model.rowCount(), model.count());
     }
     EXPECT_EQ(resets.count(), 0);
 }
 
 // Rows write through the model as through any editable model, and the
 // engine stores what they write; nothing that is not a gain gets through.
-TEST_F(DisplayListModelTest, RowsWriteGainMuteAndHiddenThroughSetData)
+TEST_F(DisplayListModelTest, RowsWriteGainAndHiddenThroughSetData)
 {
     const auto at = [&](const QString& id) {
         const QModelIndexList found = model.match(model.index(0), Role::AppIdRole, id, 1, Qt::MatchExactly);
@@ -187,9 +186,7 @@ TEST_F(DisplayListModelTest, RowsWriteGainMuteAndHiddenThroughSetData)
     EXPECT_EQ(role(ids[0], Role::GainRole), QVariant(1.5f));
     EXPECT_FALSE(model.setData(at(ids[0]), QStringLiteral("x"), Role::NameRole));
 
-    EXPECT_TRUE(model.setData(at(ids[1]), true, Role::MutedRole));
-    EXPECT_TRUE(engine->mutes().value(ids[1]));
-
+    // Muting and unmuting through the model: the view's state button test.
     EXPECT_TRUE(model.setData(at(ids[2]), true, Role::HiddenRole));
     EXPECT_TRUE(engine->hidden().contains(ids[2]));
     EXPECT_EQ(model.hiddenPlaying(), 1) << "kept out of the list";
@@ -198,9 +195,10 @@ TEST_F(DisplayListModelTest, RowsWriteGainMuteAndHiddenThroughSetData)
 }
 
 // The device a row plays on follows the engine wherever the choice is made,
-// only in the output roles; an unplugged device keeps its name and the
-// choice; a refresh that changes no device announces none.
-TEST_F(DisplayListModelTest, OutputRolesFollowTheChoiceAndAnUnpluggedDeviceKeepsIt)
+// only in the output roles; a refresh that changes no device announces none.
+// An unplugged choice, kept with its name, is checked in the row's Play On
+// menu.
+TEST_F(DisplayListModelTest, OutputRolesFollowTheChoiceWhereverItIsMade)
 {
     const AudioObjectID headphones = scene.addOutputDevice(QStringLiteral("Headphones"), QStringLiteral("hp-uid"));
     // Without a UID a device cannot be anyone's choice.
@@ -221,12 +219,6 @@ TEST_F(DisplayListModelTest, OutputRolesFollowTheChoiceAndAnUnpluggedDeviceKeeps
     scene.hardware.setProcessOutputDevice(scene.hardware.processObject(10), headphones);
     engine->refresh();
     EXPECT_EQ(role(ids[0], Role::OutputRole).toString(), QStringLiteral("hp-uid")) << "moved in another program";
-
-    scene.hardware.removeDevice(headphones);
-    engine->refresh();
-    EXPECT_EQ(role(ids[1], Role::OutputRole).toString(), QStringLiteral("hp-uid"));
-    EXPECT_EQ(role(ids[1], Role::OutputNameRole).toString(), QStringLiteral("Headphones")) << "as last seen";
-    EXPECT_FALSE(role(ids[1], Role::OutputPresentRole).toBool());
 }
 
 } // namespace

@@ -55,7 +55,6 @@ protected:
 
 TEST_F(AutostartTest, WritesAnEntryTheDesktopStartsAndReadsOneChangedElsewhereAsTheDesktopDoes)
 {
-    EXPECT_EQ(autostart::entryPath(), folder() + QStringLiteral("/io.morvik.ravlet.desktop"));
     EXPECT_FALSE(autostart::isEnabled());
     ASSERT_TRUE(autostart::setEnabled(true));
     EXPECT_TRUE(autostart::isEnabled());

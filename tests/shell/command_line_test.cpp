@@ -9,23 +9,19 @@
 #include "support/simulated_scene.h"
 #include "support/wait_until.h"
 
-#include <QFile>
-#include <QJsonDocument>
-#include <QLocalSocket>
-#include <QTemporaryDir>
-
 #include "output_recording.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <vector>
 
@@ -137,6 +133,13 @@ protected:
 
     QJsonObject send(QJsonObject request) { return commands->handle(request); }
     static bool ok(const QJsonObject& answer) { return answer.value("ok").toBool(); }
+    // The answer's text, empty for a refusal: what the command line prints.
+    QString said(QJsonObject request)
+    {
+        const QJsonObject answer = send(request);
+        return ok(answer) ? answer.value("text").toString() : QString();
+    }
+    QString list() { return said({{"command", "list"}}); }
 
     SimulatedScene scene;
     AudioObjectID headphones = kAudioObjectUnknown;
@@ -154,30 +157,30 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
     // Away from unity, the application is tapped.
     EXPECT_TRUE(engine->activeIDs().contains(music));
 
-    EXPECT_TRUE(ok(send({{"command", "toggle-mute"}, {"target", music}})));
+    EXPECT_EQ(said({{"command", "toggle-mute"}, {"target", music}}), "Music: muted\n");
     EXPECT_TRUE(engine->mutes().value(music));
-    EXPECT_TRUE(ok(send({{"command", "toggle-mute"}, {"target", music}})));
+    EXPECT_EQ(said({{"command", "toggle-mute"}, {"target", "MUSIC"}}), "Music: unmuted\n");
     EXPECT_FALSE(engine->mutes().value(music));
-    EXPECT_TRUE(ok(send({{"command", "mute"}, {"target", "Chat"}})));
+    EXPECT_EQ(said({{"command", "mute"}, {"target", "Chat"}}), "Chat: muted\n");
     EXPECT_TRUE(scene.defaults.value(QStringLiteral("ravlet.mutes")).toMap().value("/Applications/Chat.app").toBool());
 
-    const QJsonObject list = send({{"command", "list"}});
-    EXPECT_EQ(list.value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\tshown\tdefault\t0\n"
-                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\tshown\tdefault\t50\n"));
+    const QString listed = "/Applications/Chat.app\tChat\t100\tmuted\trunning\tshown\tdefault\t0\n"
+                           "/Applications/Music.app\tMusic\t50\tunmuted\trunning\tshown\tdefault\t50\n";
+    EXPECT_EQ(list(), listed);
 
     // One hidden from the popover is listed, marked, and can be set.
     engine->setHidden(music, true);
-    EXPECT_EQ(send({{"command", "list"}}).value("text").toString(),
-              QStringLiteral("/Applications/Chat.app\tChat\t100\tmuted\trunning\tshown\tdefault\t0\n"
-                             "/Applications/Music.app\tMusic\t50\tunmuted\trunning\thidden\tdefault\t50\n"));
-    EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "60"}})));
+    EXPECT_EQ(list(), QString(listed).replace("running\tshown\tdefault\t50", "running\thidden\tdefault\t50"));
+    EXPECT_EQ(said({{"command", "set"}, {"target", "Music"}, {"percent", "60"}}), "Music: 60 %\n");
     EXPECT_EQ(engine->gains().value(music), 0.6f);
     EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "Music"}, {"percent", "50"}})));
     engine->setHidden(music, false);
 
-    EXPECT_TRUE(ok(send({{"command", "output"}, {"target", "usb-uid"}})));
+    // An output is named by its name or its UID; the answer names the device.
+    EXPECT_EQ(said({{"command", "output"}, {"target", "usb headphones"}}), "output: USB Headphones\n");
     EXPECT_EQ(engine->currentOutputID(), headphones);
+    EXPECT_EQ(said({{"command", "output"}, {"target", "speakers-uid"}}), "output: Speakers\n");
+    EXPECT_EQ(engine->currentOutputID(), scene.speakers);
 
     EXPECT_TRUE(ok(send({{"command", "open"}})));
     EXPECT_EQ(opened, 1);
@@ -204,22 +207,20 @@ TEST_F(ControlCommandsTest, RouteSendsAnApplicationToADeviceAndListShowsIt)
 {
     scene.addOutputDevice(QStringLiteral("Desk\tLeft"), QStringLiteral("desk-uid"));
     engine->refresh();
-    EXPECT_EQ(send({{"command", "route"}, {"target", "music"}, {"device", "usb headphones"}}).value("text"),
-              QStringLiteral("Music: plays on USB Headphones\n"));
+    EXPECT_EQ(said({{"command", "route"}, {"target", "music"}, {"device", "usb headphones"}}),
+              "Music: plays on USB Headphones\n");
     EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("usb-uid"));
     EXPECT_TRUE(ok(send({{"command", "route"}, {"target", "Chat"}, {"device", "desk-uid"}})));
-    EXPECT_EQ(send({{"command", "list"}}).value("text").toString(),
+    EXPECT_EQ(list(),
               QStringLiteral("/Applications/Chat.app\tChat\t100\tunmuted\trunning\tshown\tDesk\\tLeft\t100\n"
                              "/Applications/Music.app\tMusic\t100\tunmuted\trunning\tshown\tUSB Headphones\t100\n"));
 
-    EXPECT_EQ(send({{"command", "route"}, {"target", "Chat"}, {"device", "default"}}).value("text"),
-              QStringLiteral("Chat: plays on the default output\n"));
+    EXPECT_EQ(said({{"command", "route"}, {"target", "Chat"}, {"device", "default"}}), "Chat: plays on the default output\n");
     EXPECT_FALSE(engine->outputChoices().contains(QStringLiteral("/Applications/Chat.app")));
 
     scene.hardware.removeDevice(headphones);
     engine->refresh();
-    EXPECT_TRUE(send({{"command", "list"}}).value("text").toString().contains(
-        QStringLiteral("Music\t100\tunmuted\trunning\tshown\tdefault\t100\n")));
+    EXPECT_TRUE(list().contains("Music\t100\tunmuted\trunning\tshown\tdefault\t100\n"));
     EXPECT_EQ(engine->outputChoices().value(music), QStringLiteral("usb-uid")) << "the choice waits for the device";
 }
 

@@ -25,6 +25,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 class Counter : public QObject {
@@ -260,13 +262,11 @@ TEST_F(StatusNotifierItemTest, OffersItsMenuAsTheHostDrawsItAndTakesItsClicks)
     };
     dbusmenu::LayoutItem root = layout();
     ASSERT_EQ(root.children.size(), 4);
-    EXPECT_EQ(root.children[0].properties.value("label").toString(), QStringLiteral("Open Ravlet"));
-    EXPECT_EQ(root.children[1].properties.value("label").toString(), QStringLiteral("Mute _Output"));
-    EXPECT_EQ(root.children[1].properties.value("toggle-type").toString(), QStringLiteral("checkmark"));
-    EXPECT_EQ(root.children[1].properties.value("toggle-state").toInt(), 0);
-    EXPECT_EQ(root.children[2].properties.value("type").toString(), QStringLiteral("separator"));
-    EXPECT_EQ(root.children[3].properties.value("label").toString(), QStringLiteral("Later__Maybe"));
-    EXPECT_FALSE(root.children[3].properties.value("visible").toBool());
+    const std::tuple<int, const char*, QVariant> drawn[] = {
+        {0, "label", "Open Ravlet"}, {1, "label", "Mute _Output"}, {1, "toggle-type", "checkmark"}, {1, "toggle-state", 0},
+        {2, "type", "separator"}, {3, "label", "Later__Maybe"}, {3, "visible", false}};
+    for (const auto& [index, key, value] : drawn)
+        EXPECT_EQ(root.children[index].properties.value(key).toString(), value.toString()) << index << key;
 
     // Changed elsewhere (the middle button): the host asks before showing.
     Counter layoutUpdates;

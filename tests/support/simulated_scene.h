@@ -18,6 +18,7 @@
 #include "simulated_process_inspector.h"
 #include "system_log.h"
 
+#include <QCoreApplication>
 #include <QTemporaryDir>
 
 #if defined(RAVLET_MACOS_SEAMS)
@@ -77,6 +78,14 @@ inline float playedMismatch(const SimulatedAudioHardware& hardware, AudioObjectI
         worst = std::max(worst, std::fabs(played[i] - expected));
     }
     return worst;
+}
+
+// Someone follows the levels, as the open popover does, for as long as
+// follower lives.
+inline void followLevels(RavletEngine& engine, QObject& follower)
+{
+    QObject::connect(&engine, &RavletEngine::levelsChanged, &follower, [] {});
+    QCoreApplication::processEvents();
 }
 
 // The engine's hardware with the leave to record system audio known from
