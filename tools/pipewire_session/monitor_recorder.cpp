@@ -15,6 +15,7 @@
 #include <cmath>
 #include <atomic>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 namespace {
@@ -38,6 +39,7 @@ struct Recording {
     int skipBuffers = kWarmUpBuffers;
     std::size_t skipFrames = kWarmUpFrames;
     std::atomic<std::size_t> filled {0};
+    std::atomic<qint64> startedNs {0};
     std::atomic<bool> failed {false};
     std::string error;               // written on the loop thread, read after it stops
 };
@@ -64,6 +66,11 @@ void onProcess(void* data)
         in += skipped * kChannels;
         frames -= skipped;
         const std::size_t count = std::min(frames * kChannels, recording->samples.size() - filled);
+        if (filled == 0 && count > 0) {
+            timespec now {};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            recording->startedNs.store(qint64(now.tv_sec) * 1000000000 + now.tv_nsec, std::memory_order_relaxed);
+        }
         std::copy(in, in + count, recording->samples.begin() + static_cast<std::ptrdiff_t>(filled));
         recording->filled.store(filled + count, std::memory_order_release);
     }
@@ -114,7 +121,7 @@ std::vector<float> failWith(QString* error, const QString& why)
 } // namespace
 
 std::vector<float> recordMonitor(const PipeWireSession& session, const QString& sinkName, int milliseconds,
-                                 QString* error)
+                                 QString* error, qint64* startedNs)
 {
     if (milliseconds <= 0)
         return failWith(error, QStringLiteral("nothing to record"));
@@ -219,6 +226,8 @@ std::vector<float> recordMonitor(const PipeWireSession& session, const QString& 
 
     if (!why.isEmpty())
         return failWith(error, why);
+    if (startedNs)
+        *startedNs = recording.startedNs.load(std::memory_order_acquire);
     return std::move(recording.samples);
 }
 

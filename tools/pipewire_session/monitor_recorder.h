@@ -14,9 +14,11 @@ class PipeWireSession;
 
 // `milliseconds` of interleaved stereo float at 48 kHz from the monitor of
 // the sink named sinkName. Empty, with the reason in *error, when the sink
-// does not exist or the recording did not complete in time.
+// does not exist or the recording did not complete in time. *startedNs, when
+// asked for, is the CLOCK_MONOTONIC time at which the first frame kept
+// arrived, so that two recordings made at once can be laid side by side.
 std::vector<float> recordMonitor(const PipeWireSession& session, const QString& sinkName, int milliseconds,
-                                 QString* error = nullptr);
+                                 QString* error = nullptr, qint64* startedNs = nullptr);
 
 // Waits until a tone plays steadily on the sink: a stream that has just been
 // linked may still be filling its buffers. Two consecutive 100 ms recordings

@@ -50,10 +50,16 @@
 namespace {
 
 constexpr double kSteadyHz = 300.0;   // untouched, on the speakers
-constexpr double kMutedHz = 1000.0;   // muted: must never be heard
+// The muted tone sits high and between two that no one plays: a step in
+// another player's sound (a click) spreads a level that falls off with the
+// distance from that player's tone, so near 4 kHz both neighbours get as much
+// of a click as the muted tone's own frequency, while near the players' tones
+// the nearer neighbour would not.
+constexpr double kMutedHz = 4000.0;   // muted: must never be heard
+constexpr double kBelowMutedHz = 3400.0;
+constexpr double kAboveMutedHz = 4600.0;
 constexpr double kHalfHz = 500.0;     // at 50 %, restarted every round
 constexpr double kChatHz = 700.0;     // tapped and untapped in turn
-constexpr double kQuietHz = 1300.0;   // no one plays it: a click, not a tone
 constexpr double kRoutedHz = 800.0;   // sent to the headphones by the user
 constexpr double kAwayHz = 350.0;     // untouched, on the headphones
 constexpr double kRoamHz = 600.0;     // at 50 %, sent from one device to the other
@@ -61,6 +67,9 @@ constexpr double kAmplitude = 0.2;
 constexpr double kLeakDb = -60.0;
 constexpr double kToneOverClickDb = 10.0;
 constexpr int kRoundMs = 2500;
+// How far apart two devices' recordings may see the same lost cycle, and how
+// far a 10 ms window may reach past it: a cycle of the longest quantum.
+constexpr double kGraphSlackMs = 1024 * 1000.0 / 48000;
 constexpr int kRate = 48000;
 
 struct Figures {
@@ -72,6 +81,7 @@ struct Figures {
     int rebuilds = 0;
     int gaps = 0;
     double gapMs = 0;
+    int lostCycles = 0;
     int restarts = 0;
     int silentRestarts = 0;
     int moves = 0;
@@ -84,6 +94,32 @@ struct Figures {
 int openDescriptors(qint64 pid)
 {
     return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+// A monitor's recording and the CLOCK_MONOTONIC time of its first frame.
+struct Recorded {
+    std::vector<float> samples;
+    qint64 startedNs = 0;
+};
+
+// Where a recording is digital silence, every channel, for 256 frames (5 ms)
+// or more: [begin, end) in ms from its first frame. A player's own sound
+// never is, nor is a fall of one stream under the others.
+std::vector<std::pair<double, double>> silentSpans(const std::vector<float>& samples)
+{
+    constexpr std::size_t kMinFrames = 256;
+    std::vector<std::pair<double, double>> spans;
+    std::size_t runStart = 0;
+    const std::size_t frames = samples.size() / 2;
+    for (std::size_t frame = 0; frame <= frames; ++frame) {
+        const bool silent = frame < frames && samples[2 * frame] == 0.0f && samples[2 * frame + 1] == 0.0f;
+        if (silent)
+            continue;
+        if (frame - runStart >= kMinFrames)
+            spans.emplace_back(runStart * 1000.0 / kRate, frame * 1000.0 / kRate);
+        runStart = frame + 1;
+    }
+    return spans;
 }
 
 // The amplitude of each frequency in consecutive windows of one channel.
@@ -152,10 +188,15 @@ public:
     }
 
     // Both monitors at once, pumping this thread's events meanwhile.
-    std::pair<std::vector<float>, std::vector<float>> recordBoth(int milliseconds, const std::function<void()>& during)
+    std::pair<Recorded, Recorded> recordBoth(int milliseconds, const std::function<void()>& during)
     {
-        auto speakers = std::async(std::launch::async, [&] { return recordMonitor(m_session, QStringLiteral("speakers"), milliseconds); });
-        auto headphones = std::async(std::launch::async, [&] { return recordMonitor(m_session, QStringLiteral("headphones"), milliseconds); });
+        const auto record = [&](const QString& sink) {
+            Recorded recorded;
+            recorded.samples = recordMonitor(m_session, sink, milliseconds, nullptr, &recorded.startedNs);
+            return recorded;
+        };
+        auto speakers = std::async(std::launch::async, record, QStringLiteral("speakers"));
+        auto headphones = std::async(std::launch::async, record, QStringLiteral("headphones"));
         during();
         return {speakers.get(), headphones.get()};
     }
@@ -165,7 +206,7 @@ public:
         const int n = figures.rounds++;
         const QString api = n % 2 == 0 ? QStringLiteral("pipewire") : QStringLiteral("pulse");
         TestPlayer* muted = nullptr;
-        const auto [speakers, headphones] = recordBoth(kRoundMs, [&] {
+        const auto [speakersRecorded, headphonesRecorded] = recordBoth(kRoundMs, [&] {
             pumpFor(300);
             muted = &play(QStringLiteral("muted"), kMutedHz, api);
             ++figures.mutedStarts;
@@ -181,17 +222,28 @@ public:
             pumpFor(kRoundMs - 1300);
         });
         stop(muted);
+        const std::vector<float>& speakers = speakersRecorded.samples;
+        const std::vector<float>& headphones = headphonesRecorded.samples;
 
-        const std::vector<double> tones = {kSteadyHz, kMutedHz, kHalfHz, kChatHz, kQuietHz, kAwayHz, kRoamHz};
+        // Each device's recording is fitted with the tones that can play
+        // there, the untouched one first and the muted one and its
+        // neighbours last. A fit with tones close together that are not there
+        // (the two untouched ones, 50 Hz apart) is ill-conditioned and turns a
+        // click into a fall of the untouched tone.
+        const std::vector<double> onSpeakers = {kSteadyHz, kHalfHz, kChatHz, kRoamHz, kMutedHz, kBelowMutedHz, kAboveMutedHz};
+        const std::vector<double> onHeadphones = {kAwayHz, kRoamHz, kMutedHz, kBelowMutedHz, kAboveMutedHz};
+        const auto tonesOf = [&](const std::vector<float>* recording) { return recording == &speakers ? onSpeakers : onHeadphones; };
         // The muted tone counts as heard where it stands out of what a click
-        // (a step in another player's sound) spreads over every frequency.
+        // spreads over its neighbours.
         double leaked = 0;
         QStringList at;
         for (const auto* recording : {&speakers, &headphones}) {
+            const std::vector<double> tones = tonesOf(recording);
+            const std::size_t m = tones.size() - 3;
             int ms = 0;
             for (const auto& window : windowed(*recording, 5, tones)) {
-                const double muted = amplitudeDb(window[1]);
-                const double quiet = amplitudeDb(window[4]);
+                const double muted = amplitudeDb(window[m]);
+                const double quiet = amplitudeDb(std::max(window[m + 1], window[m + 2]));
                 if (muted > kLeakDb && muted > quiet + kToneOverClickDb) {
                     leaked += 5;
                     at.append(QString::number(ms));
@@ -209,12 +261,36 @@ public:
         }
         figures.leakedMs += leaked;
         // The steady players' levels in 10 ms windows: any below half is a gap.
-        for (const auto& [recording, tone, where] : {std::tuple{&speakers, 0, "speakers"}, std::tuple{&headphones, 5, "headphones"}}) {
+        // A cycle in which both devices played digital silence at once is one
+        // the whole graph lost: some node, anywhere, was late (on a busy
+        // machine, a player or the PulseAudio server), and every stream on
+        // both devices missed it. Such cycles are counted apart; what Ravlet
+        // must never do is silence an application it leaves alone while the
+        // rest of its device plays on.
+        const auto lostByGraph = [&](const Recorded& here, const Recorded& there) {
+            const double shiftMs = (here.startedNs - there.startedNs) / 1e6;
+            std::vector<std::pair<double, double>> lost;
+            for (const auto& [begin, end] : silentSpans(here.samples)) {
+                for (const auto& [otherBegin, otherEnd] : silentSpans(there.samples)) {
+                    if (begin + shiftMs < otherEnd + kGraphSlackMs && otherBegin < end + shiftMs + kGraphSlackMs)
+                        lost.emplace_back(begin, end);
+                }
+            }
+            return lost;
+        };
+        const auto speakersLost = lostByGraph(speakersRecorded, headphonesRecorded);
+        figures.lostCycles += int(speakersLost.size());
+        for (const auto& [recording, lost, where] :
+             {std::tuple{&speakers, speakersLost, "speakers"},
+              std::tuple{&headphones, lostByGraph(headphonesRecorded, speakersRecorded), "headphones"}}) {
             bool inGap = false;
             QStringList gapsAt;
             int gapMs = 0;
-            for (const auto& window : windowed(*recording, 10, tones)) {
-                const bool gap = window[std::size_t(tone)] < 0.5 * kAmplitude;
+            for (const auto& window : windowed(*recording, 10, tonesOf(recording))) {
+                const bool graphs = std::any_of(lost.begin(), lost.end(), [&](const auto& span) {
+                    return span.first < gapMs + 10 + kGraphSlackMs && gapMs < span.second + kGraphSlackMs;
+                });
+                const bool gap = window[0] < 0.5 * kAmplitude && !graphs;
                 if (gap) {
                     figures.gapMs += 10;
                     if (!inGap) {
@@ -355,6 +431,7 @@ int main(int argc, char** argv)
                 figures.mutedStarts, figures.leakyStarts, figures.leakedMs, kLeakDb);
     std::printf("rebuilds: %d; gaps in the untouched applications on either device: %d (%.0f ms)\n", figures.rebuilds,
                 figures.gaps, figures.gapMs);
+    std::printf("cycles the whole graph lost (both devices silent at once): %d\n", figures.lostCycles);
     std::printf("moves of an application at 50 %% between the devices: %d, of which not heard right: %d\n",
                 figures.moves, figures.misroutedMoves);
     std::printf("restarted players set back to 100 %%: %d, of which not heard whole: %d\n", figures.restarts,
@@ -363,7 +440,10 @@ int main(int argc, char** argv)
                 figures.fdLast);
     std::printf("killed while holding a stream the user sent to the headphones: back there after %lld ms\n",
                 static_cast<long long>(figures.recoveryMs));
-    const bool good = (figures.leakyStarts == 0 || allowStartLeaks) && figures.gaps == 0 && figures.silentRestarts == 0
+    // A lost cycle now and then is the machine's; one in most rounds would be a
+    // fault of the rounds' own doing.
+    const bool good = (figures.leakyStarts == 0 || allowStartLeaks) && figures.gaps == 0
+                   && figures.lostCycles <= figures.rounds / 4 && figures.silentRestarts == 0
                    && figures.misroutedMoves == 0
                    && figures.fdLast <= figures.fdFirst + 2 && figures.recoveryMs >= 0 && figures.recoveryMs <= 1000;
     std::printf(good ? "passed\n" : "FAILED\n");
