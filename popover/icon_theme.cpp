@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -74,11 +75,122 @@ struct Subdir {
     int scale = 1;
 };
 
+// A theme directory's icon-theme.cache, the index GTK's tools write of every
+// icon name in it: a name it lacks needs no look at the disk, where without it
+// every directory of the theme is asked for three file names. Read where it
+// lies (mapped, so that only the pages a lookup touches are read), checked at
+// every step, since anyone who can write the theme can write it.
+class IconCache {
+public:
+    enum class Answer { Absent, Present, Unknown };
+
+    // Null when there is none, it is older than one of the directories or
+    // not of the one version there is.
+    static std::shared_ptr<const IconCache> open(const QString& root, const QList<Subdir>& subdirs);
+
+    Answer lookup(const QByteArray& name) const;
+
+private:
+    std::optional<quint32> word(quint64 at) const
+    {
+        if (at + 4 > quint64(m_size))
+            return std::nullopt;
+        return quint32(m_data[at]) << 24 | quint32(m_data[at + 1]) << 16 | quint32(m_data[at + 2]) << 8 | m_data[at + 3];
+    }
+
+    std::unique_ptr<QFile> m_file;
+    const uchar* m_data = nullptr;
+    qint64 m_size = 0;
+};
+
+// Larger than any theme's (a theme of 100,000 icons has one of 10 MB).
+constexpr qint64 kMaxCacheBytes = 64 * 1024 * 1024;
+constexpr quint32 kNoIcon = 0xffffffff;
+
+std::shared_ptr<const IconCache> IconCache::open(const QString& root, const QList<Subdir>& subdirs)
+{
+    const QString path = root + QStringLiteral("/icon-theme.cache");
+    struct stat cache {};
+    if (::stat(QFile::encodeName(path).constData(), &cache) != 0 || !S_ISREG(cache.st_mode)
+        || cache.st_size < 12 || cache.st_size > kMaxCacheBytes)
+        return nullptr;
+    const auto modified = [](const struct stat& info) {
+#if defined(__APPLE__)
+        return std::pair(info.st_mtimespec.tv_sec, info.st_mtimespec.tv_nsec);
+#else
+        return std::pair(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+#endif
+    };
+    // A directory changed since the cache was written holds icons it does
+    // not know of.
+    const auto newer = [&](const QString& dir) {
+        struct stat info {};
+        return ::stat(QFile::encodeName(dir).constData(), &info) == 0 && modified(info) > modified(cache);
+    };
+    if (newer(root))
+        return nullptr;
+    for (const Subdir& dir : subdirs) {
+        if (newer(root + QLatin1Char('/') + dir.path))
+            return nullptr;
+    }
+    auto opened = std::shared_ptr<IconCache>(new IconCache);
+    opened->m_file = std::make_unique<QFile>(path);
+    if (!opened->m_file->open(QIODevice::ReadOnly))
+        return nullptr;
+    opened->m_size = std::min<qint64>(opened->m_file->size(), kMaxCacheBytes);
+    opened->m_data = opened->m_size >= 12 ? opened->m_file->map(0, opened->m_size) : nullptr;
+    // The mapping outlives the descriptor.
+    opened->m_file->close();
+    if (!opened->m_data || opened->word(0) != quint32(1) << 16)
+        return nullptr;
+    return opened;
+}
+
+IconCache::Answer IconCache::lookup(const QByteArray& name) const
+{
+    const std::optional<quint32> hashAt = word(4);
+    const std::optional<quint32> buckets = hashAt ? word(*hashAt) : std::nullopt;
+    if (!buckets || *buckets == 0 || name.isEmpty())
+        return Answer::Unknown;
+    // GTK's hash of the name, over signed characters.
+    quint32 hash = quint32(qint32(static_cast<signed char>(name.at(0))));
+    for (qsizetype i = 1; i < name.size(); ++i)
+        hash = (hash << 5) - hash + quint32(qint32(static_cast<signed char>(name.at(i))));
+    std::optional<quint32> icon = word(quint64(*hashAt) + 4 + 4 * quint64(hash % *buckets));
+    // A chain longer than the file could hold loops.
+    for (qint64 steps = 0; icon && *icon != kNoIcon; ++steps) {
+        const std::optional<quint32> nameAt = word(quint64(*icon) + 4);
+        if (!nameAt || *nameAt >= m_size || steps > m_size / 12)
+            return Answer::Unknown;
+        const char* stored = reinterpret_cast<const char*>(m_data + *nameAt);
+        const std::size_t room = std::size_t(m_size - *nameAt);
+        if (::strnlen(stored, room) == std::size_t(name.size()) && std::size_t(name.size()) < room
+            && std::memcmp(stored, name.constData(), std::size_t(name.size())) == 0)
+            return Answer::Present;
+        icon = word(*icon);
+    }
+    return icon ? Answer::Absent : Answer::Unknown;
+}
+
 struct Theme {
-    // Its directory in each base directory that has one.
+    // Its directory in each base directory that has one, and that
+    // directory's cache where it has a sound one.
     QStringList roots;
+    QList<std::shared_ptr<const IconCache>> caches;
     QList<Subdir> subdirs;
     QStringList inherits;
+
+    // The roots that may hold the icon: those whose cache does not say no.
+    QStringList rootsFor(const QString& name) const
+    {
+        const QByteArray encoded = QFile::encodeName(name);
+        QStringList may;
+        for (qsizetype i = 0; i < roots.size(); ++i) {
+            if (!caches.at(i) || caches.at(i)->lookup(encoded) != IconCache::Answer::Absent)
+                may.append(roots.at(i));
+        }
+        return may;
+    }
 };
 
 struct LookupKey {
@@ -204,6 +316,8 @@ Theme loadTheme(const QString& name, const QStringList& baseDirs)
         if (std::optional<Subdir> dir = parseSubdir(path, sections.value(path)))
             theme.subdirs.append(std::move(*dir));
     }
+    for (const QString& root : std::as_const(theme.roots))
+        theme.caches.append(IconCache::open(root, theme.subdirs));
     return theme;
 }
 
@@ -258,10 +372,13 @@ QString iconIn(const QString& root, const Subdir& dir, const QString& name)
 
 QString lookupInTheme(const Theme& theme, const QString& name, int size, int scale)
 {
+    const QStringList roots = theme.rootsFor(name);
+    if (roots.isEmpty())
+        return {};
     for (const Subdir& dir : theme.subdirs) {
         if (!matchesSize(dir, size, scale))
             continue;
-        for (const QString& root : theme.roots) {
+        for (const QString& root : roots) {
             if (QString file = iconIn(root, dir, name); !file.isEmpty())
                 return file;
         }
@@ -272,7 +389,7 @@ QString lookupInTheme(const Theme& theme, const QString& name, int size, int sca
         const int distance = sizeDistance(dir, size, scale);
         if (distance >= closestDistance)
             continue;
-        for (const QString& root : theme.roots) {
+        for (const QString& root : roots) {
             if (QString file = iconIn(root, dir, name); !file.isEmpty()) {
                 closest = std::move(file);
                 closestDistance = distance;

@@ -11,14 +11,17 @@
 #include <QFile>
 #include <QImage>
 #include <QPainter>
+#include <QProcess>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
 #include <atomic>
+#include <ctime>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -185,6 +188,43 @@ TEST_F(IconThemeTest, FindsTheDirectoryMadeForTheSizeElseTheClosestThenInherited
     for (const auto& c : cases)
         EXPECT_EQ(colourOf(c.theme.lookup(QLatin1String(c.name), c.size, c.scale)), c.colour)
             << c.name << " " << c.size << "@" << c.scale << ": " << c.why;
+}
+
+// The index GTK's tools write of a theme spares the disk a look for every
+// icon it lacks; one older than the theme's directories, or unreadable, is
+// not trusted.
+TEST_F(IconThemeTest, TrustsTheThemesCacheOnlyWhileItIsSoundAndNewer)
+{
+    const QString hicolor = path(QStringLiteral("data/hicolor"));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("gtk-update-icon-cache"), {QStringLiteral("-f"), QStringLiteral("-q"), hicolor}), 0);
+    const QString apps = hicolor + QStringLiteral("/48x48/apps");
+    const auto setModified = [](const QString& file, qint64 secondsFromNow) {
+        const timespec at{std::time(nullptr) + secondsFromNow, 0};
+        const timespec times[2] = {at, at};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0), 0);
+    };
+    const QString cache = hicolor + QStringLiteral("/icon-theme.cache");
+    // An icon added behind the cache's back, its folder's time put back.
+    png(QStringLiteral("data/hicolor/48x48/apps/uncached.png"), Qt::darkMagenta);
+    for (const QString& dir : {hicolor, apps})
+        setModified(dir, -60);
+    setModified(cache, -30);
+    const auto found = [&](const char* name) { return colourOf(theme().lookup(QLatin1String(name), 48)); };
+    EXPECT_EQ(found("hicolor-only"), QColor(Qt::darkGreen)) << "listed in the cache";
+    EXPECT_EQ(found("uncached"), QColor()) << "a sound cache that lacks it is believed";
+
+    setModified(apps, 0);
+    EXPECT_EQ(found("uncached"), QColor(Qt::darkMagenta)) << "a folder changed since: the cache is stale";
+
+    setModified(apps, -60);
+    QFile broken(cache);
+    ASSERT_TRUE(broken.open(QIODevice::ReadWrite));
+    broken.seek(4);
+    broken.write(QByteArray(8, '\xee'));
+    broken.close();
+    setModified(cache, -30);
+    EXPECT_EQ(found("uncached"), QColor(Qt::darkMagenta)) << "offsets outside the file";
+    EXPECT_EQ(found("hicolor-only"), QColor(Qt::darkGreen));
 }
 
 TEST_F(DesktopIconSourceTest, DrawsBundlesImageFilesAndThemeNamesAtTheRequestedSize)
