@@ -25,40 +25,14 @@ constexpr qint64 kReopenGuardMs = 300;
 
 PopoverWindow::PopoverWindow(RavletEngine& engine, QObject* updater, QObject* startAtLogin, QObject* parent)
     : QObject(parent)
+    , m_engine(engine)
+    , m_updater(updater)
+    , m_startAtLogin(startAtLogin)
     , m_fade(&m_window, "opacity")
 {
     m_window.setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     m_window.setTitle(QStringLiteral("Ravlet"));
     m_window.setColor(Qt::transparent);
-
-    // The window follows the size the root reports, never the other way
-    // round, so that a report of 0 × 0 before layout leaves it alone.
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    popover::prepareEngine(m_qml);
-    QQmlComponent component(&m_qml, popover::contentViewUrl());
-    // Qt 6.4 crashes when asked to create a component that failed to load
-    // (a QML module missing from the system, say), so only a ready one is.
-    QObject* created = !component.isReady() ? nullptr : component.createWithInitialProperties({
-        {QStringLiteral("engine"), QVariant::fromValue(&engine)},
-        {QStringLiteral("updater"), QVariant::fromValue(updater)},
-        {QStringLiteral("startAtLogin"), QVariant::fromValue(startAtLogin)},
-        {QStringLiteral("rowHeight"), kRowHeight},
-        {QStringLiteral("screenAvailableHeight"), screen ? qreal(screen->availableGeometry().height()) : 0.0},
-    });
-    m_root.reset(qobject_cast<QQuickItem*>(created));
-    if (!m_root) {
-        delete created;
-        qWarning("[ravlet] the popover could not be loaded: %s", qPrintable(component.errorString()));
-        return;
-    }
-    m_root->setParentItem(m_window.contentItem());
-    // The keys reach the mixer from the moment it opens.
-    m_root->setFocus(true);
-    connect(m_root.get(), SIGNAL(sizeReported(qreal, qreal)), this, SLOT(applySize(qreal, qreal)));
-    connect(m_root.get(), SIGNAL(updateRequested(QString, QString)), this, SIGNAL(updateRequested(QString, QString)));
-    connect(m_root.get(), SIGNAL(quitRequested()), this, SIGNAL(quitRequested()));
-    connect(m_root.get(), SIGNAL(closeRequested()), this, SLOT(close()));
-    applySize(m_root->width(), m_root->height());
 
     m_fade.setDuration(kFadeMs);
     m_fade.setStartValue(kFadeFrom);
@@ -73,10 +47,50 @@ PopoverWindow::PopoverWindow(RavletEngine& engine, QObject* updater, QObject* st
     });
 }
 
-// The root view goes before the window whose scene holds it.
+QQuickItem* PopoverWindow::root()
+{
+    if (m_root || m_loadFailed)
+        return m_root.get();
+    // The window follows the size the root reports, never the other way
+    // round, so that a report of 0 × 0 before layout leaves it alone.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    m_qml = std::make_unique<QQmlEngine>();
+    popover::prepareEngine(*m_qml);
+    QQmlComponent component(m_qml.get(), popover::contentViewUrl());
+    // Qt 6.4 crashes when asked to create a component that failed to load
+    // (a QML module missing from the system, say), so only a ready one is.
+    QObject* created = !component.isReady() ? nullptr : component.createWithInitialProperties({
+        {QStringLiteral("engine"), QVariant::fromValue(&m_engine)},
+        {QStringLiteral("updater"), QVariant::fromValue(m_updater)},
+        {QStringLiteral("startAtLogin"), QVariant::fromValue(m_startAtLogin)},
+        {QStringLiteral("rowHeight"), kRowHeight},
+        {QStringLiteral("screenAvailableHeight"), screen ? qreal(screen->availableGeometry().height()) : 0.0},
+        {QStringLiteral("dark"), m_dark},
+    });
+    m_root.reset(qobject_cast<QQuickItem*>(created));
+    if (!m_root) {
+        delete created;
+        m_loadFailed = true;
+        qWarning("[ravlet] the popover could not be loaded: %s", qPrintable(component.errorString()));
+        return nullptr;
+    }
+    m_root->setParentItem(m_window.contentItem());
+    // The keys reach the mixer from the moment it opens.
+    m_root->setFocus(true);
+    connect(m_root.get(), SIGNAL(sizeReported(qreal, qreal)), this, SLOT(applySize(qreal, qreal)));
+    connect(m_root.get(), SIGNAL(updateRequested(QString, QString)), this, SIGNAL(updateRequested(QString, QString)));
+    connect(m_root.get(), SIGNAL(quitRequested()), this, SIGNAL(quitRequested()));
+    connect(m_root.get(), SIGNAL(closeRequested()), this, SLOT(close()));
+    applySize(m_root->width(), m_root->height());
+    return m_root.get();
+}
+
+// The root view goes before the engine that made it and the window whose
+// scene holds it.
 PopoverWindow::~PopoverWindow()
 {
     m_root.reset();
+    m_qml.reset();
 }
 
 // The first opening would otherwise also make the native window between the
@@ -86,7 +100,7 @@ PopoverWindow::~PopoverWindow()
 // runs, most often unopened, to save 4 ms of the first opening.
 void PopoverWindow::prepare()
 {
-    if (!m_root || m_window.isVisible())
+    if (m_window.isVisible())
         return;
     m_window.create();
 }
@@ -98,6 +112,7 @@ bool PopoverWindow::justClosedByClickOutside() const
 
 void PopoverWindow::show(const QRect& anchor)
 {
+    root();
     m_anchor = anchor;
     place(anchor);
     m_window.setOpacity(kFadeFrom);
@@ -112,6 +127,7 @@ void PopoverWindow::show(const QRect& anchor)
 
 void PopoverWindow::setDark(bool dark)
 {
+    m_dark = dark;
     if (m_root)
         m_root->setProperty("dark", dark);
 }

@@ -152,6 +152,7 @@ TEST_F(AppDelegateTest, ThePopoverTakesTheSizeTheMixerReportsButNoneOfOnePointOr
 {
     // One application with a master volume: 156 + 86 + 14.
     PopoverWindow& popover = *delegate->popover();
+    ASSERT_NE(popover.root(), nullptr);
     EXPECT_EQ(popover.window().size(), QSize(400, 256));
     popover.applySize(400, 300);
     EXPECT_EQ(popover.window().size(), QSize(400, 300));
@@ -224,10 +225,12 @@ TEST_F(AppDelegateTest, ThePopoverFollowsTheAppearance)
     const QPalette light = QGuiApplication::palette();
     QPalette dark;
     dark.setColor(QPalette::Window, QColor(30, 30, 30));
-    for (const auto& [palette, isDark] : {std::pair{light, false}, {dark, true}, {light, false}}) {
+    // Dark first: a view made after the change starts dark.
+    for (const auto& [palette, isDark] : {std::pair{dark, true}, {light, false}, {dark, true}}) {
         QGuiApplication::setPalette(palette);
         EXPECT_EQ(delegate->popover()->root()->property("dark").toBool(), isDark);
     }
+    QGuiApplication::setPalette(light);
 }
 
 } // namespace
