@@ -196,35 +196,80 @@ TEST_F(IconThemeTest, FindsTheDirectoryMadeForTheSizeElseTheClosestThenInherited
 TEST_F(IconThemeTest, TrustsTheThemesCacheOnlyWhileItIsSoundAndNewer)
 {
     const QString hicolor = path(QStringLiteral("data/hicolor"));
+    // Enough names that every bucket has a chain to follow.
+    for (int i = 0; i < 40; ++i)
+        png(QStringLiteral("data/hicolor/48x48/apps/filler-%1.png").arg(i), Qt::black);
     ASSERT_EQ(QProcess::execute(QStringLiteral("gtk-update-icon-cache"), {QStringLiteral("-f"), QStringLiteral("-q"), hicolor}), 0);
     const QString apps = hicolor + QStringLiteral("/48x48/apps");
-    const auto setModified = [](const QString& file, qint64 secondsFromNow) {
-        const timespec at{std::time(nullptr) + secondsFromNow, 0};
+    const QString cache = hicolor + QStringLiteral("/icon-theme.cache");
+    const qint64 now = std::time(nullptr);
+    const auto setModified = [](const QString& file, qint64 seconds, long nanoseconds = 0) {
+        const timespec at{seconds, nanoseconds};
         const timespec times[2] = {at, at};
         ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0), 0);
     };
-    const QString cache = hicolor + QStringLiteral("/icon-theme.cache");
     // An icon added behind the cache's back, its folder's time put back.
     png(QStringLiteral("data/hicolor/48x48/apps/uncached.png"), Qt::darkMagenta);
-    for (const QString& dir : {hicolor, apps})
-        setModified(dir, -60);
-    setModified(cache, -30);
-    const auto found = [&](const char* name) { return colourOf(theme().lookup(QLatin1String(name), 48)); };
-    EXPECT_EQ(found("hicolor-only"), QColor(Qt::darkGreen)) << "listed in the cache";
-    EXPECT_EQ(found("uncached"), QColor()) << "a sound cache that lacks it is believed";
+    const auto sound = [&] {
+        for (const QString& dir : {hicolor, apps})
+            setModified(dir, now - 60);
+        setModified(cache, now - 30);
+    };
+    sound();
+    const auto found = [&](const QString& name) { return colourOf(theme().lookup(name, 48)); };
+    EXPECT_EQ(found(QStringLiteral("hicolor-only")), QColor(Qt::darkGreen)) << "listed in the cache";
+    EXPECT_EQ(found(QStringLiteral("uncached")), QColor()) << "a sound cache that lacks it is believed";
 
-    setModified(apps, 0);
-    EXPECT_EQ(found("uncached"), QColor(Qt::darkMagenta)) << "a folder changed since: the cache is stale";
+    setModified(apps, now - 30, 500'000'000);
+    EXPECT_EQ(found(QStringLiteral("uncached")), QColor(Qt::darkMagenta)) << "a folder changed since, in the same second";
 
-    setModified(apps, -60);
-    QFile broken(cache);
-    ASSERT_TRUE(broken.open(QIODevice::ReadWrite));
-    broken.seek(4);
-    broken.write(QByteArray(8, '\xee'));
-    broken.close();
-    setModified(cache, -30);
-    EXPECT_EQ(found("uncached"), QColor(Qt::darkMagenta)) << "offsets outside the file";
-    EXPECT_EQ(found("hicolor-only"), QColor(Qt::darkGreen));
+    // Broken four ways: the table's place outside the file, its buckets,
+    // another version, a chain that loops.
+    const auto corrupt = [&](qint64 at, const QByteArray& bytes) {
+        QFile file(cache);
+        if (!file.open(QIODevice::ReadWrite)) {
+            ADD_FAILURE() << "cannot write " << cache.toStdString();
+            return QByteArray();
+        }
+        const QByteArray original = file.readAll();
+        file.seek(at);
+        file.write(bytes);
+        return original;
+    };
+    QByteArray original;
+    const auto word = [&](quint32 at) {
+        return quint32(uchar(original[at])) << 24 | quint32(uchar(original[at + 1])) << 16
+             | quint32(uchar(original[at + 2])) << 8 | uchar(original[at + 3]);
+    };
+    const auto bytes = [](quint32 value) {
+        const char big[] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+        return QByteArray(big, 4);
+    };
+    for (int way = 0; way < 4; ++way) {
+        SCOPED_TRACE(way);
+        if (way == 0) {
+            original = corrupt(4, QByteArray(4, '\xee'));
+        } else if (way == 1) {
+            corrupt(0, original);
+            // So many that the name's bucket lies past the end.
+            corrupt(word(4), QByteArray(4, '\x7f'));
+        } else if (way == 2) {
+            corrupt(0, original);
+            corrupt(0, QByteArray("\0\2\0\0", 4));
+        } else {
+            corrupt(0, original);
+            // Every bucket leads to the first bucket's first icon, which leads to itself.
+            const quint32 hashAt = word(4);
+            const quint32 first = word(hashAt + 4);
+            ASSERT_NE(first, 0xffffffffu);
+            corrupt(first, bytes(first));
+            for (quint32 bucket = 0; bucket < word(hashAt); ++bucket)
+                corrupt(hashAt + 4 + 4 * bucket, bytes(first));
+        }
+        sound();
+        EXPECT_EQ(found(QStringLiteral("uncached")), QColor(Qt::darkMagenta)) << "a cache that does not read is not believed";
+        EXPECT_EQ(found(QStringLiteral("hicolor-only")), QColor(Qt::darkGreen));
+    }
 }
 
 TEST_F(DesktopIconSourceTest, DrawsBundlesImageFilesAndThemeNamesAtTheRequestedSize)
