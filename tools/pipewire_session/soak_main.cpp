@@ -269,9 +269,10 @@ public:
         // rest of its device plays on.
         const auto lostByGraph = [&](const Recorded& here, const Recorded& there) {
             const double shiftMs = (here.startedNs - there.startedNs) / 1e6;
+            const auto elsewhere = silentSpans(there.samples);
             std::vector<std::pair<double, double>> lost;
             for (const auto& [begin, end] : silentSpans(here.samples)) {
-                for (const auto& [otherBegin, otherEnd] : silentSpans(there.samples)) {
+                for (const auto& [otherBegin, otherEnd] : elsewhere) {
                     if (begin + shiftMs < otherEnd + kGraphSlackMs && otherBegin < end + shiftMs + kGraphSlackMs)
                         lost.emplace_back(begin, end);
                 }
