@@ -196,16 +196,13 @@ TEST_F(TapSetupTest, EachSetupIsDescribedExactlyAndLogsItsRebuildThenTheFirstPum
                            {"subdevices", QVariantList{QVariantMap{{"uid", "speakers-uid"}}}}, {"tapautostart", 1},
                            {"taps", tapList}, {"uid", uid}}));
 
+    // The log's facts, not its wording: counts, states and the slots' numbers.
     const QStringList lines = QString::fromUtf8(readFile(scene.diagPath())).split('\n', Qt::SkipEmptyParts);
     const QString agg = QString::number(engine->aggregateDevice());
-    ASSERT_EQ(lines.size(), 8 + 25);
-    EXPECT_EQ(lines[0], "=== rebuild 2 app(s) out=speakers-uid authAudio=3 ===");
-    EXPECT_EQ(lines[1], QStringLiteral("  will tap %1: pid=20 obj=%2 runningOutput=true")
-                            .arg(chat).arg(scene.hardware.processObject(20)));
-    EXPECT_TRUE(lines[2].startsWith(QStringLiteral("  tap obj=%1 descUUID=").arg(taps[0])));
-    EXPECT_EQ(lines[5], "started 2 app(s) agg=" + agg);
-    EXPECT_EQ(lines[7], QStringLiteral("tap[1] obj=%1 fmt=48000Hz ch2 flags9 bpf8").arg(taps[1]));
-    EXPECT_TRUE(lines[8].startsWith("io nch=4 apps=2 offset=0 chPeaks=["));
+    ASSERT_EQ(lines.size(), 8 + 25) << "the rebuild, two taps, the start, then a line per pump";
+    EXPECT_TRUE(lines[0].contains("2 app(s) out=speakers-uid authAudio=3")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("pid=20 obj=%1 runningOutput=true").arg(scene.hardware.processObject(20))));
+    EXPECT_TRUE(lines[7].startsWith(QStringLiteral("tap[1] obj=%1 fmt=48000Hz ch2").arg(taps[1]))) << lines[7].toStdString();
     EXPECT_EQ(scene.log.last(), "[ravlet] started 2 app(s) out=speakers-uid agg=" + agg);
 
     engine->rebuild(engine->activeIDs());

@@ -121,6 +121,7 @@ TEST(WheelTest, ScrollsOffTheSlidersAndOnThemWhileTheListIsScrolling)
 
     EXPECT_EQ(scrolledContentY(100, 1000, 400, -7, -120), 107) << "a touchpad's pixels first";
     EXPECT_EQ(scrolledContentY(580, 1000, 400, 0, -360), 600) << "no further than the end";
+    EXPECT_EQ(scrolledContentY(20, 1000, 400, 0, 360), 0) << "no further than the top";
     EXPECT_EQ(scrolledContentY(0, 300, 400, 0, -120), 0) << "nothing to scroll";
 
     EXPECT_LT(edgeScrollStep(0, 400, 16), edgeScrollStep(20, 400, 16)) << "faster nearer the edge";

@@ -153,9 +153,6 @@ TEST_F(ControlCommandsTest, ChangesGoThroughTheEngineAndAreSaved)
 {
     EXPECT_TRUE(ok(send({{"command", "set"}, {"target", "music"}, {"percent", "50"}})));
     EXPECT_EQ(engine->gains().value(music), 0.5f);
-    EXPECT_EQ(scene.defaults.value(QStringLiteral("ravlet.gains")).toMap().value(music).toFloat(), 0.5f);
-    // Away from unity, the application is tapped.
-    EXPECT_TRUE(engine->activeIDs().contains(music));
 
     EXPECT_EQ(said({{"command", "toggle-mute"}, {"target", music}}), "Music: muted\n");
     EXPECT_TRUE(engine->mutes().value(music));
