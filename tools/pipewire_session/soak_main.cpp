@@ -19,11 +19,15 @@
 // growing descriptor count or a slow recovery was seen.
 //
 // Usage: ravlet-soak [--minutes M] [--log FILE] [--verbose] [--allow-start-leaks]
+//        ravlet-soak --baseline N
 // (default 3; FILE keeps Ravlet's own log of the run; --verbose says when in
 // each round a muted start was heard; --allow-start-leaks counts them but
 // does not fail on them: on a busy machine the session manager now and then
 // links a muted application's new stream before Ravlet takes it, a race
-// still open, and CI's runs are there to catch everything else)
+// still open, and CI's runs are there to catch everything else). With
+// --baseline, N rounds' worth of both recordings with the untouched players
+// alone and no Ravlet: the gaps the machine and the daemons make by
+// themselves, which the rounds' gaps are to be read against.
 
 #include "child_process.h"
 #include "event_pump.h"
@@ -374,6 +378,32 @@ public:
 
     QString log() const { return m_ravlet.log(); }
 
+    // Gaps of the untouched players with nothing of Ravlet's running.
+    void baseline(int rounds)
+    {
+        int gaps = 0;
+        for (int n = 0; n < rounds; ++n) {
+            const auto [speakers, headphones] = recordBoth(kRoundMs, [] { pumpFor(kRoundMs); });
+            for (const auto& [recording, hz, where] : {std::tuple{&speakers.samples, kSteadyHz, "speakers"},
+                                                      std::tuple{&headphones.samples, kAwayHz, "headphones"}}) {
+                bool inGap = false;
+                int ms = 0;
+                for (const auto& window : windowed(*recording, 10, {hz})) {
+                    const bool gap = window[0] < 0.5 * kAmplitude;
+                    if (gap && !inGap) {
+                        ++gaps;
+                        if (m_verbose)
+                            std::fprintf(stderr, "recording %d: the player on the %s fell silent at %d ms\n", n, where, ms);
+                    }
+                    inGap = gap;
+                    ms += 10;
+                }
+            }
+        }
+        std::printf("without Ravlet: %d recordings of %d ms on both devices, gaps in the untouched players: %d\n",
+                    rounds, kRoundMs, gaps);
+    }
+
 private:
     PipeWireSession& m_session;
     bool m_verbose = false;
@@ -396,8 +426,11 @@ int main(int argc, char** argv)
     const qsizetype logAt = arguments.indexOf(QStringLiteral("--log"));
     const QString logFile = logAt > 0 && logAt + 1 < arguments.size() ? arguments[logAt + 1] : QString();
     const bool allowStartLeaks = arguments.contains(QStringLiteral("--allow-start-leaks"));
-    if (!(minutes > 0) || (logAt > 0 && logFile.isEmpty())) {
-        std::fprintf(stderr, "usage: ravlet-soak [--minutes M] [--log FILE] [--verbose] [--allow-start-leaks]\n");
+    const qsizetype baselineAt = arguments.indexOf(QStringLiteral("--baseline"));
+    const int baselineRounds = baselineAt > 0 && baselineAt + 1 < arguments.size() ? arguments[baselineAt + 1].toInt() : 0;
+    if (!(minutes > 0) || (logAt > 0 && logFile.isEmpty()) || (baselineAt > 0 && baselineRounds <= 0)) {
+        std::fprintf(stderr, "usage: ravlet-soak [--minutes M] [--log FILE] [--verbose] [--allow-start-leaks]\n"
+                             "       ravlet-soak --baseline N [--verbose]\n");
         return 2;
     }
 
@@ -408,6 +441,11 @@ int main(int argc, char** argv)
     }
     Soak soak(session, arguments.contains(QStringLiteral("--verbose")));
     soak.begin();
+    if (baselineRounds > 0) {
+        pumpFor(1000);
+        soak.baseline(baselineRounds);
+        return 0;
+    }
     if (!soak.startRavlet()) {
         std::fprintf(stderr, "Ravlet did not start\n");
         return 1;
