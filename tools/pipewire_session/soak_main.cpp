@@ -146,6 +146,44 @@ std::vector<std::vector<double>> windowed(const std::vector<float>& samples, int
     return result;
 }
 
+// Each device's recording is fitted with the tones that can play there, its
+// untouched player's first and the muted one and its neighbours last. A fit
+// with tones close together that are not there (the two untouched ones,
+// 50 Hz apart) is ill-conditioned and turns a click into a fall of the
+// untouched tone.
+const std::vector<double> kOnSpeakers = {kSteadyHz, kHalfHz, kChatHz, kRoamHz, kMutedHz, kBelowMutedHz, kAboveMutedHz};
+const std::vector<double> kOnHeadphones = {kAwayHz, kRoamHz, kMutedHz, kBelowMutedHz, kAboveMutedHz};
+
+// Where the untouched player, the first of the tones, falls under half in
+// 10 ms windows, outside the spans excused (cycles the whole graph lost):
+// the ms at which each gap starts, and their length together.
+struct Gaps {
+    QStringList startsAt;
+    int ms = 0;
+};
+
+Gaps gapsOf(const std::vector<float>& recording, const std::vector<double>& tones,
+            const std::vector<std::pair<double, double>>& excused = {})
+{
+    Gaps gaps;
+    bool inGap = false;
+    int at = 0;
+    for (const auto& window : windowed(recording, 10, tones)) {
+        const bool lost = std::any_of(excused.begin(), excused.end(), [&](const auto& span) {
+            return span.first < at + 10 + kGraphSlackMs && at < span.second + kGraphSlackMs;
+        });
+        const bool gap = window[0] < 0.5 * kAmplitude && !lost;
+        if (gap) {
+            gaps.ms += 10;
+            if (!inGap)
+                gaps.startsAt.append(QString::number(at));
+        }
+        inGap = gap;
+        at += 10;
+    }
+    return gaps;
+}
+
 class Soak {
 public:
     Soak(PipeWireSession& session, bool verbose) : m_session(session), m_verbose(verbose) {}
@@ -229,14 +267,7 @@ public:
         const std::vector<float>& speakers = speakersRecorded.samples;
         const std::vector<float>& headphones = headphonesRecorded.samples;
 
-        // Each device's recording is fitted with the tones that can play
-        // there, the untouched one first and the muted one and its
-        // neighbours last. A fit with tones close together that are not there
-        // (the two untouched ones, 50 Hz apart) is ill-conditioned and turns a
-        // click into a fall of the untouched tone.
-        const std::vector<double> onSpeakers = {kSteadyHz, kHalfHz, kChatHz, kRoamHz, kMutedHz, kBelowMutedHz, kAboveMutedHz};
-        const std::vector<double> onHeadphones = {kAwayHz, kRoamHz, kMutedHz, kBelowMutedHz, kAboveMutedHz};
-        const auto tonesOf = [&](const std::vector<float>* recording) { return recording == &speakers ? onSpeakers : onHeadphones; };
+        const auto tonesOf = [&](const std::vector<float>* recording) { return recording == &speakers ? kOnSpeakers : kOnHeadphones; };
         // The muted tone counts as heard where it stands out of what a click
         // spreads over its neighbours.
         double leaked = 0;
@@ -288,27 +319,12 @@ public:
         for (const auto& [recording, lost, where] :
              {std::tuple{&speakers, speakersLost, "speakers"},
               std::tuple{&headphones, lostByGraph(headphonesRecorded, speakersRecorded), "headphones"}}) {
-            bool inGap = false;
-            QStringList gapsAt;
-            int gapMs = 0;
-            for (const auto& window : windowed(*recording, 10, tonesOf(recording))) {
-                const bool graphs = std::any_of(lost.begin(), lost.end(), [&](const auto& span) {
-                    return span.first < gapMs + 10 + kGraphSlackMs && gapMs < span.second + kGraphSlackMs;
-                });
-                const bool gap = window[0] < 0.5 * kAmplitude && !graphs;
-                if (gap) {
-                    figures.gapMs += 10;
-                    if (!inGap) {
-                        ++figures.gaps;
-                        gapsAt.append(QString::number(gapMs));
-                    }
-                }
-                inGap = gap;
-                gapMs += 10;
-            }
-            if (m_verbose && !gapsAt.isEmpty())
+            const Gaps gaps = gapsOf(*recording, tonesOf(recording), lost);
+            figures.gaps += int(gaps.startsAt.size());
+            figures.gapMs += gaps.ms;
+            if (m_verbose && !gaps.startsAt.isEmpty())
                 std::fprintf(stderr, "round %d (%s): the untouched player on the %s fell silent at %s ms\n", n,
-                             qPrintable(api), where, qPrintable(gapsAt.join(QLatin1Char(' '))));
+                             qPrintable(api), where, qPrintable(gaps.startsAt.join(QLatin1Char(' '))));
         }
         // The roaming application, in the round's last 400 ms: at its volume
         // on the device it was sent to, and not heard on the other.
@@ -384,20 +400,13 @@ public:
         int gaps = 0;
         for (int n = 0; n < rounds; ++n) {
             const auto [speakers, headphones] = recordBoth(kRoundMs, [] { pumpFor(kRoundMs); });
-            for (const auto& [recording, hz, where] : {std::tuple{&speakers.samples, kSteadyHz, "speakers"},
-                                                      std::tuple{&headphones.samples, kAwayHz, "headphones"}}) {
-                bool inGap = false;
-                int ms = 0;
-                for (const auto& window : windowed(*recording, 10, {hz})) {
-                    const bool gap = window[0] < 0.5 * kAmplitude;
-                    if (gap && !inGap) {
-                        ++gaps;
-                        if (m_verbose)
-                            std::fprintf(stderr, "recording %d: the player on the %s fell silent at %d ms\n", n, where, ms);
-                    }
-                    inGap = gap;
-                    ms += 10;
-                }
+            for (const auto& [recording, tones, where] : {std::tuple{&speakers.samples, kOnSpeakers, "speakers"},
+                                                         std::tuple{&headphones.samples, kOnHeadphones, "headphones"}}) {
+                const QStringList at = gapsOf(*recording, tones).startsAt;
+                gaps += int(at.size());
+                if (m_verbose && !at.isEmpty())
+                    std::fprintf(stderr, "recording %d: the player on the %s fell silent at %s ms\n", n, where,
+                                 qPrintable(at.join(QLatin1Char(' '))));
             }
         }
         std::printf("without Ravlet: %d recordings of %d ms on both devices, gaps in the untouched players: %d\n",
